@@ -1,0 +1,344 @@
+/*
+ * zr-net.h -- the link library between a desktop computer and an attached handheld.
+ *
+ * The handheld is attached by USB and shows up as a USB network adapter.  Each attached
+ * handheld forms a four-address IPv4 network with the computer: the computer's side holds
+ * an address in 172.16.0.0/16 whose two lowest bits are 01 and the handheld holds the next
+ * address.  The handheld accepts one-line text commands on TCP port 10001 (one command per
+ * connection) and answers a datagram probe on UDP port 10003.
+ *
+ * Conventions that hold for the whole interface
+ * ---------------------------------------------
+ *  - Every function returns a result code: 0 or a positive value (a count, a handle) is
+ *    success, a negative value is a failure.  Nothing is thrown across this interface.
+ *    A nonzero status N sent by the handheld reaches the caller as -N.  The library's own
+ *    codes are listed below (ZR_E_*).
+ *  - Device addresses are IPv4 addresses as 32-bit integers in host order: 172.16.0.2 is
+ *    0xAC100002.  Ports are plain port numbers.
+ *  - Calls that read and set take an operation number: 1 read, 2 set then read, 3 read
+ *    after reset.  In a set, a member with all bits set (-1) means "leave unchanged".
+ *  - Records passed in (info, statistics, time-out pair, enumeration record, attribute
+ *    record) belong to the caller; the library fills them.  Handles belong to the library
+ *    from the call that returns them to the call that closes them.
+ *  - The library has no threads and takes no locks: all of its state is process-wide, so
+ *    call it from one thread at a time.
+ *  - Call KQ_ZR_1b_init before anything that talks to a handheld and KQ_ZR_1b_done once
+ *    for every successful KQ_ZR_1b_init.
+ *
+ * Results the library produces itself
+ * -----------------------------------
+ *    -1    end of a sequence; no answer to the probe; the peer closed the connection
+ *    -2    an answer to the probe that is not the handheld's; a field line without "="
+ *    -3    a field key that the table does not know
+ *    -4    a numeric field value that is not a number
+ *   -61    the interface query socket could not be created
+ *   -62    the interface list could not be read
+ *  -202    the connection did not become ready within its time-out
+ *  -210    a local port from 1 to 1023 was asked for
+ *  -211    the remote end could not be reached
+ *  -212    no local address or port could be bound
+ *  -220    a socket operation failed; out of memory; unknown operation type
+ *  -221    flags not 0; an enumeration is already open; an accepted connection was lost
+ *  -223    no connection, enumeration or listing has that handle; a null record
+ *  -1002   a reply's status line does not begin with a number
+ *  -1004   the host file could not be examined, opened or created
+ *  -1012   unknown operation type
+ *  -1013   the progress callback asked to stop
+ *  -1021   writing fetched data to the host file failed
+ *  -1022   the command line would be too long, or holds a line break; nothing was sent
+ *  -1023   the transfer ended before all bytes were moved
+ *  -1102   no reply came after the data was sent
+ *  -2001 .. -2005   DHCP service control (mutex or counter, process search, start,
+ *                   termination, file preparation)
+ */
+#ifndef ZR_NET_H
+#define ZR_NET_H
+
+#include <stdint.h>
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#  if defined(ZR_NET_BUILDING)
+#    define ZR_API __declspec(dllexport)
+#  else
+#    define ZR_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define ZR_API __attribute__((visibility("default")))
+#else
+#  define ZR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------------------
+ * Result codes produced by the library itself.
+ * ------------------------------------------------------------------------------------- */
+enum {
+    ZR_E_END = -1,            /* end of sequence / no answer / peer closed              */
+    ZR_E_FOREIGN = -2,        /* foreign probe answer / field line without "="          */
+    ZR_E_KEY = -3,            /* unknown field key                                      */
+    ZR_E_VALUE = -4,          /* numeric field value is not a number                    */
+    ZR_E_IFSOCK = -61,        /* interface query socket                                 */
+    ZR_E_IFLIST = -62,        /* interface list                                         */
+    ZR_E_TIMEOUT = -202,      /* not ready within the time-out                          */
+    ZR_E_PRIVPORT = -210,     /* local port 1..1023                                     */
+    ZR_E_CONNECT = -211,      /* remote end unreachable                                 */
+    ZR_E_BIND = -212,         /* local end could not be bound                           */
+    ZR_E_SOCKET = -220,       /* socket failure, out of memory, unknown operation       */
+    ZR_E_FLAGS = -221,        /* flags not 0, enumeration already open                  */
+    ZR_E_HANDLE = -223,       /* unknown handle, null record                            */
+    ZR_E_STATUS = -1002,      /* reply status line holds no number                      */
+    ZR_E_HOSTFILE = -1004,    /* host file could not be examined, opened or created     */
+    ZR_E_OPERATION = -1012,   /* unknown operation type                                 */
+    ZR_E_CANCELLED = -1013,   /* the progress callback asked to stop                    */
+    ZR_E_WRITE = -1021,       /* writing the fetched data failed                        */
+    ZR_E_COMMAND = -1022,     /* command line too long or holding a line break          */
+    ZR_E_SHORT = -1023,       /* transfer ended before all bytes were moved             */
+    ZR_E_NOREPLY = -1102,     /* no reply after the data was sent                       */
+    ZR_E_DHCP_SHARE = -2001,  /* DHCP: named mutex or shared counter                    */
+    ZR_E_DHCP_FIND = -2002,   /* DHCP: process search or open                           */
+    ZR_E_DHCP_START = -2003,  /* DHCP: server could not be started                      */
+    ZR_E_DHCP_STOP = -2004,   /* DHCP: server could not be terminated                   */
+    ZR_E_DHCP_PREPARE = -2005 /* DHCP: reserved for the data file preparation           */
+};
+
+/* ---------------------------------------------------------------------------------------
+ * Records
+ * ------------------------------------------------------------------------------------- */
+
+/* Time-out pair: receive and send waits in milliseconds, 0 for no limit. */
+typedef struct zr_tune { uint32_t rtime, xtime; } zr_tune;
+
+/* Traffic counters: bytes sent, sends, bytes received, receives (32-bit, wrapping). */
+typedef struct zr_stat { uint32_t xpay0, xpay1, rpay0, rpay1; } zr_stat;
+
+/* Attributes of a handheld file: size in bytes, time stamp, type (a folder when its low
+ * 8 bits are not all zero), permission bits. */
+typedef struct zr_attr { uint32_t size, time; uint16_t type, bits; } zr_attr;
+
+/* Endpoints of a connection as recorded when it was opened (host order). */
+typedef struct zr_conn_info { uint32_t raddr, laddr; uint16_t rport, lport; } zr_conn_info;
+
+/* Identity and status of a node (the handheld's, or the host's own).
+ *   addr, mask   IPv4 address and mask         scrn     screen size figure
+ *   disk[3]      storage: total, available, missing for an OS installation (bytes)
+ *   ram[2]       memory figures                sgeo[4]  height, width, bits per pixel, -
+ *   bat[8]       bat[0] is the battery level   ready[0] OS installation readiness
+ *   ser[8]       serial number bytes           eid      identification text (24 chars)
+ *   ver, b1v, b2v, hwv   version bytes         name     the node's name (8 chars)
+ * Text members are terminated only when shorter than their size. */
+typedef struct zr_info {
+    uint32_t addr, mask, scrn, disk[3], ram[2];
+    uint16_t sgeo[4], bat[8], clk, run, ready[2];
+    uint8_t ser[8]; char eid[24]; uint8_t ver[4], b1v[4], b2v[4], hwv[4]; char name[8];
+} zr_info;
+
+/* One row of a field table: key (lower case, up to 5 characters), type (10 = 32-bit,
+ * 11 = 16-bit, 12 = text, 13 = 8-bit unsigned numbers), offset of the member in the
+ * record and its element count (0 means 1; for text, its size).  A table ends with a row
+ * whose name is empty. */
+typedef struct zr_field_row { char name[6]; int16_t type, offset, count; } zr_field_row;
+
+/* Buffered reader over one connection.  Set it to zeros before use. */
+typedef struct zr_reader {
+    struct zr_reader *next; void *aux; int16_t socket; uint16_t count, position;
+    unsigned char buffer[1536];
+} zr_reader;
+
+/* One candidate handheld found by the enumeration: its address, group (always 4), the
+ * index of the host interface it was found on; name is null. */
+typedef struct zr_enum_rec {
+    uint32_t addr; uint16_t group, slot; uint32_t reserved; const char *name; uint8_t reserved2[8];
+} zr_enum_rec;
+
+/* A running file transfer, handed to the progress callback.  A nonzero return from the
+ * callback stops the transfer with -1013. */
+typedef struct zr_xfer zr_xfer;
+typedef int (*zr_xfer_progress)(int code, zr_xfer *xfer);
+struct zr_xfer {
+    uint32_t size, step, done, since_report; const char *remote, *local;
+    int16_t conn, direction, fd; uint16_t option; int16_t status;
+    char buf[1536]; int16_t len, pos; zr_xfer_progress callback;
+};
+
+/* Progress of an OS upgrade; a nonzero return stops it with -1013. */
+typedef int (*zr_os_progress)(int value);
+
+/* Operations of KQ_ZR_fm_fileop and directions of KQ_ZR_fm_xfer. */
+enum { ZR_FM_PUT = 11, ZR_FM_GET = 12, ZR_FM_DEL = 21, ZR_FM_MOVE = 22, ZR_FM_COPY = 23,
+       ZR_FM_MKDIR = 24, ZR_FM_RMDIR = 25 };
+
+/* ---------------------------------------------------------------------------------------
+ * Transport: a table of TCP connections with time-outs.
+ * ------------------------------------------------------------------------------------- */
+
+/* Start / stop the socket layer (reference-counted).  0, or -220. */
+ZR_API int KQ_ZR_1b_init(void);
+ZR_API int KQ_ZR_1b_done(void);
+
+/* Open a TCP connection.  With a remote address or port it connects (remote address 0 is
+ * 127.0.0.1); otherwise it listens.  With local address and port 0 it pauses 40 ms and
+ * binds the next automatic port of 57344..61439.  Returns the connection handle, or -210,
+ * -211, -212, -220. */
+ZR_API int KQ_ZR_1b_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport);
+
+/* Close a connection (also a socket the table does not know).  Always 0. */
+ZR_API int KQ_ZR_1b_unbind(int handle);
+
+/* Send all bytes after one wait for writability (the connection's xtime).  Flags must be 0.
+ * Returns the count, or -202, -220, -221, -223. */
+ZR_API int KQ_ZR_1b_send(int handle, int flags, const void *data, int length);
+
+/* Receive once after one wait for readability (the connection's rtime): the count, 0 when
+ * the peer closed.  On a listening handle: accept and return the new handle.  Flags must
+ * be 0.  Negative: -202, -220, -221, -223. */
+ZR_API int KQ_ZR_1b_recv(int handle, int flags, void *buffer, int size);
+
+/* Poll without waiting: 1 readable, else 2 writable, else 0.  Flags: 1 read, 2 write, 3. */
+ZR_API int KQ_ZR_1b_ready(int handle, int flags);
+
+/* Endpoints of a connection.  0 or -223. */
+ZR_API int KQ_ZR_1b_info(int handle, zr_conn_info *info);
+
+/* Operation 1 reads the connection's time-out pair; 2 sets the members that are not -1,
+ * then reads.  0, -223, or -220 for another operation. */
+ZR_API int KQ_ZR_1b_tune(int handle, int op, zr_tune *tune);
+
+/* ---------------------------------------------------------------------------------------
+ * Error texts, last system error, tagged allocation
+ * ------------------------------------------------------------------------------------- */
+
+/* Short English text of a system error number; "err %d" for numbers it does not know
+ * (that text lives in one buffer that the next such call overwrites). */
+ZR_API const char *zr_err(int code);
+
+/* The system error number left by the last failing system call of the library. */
+ZR_API int KQ_ZR_errno(void);
+
+/* Zeroed, tagged memory.  The tag must outlive the block. */
+ZR_API void *zr_malloc(const char *tag, int size);
+ZR_API int zr_free(void *p);
+
+/* ---------------------------------------------------------------------------------------
+ * Text scanners.  Each skips its own leading separators, converts one item and returns
+ * the number of characters consumed (0: nothing found).
+ * ------------------------------------------------------------------------------------- */
+
+/* Integer: skips space, tab, comma; optional sign; a leading 0 selects base 8. */
+ZR_API int zr_p_long(int32_t *out, const char *text);
+/* Key token, stored in lower case; at most length - 1 characters kept. */
+ZR_API int zr_p_token(char *buf, int length, const char *text);
+/* Double-quoted text without escapes; 0 if unterminated or longer than length - 1. */
+ZR_API int zr_p_str(char *buf, const char *text, int length);
+/* One hexadecimal byte, optional 0x, ended by ':' ',' or the end. */
+ZR_API int zr_p_dehex(uint8_t *out, const char *text);
+/* "/n" as a mask of n high bits, or a host name resolved to its first IPv4 address. */
+ZR_API int zr_p_addr(uint32_t *out, const char *text);
+/* First character that is not a space, tab or form feed; null at the end of the text. */
+ZR_API const char *zr_p_skip(const char *text);
+/* Copy with a backslash before every space and backslash; returns the length written. */
+ZR_API int zr_p_esc1(char *buf, const char *src, int length);
+
+/* ---------------------------------------------------------------------------------------
+ * Reply reading and field tables
+ * ------------------------------------------------------------------------------------- */
+
+/* Next byte 0..255; -1 when the peer closed; another negative code on failure. */
+ZR_API int zr_fm_getc(zr_reader *r);
+/* Next line (line feed kept, carriage returns dropped, long lines in pieces); the count
+ * stored, or -1 / a negative code.  A last line without a line feed is not delivered. */
+ZR_API int zr_fm_gets(char *buf, int length, zr_reader *r);
+
+/* Read one "key=value" line into a record: 0, -1 empty, -2 no "=", -3 unknown key,
+ * -4 a number missing. */
+ZR_API int zr_field(const char *line, const zr_field_row *table, void *record);
+/* Print a record as "key=value" lines (not terminated); returns the character count. */
+ZR_API int zr_struct(char *out, const zr_field_row *table, const void *record);
+
+/* The field tables of zr_info, zr_stat, zr_tune and zr_attr. */
+ZR_API const zr_field_row *zr_fld_ret_inf(void);
+ZR_API const zr_field_row *zr_fld_ret_sta(void);
+ZR_API const zr_field_row *zr_fld_ret_tun(void);
+ZR_API const zr_field_row *zr_fld_ret_attr(void);
+
+/* ---------------------------------------------------------------------------------------
+ * The host's own identity, counters and time-outs
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int KQ_ZR_sl_info(int op, zr_info *info);          /* 1 read, 2 set addr/mask */
+ZR_API int KQ_ZR_sl_serno(uint8_t *serial8);
+ZR_API int KQ_ZR_sl_ipaddr(uint32_t *addr, uint32_t *mask);
+ZR_API int KQ_ZR_sl_stat(int op, zr_stat *stat);          /* 1 read, 2 add, 3 reset */
+ZR_API int KQ_ZR_sl_tune(int op, zr_tune *tune);          /* library-wide time-outs */
+ZR_API int KQ_ZR_sl_scrn(void);
+
+/* ---------------------------------------------------------------------------------------
+ * Requests to a handheld
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int KQ_ZR_sr_info(uint32_t addr, int op, zr_info *info);   /* op 1 */
+ZR_API int KQ_ZR_sr_stat(uint32_t addr, int op, zr_stat *stat);   /* op 1 or 3 */
+ZR_API int KQ_ZR_sr_tune(uint32_t addr, int op, zr_tune *tune);   /* op 1 or 2 */
+/* A piece of the screen image: bytes delivered (at most maximum when maximum is not 0). */
+ZR_API int KQ_ZR_sr_scrn(uint32_t addr, void *dest, uint32_t offset, int maximum);
+
+/* ---------------------------------------------------------------------------------------
+ * Discovery: candidates from the host's interfaces, and the liveness probe
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int KQ_ZR_en_init(void);                      /* handle 1, or -221 / -220      */
+ZR_API int KQ_ZR_en_next(int h, zr_enum_rec *r);     /* next candidate, -1 at the end */
+ZR_API int KQ_ZR_en_enum(int h, zr_enum_rec *r);     /* next candidate that answers   */
+ZR_API int KQ_ZR_en_done(int h);
+ZR_API int KQ_ZR_en_ping(uint32_t addr);             /* 0 alive, -1 silent, -2 other  */
+
+/* ---------------------------------------------------------------------------------------
+ * DHCP server program control (shared between processes by a user count)
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int KQ_ZR_dhcp_init(const char *folder, const char *arguments);
+ZR_API int KQ_ZR_dhcp_cleanup(void);
+
+/* ---------------------------------------------------------------------------------------
+ * File services on the handheld
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int KQ_ZR_fm_dirinit(uint32_t addr, const char *path);   /* listing handle     */
+ZR_API int KQ_ZR_fm_direnum(int h, char *name, int length, zr_attr *attr);
+ZR_API int KQ_ZR_fm_dirdone(int h);
+ZR_API int KQ_ZR_fm_dirattr(uint32_t addr, const char *path, zr_attr *attr);
+ZR_API int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const char *path2);
+ZR_API int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *local,
+                         uint32_t step, zr_xfer_progress callback, uint16_t option);
+ZR_API int KQ_ZR_os_upg(uint32_t addr, const char *name1, const char *name2,
+                        zr_os_progress callback);
+
+/* ---------------------------------------------------------------------------------------
+ * Host files by UTF-8 name
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int utf8open(const char *name, int flags);
+ZR_API int utf8creat(const char *name, int mode);
+ZR_API int utf8read(int fd, void *buf, unsigned count);
+ZR_API int utf8write(int fd, const void *buf, unsigned count);
+ZR_API int utf8close(int fd);
+ZR_API int utf8rename(const char *oldname, const char *newname);
+ZR_API int utf8unlink(const char *name);
+ZR_API int utf8stat(const char *name, struct stat *st);
+
+/* ---------------------------------------------------------------------------------------
+ * Storage policy ("policy.dat") and host rename
+ * ------------------------------------------------------------------------------------- */
+
+ZR_API int KQ_ZR_pol_init(const char *file);
+ZR_API int KQ_ZR_pol_mung(char *out, const char *path, int size, int flags);
+ZR_API int zr_rename(const char *oldpath, const char *newpath);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZR_NET_H */
