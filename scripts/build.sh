@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Configures and builds one flavour of the tree.  Usage: build.sh release|asan
+# Configures and builds one flavour of the tree.
+# Usage: build.sh release|asan [target...]     (ZR_BUILD_ROOT picks another build folder than build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
+shift || true
 case "$flavour" in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan)    args=(-DCMAKE_BUILD_TYPE=Debug -DZR_SANITIZE=ON) ;;
-  *) echo "usage: $0 release|asan" >&2; exit 2 ;;
+  *) echo "usage: $0 release|asan [target...]" >&2; exit 2 ;;
 esac
-cmake -S . -B "build/$flavour" -G Ninja "${args[@]}" >/dev/null
-cmake --build "build/$flavour" -j"$(nproc)"
+dir="${ZR_BUILD_ROOT:-build}/$flavour"
+cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
