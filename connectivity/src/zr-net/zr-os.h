@@ -1,0 +1,84 @@
+/*
+ * zr-os.h -- the platform seam of the link library.
+ *
+ * Everything zr-net needs from the operating system goes through the functions declared
+ * here, and nothing else in the library includes a system networking or process header.
+ * Exactly one backend defines them: unix/ (BSD sockets, POSIX) on Linux; a Win32 backend
+ * (Winsock 2, kernel objects) sits beside it as win/.  To add a platform, implement every
+ * function below with the contract written next to it.
+ *
+ * Conventions: functions returning int give 0 (or a count) on success and -1 on failure,
+ * leaving the platform's error number where zr_os_errno() reads it.  Addresses and ports
+ * are in host order.
+ */
+#ifndef ZR_OS_H
+#define ZR_OS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* A socket number.  The transport keeps it in a signed 16-bit table field. */
+typedef int zr_os_sock;
+#define ZR_OS_NO_SOCK (-1)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- error number ------------------------------------------------------------------ */
+int zr_os_errno(void);              /* the runtime error number (errno)                  */
+void zr_os_set_errno(int value);
+
+/* ---- socket layer ------------------------------------------------------------------ */
+/* Start / stop the socket layer (version 1.1 where the platform asks for one). */
+int zr_os_net_start(void);
+int zr_os_net_stop(void);
+
+/* A TCP stream socket or a UDP datagram socket; ZR_OS_NO_SOCK on failure.  Sockets are not
+ * inherited by child processes and never raise a signal when the peer has gone. */
+zr_os_sock zr_os_tcp_socket(void);
+zr_os_sock zr_os_udp_socket(void);
+
+/* Socket options: linger off (flag 0, time 0); address reuse on; send-buffer size. */
+int zr_os_linger_off(zr_os_sock s);
+int zr_os_reuse_addr(zr_os_sock s);
+int zr_os_send_buffer(zr_os_sock s, int bytes);
+
+int zr_os_bind(zr_os_sock s, uint32_t addr, uint16_t port);
+/* Connect; with ms > 0 give up (errno ETIMEDOUT) when the connection is not established
+ * within ms milliseconds; ms == 0 waits as long as the system does. */
+int zr_os_connect(zr_os_sock s, uint32_t addr, uint16_t port, uint32_t ms);
+int zr_os_listen(zr_os_sock s, int backlog);
+/* Accept one connection (blocking); the peer's and the new socket's own endpoints. */
+zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport,
+                        uint32_t *laddr, uint16_t *lport);
+
+/* One send attempt that never blocks: bytes sent, or -1 (zr_os_would_block() tells whether
+ * the socket was merely full). */
+int zr_os_send(zr_os_sock s, const void *data, int length);
+/* One receive that never blocks: bytes received, 0 when the peer closed, or -1. */
+int zr_os_recv(zr_os_sock s, void *buffer, int size);
+int zr_os_would_block(void);
+
+/* Datagrams: send to addr:port; receive one (sender ignored).  Bytes, or -1. */
+int zr_os_sendto(zr_os_sock s, const void *data, int length, uint32_t addr, uint16_t port);
+int zr_os_recvfrom(zr_os_sock s, void *buffer, int size);
+
+/* Readiness wait.  flags: 1 readable, 2 writable, 3 both.  ms < 0 waits without limit.
+ * Returns 1 if readable, else 2 if writable, 0 on time-out, -1 if the wait failed. */
+int zr_os_wait(zr_os_sock s, int flags, long ms);
+
+int zr_os_close(zr_os_sock s);
+
+/* Resolve a host name or dotted address to its first IPv4 address.  0 or -1. */
+int zr_os_resolve(const char *name, uint32_t *addr);
+
+/* ---- time ---------------------------------------------------------------------------- */
+void zr_os_sleep_ms(unsigned ms);
+uint64_t zr_os_now_ms(void);        /* a monotonic clock */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZR_OS_H */

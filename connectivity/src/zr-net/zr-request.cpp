@@ -1,0 +1,281 @@
+/*
+ * zr-request.cpp -- the request exchange, the buffered reply reader and the field tables.
+ *
+ * A request is one connection to the handheld's port 10001: send one command line, read
+ * the status line, then either read key=value lines into a record until the handheld
+ * closes the connection (field replies) or hand the open connection to the caller, who
+ * reads the raw data that follows (raw replies).
+ */
+#include "zr-internal.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum field_type : int16_t { F_U32 = 10, F_U16 = 11, F_TEXT = 12, F_U8 = 13 };
+
+#define ZR_ROW(rec, member, type, count) \
+    { #member, type, static_cast<int16_t>(offsetof(rec, member)), count }
+#define ZR_END \
+    { "", 0, 0, 0 }
+
+const zr_field_row info_table[] = {
+    ZR_ROW(zr_info, addr, F_U32, 0),   ZR_ROW(zr_info, mask, F_U32, 0),
+    ZR_ROW(zr_info, b1v, F_U8, 4),     ZR_ROW(zr_info, b2v, F_U8, 4),
+    ZR_ROW(zr_info, bat, F_U16, 8),    ZR_ROW(zr_info, clk, F_U16, 0),
+    ZR_ROW(zr_info, disk, F_U32, 3),   ZR_ROW(zr_info, eid, F_TEXT, 24),
+    ZR_ROW(zr_info, hwv, F_U8, 4),     ZR_ROW(zr_info, name, F_TEXT, 8),
+    ZR_ROW(zr_info, ram, F_U32, 2),    ZR_ROW(zr_info, ready, F_U16, 2),
+    ZR_ROW(zr_info, run, F_U16, 0),    ZR_ROW(zr_info, scrn, F_U32, 0),
+    ZR_ROW(zr_info, ser, F_U8, 8),     ZR_ROW(zr_info, sgeo, F_U16, 4),
+    ZR_ROW(zr_info, ver, F_U8, 4),     ZR_END,
+};
+
+const zr_field_row stat_table[] = {
+    ZR_ROW(zr_stat, xpay0, F_U32, 0), ZR_ROW(zr_stat, xpay1, F_U32, 0),
+    ZR_ROW(zr_stat, rpay0, F_U32, 0), ZR_ROW(zr_stat, rpay1, F_U32, 0), ZR_END,
+};
+
+const zr_field_row tune_table[] = {
+    ZR_ROW(zr_tune, rtime, F_U32, 0), ZR_ROW(zr_tune, xtime, F_U32, 0), ZR_END,
+};
+
+const zr_field_row attr_table[] = {
+    ZR_ROW(zr_attr, size, F_U32, 1), ZR_ROW(zr_attr, time, F_U32, 1),
+    ZR_ROW(zr_attr, type, F_U16, 1), ZR_ROW(zr_attr, bits, F_U16, 1), ZR_END,
+};
+
+#undef ZR_ROW
+#undef ZR_END
+
+int width_of(int16_t type)
+{
+    switch (type) {
+    case F_U32: return 4;
+    case F_U16: return 2;
+    case F_U8: return 1;
+    default: return 0;
+    }
+}
+
+void store(unsigned char *at, int16_t type, uint32_t value)
+{
+    if (type == F_U32) {
+        std::memcpy(at, &value, 4);
+    } else if (type == F_U16) {
+        uint16_t v = static_cast<uint16_t>(value);
+        std::memcpy(at, &v, 2);
+    } else {
+        *at = static_cast<unsigned char>(value);
+    }
+}
+
+uint32_t load(const unsigned char *at, int16_t type)
+{
+    if (type == F_U32) {
+        uint32_t v;
+        std::memcpy(&v, at, 4);
+        return v;
+    }
+    if (type == F_U16) {
+        uint16_t v;
+        std::memcpy(&v, at, 2);
+        return v;
+    }
+    return *at;
+}
+
+/* Minus a handheld status, without overflow for the most negative status. */
+int negate_status(int32_t status) { return static_cast<int>(0u - static_cast<uint32_t>(status)); }
+
+/* Connects, sends the command and reads the status line.  On success the connection is
+ * left open in *reader and *consumed is the length of the status number; on failure the
+ * connection is closed and the result code returned. */
+int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *line,
+                  int *consumed)
+{
+    std::memset(reader, 0, sizeof *reader);
+    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    if (h < 0)
+        return h;
+    int r = KQ_ZR_1b_send(h, 0, command, static_cast<int>(std::strlen(command)));
+    if (r >= 0) {
+        reader->socket = static_cast<int16_t>(h);
+        r = zr_fm_gets(line, ZR_LINE, reader);
+    }
+    if (r >= 0) {
+        int32_t status = 0;
+        *consumed = zr_p_long(&status, line);
+        if (*consumed == 0)
+            r = ZR_E_STATUS;
+        else if (status != 0)
+            r = negate_status(status);
+        else
+            return 0;
+    }
+    zri_unbind_keep_errno(h);
+    return r;
+}
+
+} // namespace
+
+extern "C" {
+
+int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table,
+                       void *record)
+{
+    zr_reader reader;
+    char line[ZR_LINE];
+    int consumed = 0;
+    int r = open_exchange(addr, command, &reader, line, &consumed);
+    if (r < 0)
+        return r;
+    /* The reply ends when the handheld closes; a time-out or failure keeps what came. */
+    while (zr_fm_gets(line, ZR_LINE, &reader) > 0)
+        zr_field(line, table, record);
+    zri_unbind_keep_errno(reader.socket);
+    return 0;
+}
+
+int zri_request_raw(uint32_t addr, const char *command, zr_reader *reader, char *status_rest)
+{
+    char line[ZR_LINE];
+    int consumed = 0;
+    int r = open_exchange(addr, command, reader, line, &consumed);
+    if (r < 0)
+        return r;
+    std::snprintf(status_rest, ZR_LINE, "%s", line + consumed);
+    return 0;
+}
+
+int zr_fm_getc(zr_reader *r)
+{
+    if (r == nullptr)
+        return ZR_E_HANDLE;
+    if (r->position >= r->count) {
+        int n = KQ_ZR_1b_recv(r->socket, 0, r->buffer, static_cast<int>(sizeof r->buffer));
+        if (n < 0)
+            return n;
+        if (n == 0) {
+            r->count = r->position = 0;
+            return ZR_E_END;
+        }
+        r->count = static_cast<uint16_t>(n);
+        r->position = 0;
+    }
+    return r->buffer[r->position++];
+}
+
+int zr_fm_gets(char *buf, int length, zr_reader *r)
+{
+    if (buf == nullptr || r == nullptr)
+        return ZR_E_HANDLE;
+    if (length <= 0)
+        return 0;
+    int stored = 0;
+    while (stored < length - 1) {
+        int c = zr_fm_getc(r);
+        if (c < 0) {
+            buf[stored] = '\0';
+            return c;
+        }
+        if (c == '\r')
+            continue;
+        buf[stored++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    buf[stored] = '\0';
+    return stored;
+}
+
+int zr_field(const char *line, const zr_field_row *table, void *record)
+{
+    if (line == nullptr || table == nullptr || record == nullptr)
+        return ZR_E_HANDLE;
+    char key[10];
+    int used = zr_p_token(key, sizeof key, line);
+    if (used == 0)
+        return -1;
+    const char *p = line + used;
+    while (*p == ' ')
+        ++p;
+    if (*p != '=')
+        return -2;
+    const char *value = p + 1;
+
+    const zr_field_row *row = table;
+    while (row->name[0] != '\0' && std::strncmp(row->name, key, sizeof row->name) != 0)
+        ++row;
+    if (row->name[0] == '\0')
+        return -3;
+
+    int n = row->count > 0 ? row->count : 1;
+    unsigned char *member = static_cast<unsigned char *>(record) + row->offset;
+    if (row->type == F_TEXT) {
+        for (int i = 0; i < n && value[i] != '\0' && value[i] != '\n'; ++i)
+            member[i] = static_cast<unsigned char>(value[i]);
+        return 0;
+    }
+    int width = width_of(row->type);
+    if (width == 0)
+        return -4;
+    p = value;
+    for (int i = 0; i < n; ++i) {
+        int32_t v = 0;
+        int k = zr_p_long(&v, p);
+        if (k == 0)
+            return -4;
+        store(member + i * width, row->type, static_cast<uint32_t>(v));
+        p += k;
+        if (*p != '\0')
+            ++p; /* the separator after the number */
+    }
+    return 0;
+}
+
+int zr_struct(char *out, const zr_field_row *table, const void *record)
+{
+    if (out == nullptr || table == nullptr || record == nullptr)
+        return 0;
+    const unsigned char *base = static_cast<const unsigned char *>(record);
+    char *o = out;
+    /* Each piece is small; the caller's buffer holds the whole printed record. */
+    const size_t room = 64;
+    for (const zr_field_row *row = table; row->name[0] != '\0'; ++row) {
+        o += std::snprintf(o, room, "%.*s=", static_cast<int>(sizeof row->name), row->name);
+        int n = row->count > 0 ? row->count : 1;
+        const unsigned char *member = base + row->offset;
+        for (int i = 0; i < n; ++i) {
+            if (row->type == F_TEXT) {
+                std::memcpy(o, member, strnlen(reinterpret_cast<const char *>(member),
+                                               static_cast<size_t>(n)));
+                o += strnlen(reinterpret_cast<const char *>(member), static_cast<size_t>(n));
+                break;
+            }
+            if (i > 0)
+                *o++ = ',';
+            int width = width_of(row->type);
+            if (width == 0) {
+                o += std::snprintf(o, room, "[oops %d]", row->type);
+                continue;
+            }
+            uint32_t v = load(member + i * width, row->type);
+            if (row->type == F_U8)
+                o += std::snprintf(o, room, "%02u", v);
+            else
+                o += std::snprintf(o, room, "%lu", static_cast<unsigned long>(v));
+        }
+        *o++ = '\n';
+    }
+    return static_cast<int>(o - out);
+}
+
+const zr_field_row *zr_fld_ret_inf(void) { return info_table; }
+const zr_field_row *zr_fld_ret_sta(void) { return stat_table; }
+const zr_field_row *zr_fld_ret_tun(void) { return tune_table; }
+const zr_field_row *zr_fld_ret_attr(void) { return attr_table; }
+
+} // extern "C"
