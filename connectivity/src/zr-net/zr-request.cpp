@@ -87,8 +87,6 @@ uint32_t load(const unsigned char *at, int16_t type)
     return *at;
 }
 
-/* Minus a handheld status, without overflow for the most negative status. */
-int negate_status(int32_t status) { return static_cast<int>(0u - static_cast<uint32_t>(status)); }
 
 /* Connects, sends the command and reads the status line.  On success the connection is
  * left open in *reader and *consumed is the length of the status number; on failure the
@@ -110,8 +108,12 @@ int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *l
         *consumed = zr_p_long(&status, line);
         if (*consumed == 0)
             r = ZR_E_STATUS;
-        else if (status != 0)
-            r = negate_status(status);
+        else if (status > 0)
+            r = -status;
+        /* A negative status has no failure code of its own: minus it would read as a
+         * success, so it counts as a status line without a valid number. */
+        else if (status < 0)
+            r = ZR_E_STATUS;
         else
             return 0;
     }

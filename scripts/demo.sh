@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The main job: starts the handheld simulator on loopback and talks to it through the link
+# library, printing the handheld's info record, statistics and screen-image size.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh release >/dev/null
+bin=build/release/bin
+addr=${ZR_DEMO_ADDR:-127.0.0.1}
+
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$bin/zr-handheld-sim" --addr "$addr" --set name=LUMARA --set eid=SIM-DEMO-0001 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 50); do
+  grep -q '^ready' "$work/sim.out" 2>/dev/null && break
+  kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.err" >&2; exit 1; }
+  sleep 0.1
+done
+grep -q '^ready' "$work/sim.out" || { echo "demo: the simulator did not start" >&2; exit 1; }
+echo "== handheld simulator: $(cat "$work/sim.out")"
+"$bin/zr-demo" "$addr"
