@@ -1,0 +1,35 @@
+// sim-faults.h -- the faults the handheld simulator can be told to show, so that the link
+// library's handling of slow, broken, truncated and malformed replies can be tested.
+#ifndef ZR_SIM_FAULTS_H
+#define ZR_SIM_FAULTS_H
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace zrsim {
+
+struct FaultPlan {
+  uint32_t delay_ms = 0;                 // --delay: wait before replying
+  bool split = false;                    // --split: one byte per send
+  std::optional<uint64_t> close_after;   // --close-after: close after this many reply bytes
+  std::optional<int64_t> status;         // --status: the reply is only this status line
+  std::optional<std::string> reply;      // --reply: the reply is these bytes
+  bool no_final_lf = false;              // --no-final-lf: drop a line feed that ends the reply
+  bool silent = false;                   // --silent: never answer
+  bool hold = false;                     // --hold: keep the connection open after the reply
+  uint32_t fail_first = 0;               // --fail-first: close the first N connections at once
+  std::set<std::string> commands;        // --fault-cmd: command words the faults apply to
+
+  // Whether the per-command faults (all but --fail-first) apply to a command word.
+  bool applies_to(const std::string &word) const;
+
+  // The bytes to send in place of the handler's reply: --status or --reply replace it,
+  // then --no-final-lf and --close-after cut it.
+  std::string shape(const std::string &reply) const;
+};
+
+}  // namespace zrsim
+
+#endif

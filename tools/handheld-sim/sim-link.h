@@ -1,0 +1,68 @@
+// sim-link.h -- one accepted connection: bounded line reading and reply writing, every
+// wait bounded by the handheld's time-out pair and cut short by a stop request.
+#ifndef ZR_SIM_LINK_H
+#define ZR_SIM_LINK_H
+
+#include <cstddef>
+#include <string>
+
+#include "sim-state.h"
+
+namespace zrsim {
+
+// Longest request line accepted, line feed not counted.
+constexpr size_t kMaxLineBytes = 4096;
+
+enum class ReadResult {
+  Line,      // a whole line, line feed included
+  TooLong,   // no line feed within kMaxLineBytes + 1 bytes
+  Closed,    // the client closed before the line ended
+  TimedOut,  // no line within the receive wait (rtime)
+  Stopped,   // the simulator is stopping
+  Failed,    // the receive failed
+};
+
+class Link {
+ public:
+  Link(int fd, SimState &state);
+  ~Link();
+  Link(const Link &) = delete;
+  Link &operator=(const Link &) = delete;
+
+  // Reads one line (line feed included) into `line`.  The bytes taken are added to
+  // request(); bytes received beyond the line stay buffered for the next read.
+  ReadResult read_line(std::string &line);
+
+  // Every byte taken by read_line since the connection opened: the request as received.
+  const std::string &request() const { return request_; }
+
+  // Sends all bytes, one byte per send when `split` is set.  False when the client went
+  // away, the send wait (xtime) passed or the simulator is stopping.
+  bool write_all(const std::string &bytes, bool split);
+
+  // Waits `ms` milliseconds; false if the simulator started stopping meanwhile.
+  bool pause(uint32_t ms);
+
+  // Ends the reply: sends the end of the stream, then takes and drops what the client still
+  // sends until it closes (at most about a second), so that unread request bytes never turn
+  // the close into a reset that could destroy the reply before the client has read it.
+  void finish();
+
+  // Keeps the connection open, dropping whatever arrives, until the client closes it or
+  // the simulator stops.
+  void wait_for_client_close();
+
+ private:
+  enum class Wait { Ready, TimedOut, Stopped, Failed };
+  Wait wait_for(short events, int timeout_ms);
+  long receive(char *buf, size_t len);  // counts traffic; -1 failure, 0 closed
+
+  int fd_;
+  SimState &state_;
+  std::string pending_;  // received but not yet taken
+  std::string request_;
+};
+
+}  // namespace zrsim
+
+#endif

@@ -1,0 +1,227 @@
+// sim-options.cpp -- the handheld simulator's command line.
+#include "sim-options.h"
+
+#include <vector>
+
+#include "sim-escape.h"
+#include "sim-text.h"
+
+namespace zrsim {
+
+std::string usage_text() {
+  return R"(Usage: zr-handheld-sim [options]
+
+Stands in for an attached handheld: answers one-line text commands on a TCP port, one
+request per connection, each connection served on its own thread.  Once listening it prints
+"ready <addr> <port>" on standard output.  SIGTERM or SIGINT stops it (exit code 0).
+
+Options (a value may also be given as --option=value):
+  --addr A            IPv4 address to listen on (default 127.0.0.1)
+  --port P            TCP port (default 10001; 0 picks a free port, the ready line tells)
+  --profile FILE      device profile: key=value lines in the reply syntax; blank lines and
+                      lines starting with '#' are skipped (may be repeated, read in order)
+  --set KEY=VALUE     override one member after the profiles (repeatable)
+  --log FILE          append every request received to FILE, one line per request:
+                      "<connection number> <request>", the request escaped (\n, \r, \\,
+                      \xNN for other control bytes and bytes from 0x80)
+  --help              show this text and exit
+
+Profile members (numbers in decimal, several values separated by commas; a member given
+fewer values than it has gets 0 in the rest):
+  addr   1 x 32-bit   default: the listening address (dotted text is accepted too)
+  mask   1 x 32-bit   default: 255.255.255.252 (dotted text is accepted too)
+  scrn   1 x 32-bit   default: the screen image's byte count (follows sgeo)
+  disk   3 x 32-bit   default: 16777216,12582912,0 (total, available, missing for an OS)
+  ram    2 x 32-bit   default: 8388608,6291456
+  sgeo   4 x 16-bit   default: 240,320,16,0 (image height, width, bits per pixel, spare)
+  bat    8 x 16-bit   default: 85,0,0,0,0,0,0,0 (element 0: battery level)
+  clk    1 x 16-bit   default: 150
+  run    1 x 16-bit   default: 1
+  ready  2 x 16-bit   default: 1,0 (element 0: ready for an OS installation)
+  ser    8 x 8-bit    default: 83,73,77,0,0,0,0,1
+  eid    24 characters default: ZRSIM-0000-0000-0001
+  ver, b1v, b2v, hwv   4 x 8-bit  defaults: 1,2,0,0  1,0,0,0  1,1,0,0  0,0,1,0
+  name   8 characters default: ZR-SIM
+  rtime, xtime        the simulator's own time-out pair in milliseconds (default 10000
+                      each; 0 = no limit): how long it waits for a request line, and for
+                      the client to take reply data
+
+Commands answered (status line, then key=value lines or data, then the connection closes):
+  info 1              the info record's members
+  stat 1 | stat 3     the simulator's traffic counters xpay0, xpay1, rpay0, rpay1 (3 resets
+                      them first)
+  tune 1              the time-out pair rtime, xtime
+  tune 2              followed by the lines "rtime=N" and "xtime=N": keeps that pair (a
+                      value of 4294967295 leaves its member unchanged), then replies as tune 1
+  scrn 1 OFFSET MAX   "0 N" then N bytes of the screen image from byte OFFSET (N capped at
+                      MAX unless MAX is 0; 0 bytes past the end).  The picture is described
+                      in sim-pattern.h.
+Statuses:
+  0   success
+  1   unknown command
+  2   operation number not supported by the command (for example "info 2")
+  3   missing, extra or malformed arguments or request lines
+  4   a request line longer than 4096 bytes
+
+Fault injection (applies to every command, or only to those named by --fault-cmd):
+  --fault-cmd WORD    limit the faults below to this command word (repeatable)
+  --delay MS          wait MS milliseconds before replying
+  --split             send the reply one byte per segment (TCP_NODELAY, one write each)
+  --close-after N     close the connection after the first N bytes of the reply
+  --status N          reply with the status line "N" only
+  --reply TEXT        reply with TEXT verbatim (escapes \n, \r, \t, \\, \xNN decoded)
+  --no-final-lf       drop the line feed that ends the reply
+  --silent            read the request and never answer; the connection stays open until
+                      the client closes it or the simulator stops
+  --hold              keep the connection open after the reply until the client closes it
+  --fail-first N      close the first N connections at once without reading (not limited
+                      by --fault-cmd, as no command has been read)
+The faults change what is sent, not what the simulator does: "stat 3" resets and
+"tune 2" keeps its pair even when the reply is replaced or withheld.
+
+Exit codes: 0 stopped by a signal, 1 failure while running, 2 bad option, profile or log
+file, 3 the address or port cannot be taken.
+)";
+}
+
+namespace {
+
+struct OptionSpec {
+  const char *name;
+  bool takes_value;
+};
+
+const OptionSpec kOptions[] = {
+    {"--addr", true},      {"--port", true},   {"--profile", true}, {"--set", true},
+    {"--log", true},       {"--help", false},  {"--fault-cmd", true}, {"--delay", true},
+    {"--split", false},    {"--close-after", true}, {"--status", true}, {"--reply", true},
+    {"--no-final-lf", false}, {"--silent", false}, {"--hold", false}, {"--fail-first", true},
+};
+
+const OptionSpec *find_option(const std::string &name) {
+  for (const OptionSpec &o : kOptions)
+    if (name == o.name) return &o;
+  return nullptr;
+}
+
+bool number_option(const std::string &name, const std::string &value, uint64_t max, uint64_t &out,
+                   std::string &error) {
+  if (!parse_decimal(value, max, out)) {
+    error = name + ": expected a decimal number from 0 to " + std::to_string(max) + ", got '" + value + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ParseOutcome parse_options(int argc, char **argv, Options &options, std::string &error) {
+  std::vector<std::string> profiles;
+  std::vector<std::string> sets;
+  bool help = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string name = arg;
+    std::string value;
+    bool inline_value = false;
+    size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      inline_value = true;
+    }
+    const OptionSpec *spec = find_option(name);
+    if (!spec) {
+      error = "unknown option '" + arg + "' (see --help)";
+      return ParseOutcome::Error;
+    }
+    if (spec->takes_value && !inline_value) {
+      if (i + 1 >= argc) {
+        error = name + " needs a value (see --help)";
+        return ParseOutcome::Error;
+      }
+      value = argv[++i];
+    } else if (!spec->takes_value && inline_value) {
+      error = name + " takes no value";
+      return ParseOutcome::Error;
+    }
+
+    uint64_t n = 0;
+    FaultPlan &f = options.faults;
+    if (name == "--help") {
+      help = true;
+    } else if (name == "--addr") {
+      if (!parse_ipv4(value, options.addr)) {
+        error = "--addr: '" + value + "' is not an IPv4 address";
+        return ParseOutcome::Error;
+      }
+      options.addr_text = ipv4_text(options.addr);
+    } else if (name == "--port") {
+      if (!number_option(name, value, 65535, n, error)) return ParseOutcome::Error;
+      options.port = static_cast<uint16_t>(n);
+    } else if (name == "--profile") {
+      profiles.push_back(value);
+    } else if (name == "--set") {
+      sets.push_back(value);
+    } else if (name == "--log") {
+      if (value.empty()) {
+        error = "--log needs a file name";
+        return ParseOutcome::Error;
+      }
+      options.log_path = value;
+    } else if (name == "--fault-cmd") {
+      if (value.empty() || value.find_first_of(" \t\r\n") != std::string::npos) {
+        error = "--fault-cmd: '" + value + "' is not a command word";
+        return ParseOutcome::Error;
+      }
+      f.commands.insert(value);
+    } else if (name == "--delay") {
+      if (!number_option(name, value, 600000, n, error)) return ParseOutcome::Error;
+      f.delay_ms = static_cast<uint32_t>(n);
+    } else if (name == "--split") {
+      f.split = true;
+    } else if (name == "--close-after") {
+      if (!number_option(name, value, UINT32_MAX, n, error)) return ParseOutcome::Error;
+      f.close_after = n;
+    } else if (name == "--status") {
+      int64_t s = 0;
+      if (!parse_signed_decimal(value, 2147483648ull, s) || s > INT32_MAX) {
+        error = "--status: expected a 32-bit decimal integer, got '" + value + "'";
+        return ParseOutcome::Error;
+      }
+      f.status = s;
+    } else if (name == "--reply") {
+      std::string decoded, why;
+      if (!decode_escapes(value, decoded, &why)) {
+        error = "--reply: " + why;
+        return ParseOutcome::Error;
+      }
+      f.reply = decoded;
+    } else if (name == "--no-final-lf") {
+      f.no_final_lf = true;
+    } else if (name == "--silent") {
+      f.silent = true;
+    } else if (name == "--hold") {
+      f.hold = true;
+    } else if (name == "--fail-first") {
+      if (!number_option(name, value, UINT32_MAX, n, error)) return ParseOutcome::Error;
+      f.fail_first = static_cast<uint32_t>(n);
+    }
+  }
+  if (help) return ParseOutcome::Help;
+  if (options.faults.status && options.faults.reply) {
+    error = "--status and --reply cannot be combined";
+    return ParseOutcome::Error;
+  }
+  for (const std::string &path : profiles)
+    if (!options.profile.load_file(path, error)) return ParseOutcome::Error;
+  for (const std::string &s : sets) {
+    if (!options.profile.set_line(s, error)) {
+      error = "--set " + error;
+      return ParseOutcome::Error;
+    }
+  }
+  return ParseOutcome::Run;
+}
+
+}  // namespace zrsim
