@@ -73,6 +73,60 @@ int zr_os_close(zr_os_sock s);
 /* Resolve a host name or dotted address to its first IPv4 address.  0 or -1. */
 int zr_os_resolve(const char *name, uint32_t *addr);
 
+/* ==== host files by wide name (zr-utf8, zr-xfer, zr-rename) =========================
+ * (unix/zr-os-unix-files.cpp)
+ *
+ * Names reach the file system as UTF-16 ("wide") text: 16-bit units ended by a 0 unit.
+ * The Win32 backend hands them to the runtime's wide-name calls as they are; the POSIX
+ * backend encodes them as UTF-8 first (a surrogate pair becomes one 4-byte sequence), and
+ * a name holding a lone surrogate fails with EILSEQ, since no proper UTF-8 name matches
+ * it.  Descriptors are the runtime's POSIX-style file descriptors, never inherited by
+ * child processes.
+ */
+typedef uint16_t zr_os_wchar;
+
+/* Open flags in the values of the Win32 runtime (_O_*); the POSIX backend translates them
+ * (text and binary make no difference there). */
+#define ZR_OS_O_RDONLY 0x0000
+#define ZR_OS_O_WRONLY 0x0001
+#define ZR_OS_O_RDWR 0x0002
+#define ZR_OS_O_APPEND 0x0008
+#define ZR_OS_O_CREAT 0x0100
+#define ZR_OS_O_TRUNC 0x0200
+#define ZR_OS_O_EXCL 0x0400
+#define ZR_OS_O_TEXT 0x4000
+#define ZR_OS_O_BINARY 0x8000
+
+struct stat;
+
+/* Opens with the flags above and no sharing restriction; `mode` gives the permission
+ * bits of a file that the call creates (Win32 honours only the owner-write bit 0200:
+ * without it the file is read-only).  A descriptor, or -1. */
+int zr_os_wopen(const zr_os_wchar *name, int flags, int mode);
+/* One read / write of at most `count` bytes (a count above INT_MAX is cut to INT_MAX):
+ * the bytes moved (0 at the end of the file), or -1. */
+int zr_os_read(int fd, void *buffer, unsigned count);
+int zr_os_write(int fd, const void *buffer, unsigned count);
+/* Closes a descriptor from zr_os_wopen: 0 or -1. */
+int zr_os_file_close(int fd);
+/* Renames (moves) a file or folder.  With replace 0 it fails (EEXIST) when `to` exists;
+ * with replace 1 an existing file `to` is replaced in one step.  0 or -1. */
+int zr_os_wrename(const zr_os_wchar *from, const zr_os_wchar *to, int replace);
+/* Deletes a file: 0 or -1. */
+int zr_os_wunlink(const zr_os_wchar *name);
+/* Fills the runtime's file status record (links are followed): 0 or -1. */
+int zr_os_wstat(const zr_os_wchar *name, struct stat *st);
+/* What a status record describes: 1 a regular file, 2 a folder, 3 something else. */
+int zr_os_stat_kind(const struct stat *st);
+/* The permission bits of a status record (0777 at most). */
+int zr_os_stat_mode(const struct stat *st);
+/* The current folder into buf (terminated; -1 with ERANGE when it needs more than size
+ * bytes), and a change of it; the folder text is passed to the system as it is.  0 or -1. */
+int zr_os_getcwd(char *buf, size_t size);
+int zr_os_chdir(const char *path);
+/* The calling process's number (for names of temporary files). */
+unsigned long zr_os_process_id(void);
+
 /* ---- time ---------------------------------------------------------------------------- */
 void zr_os_sleep_ms(unsigned ms);
 uint64_t zr_os_now_ms(void);        /* a monotonic clock */

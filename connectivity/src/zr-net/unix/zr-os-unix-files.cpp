@@ -1,0 +1,185 @@
+/*
+ * zr-os-unix-files.cpp -- the POSIX backend of the host-file part of the platform seam.
+ *
+ * The library hands over names as UTF-16 units.  Here they become UTF-8 again, this time
+ * in the proper form: a surrogate pair (which a name in Java's modified UTF-8 carries as
+ * two 3-byte sequences) turns into the one 4-byte sequence of its character, so that the
+ * file gets the name a UTF-8 system expects.  Open flags arrive in the Win32 runtime's
+ * values and are translated.
+ */
+#include "../zr-os.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/* UTF-16 to UTF-8.  False (errno EILSEQ) for a lone surrogate. */
+bool to_utf8(const zr_os_wchar *name, std::string &out)
+{
+    out.clear();
+    for (const zr_os_wchar *p = name; *p != 0; ++p) {
+        uint32_t cp = *p;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            uint32_t low = p[1];
+            if (low < 0xDC00 || low > 0xDFFF) {
+                errno = EILSEQ;
+                return false;
+            }
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            ++p;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            errno = EILSEQ;
+            return false;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return true;
+}
+
+int posix_flags(int flags)
+{
+    int f = O_CLOEXEC;
+    switch (flags & 3) {
+    case ZR_OS_O_WRONLY: f |= O_WRONLY; break;
+    case ZR_OS_O_RDWR: f |= O_RDWR; break;
+    case ZR_OS_O_RDONLY: f |= O_RDONLY; break;
+    default: return -1;
+    }
+    if (flags & ZR_OS_O_APPEND)
+        f |= O_APPEND;
+    if (flags & ZR_OS_O_CREAT)
+        f |= O_CREAT;
+    if (flags & ZR_OS_O_TRUNC)
+        f |= O_TRUNC;
+    if (flags & ZR_OS_O_EXCL)
+        f |= O_EXCL;
+    return f;
+}
+
+unsigned cut_count(unsigned count) { return count > INT_MAX ? INT_MAX : count; }
+
+} // namespace
+
+extern "C" {
+
+int zr_os_wopen(const zr_os_wchar *name, int flags, int mode)
+{
+    std::string path;
+    if (!to_utf8(name, path))
+        return -1;
+    int f = posix_flags(flags);
+    if (f < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd;
+    do {
+        fd = open(path.c_str(), f, static_cast<mode_t>(mode & 07777));
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? -1 : fd;
+}
+
+int zr_os_read(int fd, void *buffer, unsigned count)
+{
+    ssize_t n;
+    do {
+        n = read(fd, buffer, cut_count(count));
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int zr_os_write(int fd, const void *buffer, unsigned count)
+{
+    ssize_t n;
+    do {
+        n = write(fd, buffer, cut_count(count));
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int zr_os_file_close(int fd) { return close(fd) == 0 ? 0 : -1; }
+
+int zr_os_wrename(const zr_os_wchar *from, const zr_os_wchar *to, int replace)
+{
+    std::string a, b;
+    if (!to_utf8(from, a) || !to_utf8(to, b))
+        return -1;
+    if (replace)
+        return rename(a.c_str(), b.c_str()) == 0 ? 0 : -1;
+    if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    /* A file system without the no-replace rename: a link cannot take an existing name
+     * either, so a file moves by link and unlink; a folder (which cannot be linked) is
+     * checked first and then renamed. */
+    struct stat st;
+    if (lstat(a.c_str(), &st) != 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        if (link(a.c_str(), b.c_str()) != 0)
+            return -1;
+        unlink(a.c_str());
+        return 0;
+    }
+    if (lstat(b.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(a.c_str(), b.c_str()) == 0 ? 0 : -1;
+}
+
+int zr_os_wunlink(const zr_os_wchar *name)
+{
+    std::string path;
+    if (!to_utf8(name, path))
+        return -1;
+    return unlink(path.c_str()) == 0 ? 0 : -1;
+}
+
+int zr_os_wstat(const zr_os_wchar *name, struct stat *st)
+{
+    std::string path;
+    if (!to_utf8(name, path))
+        return -1;
+    return stat(path.c_str(), st) == 0 ? 0 : -1;
+}
+
+int zr_os_stat_kind(const struct stat *st)
+{
+    if (S_ISREG(st->st_mode))
+        return 1;
+    if (S_ISDIR(st->st_mode))
+        return 2;
+    return 3;
+}
+
+int zr_os_stat_mode(const struct stat *st) { return static_cast<int>(st->st_mode & 0777); }
+
+int zr_os_getcwd(char *buf, size_t size) { return getcwd(buf, size) ? 0 : -1; }
+
+int zr_os_chdir(const char *path) { return chdir(path) == 0 ? 0 : -1; }
+
+unsigned long zr_os_process_id(void) { return static_cast<unsigned long>(getpid()); }
+
+} // extern "C"
