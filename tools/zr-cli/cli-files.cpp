@@ -1,0 +1,356 @@
+// cli-files.cpp -- ls, stat, mkdir, rmdir, rm, mv, cp, push and pull.
+#include "cli-progress.h"
+#include "cli.h"
+#include "zr-net.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace zrcli {
+
+namespace {
+
+// Progress is reported every 16 KiB, which also bounds how long a Ctrl-C waits.
+const uint32_t kStep = 16 * 1024;
+// A handheld status for "already exists".
+const int kExists = -1035;
+
+struct Entry {
+    std::string name;
+    zr_attr attr;
+};
+
+bool is_folder(const zr_attr &a) { return (a.type & 0xFFu) != 0; }
+
+std::string remote_join(const std::string &dir, const std::string &name)
+{
+    if (dir.empty())
+        return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+std::string remote_base(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string when(uint32_t t)
+{
+    if (t == 0)
+        return "-";
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char buf[32];
+    if (!gmtime_r(&tt, &tm) || !std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm))
+        return std::to_string(t);
+    return buf;
+}
+
+// Reads a whole listing; 0 or a negative result code.
+int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
+{
+    int h = KQ_ZR_fm_dirinit(addr, path.c_str());
+    if (h < 0)
+        return h;
+    char name[512];
+    for (;;) {
+        zr_attr attr{};
+        int n = KQ_ZR_fm_direnum(h, name, sizeof name, &attr);
+        if (n < 0) {
+            KQ_ZR_fm_dirdone(h);
+            return n == ZR_E_END ? 0 : n;
+        }
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        out->push_back({name, attr});
+    }
+}
+
+// The current transfer's progress display, for the library's callback.
+Progress *g_progress = nullptr;
+
+int transfer_progress(int, zr_xfer *x)
+{
+    if (g_progress)
+        g_progress->update(x->done, x->size);
+    return interrupted() ? 1 : 0;
+}
+
+struct Job {
+    std::string from, to;
+    uint64_t size;
+};
+
+// Runs the transfers of one push or pull.
+int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, bool quiet)
+{
+    uint64_t total = 0;
+    for (const auto &j : jobs)
+        total += j.size;
+    Progress progress(!quiet && isatty(STDERR_FILENO), total, static_cast<int>(jobs.size()));
+    g_progress = &progress;
+    int result = kOk;
+    for (const auto &j : jobs) {
+        progress.start_file(j.to, j.size);
+        const std::string &remote = direction == ZR_FM_PUT ? j.to : j.from;
+        const std::string &local = direction == ZR_FM_PUT ? j.from : j.to;
+        int r = KQ_ZR_fm_xfer(addr, direction, remote.c_str(), local.c_str(), kStep,
+                              transfer_progress, 0);
+        progress.end_file(r == 0);
+        if (r < 0) {
+            result = report((direction == ZR_FM_PUT ? "push " : "pull ") + j.from, r);
+            break;
+        }
+        if (!progress.enabled() && !quiet)
+            std::printf("%s -> %s\n", j.from.c_str(), j.to.c_str());
+    }
+    g_progress = nullptr;
+    return result;
+}
+
+int need_args(const Options &opt, size_t n, const char *usage)
+{
+    if (opt.args.size() < n) {
+        std::fprintf(stderr, "usage: zrlink %s\n", usage);
+        return kUsage;
+    }
+    return kOk;
+}
+
+int simple_op(const Options &opt, unsigned op, size_t paths, const char *usage, const char *what)
+{
+    if (opt.args.size() != paths) {
+        std::fprintf(stderr, "usage: zrlink %s\n", usage);
+        return kUsage;
+    }
+    Library lib;
+    uint32_t addr;
+    int code;
+    if (!choose_device(opt, &addr, &code))
+        return code;
+    int r = KQ_ZR_fm_fileop(addr, op, opt.args[0].c_str(),
+                            paths > 1 ? opt.args[1].c_str() : nullptr);
+    if (r < 0)
+        return report(std::string(what) + " " + opt.args[0], r);
+    return kOk;
+}
+
+// Adds the files below a local folder to a push, creating the handheld's folders.
+int plan_push_folder(uint32_t addr, const fs::path &local, const std::string &remote,
+                     std::vector<Job> *jobs)
+{
+    int r = KQ_ZR_fm_fileop(addr, ZR_FM_MKDIR, remote.c_str(), nullptr);
+    if (r < 0 && r != kExists)
+        return report("mkdir " + remote, r);
+    std::error_code ec;
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(local, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(*it);
+    if (ec) {
+        std::fprintf(stderr, "zrlink: push: %s: %s\n", local.c_str(), ec.message().c_str());
+        return kFailed;
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const auto &e : entries) {
+        std::string to = remote_join(remote, e.path().filename().string());
+        if (e.is_directory(ec)) {
+            int c = plan_push_folder(addr, e.path(), to, jobs);
+            if (c != kOk)
+                return c;
+        } else {
+            jobs->push_back({e.path().string(), to, e.file_size(ec)});
+        }
+    }
+    return kOk;
+}
+
+// Adds the files below a handheld folder to a pull, creating the local folders (noted in
+// *made so a cancelled pull can take them away again).
+int plan_pull_folder(uint32_t addr, const std::string &remote, const fs::path &local,
+                     std::vector<Job> *jobs, std::vector<fs::path> *made)
+{
+    std::error_code ec;
+    if (!fs::is_directory(local, ec)) {
+        if (!fs::create_directory(local, ec)) {
+            std::fprintf(stderr, "zrlink: pull: cannot create %s: %s\n", local.c_str(),
+                         ec.message().c_str());
+            return kFailed;
+        }
+        made->push_back(local);
+    }
+    std::vector<Entry> entries;
+    int r = list_folder(addr, remote, &entries);
+    if (r < 0)
+        return report("ls " + remote, r);
+    for (const auto &e : entries) {
+        std::string from = remote_join(remote, e.name);
+        if (e.name.find('/') != std::string::npos || e.name.empty()) {
+            std::fprintf(stderr, "zrlink: pull: skipping the unsafe name %s\n", from.c_str());
+            continue;
+        }
+        if (is_folder(e.attr)) {
+            int c = plan_pull_folder(addr, from, local / e.name, jobs, made);
+            if (c != kOk)
+                return c;
+        } else {
+            jobs->push_back({from, (local / e.name).string(), e.attr.size});
+        }
+    }
+    return kOk;
+}
+
+void remove_made_folders(std::vector<fs::path> &made)
+{
+    std::error_code ec;
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        fs::remove(*it, ec); // only succeeds for a folder left empty
+}
+
+} // namespace
+
+int cmd_ls(const Options &opt)
+{
+    Library lib;
+    uint32_t addr;
+    int code;
+    if (!choose_device(opt, &addr, &code))
+        return code;
+    std::string path = opt.args.empty() ? "/" : opt.args[0];
+    std::vector<Entry> entries;
+    int r = list_folder(addr, path, &entries);
+    if (r < 0)
+        return report("ls " + path, r);
+    for (const auto &e : entries) {
+        if (opt.long_list)
+            std::printf("%s %10u  %s  %s%s\n", is_folder(e.attr) ? "d" : "-", e.attr.size,
+                        when(e.attr.time).c_str(), e.name.c_str(), is_folder(e.attr) ? "/" : "");
+        else
+            std::printf("%s%s\n", e.name.c_str(), is_folder(e.attr) ? "/" : "");
+    }
+    return kOk;
+}
+
+int cmd_stat(const Options &opt)
+{
+    if (int c = need_args(opt, 1, "stat PATH"))
+        return c;
+    Library lib;
+    uint32_t addr;
+    int code;
+    if (!choose_device(opt, &addr, &code))
+        return code;
+    for (const auto &path : opt.args) {
+        zr_attr a{};
+        int r = KQ_ZR_fm_dirattr(addr, path.c_str(), &a);
+        if (r < 0)
+            return report("stat " + path, r);
+        std::printf("%s\n  type   %s (%u)\n  size   %u bytes\n  time   %s (%u)\n  bits   0%o\n",
+                    path.c_str(), is_folder(a) ? "folder" : "file", a.type, a.size,
+                    when(a.time).c_str(), a.time, a.bits);
+    }
+    return kOk;
+}
+
+int cmd_mkdir(const Options &opt) { return simple_op(opt, ZR_FM_MKDIR, 1, "mkdir PATH", "mkdir"); }
+int cmd_rmdir(const Options &opt) { return simple_op(opt, ZR_FM_RMDIR, 1, "rmdir PATH", "rmdir"); }
+int cmd_rm(const Options &opt) { return simple_op(opt, ZR_FM_DEL, 1, "rm PATH", "rm"); }
+int cmd_mv(const Options &opt) { return simple_op(opt, ZR_FM_MOVE, 2, "mv FROM TO", "mv"); }
+int cmd_cp(const Options &opt) { return simple_op(opt, ZR_FM_COPY, 2, "cp FROM TO", "cp"); }
+
+int cmd_push(const Options &opt)
+{
+    if (int c = need_args(opt, 2, "push LOCAL... REMOTE"))
+        return c;
+    Library lib;
+    uint32_t addr;
+    int code;
+    if (!choose_device(opt, &addr, &code))
+        return code;
+    std::vector<std::string> sources(opt.args.begin(), opt.args.end() - 1);
+    const std::string &target = opt.args.back();
+    zr_attr ta{};
+    bool into = sources.size() > 1 ||
+                (KQ_ZR_fm_dirattr(addr, target.c_str(), &ta) == 0 && is_folder(ta));
+
+    std::vector<Job> jobs;
+    for (const auto &src : sources) {
+        std::error_code ec;
+        fs::path local(src);
+        auto st = fs::status(local, ec);
+        if (ec || !fs::exists(st)) {
+            std::fprintf(stderr, "zrlink: push: %s: no such file or folder\n", src.c_str());
+            return kFailed;
+        }
+        std::string name = local.filename().empty() ? local.parent_path().filename().string()
+                                                     : local.filename().string();
+        std::string to = into ? remote_join(target, name) : target;
+        if (fs::is_directory(st)) {
+            int c = plan_push_folder(addr, local, to, &jobs);
+            if (c != kOk)
+                return c;
+        } else {
+            jobs.push_back({src, to, fs::file_size(local, ec)});
+        }
+    }
+    return run_jobs(addr, ZR_FM_PUT, jobs, opt.quiet);
+}
+
+int cmd_pull(const Options &opt)
+{
+    if (int c = need_args(opt, 2, "pull REMOTE... LOCAL"))
+        return c;
+    Library lib;
+    uint32_t addr;
+    int code;
+    if (!choose_device(opt, &addr, &code))
+        return code;
+    std::vector<std::string> sources(opt.args.begin(), opt.args.end() - 1);
+    fs::path target(opt.args.back());
+    std::error_code ec;
+    bool into = sources.size() > 1 || fs::is_directory(target, ec);
+    if (sources.size() > 1 && !fs::is_directory(target, ec)) {
+        std::fprintf(stderr, "zrlink: pull: %s is not a folder\n", target.c_str());
+        return kUsage;
+    }
+
+    std::vector<Job> jobs;
+    std::vector<fs::path> made;
+    int result = kOk;
+    for (const auto &src : sources) {
+        zr_attr a{};
+        int r = KQ_ZR_fm_dirattr(addr, src.c_str(), &a);
+        if (r < 0) {
+            result = report("pull " + src, r);
+            break;
+        }
+        fs::path to = into ? target / remote_base(src) : target;
+        if (is_folder(a)) {
+            result = plan_pull_folder(addr, src, to, &jobs, &made);
+            if (result != kOk)
+                break;
+        } else {
+            jobs.push_back({src, to.string(), a.size});
+        }
+    }
+    if (result == kOk)
+        result = run_jobs(addr, ZR_FM_GET, jobs, opt.quiet);
+    if (result == kCancelled)
+        remove_made_folders(made);
+    return result;
+}
+
+} // namespace zrcli

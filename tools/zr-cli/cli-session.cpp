@@ -1,0 +1,217 @@
+// cli-session.cpp -- starting the library, choosing the handheld, Ctrl-C.
+#include "cli.h"
+#include "zr-net.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zrcli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void on_interrupt(int)
+{
+    g_interrupted = 1;
+}
+
+// Every handheld that answers the probe.
+int discover(std::vector<zr_enum_rec> *found)
+{
+    int h = KQ_ZR_en_init();
+    if (h < 0)
+        return h;
+    zr_enum_rec rec;
+    int r;
+    while ((r = KQ_ZR_en_enum(h, &rec)) == 0)
+        found->push_back(rec);
+    KQ_ZR_en_done(h);
+    return r == ZR_E_END ? 0 : r;
+}
+
+} // namespace
+
+Library::Library() : ok_(KQ_ZR_1b_init() == 0)
+{
+    zr_tune tune{10000, 10000};
+    if (ok_)
+        KQ_ZR_sl_tune(2, &tune);
+}
+
+Library::~Library()
+{
+    if (ok_)
+        KQ_ZR_1b_done();
+}
+
+std::string addr_text(uint32_t a)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255u, (a >> 8) & 255u,
+                  a & 255u);
+    return buf;
+}
+
+void install_interrupt_handler()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+bool interrupted() { return g_interrupted != 0; }
+
+int report(const std::string &what, int code)
+{
+    std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), describe(code).c_str());
+    if (code == ZR_E_CANCELLED && interrupted())
+        return kCancelled;
+    return kFailed;
+}
+
+bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
+{
+    if (!opt.addr_text.empty()) {
+        int n = zr_p_addr(addr, opt.addr_text.c_str());
+        if (n == 0 || opt.addr_text[static_cast<size_t>(n)] != '\0') {
+            std::fprintf(stderr, "zrlink: not an address: %s\n", opt.addr_text.c_str());
+            *exit_code = kUsage;
+            return false;
+        }
+        return true;
+    }
+    std::vector<zr_enum_rec> found;
+    int r = discover(&found);
+    if (r < 0) {
+        *exit_code = report("discovery", r);
+        return false;
+    }
+    if (found.size() == 1) {
+        *addr = found[0].addr;
+        return true;
+    }
+    if (found.empty()) {
+        std::fprintf(stderr, "zrlink: no handheld answers (attach one, or name it with --addr)\n");
+    } else {
+        std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr:\n", found.size());
+        for (const auto &rec : found)
+            std::fprintf(stderr, "  %s\n", addr_text(rec.addr).c_str());
+    }
+    *exit_code = kNoDevice;
+    return false;
+}
+
+namespace {
+
+const char kUsageText[] =
+    "usage: zrlink [--addr A] [-q] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  list                      the attached handhelds, with address and slot\n"
+    "  info [--json]             the handheld's identity, storage, battery, versions, screen\n"
+    "  ls [-l] [PATH]            a folder of the handheld (default /)\n"
+    "  stat PATH...              attributes of handheld paths\n"
+    "  mkdir PATH | rmdir PATH | rm PATH\n"
+    "  mv FROM TO | cp FROM TO   move or copy on the handheld\n"
+    "  push LOCAL... REMOTE      send files and folders (recursive) to the handheld\n"
+    "  pull REMOTE... LOCAL      fetch files and folders (recursive) from the handheld\n"
+    "  screenshot OUT.png        the handheld's screen as a PNG picture\n"
+    "  osupg IMAGE               install an operating system image found on the handheld\n"
+    "  wait [--timeout S]        until a handheld answers (default 30 s)\n"
+    "\n"
+    "Options:\n"
+    "  --addr A    the handheld's address (default: $ZR_ADDR, else the only one attached)\n"
+    "  -q          no progress display\n"
+    "\n"
+    "Exit codes: 0 done, 1 failed (the reason is printed), 2 bad command line,\n"
+    "3 no handheld found, 130 stopped with Ctrl-C.\n";
+
+struct Command {
+    const char *name;
+    int (*run)(const Options &);
+};
+
+const Command kCommands[] = {
+    {"list", cmd_list},   {"info", cmd_info},   {"ls", cmd_ls},       {"stat", cmd_stat},
+    {"mkdir", cmd_mkdir}, {"rmdir", cmd_rmdir}, {"rm", cmd_rm},       {"mv", cmd_mv},
+    {"cp", cmd_cp},       {"push", cmd_push},   {"pull", cmd_pull},   {"screenshot", cmd_screenshot},
+    {"osupg", cmd_osupg}, {"wait", cmd_wait},
+};
+
+int usage_error(const char *fmt, const char *what)
+{
+    std::fprintf(stderr, "zrlink: ");
+    std::fprintf(stderr, fmt, what);
+    std::fprintf(stderr, "\n%s", kUsageText);
+    return kUsage;
+}
+
+} // namespace
+
+int run(int argc, char **argv)
+{
+    Options opt;
+    if (const char *env = std::getenv("ZR_ADDR"))
+        opt.addr_text = env;
+    const Command *command = nullptr;
+    bool operands_only = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char *name) -> const char * {
+            size_t n = std::strlen(name);
+            if (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=')
+                return argv[i] + n + 1;
+            if (i + 1 < argc)
+                return argv[++i];
+            return nullptr;
+        };
+        if (operands_only || a.empty() || a[0] != '-' || a == "-") {
+            if (!command) {
+                for (const auto &c : kCommands)
+                    if (a == c.name)
+                        command = &c;
+                if (!command)
+                    return usage_error("unknown command: %s", a.c_str());
+            } else {
+                opt.args.push_back(a);
+            }
+        } else if (a == "--") {
+            operands_only = true;
+        } else if (a == "-h" || a == "--help") {
+            std::printf("%s", kUsageText);
+            return kOk;
+        } else if (a == "-q" || a == "--quiet") {
+            opt.quiet = true;
+        } else if (a == "--json") {
+            opt.json = true;
+        } else if (a == "-l") {
+            opt.long_list = true;
+        } else if (a.compare(0, 6, "--addr") == 0) {
+            const char *v = value("--addr");
+            if (!v)
+                return usage_error("%s needs an address", "--addr");
+            opt.addr_text = v;
+        } else if (a.compare(0, 9, "--timeout") == 0) {
+            const char *v = value("--timeout");
+            char *end = nullptr;
+            double s = v ? std::strtod(v, &end) : -1;
+            if (!v || *end != '\0' || !(s >= 0 && s <= 86400))
+                return usage_error("%s needs a number of seconds", "--timeout");
+            opt.wait_seconds = s;
+        } else {
+            return usage_error("unknown option: %s", a.c_str());
+        }
+    }
+    if (!command)
+        return usage_error("%s", "no command given");
+    install_interrupt_handler();
+    return command->run(opt);
+}
+
+} // namespace zrcli

@@ -1,0 +1,89 @@
+// cli.h -- zrlink, the command-line tool over the link library.
+//
+// Every command talks to one handheld, named by --addr (or ZR_ADDR), or found by discovery
+// when exactly one is attached.  Failures print the result code with its meaning on
+// standard error and end with a nonzero exit code.
+#ifndef ZRLINK_CLI_H
+#define ZRLINK_CLI_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zrcli {
+
+// Exit codes.
+enum Exit : int {
+    kOk = 0,
+    kFailed = 1,       // the handheld or the host refused or failed the operation
+    kUsage = 2,        // bad command line
+    kNoDevice = 3,     // no handheld found (or several, without --addr)
+    kCancelled = 130,  // stopped with Ctrl-C
+};
+
+struct Options {
+    std::string addr_text;     // --addr, or ZR_ADDR; empty: discover
+    bool quiet = false;        // -q: no progress display
+    bool json = false;         // --json (info)
+    bool long_list = false;    // -l (ls)
+    double wait_seconds = 30;  // --timeout (wait)
+    std::vector<std::string> args;  // the command's operands
+};
+
+// ---- result codes (cli-codes.cpp) ---------------------------------------------------
+// "ZR_E_CONNECT (-211): the handheld could not be reached", or for a handheld status
+// "-1035: the handheld refused the request with status 1035 (already exists)".
+std::string describe(int code);
+// The explanation of an installation error word (the low 16 bits of a result with bit 15).
+std::string describe_install_word(int code);
+
+// ---- session (cli-session.cpp) --------------------------------------------------------
+// Starts the library (time-outs of 10 s) and stops it when it goes out of scope.
+class Library {
+public:
+    Library();
+    ~Library();
+    bool ok() const { return ok_; }
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
+
+private:
+    bool ok_;
+};
+
+// The handheld to talk to: --addr, or the only one that answers the probe.  On failure
+// prints why and returns false with the exit code in *exit_code.
+bool choose_device(const Options &opt, uint32_t *addr, int *exit_code);
+
+// Dotted text of an address in host order.
+std::string addr_text(uint32_t addr);
+
+// Ctrl-C: installed once; interrupted() turns true after the first SIGINT.
+void install_interrupt_handler();
+bool interrupted();
+
+// Prints "zrlink: WHAT: <describe(code)>" and returns the exit code for it.
+int report(const std::string &what, int code);
+
+// ---- commands ---------------------------------------------------------------------------
+int cmd_list(const Options &opt);        // cli-device.cpp
+int cmd_info(const Options &opt);
+int cmd_wait(const Options &opt);
+int cmd_osupg(const Options &opt);
+int cmd_screenshot(const Options &opt);  // cli-screen.cpp
+int cmd_ls(const Options &opt);          // cli-files.cpp
+int cmd_stat(const Options &opt);
+int cmd_mkdir(const Options &opt);
+int cmd_rmdir(const Options &opt);
+int cmd_rm(const Options &opt);
+int cmd_mv(const Options &opt);
+int cmd_cp(const Options &opt);
+int cmd_push(const Options &opt);
+int cmd_pull(const Options &opt);
+
+// Parses the command line and runs the command; returns the exit code.
+int run(int argc, char **argv);
+
+} // namespace zrcli
+
+#endif
