@@ -262,12 +262,11 @@ int RunBox(const std::string& displayName, const std::wstring& title, const std:
         break;
     }
   }
-  if (!conn.broken()) {
-    XFreeGC(d, gc);
-    XDestroyWindow(d, w);
-    XFreeFont(d, font);
-    XSync(d, False);
-  }
+  // Also after a broken connection: Xlib then only releases its client-side memory.
+  XFreeGC(d, gc);
+  XDestroyWindow(d, w);
+  XFreeFont(d, font);
+  if (!conn.broken()) XSync(d, False);
   return result;
 }
 
@@ -474,10 +473,8 @@ bool X11WindowServices::RunMainWindow(const MainWindowTexts& texts, int showComm
         break;
     }
   }
-  if (!conn.broken()) {
-    XFreeGC(d, gc);
-    XFreeFont(d, font);
-  }
+  XFreeGC(d, gc);
+  XFreeFont(d, font);
   return true;
 }
 
