@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "command_line.h"

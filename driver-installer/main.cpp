@@ -5,6 +5,7 @@
 //
 // The exit status is the installer's exit code modulo 256 (-1 shows as 255).
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "command_line.h"
@@ -20,7 +21,7 @@ int main(int argc, char** argv) {
   std::string joined;
   for (int i = 1; i < argc && joined.size() <= kMaxBytes; ++i) {
     if (i > 1) joined.push_back(' ');
-    joined.append(argv[i], std::char_traits<char>::length(argv[i]) > kMaxBytes ? kMaxBytes : std::char_traits<char>::length(argv[i]));
+    joined.append(std::string_view(argv[i]).substr(0, kMaxBytes));
   }
   if (joined.size() > kMaxBytes) joined.resize(kMaxBytes);
   std::wstring commandLine = kqco::DecodeUtf8(joined);

@@ -1,5 +1,6 @@
 #include "uninstall_flow.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "messages.h"
