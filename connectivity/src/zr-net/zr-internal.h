@@ -57,6 +57,64 @@ int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *t
  * caller closes reader->socket with KQ_ZR_1b_unbind. */
 int zri_request_raw(uint32_t addr, const char *command, zr_reader *reader, char *status_rest);
 
+/* ==== discovery, DHCP service control, storage policy ============================== */
+
+/* ---- discovery (zr-enum) ----------------------------------------------------------- */
+
+/* The port of the handheld's liveness probe. */
+#define ZR_PROBE_PORT 10003
+
+/* Test hook: where the enumeration reads the host's interface list from, with the
+ * contract of zr_os_if_list (without the socket).  Null restores the system's list. */
+typedef int (*zri_if_list_fn)(zr_os_ifentry *list, int capacity);
+void zri_set_if_list(zri_if_list_fn fn);
+
+/* Test hook: KQ_ZR_en_enum probes map(candidate address) instead of the candidate itself
+ * (the record still reports the candidate).  Null probes the candidate. */
+typedef uint32_t (*zri_probe_map_fn)(uint32_t addr);
+void zri_set_probe_map(zri_probe_map_fn fn);
+
+/* ---- DHCP service control (zr-dhcp) ------------------------------------------------- */
+
+/* Test hook: a prefix put in front of the names of the named mutex and the shared count
+ * (so that parallel tests have objects of their own), and the executable file name that
+ * is started, looked for and checked in the folder in place of "zr-dhcp.exe".  Null (or
+ * empty) restores each default.  Call it before KQ_ZR_dhcp_init. */
+void zri_dhcp_names(const char *object_prefix, const char *program);
+/* The names currently in use (prefix included). */
+const char *zri_dhcp_mutex_name(void);
+const char *zri_dhcp_shared_name(void);
+const char *zri_dhcp_program(void);
+
+/* folder + name with the platform's separator between them unless the folder already
+ * ends in a backslash or a slash; allocated with zr_malloc (tag "string"), the caller
+ * frees it with zr_free.  Null when out of memory. */
+char *zri_path_join(const char *folder, const char *name);
+
+/* ---- storage policy (zr-policy) ----------------------------------------------------- */
+
+/* One mapped folder: its name below the root, the folder it maps to below the base, and
+ * two numbers kept for the caller. */
+typedef struct zr_pol_dir {
+    struct zr_pol_dir *next;
+    const char *name;
+    const char *host;
+    int32_t num1, num2;
+} zr_pol_dir;
+
+/* The root name, the base folder it stands for, and its mapped folders in file order. */
+typedef struct zr_pol_root {
+    const char *name;
+    const char *base;
+    zr_pol_dir *dirs;
+} zr_pol_root;
+
+/* The policy in force (null before the first KQ_ZR_pol_init). */
+const zr_pol_root *zri_pol_current(void);
+/* Whether the rest of a path below a mapped folder is acceptable: after every "/" there
+ * is neither "." nor ".." (each followed by "/" or the end) nor another "/". */
+int zri_pol_path_ok(const char *rest);
+
 #ifdef __cplusplus
 }
 #endif

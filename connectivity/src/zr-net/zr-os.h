@@ -131,6 +131,96 @@ unsigned long zr_os_process_id(void);
 void zr_os_sleep_ms(unsigned ms);
 uint64_t zr_os_now_ms(void);        /* a monotonic clock */
 
+/* ==== discovery, DHCP service control and storage policy ==========================
+ * (unix/zr-os-unix-discovery.cpp)
+ */
+
+/* ---- host interface list (discovery) ------------------------------------------------ */
+/* One entry of the host's interface list: the address family of the entry's address and,
+ * for IPv4 (family ZR_OS_AF_INET), the address in host order (0 for other families). */
+#define ZR_OS_AF_INET 2
+typedef struct zr_os_ifentry {
+    uint16_t family;
+    uint32_t addr;
+} zr_os_ifentry;
+
+/* Reads the host's interface list in the system's order: on Winsock the interface-list
+ * query on the datagram socket s; on POSIX the system's interface addresses (every entry
+ * that holds an IPv4 or IPv6 address; s is not used).  Stores at most `capacity` entries
+ * and returns the number of entries of the WHOLE list, which may exceed `capacity` (the
+ * caller then asks again with room for all); -1 when the list cannot be read. */
+int zr_os_if_list(zr_os_sock s, zr_os_ifentry *list, int capacity);
+
+/* ---- named mutex and named shared memory (DHCP service control) -------------------- */
+/* Both live across processes under a name (no path, no slash, at most 200 characters).
+ * The POSIX backend keeps each as a shared-memory object "/<name>" (the mutex as a
+ * process-shared, robust, recursive mutex inside a small object of its own); Win32 uses
+ * the kernel objects of that name. */
+typedef struct zr_os_mutex zr_os_mutex;
+typedef struct zr_os_shared zr_os_shared;
+
+/* Creates the mutex not owned, or opens it when it exists.  Null on failure. */
+zr_os_mutex *zr_os_mutex_open(const char *name);
+/* Waits without limit.  0: acquired.  1: acquired, and the previous holder ended while
+ * holding it (the mutex itself is usable again; what it guards is as that holder left
+ * it).  -1: not acquired.  The holder may acquire it again (recursive). */
+int zr_os_mutex_lock(zr_os_mutex *m);
+int zr_os_mutex_unlock(zr_os_mutex *m);   /* 0 or -1 */
+void zr_os_mutex_close(zr_os_mutex *m);   /* the handle only; the object stays */
+
+/* Creates the shared memory of `size` bytes, zero-filled, or opens it when it exists;
+ * *existed tells which.  Null on failure. */
+zr_os_shared *zr_os_shared_open(const char *name, size_t size, int *existed);
+/* Maps it for reading and writing: its address, or null. */
+void *zr_os_shared_map(zr_os_shared *sh);
+void zr_os_shared_unmap(zr_os_shared *sh, void *addr);
+void zr_os_shared_close(zr_os_shared *sh); /* the handle only; the object stays */
+
+/* Removes the named objects of that name (a mutex and/or shared memory); handles that
+ * are open keep working.  The library never calls it; tests clean up with it.  0 when
+ * something was removed, -1 otherwise. */
+int zr_os_named_remove(const char *name);
+
+/* ---- processes (DHCP service control) ----------------------------------------------- */
+typedef struct zr_os_process zr_os_process;
+
+/* Walks the running processes: visit(ctx, pid, executable file name without folder) for
+ * each until visit returns nonzero.  Returns 1 when visit stopped the walk, 0 when the
+ * walk reached the end, -1 when the list could not be taken or the walk broke off.
+ * Processes that have ended (not yet collected) are not visited. */
+typedef int (*zr_os_process_visit)(void *ctx, long pid, const char *exe_name);
+int zr_os_process_walk(zr_os_process_visit visit, void *ctx);
+
+/* Opens a running process with every right the library needs (terminate, wait).  Null
+ * when it is gone or the caller may not control it. */
+zr_os_process *zr_os_process_open(long pid);
+/* Starts `program` with a Win32-style command line (the quoted program path, a space,
+ * the arguments): on POSIX the command line is split into the argument vector by the
+ * rules a Win32 program's runtime applies (blanks separate, double quotes group,
+ * backslashes escape only double quotes).  No console, no inherited handles (standard
+ * streams on the null device, a session of its own), the caller's environment and
+ * current folder.  Null when the program cannot be started. */
+zr_os_process *zr_os_process_start(const char *program, const char *command_line);
+/* 1 while it runs, 0 once it has ended, -1 when that cannot be told. */
+int zr_os_process_alive(zr_os_process *p);
+/* Ends it at once, as an unconditional kill, and waits at most ms milliseconds for it to
+ * be gone.  0, or -1 when it could not be ended. */
+int zr_os_process_terminate(zr_os_process *p, unsigned ms);
+void zr_os_process_close(zr_os_process *p); /* the handle only; the process goes on */
+
+/* ---- host files (DHCP data file, storage policy) ------------------------------------ */
+/* The separator the platform puts between a folder and a name. */
+#if defined(_WIN32)
+#define ZR_OS_DIR_SEP '\\'
+#else
+#define ZR_OS_DIR_SEP '/'
+#endif
+/* What a path names: 1 a regular file, 2 a folder, 3 something else, 0 nothing, -1 it
+ * cannot be told. */
+int zr_os_path_kind(const char *path);
+/* Creates (or truncates) an empty file readable and writable by its owner.  0 or -1. */
+int zr_os_create_empty(const char *path);
+
 #ifdef __cplusplus
 }
 #endif
