@@ -6,6 +6,7 @@
 
 #include "sim-options.h"
 #include "sim-pattern.h"
+#include "sim-probe.h"
 #include "sim-server.h"
 #include "sim-state.h"
 
@@ -68,9 +69,16 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "zr-handheld-sim: %s\n", error.c_str());
     return zrsim::kExitCannotBind;
   }
+  zrsim::ProbeResponder probe(state, options.probe);
+  if (!probe.open(options.addr, zrsim::kProbePort, error)) {
+    std::fprintf(stderr, "zr-handheld-sim: %s\n", error.c_str());
+    return zrsim::kExitCannotBind;
+  }
+  probe.start();
   std::printf("ready %s %u\n", options.addr_text.c_str(), static_cast<unsigned>(server.bound_port()));
   std::fflush(stdout);
   server.run();
+  probe.join();
   g_stop = nullptr;
   return zrsim::kExitStopped;
 }

@@ -79,8 +79,17 @@ Fault injection (applies to every command, or only to those named by --fault-cmd
 The faults change what is sent, not what the simulator does: "stat 3" resets and
 "tune 2" keeps its pair even when the reply is replaced or withheld.
 
+Liveness probe (UDP port 10003 of the listening address, whatever --port says):
+  A datagram of exactly the 9 bytes "zr-api4-q" is answered with "orv <name>" (the
+  profile's name) to its sender.  Other datagrams are not answered.  Every datagram is
+  written to the request log with connection number 0.
+  --probe-silent      never answer the probe
+  --probe-reply TEXT  answer with TEXT instead (escapes as for --reply)
+  --probe-from N      answer only from the Nth probe on (1 = every probe; counted from
+                      the start of the simulator)
+
 Exit codes: 0 stopped by a signal, 1 failure while running, 2 bad option, profile or log
-file, 3 the address or port cannot be taken.
+file, 3 the address or port (TCP, or UDP 10003 for the probe) cannot be taken.
 )";
 }
 
@@ -96,6 +105,7 @@ const OptionSpec kOptions[] = {
     {"--log", true},       {"--help", false},  {"--fault-cmd", true}, {"--delay", true},
     {"--split", false},    {"--close-after", true}, {"--status", true}, {"--reply", true},
     {"--no-final-lf", false}, {"--silent", false}, {"--hold", false}, {"--fail-first", true},
+    {"--probe-silent", false}, {"--probe-reply", true}, {"--probe-from", true},
 };
 
 const OptionSpec *find_option(const std::string &name) {
@@ -206,6 +216,22 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
     } else if (name == "--fail-first") {
       if (!number_option(name, value, UINT32_MAX, n, error)) return ParseOutcome::Error;
       f.fail_first = static_cast<uint32_t>(n);
+    } else if (name == "--probe-silent") {
+      options.probe.silent = true;
+    } else if (name == "--probe-reply") {
+      std::string decoded, why;
+      if (!decode_escapes(value, decoded, &why)) {
+        error = "--probe-reply: " + why;
+        return ParseOutcome::Error;
+      }
+      options.probe.reply = decoded;
+    } else if (name == "--probe-from") {
+      if (!number_option(name, value, UINT32_MAX, n, error)) return ParseOutcome::Error;
+      if (n == 0) {
+        error = "--probe-from: probes are counted from 1";
+        return ParseOutcome::Error;
+      }
+      options.probe.from = static_cast<uint32_t>(n);
     }
   }
   if (help) return ParseOutcome::Help;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim-faults.h"
+#include "sim-probe.h"
 #include "sim-profile.h"
 
 namespace zrsim {
@@ -23,6 +24,7 @@ struct Options {
   std::string log_path;         // empty: no request log
   Profile profile;              // defaults, then --profile, then --set in their order
   FaultPlan faults;
+  ProbePlan probe;              // the answer to the liveness probe
 };
 
 enum class ParseOutcome { Run, Help, Error };
