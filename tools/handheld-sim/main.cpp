@@ -45,6 +45,7 @@ int main(int argc, char **argv) {
   }
   state.profile = options.profile;
   state.faults = options.faults;
+  state.files = options.files;
   state.rtime = options.profile.rtime();
   state.xtime = options.profile.xtime();
   state.image = zrsim::pattern_image(options.profile.geometry());

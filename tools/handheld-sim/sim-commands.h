@@ -25,7 +25,14 @@ struct Exchange {
   std::vector<std::string> args;   // the words after it
   Link &link;                      // for commands that read further lines from the client
   SimState &state;
+  std::string text;                // the request line without its line end
+  uint64_t connection = 0;         // the connection's number in the request log
+  bool logged = false;             // the request is in the log already
 };
+
+// Writes the request to the log (once).  Handlers that send their reply themselves call it
+// before the first byte goes out; for the others the server does.
+void log_request(Exchange &ex);
 
 // A handler returns the whole reply, or nothing when the client went away (or the
 // simulator is stopping) before the request was complete.
@@ -51,6 +58,18 @@ Reply handle_info(Exchange &ex);
 Reply handle_stat(Exchange &ex);
 Reply handle_tune(Exchange &ex);
 Reply handle_scrn(Exchange &ex);
+
+// File services (a handler that streams its reply sends it itself and returns nothing).
+Reply handle_dir(Exchange &ex);
+Reply handle_attr(Exchange &ex);
+Reply handle_fdel(Exchange &ex);
+Reply handle_copy(Exchange &ex);
+Reply handle_move(Exchange &ex);
+Reply handle_mkdir(Exchange &ex);
+Reply handle_rmdir(Exchange &ex);
+Reply handle_fput(Exchange &ex);
+Reply handle_fget(Exchange &ex);
+Reply handle_osupg(Exchange &ex);
 
 }  // namespace zrsim
 

@@ -21,6 +21,11 @@ struct FaultPlan {
   bool hold = false;                     // --hold: keep the connection open after the reply
   uint32_t fail_first = 0;               // --fail-first: close the first N connections at once
   std::set<std::string> commands;        // --fault-cmd: command words the faults apply to
+  // File transfers ("fput", "fget"), counted in bytes of file content:
+  std::optional<uint64_t> xfer_close;    // --xfer-close: close once this much has passed
+  std::optional<uint64_t> xfer_stall;    // --xfer-stall: fall silent once this much has passed
+  std::optional<uint64_t> xfer_size;     // --xfer-size: "fget" announces this size
+  std::optional<int64_t> final_status;   // --final-status: "fput" ends with this status
 
   // Whether the per-command faults (all but --fail-first) apply to a command word.
   bool applies_to(const std::string &word) const;

@@ -92,19 +92,41 @@ ReadResult Link::read_line(std::string &line) {
   }
 }
 
-bool Link::write_all(const std::string &bytes, bool split) {
+size_t Link::read_data(char *buf, size_t len, ReadResult &why) {
+  if (len == 0) return 0;
+  if (!pending_.empty()) {
+    size_t n = pending_.size() < len ? pending_.size() : len;
+    pending_.copy(buf, n);
+    pending_.erase(0, n);
+    return n;
+  }
+  switch (wait_for(POLLIN, wait_ms(state_.rtime.load()))) {
+    case Wait::Ready: break;
+    case Wait::TimedOut: why = ReadResult::TimedOut; return 0;
+    case Wait::Stopped: why = ReadResult::Stopped; return 0;
+    case Wait::Failed: why = ReadResult::Failed; return 0;
+  }
+  long n = receive(buf, len);
+  if (n <= 0) {
+    why = n == 0 ? ReadResult::Closed : ReadResult::Failed;
+    return 0;
+  }
+  return static_cast<size_t>(n);
+}
+
+bool Link::write_all(const char *bytes, size_t size, bool split) {
   if (split) {
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   size_t done = 0;
-  while (done < bytes.size()) {
+  while (done < size) {
     switch (wait_for(POLLOUT, wait_ms(state_.xtime.load()))) {
       case Wait::Ready: break;
       default: return false;
     }
-    size_t chunk = split ? 1 : bytes.size() - done;
-    ssize_t n = send(fd_, bytes.data() + done, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+    size_t chunk = split ? 1 : size - done;
+    ssize_t n = send(fd_, bytes + done, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       return false;
@@ -144,6 +166,15 @@ void Link::wait_for_client_close() {
   char buf[2048];
   while (wait_for(POLLIN, -1) == Wait::Ready)
     if (receive(buf, sizeof buf) <= 0) break;
+}
+
+void Link::hang() {
+  while (true) {
+    pollfd p[2] = {{fd_, POLLRDHUP, 0}, {state_.stop.fd(), POLLIN, 0}};
+    int n = poll(p, 2, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || p[1].revents || (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))) return;
+  }
 }
 
 }  // namespace zrsim

@@ -33,12 +33,19 @@ class Link {
   // request(); bytes received beyond the line stay buffered for the next read.
   ReadResult read_line(std::string &line);
 
+  // Takes up to `len` bytes of data that follow the request lines (bytes already received
+  // first), waiting at most the receive wait (rtime).  Returns the count, or 0 with `why`
+  // telling what ended the wait (Closed, TimedOut, Stopped or Failed).  Data is not part of
+  // request().
+  size_t read_data(char *buf, size_t len, ReadResult &why);
+
   // Every byte taken by read_line since the connection opened: the request as received.
   const std::string &request() const { return request_; }
 
   // Sends all bytes, one byte per send when `split` is set.  False when the client went
   // away, the send wait (xtime) passed or the simulator is stopping.
-  bool write_all(const std::string &bytes, bool split);
+  bool write_all(const std::string &bytes, bool split) { return write_all(bytes.data(), bytes.size(), split); }
+  bool write_all(const char *bytes, size_t size, bool split);
 
   // Waits `ms` milliseconds; false if the simulator started stopping meanwhile.
   bool pause(uint32_t ms);
@@ -51,6 +58,10 @@ class Link {
   // Keeps the connection open, dropping whatever arrives, until the client closes it or
   // the simulator stops.
   void wait_for_client_close();
+
+  // Keeps the connection open without reading anything more (what the client sends piles
+  // up unread) until the client closes it or the simulator stops.
+  void hang();
 
  private:
   enum class Wait { Ready, TimedOut, Stopped, Failed };

@@ -21,6 +21,8 @@ Options (a value may also be given as --option=value):
   --profile FILE      device profile: key=value lines in the reply syntax; blank lines and
                       lines starting with '#' are skipped (may be repeated, read in order)
   --set KEY=VALUE     override one member after the profiles (repeatable)
+  --storage DIR       serve the file services from the folder DIR, which stands for the
+                      handheld's storage (without it every file service answers 1001)
   --log FILE          append every request received to FILE, one line per request:
                       "<connection number> <request>", the request escaped (\n, \r, \\,
                       \xNN for other control bytes and bytes from 0x80)
@@ -56,12 +58,41 @@ Commands answered (status line, then key=value lines or data, then the connectio
   scrn 1 OFFSET MAX   "0 N" then N bytes of the screen image from byte OFFSET (N capped at
                       MAX unless MAX is 0; 0 bytes past the end).  The picture is described
                       in sim-pattern.h.
+File services, on the --storage folder.  Paths are escaped ("\ " a space, "\\" a
+backslash); "/" separates names, "." and empty names are skipped, ".." goes up but never
+above the top folder; a link is never followed; names of more than 255 bytes and paths of
+more than 1024 are too long; a name may not hold a control byte or any of \ : * ? " < > |.
+  dir PATH            "0", then per entry (sorted by name; "." and "..", links and names
+                      that cannot travel on one line are left out): the name line,
+                      "size=", "time=", "type=" (0 file, 1 folder) and "bits=" (permission
+                      bits) lines, an empty line
+  attr PATH           "0", the four attribute lines, an empty line
+  fdel PATH | mkdir PATH | rmdir PATH (empty folders only)
+  copy FROM TO        a file to a new name     move FROM TO   a file or folder, new name
+                      (these five answer the status line alone; none replaces a target)
+  fput PATH SIZE OPT  "0", then SIZE bytes of content are taken and the final status
+                      answered ("0": stored; an existing file is replaced).  SIZE above the
+                      profile's available storage (disk, second value) is refused with 1021.
+  fget PATH OPT       "0 SIZE", then SIZE bytes of the file
+  osupg IMAGE NAME    "0" (or "0 V" with --osupg-first), then one line per step of the
+                      --osupg script; the connection then closes.  With --storage the image
+                      must be a file there.  Nothing is installed.
+
 Statuses:
   0   success
   1   unknown command
   2   operation number not supported by the command (for example "info 2")
   3   missing, extra or malformed arguments or request lines
   4   a request line longer than 4096 bytes
+  1001  not allowed: no --storage; the top folder itself (fdel, rmdir, move); a link on
+        the way; the host refused
+  1021  no room: fput larger than the available storage; the host disk is full
+  1022  not found or bad path: a missing path or folder on the way, ".." above the top, a
+        bad name
+  1034  wrong kind: a folder where a file is needed or the other way round, a folder that
+        is not empty, a folder moved into itself
+  1035  the target exists (mkdir, copy, move)
+  1036  path or name too long
 
 Fault injection (applies to every command, or only to those named by --fault-cmd):
   --fault-cmd WORD    limit the faults below to this command word (repeatable)
@@ -77,7 +108,24 @@ Fault injection (applies to every command, or only to those named by --fault-cmd
   --fail-first N      close the first N connections at once without reading (not limited
                       by --fault-cmd, as no command has been read)
 The faults change what is sent, not what the simulator does: "stat 3" resets and
-"tune 2" keeps its pair even when the reply is replaced or withheld.
+"tune 2" keeps its pair even when the reply is replaced or withheld.  For fput, fget and
+osupg, --status, --reply and --silent replace the whole exchange (nothing is stored or
+played); the other switches shape their replies as they stream (--close-after counts
+content too).  Transfers (counted in bytes of file content):
+  --xfer-close N      close the connection once N bytes have passed (fput: taken, fget:
+                      sent); fput then answers no final status
+  --xfer-stall N      once N bytes have passed, send and take nothing more; the connection
+                      stays open until the client closes it
+  --xfer-size N       fget announces N as the size (and still sends the whole file)
+  --final-status N    fput answers N as its final status (and stores nothing unless 0)
+
+OS upgrade script (--osupg SCRIPT, steps separated by commas; default 10,50,90,100):
+  V                   the line "0 V" (V may be negative)
+  S:V                 the line "S V"          S:    the line "S" (a status alone)
+  =TEXT               the line TEXT as it stands (a line without a number, for example)
+  pause:MS            wait MS milliseconds     stall  send nothing more; the connection
+                                                      stays open until the client closes
+  --osupg-first V     the status line carries V ("0 V")
 
 Liveness probe (UDP port 10003 of the listening address, whatever --port says):
   A datagram of exactly the 9 bytes "zr-api4-q" is answered with "orv <name>" (the
@@ -106,6 +154,8 @@ const OptionSpec kOptions[] = {
     {"--split", false},    {"--close-after", true}, {"--status", true}, {"--reply", true},
     {"--no-final-lf", false}, {"--silent", false}, {"--hold", false}, {"--fail-first", true},
     {"--probe-silent", false}, {"--probe-reply", true}, {"--probe-from", true},
+    {"--storage", true},   {"--osupg", true},  {"--osupg-first", true}, {"--xfer-close", true},
+    {"--xfer-stall", true}, {"--xfer-size", true}, {"--final-status", true},
 };
 
 const OptionSpec *find_option(const std::string &name) {
@@ -160,6 +210,8 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
     FaultPlan &f = options.faults;
     if (name == "--help") {
       help = true;
+    } else if (is_file_option(name)) {
+      if (!parse_file_option(name, value, options.files, f, error)) return ParseOutcome::Error;
     } else if (name == "--addr") {
       if (!parse_ipv4(value, options.addr)) {
         error = "--addr: '" + value + "' is not an IPv4 address";

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim-faults.h"
+#include "sim-files.h"
 #include "sim-probe.h"
 #include "sim-profile.h"
 
@@ -24,6 +25,7 @@ struct Options {
   std::string log_path;         // empty: no request log
   Profile profile;              // defaults, then --profile, then --set in their order
   FaultPlan faults;
+  FilePlan files;               // --storage, --osupg, --osupg-first
   ProbePlan probe;              // the answer to the liveness probe
 };
 

@@ -120,7 +120,7 @@ void Server::serve(int fd, uint64_t connection) {
   std::string text = line;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   std::vector<std::string> words = split_words(text);
-  Exchange ex{words.empty() ? std::string() : words[0], {}, link, state_};
+  Exchange ex{words.empty() ? std::string() : words[0], {}, link, state_, text, connection};
   if (words.size() > 1) ex.args.assign(words.begin() + 1, words.end());
 
   Reply reply;
@@ -133,7 +133,7 @@ void Server::serve(int fd, uint64_t connection) {
   }
   // Logged before anything is sent, so that a client that has its reply also finds its
   // request in the log.
-  if (state_.logging) state_.log.write(connection, link.request());
+  log_request(ex);
   if (!reply) return;
 
   if (!faults.applies_to(ex.word)) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim-faults.h"
+#include "sim-files.h"
 #include "sim-profile.h"
 
 namespace zrsim {
@@ -61,6 +62,7 @@ class RequestLog {
 struct SimState {
   Profile profile;              // finished before the first connection; read-only afterwards
   FaultPlan faults;             // read-only
+  FilePlan files;               // the storage folder and the upgrade script; read-only
   std::vector<uint8_t> image;   // the screen image, computed once
   Traffic traffic;
   std::atomic<uint32_t> rtime{10000};  // the handheld's own time-out pair
