@@ -1,0 +1,33 @@
+// main.cpp -- the program entry of KQ-LumaraLink.
+#include "launcher.h"
+#include "x11_windows.h"
+
+namespace lumara {
+
+int LauncherMain(int argc, char** argv) {
+  // Before any thread talks to X (the splash thread, the Java toolkit).
+  InstallQuietXErrorHandler();
+
+  if (!TakeInstanceLock()) {
+    // A later start: bring the running application forward and hand it the arguments.
+    ActivateRunningInstances();
+    if (argc > 1) ForwardArguments(argc, argv);
+    return 0;  // whatever the forwarding gave
+  }
+
+  SplashParams splash;
+  splash.parent = 0;
+  splash.resource_name = "BITMAP_SPLASH";
+  splash.display_time = static_cast<std::uint16_t>(SplashDisplayTimeMs());
+  splash.centre = 1;
+  splash.top_most = 0;
+  splash.wait = 0;
+  splash.x = 0;
+  splash.y = 0;
+  StartSplashScreen(splash);
+  return StartJavaApplication(argc, argv);
+}
+
+}  // namespace lumara
+
+int main(int argc, char** argv) { return lumara::LauncherMain(argc, argv); }
