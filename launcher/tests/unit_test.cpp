@@ -268,7 +268,9 @@ TEST_F(Forwarding, ArgumentsBackToBackOnOneConnectionThenClosed) {
   SynCounter syns(46001);
   EXPECT_EQ(Forward({"first file.txt", "b\xC3\xA9ta", "", "/last"}), 0);
   EXPECT_EQ(ReadConnection(listener), "first file.txtb\xC3\xA9ta/last");  // read to the sender's close
-  if (syns.ok()) EXPECT_EQ(syns.Count(), 1);
+  if (syns.ok()) {
+    EXPECT_EQ(syns.Count(), 1);
+  }
   ::close(listener);
 }
 
@@ -279,7 +281,9 @@ TEST_F(Forwarding, FiveAttemptsEachFollowedByAPauseWhenNobodyListens) {
   const auto took = std::chrono::duration_cast<Ms>(Clock::now() - start).count();
   EXPECT_GE(took, 500);  // the pause follows the fifth attempt too
   EXPECT_LT(took, 3000);
-  if (syns.ok()) EXPECT_EQ(syns.Count(), 5);
+  if (syns.ok()) {
+    EXPECT_EQ(syns.Count(), 5);
+  }
 }
 
 TEST_F(Forwarding, AListenerThatComesLateStillGetsTheArguments) {

@@ -87,6 +87,8 @@ public final class ApplicationMain {
     }
 
     private static void showWindow() throws Exception {
+        // The toolkit names the class in its constructor: it must exist before the name is changed.
+        java.awt.Toolkit.getDefaultToolkit();
         java.lang.reflect.Field name = Class.forName("sun.awt.X11.XToolkit").getDeclaredField("awtAppClassName");
         name.setAccessible(true);
         name.set(null, "com.kq.vlx.qxconnect.gui.MainFrame");
