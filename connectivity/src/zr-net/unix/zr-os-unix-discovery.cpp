@@ -19,6 +19,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -37,7 +38,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 extern char **environ;
 
@@ -109,38 +109,41 @@ struct mutex_area {
 
 /* ---- processes ------------------------------------------------------------------- */
 
-/* The executable's file name without its folder: from /proc/<pid>/exe when it can be
- * read (the file actually running), else from the first element of the command line.
- * Empty for a process that has ended or cannot be examined. */
-std::string exe_name(const char *pid_text)
+/* The executable's file name without its folder, into out: from /proc/<pid>/exe when it
+ * can be read (the file actually running), else from the first element of the command
+ * line.  Empty for a process that has ended or cannot be examined. */
+void exe_name(const char *pid_text, char *out, size_t room)
 {
-    std::string base = std::string("/proc/") + pid_text;
+    char path[4200];
     char target[4096];
-    ssize_t n = readlink((base + "/exe").c_str(), target, sizeof target - 1);
-    std::string path;
+    out[0] = '\0';
+    std::snprintf(path, sizeof path, "/proc/%s/exe", pid_text);
+    ssize_t n = readlink(path, target, sizeof target - 1);
     if (n > 0) {
-        path.assign(target, static_cast<size_t>(n));
-        const std::string deleted = " (deleted)";
-        if (path.size() > deleted.size() &&
-            path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-            path.resize(path.size() - deleted.size());
+        target[n] = '\0';
+        const char deleted[] = " (deleted)";
+        size_t dl = sizeof deleted - 1;
+        if (static_cast<size_t>(n) > dl && std::strcmp(target + n - dl, deleted) == 0)
+            target[n - dl] = '\0';
     } else {
-        int fd = open((base + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+        std::snprintf(path, sizeof path, "/proc/%s/cmdline", pid_text);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
-            return std::string();
-        char buf[4096];
+            return;
         ssize_t got;
         do {
-            got = read(fd, buf, sizeof buf - 1);
+            got = read(fd, target, sizeof target - 1);
         } while (got < 0 && errno == EINTR);
         close(fd);
         if (got <= 0)
-            return std::string();
-        buf[got] = '\0';
-        path = buf; /* up to the first NUL: the first element */
+            return;
+        target[got] = '\0'; /* the first element ends at its NUL */
     }
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const char *slash = std::strrchr(target, '/');
+    const char *base = slash ? slash + 1 : target;
+    size_t length = std::strlen(base);
+    if (length < room) /* longer than any file name: nothing to go by */
+        std::memcpy(out, base, length + 1);
 }
 
 bool all_digits(const char *s)
@@ -159,28 +162,30 @@ bool all_digits(const char *s)
  * quotes inside a quoted part give one), and backslashes are literal except before a
  * double quote: 2n backslashes and a quote give n backslashes and a grouping quote, 2n+1
  * backslashes and a quote give n backslashes and a literal quote. */
-std::vector<std::string> split_command_line(const char *line)
+std::string split_command_line(const char *line, size_t *count)
 {
-    std::vector<std::string> argv;
+    /* The elements one after another, each ended by a NUL (no container templates here:
+     * their instantiations would be exported from the shared library). */
+    std::string argv;
+    *count = 0;
     const char *p = line;
-    std::string arg;
     if (*p == '"') {
         for (++p; *p && *p != '"'; ++p)
-            arg += *p;
+            argv += *p;
         if (*p == '"')
             ++p;
     } else {
         for (; *p && *p != ' ' && *p != '\t'; ++p)
-            arg += *p;
+            argv += *p;
     }
-    argv.push_back(arg);
+    argv += '\0';
+    ++*count;
 
     for (;;) {
         while (*p == ' ' || *p == '\t')
             ++p;
         if (*p == '\0')
             break;
-        arg.clear();
         bool quoted = false;
         while (*p && (quoted || (*p != ' ' && *p != '\t'))) {
             if (*p == '\\') {
@@ -190,27 +195,28 @@ std::vector<std::string> split_command_line(const char *line)
                     ++p;
                 }
                 if (*p == '"') {
-                    arg.append(n / 2, '\\');
+                    argv.append(n / 2, '\\');
                     if (n % 2) {
-                        arg += '"';
+                        argv += '"';
                         ++p;
                     }
                 } else {
-                    arg.append(n, '\\');
+                    argv.append(n, '\\');
                 }
             } else if (*p == '"') {
                 if (quoted && p[1] == '"') {
-                    arg += '"';
+                    argv += '"';
                     p += 2;
                 } else {
                     quoted = !quoted;
                     ++p;
                 }
             } else {
-                arg += *p++;
+                argv += *p++;
             }
         }
-        argv.push_back(arg);
+        argv += '\0';
+        ++*count;
     }
     return argv;
 }
@@ -325,7 +331,7 @@ int zr_os_if_list(zr_os_sock, zr_os_ifentry *list, int capacity)
 /* ---- named mutex ------------------------------------------------------------------- */
 
 zr_os_mutex *zr_os_mutex_open(const char *name)
-{
+try {
     std::string pname;
     if (!object_name(name, pname))
         return nullptr;
@@ -361,6 +367,10 @@ zr_os_mutex *zr_os_mutex_open(const char *name)
         errno = ok ? ENOMEM : saved;
     }
     return m;
+} catch (...) {
+    /* Out of memory for a text: reported as a failure, never thrown. */
+    errno = ENOMEM;
+    return nullptr;
 }
 
 int zr_os_mutex_lock(zr_os_mutex *m)
@@ -410,7 +420,7 @@ void zr_os_mutex_close(zr_os_mutex *m)
 /* ---- named shared memory ----------------------------------------------------------- */
 
 zr_os_shared *zr_os_shared_open(const char *name, size_t size, int *existed)
-{
+try {
     std::string pname;
     if (!object_name(name, pname) || size == 0)
         return nullptr;
@@ -428,6 +438,10 @@ zr_os_shared *zr_os_shared_open(const char *name, size_t size, int *existed)
     if (existed)
         *existed = created ? 0 : 1;
     return sh;
+} catch (...) {
+    /* Out of memory for a text: reported as a failure, never thrown. */
+    errno = ENOMEM;
+    return nullptr;
 }
 
 void *zr_os_shared_map(zr_os_shared *sh)
@@ -453,11 +467,15 @@ void zr_os_shared_close(zr_os_shared *sh)
 }
 
 int zr_os_named_remove(const char *name)
-{
+try {
     std::string pname;
     if (!object_name(name, pname))
         return -1;
     return shm_unlink(pname.c_str()) == 0 ? 0 : -1;
+} catch (...) {
+    /* Out of memory for a text: reported as a failure, never thrown. */
+    errno = ENOMEM;
+    return -1;
 }
 
 /* ---- processes ------------------------------------------------------------------- */
@@ -468,6 +486,7 @@ int zr_os_process_walk(zr_os_process_visit visit, void *ctx)
     if (d == nullptr)
         return -1;
     int result = 0;
+    char name[256];
     for (;;) {
         errno = 0;
         dirent *e = readdir(d);
@@ -478,10 +497,10 @@ int zr_os_process_walk(zr_os_process_visit visit, void *ctx)
         }
         if (!all_digits(e->d_name))
             continue;
-        std::string name = exe_name(e->d_name);
-        if (name.empty())
+        exe_name(e->d_name, name, sizeof name);
+        if (name[0] == '\0')
             continue; /* ended, or nothing to go by */
-        if (visit(ctx, std::strtol(e->d_name, nullptr, 10), name.c_str()) != 0) {
+        if (visit(ctx, std::strtol(e->d_name, nullptr, 10), name) != 0) {
             result = 1;
             break;
         }
@@ -514,23 +533,33 @@ zr_os_process *zr_os_process_open(long pid)
 }
 
 zr_os_process *zr_os_process_start(const char *program, const char *command_line)
-{
+try {
     if (program == nullptr || command_line == nullptr) {
         errno = EINVAL;
         return nullptr;
     }
-    std::vector<std::string> args = split_command_line(command_line);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
+    size_t count = 0;
+    std::string args = split_command_line(command_line, &count);
+    auto **argv = static_cast<char **>(std::calloc(count + 1, sizeof(char *)));
+    if (argv == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    char *element = &args[0];
+    for (size_t i = 0; i < count; ++i) {
+        argv[i] = element;
+        element += std::strlen(element) + 1;
+    }
 
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&fa) != 0)
+    if (posix_spawn_file_actions_init(&fa) != 0) {
+        std::free(argv);
         return nullptr;
+    }
     if (posix_spawnattr_init(&attr) != 0) {
         posix_spawn_file_actions_destroy(&fa);
+        std::free(argv);
         return nullptr;
     }
     sigset_t none, all;
@@ -552,9 +581,10 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
         r = posix_spawnattr_setsigdefault(&attr, &all);
     pid_t pid = -1;
     if (r == 0)
-        r = posix_spawn(&pid, program, &fa, &attr, argv.data(), environ);
+        r = posix_spawn(&pid, program, &fa, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
+    std::free(argv);
     if (r != 0) {
         errno = r;
         return nullptr;
@@ -570,6 +600,10 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
         errno = saved;
     }
     return p;
+} catch (...) {
+    /* Out of memory for a text: reported as a failure, never thrown. */
+    errno = ENOMEM;
+    return nullptr;
 }
 
 int zr_os_process_alive(zr_os_process *p)
