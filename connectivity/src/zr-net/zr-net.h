@@ -289,17 +289,50 @@ ZR_API int KQ_ZR_sr_scrn(uint32_t addr, void *dest, uint32_t offset, int maximum
  * Discovery: candidates from the host's interfaces, and the liveness probe
  * ------------------------------------------------------------------------------------- */
 
-ZR_API int KQ_ZR_en_init(void);                      /* handle 1, or -221 / -220      */
-ZR_API int KQ_ZR_en_next(int h, zr_enum_rec *r);     /* next candidate, -1 at the end */
-ZR_API int KQ_ZR_en_enum(int h, zr_enum_rec *r);     /* next candidate that answers   */
+/* Calling order: KQ_ZR_en_init, then KQ_ZR_en_enum (or KQ_ZR_en_next) until it returns a
+ * negative value, then KQ_ZR_en_done.  Only one enumeration is open at a time; its handle
+ * is 1.  The host's interface list is read once, when the scan starts, and read whole
+ * however many interfaces the host has.  Every IPv4 interface address A in 172.16.0.0/16
+ * whose two lowest bits are 01 gives the candidate A + 1 (group 4, slot = the index of
+ * that entry in the list, name null), in list order.  A finished enumeration keeps
+ * returning -1 until it is closed and opened again. */
+
+/* Handle 1; -221 while an enumeration is open; -220 when the work area cannot be had. */
+ZR_API int KQ_ZR_en_init(void);
+/* 0 with the next candidate in *r (set to zeros first, on every call); -1 when there are
+ * no more; -61 / -62 when the interface list cannot be read; -223 for a handle other than
+ * an open 1, or a null record. */
+ZR_API int KQ_ZR_en_next(int h, zr_enum_rec *r);
+/* As KQ_ZR_en_next, skipping candidates that do not answer KQ_ZR_en_ping with 0. */
+ZR_API int KQ_ZR_en_enum(int h, zr_enum_rec *r);
+/* Closes the enumeration: 0, or -223. */
 ZR_API int KQ_ZR_en_done(int h);
-ZR_API int KQ_ZR_en_ping(uint32_t addr);             /* 0 alive, -1 silent, -2 other  */
+/* Liveness probe: the datagram "zr-api4-q" to UDP port 10003 of addr, up to 5 times with
+ * a 200 ms wait each (about one second in all for a silent address).  0 when an answer of
+ * at least 4 bytes beginning with "orv" came back; -1 no answer; -2 something else
+ * answered; -220 the datagram socket failed (KQ_ZR_errno tells why). */
+ZR_API int KQ_ZR_en_ping(uint32_t addr);
 
 /* ---------------------------------------------------------------------------------------
  * DHCP server program control (shared between processes by a user count)
  * ------------------------------------------------------------------------------------- */
 
+/* The DHCP server program "zr-dhcp.exe" gives the handhelds their addresses.  It is
+ * shared by every process of the computer that uses it: a user count in named shared
+ * memory, guarded by a named mutex, tells the last user to terminate it.  A process that
+ * ends while holding that mutex does not block the others.
+ *
+ * KQ_ZR_dhcp_init: counts this process as a user.  Creates an empty "zr-dhcp.dat" in the
+ * folder when "zr-dhcp.exe" and "zr-dhcp.cfg" are there and it is not.  A server that is
+ * running (found by its executable name, case ignored) is shared; otherwise it is started
+ * from the folder with the command line "\"<folder>/zr-dhcp.exe\" <arguments>" (no
+ * console, no inherited handles).  0, or -2001 (named mutex or shared count), -2002
+ * (process search, or the running server cannot be opened), -2003 (the server cannot be
+ * started, or the folder is null). */
 ZR_API int KQ_ZR_dhcp_init(const char *folder, const char *arguments);
+/* Ends this process's use; the last user terminates the server, whichever process
+ * started it, and lets go of the shared state.  0, or -2001 (no initialisation, or the
+ * mutex), -2004 (the server could not be terminated). */
 ZR_API int KQ_ZR_dhcp_cleanup(void);
 
 /* ---------------------------------------------------------------------------------------
@@ -333,7 +366,19 @@ ZR_API int utf8stat(const char *name, struct stat *st);
  * Storage policy ("policy.dat") and host rename
  * ------------------------------------------------------------------------------------- */
 
+/* Installs the built-in policy (root "/orv" for the base "/", with the folders
+ * "documents" and "tmp"), then reads the policy file (null: "policy.dat" in the current
+ * folder) and reports mapped folders that do not exist on standard error.  0 when the
+ * file was read to its end; -1 when it cannot be opened; minus a check number for a bad
+ * file, with one message on standard error (what was read before the error stays in
+ * force). */
 ZR_API int KQ_ZR_pol_init(const char *file);
+/* Maps a virtual path into out (size bytes; cleared first).  flags 0x8: the path must
+ * name something inside a mapped folder.  1 for "-"; 2 for "/" (out: the root name); 3 for
+ * the root name itself (out: the address of the first mapped-folder record); 0 with the
+ * real path; -1 no policy, out not longer than the base, or not below the root; -2 not a
+ * mapped folder; -3 the result would not fit; -4 a ".", ".." or empty component; -5 a
+ * backslash; -6 with flag 0x8, a path above the files. */
 ZR_API int KQ_ZR_pol_mung(char *out, const char *path, int size, int flags);
 ZR_API int zr_rename(const char *oldpath, const char *newpath);
 
