@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: starts the handheld simulator on loopback and talks to it through the link
-# library, printing the handheld's info record, statistics and screen-image size.
+# library, printing the probe result, the handheld's info record, statistics and screen-image
+# size; the DHCP server stand-in (zr-dhcp.exe) runs for the time of the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -25,4 +26,4 @@ for _ in $(seq 50); do
 done
 grep -q '^ready' "$work/sim.out" || { echo "demo: the simulator did not start" >&2; exit 1; }
 echo "== handheld simulator: $(cat "$work/sim.out")"
-"$bin/zr-demo" "$addr"
+"$bin/zr-demo" "$addr" "$bin"

@@ -1,8 +1,10 @@
 /*
  * zr-demo -- a small caller of the link library: reads a handheld's info record, its
- * traffic statistics and its screen image, and prints them.
+ * traffic statistics and its screen image, and prints them.  It probes the handheld
+ * first, and with a DHCP folder it also starts the DHCP server program from there for the
+ * time of the run (the last user's clean-up terminates it).
  *
- * Usage: zr-demo [ADDRESS]      (default 127.0.0.1, where the simulator listens)
+ * Usage: zr-demo [ADDRESS [DHCP-FOLDER]]   (default 127.0.0.1, where the simulator listens)
  */
 #include "zr-net.h"
 
@@ -24,10 +26,14 @@ static void print_addr(const char *label, uint32_t a)
     printf("  %-8s %u.%u.%u.%u\n", label, a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
 }
 
+static const char *dhcp_folder = NULL;
+
 static int fail(const char *what, int code)
 {
     fprintf(stderr, "zr-demo: %s failed with %d (system error %d: %s)\n", what, code,
             KQ_ZR_errno(), zr_err(KQ_ZR_errno()));
+    if (dhcp_folder != NULL)
+        KQ_ZR_dhcp_cleanup();
     KQ_ZR_1b_done();
     return 1;
 }
@@ -49,6 +55,20 @@ int main(int argc, char **argv)
     if (KQ_ZR_1b_init() != 0)
         return fail("starting the socket layer", ZR_E_SOCKET);
     KQ_ZR_sl_tune(2, &tune);
+
+    if (argc > 2) {
+        /* The stand-in server ends by itself should this run be killed before its clean-up. */
+        r = KQ_ZR_dhcp_init(argv[2], "--max-seconds 600");
+        if (r < 0)
+            return fail("starting the DHCP server", r);
+        dhcp_folder = argv[2];
+        printf("DHCP server: running from %s\n", dhcp_folder);
+    }
+
+    r = KQ_ZR_en_ping(addr);
+    printf("probe of %s: %s (%d)\n", text,
+           r == 0 ? "the handheld answers" : r == -1 ? "no answer" : r == -2 ? "a foreign answer" : "failed",
+           r);
 
     r = KQ_ZR_sr_info(addr, 1, &info);
     if (r < 0)
@@ -92,6 +112,13 @@ int main(int argc, char **argv)
     printf("host statistics: %lu bytes in %lu sends, %lu bytes in %lu receives\n",
            (unsigned long)st.xpay0, (unsigned long)st.xpay1, (unsigned long)st.rpay0,
            (unsigned long)st.rpay1);
+    if (dhcp_folder != NULL) {
+        r = KQ_ZR_dhcp_cleanup();
+        dhcp_folder = NULL;
+        if (r < 0)
+            return fail("stopping the DHCP server", r);
+        printf("DHCP server: stopped\n");
+    }
     KQ_ZR_1b_done();
     return 0;
 }
