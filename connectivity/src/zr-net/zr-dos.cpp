@@ -22,6 +22,7 @@ struct zr_conn {
     uint32_t raddr, laddr;
     uint16_t rport, lport;
     int16_t socket;
+    uint32_t serial; /* tells this connection from a later one on the same socket number */
 };
 
 /* The endpoints of the socket most recently bound or accepted; the entry created for that
@@ -38,6 +39,7 @@ zr_conn *conn_table = nullptr;
 zr_last_end last_end = {-1, 0, 0, 0, 0};
 int32_t init_count = 0;
 uint16_t auto_port = 0;
+uint32_t last_serial = 0;
 
 const uint16_t AUTO_PORT_BASE = 57344;
 const uint16_t AUTO_PORT_SPAN = 4096;
@@ -59,6 +61,9 @@ bool add_entry(zr_os_sock s)
     if (c == nullptr)
         return false;
     c->socket = static_cast<int16_t>(s);
+    if (++last_serial == 0)
+        last_serial = 1;
+    c->serial = last_serial;
     c->rtime = zri_tune.rtime;
     c->xtime = zri_tune.xtime;
     if (last_end.socket == s) {
@@ -197,6 +202,12 @@ int KQ_ZR_1b_unbind(int handle)
         zr_os_close(handle);
     }
     return 0;
+}
+
+uint32_t zri_conn_serial(int handle)
+{
+    zr_conn *c = find(handle);
+    return c ? c->serial : 0;
 }
 
 void zri_unbind_keep_errno(int handle)

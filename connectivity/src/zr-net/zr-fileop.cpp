@@ -1,13 +1,79 @@
 /*
- * zr-fileop.cpp -- file operations on the handheld.
- *
- * Not built yet: every entry point fails cleanly with the code its family uses when the
- * service is unavailable.
+ * zr-fileop.cpp -- file operations on the handheld: delete, move, copy, create and remove
+ * a folder.  Each is one short exchange on a connection of its own: one command line out,
+ * one status line back.
  */
 #include "zr-internal.h"
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+/* The escaped path, or both escaped paths together, must stay below this length. */
+const int FILEOP_PATH_LIMIT = 1526;
+/* The status line is read into a buffer of this size (at most 9 characters). */
+const int FILEOP_STATUS_LINE = 10;
+
+const char *command_format(unsigned op)
+{
+    switch (op) {
+    case ZR_FM_DEL: return "fdel %s\n";
+    case ZR_FM_MOVE: return "move %s %s\n";
+    case ZR_FM_COPY: return "copy %s %s\n";
+    case ZR_FM_MKDIR: return "mkdir %s\n";
+    case ZR_FM_RMDIR: return "rmdir %s\n";
+    default: return nullptr;
+    }
+}
+
+bool takes_two_paths(unsigned op) { return op == ZR_FM_MOVE || op == ZR_FM_COPY; }
+
+} // namespace
+
 extern "C" {
 
-int KQ_ZR_fm_fileop(uint32_t, unsigned, const char *, const char *) { return ZR_E_OPERATION; }
+int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const char *path2)
+{
+    char first[ZR_PATH_BUF], second[ZR_PATH_BUF];
+    int n1 = zri_fm_escape(path1, first, FILEOP_PATH_LIMIT);
+    if (n1 < 0)
+        return n1;
+    second[0] = '\0';
+    if (takes_two_paths(op)) {
+        int n2 = zri_fm_escape(path2, second, FILEOP_PATH_LIMIT);
+        if (n2 < 0)
+            return n2;
+        if (n1 + n2 >= FILEOP_PATH_LIMIT)
+            return ZR_E_COMMAND;
+    }
+    const char *format = command_format(op);
+    if (format == nullptr)
+        return ZR_E_OPERATION;
+    char command[2 * ZR_PATH_BUF + 16];
+    int len = takes_two_paths(op) ? std::snprintf(command, sizeof command, format, first, second)
+                                  : std::snprintf(command, sizeof command, format, first);
+
+    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    if (static_cast<int16_t>(h) < 0 || h < 0)
+        return h;
+    int r = zri_fm_timeouts(h);
+    if (r < 0)
+        return r;
+    r = KQ_ZR_1b_send(h, 0, command, len);
+    if (r < 0) {
+        zri_unbind_keep_errno(h);
+        return r;
+    }
+    zr_reader reader;
+    std::memset(&reader, 0, sizeof reader);
+    reader.socket = static_cast<int16_t>(h);
+    char line[FILEOP_STATUS_LINE];
+    r = zr_fm_gets(line, sizeof line, &reader);
+    zri_unbind_keep_errno(h);
+    if (r < 0)
+        return r;
+    return zri_status_result(line);
+}
 
 } // extern "C"

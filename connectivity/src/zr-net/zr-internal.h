@@ -37,6 +37,12 @@ void zri_set_allocator(zri_alloc_fn fn);
 /* Closes a connection (KQ_ZR_1b_unbind) without disturbing the last system error value. */
 void zri_unbind_keep_errno(int handle);
 
+/* The serial number of the table entry that holds handle (each new entry gets the next
+ * number, starting at 1), or 0 when no entry holds it.  A record that keeps a handle
+ * across calls keeps the serial too, and so tells its own connection from a later one
+ * that the system gave the same socket number. */
+uint32_t zri_conn_serial(int handle);
+
 /* The library-wide time-out pair that every new connection copies. */
 extern zr_tune zri_tune;
 /* The traffic counters that send and receive add to. */
@@ -114,6 +120,60 @@ const zr_pol_root *zri_pol_current(void);
 /* Whether the rest of a path below a mapped folder is acceptable: after every "/" there
  * is neither "." nor ".." (each followed by "/" or the end) nor another "/". */
 int zri_pol_path_ok(const char *rest);
+
+/* ---- file services (zr-dir, zr-fileop, zr-xfer, zr-osupg) ------------------------- */
+
+/* Size of the buffer a handheld path is escaped into. */
+#define ZR_PATH_BUF 1530
+
+/* Sets the time-out pair of a fresh file-service connection: the library-wide pair,
+ * raised to at least 10000 ms receive and 5000 ms send wait.  0, or the failing code
+ * after closing the connection (last system error value kept). */
+int zri_fm_timeouts(int handle);
+
+/* Escapes a handheld path with zr_p_esc1 into out (ZR_PATH_BUF bytes).  Returns the
+ * escaped length; -1022 when that length reaches `limit` or the path holds a line feed or
+ * a carriage return (either would end the command line early and start another command);
+ * -223 for a null path. */
+int zri_fm_escape(const char *path, char *out, int limit);
+
+/* A reply line's status number: 0 success; minus a positive status; -1002 when the text
+ * holds no number, or a negative one (minus it would read as a success). */
+int zri_status_result(const char *line);
+
+/* ---- host files by UTF-8 name (zr-utf8) --------------------------------------------- */
+
+/* One UTF-8 sequence: bits 28-31 its length in bytes, bits 24-27 its unit class (1, 2, 2,
+ * 3 for lengths 1 to 4; (class + 1) / 2 UTF-16 units), bits 0-23 the code point; 0 for an
+ * invalid sequence.  Overlong forms and surrogates are not checked. */
+uint32_t zri_utf8_decode(const unsigned char *p);
+
+/* A whole name as a new UTF-16 text ended by a 0 unit, its unit count (the end unit not
+ * counted) in *units when units is not null; null (errno EILSEQ or ENOMEM) when a
+ * sequence is invalid, a 4-byte one lies beyond U+10FFFF, or memory runs out.  Free it
+ * with zri_wide_free. */
+zr_os_wchar *zri_utf8_to_wide(const char *name, size_t *units);
+void zri_wide_free(zr_os_wchar *wide);
+
+/* utf8open with a permission mode for a file that the flags create (exclusive creation
+ * of the library's temporary files). */
+int zri_utf8_open_mode(const char *name, int flags, int mode);
+/* utf8rename that, with replace 1, replaces an existing target file in one step. */
+int zri_utf8_rename(const char *oldname, const char *newname, int replace);
+/* What a UTF-8 name names, links followed: 1 a regular file, 2 a folder, 3 something
+ * else, 0 nothing (errno ENOENT or ENOTDIR); -1 when it cannot be told (errno set: the
+ * name does not convert, or the system refused to look).  *st receives the file status
+ * when st is not null and something is there.  Unlike utf8stat it takes every name, "?"
+ * and "*" included. */
+int zri_utf8_kind(const char *name, struct stat *st);
+
+/* Creates a new, empty file in the folder of `name` (the part up to its last "/"), under
+ * a name of its own ".zr-<tag>-<process>-<n>.part" that no file had, opened write-only
+ * with the permission bits `mode`.  Returns the descriptor and stores the new file's
+ * name in *created (allocated; the caller releases it with zri_name_free); -1 with errno
+ * set on failure. */
+int zri_utf8_create_beside(const char *name, const char *tag, int mode, char **created);
+void zri_name_free(char *created);
 
 #ifdef __cplusplus
 }

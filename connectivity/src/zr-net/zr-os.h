@@ -120,6 +120,8 @@ int zr_os_wstat(const zr_os_wchar *name, struct stat *st);
 int zr_os_stat_kind(const struct stat *st);
 /* The permission bits of a status record (0777 at most). */
 int zr_os_stat_mode(const struct stat *st);
+/* 1 when two status records describe the same file (one file under two names), else 0. */
+int zr_os_same_file(const struct stat *a, const struct stat *b);
 /* The current folder into buf (terminated; -1 with ERANGE when it needs more than size
  * bytes), and a change of it; the folder text is passed to the system as it is.  0 or -1. */
 int zr_os_getcwd(char *buf, size_t size);

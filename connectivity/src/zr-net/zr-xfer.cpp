@@ -1,16 +1,434 @@
 /*
- * zr-xfer.cpp -- file transfer between host and handheld.
+ * zr-xfer.cpp -- file transfer between host and handheld, with progress and cancellation.
  *
- * Not built yet: every entry point fails cleanly with the code its family uses when the
- * service is unavailable.
+ * Sending ("fput <path> <size> <option>"): the handheld answers a status line (0: ready),
+ * the host sends exactly <size> bytes of the file, the handheld answers a final status.
+ * Fetching ("fget <path> <option>"): the handheld answers "<status> <size>" on one line
+ * and the content follows directly; there is no final status.  Content moves in blocks of
+ * at most 1536 bytes through the transfer record's one buffer.
+ *
+ * A fetch never harms the host file that was there before it: the content goes into a new
+ * file beside it, which takes the file's place only when the transfer succeeded.  A
+ * refused or cancelled fetch deletes that new file; another failure deletes it too when a
+ * file was there before, and otherwise leaves the partial content under the name asked
+ * for.  A send only ever reads the host file.
  */
 #include "zr-internal.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const int XFER_PATH_LIMIT = 1519;
+const int BLOCK = 1536;
+/* The reply text is kept terminated inside the record's buffer. */
+const int REPLY_ROOM = BLOCK - 1;
+/* Sending this much or more gives the handheld size / 128 + 15000 ms for its final status. */
+const uint32_t BIG_FILE = 1048576;
+const uint32_t BIG_FILE_DIVISOR = 128;
+const uint32_t BIG_FILE_EXTRA_MS = 15000;
+/* Permission bits of a fetched file that did not exist before. */
+const int FETCH_MODE = 0664;
+const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY;   /* 0x8000 */
+const int WRITE_FLAGS = ZR_OS_O_WRONLY | ZR_OS_O_BINARY;  /* 0x8001 */
+
+/* Loop outcomes (positive: the result code negated). */
+const int SHORT_TRANSFER = 1023;
+const int WRITE_FAILED = 1021;
+const int NO_FINAL_STATUS = 1102;
+const int NO_NUMBER = 1002;
+
+/* A call's transfer: the record the callback sees, and the values that do not fit it. */
+struct transfer {
+    zr_xfer x;
+    int fd;     /* the host file's descriptor (the record holds 16 bits of it) */
+    int conn;
+    int status; /* 0 going well; -1 cancelled; positive: the failure, result -status */
+};
+
+void set_status(transfer &t, int status)
+{
+    t.status = status;
+    t.x.status = static_cast<int16_t>(status > SHRT_MAX ? SHRT_MAX : status);
+}
+
+/* Progress after a block: a nonzero answer cancels. */
+void report_block(transfer &t)
+{
+    zr_xfer &x = t.x;
+    if (x.callback == nullptr || x.step == 0 || x.since_report <= x.step)
+        return;
+    if (x.callback(0, &x) != 0)
+        set_status(t, -1);
+    else
+        x.since_report = 0;
+}
+
+/* A number at the start of text (spaces, tabs and commas skipped): characters consumed,
+ * or 0 when no digit is there. */
+int scan_number(const char *text, int32_t *value)
+{
+    int n = zr_p_long(value, text);
+    for (int i = 0; i < n; ++i)
+        if (text[i] >= '0' && text[i] <= '9')
+            return n;
+    return 0;
+}
+
+/* Receives into the record's buffer after its `len` bytes until the kept text holds a line
+ * feed at or after `pos`, the buffer is full, or the handheld closes.  0, or the failing
+ * receive's code when the line never completed.  The text stays terminated. */
+int receive_line(transfer &t)
+{
+    zr_xfer &x = t.x;
+    for (;;) {
+        x.buf[x.len] = '\0';
+        if (std::memchr(x.buf + x.pos, '\n', static_cast<size_t>(x.len - x.pos)) != nullptr ||
+            x.len >= REPLY_ROOM)
+            return 0;
+        int n = KQ_ZR_1b_recv(t.conn, 0, x.buf + x.len, REPLY_ROOM - x.len);
+        if (n < 0)
+            return n;
+        if (n == 0)
+            return 0;
+        x.len = static_cast<int16_t>(x.len + n);
+    }
+}
+
+/* Index just past the first line feed at or after from, or len when there is none. */
+int16_t after_line(const zr_xfer &x, int from)
+{
+    const void *lf = std::memchr(x.buf + from, '\n', static_cast<size_t>(x.len - from));
+    return lf ? static_cast<int16_t>(static_cast<const char *>(lf) - x.buf + 1) : x.len;
+}
+
+/* Writes all bytes to the host file; false when the file takes fewer. */
+bool write_all(int fd, const char *data, int count)
+{
+    while (count > 0) {
+        int w = utf8write(fd, data, static_cast<unsigned>(count));
+        if (w <= 0)
+            return false;
+        data += w;
+        count -= w;
+    }
+    return true;
+}
+
+int send_loop(transfer &t)
+{
+    zr_xfer &x = t.x;
+    if (x.size == 0) {
+        /* What came after the first reply line may already be the final status. */
+        x.pos = after_line(x, x.pos);
+        if (x.pos >= x.len)
+            x.len = x.pos = 0;
+    } else {
+        while (t.status == 0 && x.done < x.size) {
+            int n = utf8read(t.fd, x.buf, BLOCK);
+            if (n <= 0)
+                break;
+            /* Content beyond the size announced (the file grew) is not sent. */
+            if (static_cast<uint32_t>(n) > x.size - x.done)
+                n = static_cast<int>(x.size - x.done);
+            x.len = static_cast<int16_t>(n);
+            x.pos = 0;
+            while (x.pos < x.len && t.status == 0) {
+                int sent = KQ_ZR_1b_send(t.conn, 0, x.buf + x.pos, x.len - x.pos);
+                if (sent < 0) {
+                    set_status(t, -sent);
+                    if (x.callback)
+                        x.callback(sent, &x);
+                    break;
+                }
+                x.pos = static_cast<int16_t>(x.pos + sent);
+                x.done += static_cast<uint32_t>(sent);
+                x.since_report += static_cast<uint32_t>(sent);
+                report_block(t);
+            }
+        }
+        if (x.done < x.size)
+            return SHORT_TRANSFER;
+        x.len = x.pos = 0;
+    }
+
+    int r = receive_line(t);
+    if (x.len == 0 || (r < 0 && x.pos >= x.len))
+        return NO_FINAL_STATUS;
+    int32_t status = 0;
+    int used = zr_p_long(&status, x.buf + x.pos);
+    if (used == 0) {
+        set_status(t, -1);
+        return NO_NUMBER;
+    }
+    x.pos = static_cast<int16_t>(x.pos + used);
+    /* A negative status has no failure code of its own (minus it would read as success). */
+    set_status(t, status < 0 ? NO_NUMBER : status);
+    return t.status;
+}
+
+int fetch_loop(transfer &t)
+{
+    zr_xfer &x = t.x;
+    int32_t size = 0;
+    int used = scan_number(x.buf + x.pos, &size);
+    if (used == 0 || size < 0)
+        return NO_NUMBER;
+    x.size = static_cast<uint32_t>(size);
+    /* The content starts right after the reply line, whatever stands between the size and
+     * its line feed.  A reply line that fills the whole buffer is no reply line. */
+    x.pos = after_line(x, x.pos + used);
+    if (x.pos == x.len && x.len >= REPLY_ROOM && x.buf[x.len - 1] != '\n')
+        return NO_NUMBER;
+
+    int first = x.len - x.pos;
+    if (static_cast<uint32_t>(first) > x.size)
+        first = static_cast<int>(x.size);
+    if (first > 0) {
+        if (!write_all(t.fd, x.buf + x.pos, first))
+            return WRITE_FAILED;
+        x.done += static_cast<uint32_t>(first);
+        x.since_report += static_cast<uint32_t>(first);
+    }
+    while (x.done < x.size && t.status == 0) {
+        uint32_t left = x.size - x.done;
+        int want = left < static_cast<uint32_t>(BLOCK) ? static_cast<int>(left) : BLOCK;
+        int n = KQ_ZR_1b_recv(t.conn, 0, x.buf, want);
+        if (n < 0)
+            return SHORT_TRANSFER;
+        if (n == 0)
+            break;
+        x.len = static_cast<int16_t>(n);
+        x.pos = 0;
+        zr_os_set_errno(0);
+        if (!write_all(t.fd, x.buf, n))
+            return WRITE_FAILED;
+        x.done += static_cast<uint32_t>(n);
+        x.since_report += static_cast<uint32_t>(n);
+        report_block(t);
+    }
+    return x.done < x.size ? SHORT_TRANSFER : 0;
+}
+
+/* ---- the host file of a fetch ------------------------------------------------------- */
+
+/* How a fetch leaves the host file system. */
+enum fetch_end {
+    FETCH_DONE,     /* the new file takes the name */
+    FETCH_DISCARD,  /* refused or cancelled: the new file goes */
+    FETCH_FAILED    /* the new file goes, or takes the name when nothing had it */
+};
+
+struct fetch_target {
+    const char *name; /* the caller's host path */
+    char *temp;       /* the new file beside it */
+    bool had_file;    /* a file had the name when the fetch began */
+};
+
+/* Creates the new file beside name and returns its descriptor, or -1 (errno set). */
+int create_fetch_file(fetch_target &ft)
+{
+    struct stat st;
+    int kind = zri_utf8_kind(ft.name, &st);
+    if (kind < 0)
+        return -1;
+    if (kind == 2 || kind == 3) {
+        zr_os_set_errno(kind == 2 ? EISDIR : EINVAL);
+        return -1;
+    }
+    ft.had_file = kind == 1;
+    int mode = FETCH_MODE;
+    if (ft.had_file) {
+        /* The file must be one the caller may write, as if it were rewritten in place; its
+         * successor keeps its permission bits. */
+        int fd = utf8open(ft.name, WRITE_FLAGS);
+        if (fd < 0)
+            return -1;
+        utf8close(fd);
+        mode = zr_os_stat_mode(&st);
+    }
+    return zri_utf8_create_beside(ft.name, "fetch", mode, &ft.temp);
+}
+
+/* Puts the new file in place or removes it; false when a finished file could not take
+ * its name (errno set). */
+bool finish_fetch_file(fetch_target &ft, fetch_end end)
+{
+    if (ft.temp == nullptr)
+        return end != FETCH_DONE;
+    bool ok = true;
+    int saved = zr_os_errno();
+    if (end == FETCH_DONE) {
+        if (zri_utf8_rename(ft.temp, ft.name, 1) != 0) {
+            saved = zr_os_errno();
+            utf8unlink(ft.temp);
+            ok = false;
+        }
+    } else if (end == FETCH_FAILED && !ft.had_file) {
+        /* Nothing was there: the partial content stays under the name, as written; a file
+         * that appeared there meanwhile is left alone. */
+        if (zri_utf8_rename(ft.temp, ft.name, 0) != 0)
+            utf8unlink(ft.temp);
+    } else {
+        utf8unlink(ft.temp);
+    }
+    zri_name_free(ft.temp);
+    ft.temp = nullptr;
+    zr_os_set_errno(saved);
+    return ok;
+}
+
+/* Closes the host file (and, fetching, settles it) keeping the last system error value. */
+void close_host_file(transfer &t, fetch_target *ft, fetch_end end)
+{
+    int saved = zr_os_errno();
+    utf8close(t.fd);
+    zr_os_set_errno(saved);
+    if (ft)
+        finish_fetch_file(*ft, end);
+}
+
+} // namespace
+
 extern "C" {
 
-int KQ_ZR_fm_xfer(uint32_t, int, const char *, const char *, uint32_t, zr_xfer_progress, uint16_t)
+int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *local,
+                  uint32_t step, zr_xfer_progress callback, uint16_t option)
 {
-    return ZR_E_OPERATION;
+    char escaped[ZR_PATH_BUF];
+    int n = zri_fm_escape(remote, escaped, XFER_PATH_LIMIT);
+    if (n < 0)
+        return n;
+
+    transfer t;
+    std::memset(&t, 0, sizeof t);
+    zr_xfer &x = t.x;
+    x.step = step;
+    x.remote = remote;
+    x.local = local;
+    x.direction = static_cast<int16_t>(direction);
+    x.option = option;
+    x.callback = callback;
+    zr_os_set_errno(0);
+
+    fetch_target target = {local, nullptr, false};
+    fetch_target *ft = nullptr;
+    char command[ZR_PATH_BUF + 48];
+    int len;
+    if (direction == ZR_FM_PUT) {
+        struct stat st;
+        if (utf8stat(local, &st) != 0)
+            return ZR_E_HOSTFILE;
+        int kind = zr_os_stat_kind(&st);
+        if (kind != 1) {
+            zr_os_set_errno(kind == 2 ? EISDIR : EINVAL);
+            return ZR_E_HOSTFILE;
+        }
+        /* The size travels as a signed 32-bit number. */
+        if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > INT32_MAX) {
+            zr_os_set_errno(EFBIG);
+            return ZR_E_HOSTFILE;
+        }
+        x.size = static_cast<uint32_t>(st.st_size);
+        len = std::snprintf(command, sizeof command, "fput %s %ld %u\n", escaped,
+                            static_cast<long>(x.size), static_cast<unsigned>(option));
+    } else if (direction == ZR_FM_GET) {
+        if (local == nullptr) {
+            zr_os_set_errno(EINVAL);
+            return ZR_E_HOSTFILE;
+        }
+        len = std::snprintf(command, sizeof command, "fget %s %u\n", escaped,
+                            static_cast<unsigned>(option));
+    } else {
+        return ZR_E_OPERATION;
+    }
+    /* The command travels in the record's buffer. */
+    if (len < 0 || len >= BLOCK)
+        return ZR_E_COMMAND;
+    std::memcpy(x.buf, command, static_cast<size_t>(len) + 1);
+
+    if (direction == ZR_FM_PUT) {
+        t.fd = utf8open(local, READ_FLAGS);
+    } else {
+        ft = &target;
+        t.fd = create_fetch_file(target);
+    }
+    if (t.fd < 0)
+        return ZR_E_HOSTFILE;
+    x.fd = static_cast<int16_t>(t.fd);
+
+    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    if (h < 0) {
+        close_host_file(t, ft, FETCH_FAILED);
+        return h;
+    }
+    int r = zri_fm_timeouts(h);
+    if (r < 0) {
+        close_host_file(t, ft, FETCH_FAILED);
+        return r;
+    }
+    t.conn = h;
+    x.conn = static_cast<int16_t>(h);
+
+    r = KQ_ZR_1b_send(h, 0, x.buf, len);
+    if (r >= 0) {
+        x.len = x.pos = 0;
+        r = receive_line(t);
+    }
+    if (r < 0) {
+        zri_unbind_keep_errno(h);
+        close_host_file(t, ft, FETCH_FAILED);
+        return r;
+    }
+    int32_t status = 0;
+    x.pos = static_cast<int16_t>(zr_p_long(&status, x.buf));
+    if (x.pos == 0 || status != 0) {
+        zri_unbind_keep_errno(h);
+        /* A refusal deletes what a fetch created; a reply without a number does not. */
+        close_host_file(t, ft, x.pos == 0 ? FETCH_FAILED : FETCH_DISCARD);
+        return x.pos == 0 || status < 0 ? ZR_E_STATUS : -status;
+    }
+
+    if (direction == ZR_FM_PUT && x.size >= BIG_FILE) {
+        zr_tune tune;
+        if (KQ_ZR_1b_tune(h, 1, &tune) == 0) {
+            tune.rtime = x.size / BIG_FILE_DIVISOR + BIG_FILE_EXTRA_MS;
+            KQ_ZR_1b_tune(h, 2, &tune);
+        }
+    }
+
+    int loop = direction == ZR_FM_PUT ? send_loop(t) : fetch_loop(t);
+    if (loop != 0 && t.status == 0)
+        set_status(t, loop);
+    if (x.callback)
+        x.callback(0, &x);
+    zri_unbind_keep_errno(h);
+
+    if (direction == ZR_FM_PUT) {
+        close_host_file(t, nullptr, FETCH_DONE);
+        return t.status < 0 ? ZR_E_CANCELLED : -t.status;
+    }
+    if (t.status < 0) {
+        close_host_file(t, ft, FETCH_DISCARD);
+        return ZR_E_CANCELLED;
+    }
+    if (t.status > 0) {
+        close_host_file(t, ft, FETCH_FAILED);
+        return -t.status;
+    }
+    int saved = zr_os_errno();
+    if (utf8close(t.fd) != 0) {
+        /* The content may not all have reached the file. */
+        finish_fetch_file(target, FETCH_FAILED);
+        return ZR_E_WRITE;
+    }
+    zr_os_set_errno(saved);
+    if (!finish_fetch_file(target, FETCH_DONE))
+        return ZR_E_HOSTFILE;
+    return 0;
 }
 
 } // extern "C"

@@ -176,6 +176,11 @@ int zr_os_stat_kind(const struct stat *st)
 
 int zr_os_stat_mode(const struct stat *st) { return static_cast<int>(st->st_mode & 0777); }
 
+int zr_os_same_file(const struct stat *a, const struct stat *b)
+{
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino ? 1 : 0;
+}
+
 int zr_os_getcwd(char *buf, size_t size) { return getcwd(buf, size) ? 0 : -1; }
 
 int zr_os_chdir(const char *path) { return chdir(path) == 0 ? 0 : -1; }
