@@ -27,3 +27,7 @@ done
 grep -q '^ready' "$work/sim.out" || { echo "demo: the simulator did not start" >&2; exit 1; }
 echo "== handheld simulator: $(cat "$work/sim.out")"
 "$bin/zr-demo" "$addr" "$bin"
+
+# The desktop: the launcher from an installation runs the application against a simulator with
+# files; screenshots of the splash and of the application go to build/demo/.
+bash scripts/demo-desktop.sh

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev
-  openjdk-17-jdk-headless junit4
+  openjdk-17-jdk-headless openjdk-17-jre junit4
   libpng-dev libx11-dev xvfb xauth x11-utils imagemagick
   iproute2 procps
   clang libclang-rt-14-dev

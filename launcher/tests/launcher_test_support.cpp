@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -81,6 +82,7 @@ XvfbServer::XvfbServer(const std::string& screen) {
     return;
   }
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that crashed
     ::close(fds[0]);
     ::fcntl(fds[1], F_SETFD, 0);
     const int null = ::open("/dev/null", O_RDWR);

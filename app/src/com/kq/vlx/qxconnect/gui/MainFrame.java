@@ -4,7 +4,6 @@ import java.awt.BorderLayout;
 import java.awt.Dimension;
 import java.awt.EventQueue;
 import java.awt.FlowLayout;
-import java.awt.GridLayout;
 import java.awt.event.MouseAdapter;
 import java.awt.event.MouseEvent;
 import java.awt.event.WindowAdapter;
@@ -200,7 +199,7 @@ public final class MainFrame extends JFrame {
         });
         panel.add(new JScrollPane(fileTable), BorderLayout.CENTER);
 
-        JPanel buttons = new JPanel(new GridLayout(1, 0, 4, 0));
+        JPanel buttons = new JPanel(new FlowLayout(FlowLayout.LEFT, 4, 0));
         buttons.add(button("Send ...", this::sendFile));
         buttons.add(button("Fetch ...", this::fetchFile));
         buttons.add(button("Copy ...", () -> copyOrMove(false)));
