@@ -151,6 +151,11 @@ int KQ_ZR_1b_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport
         return fail_closing(s, ZR_E_SOCKET);
     if (zr_os_reuse_addr(s) != 0 || zr_os_send_buffer(s, SEND_BUFFER) != 0)
         return fail_closing(s, ZR_E_SOCKET);
+    /* Data goes out in blocks of 1536 bytes into a send buffer that holds barely more than
+     * two: with small sends coalesced, each block would wait for the peer's delayed
+     * acknowledgement.  A socket that refuses the option still works, only slower. */
+    zr_os_no_delay(s);
+    zr_os_set_errno(0);
 
     bool bound;
     if (laddr != 0)
@@ -226,22 +231,27 @@ int KQ_ZR_1b_send(int handle, int flags, const void *data, int length)
         return ZR_E_FLAGS;
     if (data == nullptr && length > 0)
         return ZR_E_HANDLE;
-    if (zr_os_wait(c->socket, 2, wait_ms(c->xtime)) <= 0)
-        return ZR_E_TIMEOUT;
+    /* The wait for writability is made only when the socket cannot take data at once: a
+     * socket that can returns from the wait at once anyway, and bulk transfers (1536-byte
+     * blocks) would otherwise pay a system call per block for nothing. */
     const char *p = static_cast<const char *>(data);
     int sent = 0;
-    while (sent < length) {
-        zr_os_set_errno(0);
-        int n = zr_os_send(c->socket, p + sent, length - sent);
-        if (n > 0) {
-            sent += n;
-            continue;
+    bool waited = false;
+    while (sent < length || (length == 0 && !waited)) {
+        if (length > 0) {
+            zr_os_set_errno(0);
+            int n = zr_os_send(c->socket, p + sent, length - sent);
+            if (n > 0) {
+                sent += n;
+                continue;
+            }
+            if (n < 0 && !zr_os_would_block())
+                return ZR_E_SOCKET;
         }
-        if (n < 0 && !zr_os_would_block())
-            return ZR_E_SOCKET;
-        /* The peer is not taking data: wait again, but never longer than the send wait. */
+        /* The peer is not taking data: wait, but never longer than the send wait. */
         if (zr_os_wait(c->socket, 2, wait_ms(c->xtime)) <= 0)
             return ZR_E_TIMEOUT;
+        waited = true;
     }
     zr_stat add = {static_cast<uint32_t>(sent), 1, 0, 0};
     KQ_ZR_sl_stat(2, &add);
@@ -275,10 +285,16 @@ int KQ_ZR_1b_recv(int handle, int flags, void *buffer, int size)
         return ZR_E_FLAGS;
     if (buffer == nullptr && size > 0)
         return ZR_E_HANDLE;
-    if (zr_os_wait(c->socket, 1, wait_ms(c->rtime)) <= 0)
-        return ZR_E_TIMEOUT;
+    /* As in sending: the wait for readability is made only when no data (and no end of the
+     * stream) is there yet. */
     zr_os_set_errno(0);
-    int n = zr_os_recv(c->socket, buffer, size);
+    int n = size > 0 ? zr_os_recv(c->socket, buffer, size) : -1;
+    if (n < 0 && (size == 0 || zr_os_would_block())) {
+        if (zr_os_wait(c->socket, 1, wait_ms(c->rtime)) <= 0)
+            return ZR_E_TIMEOUT;
+        zr_os_set_errno(0);
+        n = zr_os_recv(c->socket, buffer, size);
+    }
     if (n < 0)
         return ZR_E_SOCKET;
     zr_stat add = {0, 0, static_cast<uint32_t>(n), 1};

@@ -39,10 +39,12 @@ int zr_os_net_stop(void);
 zr_os_sock zr_os_tcp_socket(void);
 zr_os_sock zr_os_udp_socket(void);
 
-/* Socket options: linger off (flag 0, time 0); address reuse on; send-buffer size. */
+/* Socket options: linger off (flag 0, time 0); address reuse on; send-buffer size;
+ * segments sent at once (no coalescing of small sends while earlier data is unacknowledged). */
 int zr_os_linger_off(zr_os_sock s);
 int zr_os_reuse_addr(zr_os_sock s);
 int zr_os_send_buffer(zr_os_sock s, int bytes);
+int zr_os_no_delay(zr_os_sock s);
 
 int zr_os_bind(zr_os_sock s, uint32_t addr, uint16_t port);
 /* Connect; with ms > 0 give up (errno ETIMEDOUT) when the connection is not established

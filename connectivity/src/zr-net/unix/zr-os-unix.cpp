@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -85,6 +86,12 @@ int zr_os_reuse_addr(zr_os_sock s)
 int zr_os_send_buffer(zr_os_sock s, int bytes)
 {
     return setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+
+int zr_os_no_delay(zr_os_sock s)
+{
+    int one = 1;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -1;
 }
 
 int zr_os_bind(zr_os_sock s, uint32_t addr, uint16_t port)
