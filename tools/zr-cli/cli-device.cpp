@@ -95,11 +95,10 @@ int cmd_list(const Options &)
 
 int cmd_info(const Options &opt)
 {
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     zr_info in;
     int r = KQ_ZR_sr_info(addr, 1, &in);
     if (r < 0)
@@ -192,11 +191,10 @@ int cmd_osupg(const Options &opt)
         std::fprintf(stderr, "usage: zrlink osupg IMAGE\n");
         return kUsage;
     }
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     Progress progress(!opt.quiet && isatty(2), 0, 1);
     g_install = &progress;
     progress.start_file("installing " + opt.args[0], 100);

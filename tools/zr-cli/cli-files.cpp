@@ -137,11 +137,10 @@ int simple_op(const Options &opt, unsigned op, size_t paths, const char *usage, 
         std::fprintf(stderr, "usage: zrlink %s\n", usage);
         return kUsage;
     }
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     int r = KQ_ZR_fm_fileop(addr, op, opt.args[0].c_str(),
                             paths > 1 ? opt.args[1].c_str() : nullptr);
     if (r < 0)
@@ -224,11 +223,10 @@ void remove_made_folders(std::vector<fs::path> &made)
 
 int cmd_ls(const Options &opt)
 {
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     std::string path = opt.args.empty() ? "/" : opt.args[0];
     std::vector<Entry> entries;
     int r = list_folder(addr, path, &entries);
@@ -248,11 +246,10 @@ int cmd_stat(const Options &opt)
 {
     if (int c = need_args(opt, 1, "stat PATH"))
         return c;
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     for (const auto &path : opt.args) {
         zr_attr a{};
         int r = KQ_ZR_fm_dirattr(addr, path.c_str(), &a);
@@ -275,11 +272,10 @@ int cmd_push(const Options &opt)
 {
     if (int c = need_args(opt, 2, "push LOCAL... REMOTE"))
         return c;
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     std::vector<std::string> sources(opt.args.begin(), opt.args.end() - 1);
     const std::string &target = opt.args.back();
     zr_attr ta{};
@@ -313,11 +309,10 @@ int cmd_pull(const Options &opt)
 {
     if (int c = need_args(opt, 2, "pull REMOTE... LOCAL"))
         return c;
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     std::vector<std::string> sources(opt.args.begin(), opt.args.end() - 1);
     fs::path target(opt.args.back());
     std::error_code ec;

@@ -87,11 +87,10 @@ int cmd_screenshot(const Options &opt)
         std::fprintf(stderr, "usage: zrlink screenshot OUT.png\n");
         return kUsage;
     }
-    Library lib;
-    uint32_t addr;
-    int code;
-    if (!choose_device(opt, &addr, &code))
-        return code;
+    Session s(opt);
+    if (!s.ok())
+        return s.exit_code();
+    const uint32_t addr = s.addr();
     zr_info in;
     int r = KQ_ZR_sr_info(addr, 1, &in);
     if (r < 0)

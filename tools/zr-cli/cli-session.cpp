@@ -75,6 +75,14 @@ int report(const std::string &what, int code)
     return kFailed;
 }
 
+Session::Session(const Options &opt)
+{
+    if (!lib_.ok())
+        exit_code_ = report("starting the socket layer", ZR_E_SOCKET);
+    else
+        ok_ = choose_device(opt, &addr_, &exit_code_);
+}
+
 bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
 {
     if (!opt.addr_text.empty()) {

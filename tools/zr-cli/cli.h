@@ -55,6 +55,24 @@ private:
 // prints why and returns false with the exit code in *exit_code.
 bool choose_device(const Options &opt, uint32_t *addr, int *exit_code);
 
+// A started library and the chosen handheld: the frame of every command that talks to one.
+//   Session s(opt);
+//   if (!s.ok()) return s.exit_code();
+//   ... KQ_ZR_...(s.addr(), ...) ...
+class Session {
+public:
+    explicit Session(const Options &opt);
+    bool ok() const { return ok_; }
+    int exit_code() const { return exit_code_; }
+    uint32_t addr() const { return addr_; }
+
+private:
+    Library lib_;
+    uint32_t addr_ = 0;
+    int exit_code_ = kOk;
+    bool ok_ = false;
+};
+
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
 
