@@ -53,6 +53,19 @@ struct Transport : ::testing::Test {
             *port = local_port_of(h);
         return h;
     }
+
+    // A connection from the library to a listener of its own, and the accepted end.  The
+    // tear-down's KQ_ZR_1b_done closes them all.
+    static void connected_pair(int *client, int *peer)
+    {
+        uint16_t port = 0;
+        int l = listener(&port);
+        ASSERT_GE(l, 0);
+        *client = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
+        ASSERT_GE(*client, 0);
+        *peer = KQ_ZR_1b_recv(l, 0, nullptr, 0);
+        ASSERT_GE(*peer, 0);
+    }
 };
 
 TEST_F(Transport, PrivilegedLocalPortsAreRefused)
@@ -126,12 +139,8 @@ TEST_F(Transport, RemoteAddressZeroMeansLoopback)
 
 TEST_F(Transport, DataFlowsBothWaysAndIsCounted)
 {
-    uint16_t port = 0;
-    int l = listener(&port);
-    int h = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
-    ASSERT_GE(h, 0);
-    int peer = KQ_ZR_1b_recv(l, 0, nullptr, 0);
-    ASSERT_GE(peer, 0);
+    int h = -1, peer = -1;
+    ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
 
     zr_stat st{};
     KQ_ZR_sl_stat(3, &st);
@@ -167,18 +176,12 @@ TEST_F(Transport, DataFlowsBothWaysAndIsCounted)
     while ((n = KQ_ZR_1b_recv(h, 0, rest, sizeof rest)) > 0)
         ;
     EXPECT_EQ(n, 0);
-    KQ_ZR_1b_unbind(h);
-    KQ_ZR_1b_unbind(l);
 }
 
 TEST_F(Transport, LargeSendToASlowReaderArrivesWhole)
 {
-    uint16_t port = 0;
-    int l = listener(&port);
-    int h = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
-    ASSERT_GE(h, 0);
-    int peer = KQ_ZR_1b_recv(l, 0, nullptr, 0);
-    ASSERT_GE(peer, 0);
+    int h = -1, peer = -1;
+    ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
     std::vector<char> data(4 << 20);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7);
@@ -197,18 +200,12 @@ TEST_F(Transport, LargeSendToASlowReaderArrivesWhole)
               static_cast<int>(data.size()));
     reader.join();
     EXPECT_TRUE(got == data);
-    KQ_ZR_1b_unbind(peer);
-    KQ_ZR_1b_unbind(h);
-    KQ_ZR_1b_unbind(l);
 }
 
 TEST_F(Transport, ReceiveTimesOutOnlyAfterTuning)
 {
-    uint16_t port = 0;
-    int l = listener(&port);
-    int h = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
-    ASSERT_GE(h, 0);
-    int peer = KQ_ZR_1b_recv(l, 0, nullptr, 0);
+    int h = -1, peer = -1;
+    ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
 
     zr_tune t{};
     ASSERT_EQ(KQ_ZR_1b_tune(h, 1, &t), 0);
@@ -232,27 +229,18 @@ TEST_F(Transport, ReceiveTimesOutOnlyAfterTuning)
     EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, sizeof buf), 1);
     EXPECT_EQ(KQ_ZR_1b_tune(h, 9, &t), ZR_E_SOCKET);
     EXPECT_EQ(KQ_ZR_1b_tune(h, 1, nullptr), ZR_E_HANDLE);
-    KQ_ZR_1b_unbind(peer);
-    KQ_ZR_1b_unbind(h);
-    KQ_ZR_1b_unbind(l);
 }
 
 TEST_F(Transport, SendToAPeerThatNeverReadsTimesOut)
 {
-    uint16_t port = 0;
-    int l = listener(&port);
     zr_tune t{0, 200};
     KQ_ZR_sl_tune(2, &t);
-    int h = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
-    ASSERT_GE(h, 0);
-    int peer = KQ_ZR_1b_recv(l, 0, nullptr, 0);
+    int h = -1, peer = -1;
+    ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
     std::vector<char> data(16 << 20);
     auto start = Clock::now();
     EXPECT_EQ(KQ_ZR_1b_send(h, 0, data.data(), static_cast<int>(data.size())), ZR_E_TIMEOUT);
     EXPECT_LT(elapsed_ms(start), 5000);
-    KQ_ZR_1b_unbind(peer);
-    KQ_ZR_1b_unbind(h);
-    KQ_ZR_1b_unbind(l);
 }
 
 TEST_F(Transport, NewConnectionsCopyTheLibraryWidePair)
