@@ -20,7 +20,7 @@ const char kInstallOSClass[] = "com/kq/vlx/qxconnect/app/DeviceInstallOSExceptio
 const char kNotConnectedKey[] = "Error.DeviceNotConnected";
 const char kGenericKey[] = "Error.GenericCommFailure";
 
-ProgressTarget g_progress = {nullptr, nullptr};
+ProgressTarget g_progress = {nullptr, nullptr, nullptr};
 
 bool IsNotConnected(int rc) { return rc == -201 || rc == -202 || rc == -211; }
 
@@ -176,13 +176,16 @@ namespace {
 
 // sendCallBack(percent) on the registered target; its Java result, or 1 (stop) when the
 // call could not be made or threw, leaving that exception pending.
-int relay(JNIEnv *env, jobject target, int percent) {
+int relay(ProgressTarget &p, int percent) {
+  JNIEnv *env = p.env;
   if (env->ExceptionCheck()) return 1;
-  jclass cls = env->GetObjectClass(target);
-  jmethodID m = env->GetMethodID(cls, "sendCallBack", "(I)I");
-  env->DeleteLocalRef(cls);
-  if (m == nullptr) return 1;
-  jint answer = env->CallIntMethod(target, m, static_cast<jint>(percent));
+  if (p.send_callback == nullptr) {
+    jclass cls = env->GetObjectClass(p.target);
+    p.send_callback = env->GetMethodID(cls, "sendCallBack", "(I)I");
+    env->DeleteLocalRef(cls);
+    if (p.send_callback == nullptr) return 1;  // NoSuchMethodError is pending
+  }
+  jint answer = env->CallIntMethod(p.target, p.send_callback, static_cast<jint>(percent));
   if (env->ExceptionCheck()) return 1;
   return answer;
 }
@@ -191,12 +194,12 @@ int relay(JNIEnv *env, jobject target, int percent) {
 
 int XferProgressCallback(int /*code*/, zr_xfer *xfer) {
   if (g_progress.env == nullptr || g_progress.target == nullptr || xfer == nullptr) return 0;
-  return relay(g_progress.env, g_progress.target, TransferPercentage(xfer->done, xfer->size));
+  return relay(g_progress, TransferPercentage(xfer->done, xfer->size));
 }
 
 int InstallProgressCallback(int value) {
   if (g_progress.env == nullptr || g_progress.target == nullptr) return 0;
-  return relay(g_progress.env, g_progress.target, InstallPercentage(value));
+  return relay(g_progress, InstallPercentage(value));
 }
 
 void NotifyCompletion(JNIEnv *env, jobject api) {

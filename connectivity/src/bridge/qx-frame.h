@@ -104,21 +104,25 @@ bool CallSetter(JNIEnv *env, jobject obj, const char *name, const char *sig, ...
 jstring NewJavaString(JNIEnv *env, const char *bytes, size_t length);
 
 // Progress registration: the environment and ConnectivityAPI object of the native that is
-// running a transfer or an installation; both null otherwise.
+// running a transfer or an installation; all null otherwise.  sendCallBack is looked up on
+// the target's class at the first progress call of a registration and kept for the rest of
+// it: a transfer calls back once per 1536-byte block, and a lookup on every block costs
+// more than the block takes to travel over a fast link.
 struct ProgressTarget {
   JNIEnv *env;
   jobject target;
+  jmethodID send_callback;
 };
 extern ProgressTarget g_progress;
 
 // Registers the running native for the duration of one library call.
 class ProgressScope {
  public:
-  ProgressScope(JNIEnv *env, jobject target) { g_progress = {env, target}; }
+  ProgressScope(JNIEnv *env, jobject target) { g_progress = {env, target, nullptr}; }
   ~ProgressScope() { end(); }
   ProgressScope(const ProgressScope &) = delete;
   ProgressScope &operator=(const ProgressScope &) = delete;
-  void end() { g_progress = {nullptr, nullptr}; }
+  void end() { g_progress = {nullptr, nullptr, nullptr}; }
 };
 
 // The percentages that reach sendCallBack during a transfer (done x 100 / size, 100

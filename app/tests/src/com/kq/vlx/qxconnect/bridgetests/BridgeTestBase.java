@@ -4,6 +4,8 @@ import static org.junit.Assert.assertEquals;
 import static org.junit.Assert.assertThrows;
 
 import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -24,6 +26,7 @@ public abstract class BridgeTestBase {
     protected static final ConnectivityAPI api = new ConnectivityAPI();
     protected final Progress progress = new Progress();
     private final List<Simulator> simulators = new ArrayList<>();
+    private final List<Path> folders = new ArrayList<>();
 
     @BeforeClass
     public static void startLink() {
@@ -40,6 +43,23 @@ public abstract class BridgeTestBase {
         api.setProgressListener(null);
         for (Simulator s : simulators) s.close();
         simulators.clear();
+        for (Path p : folders) Simulator.removeTree(p);
+        folders.clear();
+    }
+
+    /** A temporary folder, removed after the test. */
+    protected Path folder() throws IOException {
+        Path p = Files.createTempDirectory("qx-test-");
+        folders.add(p);
+        return p;
+    }
+
+    /** A simulator whose storage is the given folder, with room for large files. */
+    protected Simulator simOn(Path storage, String... args) throws IOException {
+        List<String> all = new ArrayList<>(List.of("--storage", storage.toString(),
+                "--set", "disk=4294967295,4294967295,0"));
+        all.addAll(List.of(args));
+        return sim(all.toArray(new String[0]));
     }
 
     /** A simulator with the given switches, stopped after the test. */

@@ -2,7 +2,10 @@ package com.kq.vlx.qxconnect.bridgetests;
 
 import static com.kq.vlx.qxconnect.bridgetests.Keys.*;
 import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertFalse;
 
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.List;
 
 import org.junit.Test;
@@ -112,6 +115,55 @@ public class FileOpsTest extends BridgeTestBase {
     public void otherRefusals() throws Exception {
         for (int status : new int[] {2, 5, 1034, 1004, 1013})
             checkStatus(status, NONE, ex(RenameFileException.class, RENAME_FAILED), DELETE, NONE);
+    }
+
+    @Test
+    public void operationsOnTheHandheldsStorage() throws Exception {
+        Path storage = folder();
+        Files.writeString(storage.resolve("a b.txt"), "content");
+        Simulator s = simOn(storage);
+        long a = s.addr();
+
+        assertEquals(0, api.copyFile(a, "/a b.txt", "/c.txt"));
+        assertEquals("content", Files.readString(storage.resolve("c.txt")));
+        assertEquals(0, api.mkDir(a, "/new folder"));
+        assertEquals(0, api.moveFile(a, "/c.txt", "/new folder/d.txt"));
+        assertEquals("content", Files.readString(storage.resolve("new folder/d.txt")));
+        assertEquals(-1034, api.rmDir(a, "/new folder"));                 // not empty: only returned
+        raises(DeleteFileException.class, DELETE_FAILED, () -> api.delete(a, "/new folder"));  // a folder
+        assertEquals(0, api.delete(a, "/new folder/d.txt"));
+        assertEquals(0, api.rmDir(a, "/new folder"));
+        assertFalse(Files.exists(storage.resolve("new folder")));
+        assertEquals(List.of(100), progress.values());                   // from the copy alone
+
+        raises(DeviceFileNotFoundException.class, FILE_NOT_FOUND, () -> api.delete(a, "/gone.txt"));
+        raises(DeviceFileNotFoundException.class, FILE_NOT_FOUND, () -> api.rmDir(a, "/gone"));
+        raises(DeviceFileNotFoundException.class, FILE_NOT_FOUND, () -> api.mkDir(a, "/gone/deeper"));
+        assertEquals(-1035, api.mkDir(a, "/a b.txt"));                    // exists: only returned
+        Files.writeString(storage.resolve("e.txt"), "e");
+        raises(RenameFileException.class, RENAME_EXISTS, () -> api.moveFile(a, "/e.txt", "/a b.txt"));
+        raises(RenameFileException.class, RENAME_BAD_CHARS, () -> api.moveFile(a, "/e.txt", "/e:f.txt"));
+        raises(RenameFileException.class, RENAME_PATH_TOO_LONG, () -> api.moveFile(a, "/e.txt", "/" + "n".repeat(300)));
+        raises(RenameFileException.class, RENAME_BAD_CHARS, () -> api.moveFile(a, "/", "/x"));  // 1001: the top folder
+        assertEquals(0, api.mkDir(a, "/m"));
+        raises(RenameFileException.class, RENAME_FAILED, () -> api.moveFile(a, "/m", "/m/inside"));  // 1034
+        raises(DeviceFileXferException.class, COPY_BAD_PATH, () -> api.copyFile(a, "/gone.txt", "/f.txt"));
+        raises(DeviceFileXferException.class, PATH_TOO_LONG, () -> api.copyFile(a, "/e.txt", "/" + "n".repeat(300)));
+        progress.clear();
+        assertEquals(-1035, api.copyFile(a, "/e.txt", "/a b.txt"));        // exists: returned, with the notice
+        assertEquals(List.of(100), progress.values());
+        assertEquals("content", Files.readString(storage.resolve("a b.txt")));
+    }
+
+    @Test
+    public void aHandheldWithoutStorageRefusesEverything() throws Exception {
+        Simulator s = sim();
+        long a = s.addr();
+        raises(DeviceFileXferException.class, PERMISSION_DENIED, () -> api.copyFile(a, "/a", "/b"));
+        raises(RenameFileException.class, RENAME_BAD_CHARS, () -> api.moveFile(a, "/a", "/b"));
+        raises(DeleteFileException.class, DELETE_FAILED, () -> api.delete(a, "/a"));
+        assertEquals(-1001, api.mkDir(a, "/a"));
+        assertEquals(-1001, api.rmDir(a, "/a"));
     }
 
     @Test

@@ -4,6 +4,8 @@ import static com.kq.vlx.qxconnect.bridgetests.Keys.*;
 import static org.junit.Assert.assertEquals;
 import static org.junit.Assert.assertThrows;
 
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.List;
 
 import org.junit.Test;
@@ -20,6 +22,33 @@ public class InstallOSTest extends BridgeTestBase {
     /** A handheld whose answer to the installation request is the given progress lines. */
     private Simulator handheld(String lines) throws Exception {
         return sim("--fault-cmd", "osupg", "--reply", lines);
+    }
+
+    @Test
+    public void theHandheldsOwnInstallationProgress() throws Exception {
+        Path storage = folder();
+        Files.write(storage.resolve("os image.bin"), new byte[64]);
+        Simulator s = simOn(storage, "--osupg-first", "2");  // then its default steps 10, 50, 90, 100
+        assertEquals(0, api.installOS(s.addr(), "unused", "os image.bin"));
+        assertEquals(List.of(2, 10, 50, 90, 99, 100), progress.values());
+        assertEquals(List.of("osupg os\\ image.bin -\n"), s.requests());
+
+        progress.clear();
+        // An image the handheld cannot find: its status 1022 arrives as the library's own
+        // "too long" code, and both read as a bad file.
+        raises(DeviceInstallOSException.class, OS_BAD_FILE, () -> api.installOS(s.addr(), "", "missing.bin"));
+        assertEquals(List.of(), progress.values());
+    }
+
+    @Test
+    public void scriptedFailuresOfTheHandheld() throws Exception {
+        Simulator battery = sim("--osupg", "10,30,-32760");
+        raises(DeviceInstallOSException.class, OS_BATTERY_LOW, () -> api.installOS(battery.addr(), "", "os.bin"));
+        assertEquals(List.of(10, 30, -32760), progress.values());
+        progress.clear();
+        Simulator refused = sim("--osupg", "10,1:20");  // status 1 on a progress line: word 0xFFFF
+        raises(DeviceInstallOSException.class, OS_BATTERY_LOW, () -> api.installOS(refused.addr(), "", "os.bin"));
+        assertEquals(List.of(10, 20), progress.values());
     }
 
     @Test

@@ -13,6 +13,9 @@ import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.Socket;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.attribute.FileTime;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
@@ -43,6 +46,36 @@ public class ListingTest extends BridgeTestBase {
             }
             entries.add(name + ": " + String.join(" ", a.calls));
         }
+    }
+
+    @Test
+    public void aFolderOfTheHandheldsStorage() throws Exception {
+        Path storage = folder();
+        Path docs = Files.createDirectory(storage.resolve("my docs"));
+        Files.write(docs.resolve("b.txt"), new byte[1234]);
+        Files.setLastModifiedTime(docs.resolve("b.txt"), FileTime.fromMillis(1700000000000L));
+        Files.createDirectory(docs.resolve("a folder"));
+        Simulator s = simOn(storage);
+
+        int h = api.dirinit(s.addr(), "/my docs");
+        assertTrue("handle " + h, h >= 0);
+        List<String> entries = readAll(h);
+        assertEquals(0, api.dirdone(h));
+        assertEquals(entries.toString(), 2, entries.size());
+        assertTrue(entries.get(0), entries.get(0).matches("a folder: setSize=\\d+ setIsFolder=true setDate=\\d+"));
+        assertEquals("b.txt: setSize=1234 setIsFolder=false setDate=1700000000", entries.get(1));
+
+        Recording.Attributes a = new Recording.Attributes();
+        assertEquals(0, api.fileAttrs(s.addr(), "/my docs/b.txt", a));
+        assertEquals(List.of("setSize=1234", "setIsFolder=false", "setDate=1700000000"), a.calls);
+        Recording.Attributes f = new Recording.Attributes();
+        assertEquals(0, api.fileAttrs(s.addr(), "/my docs/a folder", f));
+        assertTrue(f.isFolder());
+
+        raises(DeviceFileNotFoundException.class, FILE_NOT_FOUND, () -> api.dirinit(s.addr(), "/nothing here"));
+        raises(DeviceFileNotFoundException.class, FILE_NOT_FOUND,
+                () -> api.fileAttrs(s.addr(), "/nothing here", new Recording.Attributes()));
+        assertEquals(-1034, api.dirinit(s.addr(), "/my docs/b.txt"));  // not a folder: only returned
     }
 
     @Test

@@ -59,6 +59,123 @@ public class TransferTest extends BridgeTestBase {
         }
     }
 
+    // ---- both ways through the handheld's storage ---------------------------------------------
+
+    /**
+     * What the application sees while {@code size} bytes are sent: one value per 1536-byte
+     * block that carries the count since the last call past 500 bytes, the library's last
+     * call (99) after the data, and the completion notice.
+     */
+    static List<Integer> expectedSendProgress(int size) {
+        List<Integer> values = new ArrayList<>();
+        long done = 0;
+        while (done < size) {
+            long block = Math.min(1536, size - done);
+            done += block;
+            if (block > 500) values.add((int) Math.min(99, done * 100 / size));
+        }
+        values.add(size == 0 ? 0 : 99);
+        values.add(100);
+        return values;
+    }
+
+    @Test
+    public void aSendOfOneBlockSees99FromTheLibraryThen100() throws Exception {
+        Path storage = folder();
+        Simulator s = simOn(storage);
+        Path f = hostFile("one.bin", 1536);
+        assertEquals(0, api.sendFile(s.addr(), f.toString(), "/one.bin"));
+        assertEquals(List.of(99, 99, 100), progress.values());
+        assertSameBytes(f, storage.resolve("one.bin"));
+    }
+
+    @Test
+    public void aFileTravelsBothWaysWithTheProgressTheApplicationSees() throws Exception {
+        Path storage = folder();
+        Files.createDirectory(storage.resolve("my docs"));
+        Simulator s = simOn(storage);
+        Path f = hostFile("source.bin", 100000);
+        assertEquals(0, api.sendFile(s.addr(), f.toString(), "/my docs/data.bin"));
+        assertEquals(expectedSendProgress(100000), progress.values());
+        assertSameBytes(f, storage.resolve("my docs/data.bin"));
+
+        progress.clear();
+        Path back = dir.resolve("back.bin");
+        assertEquals(0, api.getFile(s.addr(), "/my docs/data.bin", back.toString()));
+        assertSameBytes(f, back);
+        assertProgressEndsWithCompletion(progress.values());
+        assertTrue(progress.values().toString(), progress.values().size() > 10);
+        assertEquals(List.of("fput /my\\ docs/data.bin 100000 0\n", "fget /my\\ docs/data.bin 0\n"), s.requests());
+    }
+
+    @Test
+    public void cancellingASendStoresNothing() throws Exception {
+        Path storage = folder();
+        Simulator s = simOn(storage);
+        Path f = hostFile("big.bin", 100000);
+        progress.stopAfter(3);
+        assertEquals(-1013, api.sendFile(s.addr(), f.toString(), "/big.bin"));
+        List<Integer> expected = new ArrayList<>(expectedSendProgress(100000).subList(0, 3));
+        expected.add(expected.get(2));  // the library's last call after the data: still 3 blocks
+        expected.add(100);   // the completion notice
+        assertEquals(expected, progress.values());
+        assertFalse(Files.exists(storage.resolve("big.bin")));
+    }
+
+    @Test
+    public void cancellingAFetchFromStorageLeavesNoHostFile() throws Exception {
+        Path storage = folder();
+        Files.write(storage.resolve("big.bin"), new byte[200000]);
+        Simulator s = simOn(storage);
+        Path target = dir.resolve("big-back.bin");
+        progress.stopAfter(2);
+        assertEquals(-1013, api.getFile(s.addr(), "/big.bin", target.toString()));
+        List<Integer> seen = progress.values();
+        assertEquals(seen.toString(), Integer.valueOf(100), seen.get(seen.size() - 1));
+        assertFalse(Files.exists(target));
+    }
+
+    @Test
+    public void refusalsOfTheHandheldsStorage() throws Exception {
+        Path storage = folder();
+        Simulator s = simOn(storage);
+        Path f = hostFile("r.bin", 2000);
+        raises(DeviceFileXferException.class, SEND_BAD_PATH, () -> api.sendFile(s.addr(), f.toString(), "/no/such/r.bin"));
+        raises(DeviceFileXferException.class, GET_BAD_PATH,
+                () -> api.getFile(s.addr(), "/missing.bin", dir.resolve("m.bin").toString()));
+        raises(DeviceFileXferException.class, PATH_TOO_LONG,
+                () -> api.sendFile(s.addr(), f.toString(), "/" + "n".repeat(300)));
+        assertFalse(Files.exists(dir.resolve("m.bin")));
+
+        Simulator small = simOn(storage, "--set", "disk=16777216,1000,0");
+        raises(DeviceFileXferException.class, DEVICE_DISK_FULL, () -> api.sendFile(small.addr(), f.toString(), "/r.bin"));
+
+        Simulator none = sim();  // no storage at all
+        raises(DeviceFileXferException.class, PERMISSION_DENIED, () -> api.sendFile(none.addr(), f.toString(), "/r.bin"));
+        raises(DeviceFileXferException.class, PERMISSION_DENIED,
+                () -> api.getFile(none.addr(), "/r.bin", dir.resolve("n.bin").toString()));
+        assertEquals(List.of(), progress.values());
+    }
+
+    @Test
+    public void transfersThatBreakOffOnTheWay() throws Exception {
+        Path storage = folder();
+        Path f = hostFile("w.bin", 20000);
+        Files.copy(f, storage.resolve("w.bin"));
+
+        // The handheld takes all the content but never answers: no final status.
+        Simulator mute = simOn(storage, "--fault-cmd", "fput", "--xfer-close", "20000");
+        raises(GenericCommException.class, GENERIC, () -> api.sendFile(mute.addr(), f.toString(), "/x.bin"));
+        // It announces more than it sends: a short fetch.
+        Simulator shortOne = simOn(storage, "--fault-cmd", "fget", "--xfer-size", "30000");
+        raises(GenericCommException.class, GENERIC, () -> api.getFile(shortOne.addr(), "/w.bin", dir.resolve("s.bin").toString()));
+        // Its final status after the data: a short transfer on its side.
+        Simulator full = simOn(storage, "--fault-cmd", "fput", "--final-status", "1023");
+        raises(DeviceFileXferException.class, DEVICE_DISK_FULL, () -> api.sendFile(full.addr(), f.toString(), "/y.bin"));
+        assertFalse(Files.exists(storage.resolve("x.bin")));
+        assertFalse(Files.exists(storage.resolve("y.bin")));
+    }
+
     // ---- fetching ----------------------------------------------------------------------------
 
     @Test
