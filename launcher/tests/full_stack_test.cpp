@@ -70,12 +70,14 @@ class WholeStack : public Installation {
   std::map<std::string, std::string> Env(const std::string& handheld) {
     fs::create_directories(work_ / "run");
     fs::permissions(work_ / "run", fs::perms::owner_all);
-    return {{"PATH", "/usr/bin:/bin"},
-            {"HOME", work_.path()},
-            {"DISPLAY", xvfb_->display()},
-            {"XDG_RUNTIME_DIR", work_ / "run"},
-            {"QXCONNECT_HANDHELD", handheld},
-            {"QXCONNECT_TRACE", work_ / "trace"}};
+    std::map<std::string, std::string> env{{"PATH", "/usr/bin:/bin"},
+                                           {"HOME", work_.path()},
+                                           {"DISPLAY", xvfb_->display()},
+                                           {"XDG_RUNTIME_DIR", work_ / "run"},
+                                           {"QXCONNECT_HANDHELD", handheld},
+                                           {"QXCONNECT_TRACE", work_ / "trace"}};
+    AddSanitizerOptions(&env);
+    return env;
   }
   bool Traced(const std::string& line) {
     for (const auto& l : ReadLines(work_ / "trace")) {

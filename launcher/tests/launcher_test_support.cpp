@@ -229,6 +229,14 @@ int Process::Wait(int timeout_ms) {
 std::string Process::Stderr() const { return ReadFile(out_ / "stderr").value_or(""); }
 std::string Process::Stdout() const { return ReadFile(out_ / "stdout").value_or(""); }
 
+void AddSanitizerOptions(std::map<std::string, std::string>* env) {
+#ifdef KQ_JVM_HOST_ASAN_OPTIONS
+  (*env)["ASAN_OPTIONS"] = KQ_JVM_HOST_ASAN_OPTIONS;
+#else
+  (void)env;
+#endif
+}
+
 std::string LauncherPath() { return KQ_LAUNCHER_PATH; }
 std::string TestJarPath() { return KQ_TEST_JAR; }
 std::string JrePath() { return KQ_JRE_PATH; }
@@ -250,6 +258,7 @@ std::map<std::string, std::string> TestInstall::Env(const std::string& display) 
       {"KQ_TEST_QUIT", dir_ / "quit"},
   };
   if (!display.empty()) env["DISPLAY"] = display;
+  AddSanitizerOptions(&env);
   return env;
 }
 

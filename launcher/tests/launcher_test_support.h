@@ -92,6 +92,9 @@ class Process {
   TempDir out_;
 };
 
+// Adds what a sanitized launcher hosting a JVM needs to its environment (nothing otherwise).
+void AddSanitizerOptions(std::map<std::string, std::string>* env);
+
 // Paths built for the tests.
 std::string LauncherPath();
 std::string TestJarPath();

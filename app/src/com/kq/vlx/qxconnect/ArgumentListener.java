@@ -16,12 +16,12 @@ import java.util.function.Consumer;
  * the loopback address, carrying the arguments' bytes back to back until the sender closes.
  * Each connection's bytes are handed on as one text (in the platform's encoding).  Connections are
  * served one after another on a daemon thread; one that sends more than {@link #MAX_BYTES} or
- * stays silent for {@link #READ_TIMEOUT_MS} is dropped, so that no sender can stall the others.
+ * stays silent for {@link #readTimeoutMs} (10 s) is dropped, so that no sender can stall the others.
  */
 public final class ArgumentListener {
     public static final int PORT = 46001;
     static final int MAX_BYTES = 1 << 20;
-    static final int READ_TIMEOUT_MS = 10_000;
+    static volatile int readTimeoutMs = 10_000;
 
     private final Consumer<String> receiver;
     private final int port;
@@ -70,7 +70,7 @@ public final class ArgumentListener {
     private void serve() {
         while (!server.isClosed()) {
             try (Socket connection = server.accept()) {
-                connection.setSoTimeout(READ_TIMEOUT_MS);
+                connection.setSoTimeout(readTimeoutMs);
                 String text = read(connection.getInputStream());
                 if (text != null) {
                     Trace.line("forwarded " + text);
