@@ -53,9 +53,13 @@ void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 std::vector<std::string> ReadLines(const std::string& path) {
+  // Only whole lines: a writer may be half-way through the last one.
   std::vector<std::string> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::string text = ReadFile(path).value_or("");
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
   return lines;
 }
 bool WaitFor(const std::function<bool()>& done, int timeout_ms) {

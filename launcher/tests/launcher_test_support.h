@@ -33,6 +33,7 @@ class TempDir {
 
 std::optional<std::string> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
+// The complete lines of a file (a last line without its line feed is left out).
 std::vector<std::string> ReadLines(const std::string& path);
 bool WaitFor(const std::function<bool()>& done, int timeout_ms);
 
