@@ -339,28 +339,66 @@ ZR_API int KQ_ZR_dhcp_cleanup(void);
  * File services on the handheld
  * ------------------------------------------------------------------------------------- */
 
-ZR_API int KQ_ZR_fm_dirinit(uint32_t addr, const char *path);   /* listing handle     */
+/* Every file service opens a connection of its own (a listing keeps it until
+ * KQ_ZR_fm_dirdone) with waits of at least 10 s to receive and 5 s to send.  Handheld
+ * paths are sent escaped (a backslash before each space and backslash); a path that is
+ * too long for its command, or that holds a line feed or carriage return, is refused with
+ * -1022 before anything is connected.  A nonzero status N from the handheld gives -N (a
+ * negative one -1002). */
+
+/* Opens a listing of a handheld folder: the listing handle, or a negative code. */
+ZR_API int KQ_ZR_fm_dirinit(uint32_t addr, const char *path);
+/* The next entry: its name into `name` (at most length - 1 bytes and a NUL) and its
+ * attributes into `attr` (may be null; keys the handheld leaves out stay 0).  Returns the
+ * name's full length, -1 at the end of the listing, -223 for an unknown handle (or one
+ * whose connection KQ_ZR_1b_done has closed), another negative code on failure. */
 ZR_API int KQ_ZR_fm_direnum(int h, char *name, int length, zr_attr *attr);
+/* Closes the listing (always call it, also after an error).  0, or -223. */
 ZR_API int KQ_ZR_fm_dirdone(int h);
+/* The attributes of one handheld path into `attr` (required).  0 or a negative code. */
 ZR_API int KQ_ZR_fm_dirattr(uint32_t addr, const char *path, zr_attr *attr);
+/* One file operation: ZR_FM_DEL, ZR_FM_MKDIR, ZR_FM_RMDIR on path1; ZR_FM_MOVE, ZR_FM_COPY
+ * from path1 to path2.  0, -1012 for another code, or a negative code. */
 ZR_API int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const char *path2);
+/* Copies a file: ZR_FM_PUT sends the host file `local` (UTF-8 name) to the handheld path
+ * `remote`, ZR_FM_GET fetches it.  The callback (may be null) runs after a block once more
+ * than `step` bytes have passed (step 0: never during the data), once with a failed send's
+ * code, and once at the end; a nonzero answer during the data cancels (-1013).  `option` is
+ * passed to the handheld as it is.  A send only reads the host file (a regular file of at
+ * most 2^31 - 1 bytes).  A fetch writes into a new file beside `local` and puts it in
+ * place only when it succeeded: a refused, cancelled or failed fetch leaves a file that was
+ * there untouched (where none was, a failure other than a refusal or a cancel leaves the
+ * partial content).  0, or -1004 host file, -1012 direction, -1013 cancelled, -1021
+ * write failed, -1022 path, -1023 short transfer, -1102 no final status, minus a status,
+ * or a transport code. */
 ZR_API int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *local,
                          uint32_t step, zr_xfer_progress callback, uint16_t option);
+/* Asks the handheld to install the OS image name1 (the bridge passes "-" as name2) and
+ * passes each progress value to the callback (required) until the handheld closes the
+ * connection or is silent for 3 minutes (0), reports a nonzero status (-status) or a
+ * negative value (that value), or the callback answers nonzero (-1013). */
 ZR_API int KQ_ZR_os_upg(uint32_t addr, const char *name1, const char *name2,
                         zr_os_progress callback);
 
 /* ---------------------------------------------------------------------------------------
  * Host files by UTF-8 name
+ *
+ * Names are UTF-8 as Java hands them over (its modified form included: U+0000 as 0xC0
+ * 0x80, characters beyond the basic plane as two 3-byte surrogate sequences); they reach
+ * the file system as the characters they stand for.  A name that does not decode, or
+ * that holds U+0000, fails with -1 and touches nothing.  All return -1 on failure, with
+ * KQ_ZR_errno telling why.  Flags are the Win32 runtime's open flags (0x8000 read-only
+ * binary, 0x8001 write-only binary, ...).
  * ------------------------------------------------------------------------------------- */
 
-ZR_API int utf8open(const char *name, int flags);
-ZR_API int utf8creat(const char *name, int mode);
+ZR_API int utf8open(const char *name, int flags);      /* an existing file; a descriptor */
+ZR_API int utf8creat(const char *name, int mode);      /* create or empty, read and write */
 ZR_API int utf8read(int fd, void *buf, unsigned count);
 ZR_API int utf8write(int fd, const void *buf, unsigned count);
 ZR_API int utf8close(int fd);
-ZR_API int utf8rename(const char *oldname, const char *newname);
+ZR_API int utf8rename(const char *oldname, const char *newname); /* never over a file   */
 ZR_API int utf8unlink(const char *name);
-ZR_API int utf8stat(const char *name, struct stat *st);
+ZR_API int utf8stat(const char *name, struct stat *st);          /* "?" or "*": -1      */
 
 /* ---------------------------------------------------------------------------------------
  * Storage policy ("policy.dat") and host rename
@@ -380,6 +418,11 @@ ZR_API int KQ_ZR_pol_init(const char *file);
  * mapped folder; -3 the result would not fit; -4 a ".", ".." or empty component; -5 a
  * backslash; -6 with flag 0x8, a path above the files. */
 ZR_API int KQ_ZR_pol_mung(char *out, const char *path, int size, int flags);
+/* Renames a host file ("/" between folders, UTF-8): within one folder in place (never
+ * over an existing name; the current folder is the caller's again afterwards), across
+ * folders by copying into a new file beside the target, which then replaces the target,
+ * and deleting the old file.  0, or -1 with KQ_ZR_errno telling why (21: the old path is
+ * a folder); a failed move leaves both files as they were. */
 ZR_API int zr_rename(const char *oldpath, const char *newpath);
 
 #ifdef __cplusplus
