@@ -30,7 +30,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -47,15 +46,17 @@ namespace {
 
 const size_t NAME_MAX_CHARS = 200;
 
-/* "/<name>", or false when the name cannot be a shared-memory object name. */
-bool object_name(const char *name, std::string &out)
+/* "/<name>" into out (PNAME bytes), or false when the name cannot be a shared-memory
+ * object name. */
+const size_t PNAME = NAME_MAX_CHARS + 2;
+bool object_name(const char *name, char *out)
 {
     if (name == nullptr || *name == '\0' || std::strlen(name) > NAME_MAX_CHARS ||
         std::strchr(name, '/') != nullptr) {
         errno = EINVAL;
         return false;
     }
-    out = std::string("/") + name;
+    std::snprintf(out, PNAME, "/%s", name);
     return true;
 }
 
@@ -71,19 +72,19 @@ int flock_retry(int fd, int op)
 /* Opens (creating when missing) the object and makes sure it holds at least `size`
  * bytes; *created tells whether this call made it.  Returns the descriptor, still holding
  * the exclusive flock (the caller finishes its set-up, then unlocks), or -1. */
-int open_sized(const std::string &pname, size_t size, bool *created)
+int open_sized(const char *pname, size_t size, bool *created)
 {
     int fd = -1;
     *created = false;
     for (int tries = 0; tries < 8 && fd < 0; ++tries) {
-        fd = shm_open(pname.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd = shm_open(pname, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             *created = true;
             break;
         }
         if (errno != EEXIST)
             return -1;
-        fd = shm_open(pname.c_str(), O_RDWR | O_CLOEXEC, 0600);
+        fd = shm_open(pname, O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0 && errno != ENOENT) /* ENOENT: removed in between, try again */
             return -1;
     }
@@ -161,25 +162,26 @@ bool all_digits(const char *s)
  * first blank.  In the other elements blanks separate, double quotes group (two double
  * quotes inside a quoted part give one), and backslashes are literal except before a
  * double quote: 2n backslashes and a quote give n backslashes and a grouping quote, 2n+1
- * backslashes and a quote give n backslashes and a literal quote. */
-std::string split_command_line(const char *line, size_t *count)
+ * backslashes and a quote give n backslashes and a literal quote.
+ * The elements go one after another into out, each ended by a NUL; out needs
+ * strlen(line) + 2 bytes (an element never grows, and the blanks before it are at least
+ * one character).  Returns the number of elements. */
+size_t split_command_line(const char *line, char *out)
 {
-    /* The elements one after another, each ended by a NUL (no container templates here:
-     * their instantiations would be exported from the shared library). */
-    std::string argv;
-    *count = 0;
+    size_t count = 0;
+    char *w = out;
     const char *p = line;
     if (*p == '"') {
         for (++p; *p && *p != '"'; ++p)
-            argv += *p;
+            *w++ = *p;
         if (*p == '"')
             ++p;
     } else {
         for (; *p && *p != ' ' && *p != '\t'; ++p)
-            argv += *p;
+            *w++ = *p;
     }
-    argv += '\0';
-    ++*count;
+    *w++ = '\0';
+    ++count;
 
     for (;;) {
         while (*p == ' ' || *p == '\t')
@@ -195,30 +197,32 @@ std::string split_command_line(const char *line, size_t *count)
                     ++p;
                 }
                 if (*p == '"') {
-                    argv.append(n / 2, '\\');
+                    for (size_t i = 0; i < n / 2; ++i)
+                        *w++ = '\\';
                     if (n % 2) {
-                        argv += '"';
+                        *w++ = '"';
                         ++p;
                     }
                 } else {
-                    argv.append(n, '\\');
+                    for (size_t i = 0; i < n; ++i)
+                        *w++ = '\\';
                 }
             } else if (*p == '"') {
                 if (quoted && p[1] == '"') {
-                    argv += '"';
+                    *w++ = '"';
                     p += 2;
                 } else {
                     quoted = !quoted;
                     ++p;
                 }
             } else {
-                argv += *p++;
+                *w++ = *p++;
             }
         }
-        argv += '\0';
-        ++*count;
+        *w++ = '\0';
+        ++count;
     }
-    return argv;
+    return count;
 }
 
 /* pidfds through the system calls themselves (the C library's wrappers are not
@@ -331,8 +335,8 @@ int zr_os_if_list(zr_os_sock, zr_os_ifentry *list, int capacity)
 /* ---- named mutex ------------------------------------------------------------------- */
 
 zr_os_mutex *zr_os_mutex_open(const char *name)
-try {
-    std::string pname;
+{
+    char pname[PNAME];
     if (!object_name(name, pname))
         return nullptr;
     bool created;
@@ -367,10 +371,6 @@ try {
         errno = ok ? ENOMEM : saved;
     }
     return m;
-} catch (...) {
-    /* Out of memory for a text: reported as a failure, never thrown. */
-    errno = ENOMEM;
-    return nullptr;
 }
 
 int zr_os_mutex_lock(zr_os_mutex *m)
@@ -420,8 +420,8 @@ void zr_os_mutex_close(zr_os_mutex *m)
 /* ---- named shared memory ----------------------------------------------------------- */
 
 zr_os_shared *zr_os_shared_open(const char *name, size_t size, int *existed)
-try {
-    std::string pname;
+{
+    char pname[PNAME];
     if (!object_name(name, pname) || size == 0)
         return nullptr;
     bool created;
@@ -438,10 +438,6 @@ try {
     if (existed)
         *existed = created ? 0 : 1;
     return sh;
-} catch (...) {
-    /* Out of memory for a text: reported as a failure, never thrown. */
-    errno = ENOMEM;
-    return nullptr;
 }
 
 void *zr_os_shared_map(zr_os_shared *sh)
@@ -467,15 +463,11 @@ void zr_os_shared_close(zr_os_shared *sh)
 }
 
 int zr_os_named_remove(const char *name)
-try {
-    std::string pname;
+{
+    char pname[PNAME];
     if (!object_name(name, pname))
         return -1;
-    return shm_unlink(pname.c_str()) == 0 ? 0 : -1;
-} catch (...) {
-    /* Out of memory for a text: reported as a failure, never thrown. */
-    errno = ENOMEM;
-    return -1;
+    return shm_unlink(pname) == 0 ? 0 : -1;
 }
 
 /* ---- processes ------------------------------------------------------------------- */
@@ -533,19 +525,23 @@ zr_os_process *zr_os_process_open(long pid)
 }
 
 zr_os_process *zr_os_process_start(const char *program, const char *command_line)
-try {
+{
     if (program == nullptr || command_line == nullptr) {
         errno = EINVAL;
         return nullptr;
     }
-    size_t count = 0;
-    std::string args = split_command_line(command_line, &count);
-    auto **argv = static_cast<char **>(std::calloc(count + 1, sizeof(char *)));
-    if (argv == nullptr) {
+    size_t length = std::strlen(command_line);
+    auto *args = static_cast<char *>(std::malloc(length + 2));
+    /* At most one element per two characters of the line, and the terminating null. */
+    auto **argv = static_cast<char **>(std::calloc(length / 2 + 2, sizeof(char *)));
+    if (args == nullptr || argv == nullptr) {
+        std::free(args);
+        std::free(argv);
         errno = ENOMEM;
         return nullptr;
     }
-    char *element = &args[0];
+    size_t count = split_command_line(command_line, args);
+    char *element = args;
     for (size_t i = 0; i < count; ++i) {
         argv[i] = element;
         element += std::strlen(element) + 1;
@@ -554,11 +550,13 @@ try {
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
     if (posix_spawn_file_actions_init(&fa) != 0) {
+        std::free(args);
         std::free(argv);
         return nullptr;
     }
     if (posix_spawnattr_init(&attr) != 0) {
         posix_spawn_file_actions_destroy(&fa);
+        std::free(args);
         std::free(argv);
         return nullptr;
     }
@@ -584,6 +582,7 @@ try {
         r = posix_spawn(&pid, program, &fa, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
+    std::free(args);
     std::free(argv);
     if (r != 0) {
         errno = r;
@@ -600,10 +599,6 @@ try {
         errno = saved;
     }
     return p;
-} catch (...) {
-    /* Out of memory for a text: reported as a failure, never thrown. */
-    errno = ENOMEM;
-    return nullptr;
 }
 
 int zr_os_process_alive(zr_os_process *p)
