@@ -280,6 +280,24 @@ TEST_F(Listings, AListingThatOutlivesTheLibraryNeverClosesAnotherDescriptor)
     close(h);
     close(fd);
 
+    // Nor a connection that has taken the number.
+    int stale = KQ_ZR_fm_dirinit(sim.addr(), "/");
+    ASSERT_GE(stale, 0);
+    ASSERT_EQ(KQ_ZR_1b_done(), 0);
+    ASSERT_EQ(KQ_ZR_1b_init(), 0);
+    int c = KQ_ZR_1b_bind(0, 0, sim.addr(), 10001);
+    ASSERT_GE(c, 0);
+    if (c == stale) {
+        EXPECT_EQ(KQ_ZR_fm_direnum(stale, name, sizeof name, nullptr), ZR_E_HANDLE);
+        EXPECT_EQ(KQ_ZR_fm_dirdone(stale), 0);
+        zr_conn_info info;
+        EXPECT_EQ(KQ_ZR_1b_info(c, &info), 0);
+        EXPECT_EQ(KQ_ZR_1b_send(c, 0, "dir /\n", 6), 6);
+    } else {
+        EXPECT_EQ(KQ_ZR_fm_dirdone(stale), 0);
+    }
+    KQ_ZR_1b_unbind(c);
+
     // A new listing that gets the old number replaces the stale record and works.
     int h1 = KQ_ZR_fm_dirinit(sim.addr(), "/");
     ASSERT_GE(h1, 0);

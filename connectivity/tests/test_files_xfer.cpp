@@ -286,6 +286,25 @@ TEST_F(Transfers, AFetchReplacesAFileOnlyWhenItSucceeds)
     EXPECT_EQ(names_in(host.path()), std::vector<std::string>{"target"});
 }
 
+TEST_F(Transfers, AFetchThroughALinkWritesTheFileItLeadsTo)
+{
+    StoredSim sim;
+    ASSERT_TRUE(sim.ok());
+    ASSERT_TRUE(write_file(sim / "r", "fetched"));
+    ASSERT_EQ(mkdir((host / "real").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(host / "real/file", "old"));
+    ASSERT_EQ(symlink("real/file", (host / "link").c_str()), 0);
+    EXPECT_EQ(get(sim.addr(), "missing", host / "link"), -1022);
+    EXPECT_EQ(read_file(host / "real/file"), "old");
+    ASSERT_EQ(get(sim.addr(), "r", host / "link"), 0);
+    struct stat st;
+    ASSERT_EQ(lstat((host / "link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(host / "real/file"), "fetched");
+    EXPECT_EQ(names_in(host.path()), (std::vector<std::string>{"link", "real"}));
+    EXPECT_EQ(names_in(host / "real"), std::vector<std::string>{"file"});
+}
+
 TEST_F(Transfers, AHandheldThatClosesEarlyOrMiscountsGivesAShortTransfer)
 {
     std::string content = pattern(20000);

@@ -128,6 +128,9 @@ int zr_os_same_file(const struct stat *a, const struct stat *b);
  * bytes), and a change of it; the folder text is passed to the system as it is.  0 or -1. */
 int zr_os_getcwd(char *buf, size_t size);
 int zr_os_chdir(const char *path);
+/* The name a file is really reached by, links resolved (absolute, UTF-8), into buf of
+ * size bytes.  0, or -1 (ERANGE when it needs more room). */
+int zr_os_real_name(const zr_os_wchar *name, char *buf, size_t size);
 /* The calling process's number (for names of temporary files). */
 unsigned long zr_os_process_id(void);
 

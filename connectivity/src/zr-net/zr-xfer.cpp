@@ -225,9 +225,10 @@ enum fetch_end {
 };
 
 struct fetch_target {
-    const char *name; /* the caller's host path */
+    const char *name; /* the caller's host path, or the file a link there leads to */
     char *temp;       /* the new file beside it */
     bool had_file;    /* a file had the name when the fetch began */
+    char real[4096];  /* the file a link leads to */
 };
 
 /* Creates the new file beside name and returns its descriptor, or -1 (errno set). */
@@ -251,6 +252,16 @@ int create_fetch_file(fetch_target &ft)
             return -1;
         utf8close(fd);
         mode = zr_os_stat_mode(&st);
+        /* Through a link the content goes to the file it leads to, and the link stays. */
+        zr_os_wchar *w = zri_utf8_to_wide(ft.name, nullptr);
+        if (w != nullptr && zr_os_real_name(w, ft.real, sizeof ft.real) == 0) {
+            zr_os_wchar *check = zri_utf8_to_wide(ft.real, nullptr);
+            if (check != nullptr)
+                ft.name = ft.real;
+            zri_wide_free(check);
+        }
+        zri_wide_free(w);
+        zr_os_set_errno(0);
     }
     return zri_utf8_create_beside(ft.name, "fetch", mode, &ft.temp);
 }
@@ -316,7 +327,10 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     x.callback = callback;
     zr_os_set_errno(0);
 
-    fetch_target target = {local, nullptr, false};
+    fetch_target target;
+    target.name = local;
+    target.temp = nullptr;
+    target.had_file = false;
     fetch_target *ft = nullptr;
     char command[ZR_PATH_BUF + 48];
     int len;

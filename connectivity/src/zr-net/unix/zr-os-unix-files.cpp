@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -184,6 +186,26 @@ int zr_os_same_file(const struct stat *a, const struct stat *b)
 int zr_os_getcwd(char *buf, size_t size) { return getcwd(buf, size) ? 0 : -1; }
 
 int zr_os_chdir(const char *path) { return chdir(path) == 0 ? 0 : -1; }
+
+int zr_os_real_name(const zr_os_wchar *name, char *buf, size_t size)
+{
+    std::string path;
+    if (!to_utf8(name, path))
+        return -1;
+    char *real = realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return -1;
+    size_t n = std::strlen(real);
+    bool fits = n < size;
+    if (fits)
+        std::memcpy(buf, real, n + 1);
+    std::free(real);
+    if (!fits) {
+        errno = ERANGE;
+        return -1;
+    }
+    return 0;
+}
 
 unsigned long zr_os_process_id(void) { return static_cast<unsigned long>(getpid()); }
 
