@@ -280,6 +280,11 @@ TEST_F(HostRename, FoldersAndMissingFilesAreRefused)
     // Onto a folder.
     EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "b").c_str()), -1);
     EXPECT_EQ(read_file(dir / "a/f"), "f");
+    // A pipe is not copied (its reading would wait for a writer that never comes).
+    ASSERT_EQ(mkfifo((dir / "a/pipe").c_str(), 0600), 0);
+    EXPECT_EQ(zr_rename((dir / "a/pipe").c_str(), (dir / "b/pipe").c_str()), -1);
+    EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+    EXPECT_TRUE(names_in(dir / "b").empty());
 }
 
 TEST_F(HostRename, AMoveNeverLosesData)

@@ -432,6 +432,9 @@ TEST_F(Transfers, HostFilesThatCannotBeUsed)
     ASSERT_EQ(mkdir((host / "folder").c_str(), 0755), 0);
     EXPECT_EQ(put(sim.addr(), "x", host / "missing"), ZR_E_HOSTFILE);
     EXPECT_EQ(put(sim.addr(), "x", host / "folder"), ZR_E_HOSTFILE);
+    ASSERT_EQ(mkfifo((host / "pipe").c_str(), 0600), 0);
+    EXPECT_EQ(put(sim.addr(), "x", host / "pipe"), ZR_E_HOSTFILE); // would wait for a writer
+    EXPECT_EQ(get(sim.addr(), "r", host / "pipe"), ZR_E_HOSTFILE);
     EXPECT_EQ(get(sim.addr(), "r", host / "folder"), ZR_E_HOSTFILE);
     EXPECT_EQ(get(sim.addr(), "r", host / "no/such/folder"), ZR_E_HOSTFILE);
     EXPECT_EQ(get(sim.addr(), "r", "bad\xC3"), ZR_E_HOSTFILE);

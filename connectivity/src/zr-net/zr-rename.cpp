@@ -77,6 +77,11 @@ int move_by_copy(const char *oldpath, const char *newpath, const struct stat &ol
         zr_os_set_errno(EISDIR);
         return -1;
     }
+    /* A pipe or a device has no content to copy (and reading one could wait forever). */
+    if (zr_os_stat_kind(&old_st) != 1) {
+        zr_os_set_errno(EINVAL);
+        return -1;
+    }
     struct stat new_st;
     int kind = zri_utf8_kind(newpath, &new_st);
     if (kind < 0)
