@@ -12,7 +12,7 @@
 // from round to round.  The ratio is taken from each path's best round (the one least
 // disturbed by whatever else the machine runs); the medians are shown beside it.
 //
-// Usage: bench-bridge-xfer [MIB] [ROUNDS]        (default 64 MiB, 5 rounds)
+// Usage: bench-bridge-xfer [MIB] [ROUNDS]        (default 64 MiB, 21 rounds)
 #include <jni.h>
 
 #include "sim_process.h"
@@ -170,7 +170,7 @@ double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
     const long mib = argc > 1 ? std::atol(argv[1]) : 64;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 21;
     if (mib <= 0 || mib > 1024 || rounds <= 0) {
         std::fprintf(stderr, "usage: bench-bridge-xfer [MIB (1..1024)] [ROUNDS]\n");
         return 2;

@@ -4,6 +4,7 @@
  */
 #include "qx-frame.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <string>
 
@@ -20,7 +21,7 @@ const char kInstallOSClass[] = "com/kq/vlx/qxconnect/app/DeviceInstallOSExceptio
 const char kNotConnectedKey[] = "Error.DeviceNotConnected";
 const char kGenericKey[] = "Error.GenericCommFailure";
 
-ProgressTarget g_progress = {nullptr, nullptr, nullptr};
+ProgressTarget g_progress = {nullptr, nullptr, nullptr, false, 0, 0};
 
 bool IsNotConnected(int rc) { return rc == -201 || rc == -202 || rc == -211; }
 
@@ -190,11 +191,23 @@ int relay(ProgressTarget &p, int percent) {
   return answer;
 }
 
+int64_t monotonic_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 int XferProgressCallback(int /*code*/, zr_xfer *xfer) {
   if (g_progress.env == nullptr || g_progress.target == nullptr || xfer == nullptr) return 0;
-  return relay(g_progress, TransferPercentage(xfer->done, xfer->size));
+  ProgressTarget &p = g_progress;
+  const int percent = TransferPercentage(xfer->done, xfer->size);
+  const int64_t now = monotonic_ms();
+  if (p.delivered && percent == p.last_percent && now - p.last_ms < kProgressRepeatMs) return 0;
+  p.delivered = true;
+  p.last_percent = percent;
+  p.last_ms = now;
+  return relay(p, percent);
 }
 
 int InstallProgressCallback(int value) {

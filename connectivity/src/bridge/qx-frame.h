@@ -104,25 +104,34 @@ bool CallSetter(JNIEnv *env, jobject obj, const char *name, const char *sig, ...
 jstring NewJavaString(JNIEnv *env, const char *bytes, size_t length);
 
 // Progress registration: the environment and ConnectivityAPI object of the native that is
-// running a transfer or an installation; all null otherwise.  sendCallBack is looked up on
-// the target's class at the first progress call of a registration and kept for the rest of
-// it: a transfer calls back once per 1536-byte block, and a lookup on every block costs
-// more than the block takes to travel over a fast link.
+// running a transfer or an installation; all empty otherwise.
+//
+// A transfer calls back after every 1536-byte block, and a call into Java costs about as
+// much as moving a block does over a fast link.  So sendCallBack is looked up once per
+// registration (at its first progress call), and a transfer's percentage reaches it when it
+// differs from the last one delivered, or when the last delivery is kProgressRepeatMs old:
+// the application sees every percentage in order, and an answer that asks to stop is heard
+// within that time.  The installation relays every value.
+constexpr int64_t kProgressRepeatMs = 100;
+
 struct ProgressTarget {
   JNIEnv *env;
   jobject target;
-  jmethodID send_callback;
+  jmethodID send_callback;  // null until the first progress call
+  bool delivered;           // a percentage reached sendCallBack in this registration
+  int last_percent;         // the last one that did
+  int64_t last_ms;          // and when (monotonic milliseconds)
 };
 extern ProgressTarget g_progress;
 
 // Registers the running native for the duration of one library call.
 class ProgressScope {
  public:
-  ProgressScope(JNIEnv *env, jobject target) { g_progress = {env, target, nullptr}; }
+  ProgressScope(JNIEnv *env, jobject target) { g_progress = {env, target, nullptr, false, 0, 0}; }
   ~ProgressScope() { end(); }
   ProgressScope(const ProgressScope &) = delete;
   ProgressScope &operator=(const ProgressScope &) = delete;
-  void end() { g_progress = {nullptr, nullptr, nullptr}; }
+  void end() { g_progress = {nullptr, nullptr, nullptr, false, 0, 0}; }
 };
 
 // The percentages that reach sendCallBack during a transfer (done x 100 / size, 100
@@ -133,6 +142,8 @@ int InstallPercentage(int value);
 // The zr_xfer_progress callback of the transfer natives and the zr_os_progress callback of
 // the install native.  A nonzero result stops the library's work: the application asked to
 // stop, or its sendCallBack threw (the exception stays pending for the native's caller).
+// A transfer's repeated percentage within kProgressRepeatMs is answered 0 (go on) without
+// calling Java.
 int XferProgressCallback(int code, zr_xfer *xfer);
 int InstallProgressCallback(int value);
 
