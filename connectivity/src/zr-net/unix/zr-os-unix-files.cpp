@@ -15,48 +15,74 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-/* UTF-16 to UTF-8.  False (errno EILSEQ) for a lone surrogate. */
-bool to_utf8(const zr_os_wchar *name, std::string &out)
-{
-    out.clear();
-    for (const zr_os_wchar *p = name; *p != 0; ++p) {
-        uint32_t cp = *p;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            uint32_t low = p[1];
-            if (low < 0xDC00 || low > 0xDFFF) {
+/* A name as UTF-8 for one system call (no container templates here: their instances
+ * would be exported from the shared library). */
+class utf8_name {
+public:
+    utf8_name(const utf8_name &) = delete;
+    utf8_name &operator=(const utf8_name &) = delete;
+    explicit utf8_name(const zr_os_wchar *name) { ok_ = convert(name); }
+    ~utf8_name() { std::free(text_); }
+    /* False (errno set) when the name has no UTF-8 form. */
+    bool ok() const { return ok_; }
+    const char *c_str() const { return text_; }
+
+private:
+    /* UTF-16 to UTF-8; a lone surrogate fails with EILSEQ. */
+    bool convert(const zr_os_wchar *name)
+    {
+        size_t units = 0;
+        while (name[units] != 0)
+            ++units;
+        /* At most 3 bytes a unit (a pair of units makes 4). */
+        text_ = static_cast<char *>(std::malloc(3 * units + 1));
+        if (text_ == nullptr) {
+            errno = ENOMEM;
+            return false;
+        }
+        char *out = text_;
+        for (const zr_os_wchar *p = name; *p != 0; ++p) {
+            uint32_t cp = *p;
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                uint32_t low = p[1];
+                if (low < 0xDC00 || low > 0xDFFF) {
+                    errno = EILSEQ;
+                    return false;
+                }
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                ++p;
+            } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                 errno = EILSEQ;
                 return false;
             }
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            ++p;
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            errno = EILSEQ;
-            return false;
+            if (cp < 0x80) {
+                *out++ = static_cast<char>(cp);
+            } else if (cp < 0x800) {
+                *out++ = static_cast<char>(0xC0 | (cp >> 6));
+                *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+            } else if (cp < 0x10000) {
+                *out++ = static_cast<char>(0xE0 | (cp >> 12));
+                *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+            } else {
+                *out++ = static_cast<char>(0xF0 | (cp >> 18));
+                *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+                *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+            }
         }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        *out = '\0';
+        return true;
     }
-    return true;
-}
+
+    char *text_ = nullptr;
+    bool ok_ = false;
+};
 
 int posix_flags(int flags)
 {
@@ -86,8 +112,8 @@ extern "C" {
 
 int zr_os_wopen(const zr_os_wchar *name, int flags, int mode)
 {
-    std::string path;
-    if (!to_utf8(name, path))
+    utf8_name path(name);
+    if (!path.ok())
         return -1;
     int f = posix_flags(flags);
     if (f < 0) {
@@ -123,8 +149,8 @@ int zr_os_file_close(int fd) { return close(fd) == 0 ? 0 : -1; }
 
 int zr_os_wrename(const zr_os_wchar *from, const zr_os_wchar *to, int replace)
 {
-    std::string a, b;
-    if (!to_utf8(from, a) || !to_utf8(to, b))
+    utf8_name a(from), b(to);
+    if (!a.ok() || !b.ok())
         return -1;
     if (replace)
         return rename(a.c_str(), b.c_str()) == 0 ? 0 : -1;
@@ -153,16 +179,16 @@ int zr_os_wrename(const zr_os_wchar *from, const zr_os_wchar *to, int replace)
 
 int zr_os_wunlink(const zr_os_wchar *name)
 {
-    std::string path;
-    if (!to_utf8(name, path))
+    utf8_name path(name);
+    if (!path.ok())
         return -1;
     return unlink(path.c_str()) == 0 ? 0 : -1;
 }
 
 int zr_os_wstat(const zr_os_wchar *name, struct stat *st)
 {
-    std::string path;
-    if (!to_utf8(name, path))
+    utf8_name path(name);
+    if (!path.ok())
         return -1;
     return stat(path.c_str(), st) == 0 ? 0 : -1;
 }
@@ -189,8 +215,8 @@ int zr_os_chdir(const char *path) { return chdir(path) == 0 ? 0 : -1; }
 
 int zr_os_real_name(const zr_os_wchar *name, char *buf, size_t size)
 {
-    std::string path;
-    if (!to_utf8(name, path))
+    utf8_name path(name);
+    if (!path.ok())
         return -1;
     char *real = realpath(path.c_str(), nullptr);
     if (real == nullptr)
