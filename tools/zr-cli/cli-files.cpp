@@ -85,6 +85,7 @@ Progress *g_progress = nullptr;
 
 int transfer_progress(int, zr_xfer *x)
 {
+    set_interrupt_socket(x->conn);
     if (g_progress)
         g_progress->update(x->done, x->size);
     return interrupted() ? 1 : 0;
@@ -108,9 +109,16 @@ int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, bool qu
         progress.start_file(j.to, j.size);
         const std::string &remote = direction == ZR_FM_PUT ? j.to : j.from;
         const std::string &local = direction == ZR_FM_PUT ? j.from : j.to;
+        std::error_code ec;
+        bool existed = direction == ZR_FM_GET && fs::exists(fs::symlink_status(local, ec));
         int r = KQ_ZR_fm_xfer(addr, direction, remote.c_str(), local.c_str(), kStep,
                               transfer_progress, 0);
+        set_interrupt_socket(-1);
         progress.end_file(r == 0);
+        // A failed fetch leaves an existing file as it was; a new one that stayed partial
+        // is taken away.
+        if (r < 0 && direction == ZR_FM_GET && !existed)
+            fs::remove(local, ec);
         if (r < 0) {
             result = report((direction == ZR_FM_PUT ? "push " : "pull ") + j.from, r);
             break;

@@ -2,6 +2,8 @@
 #include "cli.h"
 #include "zr-net.h"
 
+#include <sys/socket.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +16,14 @@ namespace zrcli {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_socket = -1;
 
 extern "C" void on_interrupt(int)
 {
     g_interrupted = 1;
+    int s = g_socket;
+    if (s >= 0)
+        shutdown(s, SHUT_RDWR); // async-signal-safe; the library then sees the end
 }
 
 // Every handheld that answers the probe.
@@ -67,11 +73,20 @@ void install_interrupt_handler()
 
 bool interrupted() { return g_interrupted != 0; }
 
+void set_interrupt_socket(int socket)
+{
+    g_socket = socket;
+    if (socket >= 0 && g_interrupted)
+        shutdown(socket, SHUT_RDWR);
+}
+
 int report(const std::string &what, int code)
 {
-    std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), describe(code).c_str());
-    if (code == ZR_E_CANCELLED && interrupted())
+    if (interrupted()) {
+        std::fprintf(stderr, "zrlink: %s: stopped\n", what.c_str());
         return kCancelled;
+    }
+    std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), describe(code).c_str());
     return kFailed;
 }
 

@@ -76,9 +76,12 @@ private:
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
 
-// Ctrl-C: installed once; interrupted() turns true after the first SIGINT.
+// Ctrl-C: installed once; interrupted() turns true after the first SIGINT.  While a
+// transfer runs, its connection is registered here, and Ctrl-C shuts it down so that a
+// handheld that has stopped sending cannot keep the transfer waiting.
 void install_interrupt_handler();
 bool interrupted();
+void set_interrupt_socket(int socket);  // -1: none
 
 // Prints "zrlink: WHAT: <describe(code)>" and returns the exit code for it.
 int report(const std::string &what, int code);

@@ -6,6 +6,7 @@
 #include <png.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -196,6 +197,216 @@ TEST(ZrlinkScreenshot, ShortImageFailsWithoutLeavingAFile)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(access(out.c_str(), F_OK), 0);
     EXPECT_NE(access((out + ".part").c_str(), F_OK), 0);
+}
+
+} // namespace
+
+namespace {
+
+// A simulator serving a storage folder with a few files and folders.
+struct Storage {
+    TempDir dir;
+    std::string root;
+    explicit Storage() : root(dir.path + "/storage")
+    {
+        std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
+        write(root + "/notes.txt", "hello handheld\n");
+        write(root + "/docs/a b.txt", std::string(5000, 'a'));
+        write(root + "/docs/deep/z.bin", std::string(70000, 'z'));
+    }
+    static void write(const std::string &path, const std::string &content)
+    {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    static std::string read(const std::string &path)
+    {
+        FILE *f = std::fopen(path.c_str(), "rb");
+        if (!f)
+            return "<missing>";
+        std::string s;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            s.append(buf, n);
+        std::fclose(f);
+        return s;
+    }
+};
+
+// Every file below a folder with its content, for comparing trees.
+std::string tree(const std::string &root)
+{
+    std::string cmd = "cd '" + root + "' && find . -type f -o -type d | LC_ALL=C sort";
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && std::fgets(buf, sizeof buf, p)) {
+        std::string line(buf);
+        line.pop_back();
+        out += line;
+        struct stat st;
+        if (::stat((root + "/" + line).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            out += " " + std::to_string(st.st_size);
+        out += "\n";
+    }
+    if (p)
+        pclose(p);
+    return out;
+}
+
+TEST(ZrlinkFiles, ListingAndAttributes)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    Result r = zrlink({"--addr", sim.addr_text(), "ls", "/"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "docs/\nempty/\nnotes.txt\n");
+    Result l = zrlink({"--addr", sim.addr_text(), "ls", "-l", "/docs"});
+    ASSERT_EQ(l.status, 0) << l.err;
+    EXPECT_NE(l.out.find("-       5000  "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("a b.txt\n"), std::string::npos);
+    EXPECT_NE(l.out.find("deep/\n"), std::string::npos);
+    Result s = zrlink({"--addr", sim.addr_text(), "stat", "/notes.txt", "/docs"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.out.find("size   15 bytes"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("type   folder"), std::string::npos);
+    Result missing = zrlink({"--addr", sim.addr_text(), "ls", "/nope"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("1022"), std::string::npos) << missing.err;
+}
+
+TEST(ZrlinkFiles, OperationsAndTheirRefusals)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--addr", sim.addr_text()});
+        return zrlink(args);
+    };
+    EXPECT_EQ(run({"mkdir", "/new"}).status, 0);
+    Result again = run({"mkdir", "/new"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("status 1035 (already exists)"), std::string::npos) << again.err;
+    EXPECT_EQ(run({"cp", "/notes.txt", "/new/copy.txt"}).status, 0);
+    EXPECT_EQ(Storage::read(st.root + "/new/copy.txt"), "hello handheld\n");
+    EXPECT_EQ(run({"mv", "/new/copy.txt", "/moved.txt"}).status, 0);
+    EXPECT_EQ(Storage::read(st.root + "/moved.txt"), "hello handheld\n");
+    Result notempty = run({"rmdir", "/docs"});
+    EXPECT_EQ(notempty.status, 1);
+    EXPECT_NE(notempty.err.find("1034"), std::string::npos);
+    EXPECT_EQ(run({"rm", "/moved.txt"}).status, 0);
+    EXPECT_EQ(run({"rmdir", "/new"}).status, 0);
+    EXPECT_EQ(Storage::read(st.root + "/moved.txt"), "<missing>");
+    // A path with a line break never reaches the handheld.
+    Result smuggle = run({"rm", "/notes.txt\nfdel /docs/a b.txt"});
+    EXPECT_EQ(smuggle.status, 1);
+    EXPECT_EQ(Storage::read(st.root + "/docs/a b.txt"), std::string(5000, 'a'));
+}
+
+TEST(ZrlinkFiles, PushAndPullWholeFolders)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path});
+    ASSERT_EQ(pull.status, 0) << pull.err;
+    EXPECT_EQ(tree(host.path), ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
+                               "./notes.txt 15\n");
+    EXPECT_EQ(Storage::read(host.path + "/docs/deep/z.bin"), std::string(70000, 'z'));
+    // Not a terminal: one line per file instead of a progress display.
+    EXPECT_NE(pull.out.find("/docs/deep/z.bin -> "), std::string::npos) << pull.out;
+
+    Storage::write(host.path + "/docs/added.txt", "new on the host");
+    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/docs", "/empty"});
+    ASSERT_EQ(push.status, 0) << push.err;
+    EXPECT_EQ(push.out, "");
+    EXPECT_EQ(tree(st.root + "/empty"), ".\n./docs\n./docs/a b.txt 5000\n./docs/added.txt 15\n"
+                                        "./docs/deep\n./docs/deep/z.bin 70000\n");
+    // One file to a new name.
+    Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/notes.txt", "/n2.txt"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
+}
+
+TEST(ZrlinkFiles, FailedPullLeavesNothingPartial)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root, "--xfer-close", "20000"});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    Storage::write(host.path + "/z.bin", "the host's own content");
+    std::string before = tree(host.path);
+    Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(tree(host.path), before);
+    EXPECT_EQ(Storage::read(host.path + "/z.bin"), "the host's own content");
+    Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path + "/new.bin"});
+    EXPECT_EQ(fresh.status, 1);
+    EXPECT_EQ(tree(host.path), before);
+}
+
+// Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
+Result interrupted_run(const std::vector<std::string> &args)
+{
+    char err_name[] = "/tmp/zrlink-err-XXXXXX";
+    int err = mkstemp(err_name);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err, 2);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(ZRLINK_PATH, argv.data());
+        _exit(127);
+    }
+    usleep(700 * 1000);
+    kill(pid, SIGINT);
+    Result r;
+    int st = 0;
+    for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i)
+        usleep(50 * 1000);
+    if (waitpid(pid, &st, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        r.status = -1; // did not stop within 5 s
+    } else {
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    char buf[4096];
+    lseek(err, 0, SEEK_SET);
+    ssize_t n = read(err, buf, sizeof buf);
+    r.err.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    close(err);
+    unlink(err_name);
+    return r;
+}
+
+TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas)
+{
+    Storage st;
+    Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
+    zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    Storage::write(host.path + "/big.bin", "keep me");
+    std::string before = tree(host.path);
+    Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path});
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_EQ(tree(host.path), before);
+    EXPECT_EQ(Storage::read(host.path + "/big.bin"), "keep me");
+
+    TempDir fresh;
+    Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path + "/all"});
+    EXPECT_EQ(f.status, 130) << f.err;
+    EXPECT_EQ(tree(fresh.path), ".\n");
 }
 
 } // namespace
