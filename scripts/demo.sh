@@ -28,6 +28,10 @@ grep -q '^ready' "$work/sim.out" || { echo "demo: the simulator did not start" >
 echo "== handheld simulator: $(cat "$work/sim.out")"
 "$bin/zr-demo" "$addr" "$bin"
 
+# The command-line tool: discovery (in a private network namespace where one can be made),
+# info, a listing, a push and a pull with progress, a screenshot.
+bash scripts/demo-cli.sh "$bin" build/demo
+
 # The desktop: the launcher from an installation runs the application against a simulator with
 # files; screenshots of the splash and of the application go to build/demo/.
 bash scripts/demo-desktop.sh

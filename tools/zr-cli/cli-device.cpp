@@ -8,7 +8,6 @@
 #include <string>
 #include <thread>
 
-#include <unistd.h>
 
 namespace zrcli {
 
@@ -195,7 +194,7 @@ int cmd_osupg(const Options &opt)
     if (!s.ok())
         return s.exit_code();
     const uint32_t addr = s.addr();
-    Progress progress(!opt.quiet && isatty(2), 0, 1);
+    Progress progress(show_progress(opt), 0, 1);
     g_install = &progress;
     progress.start_file("installing " + opt.args[0], 100);
     int r = KQ_ZR_os_upg(addr, opt.args[0].c_str(), "-", install_progress);

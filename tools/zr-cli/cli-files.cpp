@@ -97,12 +97,12 @@ struct Job {
 };
 
 // Runs the transfers of one push or pull.
-int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, bool quiet)
+int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, const Options &opt)
 {
     uint64_t total = 0;
     for (const auto &j : jobs)
         total += j.size;
-    Progress progress(!quiet && isatty(STDERR_FILENO), total, static_cast<int>(jobs.size()));
+    Progress progress(show_progress(opt), total, static_cast<int>(jobs.size()));
     g_progress = &progress;
     int result = kOk;
     for (const auto &j : jobs) {
@@ -123,7 +123,7 @@ int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, bool qu
             result = report((direction == ZR_FM_PUT ? "push " : "pull ") + j.from, r);
             break;
         }
-        if (!progress.enabled() && !quiet)
+        if (!progress.enabled() && !opt.quiet)
             std::printf("%s -> %s\n", j.from.c_str(), j.to.c_str());
     }
     g_progress = nullptr;
@@ -310,7 +310,7 @@ int cmd_push(const Options &opt)
             jobs.push_back({src, to, fs::file_size(local, ec)});
         }
     }
-    return run_jobs(addr, ZR_FM_PUT, jobs, opt.quiet);
+    return run_jobs(addr, ZR_FM_PUT, jobs, opt);
 }
 
 int cmd_pull(const Options &opt)
@@ -350,7 +350,7 @@ int cmd_pull(const Options &opt)
         }
     }
     if (result == kOk)
-        result = run_jobs(addr, ZR_FM_GET, jobs, opt.quiet);
+        result = run_jobs(addr, ZR_FM_GET, jobs, opt);
     if (result == kCancelled)
         remove_made_folders(made);
     return result;

@@ -27,7 +27,8 @@ double seconds_between(std::chrono::steady_clock::time_point a,
 } // namespace
 
 Progress::Progress(bool enabled, uint64_t total_bytes, int total_files)
-    : enabled_(enabled), total_bytes_(total_bytes), total_files_(total_files),
+    : enabled_(enabled), terminal_(isatty(STDERR_FILENO) != 0), total_bytes_(total_bytes),
+      total_files_(total_files),
       start_(std::chrono::steady_clock::now())
 {
 }
@@ -84,7 +85,7 @@ void Progress::end_file(bool ok)
         done_ = size_ > done_ ? size_ : done_;
     draw(true);
     before_ += done_;
-    if (enabled_)
+    if (enabled_ && terminal_)
         std::fputc('\n', stderr);
 }
 
@@ -93,14 +94,17 @@ void Progress::draw(bool force)
     if (!enabled_)
         return;
     auto now = std::chrono::steady_clock::now();
-    if (!force && drawn_ && seconds_between(last_draw_, now) < 0.1)
+    if (!force && drawn_ && seconds_between(last_draw_, now) < (terminal_ ? 0.1 : 0.5))
         return;
+    if (!terminal_ && force && (drawn_ ? shown_ == done_ : done_ == 0))
+        return; // a log gets no empty first line and no line twice
     last_draw_ = now;
-    drawn_ = true;
 
     double elapsed = seconds_between(start_, now);
     uint64_t all_done = before_ + done_;
     double rate = elapsed > 0.05 ? all_done / elapsed : 0;
+    drawn_ = true;
+    shown_ = done_;
     int pct = size_ ? static_cast<int>(done_ * 100 / size_) : 100;
 
     char tail[160];
@@ -116,6 +120,10 @@ void Progress::draw(bool force)
     std::snprintf(tail + n, sizeof tail - static_cast<size_t>(n), " %s/s ETA %s",
                   bytes(static_cast<uint64_t>(rate)).c_str(), duration(left).c_str());
 
+    if (!terminal_) {
+        std::fprintf(stderr, "%s%s\n", name_.c_str(), tail);
+        return;
+    }
     int width = terminal_width() - 1;
     int room = width - static_cast<int>(std::string(tail).size()) - 1;
     std::string name = name_;

@@ -2,7 +2,9 @@
 //
 // On a terminal (standard error) one line is redrawn at most ten times a second, sized to
 // the terminal: the file's name, its bytes and percentage, and for a transfer of several
-// files the whole transfer's bytes and percentage, then the rate and the time left.
+// files the whole transfer's bytes and percentage, then the rate and the time left.  When
+// standard error is not a terminal (a log), the same text goes out as whole lines, at most
+// two a second and one at the end of each file.
 #ifndef ZRLINK_PROGRESS_H
 #define ZRLINK_PROGRESS_H
 
@@ -31,6 +33,7 @@ private:
     void draw(bool force);
 
     bool enabled_;
+    bool terminal_;
     uint64_t total_bytes_;
     int total_files_;
     int file_index_ = 0;
@@ -39,6 +42,7 @@ private:
     uint64_t done_ = 0, size_ = 0;
     std::chrono::steady_clock::time_point start_, file_start_, last_draw_;
     bool drawn_ = false;
+    uint64_t shown_ = 0;  // done_ as last drawn
 };
 
 } // namespace zrcli

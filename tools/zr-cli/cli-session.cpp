@@ -3,6 +3,7 @@
 #include "zr-net.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -80,6 +81,11 @@ void set_interrupt_socket(int socket)
         shutdown(socket, SHUT_RDWR);
 }
 
+bool show_progress(const Options &opt)
+{
+    return !opt.quiet && (opt.progress || isatty(STDERR_FILENO));
+}
+
 int report(const std::string &what, int code)
 {
     if (interrupted()) {
@@ -150,7 +156,8 @@ const char kUsageText[] =
     "\n"
     "Options:\n"
     "  --addr A    the handheld's address (default: $ZR_ADDR, else the only one attached)\n"
-    "  -q          no progress display\n"
+    "  -q          no progress display (shown on a terminal otherwise)\n"
+    "  --progress  the progress display also when standard error is not a terminal\n"
     "\n"
     "Exit codes: 0 done, 1 failed (the reason is printed), 2 bad command line,\n"
     "3 no handheld found, 130 stopped with Ctrl-C.\n";
@@ -211,6 +218,8 @@ int run(int argc, char **argv)
             return kOk;
         } else if (a == "-q" || a == "--quiet") {
             opt.quiet = true;
+        } else if (a == "--progress") {
+            opt.progress = true;
         } else if (a == "--json") {
             opt.json = true;
         } else if (a == "-l") {

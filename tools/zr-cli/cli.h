@@ -24,6 +24,7 @@ enum Exit : int {
 struct Options {
     std::string addr_text;     // --addr, or ZR_ADDR; empty: discover
     bool quiet = false;        // -q: no progress display
+    bool progress = false;     // --progress: the progress display also when not a terminal
     bool json = false;         // --json (info)
     bool long_list = false;    // -l (ls)
     double wait_seconds = 30;  // --timeout (wait)
@@ -82,6 +83,9 @@ std::string addr_text(uint32_t addr);
 void install_interrupt_handler();
 bool interrupted();
 void set_interrupt_socket(int socket);  // -1: none
+
+// Whether transfers show the progress display (-q, --progress, a terminal).
+bool show_progress(const Options &opt);
 
 // Prints "zrlink: WHAT: <describe(code)>" and returns the exit code for it.
 int report(const std::string &what, int code);
