@@ -133,6 +133,10 @@ int zr_os_chdir(const char *path);
 int zr_os_real_name(const zr_os_wchar *name, char *buf, size_t size);
 /* The calling process's number (for names of temporary files). */
 unsigned long zr_os_process_id(void);
+/* Bulk sending on a TCP socket: with on 1, small sends are coalesced into full segments
+ * (no TCP_NODELAY); with on 0 every send goes out at once again, and what was held back
+ * goes out now.  0 or -1. */
+int zr_os_coalesce(zr_os_sock s, int on);
 
 /* ---- time ---------------------------------------------------------------------------- */
 void zr_os_sleep_ms(unsigned ms);

@@ -423,7 +423,16 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
         }
     }
 
-    int loop = direction == ZR_FM_PUT ? send_loop(t) : fetch_loop(t);
+    int loop;
+    if (direction == ZR_FM_PUT && x.size > 0) {
+        /* Blocks go out in full segments while the content streams (a segment per block
+         * costs the system several times as much); the last one leaves at once. */
+        zr_os_coalesce(h, 1);
+        loop = send_loop(t);
+        zr_os_coalesce(h, 0);
+    } else {
+        loop = direction == ZR_FM_PUT ? send_loop(t) : fetch_loop(t);
+    }
     if (loop != 0 && t.status == 0)
         set_status(t, loop);
     if (x.callback)

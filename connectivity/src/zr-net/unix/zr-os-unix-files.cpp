@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -231,6 +234,12 @@ int zr_os_real_name(const zr_os_wchar *name, char *buf, size_t size)
         return -1;
     }
     return 0;
+}
+
+int zr_os_coalesce(zr_os_sock s, int on)
+{
+    int no_delay = on ? 0 : 1;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay) == 0 ? 0 : -1;
 }
 
 unsigned long zr_os_process_id(void) { return static_cast<unsigned long>(getpid()); }
