@@ -25,33 +25,7 @@ namespace kqco::testing {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  std::string tmpl = (fs::temp_directory_path() / "kqco-test-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
-
-void WriteFile(const std::string& path, const std::string& content) {
-  MakeDirs(fs::path(path).parent_path().string());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -174,65 +148,6 @@ bool ScriptedWindows::WaitForModal(const std::wstring& caption, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                            [&] { return modalUp_ && *modalUp_ == caption; });
-}
-
-XvfbServer::XvfbServer() {
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    why_ = "pipe failed";
-    return;
-  }
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    why_ = "fork failed";
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return;
-  }
-  if (pid == 0) {
-    ::close(fds[0]);
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-    }
-    const std::string fd = std::to_string(fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ::close(fds[1]);
-  std::string number;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fds[0], POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (::read(fds[0], &c, 1) != 1) break;
-    if (c == '\n') break;
-    number.push_back(c);
-  }
-  ::close(fds[0]);
-  if (number.empty()) {
-    why_ = "Xvfb did not start (is it installed?)";
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return;
-  }
-  pid_ = pid;
-  display_ = ":" + number;
-}
-
-XvfbServer::~XvfbServer() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
 }
 
 std::string ProgramPath() { return KQCO_INSTALLER_PATH; }

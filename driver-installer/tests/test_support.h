@@ -13,26 +13,22 @@
 #include <vector>
 
 #include "platform/linux/devinst_linux.h"
+#include "test_files.h"
+#include "xvfb_server.h"
 #include "platform/window.h"
 
 namespace kqco::testing {
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+using zrtest::ReadFile;
+using zrtest::WriteFile;
 
- private:
-  std::string path_;
+// A temporary folder of the installer's tests.
+class TempDir : public zrtest::TempDir {
+ public:
+  TempDir() : zrtest::TempDir("kqco-test") {}
 };
 
 void MakeDirs(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-std::optional<std::string> ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 // Sets a file's modification time, in seconds since 1970.
 void SetMtime(const std::string& path, long seconds);
@@ -108,17 +104,10 @@ class ScriptedWindows final : public WindowServices {
 };
 
 // A private X server on a free display number, ended when the object goes.
-class XvfbServer {
+// The window tests' private X server: a small screen is enough for the installer's boxes.
+class XvfbServer : public zrtest::XvfbServer {
  public:
-  XvfbServer();
-  ~XvfbServer();
-  bool running() const { return pid_ > 0; }
-  const std::string& display() const { return display_; }
-  const std::string& why() const { return why_; }
-
- private:
-  int pid_ = -1;
-  std::string display_, why_;
+  XvfbServer() : zrtest::XvfbServer("800x600x24") {}
 };
 
 struct ProgramResult {

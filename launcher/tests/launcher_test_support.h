@@ -6,6 +6,10 @@
 #include <X11/Xlib.h>
 #include <sys/types.h>
 
+#include "test_files.h"
+#include "xvfb_server.h"
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -18,40 +22,14 @@ namespace lumara::testing {
 using Ms = std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+using zrtest::ReadFile;
+using zrtest::TempDir;
+using zrtest::WriteFile;
+using zrtest::XvfbServer;
 
- private:
-  std::string path_;
-};
-
-std::optional<std::string> ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 // The complete lines of a file (a last line without its line feed is left out).
 std::vector<std::string> ReadLines(const std::string& path);
 bool WaitFor(const std::function<bool()>& done, int timeout_ms);
-
-// Xvfb on a free display of its own, started with -displayfd; running() is false when none
-// could be started (the test then skips).
-class XvfbServer {
- public:
-  explicit XvfbServer(const std::string& screen = "1280x1024x24");
-  ~XvfbServer();
-  bool running() const { return pid_ > 0; }
-  const std::string& display() const { return display_; }
-  const std::string& why() const { return why_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-  std::string why_;
-};
 
 // Moves this test process into a network namespace of its own with its loopback interface up,
 // so that the fixed port 46001 and 127.0.0.0/8 belong to this test alone.  False (the test
