@@ -20,10 +20,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -200,6 +202,23 @@ bool plain_get(uint32_t addr, const std::string &remote, const std::string &loca
     return ok && done == size;
 }
 
+// The private folder, removed with everything in it also when the run is interrupted.
+char work_folder[4096];
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); }
+
+void remove_work_folder()
+{
+    if (work_folder[0] != '\0')
+        nftw(work_folder, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+extern "C" void on_interrupt(int)
+{
+    remove_work_folder();
+    _exit(130);
+}
+
 struct Best {
     double put = 1e30, get = 1e30;        // the fastest transfer, seconds
     double put_cpu = 0, get_cpu = 0;      // processor time of this process, all rounds
@@ -256,16 +275,13 @@ int main(int argc, char **argv)
         return 1;
     }
     folder = buf.data();
+    std::snprintf(work_folder, sizeof work_folder, "%s", folder.c_str());
+    signal(SIGINT, on_interrupt);
+    signal(SIGTERM, on_interrupt);
     const std::string storage = folder + "/storage";
     const std::string source = folder + "/source.bin", small = folder + "/small.bin";
     const std::string fetched = folder + "/fetched.bin";
-    auto clean = [&] {
-        for (const std::string &f : {source, small, fetched, storage + "/lib.bin", storage + "/plain.bin",
-                                     storage + "/small.bin"})
-            unlink(f.c_str());
-        rmdir(storage.c_str());
-        rmdir(folder.c_str());
-    };
+    auto clean = [] { remove_work_folder(); };
     if (mkdir(storage.c_str(), 0755) != 0 || !make_file(source, size) || !make_file(small, 1 << 20)) {
         std::fprintf(stderr, "cannot prepare %s\n", folder.c_str());
         clean();
