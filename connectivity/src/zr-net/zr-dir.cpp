@@ -103,6 +103,22 @@ void read_attribute_lines(zr_reader *reader, char *line, int size, zr_attr *rec,
 
 extern "C" {
 
+int zri_fm_open(uint32_t addr, const char *command, int len)
+{
+    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    if (h < 0)
+        return h;
+    int r = zri_fm_timeouts(h);
+    if (r < 0)
+        return r;
+    r = KQ_ZR_1b_send(h, 0, command, len);
+    if (r < 0) {
+        zri_unbind_keep_errno(h);
+        return r;
+    }
+    return h;
+}
+
 int zri_fm_timeouts(int handle)
 {
     zr_tune want;
@@ -146,19 +162,10 @@ int KQ_ZR_fm_dirinit(uint32_t addr, const char *path)
     int n = zri_fm_escape(path, escaped, DIR_PATH_LIMIT);
     if (n < 0)
         return n;
-    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    char command[ZR_PATH_BUF + 8];
+    int h = zri_fm_open(addr, command, std::snprintf(command, sizeof command, "dir %s\n", escaped));
     if (h < 0)
         return h;
-    int r = zri_fm_timeouts(h);
-    if (r < 0)
-        return r;
-    char command[ZR_PATH_BUF + 8];
-    int len = std::snprintf(command, sizeof command, "dir %s\n", escaped);
-    r = KQ_ZR_1b_send(h, 0, command, len);
-    if (r < 0) {
-        zri_unbind_keep_errno(h);
-        return r;
-    }
     auto *l = static_cast<listing *>(zr_malloc("dir enum", static_cast<int>(sizeof(listing))));
     if (l == nullptr) {
         zri_unbind_keep_errno(h);
@@ -177,7 +184,7 @@ int KQ_ZR_fm_dirinit(uint32_t addr, const char *path)
     open_listings = &l->reader;
 
     char line[DIR_STATUS_LINE];
-    r = zr_fm_gets(line, sizeof line, &l->reader);
+    int r = zr_fm_gets(line, sizeof line, &l->reader);
     if (r >= 0)
         r = zri_status_result(line);
     if (r < 0) {
@@ -238,25 +245,16 @@ int KQ_ZR_fm_dirattr(uint32_t addr, const char *path, zr_attr *attr)
     int n = zri_fm_escape(path, escaped, ATTR_PATH_LIMIT);
     if (n < 0)
         return n;
-    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    char command[ZR_PATH_BUF + 8];
+    int h = zri_fm_open(addr, command, std::snprintf(command, sizeof command, "attr %s\n", escaped));
     if (h < 0)
         return h;
-    int r = zri_fm_timeouts(h);
-    if (r < 0)
-        return r;
-    char command[ZR_PATH_BUF + 8];
-    int len = std::snprintf(command, sizeof command, "attr %s\n", escaped);
-    r = KQ_ZR_1b_send(h, 0, command, len);
-    if (r < 0) {
-        zri_unbind_keep_errno(h);
-        return r;
-    }
     zr_reader reader;
     std::memset(&reader, 0, sizeof reader);
     reader.socket = static_cast<int16_t>(h);
     char line[ATTR_LINE];
     int got = zr_fm_gets(line, sizeof line, &reader);
-    r = got >= 0 ? zri_status_result(line) : got;
+    int r = got >= 0 ? zri_status_result(line) : got;
     if (r < 0) {
         zri_unbind_keep_errno(h);
         return r;

@@ -54,22 +54,14 @@ int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const char *p
     int len = takes_two_paths(op) ? std::snprintf(command, sizeof command, format, first, second)
                                   : std::snprintf(command, sizeof command, format, first);
 
-    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
-    if (static_cast<int16_t>(h) < 0 || h < 0)
+    int h = zri_fm_open(addr, command, len);
+    if (h < 0)
         return h;
-    int r = zri_fm_timeouts(h);
-    if (r < 0)
-        return r;
-    r = KQ_ZR_1b_send(h, 0, command, len);
-    if (r < 0) {
-        zri_unbind_keep_errno(h);
-        return r;
-    }
     zr_reader reader;
     std::memset(&reader, 0, sizeof reader);
     reader.socket = static_cast<int16_t>(h);
     char line[FILEOP_STATUS_LINE];
-    r = zr_fm_gets(line, sizeof line, &reader);
+    int r = zr_fm_gets(line, sizeof line, &reader);
     zri_unbind_keep_errno(h);
     if (r < 0)
         return r;

@@ -131,6 +131,11 @@ int zri_pol_path_ok(const char *rest);
  * after closing the connection (last system error value kept). */
 int zri_fm_timeouts(int handle);
 
+/* Opens a file-service connection to addr:10001, sets its time-outs (zri_fm_timeouts) and
+ * sends the command line of len bytes.  The connection handle, or the failing code with
+ * the connection closed (last system error value kept). */
+int zri_fm_open(uint32_t addr, const char *command, int len);
+
 /* Escapes a handheld path with zr_p_esc1 into out (ZR_PATH_BUF bytes).  Returns the
  * escaped length; -1022 when that length reaches `limit` or the path holds a line feed or
  * a carriage return (either would end the command line early and start another command);
