@@ -35,6 +35,14 @@ bool path_args(const Exchange &ex, size_t count, std::vector<std::string> &paths
   return true;
 }
 
+// The one path argument of a command, resolved in the storage folder: kStatusOk, or the
+// status to answer.
+int resolve_one(const Exchange &ex, Resolved &r) {
+  std::vector<std::string> p;
+  if (!path_args(ex, 1, p)) return kStatusBadArguments;
+  return resolve_path(ex.state.files.storage, p[0], r);
+}
+
 bool listable(const std::string &name) {
   if (name == "." || name == ".." || name.rfind(kPartPrefix, 0) == 0) return false;
   for (unsigned char c : name)
@@ -104,11 +112,8 @@ bool inside(const Resolved &inner, const Resolved &outer) {
 }  // namespace
 
 Reply handle_dir(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 1, p)) return status_line(kStatusBadArguments);
   Resolved r;
-  int status = resolve_path(ex.state.files.storage, p[0], r);
-  if (status != kStatusOk) return status_line(status);
+  if (int status = resolve_one(ex, r); status != kStatusOk) return status_line(status);
   if (!r.exists) return status_line(kStatusNotFound);
   if (!r.is_dir) return status_line(kStatusWrongKind);
   DIR *d = opendir(r.host.c_str());
@@ -129,21 +134,15 @@ Reply handle_dir(Exchange &ex) {
 }
 
 Reply handle_attr(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 1, p)) return status_line(kStatusBadArguments);
   Resolved r;
-  int status = resolve_path(ex.state.files.storage, p[0], r);
-  if (status != kStatusOk) return status_line(status);
+  if (int status = resolve_one(ex, r); status != kStatusOk) return status_line(status);
   if (!r.exists) return status_line(kStatusNotFound);
   return status_line(kStatusOk) + attribute_lines(r.st) + "\n";
 }
 
 Reply handle_fdel(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 1, p)) return status_line(kStatusBadArguments);
   Resolved r;
-  int status = resolve_path(ex.state.files.storage, p[0], r);
-  if (status != kStatusOk) return status_line(status);
+  if (int status = resolve_one(ex, r); status != kStatusOk) return status_line(status);
   if (!r.exists) return status_line(kStatusNotFound);
   if (r.parts.empty()) return status_line(kStatusNotAllowed);
   if (r.is_dir) return status_line(kStatusWrongKind);
@@ -152,22 +151,16 @@ Reply handle_fdel(Exchange &ex) {
 }
 
 Reply handle_mkdir(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 1, p)) return status_line(kStatusBadArguments);
   Resolved r;
-  int status = resolve_path(ex.state.files.storage, p[0], r);
-  if (status != kStatusOk) return status_line(status);
+  if (int status = resolve_one(ex, r); status != kStatusOk) return status_line(status);
   if (r.exists) return status_line(kStatusExists);
   if (mkdir(r.host.c_str(), 0755) != 0) return status_line(status_of_errno(errno));
   return status_line(kStatusOk);
 }
 
 Reply handle_rmdir(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 1, p)) return status_line(kStatusBadArguments);
   Resolved r;
-  int status = resolve_path(ex.state.files.storage, p[0], r);
-  if (status != kStatusOk) return status_line(status);
+  if (int status = resolve_one(ex, r); status != kStatusOk) return status_line(status);
   if (!r.exists) return status_line(kStatusNotFound);
   if (r.parts.empty()) return status_line(kStatusNotAllowed);
   if (!r.is_dir) return status_line(kStatusWrongKind);
