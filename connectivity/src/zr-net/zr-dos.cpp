@@ -40,10 +40,10 @@ zr_last_end last_end = {-1, 0, 0, 0, 0};
 int32_t init_count = 0;
 uint16_t auto_port = 0;
 uint32_t last_serial = 0;
+unsigned bind_pause_ms = 40;
 
 const uint16_t AUTO_PORT_BASE = 57344;
 const uint16_t AUTO_PORT_SPAN = 4096;
-const unsigned AUTO_PORT_PAUSE_MS = 40;
 const int SEND_BUFFER = 4096;
 
 zr_conn *find(int handle)
@@ -84,7 +84,8 @@ long wait_ms(uint32_t ms) { return ms == 0 ? -1L : static_cast<long>(ms); }
  * call left it. */
 bool bind_auto_port(zr_os_sock s)
 {
-    zr_os_sleep_ms(AUTO_PORT_PAUSE_MS);
+    if (bind_pause_ms != 0)
+        zr_os_sleep_ms(bind_pause_ms);
     for (unsigned tries = 0; tries < AUTO_PORT_SPAN; ++tries) {
         auto_port = static_cast<uint16_t>((auto_port + 1) % AUTO_PORT_SPAN);
         if (zr_os_bind(s, 0, static_cast<uint16_t>(AUTO_PORT_BASE + auto_port)) == 0)
@@ -208,6 +209,8 @@ int KQ_ZR_1b_unbind(int handle)
     }
     return 0;
 }
+
+void zri_set_bind_pause(unsigned ms) { bind_pause_ms = ms; }
 
 uint32_t zri_conn_serial(int handle)
 {

@@ -3,6 +3,7 @@
  */
 #include "zr-internal.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,7 @@ char err_text[32];
 const size_t header = sizeof(const char *);
 
 zri_alloc_fn allocate = nullptr;
+zri_alloc_gate_fn gate = nullptr;
 
 } // namespace
 
@@ -59,13 +61,35 @@ void zri_close_keep_errno(zr_os_sock s)
 
 void zri_set_allocator(zri_alloc_fn fn) { allocate = fn; }
 
+void zri_set_alloc_gate(zri_alloc_gate_fn fn) { gate = fn; }
+
+void *zr_os_alloc(size_t size, const char *what)
+{
+    if (gate && gate(what ? what : "?", size) != 0) {
+        zr_os_set_errno(ENOMEM);
+        return nullptr;
+    }
+    void *p = std::malloc(size ? size : 1);
+    if (p == nullptr)
+        zr_os_set_errno(ENOMEM);
+    return p;
+}
+
+void zr_os_free(void *p) { std::free(p); }
+
 void *zr_malloc(const char *tag, int size)
 {
     /* A negative size cannot be honoured; it is reported like an exhausted heap. */
     size_t total = (size < 0 ? 0 : static_cast<size_t>(size)) + header;
     total = (total + 7) & ~static_cast<size_t>(7);
     zr_os_set_errno(0);
-    void *block = size < 0 ? nullptr : (allocate ? allocate(total) : std::malloc(total));
+    void *block = nullptr;
+    if (size >= 0) {
+        if (gate && gate(tag ? tag : "?", total) != 0)
+            zr_os_set_errno(ENOMEM);
+        else
+            block = allocate ? allocate(total) : std::malloc(total);
+    }
     if (block == nullptr) {
         int e = zr_os_errno();
         std::fprintf(stderr, "? can't malloc(%u) for %s (%d: %s)\r\n",

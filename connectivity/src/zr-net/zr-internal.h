@@ -32,10 +32,21 @@ void zri_close_keep_errno(zr_os_sock s);
 typedef void *(*zri_alloc_fn)(size_t size);
 void zri_set_allocator(zri_alloc_fn fn);
 
+/* Test hook: asked before every allocation of the library -- zr_malloc (what: its tag) and
+ * zr_os_alloc (what: the kind of block) -- with the size wanted.  A nonzero answer makes
+ * that allocation fail as an exhausted heap would (errno ENOMEM), so that a test can fail
+ * each allocation in turn.  Null lets every allocation go ahead. */
+typedef int (*zri_alloc_gate_fn)(const char *what, size_t size);
+void zri_set_alloc_gate(zri_alloc_gate_fn fn);
+
 /* ---- transport (zr-dos) ------------------------------------------------------------ */
 
 /* Closes a connection (KQ_ZR_1b_unbind) without disturbing the last system error value. */
 void zri_unbind_keep_errno(int handle);
+
+/* Test hook: the pause before a connection binds an automatically chosen port (40 ms).
+ * Tests that open connections by the thousand set it to 0. */
+void zri_set_bind_pause(unsigned ms);
 
 /* The serial number of the table entry that holds handle (each new entry gets the next
  * number, starting at 1), or 0 when no entry holds it.  A record that keeps a handle

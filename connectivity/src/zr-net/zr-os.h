@@ -29,6 +29,15 @@ extern "C" {
 int zr_os_errno(void);              /* the runtime error number (errno)                  */
 void zr_os_set_errno(int value);
 
+/* ---- memory ------------------------------------------------------------------------ */
+/* Blocks that the backend and the host-file calls need for a call or a handle (names
+ * converted for one system call, handle records, argument vectors).  Unlike the rest of
+ * this header, the library core defines these two (zr-err), so that a test can make any
+ * allocation of the library fail.  They behave as malloc and free; `what` names the kind
+ * of block; a failure returns null with errno ENOMEM. */
+void *zr_os_alloc(size_t size, const char *what);
+void zr_os_free(void *p);
+
 /* ---- socket layer ------------------------------------------------------------------ */
 /* Start / stop the socket layer (version 1.1 where the platform asks for one). */
 int zr_os_net_start(void);

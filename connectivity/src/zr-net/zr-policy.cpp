@@ -82,17 +82,22 @@ int zr_pol_error(int check, int line, const char *what, const char *text)
     return -check;
 }
 
-void keep(zr_pol_root *root)
+/* Adds a root record to the kept ones; false when there is no memory for that. */
+bool keep(zr_pol_root *root)
 {
     if (kept_count == kept_room) {
         size_t room = kept_room ? kept_room * 2 : 8;
-        auto **grown = static_cast<zr_pol_root **>(std::realloc(kept_roots, room * sizeof(zr_pol_root *)));
+        auto **grown = static_cast<zr_pol_root **>(zr_os_alloc(room * sizeof(zr_pol_root *), "policy list"));
         if (grown == nullptr)
-            return; /* only reachability is lost, never the record */
+            return false;
+        if (kept_count > 0)
+            std::memcpy(grown, kept_roots, kept_count * sizeof(zr_pol_root *));
+        zr_os_free(kept_roots);
         kept_roots = grown;
         kept_room = room;
     }
     kept_roots[kept_count++] = root;
+    return true;
 }
 
 /* Writes base + "/" (unless base ends in one) + host into out; returns the length. */
@@ -209,7 +214,11 @@ int read_policy(std::FILE *f)
                 zr_malloc("policy root", static_cast<int>(sizeof(zr_pol_root))));
             if (made == nullptr)
                 return -ROOT_NO_MEMORY;
-            keep(made);
+            /* A root that could not be kept reachable is given up like one never made. */
+            if (!keep(made)) {
+                zr_free(made);
+                return -ROOT_NO_MEMORY;
+            }
             made->name = zr_pol_strdup(first);
             made->base = zr_pol_strdup(second);
             /* A root whose texts could not be copied is not installed. */

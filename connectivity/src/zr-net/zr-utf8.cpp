@@ -101,12 +101,13 @@ zr_os_wchar *zri_utf8_to_wide(const char *name, size_t *units_out)
         p += packed_length(v);
     }
     zr_os_set_errno(0);
-    auto *w = static_cast<zr_os_wchar *>(std::calloc(units + 1, sizeof(zr_os_wchar)));
+    auto *w = static_cast<zr_os_wchar *>(zr_os_alloc((units + 1) * sizeof(zr_os_wchar), "wide name"));
     if (w == nullptr) {
         if (zr_os_errno() == 0)
             zr_os_set_errno(ENOMEM);
         return nullptr;
     }
+    std::memset(w, 0, (units + 1) * sizeof(zr_os_wchar));
     size_t k = 0;
     for (const unsigned char *p = s; *p != 0;) {
         uint32_t v = zri_utf8_decode(p);
@@ -126,7 +127,7 @@ zr_os_wchar *zri_utf8_to_wide(const char *name, size_t *units_out)
     return w;
 }
 
-void zri_wide_free(zr_os_wchar *w) { std::free(w); }
+void zri_wide_free(zr_os_wchar *w) { zr_os_free(w); }
 
 int zri_utf8_open_mode(const char *name, int flags, int mode)
 {
@@ -193,11 +194,9 @@ int zri_utf8_create_beside(const char *name, const char *tag, int mode, char **c
 #endif
     }
     size_t room = folder + std::strlen(tag) + 48;
-    char *temp = static_cast<char *>(std::malloc(room));
-    if (temp == nullptr) {
-        zr_os_set_errno(ENOMEM);
+    char *temp = static_cast<char *>(zr_os_alloc(room, "file name"));
+    if (temp == nullptr)
         return -1;
-    }
     for (int i = 0; i < TEMP_TRIES; ++i) {
         std::memcpy(temp, name, folder);
         std::snprintf(temp + folder, room - folder, ".zr-%s-%lx-%lx.part", tag,
@@ -211,12 +210,12 @@ int zri_utf8_create_beside(const char *name, const char *tag, int mode, char **c
             break;
     }
     int saved = zr_os_errno();
-    std::free(temp);
+    zr_os_free(temp);
     zr_os_set_errno(saved);
     return -1;
 }
 
-void zri_name_free(char *created) { std::free(created); }
+void zri_name_free(char *created) { zr_os_free(created); }
 
 int utf8open(const char *name, int flags) { return zri_utf8_open_mode(name, flags, OPEN_MODE); }
 

@@ -26,7 +26,6 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
-#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
@@ -286,13 +285,14 @@ void collect(zr_os_process *p, bool block)
 
 zr_os_process *make_process(long pid, bool child)
 {
-    auto *p = new (std::nothrow) zr_os_process{pid, -1, child, false};
+    auto *p = static_cast<zr_os_process *>(zr_os_alloc(sizeof(zr_os_process), "process"));
     if (p == nullptr)
         return nullptr;
+    *p = zr_os_process{pid, -1, child, false};
     p->pidfd = pidfd_open_call(pid);
     if (p->pidfd < 0 && errno != ENOSYS) {
         int saved = errno;
-        delete p;
+        zr_os_free(p);
         errno = saved;
         return nullptr;
     }
@@ -363,13 +363,15 @@ zr_os_mutex *zr_os_mutex_open(const char *name)
     }
     int saved = errno;
     flock_retry(fd, LOCK_UN);
-    auto *m = ok ? new (std::nothrow) zr_os_mutex{fd, area} : nullptr;
+    auto *m = ok ? static_cast<zr_os_mutex *>(zr_os_alloc(sizeof(zr_os_mutex), "mutex")) : nullptr;
     if (m == nullptr) {
         if (mem != MAP_FAILED)
             munmap(mem, sizeof(mutex_area));
         close(fd);
         errno = ok ? ENOMEM : saved;
+        return nullptr;
     }
+    *m = zr_os_mutex{fd, area};
     return m;
 }
 
@@ -414,7 +416,7 @@ void zr_os_mutex_close(zr_os_mutex *m)
         return;
     munmap(m->area, sizeof(mutex_area));
     close(m->fd);
-    delete m;
+    zr_os_free(m);
 }
 
 /* ---- named shared memory ----------------------------------------------------------- */
@@ -429,12 +431,13 @@ zr_os_shared *zr_os_shared_open(const char *name, size_t size, int *existed)
     if (fd < 0)
         return nullptr;
     flock_retry(fd, LOCK_UN);
-    auto *sh = new (std::nothrow) zr_os_shared{fd, size};
+    auto *sh = static_cast<zr_os_shared *>(zr_os_alloc(sizeof(zr_os_shared), "shared memory"));
     if (sh == nullptr) {
         close(fd);
         errno = ENOMEM;
         return nullptr;
     }
+    *sh = zr_os_shared{fd, size};
     if (existed)
         *existed = created ? 0 : 1;
     return sh;
@@ -459,7 +462,7 @@ void zr_os_shared_close(zr_os_shared *sh)
     if (sh == nullptr)
         return;
     close(sh->fd);
-    delete sh;
+    zr_os_free(sh);
 }
 
 int zr_os_named_remove(const char *name)
@@ -531,15 +534,17 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
         return nullptr;
     }
     size_t length = std::strlen(command_line);
-    auto *args = static_cast<char *>(std::malloc(length + 2));
+    auto *args = static_cast<char *>(zr_os_alloc(length + 2, "arguments"));
     /* At most one element per two characters of the line, and the terminating null. */
-    auto **argv = static_cast<char **>(std::calloc(length / 2 + 2, sizeof(char *)));
+    size_t slots = length / 2 + 2;
+    auto **argv = args ? static_cast<char **>(zr_os_alloc(slots * sizeof(char *), "argument vector"))
+                       : nullptr;
     if (args == nullptr || argv == nullptr) {
-        std::free(args);
-        std::free(argv);
+        zr_os_free(args);
         errno = ENOMEM;
         return nullptr;
     }
+    std::memset(argv, 0, slots * sizeof(char *));
     size_t count = split_command_line(command_line, args);
     char *element = args;
     for (size_t i = 0; i < count; ++i) {
@@ -550,14 +555,14 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
     if (posix_spawn_file_actions_init(&fa) != 0) {
-        std::free(args);
-        std::free(argv);
+        zr_os_free(args);
+        zr_os_free(argv);
         return nullptr;
     }
     if (posix_spawnattr_init(&attr) != 0) {
         posix_spawn_file_actions_destroy(&fa);
-        std::free(args);
-        std::free(argv);
+        zr_os_free(args);
+        zr_os_free(argv);
         return nullptr;
     }
     sigset_t none, all;
@@ -582,8 +587,8 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
         r = posix_spawn(&pid, program, &fa, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    std::free(args);
-    std::free(argv);
+    zr_os_free(args);
+    zr_os_free(argv);
     if (r != 0) {
         errno = r;
         return nullptr;
@@ -647,7 +652,7 @@ void zr_os_process_close(zr_os_process *p)
     collect(p, false);
     if (p->pidfd >= 0)
         close(p->pidfd);
-    delete p;
+    zr_os_free(p);
 }
 
 /* ---- host files -------------------------------------------------------------------- */

@@ -30,7 +30,7 @@ public:
     utf8_name(const utf8_name &) = delete;
     utf8_name &operator=(const utf8_name &) = delete;
     explicit utf8_name(const zr_os_wchar *name) { ok_ = convert(name); }
-    ~utf8_name() { std::free(text_); }
+    ~utf8_name() { zr_os_free(text_); }
     /* False (errno set) when the name has no UTF-8 form. */
     bool ok() const { return ok_; }
     const char *c_str() const { return text_; }
@@ -43,11 +43,9 @@ private:
         while (name[units] != 0)
             ++units;
         /* At most 3 bytes a unit (a pair of units makes 4). */
-        text_ = static_cast<char *>(std::malloc(3 * units + 1));
-        if (text_ == nullptr) {
-            errno = ENOMEM;
+        text_ = static_cast<char *>(zr_os_alloc(3 * units + 1, "system name"));
+        if (text_ == nullptr)
             return false;
-        }
         char *out = text_;
         for (const zr_os_wchar *p = name; *p != 0; ++p) {
             uint32_t cp = *p;
