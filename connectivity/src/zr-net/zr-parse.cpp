@@ -73,6 +73,9 @@ int zr_p_token(char *buf, int length, const char *text)
 
 int zr_p_str(char *buf, const char *text, int length)
 {
+    /* Without room for the terminator no text fits, not even an empty one. */
+    if (length <= 0)
+        return 0;
     const char *p = text;
     while (is_num_sep(*p))
         ++p;
@@ -82,8 +85,7 @@ int zr_p_str(char *buf, const char *text, int length)
     int copied = 0;
     while (*p && *p != '"' && copied < length - 1)
         buf[copied++] = *p++;
-    if (length > 0)
-        buf[copied] = '\0';
+    buf[copied] = '\0';
     if (*p != '"')
         return 0;
     return static_cast<int>(p + 1 - text);

@@ -181,10 +181,11 @@ int fetch_loop(transfer &t)
         return NO_NUMBER;
     x.size = static_cast<uint32_t>(size);
     /* The content starts right after the reply line, whatever stands between the size and
-     * its line feed.  A reply line that fills the whole buffer is no reply line. */
+     * its line feed.  A reply line that fills the whole buffer is no reply line; one that
+     * the handheld broke off (it closed before the line feed) is no whole reply. */
     x.pos = after_line(x, x.pos + used);
-    if (x.pos == x.len && x.len >= REPLY_ROOM && x.buf[x.len - 1] != '\n')
-        return NO_NUMBER;
+    if (x.pos == x.len && (x.len == 0 || x.buf[x.len - 1] != '\n'))
+        return x.len >= REPLY_ROOM ? NO_NUMBER : SHORT_TRANSFER;
 
     int first = x.len - x.pos;
     if (static_cast<uint32_t>(first) > x.size)
@@ -252,15 +253,25 @@ int create_fetch_file(fetch_target &ft)
             return -1;
         utf8close(fd);
         mode = zr_os_stat_mode(&st);
-        /* Through a link the content goes to the file it leads to, and the link stays. */
+        /* Through a link the content goes to the file it leads to, and the link stays.  A
+         * name that cannot be resolved for want of memory fails the fetch: going on under
+         * the name itself would put a file in the place of a link. */
         zr_os_wchar *w = zri_utf8_to_wide(ft.name, nullptr);
+        bool out_of_memory = w == nullptr;
         if (w != nullptr && zr_os_real_name(w, ft.real, sizeof ft.real) == 0) {
             zr_os_wchar *check = zri_utf8_to_wide(ft.real, nullptr);
+            out_of_memory = check == nullptr && zr_os_errno() == ENOMEM;
             if (check != nullptr)
                 ft.name = ft.real;
             zri_wide_free(check);
+        } else if (w != nullptr) {
+            out_of_memory = zr_os_errno() == ENOMEM;
         }
         zri_wide_free(w);
+        if (out_of_memory) {
+            zr_os_set_errno(ENOMEM);
+            return -1;
+        }
         zr_os_set_errno(0);
     }
     return zri_utf8_create_beside(ft.name, "fetch", mode, &ft.temp);
@@ -408,11 +419,15 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     }
     int32_t status = 0;
     x.pos = static_cast<int16_t>(zr_p_long(&status, x.buf));
-    if (x.pos == 0 || status != 0) {
+    /* A first reply that fills the buffer without ending is longer than any reply line:
+     * the rest of it would be taken for content, or for the final status. */
+    bool no_line = x.pos == 0 ||
+                   (x.len >= REPLY_ROOM && std::memchr(x.buf, '\n', static_cast<size_t>(x.len)) == nullptr);
+    if (no_line || status != 0) {
         zri_unbind_keep_errno(h);
         /* A refusal deletes what a fetch created; a reply without a number does not. */
-        close_host_file(t, ft, x.pos == 0 ? FETCH_FAILED : FETCH_DISCARD);
-        return x.pos == 0 || status < 0 ? ZR_E_STATUS : -status;
+        close_host_file(t, ft, no_line ? FETCH_FAILED : FETCH_DISCARD);
+        return no_line || status < 0 ? ZR_E_STATUS : -status;
     }
 
     if (direction == ZR_FM_PUT && x.size >= BIG_FILE) {
