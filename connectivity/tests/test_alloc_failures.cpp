@@ -10,12 +10,17 @@
 // every descriptor it opened, leave the host files as the case says, write the allocator's
 // one line for a failed zr_malloc, and (in the sanitizer build) leak nothing.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -121,15 +126,18 @@ long fail_each(const std::function<Steps()> &body, const std::function<void(cons
   EXPECT_GT(first.allocations, 0) << first.describe();
   clean(first);
   long runs = 0;
+  std::string failed_tags;
   for (long n = 1; n < 10000; ++n) {
     Outcome r = run_once(n, body);
     if (r.failed.empty()) {
       // The number lay beyond this run's allocations: every one has failed once.
       clean(r);
       EXPECT_GE(runs, r.allocations);
+      std::printf("%ld allocations, each failed once:%s\n", runs, failed_tags.c_str());
       break;
     }
     ++runs;
+    if (failed_tags.find(" " + r.failed + ",") == std::string::npos) failed_tags += " " + r.failed + ",";
     SCOPED_TRACE("allocation " + std::to_string(n) + " (" + r.failed + ")");
     failed(r);
   }
@@ -402,14 +410,15 @@ TEST_F(AllocFailures, PolicyFile) {
     // A root that cannot be made (or kept) gives -368, a folder -390; the check of the
     // mapped folders can do without its block.  Whatever failed, what is in force maps
     // (the built-in policy, or what was read before the failure).
-    if (r.failed == "policy root" || r.failed == "policy list")
+    if (r.failed == "policy root" || r.failed == "policy list") {
       EXPECT_EQ(init, -368) << r.describe();
-    else if (r.failed == "policy dir")
+    } else if (r.failed == "policy dir") {
       EXPECT_EQ(init, -390) << r.describe();
-    else if (r.failed == "string")
+    } else if (r.failed == "string") {
       EXPECT_TRUE(init == -368 || init == -390 || init == 0) << r.describe();
-    else
+    } else {
       ADD_FAILURE() << "unexpected allocation; " << r.describe();
+    }
     if (init == 0) { EXPECT_EQ(r.steps[1].second, 0) << r.describe(); }
     EXPECT_NE(zri_pol_current(), nullptr);
   });
@@ -488,6 +497,98 @@ TEST_F(AllocFailures, HostFileCallsAndRename) {
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     EXPECT_STREQ(cwd, cwd_before) << r.describe();
     tidy();
+  });
+}
+
+// ---- DHCP service control --------------------------------------------------------
+
+// Processes running from one executable file.
+std::vector<pid_t> running_from(const std::string &exe) {
+  std::vector<pid_t> out;
+  DIR *d = opendir("/proc");
+  if (!d) return out;
+  while (dirent *e = readdir(d)) {
+    char *end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    char target[4096];
+    std::string link = "/proc/" + std::string(e->d_name) + "/exe";
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == exe) out.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(d);
+  return out;
+}
+
+// The stand-in server copied under a name of its own, with named objects of its own, so
+// that nothing here meets the DHCP tests running beside it.
+class AllocFailuresDhcp : public AllocFailures {
+ protected:
+  void SetUp() override {
+    AllocFailures::SetUp();
+    std::string id = std::to_string(getpid());
+    program = "zr-dhcp-af" + id + ".exe";
+    exe = folder.path() + "/" + program;
+    prefix = "zrtest-af-" + id + "-";
+    std::string copy = "cp '" ZR_DHCP_STANDIN_PATH "' '" + exe + "'";
+    ASSERT_EQ(std::system(copy.c_str()), 0);
+    ASSERT_TRUE(write_file(folder / "zr-dhcp.cfg", "# stand-in\n"));
+    zri_dhcp_names(prefix.c_str(), program.c_str());
+  }
+  void TearDown() override {
+    while (KQ_ZR_dhcp_cleanup() != ZR_E_DHCP_SHARE) {
+    }
+    for (pid_t pid : running_from(exe)) kill(pid, SIGKILL);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    zr_os_named_remove(zri_dhcp_mutex_name());
+    zr_os_named_remove(zri_dhcp_shared_name());
+    zri_dhcp_names(nullptr, nullptr);
+    AllocFailures::TearDown();
+  }
+  bool no_server() const {
+    for (int i = 0; i < 300; ++i) {
+      if (running_from(exe).empty()) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+  TempDir folder;
+  std::string program, exe, prefix;
+};
+
+// A failed start leaves no server behind and the process able to start it again; the
+// last clean-up ends the server.
+TEST_F(AllocFailuresDhcp, StartAgainAfterAFailureAndCleanUp) {
+  auto body = [&] {
+    Steps s;
+    int r = KQ_ZR_dhcp_init(folder.path().c_str(), "--max-seconds 60");
+    s.push_back({"init", r});
+    if (r < 0) {
+      EXPECT_TRUE(no_server()) << "a failed start left a server running";
+      s.push_back({"init again", KQ_ZR_dhcp_init(folder.path().c_str(), "--max-seconds 60")});
+    }
+    EXPECT_EQ(running_from(exe).size(), 1u);
+    s.push_back({"cleanup", KQ_ZR_dhcp_cleanup()});
+    EXPECT_TRUE(no_server());
+    return s;
+  };
+  fail_each(body, all_succeeded, [](const Outcome &r) {
+    ASSERT_GE(r.steps.size(), 2u) << r.describe();
+    int init = r.steps[0].second;
+    // The named mutex and the shared count: -2001; starting the server (its command
+    // line, argument vector, process record): -2003.  The data file's preparation can do
+    // without its names.
+    if (r.failed == "mutex" || r.failed == "shared memory") {
+      EXPECT_EQ(init, ZR_E_DHCP_SHARE) << r.describe();
+    } else if (r.failed == "arguments" || r.failed == "argument vector" || r.failed == "process") {
+      EXPECT_EQ(init, ZR_E_DHCP_START) << r.describe();
+    } else if (r.failed == "string") {
+      EXPECT_TRUE(init == 0 || init == ZR_E_DHCP_START) << r.describe();
+    } else {
+      ADD_FAILURE() << "unexpected allocation; " << r.describe();
+    }
+    for (size_t i = 1; i < r.steps.size(); ++i) EXPECT_EQ(r.steps[i].second, 0) << r.describe();
   });
 }
 
