@@ -8,6 +8,7 @@ packages=(
   libpng-dev libx11-dev xvfb xauth x11-utils imagemagick
   iproute2 procps
   clang libclang-rt-14-dev
+  llvm-14
 )
 missing=()
 for p in "${packages[@]}"; do

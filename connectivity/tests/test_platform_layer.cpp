@@ -1,0 +1,164 @@
+// The POSIX platform layer where the library's own calls seldom lead: argument checks of
+// the named objects and processes, the Win32-style split of a command line, open flags,
+// names that have no system form, and what a path names.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "files_support.h"
+
+namespace {
+
+using zrfiles::names_in;
+using zrfiles::read_file;
+using zrfiles::TempDir;
+using zrfiles::write_file;
+
+TEST(PlatformLayer, NamedObjectsRefuseNamesThatCannotBeObjects) {
+  for (const std::string &name : {std::string(), std::string("a/b"), std::string(201, 'x')}) {
+    errno = 0;
+    EXPECT_EQ(zr_os_mutex_open(name.c_str()), nullptr) << name;
+    EXPECT_EQ(errno, EINVAL);
+    int existed = 7;
+    EXPECT_EQ(zr_os_shared_open(name.c_str(), 4, &existed), nullptr) << name;
+    EXPECT_EQ(zr_os_named_remove(name.c_str()), -1) << name;
+  }
+  EXPECT_EQ(zr_os_shared_open("zrtest-platform-size0", 0, nullptr), nullptr);
+  errno = 0;
+  EXPECT_EQ(zr_os_mutex_lock(nullptr), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(zr_os_mutex_unlock(nullptr), -1);
+  EXPECT_EQ(zr_os_shared_map(nullptr), nullptr);
+  zr_os_shared_unmap(nullptr, nullptr);
+  zr_os_shared_close(nullptr);
+  zr_os_mutex_close(nullptr);
+}
+
+TEST(PlatformLayer, ProcessCallsRefuseWhatIsNoProcess) {
+  errno = 0;
+  EXPECT_EQ(zr_os_process_open(0), nullptr);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_EQ(zr_os_process_open(-5), nullptr);
+  errno = 0;
+  EXPECT_EQ(zr_os_process_start(nullptr, "x"), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(zr_os_process_start("/bin/true", nullptr), nullptr);
+  EXPECT_EQ(zr_os_process_start("/no/such/program", "\"/no/such/program\""), nullptr);
+  EXPECT_EQ(zr_os_process_alive(nullptr), -1);
+  EXPECT_EQ(zr_os_process_terminate(nullptr, 0), -1);
+  zr_os_process_close(nullptr);
+  // A process that has ended and been collected cannot be opened.
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  EXPECT_EQ(zr_os_process_open(child), nullptr);
+}
+
+// The stand-in server records the argument vector it was started with.
+class CommandLines : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe = folder / "standin.exe";
+    std::string copy = "cp '" ZR_DHCP_STANDIN_PATH "' '" + exe + "'";
+    ASSERT_EQ(std::system(copy.c_str()), 0);
+  }
+  // Starts the stand-in with `line` and returns what it recorded after the "pid" line.
+  std::vector<std::string> started_with(const std::string &line) {
+    unlink((folder / "zr-dhcp.args").c_str());
+    zr_os_process *p = zr_os_process_start(exe.c_str(), line.c_str());
+    EXPECT_NE(p, nullptr) << line;
+    if (p == nullptr) return {};
+    std::vector<std::string> args;
+    for (int i = 0; i < 500 && args.empty(); ++i) {
+      std::ifstream in(folder / "zr-dhcp.args");
+      std::string l;
+      while (std::getline(in, l)) args.push_back(l);
+      if (args.empty()) usleep(10000);
+    }
+    EXPECT_EQ(zr_os_process_alive(p), 1);
+    EXPECT_EQ(zr_os_process_terminate(p, 2000), 0);
+    EXPECT_EQ(zr_os_process_alive(p), 0);
+    EXPECT_EQ(zr_os_process_terminate(p, 0), 0);  // gone already
+    zr_os_process_close(p);
+    if (!args.empty()) args.erase(args.begin());  // "pid N"
+    return args;
+  }
+  TempDir folder;
+  std::string exe;
+};
+
+TEST_F(CommandLines, SplitAsAWin32RuntimeSplitsThem) {
+  // The program unquoted runs to the first blank.
+  EXPECT_EQ(started_with(exe + " one\ttwo  --max-seconds 20"),
+            (std::vector<std::string>{exe, "one", "two", "--max-seconds", "20"}));
+  // Quotes group; doubled quotes inside a quoted part give one; backslashes are literal
+  // except before a quote: 2n and a quote give n and a grouping quote, 2n+1 and a quote
+  // give n and a literal quote.
+  EXPECT_EQ(started_with("\"" + exe + "\" \"a b\" \"x \"\"y\"\" z\" c\\\\\\\"d e\\\\\\\\\"f g\" h\\i --max-seconds 20"),
+            (std::vector<std::string>{exe, "a b", "x \"y\" z", "c\\\\\"d", "e\\\\\\\\f g", "h\\\\i", "--max-seconds",
+                                      "20"}));
+}
+
+TEST(PlatformLayer, WhatAPathNamesAndEmptyFiles) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir / "file", "content"));
+  EXPECT_EQ(zr_os_path_kind(nullptr), -1);
+  EXPECT_EQ(zr_os_path_kind((dir / "file").c_str()), 1);
+  EXPECT_EQ(zr_os_path_kind(dir.path().c_str()), 2);
+  EXPECT_EQ(zr_os_path_kind("/dev/null"), 3);
+  EXPECT_EQ(zr_os_path_kind((dir / "missing").c_str()), 0);
+  EXPECT_EQ(zr_os_path_kind((dir / "file/below").c_str()), 0);
+  EXPECT_EQ(zr_os_create_empty(nullptr), -1);
+  EXPECT_EQ(zr_os_create_empty((dir / "missing/x").c_str()), -1);
+  EXPECT_EQ(zr_os_create_empty((dir / "file").c_str()), 0);
+  EXPECT_EQ(read_file(dir / "file"), "");
+}
+
+TEST(PlatformLayer, OpenFlagsAndNamesWithoutASystemForm) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir / "log", "one\n"));
+  // Write-only with append: the data goes to the end.
+  int fd = utf8open((dir / "log").c_str(), ZR_OS_O_WRONLY | ZR_OS_O_APPEND | ZR_OS_O_BINARY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8write(fd, "two\n", 4), 4);
+  EXPECT_EQ(utf8close(fd), 0);
+  EXPECT_EQ(read_file(dir / "log"), "one\ntwo\n");
+  // An access mode that is none of read, write, both.
+  errno = 0;
+  EXPECT_EQ(utf8open((dir / "new").c_str(), 3 | ZR_OS_O_CREAT), -1);
+  EXPECT_EQ(errno, EINVAL);
+  // A lone surrogate (low, or high at the end) has no UTF-8 form on the system.
+  for (const char *name : {"\xed\xb0\x80x", "x\xed\xa0\x80"}) {
+    errno = 0;
+    EXPECT_EQ(utf8creat((dir / name).c_str(), 0644), -1);
+    EXPECT_EQ(errno, EILSEQ);
+  }
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"log"});
+  // Characters of two, three and four bytes reach the system as they are.
+  const std::string name = "\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x98\x80";
+  fd = utf8creat((dir / name).c_str(), 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8close(fd), 0);
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"log", name}));
+  // The name a file is reached by, into a buffer too small for it.
+  zr_os_wchar *w = zri_utf8_to_wide((dir / "log").c_str(), nullptr);
+  ASSERT_NE(w, nullptr);
+  char small[4];
+  errno = 0;
+  EXPECT_EQ(zr_os_real_name(w, small, sizeof small), -1);
+  EXPECT_EQ(errno, ERANGE);
+  char big[4096];
+  EXPECT_EQ(zr_os_real_name(w, big, sizeof big), 0);
+  zri_wide_free(w);
+}
+
+}  // namespace
