@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the Windows x86-64 deliverables with mingw-w64 and runs their tests under Wine.
+# Usage: test-windows.sh [ctest arguments...]
+#   Build folder: build-windows/ (ZR_WIN_BUILD_ROOT picks another): build/ holds the cross
+#   build, native/ the Linux handheld simulator the tests talk to on loopback, and
+#   wineprefix/ the private Wine prefix (made once; it takes a while the first time).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=${ZR_WIN_BUILD_ROOT:-build-windows}
+bash scripts/install-deps-windows.sh
+
+export WINEPREFIX="$PWD/$root/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+# /usr/lib/wine/wine64 needs no 32-bit Wine beside it.
+export ZR_WINE=/usr/lib/wine/wine64
+export WINESERVER=/usr/lib/wine/wineserver
+
+# The handheld simulator, built natively (only that target).
+cmake -S . -B "$root/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/native" -j2 --target zr-handheld-sim >/dev/null
+sim="$PWD/$root/native/bin/zr-handheld-sim"
+
+cmake -S . -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake --build "$root/build" -j2
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "test-windows: making the Wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  xvfb-run -a "$ZR_WINE" wineboot -i >/dev/null 2>&1 || true
+  "$WINESERVER" -w || true
+fi
+
+# The simulator the file-service tests talk to, on a loopback address of its own.
+storage=$(mktemp -d /tmp/zr-win-sim.XXXXXX)
+"$sim" --addr 127.77.10.1 --storage "$storage" > "$storage.log" 2>&1 &
+sim_pid=$!
+trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; rm -rf "$storage" "$storage.log"' EXIT
+for _ in $(seq 50); do grep -q '^ready' "$storage.log" 2>/dev/null && break; sleep 0.1; done
+grep -q '^ready' "$storage.log" || { echo "test-windows: the simulator did not start" >&2; cat "$storage.log" >&2; exit 1; }
+export ZR_WIN_SIM_ADDR=127.77.10.1 ZR_WIN_SIM_STORAGE="$storage"
+
+# One persistent Wine server inside the same X server as the tests: without it every Wine
+# program keeps the output pipes of ctest open for seconds after it ends.  Wine's own
+# background programs are started here, on the null device, so that no test's output pipe
+# is handed down to them either.
+xvfb-run -a bash -c '
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1
+  "$ZR_WINE" wineboot </dev/null >/dev/null 2>&1
+  trap "\"\$WINESERVER\" -k 2>/dev/null || true" EXIT
+  ctest --test-dir "$0/build" -j2 --output-on-failure "$@"
+' "$root" "$@"
