@@ -1,0 +1,151 @@
+// KQCoInstaller.exe as a program: its switches, boxes, exit codes and main window.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "messages.h"
+#include "platform/win/devinst_win.h"
+#include "win_support.h"
+
+namespace kqco {
+namespace {
+
+// KQCoInstaller.exe, built into the same folder as the test program.
+const std::wstring& ProgramPath() {
+  static const std::wstring path = [] {
+    wchar_t self[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring p(self, n);
+    return p.substr(0, p.find_last_of(L'\\') + 1) + L"KQCoInstaller.exe";
+  }();
+  return path;
+}
+
+std::wstring ProgramFolder() {
+  const std::wstring& p = ProgramPath();
+  return p.substr(0, p.find_last_of(L'\\'));
+}
+
+// A running installer; ended if the test has not waited for it.
+class InstallerRun {
+ public:
+  explicit InstallerRun(const std::wstring& arguments) {
+    std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    started_ = CreateProcessW(ProgramPath().c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &info_) != FALSE;
+  }
+  ~InstallerRun() {
+    if (!started_) return;
+    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 99);
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+  }
+  bool started() const { return started_; }
+  // The exit code, or nullopt when the program is still running after timeoutMs.
+  std::optional<int> Wait(DWORD timeoutMs = 20000) {
+    if (!started_ || WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return static_cast<int>(code);
+  }
+
+ private:
+  bool started_ = false;
+  PROCESS_INFORMATION info_{};
+};
+
+// Waits for a top-level window with this title; nullptr after timeoutMs.
+HWND WaitForWindow(const wchar_t* title, DWORD timeoutMs = 15000) {
+  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+    if (HWND w = FindWindowW(nullptr, title)) return w;
+    Sleep(20);
+  }
+  return nullptr;
+}
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[512] = {};
+  // The text of a message box is its static control's.
+  for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 32);
+    if (_wcsicmp(cls, L"Static") == 0 && GetWindowTextW(child, text, 512) > 0) return text;
+  }
+  return {};
+}
+
+TEST(WinProgram, SilentCommandLineFaultsEndWithTheirExitCodes) {
+  struct Case {
+    const wchar_t* arguments;
+    int exitCode;
+  } const cases[] = {
+      {L"-n -u -s", kExitSwitchConflict},
+      {L"-s -r -u USB\\VID_4407&PID_7705", kExitSwitchConflict},
+      {L"-s -n USB\\VID_4407&PID_7705", kExitInstallArguments},
+      {L"-s -f", kExitInstallArguments},
+      {L"-s -u", kExitUninstallArguments},
+      {L"-s", kExitNoSwitch},
+  };
+  for (const auto& c : cases) {
+    InstallerRun run(c.arguments);
+    ASSERT_TRUE(run.started());
+    EXPECT_EQ(run.Wait(), c.exitCode) << std::string(c.arguments, c.arguments + wcslen(c.arguments));
+  }
+}
+
+TEST(WinProgram, WithoutSilentSwitchAFaultIsShownInABox) {
+  InstallerRun run(L"-i");
+  ASSERT_TRUE(run.started());
+  HWND box = WaitForWindow(kCaptionError);
+  ASSERT_NE(box, nullptr) << "no box titled ERROR";
+  EXPECT_EQ(WindowText(box), kTextIncorrectSwitch);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  EXPECT_EQ(run.Wait(), kExitNoSwitch);
+}
+
+TEST(WinProgram, SilentUninstallOfADeviceTheSystemDoesNotKnow) {
+  InstallerRun run(L"-s -u \"USB\\VID_4407&PID_77F0\"");
+  ASSERT_TRUE(run.started());
+  EXPECT_EQ(run.Wait(), kExitNoMatchingDevice);
+}
+
+TEST(WinProgram, SilentInstallCopiesTheInfAndOpensTheMainWindow) {
+  win_platform::WinDeviceInstallServices sys;
+  const std::wstring name = wintest::UniqueName(L"kqcoprog", L".inf");
+  const std::wstring source = ProgramFolder() + L"\\" + name;
+  const std::string marker = wintest::Narrow(name);
+  ASSERT_TRUE(wintest::WriteText(source, wintest::PackageInf("USB\\VID_4407&PID_7705", marker)));
+  const std::wstring store = *sys.WindowsDirectory() + L"\\inf\\";
+
+  {
+    // The INF is named relative to the installer's own folder, whatever the current folder.
+    InstallerRun run(L"-s -n " + name + L" USB\\VID_4407&PID_7705");
+    ASSERT_TRUE(run.started());
+    HWND window = WaitForWindow(L"KQCoInstaller");
+    ASSERT_NE(window, nullptr) << "no main window";
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(kCmdExit, 0), 0);
+    EXPECT_EQ(run.Wait(), kExitDone);
+  }
+  DeleteFileW(source.c_str());
+  // Other tests may copy packages at the same time: only the copies with this marker count.
+  int added = 0;
+  for (const auto& f : sys.FindFiles(store + L"*.inf")) {
+    if (sys.ProfileString(store + f, L"Strings", L"Marker", L"") != std::wstring(marker.begin(), marker.end()))
+      continue;
+    ++added;
+    EXPECT_EQ(sys.ProfileString(store + f, L"RNDIS.NT", L"Characteristics", L""), L"0x84");
+    sys.RemoveFile(store + f);
+  }
+  EXPECT_EQ(added, 1);
+}
+
+TEST(WinProgram, SilentInstallOfAMissingInfFailsWithoutAWindow) {
+  InstallerRun run(L"-s -n no-such-package.inf USB\\VID_4407&PID_7705");
+  ASSERT_TRUE(run.started());
+  EXPECT_EQ(run.Wait(), kExitCopyInfFailed);
+}
+
+}  // namespace
+}  // namespace kqco

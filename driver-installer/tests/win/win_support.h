@@ -1,0 +1,75 @@
+// Helpers of the installer's Windows tests: temporary folders and files with wide names.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace kqco::wintest {
+
+// A name no other test run uses, for files left in shared system folders.
+inline std::wstring UniqueName(const std::wstring& prefix, const std::wstring& extension) {
+  static unsigned serial = 0;
+  return prefix + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount()) + L"_" +
+         std::to_wstring(++serial) + extension;
+}
+
+// A fresh folder under the temporary folder, removed with its files when the object goes.
+class TempFolder {
+ public:
+  TempFolder() {
+    wchar_t base[MAX_PATH];
+    const DWORD n = GetTempPathW(MAX_PATH, base);
+    path_ = std::wstring(base, n) + UniqueName(L"kqco-test-", L"");
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~TempFolder() {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") DeleteFileW(File(name).c_str());
+      } while (FindNextFileW(search, &entry));
+      FindClose(search);
+    }
+    RemoveDirectoryW(path_.c_str());
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::wstring& path() const { return path_; }  // without trailing backslash
+  std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+inline bool WriteText(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+inline bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// An INF of the driver package naming hardwareId in its models section. The marker (key Marker
+// of [Strings]) tells a test's own copies in the shared INF store from those of other tests.
+inline std::string PackageInf(const std::string& hardwareId, const std::string& marker = "none") {
+  return "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\n"
+         "ClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\r\nProvider=%Orvane%\r\n\r\n"
+         "[Manufacturer]\r\n%Orvane%=Orvane,NTamd64\r\n\r\n"
+         "[Orvane.NTamd64]\r\n%Handheld%=RNDIS, " + hardwareId + "\r\n\r\n"
+         "[RNDIS.NT]\r\nCharacteristics = 0x84\r\nBusType = 15\r\nCopyFiles = RNDIS_CopyFiles\r\n\r\n"
+         "[Strings]\r\nOrvane = \"Orvane\"\r\nHandheld = \"Orvane handheld\"\r\nMarker = " + marker + "\r\n";
+}
+
+inline std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+}  // namespace kqco::wintest
