@@ -6,6 +6,8 @@
 #include <string>
 
 #include "platform/win/devinst_win.h"
+#include "uninstall_flow.h"
+#include "wide_text.h"
 #include "win_support.h"
 
 namespace kqco {
@@ -58,6 +60,25 @@ TEST(WinLayer, DeviceListEnumeratesDevicesAndReadsTheirHardwareIds) {
   unsigned presentCount = 0;
   while (presentCount < 4096 && present->EnumDevice(presentCount)) ++presentCount;
   EXPECT_LE(presentCount, count);
+}
+
+TEST(WinLayer, DeviceSearchFindsAPresentDeviceByTheBeginningOfItsHardwareId) {
+  WinDeviceInstallServices sys;
+  auto present = sys.GetClassDevs(true);
+  ASSERT_NE(present, nullptr);
+  std::wstring id;
+  for (unsigned i = 0; i < 4096 && id.empty() && present->EnumDevice(i); ++i) {
+    std::wstring multi;
+    if (present->HardwareIds(i, multi) == PropertyRead::kOk && !multi.empty() && multi[0] != L'\0')
+      id = multi.c_str();
+  }
+  if (id.empty()) GTEST_SKIP() << "no present device with hardware IDs";
+  EXPECT_TRUE(IsDevicePresent(sys, id)) << wintest::Narrow(id);
+  std::wstring prefix = id.substr(0, std::max<std::size_t>(1, id.size() / 2));
+  AsciiLowerInPlace(prefix);
+  EXPECT_TRUE(IsDevicePresent(sys, prefix)) << wintest::Narrow(prefix);
+  EXPECT_FALSE(IsDevicePresent(sys, id + L"&NO_SUCH_REVISION"));
+  EXPECT_FALSE(IsDevicePresent(sys, L"USB\\VID_4407&PID_77F0"));
 }
 
 TEST(WinLayer, CopyOemInfPutsThePackageIntoTheInfStore) {

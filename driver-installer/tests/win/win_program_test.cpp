@@ -1,6 +1,7 @@
 // KQCoInstaller.exe as a program: its switches, boxes, exit codes and main window.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <optional>
 
 #include "messages.h"
@@ -109,6 +110,34 @@ TEST(WinProgram, SilentUninstallOfADeviceTheSystemDoesNotKnow) {
   InstallerRun run(L"-s -u \"USB\\VID_4407&PID_77F0\"");
   ASSERT_TRUE(run.started());
   EXPECT_EQ(run.Wait(), kExitNoMatchingDevice);
+}
+
+TEST(WinProgram, SilentUninstallRemovesTheStoreCopiesOfThePackageThatNameTheDevice) {
+  win_platform::WinDeviceInstallServices sys;
+  const std::wstring store = *sys.WindowsDirectory() + L"\\inf\\";
+  // A hardware ID of this run only, so that the clean-up touches no other test's files.
+  wchar_t pid[8];
+  swprintf(pid, 8, L"%04X", static_cast<unsigned>((GetTickCount() ^ GetCurrentProcessId()) & 0xFFFF));
+  const std::wstring hwid = std::wstring(L"USB\\VID_44F7&PID_") + pid;
+  const std::string hwidNarrow = wintest::Narrow(hwid);
+  const std::string models = "[KQDevices.NT.5.1]\r\n%KQDevice%=RNDIS, ";
+  const std::wstring ours = store + wintest::UniqueName(L"oem9", L".inf");
+  const std::wstring ourPnf = ours.substr(0, ours.size() - 3) + L"PNF";
+  const std::wstring other = store + wintest::UniqueName(L"oem9", L".inf");
+  ASSERT_TRUE(wintest::WriteText(ours, wintest::PackageInf(hwidNarrow) + models + hwidNarrow + "\r\n"));
+  ASSERT_TRUE(wintest::WriteText(ourPnf, "precompiled"));
+  ASSERT_TRUE(wintest::WriteText(other, wintest::PackageInf(hwidNarrow) + models + "USB\\VID_44F8&PID_0001\r\n"));
+
+  InstallerRun run(L"-s -u " + hwid);
+  ASSERT_TRUE(run.started());
+  // No such device exists, so the removal finds nothing; the copies naming it are gone first.
+  EXPECT_EQ(run.Wait(), kExitNoMatchingDevice);
+  EXPECT_FALSE(wintest::FileExists(ours));
+  EXPECT_FALSE(wintest::FileExists(ourPnf));
+  EXPECT_TRUE(wintest::FileExists(other));
+  DeleteFileW(ours.c_str());
+  DeleteFileW(ourPnf.c_str());
+  DeleteFileW(other.c_str());
 }
 
 TEST(WinProgram, SilentInstallCopiesTheInfAndOpensTheMainWindow) {
