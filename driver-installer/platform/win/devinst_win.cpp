@@ -6,6 +6,7 @@
 #include <io.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/paths.h"
