@@ -30,8 +30,9 @@ std::wstring ProgramFolder() {
 // A running installer; ended if the test has not waited for it.
 class InstallerRun {
  public:
-  explicit InstallerRun(const std::wstring& arguments) {
-    std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
+  // quoted: the program's name on the command line in double quotes, as a shell passes it.
+  explicit InstallerRun(const std::wstring& arguments, bool quoted = true) {
+    std::wstring line = (quoted ? L"\"" + ProgramPath() + L"\"" : ProgramPath()) + L"  \t" + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     started_ = CreateProcessW(ProgramPath().c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
@@ -94,6 +95,10 @@ TEST(WinProgram, SilentCommandLineFaultsEndWithTheirExitCodes) {
     ASSERT_TRUE(run.started());
     EXPECT_EQ(run.Wait(), c.exitCode) << std::string(c.arguments, c.arguments + wcslen(c.arguments));
   }
+  // The program's name without quotes ends at the first blank (the test's path has none).
+  ASSERT_EQ(ProgramPath().find_first_of(L" \t"), std::wstring::npos);
+  InstallerRun unquoted(L"-n -u -s", /*quoted=*/false);
+  EXPECT_EQ(unquoted.Wait(), kExitSwitchConflict);
 }
 
 TEST(WinProgram, WithoutSilentSwitchAFaultIsShownInABox) {
