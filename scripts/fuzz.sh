@@ -28,6 +28,11 @@ if [ ${#targets[@]} -eq 0 ]; then
   done
 fi
 
+# The targets' scratch files (policy files, host files of transfers) go to memory where
+# it can be had: rewriting a file on a disk file system forces its blocks out each time.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR=/dev/shm
+fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$work"

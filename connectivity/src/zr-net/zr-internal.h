@@ -128,6 +128,10 @@ typedef struct zr_pol_root {
 
 /* The policy in force (null before the first KQ_ZR_pol_init). */
 const zr_pol_root *zri_pol_current(void);
+/* Test hook: frees every record that KQ_ZR_pol_init made and leaves no policy in force, as
+ * before the first KQ_ZR_pol_init (nobody may hold a record any more).  Lets a test or a
+ * fuzz target read policy files by the thousand without keeping them all. */
+void zri_pol_release(void);
 /* Whether the rest of a path below a mapped folder is acceptable: after every "/" there
  * is neither "." nor ".." (each followed by "/" or the end) nor another "/". */
 int zri_pol_path_ok(const char *rest);

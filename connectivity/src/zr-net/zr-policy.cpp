@@ -275,6 +275,27 @@ extern "C" {
 
 const zr_pol_root *zri_pol_current(void) { return policy; }
 
+void zri_pol_release(void)
+{
+    for (size_t i = 0; i < kept_count; ++i) {
+        zr_pol_root *root = kept_roots[i];
+        for (zr_pol_dir *d = root->dirs; d != nullptr;) {
+            zr_pol_dir *next = d->next;
+            zr_free(const_cast<char *>(d->name));
+            zr_free(const_cast<char *>(d->host));
+            zr_free(d);
+            d = next;
+        }
+        zr_free(const_cast<char *>(root->name));
+        zr_free(const_cast<char *>(root->base));
+        zr_free(root);
+    }
+    zr_os_free(kept_roots);
+    kept_roots = nullptr;
+    kept_count = kept_room = 0;
+    policy = nullptr;
+}
+
 int zri_pol_path_ok(const char *rest) { return rest != nullptr && path_ok(rest, std::strlen(rest)); }
 
 int KQ_ZR_pol_init(const char *file)
