@@ -186,10 +186,6 @@ int cmd_wait(const Options &opt)
 
 int cmd_osupg(const Options &opt)
 {
-    if (opt.args.size() != 1) {
-        std::fprintf(stderr, "usage: zrlink osupg IMAGE\n");
-        return kUsage;
-    }
     Session s(opt);
     if (!s.ok())
         return s.exit_code();

@@ -130,27 +130,14 @@ int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, const O
     return result;
 }
 
-int need_args(const Options &opt, size_t n, const char *usage)
+int simple_op(const Options &opt, unsigned op, const char *what)
 {
-    if (opt.args.size() < n) {
-        std::fprintf(stderr, "usage: zrlink %s\n", usage);
-        return kUsage;
-    }
-    return kOk;
-}
-
-int simple_op(const Options &opt, unsigned op, size_t paths, const char *usage, const char *what)
-{
-    if (opt.args.size() != paths) {
-        std::fprintf(stderr, "usage: zrlink %s\n", usage);
-        return kUsage;
-    }
     Session s(opt);
     if (!s.ok())
         return s.exit_code();
     const uint32_t addr = s.addr();
     int r = KQ_ZR_fm_fileop(addr, op, opt.args[0].c_str(),
-                            paths > 1 ? opt.args[1].c_str() : nullptr);
+                            opt.args.size() > 1 ? opt.args[1].c_str() : nullptr);
     if (r < 0)
         return report(std::string(what) + " " + opt.args[0], r);
     return kOk;
@@ -252,8 +239,6 @@ int cmd_ls(const Options &opt)
 
 int cmd_stat(const Options &opt)
 {
-    if (int c = need_args(opt, 1, "stat PATH"))
-        return c;
     Session s(opt);
     if (!s.ok())
         return s.exit_code();
@@ -270,16 +255,14 @@ int cmd_stat(const Options &opt)
     return kOk;
 }
 
-int cmd_mkdir(const Options &opt) { return simple_op(opt, ZR_FM_MKDIR, 1, "mkdir PATH", "mkdir"); }
-int cmd_rmdir(const Options &opt) { return simple_op(opt, ZR_FM_RMDIR, 1, "rmdir PATH", "rmdir"); }
-int cmd_rm(const Options &opt) { return simple_op(opt, ZR_FM_DEL, 1, "rm PATH", "rm"); }
-int cmd_mv(const Options &opt) { return simple_op(opt, ZR_FM_MOVE, 2, "mv FROM TO", "mv"); }
-int cmd_cp(const Options &opt) { return simple_op(opt, ZR_FM_COPY, 2, "cp FROM TO", "cp"); }
+int cmd_mkdir(const Options &opt) { return simple_op(opt, ZR_FM_MKDIR, "mkdir"); }
+int cmd_rmdir(const Options &opt) { return simple_op(opt, ZR_FM_RMDIR, "rmdir"); }
+int cmd_rm(const Options &opt) { return simple_op(opt, ZR_FM_DEL, "rm"); }
+int cmd_mv(const Options &opt) { return simple_op(opt, ZR_FM_MOVE, "mv"); }
+int cmd_cp(const Options &opt) { return simple_op(opt, ZR_FM_COPY, "cp"); }
 
 int cmd_push(const Options &opt)
 {
-    if (int c = need_args(opt, 2, "push LOCAL... REMOTE"))
-        return c;
     Session s(opt);
     if (!s.ok())
         return s.exit_code();
@@ -315,8 +298,6 @@ int cmd_push(const Options &opt)
 
 int cmd_pull(const Options &opt)
 {
-    if (int c = need_args(opt, 2, "pull REMOTE... LOCAL"))
-        return c;
     Session s(opt);
     if (!s.ok())
         return s.exit_code();

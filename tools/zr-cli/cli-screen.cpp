@@ -83,10 +83,6 @@ bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsig
 
 int cmd_screenshot(const Options &opt)
 {
-    if (opt.args.size() != 1) {
-        std::fprintf(stderr, "usage: zrlink screenshot OUT.png\n");
-        return kUsage;
-    }
     Session s(opt);
     if (!s.ok())
         return s.exit_code();

@@ -162,16 +162,29 @@ const char kUsageText[] =
     "Exit codes: 0 done, 1 failed (the reason is printed), 2 bad command line,\n"
     "3 no handheld found, 130 stopped with Ctrl-C.\n";
 
+// Each command with the number of operands it takes (max -1: any number) and its usage.
 struct Command {
     const char *name;
     int (*run)(const Options &);
+    int min, max;
+    const char *usage;
 };
 
 const Command kCommands[] = {
-    {"list", cmd_list},   {"info", cmd_info},   {"ls", cmd_ls},       {"stat", cmd_stat},
-    {"mkdir", cmd_mkdir}, {"rmdir", cmd_rmdir}, {"rm", cmd_rm},       {"mv", cmd_mv},
-    {"cp", cmd_cp},       {"push", cmd_push},   {"pull", cmd_pull},   {"screenshot", cmd_screenshot},
-    {"osupg", cmd_osupg}, {"wait", cmd_wait},
+    {"list", cmd_list, 0, 0, "list"},
+    {"info", cmd_info, 0, 0, "info [--json]"},
+    {"ls", cmd_ls, 0, 1, "ls [-l] [PATH]"},
+    {"stat", cmd_stat, 1, -1, "stat PATH..."},
+    {"mkdir", cmd_mkdir, 1, 1, "mkdir PATH"},
+    {"rmdir", cmd_rmdir, 1, 1, "rmdir PATH"},
+    {"rm", cmd_rm, 1, 1, "rm PATH"},
+    {"mv", cmd_mv, 2, 2, "mv FROM TO"},
+    {"cp", cmd_cp, 2, 2, "cp FROM TO"},
+    {"push", cmd_push, 2, -1, "push LOCAL... REMOTE"},
+    {"pull", cmd_pull, 2, -1, "pull REMOTE... LOCAL"},
+    {"screenshot", cmd_screenshot, 1, 1, "screenshot OUT.png"},
+    {"osupg", cmd_osupg, 1, 1, "osupg IMAGE"},
+    {"wait", cmd_wait, 0, 0, "wait [--timeout S]"},
 };
 
 int usage_error(const char *fmt, const char *what)
@@ -242,6 +255,11 @@ int run(int argc, char **argv)
     }
     if (!command)
         return usage_error("%s", "no command given");
+    int n = static_cast<int>(opt.args.size());
+    if (n < command->min || (command->max >= 0 && n > command->max)) {
+        std::fprintf(stderr, "usage: zrlink %s\n", command->usage);
+        return kUsage;
+    }
     install_interrupt_handler();
     return command->run(opt);
 }
