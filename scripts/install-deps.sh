@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when they are missing.
+# Usage: install-deps.sh [PACKAGE...]     (no arguments: the packages of the Linux build)
 set -euo pipefail
-packages=(
+packages=("$@")
+[ $# -gt 0 ] || packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev
   openjdk-17-jdk-headless openjdk-17-jre junit4
