@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (s.connected)
     FUZZ_CHECK(s.request == "scrn 1 " + std::to_string(offset) + " " + std::to_string(maximum) + "\n");
   if (r < 0) {
-    FUZZ_CHECK(r == -1 || r == -202 || r == -220 || r == -1002 || r > -2147483647);
+    FUZZ_CHECK(r == -1 || r == -202 || r == -220 || r == -1002 || r >= -2147483647);
     return 0;
   }
   FUZZ_CHECK(static_cast<size_t>(r) <= room);
