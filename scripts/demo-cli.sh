@@ -6,6 +6,7 @@
 #
 # Usage: demo-cli.sh BIN_DIR OUT_DIR        (run by scripts/demo.sh)
 set -euo pipefail
+. "$(dirname "$0")/sim-lib.sh"
 bin=$(cd "$1" && pwd)
 out=$(mkdir -p "$2" && cd "$2" && pwd)
 
@@ -40,15 +41,8 @@ head -c 200000 /dev/urandom >"$storage/programs/game.bin"
 printf 'Lesson 1: fractions\n' >"$work/host/lessons/one.txt"
 head -c 3000000 /dev/urandom >"$work/host/lessons/video.bin"
 
-"$bin/zr-handheld-sim" --addr "$addr" --storage "$storage" --set name=LUMARA \
-  --set eid=SIM-DEMO-0002 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 50); do
-  grep -q '^ready' "$work/sim.out" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.err" >&2; exit 1; }
-  sleep 0.1
-done
-grep -q '^ready' "$work/sim.out" || { echo "demo: the simulator did not start" >&2; exit 1; }
+start_sim "$bin/zr-handheld-sim" "$work/sim.out" "$work/sim.err" --addr "$addr" --storage "$storage" \
+  --set name=LUMARA --set eid=SIM-DEMO-0002
 echo "== zrlink: handheld simulator on $where"
 
 z() { echo "\$ zrlink $*"; "$bin/zrlink" "$@"; }

@@ -4,6 +4,7 @@
 # size; the DHCP server stand-in (zr-dhcp.exe) runs for the time of the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/sim-lib.sh
 bash scripts/install-deps.sh
 bash scripts/build.sh release >/dev/null
 bin=build/release/bin
@@ -17,14 +18,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$bin/zr-handheld-sim" --addr "$addr" --set name=LUMARA --set eid=SIM-DEMO-0001 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 50); do
-  grep -q '^ready' "$work/sim.out" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.err" >&2; exit 1; }
-  sleep 0.1
-done
-grep -q '^ready' "$work/sim.out" || { echo "demo: the simulator did not start" >&2; exit 1; }
+start_sim "$bin/zr-handheld-sim" "$work/sim.out" "$work/sim.err" --addr "$addr" --set name=LUMARA \
+  --set eid=SIM-DEMO-0001
 echo "== handheld simulator: $(cat "$work/sim.out")"
 "$bin/zr-demo" "$addr" "$bin"
 
