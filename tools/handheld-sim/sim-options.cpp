@@ -143,12 +143,12 @@ file, 3 the address or port (TCP, or UDP 10003 for the probe) cannot be taken.
 
 namespace {
 
-struct OptionSpec {
+struct OptionEntry {
   const char *name;
   bool takes_value;
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--addr", true},      {"--port", true},   {"--profile", true}, {"--set", true},
     {"--log", true},       {"--help", false},  {"--fault-cmd", true}, {"--delay", true},
     {"--split", false},    {"--close-after", true}, {"--status", true}, {"--reply", true},
@@ -158,8 +158,8 @@ const OptionSpec kOptions[] = {
     {"--xfer-stall", true}, {"--xfer-size", true}, {"--final-status", true},
 };
 
-const OptionSpec *find_option(const std::string &name) {
-  for (const OptionSpec &o : kOptions)
+const OptionEntry *find_option(const std::string &name) {
+  for (const OptionEntry &o : kOptions)
     if (name == o.name) return &o;
   return nullptr;
 }
@@ -190,18 +190,18 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
       value = arg.substr(eq + 1);
       inline_value = true;
     }
-    const OptionSpec *spec = find_option(name);
-    if (!spec) {
+    const OptionEntry *entry = find_option(name);
+    if (!entry) {
       error = "unknown option '" + arg + "' (see --help)";
       return ParseOutcome::Error;
     }
-    if (spec->takes_value && !inline_value) {
+    if (entry->takes_value && !inline_value) {
       if (i + 1 >= argc) {
         error = name + " needs a value (see --help)";
         return ParseOutcome::Error;
       }
       value = argv[++i];
-    } else if (!spec->takes_value && inline_value) {
+    } else if (!entry->takes_value && inline_value) {
       error = name + " takes no value";
       return ParseOutcome::Error;
     }
