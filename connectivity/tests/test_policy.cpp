@@ -326,7 +326,9 @@ TEST_F(Policy, PathsThatLeaveTheMappedFoldersAreRefused) {
   for (const auto &c : cases) {
     std::string got = mung(c.first);
     EXPECT_EQ(last_mung, c.second) << c.first;
-    if (c.second < 0) EXPECT_EQ(got, "") << c.first;
+    if (c.second < 0) {
+      EXPECT_EQ(got, "") << c.first;
+    }
   }
 }
 

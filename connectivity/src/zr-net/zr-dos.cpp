@@ -131,7 +131,7 @@ int KQ_ZR_1b_done(void)
     return zr_os_net_stop() == 0 ? 0 : ZR_E_SOCKET;
 }
 
-int KQ_ZR_1b_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport)
+int zri_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport, int system_buffer)
 {
     if (lport != 0 && lport < 1024)
         return ZR_E_PRIVPORT;
@@ -150,7 +150,7 @@ int KQ_ZR_1b_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport
     zr_os_set_errno(0);
     if (zr_os_linger_off(s) != 0)
         return fail_closing(s, ZR_E_SOCKET);
-    if (zr_os_reuse_addr(s) != 0 || zr_os_send_buffer(s, SEND_BUFFER) != 0)
+    if (zr_os_reuse_addr(s) != 0 || (!system_buffer && zr_os_send_buffer(s, SEND_BUFFER) != 0))
         return fail_closing(s, ZR_E_SOCKET);
     /* Data goes out in blocks of 1536 bytes into a send buffer that holds barely more than
      * two: with small sends coalesced, each block would wait for the peer's delayed
@@ -190,6 +190,11 @@ int KQ_ZR_1b_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport
     if (listening)
         conn_table->flags = ZR_LISTENING;
     return s;
+}
+
+int KQ_ZR_1b_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport)
+{
+    return zri_bind(laddr, lport, raddr, rport, 0);
 }
 
 int KQ_ZR_1b_unbind(int handle)

@@ -41,6 +41,10 @@ void zri_set_alloc_gate(zri_alloc_gate_fn fn);
 
 /* ---- transport (zr-dos) ------------------------------------------------------------ */
 
+/* KQ_ZR_1b_bind, and with system_buffer set the socket keeps the system's own send buffer,
+ * which grows with the traffic, instead of the fixed 4096 bytes (for sending whole files). */
+int zri_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport, int system_buffer);
+
 /* Closes a connection (KQ_ZR_1b_unbind) without disturbing the last system error value. */
 void zri_unbind_keep_errno(int handle);
 

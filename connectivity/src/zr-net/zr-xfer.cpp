@@ -30,8 +30,6 @@ const int REPLY_ROOM = BLOCK - 1;
 const uint32_t BIG_FILE = 1048576;
 const uint32_t BIG_FILE_DIVISOR = 128;
 const uint32_t BIG_FILE_EXTRA_MS = 15000;
-/* Send buffer of a connection that sends a file. */
-const int XFER_SEND_BUFFER = 262144;
 /* Permission bits of a fetched file that did not exist before. */
 const int FETCH_MODE = 0664;
 const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY;   /* 0x8000 */
@@ -387,7 +385,10 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
         return ZR_E_HOSTFILE;
     x.fd = static_cast<int16_t>(t.fd);
 
-    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    /* Every other connection has a fixed send buffer of 4096 bytes, which holds barely two
+     * blocks: a file send would wait for the handheld after every other block.  A send keeps
+     * the system's own buffer, which grows with the traffic. */
+    int h = zri_bind(0, 0, addr, ZR_DEVICE_PORT, direction == ZR_FM_PUT);
     if (h < 0) {
         close_host_file(t, ft, FETCH_FAILED);
         return h;
@@ -402,10 +403,6 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     /* Every connection starts with a send buffer of 4096 bytes, which holds barely two
      * blocks: a send would then wait for the handheld after every other block.  A send
      * gets room for a good run of blocks; where the system refuses, it is only slower. */
-    if (direction == ZR_FM_PUT) {
-        zr_os_send_buffer(h, XFER_SEND_BUFFER);
-        zr_os_set_errno(0);
-    }
 
     r = KQ_ZR_1b_send(h, 0, x.buf, len);
     if (r >= 0) {
