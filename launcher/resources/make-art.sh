@@ -33,3 +33,6 @@ for n in 48 32 16; do
     -fill '#2f7fd1' -draw "rectangle $((n * 36 / 100)),$((n * 20 / 100)) $((n * 64 / 100)),$((n * 46 / 100))" \
     -define png:color-type=6 -depth 8 PNG32:kq-lumaralink-$n.png
 done
+
+# The Windows program icon (icon group 1 of KQ-LumaraLink.exe) from the three pictures.
+python3 make-icon.py
