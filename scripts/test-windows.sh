@@ -17,10 +17,11 @@ export WINEARCH=win64
 export ZR_WINE=/usr/lib/wine/wine64
 export WINESERVER=/usr/lib/wine/wineserver
 
-# The handheld simulator, built natively (only that target).
+# The handheld simulator and its broker, built natively (only those targets).
 cmake -S . -B "$root/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/native" -j2 --target zr-handheld-sim >/dev/null
+cmake --build "$root/native" -j2 --target zr-handheld-sim zr-sim-broker >/dev/null
 sim="$PWD/$root/native/bin/zr-handheld-sim"
+broker="$PWD/$root/native/bin/zr-sim-broker"
 
 cmake -S . -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
@@ -33,14 +34,23 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$WINESERVER" -w || true
 fi
 
-# The simulator the file-service tests talk to, on a loopback address of its own.
+# The simulator the WinSim tests talk to, on a loopback address of its own, and the broker
+# that starts a simulator for each of the other simulator tests (a Windows program under Wine
+# cannot start a Linux program): it ends them all when it ends.
 storage=$(mktemp -d /tmp/zr-win-sim.XXXXXX)
 "$sim" --addr 127.77.10.1 --storage "$storage" > "$storage.log" 2>&1 &
 sim_pid=$!
-trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; rm -rf "$storage" "$storage.log"' EXIT
-for _ in $(seq 50); do grep -q '^ready' "$storage.log" 2>/dev/null && break; sleep 0.1; done
+"$broker" --addr 127.77.10.2 --sim "$sim" > "$storage.broker" 2>&1 &
+broker_pid=$!
+trap 'kill "$sim_pid" "$broker_pid" 2>/dev/null; wait "$sim_pid" "$broker_pid" 2>/dev/null; rm -rf "$storage" "$storage.log" "$storage.broker"' EXIT
+for _ in $(seq 50); do
+  grep -q '^ready' "$storage.log" 2>/dev/null && grep -q '^ready' "$storage.broker" 2>/dev/null && break
+  sleep 0.1
+done
 grep -q '^ready' "$storage.log" || { echo "test-windows: the simulator did not start" >&2; cat "$storage.log" >&2; exit 1; }
+grep -q '^ready' "$storage.broker" || { echo "test-windows: the simulator broker did not start" >&2; cat "$storage.broker" >&2; exit 1; }
 export ZR_WIN_SIM_ADDR=127.77.10.1 ZR_WIN_SIM_STORAGE="$storage"
+export ZR_WIN_SIM_BROKER=$(awk '/^ready/ {print $2 ":" $3; exit}' "$storage.broker")
 
 # One persistent Wine server inside the same X server as the tests: without it every Wine
 # program keeps the output pipes of ctest open for seconds after it ends.  Wine's own

@@ -3,11 +3,14 @@
 #ifndef ZR_TEST_FILES_SUPPORT_H
 #define ZR_TEST_FILES_SUPPORT_H
 
-#include <dirent.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <ftw.h>
+#include <sys/types.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +26,48 @@
 #include "zr-internal.h"
 
 namespace zrfiles {
+
+#if defined(_WIN32)
+// The Windows build (win/files_support_win.cpp): folders are made in the Linux file system's
+// temporary folder on drive Z: ("Z:/tmp/zr-files-test-..."), so that the simulator, a Linux
+// program, reaches them too (SimProcess passes such paths on as Linux paths).  Names are
+// UTF-8 and reach the system through its wide-name calls.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+bool write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool exists(const std::string &path);
+std::vector<std::string> names_in(const std::string &folder);
+// A folder; Windows keeps no permission bits (mode is ignored).  0 or -1.
+int make_dir(const std::string &path, int mode);
+// The time of the last change in nanoseconds (at 100 ns steps), or -1.
+int64_t mtime_ns(const std::string &path);
+// What tells one file from another on its volume (the file index), or 0.
+uint64_t file_id(const std::string &path);
+
+// What the platform's file system offers the tests: POSIX permission bits, named pipes and
+// symbolic links.  Wine's Windows programs have none of them (a file is read-only or not).
+constexpr bool kPosixModes = false;
+constexpr bool kFifos = false;
+constexpr bool kSymlinks = false;
+inline int make_fifo(const std::string &) { return -1; }
+inline int make_symlink(const std::string &, const std::string &) { return -1; }
+inline bool is_symlink(const std::string &) { return false; }
+#else
+constexpr bool kPosixModes = true;
+constexpr bool kFifos = true;
+constexpr bool kSymlinks = true;
 
 // A private folder, removed with everything in it at the end of the test.
 class TempDir {
@@ -47,19 +92,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-// Bytes that differ from block to block, so that a misplaced block shows.
-inline std::string pattern(size_t size, unsigned seed = 1) {
-  std::string s(size, '\0');
-  uint32_t x = 2463534242u ^ seed;
-  for (size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
 
 inline bool write_file(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -87,6 +119,44 @@ inline std::vector<std::string> names_in(const std::string &folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+inline int make_dir(const std::string &path, int mode) { return mkdir(path.c_str(), static_cast<mode_t>(mode)); }
+
+inline int64_t mtime_ns(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// The inode number (the file on its device), or 0.
+inline uint64_t file_id(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+inline int make_fifo(const std::string &path) { return mkfifo(path.c_str(), 0600); }
+inline int make_symlink(const std::string &target, const std::string &link) {
+  return symlink(target.c_str(), link.c_str());
+}
+inline bool is_symlink(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+#endif
+
+// Bytes that differ from block to block, so that a misplaced block shows.
+inline std::string pattern(size_t size, unsigned seed = 1) {
+  std::string s(size, '\0');
+  uint32_t x = 2463534242u ^ seed;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(x);
+  }
+  return s;
 }
 
 // A handheld simulator whose storage is a private folder; more switches may follow.

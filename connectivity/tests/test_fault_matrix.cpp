@@ -9,12 +9,8 @@
 // code within its time-outs, never deliver more than came or write past a buffer (the
 // sanitizer build checks), never take a cut reply for a whole one, and never change a host
 // file that a failed fetch or any send must leave alone.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <unistd.h>  // unlink (also in the Windows runtime)
 
 #include <chrono>
 #include <cstring>
@@ -24,6 +20,7 @@
 #include <vector>
 
 #include "files_support.h"
+#include "plain_socket.h"
 
 namespace {
 
@@ -45,25 +42,7 @@ long ms_since(Clock::time_point t) {
 
 // The whole reply to one command, read with a plain socket until the handheld closes.
 std::string raw_reply(uint32_t addr, const std::string &command) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(addr);
-  sa.sin_port = htons(10001);
-  std::string out;
-  if (connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-      send(s, command.data(), command.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(command.size())) {
-    char buf[4096];
-    for (;;) {
-      pollfd p{s, POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0) break;
-      ssize_t n = recv(s, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(s);
-  return out;
+  return zrtest::raw_reply(addr, 10001, command, 5000);
 }
 
 // A reply as the simulator's --reply takes it (line feeds, backslashes and other bytes
@@ -439,10 +418,10 @@ std::vector<Entry> list_all(uint32_t addr, const std::string &path, int *opened,
 }
 
 void fill_storage(const StoredSim &sim) {
-  ASSERT_EQ(mkdir((sim / "docs").c_str(), 0755), 0);
+  ASSERT_EQ(zrfiles::make_dir(sim / "docs", 0755), 0);
   ASSERT_TRUE(write_file(sim / "docs/alpha.txt", "alpha"));
   ASSERT_TRUE(write_file(sim / "docs/beta with space.bin", pattern(3000)));
-  ASSERT_EQ(mkdir((sim / "docs/sub").c_str(), 0755), 0);
+  ASSERT_EQ(zrfiles::make_dir(sim / "docs/sub", 0755), 0);
 }
 
 class FaultMatrixFiles : public FaultMatrix {
@@ -586,17 +565,18 @@ int shorten_waits(int, zr_xfer *x) {
 
 struct HostFile {
   std::string path, content;
-  struct stat st;
+  uint64_t id = 0;
+  int64_t mtime = -1;
   explicit HostFile(const std::string &p, const std::string &c) : path(p), content(c) {
     EXPECT_TRUE(write_file(path, content));
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    id = zrfiles::file_id(path);
+    mtime = zrfiles::mtime_ns(path);
+    EXPECT_NE(id, 0u);
+    EXPECT_GE(mtime, 0);
   }
-  // The same file, unchanged: content, inode, modification time.
+  // The same file, unchanged: content, inode (file index), modification time.
   bool untouched() const {
-    struct stat now;
-    if (stat(path.c_str(), &now) != 0) return false;
-    return read_file(path) == content && now.st_ino == st.st_ino && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
+    return read_file(path) == content && zrfiles::file_id(path) == id && zrfiles::mtime_ns(path) == mtime;
   }
 };
 

@@ -3,15 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#include "plain_socket.h"
 
 namespace {
 
@@ -23,13 +21,7 @@ long elapsed_ms(Clock::time_point since)
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-uint16_t local_port_of(int fd)
-{
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
+using zrtest::local_port_of;
 
 struct Transport : ::testing::Test {
     void SetUp() override
@@ -190,7 +182,7 @@ TEST_F(Transport, LargeSendToASlowReaderArrivesWhole)
         char buf[1536];
         int fd = peer;
         while (got.size() < data.size()) {
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            long n = zrtest::plain_recv(fd, buf, sizeof buf);
             if (n <= 0)
                 break;
             got.insert(got.end(), buf, buf + n);
@@ -294,10 +286,10 @@ TEST_F(Transport, BadHandlesAndFlags)
 
 TEST_F(Transport, UnbindClosesSocketsTheTableDoesNotKnow)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int fd = zrtest::plain_tcp_socket();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(KQ_ZR_1b_unbind(fd), 0);
-    EXPECT_EQ(::close(fd), -1);
+    EXPECT_EQ(zrtest::plain_close(fd), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(KQ_ZR_1b_unbind(-1), 0);
 }
@@ -305,13 +297,10 @@ TEST_F(Transport, UnbindClosesSocketsTheTableDoesNotKnow)
 TEST_F(Transport, FailedConnectKeepsItsErrorNumber)
 {
     // Find a loopback port with nobody listening.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(0x7F000001u);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    int fd = zrtest::plain_tcp_socket();
+    zrtest::plain_bind(fd, 0x7F000001u, 0);
     uint16_t port = local_port_of(fd);
-    ::close(fd);
+    zrtest::plain_close(fd);
     EXPECT_EQ(KQ_ZR_1b_bind(0, 0, 0x7F000001u, port), ZR_E_CONNECT);
     EXPECT_EQ(KQ_ZR_errno(), ECONNREFUSED);
 }

@@ -5,33 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "plain_socket.h"
 
 namespace {
 
-int no_delay_of(int fd)
-{
-    int value = -1;
-    socklen_t len = sizeof value;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &len) != 0)
-        return -1;
-    return value;
-}
+using zrtest::no_delay_of;
 
 TEST(TransportNoDelay, ConnectionsOpenedAndAcceptedSendAtOnce)
 {
     ASSERT_EQ(KQ_ZR_1b_init(), 0);
     int listening = KQ_ZR_1b_bind(0x7F000001u, 0, 0, 0);
     ASSERT_GE(listening, 0);
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(getsockname(listening, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+    uint16_t port = zrtest::local_port_of(listening);
+    ASSERT_NE(port, 0);
 
-    int client = KQ_ZR_1b_bind(0, 0, 0x7F000001u, ntohs(sa.sin_port));
+    int client = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
     ASSERT_GE(client, 0);
     int accepted = KQ_ZR_1b_recv(listening, 0, nullptr, 0);
     ASSERT_GE(accepted, 0);
