@@ -166,3 +166,29 @@ TEST(WinHostFiles, CurrentFolderByUtf8Name)
     EXPECT_EQ(zr_os_path_kind(sub.c_str()), 2);
     EXPECT_EQ(zr_os_path_kind(utf8_path(dir, "none").c_str()), 0);
 }
+
+// Every block the backend needs for a call comes through the library's allocation gate, so
+// that a test can make each one fail: the folder names of the current-folder calls too.
+TEST(WinHostFiles, FolderNamesAreAllocatedThroughTheGate)
+{
+    static int asked = 0;
+    static bool refuse = false;
+    zri_set_alloc_gate([](const char *, size_t) -> int {
+        ++asked;
+        return refuse ? 1 : 0;
+    });
+    char now[1024];
+    EXPECT_EQ(zr_os_getcwd(now, sizeof now), 0);
+    EXPECT_GE(asked, 1);
+    refuse = true;
+    errno = 0;
+    EXPECT_EQ(zr_os_getcwd(now, sizeof now), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(zr_os_chdir(now), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    zri_set_alloc_gate(nullptr);
+    refuse = false;
+    char again[1024];
+    ASSERT_EQ(zr_os_getcwd(again, sizeof again), 0);
+    EXPECT_NE(std::string(again), "");
+}

@@ -581,12 +581,29 @@ int zr_os_same_file(const struct stat *a, const struct stat *b)
 
 int zr_os_getcwd(char *buf, size_t size)
 {
-    wchar_t *w = _wgetcwd(nullptr, 0);
-    if (w == nullptr)
-        return -1;
-    int r = utf8_of(w, buf, size);
-    std::free(w);
-    return r;
+    /* The wide folder name in a block of the library's own (through its allocation gate),
+     * not one the runtime allocates; the folder may change in between, hence the loop. */
+    for (int tries = 0; tries < 4; ++tries) {
+        DWORD need = GetCurrentDirectoryW(0, nullptr);
+        if (need == 0)
+            return win32_fail();
+        auto *w = static_cast<wchar_t *>(zr_os_alloc(static_cast<size_t>(need) * sizeof(wchar_t), "system name"));
+        if (w == nullptr)
+            return -1;
+        DWORD got = GetCurrentDirectoryW(need, w);
+        int r = -1;
+        if (got == 0)
+            win32_fail();
+        else if (got < need)
+            r = utf8_of(w, buf, size);
+        int saved = errno;
+        zr_os_free(w);
+        errno = saved;
+        if (got == 0 || got < need)
+            return r;
+    }
+    errno = ERANGE;
+    return -1;
 }
 
 int zr_os_chdir(const char *path)
