@@ -57,7 +57,8 @@ int64_t mtime_ns(const std::string &path);
 uint64_t file_id(const std::string &path);
 
 // What the platform's file system offers the tests: POSIX permission bits, named pipes and
-// symbolic links.  Wine's Windows programs have none of them (a file is read-only or not).
+// symbolic links.  Wine's Windows programs have none of them: a file is read-only or not, and
+// CreateSymbolicLinkW reports success but makes no link.
 constexpr bool kPosixModes = false;
 constexpr bool kFifos = false;
 constexpr bool kSymlinks = false;

@@ -292,7 +292,7 @@ TEST_F(Transfers, AFetchReplacesAFileOnlyWhenItSucceeds)
 TEST_F(Transfers, AFetchThroughALinkWritesTheFileItLeadsTo)
 {
     if (!zrfiles::kSymlinks)
-        GTEST_SKIP() << "Wine makes no symbolic links for Windows programs";
+        GTEST_SKIP() << "Wine makes no symbolic links for Windows programs (CreateSymbolicLinkW is a stub)";
     StoredSim sim;
     ASSERT_TRUE(sim.ok());
     ASSERT_TRUE(write_file(sim / "r", "fetched"));
