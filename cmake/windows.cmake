@@ -2,7 +2,8 @@
 # under Wine): the deliverables that have a Win32 layer, and their test suites.  The
 # handheld simulator and the other Linux tools are not built here: the tests reach a
 # natively built simulator on loopback.
-set(ZR_PARTS connectivity/src/zr-net connectivity/src/bridge launcher driver-installer)
+# The application's jar is the same for both systems; javac of the host builds it.
+set(ZR_PARTS connectivity/src/zr-net connectivity/src/bridge app launcher driver-installer)
 if(ZR_BUILD_TESTS)
   enable_testing()
   # GoogleTest from Debian's sources, as a DLL so that every test program links quickly.

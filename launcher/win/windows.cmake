@@ -24,6 +24,8 @@ set_source_files_properties(${KQ_LAUNCHER_RC} PROPERTIES
 add_executable(KQ-LumaraLink WIN32 win/main.cpp ${KQ_LAUNCHER_RC})
 target_include_directories(KQ-LumaraLink PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/resources)
 target_link_libraries(KQ-LumaraLink PRIVATE kq-launcher-core)
+# The installation's top folder; the Java runtime goes into jre\ beside it (not built here).
+install(TARGETS KQ-LumaraLink RUNTIME DESTINATION .)
 
 if(ZR_BUILD_TESTS)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/CMakeLists.txt)
