@@ -192,3 +192,38 @@ TEST(WinHostFiles, FolderNamesAreAllocatedThroughTheGate)
     ASSERT_EQ(zr_os_getcwd(again, sizeof again), 0);
     EXPECT_NE(std::string(again), "");
 }
+
+// The name a file is really reached by: absolute, with its drive, whatever the current folder
+// and the spelling used (a relative name, "." and ".." steps, a wide name); the room it needs
+// is checked.
+TEST(WinHostFiles, RealNameIsAbsoluteAndResolved)
+{
+    TempDir dir;
+    const std::wstring file = wide_path(dir, kWide);
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+
+    char saved[1024];
+    ASSERT_EQ(zr_os_getcwd(saved, sizeof saved), 0);
+    ASSERT_EQ(zr_os_chdir(dir.path().c_str()), 0);
+    const std::wstring relative = std::wstring(L".\\sub\\..\\") + kWide;
+    CreateDirectoryW(wide_path(dir, L"sub").c_str(), nullptr);
+    char real[1024];
+    ASSERT_EQ(zr_os_real_name(reinterpret_cast<const zr_os_wchar *>(relative.c_str()), real, sizeof real), 0);
+    EXPECT_EQ(zr_os_chdir(saved), 0);
+    // The folder as the system spells it, then the file's name in UTF-8.
+    wchar_t folder[1024];
+    ASSERT_GT(GetLongPathNameW(std::wstring(dir.path().begin(), dir.path().end()).c_str(), folder, 1024), 0u);
+    char folder_utf8[1024];
+    WideCharToMultiByte(CP_UTF8, 0, folder, -1, folder_utf8, sizeof folder_utf8, nullptr, nullptr);
+    EXPECT_EQ(std::string(real), std::string(folder_utf8) + "\\" + kName);
+    EXPECT_EQ(real[1], ':');
+
+    char tiny[8];
+    errno = 0;
+    EXPECT_EQ(zr_os_real_name(reinterpret_cast<const zr_os_wchar *>(file.c_str()), tiny, sizeof tiny), -1);
+    EXPECT_EQ(errno, ERANGE);
+    const std::wstring missing = wide_path(dir, L"none.txt");
+    EXPECT_EQ(zr_os_real_name(reinterpret_cast<const zr_os_wchar *>(missing.c_str()), real, sizeof real), -1);
+}

@@ -618,10 +618,54 @@ int zr_os_chdir(const char *path)
     return r == 0 ? 0 : -1;
 }
 
+/* The final name of an open file: links and junctions resolved, in its "\\?\" form.  Null
+ * when the system cannot tell (the caller then takes the full name as it stands). */
+static wchar_t *final_name_of(const wchar_t *name)
+{
+    HANDLE h = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    wchar_t *out = nullptr;
+    DWORD need = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (need != 0) {
+        out = static_cast<wchar_t *>(zr_os_alloc((need + 1) * sizeof(wchar_t), "system name"));
+        if (out != nullptr) {
+            DWORD got = GetFinalPathNameByHandleW(h, out, need + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+            if (got == 0 || got > need) {
+                zr_os_free(out);
+                out = nullptr;
+            }
+        }
+    }
+    CloseHandle(h);
+    return out;
+}
+
+/* "\\?\C:\x" is "C:\x" and "\\?\UNC\host\share" is "\\host\share" to the runtime's calls. */
+static const wchar_t *without_long_prefix(wchar_t *name)
+{
+    if (wcsncmp(name, L"\\\\?\\UNC\\", 8) == 0) {
+        name[6] = L'\\';
+        return name + 6;
+    }
+    if (wcsncmp(name, L"\\\\?\\", 4) == 0)
+        return name + 4;
+    return name;
+}
+
 int zr_os_real_name(const zr_os_wchar *name, char *buf, size_t size)
 {
     if (GetFileAttributesW(wname(name)) == INVALID_FILE_ATTRIBUTES)
         return win32_fail();
+    wchar_t *final_name = final_name_of(wname(name));
+    if (final_name != nullptr) {
+        int r = utf8_of(without_long_prefix(final_name), buf, size);
+        int saved = errno;
+        zr_os_free(final_name);
+        errno = saved;
+        return r;
+    }
     DWORD need = GetFullPathNameW(wname(name), 0, nullptr, nullptr);
     if (need == 0)
         return win32_fail();
