@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "sim-escape.h"
+#include "sim-ready.h"
 
 namespace zrtest {
 
@@ -149,36 +150,17 @@ int SimProcess::start_once(const std::vector<std::string> &args, const std::stri
   close(out[1]);
 
   // Read the ready line, at most 5 s.
-  std::string got;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   bool ended = false;
-  while (got.find('\n') == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{out[0], POLLIN, 0};
-    int n = poll(&p, 1, static_cast<int>(left.count()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    char buf[256];
-    ssize_t r = read(out[0], buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      ended = true;
-      break;
-    }
-    got.append(buf, static_cast<size_t>(r));
-  }
+  const std::string line = zrsim::read_ready_line(out[0], 5000, &ended);
   close(out[0]);
 
-  std::string line = got.substr(0, got.find('\n'));
-  char ready_addr[64] = {0};
   unsigned ready_port = 0;
-  if (!ended && std::sscanf(line.c_str(), "ready %63s %u", ready_addr, &ready_port) == 2 && addr == ready_addr) {
+  if (!ended && zrsim::parse_ready_line(line, addr, &ready_port)) {
     in_addr a{};
-    inet_pton(AF_INET, ready_addr, &a);
+    inet_pton(AF_INET, addr.c_str(), &a);
     pid_ = pid;
     addr_ = ntohl(a.s_addr);
-    addr_text_ = ready_addr;
+    addr_text_ = addr;
     port_ = static_cast<uint16_t>(ready_port);
     return 0;
   }
@@ -225,15 +207,6 @@ std::vector<std::string> SimProcess::log_lines() const {
   return lines;
 }
 
-std::vector<std::string> SimProcess::requests() const {
-  std::vector<std::string> out;
-  for (const std::string &line : log_lines()) {
-    size_t space = line.find(' ');
-    std::string decoded;
-    zrsim::decode_escapes(space == std::string::npos ? std::string() : line.substr(space + 1), decoded);
-    out.push_back(decoded);
-  }
-  return out;
-}
+std::vector<std::string> SimProcess::requests() const { return zrsim::requests_of_log(log_lines()); }
 
 }  // namespace zrtest

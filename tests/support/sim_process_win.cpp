@@ -296,14 +296,7 @@ std::vector<std::string> SimProcess::log_lines() const
 
 std::vector<std::string> SimProcess::requests() const
 {
-    std::vector<std::string> out;
-    for (const std::string &line : log_lines()) {
-        size_t space = line.find(' ');
-        std::string decoded;
-        zrsim::decode_escapes(space == std::string::npos ? std::string() : line.substr(space + 1), decoded);
-        out.push_back(decoded);
-    }
-    return out;
+    return zrsim::requests_of_log(log_lines());
 }
 
 }  // namespace zrtest

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "sim-escape.h"
+#include "sim-ready.h"
 
 namespace {
 
@@ -188,33 +189,14 @@ struct Sim {
       return -1;
     }
 
-    std::string got;
     bool ended = false;
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (got.find('\n') == std::string::npos) {
-      long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{out[0], POLLIN, 0};
-      int n = poll(&p, 1, static_cast<int>(left));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      char buf[256];
-      ssize_t r = read(out[0], buf, sizeof buf);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        ended = true;
-        break;
-      }
-      got.append(buf, static_cast<size_t>(r));
-    }
+    const std::string line = zrsim::read_ready_line(out[0], 5000, &ended);
     close(out[0]);
 
-    std::string line = got.substr(0, got.find('\n'));
-    char ready_addr[64] = {0};
     unsigned ready_port = 0;
-    if (!ended && std::sscanf(line.c_str(), "ready %63s %u", ready_addr, &ready_port) == 2 && on == ready_addr) {
+    if (!ended && zrsim::parse_ready_line(line, on, &ready_port)) {
       pid = child;
-      addr = ready_addr;
+      addr = on;
       port = ready_port;
       return 0;
     }

@@ -16,6 +16,7 @@
 #define ZR_SIM_ESCAPE_H
 
 #include <string>
+#include <vector>
 
 namespace zrsim {
 
@@ -85,6 +86,19 @@ inline bool decode_escapes(const std::string &in, std::string &out, std::string 
     }
   }
   return true;
+}
+
+// The requests of a request log, oldest first: each line is "<connection> <escaped request>";
+// the connection number is dropped and the escapes decoded.
+inline std::vector<std::string> requests_of_log(const std::vector<std::string> &lines) {
+  std::vector<std::string> out;
+  for (const std::string &line : lines) {
+    const size_t space = line.find(' ');
+    std::string decoded;
+    decode_escapes(space == std::string::npos ? std::string() : line.substr(space + 1), decoded);
+    out.push_back(decoded);
+  }
+  return out;
 }
 
 }  // namespace zrsim
