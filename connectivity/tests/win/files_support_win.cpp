@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "files_support.h"
+#include "win_support.h"
 
 namespace zrfiles {
 
@@ -33,27 +34,6 @@ std::string utf8(const wchar_t *w)
     WideCharToMultiByte(CP_UTF8, 0, w, -1, &out[0], n, nullptr, nullptr);
     out.resize(static_cast<size_t>(n - 1));
     return out;
-}
-
-void remove_tree(const std::wstring &dir)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = dir + L"\\" + name;
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
 }
 
 bool file_information(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
@@ -91,7 +71,7 @@ TempDir::TempDir()
 TempDir::~TempDir()
 {
     if (!path_.empty())
-        remove_tree(wide(path_));
+        zrwin::remove_tree(wide(path_));
 }
 
 bool write_file(const std::string &path, const std::string &content)

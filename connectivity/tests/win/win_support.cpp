@@ -11,28 +11,28 @@ namespace {
 
 std::atomic<unsigned> counter{0};
 
-void remove_tree(const std::string &dir)
+}  // namespace
+
+void remove_tree(const std::wstring &dir)
 {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..")
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
                 continue;
-            std::string path = dir + "\\" + name;
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            std::wstring path = dir + L"\\" + name;
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 remove_tree(path);
             else
-                DeleteFileA(path.c_str());
-        } while (FindNextFileA(h, &fd));
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(h, &fd));
         FindClose(h);
     }
-    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
-
-}  // namespace
 
 std::string unique_name(const std::string &stem)
 {
@@ -55,7 +55,15 @@ TempDir::TempDir(const std::string &under)
     }
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir()
+{
+    // The folder's name is in the ANSI code page, as GetTempPathA gave it.
+    int n = MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, &wide[0], n);
+    wide.resize(n > 0 ? static_cast<size_t>(n) - 1 : 0);
+    remove_tree(wide);
+}
 
 std::string win_path(const std::string &path)
 {

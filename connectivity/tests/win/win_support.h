@@ -25,6 +25,9 @@ class TempDir {
   std::string path_;
 };
 
+// Removes the folder `dir` with everything in it (read-only files too).
+void remove_tree(const std::wstring &dir);
+
 // A name no other test process uses at the same time ("<stem>-<pid>-<counter>").
 std::string unique_name(const std::string &stem);
 
