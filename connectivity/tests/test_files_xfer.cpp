@@ -387,9 +387,11 @@ TEST_F(Transfers, AStalledHandheldEndsTheTransferWithinItsWaits)
     }
     {
         // Nothing more is taken after the first part: the sends stop within the send wait.
-        StoredSim sim({"--xfer-stall", "1536"});
+        // The file is far larger than what the socket buffers of both ends can hold (the
+        // sender's grows to a few MiB on its own), so the sends really do run into the wait.
+        StoredSim sim({"--xfer-stall", "1536", "--set", "disk=1073741824,1073741824,0"});
         ASSERT_TRUE(sim.ok());
-        ASSERT_TRUE(write_file(host / "big", pattern(4 * 1048576)));
+        ASSERT_TRUE(write_file(host / "big", pattern(32 * 1048576)));
         progress = Progress();
         progress.hook = short_waits;
         auto start = Clock::now();
