@@ -93,15 +93,6 @@ Timing ShortTiming() {
   return t;
 }
 
-// Waits for a top-level window with this title; nullptr after timeoutMs.
-HWND WaitForWindow(const wchar_t* title, DWORD timeoutMs = 15000) {
-  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-    if (HWND w = FindWindowW(nullptr, title)) return w;
-    Sleep(20);
-  }
-  return nullptr;
-}
-
 // One test: the prompt's title is fixed, so two prompts of parallel test processes would be
 // mistaken for each other.
 TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
@@ -114,7 +105,7 @@ TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
     ctx.timing = ShortTiming();
 
     auto flow = std::async(std::launch::async, [&] { return RunUninstallFlow(ctx, ReadSwitches(L"-u"), kHwid); });
-    ASSERT_NE(WaitForWindow(kCaptionUnplug), nullptr) << "no un-plug prompt";
+    ASSERT_NE(wintest::WaitForWindow(GetCurrentProcessId(), kCaptionUnplug), nullptr) << "no un-plug prompt";
     EXPECT_TRUE(windows.SendCommand(kCaptionUnplug, kIdCancel));
     ASSERT_EQ(flow.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(flow.get(), kExitUninstallCancelled);
@@ -133,7 +124,7 @@ TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
     ctx.timing = ShortTiming();
 
     auto flow = std::async(std::launch::async, [&] { return RunUninstallFlow(ctx, ReadSwitches(L"-u"), kHwid); });
-    ASSERT_NE(WaitForWindow(kCaptionUnplug), nullptr) << "no un-plug prompt";
+    ASSERT_NE(wintest::WaitForWindow(GetCurrentProcessId(), kCaptionUnplug), nullptr) << "no un-plug prompt";
     devices.present = false;  // unplugged: the watcher closes the prompt
     ASSERT_EQ(flow.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(flow.get(), 0);

@@ -45,6 +45,7 @@ class InstallerRun {
     CloseHandle(info_.hProcess);
   }
   bool started() const { return started_; }
+  DWORD pid() const { return info_.dwProcessId; }
   // The exit code, or nullopt when the program is still running after timeoutMs.
   std::optional<int> Wait(DWORD timeoutMs = 20000) {
     if (!started_ || WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
@@ -57,15 +58,6 @@ class InstallerRun {
   bool started_ = false;
   PROCESS_INFORMATION info_{};
 };
-
-// Waits for a top-level window with this title; nullptr after timeoutMs.
-HWND WaitForWindow(const wchar_t* title, DWORD timeoutMs = 15000) {
-  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-    if (HWND w = FindWindowW(nullptr, title)) return w;
-    Sleep(20);
-  }
-  return nullptr;
-}
 
 std::wstring WindowText(HWND window) {
   wchar_t text[512] = {};
@@ -104,8 +96,10 @@ TEST(WinProgram, SilentCommandLineFaultsEndWithTheirExitCodes) {
 TEST(WinProgram, WithoutSilentSwitchAFaultIsShownInABox) {
   InstallerRun run(L"-i");
   ASSERT_TRUE(run.started());
-  HWND box = WaitForWindow(kCaptionError);
+  HWND box = wintest::WaitForWindow(run.pid(), kCaptionError);
   ASSERT_NE(box, nullptr) << "no box titled ERROR";
+  // The box's window is found by its title before the dialog has filled in its text.
+  for (int i = 0; i < 250 && (!IsWindowVisible(box) || WindowText(box).empty()); ++i) Sleep(20);
   EXPECT_EQ(WindowText(box), kTextIncorrectSwitch);
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   EXPECT_EQ(run.Wait(), kExitNoSwitch);
@@ -157,7 +151,7 @@ TEST(WinProgram, SilentInstallCopiesTheInfAndOpensTheMainWindow) {
     // The INF is named relative to the installer's own folder, whatever the current folder.
     InstallerRun run(L"-s -n " + name + L" USB\\VID_4407&PID_7705");
     ASSERT_TRUE(run.started());
-    HWND window = WaitForWindow(L"KQCoInstaller");
+    HWND window = wintest::WaitForWindow(run.pid(), L"KQCoInstaller");
     ASSERT_NE(window, nullptr) << "no main window";
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(kCmdExit, 0), 0);
     EXPECT_EQ(run.Wait(), kExitDone);

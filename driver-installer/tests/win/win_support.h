@@ -1,8 +1,10 @@
-// Helpers of the installer's Windows tests: temporary folders and files with wide names.
+// Helpers of the installer's Windows tests: temporary folders and files with wide names, and
+// the windows of one process.
 #pragma once
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace kqco::wintest {
@@ -70,6 +72,32 @@ inline std::string Narrow(const std::wstring& text) {
   std::string out;
   for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return out;
+}
+
+// Waits for a top-level window of process `pid` whose title is exactly `title` (case counts);
+// nullptr after timeoutMs.  Other programs' windows are never taken for it, even when their
+// titles differ only in case (FindWindow would match those).
+inline HWND WaitForWindow(DWORD pid, const wchar_t* title, DWORD timeoutMs = 15000) {
+  struct Search {
+    DWORD pid;
+    const wchar_t* title;
+    HWND found;
+  } search{pid, title, nullptr};
+  const auto match = [](HWND window, LPARAM param) -> BOOL {
+    auto* s = reinterpret_cast<Search*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t text[256] = {};
+    if (owner != s->pid || GetWindowTextW(window, text, 256) == 0 || wcscmp(text, s->title) != 0) return TRUE;
+    s->found = window;
+    return FALSE;
+  };
+  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+    EnumWindows(match, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) return search.found;
+    Sleep(20);
+  }
+  return nullptr;
 }
 
 }  // namespace kqco::wintest

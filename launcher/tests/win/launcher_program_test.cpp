@@ -33,8 +33,10 @@ class LauncherProgram : public ::testing::Test {
     HWND box = WaitForWindow(launcher.pid(), "#32770", "Error", 15000);
     if (box == nullptr) return "(no box)";
     EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
-    // The box may be found before its dialog has made every control.
-    for (int i = 0; i < 100 && BoxControls(box) != "icon,OK"; ++i) Pump(50);
+    // The box may be found before its dialog has made every control and filled in its text
+    // (the dialog shows itself once it has).
+    for (int i = 0; i < 100 && (!IsWindowVisible(box) || BoxControls(box) != "icon,OK" || BoxText(box).empty()); ++i)
+      Pump(50);
     EXPECT_EQ(BoxControls(box), "icon,OK");
     const std::string text = BoxText(box);
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
