@@ -15,14 +15,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Wine runs the programs; ZR_WINE overrides where it is.
+# Wine runs the programs, through scripts/wine-run.sh (output through files, Wine's failed
+# start-ups retried); ZR_WINE overrides where Wine is.
 if(DEFINED ENV{ZR_WINE})
-  set(CMAKE_CROSSCOMPILING_EMULATOR $ENV{ZR_WINE})
+  set(ZR_WINE_PROGRAM $ENV{ZR_WINE})
 elseif(EXISTS /usr/lib/wine/wine64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+  set(ZR_WINE_PROGRAM /usr/lib/wine/wine64)
 else()
-  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+  set(ZR_WINE_PROGRAM wine)
 endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ${ZR_WINE_PROGRAM})
 
 # The compiler's own runtime (libstdc++, libgcc, winpthread) is linked into every program and
 # DLL, so a program needs nothing beside it but the project's own DLLs.

@@ -55,10 +55,17 @@ export ZR_WIN_SIM_BROKER=$(awk '/^ready/ {print $2 ":" $3; exit}' "$storage.brok
 # One persistent Wine server inside the same X server as the tests: without it every Wine
 # program keeps the output pipes of ctest open for seconds after it ends.  Wine's own
 # background programs are started here, on the null device, so that no test's output pipe
-# is handed down to them either.
+# is handed down to them either; the desktop keeper holds Wine's desktop process open for
+# the whole run (Wine would otherwise end it between two window-owning tests, and the test
+# that starts it again would hand it its output pipe).
 xvfb-run -a bash -c '
   "$WINESERVER" -p </dev/null >/dev/null 2>&1
-  "$ZR_WINE" wineboot </dev/null >/dev/null 2>&1
   trap "\"\$WINESERVER\" -k 2>/dev/null || true" EXIT
+  "$ZR_WINE" wineboot </dev/null >/dev/null 2>&1
+  ready=$(mktemp -u /tmp/zr-wine-desktop.XXXXXX)
+  "$ZR_WINE" "$0/build/bin/zr-wine-desktop-keeper.exe" "Z:$ready" </dev/null >/dev/null 2>&1 &
+  for _ in $(seq 100); do [ -e "$ready" ] && break; sleep 0.1; done
+  [ -e "$ready" ] || { echo "test-windows: the desktop keeper did not start" >&2; exit 1; }
+  rm -f "$ready"
   ctest --test-dir "$0/build" -j2 --output-on-failure "$@"
 ' "$root" "$@"
