@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "files_support.h"
 #include "win_support.h"
 #include "zr-internal.h"
 
@@ -54,7 +55,7 @@ long recorded_pid(const std::string &record)
 {
     if (!zrwin::wait_for_file(record, 10000))
         return -1;
-    std::string text = zrwin::read_file(record);
+    std::string text = zrfiles::read_file(record);
     return text.rfind("pid ", 0) == 0 ? std::strtol(text.c_str() + 4, nullptr, 10) : -1;
 }
 
@@ -138,7 +139,7 @@ TEST(WinProcesses, StartedProgramIsFoundByNameAndTerminated)
     long pid = recorded_pid(dir.file("zr-dhcp.args"));
     ASSERT_GT(pid, 0);
     // The program gets the command line exactly as it was given.
-    EXPECT_NE(zrwin::read_file(dir.file("zr-dhcp.args")).find("\n" + line + "\n"), std::string::npos);
+    EXPECT_NE(zrfiles::read_file(dir.file("zr-dhcp.args")).find("\n" + line + "\n"), std::string::npos);
     EXPECT_EQ(zr_os_process_alive(p), 1);
     EXPECT_EQ(running_pid(exe), pid);
 

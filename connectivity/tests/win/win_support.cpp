@@ -82,20 +82,6 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    std::fclose(f);
-    return out;
-}
-
 bool wait_for_file(const std::string &path, unsigned ms)
 {
     ULONGLONG end = GetTickCount64() + ms;

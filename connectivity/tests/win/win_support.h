@@ -38,9 +38,6 @@ std::string win_path(const std::string &path);
 // The folder of a path ("" when it has none).
 std::string folder_of(const std::string &path);
 
-// Reads a whole file ("" when it cannot be read).
-std::string read_file(const std::string &path);
-
 // Waits (at most ms) until a file exists; true when it does.
 bool wait_for_file(const std::string &path, unsigned ms);
 
