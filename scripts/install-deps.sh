@@ -8,7 +8,8 @@ packages=("$@")
   googletest libgtest-dev libgmock-dev
   openjdk-17-jdk-headless openjdk-17-jre junit4
   libpng-dev libx11-dev xvfb xauth x11-utils imagemagick
-  iproute2 procps
+  iproute2 procps util-linux
+  libmnl-dev busybox isc-dhcp-client
   clang libclang-rt-14-dev
   llvm-14
 )

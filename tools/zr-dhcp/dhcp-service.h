@@ -1,0 +1,72 @@
+// dhcp-service.h -- the DHCP service for handheld adapters: finds them, gives each a /30 of
+// 172.16.0.0/16 and answers their DHCP requests, following them as they come and go.
+//
+//   Service svc(options, log);
+//   if (svc.start() != 0) ...;        // every adapter present now is served
+//   svc.run(stop_fd);                 // until stop_fd turns readable (a signal)
+//   svc.stop();                       // the addresses it set are removed again
+//
+// An adapter is a network interface named in the configuration (`interface =`) or one whose
+// USB device has a configured id (`usb =`).  Its subnet is the one remembered for it in the
+// data file (by USB serial, else by hardware address), else the lowest free one; subnets
+// that hold an address of another interface are never used.  The computer's side (.1/30)
+// is set on the adapter, the link is brought up, and a socket on UDP port 67 of that
+// interface answers the handheld (dhcp-lease.h).  Every event is one line of the log.
+#ifndef ZR_DHCP_SERVICE_H
+#define ZR_DHCP_SERVICE_H
+
+#include "dhcp-config.h"
+#include "dhcp-lease.h"
+#include "dhcp-os.h"
+#include "dhcp-store.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace zrdhcp {
+
+struct ServiceOptions {
+    Config config;
+    std::string data_path;    // zr-dhcp.dat
+    std::string sysfs_root;   // "/sys" unless told
+};
+
+class Service {
+public:
+    using Log = std::function<void(const std::string &)>;
+    Service(ServiceOptions options, Log log);
+
+    // Opens the system's sockets, reads the data file and serves the adapters present.
+    // 0, or an errno value after a line in the log.
+    int start();
+    // Serves until stop_fd is readable or a system call fails (its errno value).
+    int run(int stop_fd);
+    // Removes the addresses the service set.
+    void stop();
+
+private:
+    struct Adapter {
+        std::string name, key;
+        Pool pool;
+        std::unique_ptr<DhcpSocket> socket;
+    };
+
+    bool select(const Link &link, std::string *key, std::string *why) const;
+    void consider(const Link &link);
+    void forget(int index);
+    void resync();
+    void serve(Adapter &adapter);
+    void save_store();
+
+    ServiceOptions opt_;
+    Log log_;
+    Netlink netlink_;
+    Store store_;
+    std::map<int, Adapter> adapters_;   // by interface index
+};
+
+} // namespace zrdhcp
+
+#endif

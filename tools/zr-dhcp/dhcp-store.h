@@ -1,0 +1,60 @@
+// dhcp-store.h -- zr-dhcp.dat: the subnet each handheld adapter was given, and the choice of
+// a subnet for an adapter.
+//
+// Handheld networks are the /30 blocks of 172.16.0.0/16, numbered 0 to 16383: block N is
+// 172.16.0.0 + 4N, the computer holds its first host address (low bits 01) and the handheld
+// the second.  An adapter is known by a key: "serial:VVVV:PPPP:SERIAL" for a USB device
+// with a serial number, otherwise "mac:aa:bb:cc:dd:ee:ff".
+//
+// The file holds one assignment a line, "KEY NETWORK/30" (e.g. "mac:02:00:00:00:00:01
+// 172.16.0.4/30"); "#" starts a comment.  An empty or missing file is an empty store.
+// The program writes it whole, in one step, after every new assignment.
+#ifndef ZR_DHCP_STORE_H
+#define ZR_DHCP_STORE_H
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zrdhcp {
+
+constexpr int kSubnetCount = 16384;
+constexpr uint32_t kHandheldNet = 0xAC100000u;  // 172.16.0.0/16
+
+inline uint32_t subnet_network(int n) { return kHandheldNet + 4u * static_cast<uint32_t>(n); }
+inline uint32_t subnet_host(int n) { return subnet_network(n) + 1; }      // the computer
+inline uint32_t subnet_handheld(int n) { return subnet_network(n) + 2; }  // the handheld
+constexpr uint32_t kSubnetMask = 0xFFFFFFFCu;
+
+class Store {
+public:
+    // Reads the assignments from the file's text.  Lines that cannot be read are passed
+    // over and described in *skipped (one "LINE: why" each), so a damaged file costs only
+    // its bad lines.
+    void parse(const std::string &text, std::vector<std::string> *skipped);
+    std::string text() const;
+
+    // The remembered subnet of a key, or -1.
+    int find(const std::string &key) const;
+    void remember(const std::string &key, int subnet) { by_key_[key] = subnet; }
+    bool empty() const { return by_key_.empty(); }
+
+    // The subnet for an adapter with this key.  `busy` holds the subnets that cannot be
+    // used now (served to other adapters, or holding addresses of other interfaces).  The
+    // key's own remembered subnet when it is not busy; else the lowest subnet that is
+    // neither busy nor remembered for another key; else the lowest that is not busy.
+    // -1 when every subnet is busy.
+    int choose(const std::string &key, const std::set<int> &busy) const;
+
+private:
+    std::map<std::string, int> by_key_;
+};
+
+// The subnet an IPv4 address (host order) lies in, or -1 outside 172.16.0.0/16.
+int subnet_of(uint32_t addr);
+
+} // namespace zrdhcp
+
+#endif

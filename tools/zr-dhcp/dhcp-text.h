@@ -1,0 +1,32 @@
+// dhcp-text.h -- small text, file and address helpers of the DHCP service.
+#ifndef ZR_DHCP_TEXT_H
+#define ZR_DHCP_TEXT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zrdhcp {
+
+std::string trim(const std::string &s);
+// Lines without their "\n" (and a "\r" before it); a last line without "\n" counts.
+std::vector<std::string> split_lines(const std::string &text);
+// Decimal digits only, no sign, no overflow past 64 bits.
+bool parse_decimal(const std::string &s, uint64_t *value);
+int hex_digit(char c);
+
+// Dotted text of an IPv4 address in host order, and back (four decimal parts 0-255).
+std::string ipv4_text(uint32_t addr);
+bool parse_ipv4(const std::string &text, uint32_t *addr);
+// "aa:bb:cc:..." of a hardware address.
+std::string hw_text(const uint8_t *bytes, size_t n);
+
+// Reads a whole file; 0 or the errno value.
+int read_text_file(const std::string &path, std::string *text);
+// Replaces a file in one step (a new file beside it, flushed, renamed over it): a reader
+// sees the old or the new content, never a part.  0 or the errno value.
+int write_file_atomically(const std::string &path, const std::string &text);
+
+} // namespace zrdhcp
+
+#endif
