@@ -89,6 +89,8 @@ int cmd_list(const Options &)
         return report("discovery", r);
     if (candidates == 0)
         std::printf("no handheld attached\n");
+    if (answering == 0)
+        hint_unaddressed_adapters();
     return kOk;
 }
 

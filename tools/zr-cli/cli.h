@@ -90,6 +90,11 @@ bool show_progress(const Options &opt);
 // Prints "zrlink: WHAT: <describe(code)>" and returns the exit code for it.
 int report(const std::string &what, int code);
 
+// When no handheld answers: names each adapter with the handheld's USB id that has no 172.16
+// address yet, and points at the DHCP service (cli-adapters.cpp; ZR_SYSFS names another
+// sysfs root).
+void hint_unaddressed_adapters();
+
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);        // cli-device.cpp
 int cmd_info(const Options &opt);

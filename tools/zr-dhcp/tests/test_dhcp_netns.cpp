@@ -1,0 +1,395 @@
+// zr-dhcp.exe as it runs for a user: in private network namespaces, handhelds plugged in
+// as veth pairs, answered by the real program and asked by Debian's DHCP clients (busybox
+// udhcpc, dhclient) or by hand-made messages.  Skipped, with the reason, where namespaces
+// or veth pairs cannot be made.
+#include "dhcp-packet.h"
+#include "dhcp_messages.h"
+#include "netns_lab.h"
+#include "sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+using namespace zrdhcptest;
+using Clock = std::chrono::steady_clock;
+
+#define NEED_NETWORK(pc)                                                                                \
+    if (!(pc).ok())                                                                                     \
+    GTEST_SKIP() << "no private network: " << (pc).why()
+
+const char kUdhcpcScript[] = R"(#!/bin/sh
+echo "$1 ip=$ip mask=$mask subnet=$subnet lease=$lease serverid=$serverid" >> "$(dirname "$0")/events"
+case "$1" in
+  bound|renew) ip addr replace "$ip/$mask" dev "$interface" ;;
+  deconfig) ip -4 addr flush dev "$interface" ;;
+esac
+exit 0
+)";
+
+const char kDhclientScript[] = R"(#!/bin/sh
+echo "$reason ip=$new_ip_address mask=$new_subnet_mask lease=$new_dhcp_lease_time server=$new_dhcp_server_identifier" >> "$(dirname "$0")/events"
+case "$reason" in
+  PREINIT) ip link set "$interface" up ;;
+  BOUND|RENEW|REBIND|REBOOT) ip addr replace "$new_ip_address/30" dev "$interface" ;;
+  RELEASE|EXPIRE|STOP) ip -4 addr flush dev "$interface" ;;
+esac
+exit 0
+)";
+
+// The client's event log (one line a script call) in its own folder.
+struct ClientFiles {
+    TempDir dir;
+    ClientFiles(const char *script) { write_file(dir.file("script"), script, 0755); }
+    std::string events() const { return read_file(dir.file("events")); }
+    bool wait_event(const std::string &text, int timeout_ms = 8000) const
+    {
+        return eventually([&] { return events().find(text) != std::string::npos; }, timeout_ms);
+    }
+};
+
+std::string zrlink(const std::vector<std::string> &args, int *status, const std::vector<std::string> &env = {})
+{
+    std::vector<std::string> all{ZRLINK_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    Ran r = run(all, 20000, env);
+    *status = r.status;
+    return r.out;
+}
+
+// ---- from plugged in to listed -------------------------------------------------------------
+
+TEST(DhcpService, AHandheldPluggedInIsServedAndListed)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    Handheld hh;
+    ASSERT_TRUE(hh.ok());
+    Service svc("interface = zrh0\nlease = 300\n");
+    ASSERT_TRUE(svc.start()) << svc.log();
+    auto plugged = Clock::now();
+    ASSERT_TRUE(pc.plug("zrh0", "02:00:00:00:00:0a", &hh, "zrc0"));
+    ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << "not served within a second:\n"
+                                                                           << svc.log();
+    EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(1));
+    EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30 brd 172.16.0.3"), std::string::npos) << pc.addresses("zrh0");
+    EXPECT_NE(run({"ip", "-o", "link", "show", "zrh0"}).out.find(",UP"), std::string::npos);
+
+    ClientFiles client(kUdhcpcScript);
+    Ran r = hh.run({"busybox", "udhcpc", "-i", "zrc0", "-f", "-q", "-n", "-t", "4", "-T", "1", "-s",
+                    client.dir.file("script")},
+                   15000);
+    ASSERT_EQ(r.status, 0) << r.out << svc.log();
+    EXPECT_NE(client.events().find("bound ip=172.16.0.2 mask=30 subnet=255.255.255.252 lease=300 serverid=172.16.0.1"),
+              std::string::npos)
+        << client.events();
+    EXPECT_TRUE(svc.wait_log("zrh0: lease 172.16.0.2 to ", 1000)) << svc.log();
+
+    // The handheld answers on its new address, and discovery finds it.
+    zrtest::SimProcess *sim = nullptr;
+    ASSERT_TRUE(hh.inside([&] { sim = new zrtest::SimProcess({"--set", "name=PLUGGED"}, "172.16.0.2"); }));
+    std::unique_ptr<zrtest::SimProcess> keep(sim);
+    ASSERT_TRUE(sim->ok()) << sim->error();
+    int status = -1;
+    std::string out = zrlink({"list"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
+    EXPECT_NE(out.find("answering"), std::string::npos) << out;
+    out = zrlink({"info"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("PLUGGED"), std::string::npos) << out;
+
+    // SIGTERM: the address goes, the program ends with 0.
+    EXPECT_EQ(svc.stop(), 0) << svc.log();
+    EXPECT_EQ(pc.addresses("zrh0").find("172.16.0.1"), std::string::npos) << pc.addresses("zrh0");
+    EXPECT_NE(svc.log().find("address 172.16.0.1/30 removed from zrh0"), std::string::npos) << svc.log();
+}
+
+// ---- the clients' other requests ----------------------------------------------------------
+
+TEST(DhcpService, UdhcpcRenewsAndReleases)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    Handheld hh;
+    Service svc("interface = zrh0\nlease = 300\n");
+    ASSERT_TRUE(svc.start()) << svc.log();
+    ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+    ASSERT_TRUE(svc.wait_log("set on zrh0", 1000));
+    ClientFiles client(kUdhcpcScript);
+    pid_t pid = hh.start({"busybox", "udhcpc", "-i", "zrc0", "-f", "-t", "4", "-T", "1", "-s",
+                          client.dir.file("script")},
+                         client.dir.file("out"));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(client.wait_event("bound ip=172.16.0.2")) << client.events() << svc.log();
+
+    // A renewal is a unicast REQUEST from 172.16.0.2, answered with an ACK to that address.
+    size_t mark = svc.log_size();
+    kill(pid, SIGUSR1);
+    EXPECT_TRUE(client.wait_event("renew ip=172.16.0.2 mask=30 subnet=255.255.255.252 lease=300"))
+        << client.events() << read_file(client.dir.file("out")) << svc.log();
+    EXPECT_TRUE(svc.wait_log("lease 172.16.0.2", 2000, mark));
+
+    mark = svc.log_size();
+    kill(pid, SIGUSR2);
+    EXPECT_TRUE(svc.wait_log("zrh0: released 172.16.0.2", 3000, mark)) << svc.log();
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+TEST(DhcpService, DhclientGetsTheLeaseRebootsIntoItAndReleasesIt)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    Handheld hh;
+    Service svc("interface = zrh0\nlease = 600\n");
+    ASSERT_TRUE(svc.start()) << svc.log();
+    ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+    ASSERT_TRUE(svc.wait_log("set on zrh0", 1000));
+    ClientFiles client(kDhclientScript);
+    auto dhclient = [&](const char *what) {
+        return hh.run({"dhclient", "-4", "-sf", client.dir.file("script"), "-lf", client.dir.file("leases"), "-pf",
+                       client.dir.file("pid"), what, "zrc0"},
+                      20000);
+    };
+    Ran r = dhclient("-1");
+    ASSERT_EQ(r.status, 0) << r.out << svc.log();
+    EXPECT_NE(client.events().find("BOUND ip=172.16.0.2 mask=255.255.255.252 lease=600 server=172.16.0.1"),
+              std::string::npos)
+        << client.events();
+
+    // Stopped without a release and started again, dhclient asks for its address at once
+    // (INIT-REBOOT, no DISCOVER).
+    dhclient("-x");
+    size_t mark = svc.log_size();
+    r = dhclient("-1");
+    ASSERT_EQ(r.status, 0) << r.out << svc.log();
+    EXPECT_NE(client.events().find("REBOOT ip=172.16.0.2"), std::string::npos) << client.events();
+    EXPECT_TRUE(svc.wait_log("lease 172.16.0.2", 1000, mark)) << svc.log();
+    EXPECT_EQ(svc.log().find("offer", mark), std::string::npos) << svc.log();
+
+    mark = svc.log_size();
+    r = dhclient("-r");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(svc.wait_log("released 172.16.0.2", 3000, mark)) << svc.log();
+}
+
+// ---- hand-made requests --------------------------------------------------------------------
+
+class DhcpServiceMessages : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!pc.ok())
+            GTEST_SKIP() << "no private network: " << pc.why();
+        ASSERT_TRUE(hh.ok());
+        ASSERT_TRUE(svc.start()) << svc.log();
+        ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+        ASSERT_TRUE(pc.plug("zrother0", "", &hh, "zrc1"));
+        ASSERT_TRUE(svc.wait_log("set on zrh0", 1000));
+        sock.reset(new ClientSocket(hh, "zrc0"));
+        ASSERT_TRUE(sock->ok());
+    }
+    // The reply to a message, or an empty view after wait_ms.
+    ReplyView ask(const Message &m, int wait_ms = 1000) { return ask_bytes(m.bytes(), wait_ms); }
+    ReplyView ask_bytes(const std::vector<uint8_t> &b, int wait_ms = 1000)
+    {
+        EXPECT_TRUE(sock->send(b));
+        return ReplyView(sock->receive(wait_ms));
+    }
+    Computer pc;
+    Handheld hh;
+    Service svc{"interface = zrh0\nlease = 90\n"};
+    std::unique_ptr<ClientSocket> sock;
+};
+
+TEST_F(DhcpServiceMessages, NakForAForeignAddressDeclineWithholdsAndOtherInterfacesAreIgnored)
+{
+    ReplyView offer = ask(Message(zrdhcp::kDiscover));
+    ASSERT_EQ(offer.type(), zrdhcp::kOffer) << svc.log();
+    EXPECT_EQ(offer.yiaddr(), 0xAC100002u);
+    EXPECT_EQ(offer.option32(54), 0xAC100001u);
+    EXPECT_EQ(offer.option32(51), 90u);
+    EXPECT_EQ(offer.option32(1), 0xFFFFFFFCu);
+
+    ReplyView nak = ask(Message(zrdhcp::kRequest).option32(50, 0xAC100506u));
+    EXPECT_EQ(nak.type(), zrdhcp::kNak);
+    EXPECT_EQ(nak.yiaddr(), 0u);
+    EXPECT_TRUE(svc.wait_log("NAK to 02:00:00:00:00:01: it asked for 172.16.5.6", 1000)) << svc.log();
+
+    EXPECT_FALSE(ask(Message(zrdhcp::kDecline).option32(54, 0xAC100001u).option32(50, 0xAC100002u), 300).valid());
+    EXPECT_TRUE(svc.wait_log("declined by 02:00:00:00:00:01", 1000)) << svc.log();
+    EXPECT_FALSE(ask(Message(zrdhcp::kDiscover), 300).valid()) << "the declined address is withheld";
+
+    // The other veth pair is no handheld adapter: nothing answers there, nothing is logged.
+    size_t mark = svc.log_size();
+    ClientSocket other(hh, "zrc1");
+    ASSERT_TRUE(other.ok());
+    ASSERT_TRUE(other.send(Message(zrdhcp::kDiscover).hw_last(9).bytes()));
+    EXPECT_TRUE(other.receive(300).empty());
+    EXPECT_EQ(svc.log().find("02:00:00:00:00:09", mark), std::string::npos) << svc.log();
+    EXPECT_EQ(pc.addresses("zrother0"), "");
+}
+
+TEST_F(DhcpServiceMessages, HostileMessagesGetNoReplyButALogLine)
+{
+    std::vector<uint8_t> oversized = Message(zrdhcp::kDiscover).bytes();
+    oversized.resize(5000, 0);
+    const std::pair<std::vector<uint8_t>, const char *> hostile[] = {
+        {std::vector<uint8_t>(100, 1), "truncated message (100 bytes)"},
+        {oversized, "over 4096 bytes"},
+        {Message(zrdhcp::kDiscover).raw({12, 250, 'x'}).bytes(false), "option 12 runs past the end"},
+        {Message(zrdhcp::kDiscover).option(52, {1}).in_file(15, {}, 200).bytes(), "file field"},
+        {Message(zrdhcp::kDiscover).cookie(0x01020304).bytes(), "bad magic cookie"},
+        {Message(0).raw({53, 0}).bytes(), "option 53 has length 0"},
+        {Message(zrdhcp::kDiscover).option(12, {}).bytes(), "option 12 has length 0"},
+        {Message(zrdhcp::kDiscover).op(2).bytes(), "a BOOTREPLY"},
+        {Message(0).bytes(), "no DHCP message type"},
+    };
+    for (const auto &h : hostile) {
+        size_t mark = svc.log_size();
+        EXPECT_FALSE(ask_bytes(h.first, 250).valid()) << h.second;
+        EXPECT_TRUE(svc.wait_log(std::string("zrh0: message") + "", 1000, mark)) << h.second;
+        EXPECT_NE(svc.log().find(h.second, mark), std::string::npos) << h.second << "\n" << svc.log();
+    }
+    EXPECT_TRUE(svc.running());
+    EXPECT_EQ(ask(Message(zrdhcp::kDiscover)).type(), zrdhcp::kOffer) << "still serving:\n" << svc.log();
+}
+
+// ---- which adapters, which subnets -------------------------------------------------------
+
+// A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
+// interface folder, whose parent is the USB device with its ids and serial number.
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial)
+{
+    const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
+    run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
+    write_file(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n");
+    write_file(sys.file(dev + "/idProduct"), ids.substr(5) + "\n");
+    if (!serial.empty())
+        write_file(sys.file(dev + "/serial"), serial + "\n");
+    run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
+}
+
+TEST(DhcpService, UsbAdaptersAreChosenByTheirIds)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    TempDir sys;
+    fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001");
+    fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER");
+    fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "");
+    Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path);
+    ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+    ASSERT_TRUE(svc.start()) << svc.log();
+    ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
+    EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC_0001)"), std::string::npos)
+        << svc.log();
+    ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1"));
+    ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2"));
+    ASSERT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrusb2", 1000)) << svc.log();
+    EXPECT_EQ(svc.log().find("zrusb1"), std::string::npos) << svc.log();
+    EXPECT_EQ(pc.addresses("zrusb1"), "");
+    EXPECT_EQ(pc.addresses("zrc0"), "") << "the other end of a pair is no USB adapter";
+    EXPECT_NE(svc.data().find("serial:4407:7705:CALC_0001 172.16.0.0/30"), std::string::npos) << svc.data();
+    EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
+}
+
+TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    Service svc("interface = zra\ninterface = zrb\ninterface = zrc\ninterface = zrd\n");
+    // An interface that is not a handheld's already holds an address in subnet 3.
+    ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
+    ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.13/30", "dev", "zrlan"}).status, 0);
+    write_file(svc.dir().file("zr-dhcp.dat"), "");  // as the library creates it
+    ASSERT_TRUE(svc.start()) << svc.log();
+    auto plug = [&](const char *name, const char *mac, const char *expect) {
+        size_t mark = svc.log_size();
+        EXPECT_TRUE(pc.plug(name, mac, nullptr, std::string(name) + "p"));
+        EXPECT_TRUE(svc.wait_log(std::string("address ") + expect + "/30 set on " + name, 1000, mark))
+            << name << "\n" << svc.log();
+    };
+    plug("zra", "02:00:00:00:00:0a", "172.16.0.1");
+    plug("zrb", "02:00:00:00:00:0b", "172.16.0.5");
+    size_t mark = svc.log_size();
+    pc.unplug("zra");
+    pc.unplug("zrb");
+    EXPECT_TRUE(svc.wait_log("adapter zrb gone", 1000, mark)) << svc.log();
+    plug("zrb", "02:00:00:00:00:0b", "172.16.0.5");    // its own, though .0 is free
+    plug("zrc", "02:00:00:00:00:0c", "172.16.0.9");    // not .0 (remembered), not .12 (in use)
+    plug("zrd", "02:00:00:00:00:0d", "172.16.0.17");
+    plug("zra", "02:00:00:00:00:0a", "172.16.0.1");
+
+    EXPECT_EQ(svc.stop(), 0);
+    for (const char *name : {"zra", "zrb", "zrc", "zrd"})
+        EXPECT_EQ(pc.addresses(name), "") << name;
+    EXPECT_NE(pc.addresses("zrlan").find("172.16.0.13"), std::string::npos) << "not the service's to remove";
+    mark = svc.log_size();
+    ASSERT_TRUE(svc.start()) << svc.log();
+    EXPECT_TRUE(svc.wait_log("address 172.16.0.9/30 set on zrc", 1000, mark)) << svc.log();
+    EXPECT_NE(svc.log().find("address 172.16.0.1/30 set on zra", mark), std::string::npos);
+    EXPECT_NE(svc.log().find("address 172.16.0.5/30 set on zrb", mark), std::string::npos);
+    EXPECT_NE(svc.log().find("address 172.16.0.17/30 set on zrd", mark), std::string::npos);
+}
+
+// ---- starting ---------------------------------------------------------------------------------
+
+TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    TempDir dir;
+    write_file(dir.file("zr-dhcp.cfg"), "usb = 4407:7705\nspeed = fast\n");
+    Ran r = run({ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find(dir.file("zr-dhcp.cfg") + ":2: unknown key \"speed\""), std::string::npos) << r.out;
+    r = run({ZR_DHCP_PATH, "--config", dir.file("missing.cfg")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("missing.cfg"), std::string::npos) << r.out;
+    r = run({ZR_DHCP_PATH, "--frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
+
+    write_file(dir.file("zr-dhcp.cfg"), "interface = zrh0\n");
+    for (const char *cap : {"net_admin", "net_bind_service"}) {
+        r = run({"setpriv", std::string("--bounding-set=-") + cap, std::string("--inh-caps=-") + cap, "--",
+                 ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
+        EXPECT_EQ(r.status, 3) << cap << ": " << r.out;
+        std::string upper = cap;
+        for (char &c : upper)
+            c = static_cast<char>(toupper(c));
+        EXPECT_NE(r.out.find("missing privilege CAP_" + upper), std::string::npos) << r.out;
+    }
+}
+
+// ---- zrlink's hint ------------------------------------------------------------------------------
+
+TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress)
+{
+    Computer pc;
+    NEED_NETWORK(pc);
+    TempDir sys;
+    fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC");
+    fake_usb_adapter(sys, "zrusb1", "1234:5678", "");
+    ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+    int status = -1;
+    std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path});
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("no handheld attached"), std::string::npos) << out;
+    EXPECT_NE(out.find("zrusb0"), std::string::npos) << out;
+    EXPECT_NE(out.find("zr-dhcp"), std::string::npos) << out;
+    EXPECT_EQ(out.find("zrusb1"), std::string::npos) << out;
+
+    // Once the adapter has its address, the handheld shows as a candidate and the hint goes.
+    ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrusb0"}).status, 0);
+    out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path});
+    EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
+    EXPECT_EQ(out.find("zr-dhcp"), std::string::npos) << out;
+}
+
+} // namespace
