@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The command-line part of the main job: zrlink against a simulated handheld that holds a
-# small file system.  Where a private network namespace can be made, the handheld sits on
-# a veth pair at 172.16.0.2 (host side 172.16.0.1/30) and zrlink finds it by discovery;
-# nothing leaves that namespace.  Otherwise it runs on loopback and is named by address.
+# small file system.  Where private network namespaces can be made, the handheld lives in a
+# namespace of its own and is "plugged in" as a veth pair: the DHCP service zr-dhcp.exe
+# gives the computer's end 172.16.0.1/30 and answers the handheld's DHCP client (busybox
+# udhcpc) with 172.16.0.2, where the simulator then listens, and zrlink finds it by
+# discovery; nothing leaves those namespaces.  Otherwise it runs on loopback and is named by
+# address.
 #
 # Usage: demo-cli.sh BIN_DIR OUT_DIR        (run by scripts/demo.sh)
 set -euo pipefail
@@ -16,21 +19,56 @@ if [ "${ZR_DEMO_IN_NETNS:-}" != 1 ] && [ "$(id -u)" = 0 ] && command -v unshare 
 fi
 
 work=$(mktemp -d)
-sim_pid=
+sim_pid= dhcp_pid= hand_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -n "$dhcp_pid" ] && kill "$dhcp_pid" 2>/dev/null && wait "$dhcp_pid" 2>/dev/null
+  [ -n "$hand_pid" ] && kill "$hand_pid" 2>/dev/null && wait "$hand_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 
+# wait_for TEXT FILE: at most 3 s until FILE holds TEXT.
+wait_for() {
+  for _ in $(seq 150); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.02; done
+  return 1
+}
+
+# The handheld plugged in: its own namespace, the veth pair, the DHCP service and the
+# handheld's DHCP client.
+plug_in_handheld() {
+  ip link set lo up || return 1
+  unshare -n sleep 3600 &
+  hand_pid=$!
+  sleep 0.2
+  in_handheld() { nsenter -t "$hand_pid" -n -- "$@"; }
+  in_handheld ip link set lo up || return 1
+  printf 'interface = zrhost\nlease = 600\n' >"$work/zr-dhcp.cfg"
+  "$bin/zr-dhcp.exe" --config "$work/zr-dhcp.cfg" --data "$work/zr-dhcp.dat" 2>"$work/zr-dhcp.log" &
+  dhcp_pid=$!
+  wait_for "serving handheld adapters" "$work/zr-dhcp.log" || return 1
+  echo "== the DHCP service zr-dhcp.exe runs; the handheld is plugged in (a veth pair)"
+  ip link add zrhost type veth peer name zrhand netns "/proc/$hand_pid/ns/net" || return 1
+  in_handheld ip link set zrhand up || return 1
+  wait_for "set on zrhost" "$work/zr-dhcp.log" || return 1
+  printf '#!/bin/sh\n[ "$1" = bound ] && ip addr add "$ip/$mask" dev "$interface"\nexit 0\n' >"$work/udhcpc.sh"
+  chmod +x "$work/udhcpc.sh"
+  in_handheld busybox udhcpc -i zrhand -f -q -n -t 4 -T 1 -s "$work/udhcpc.sh" 2>&1 | sed 's/^/   handheld: /'
+  wait_for "lease 172.16.0.2" "$work/zr-dhcp.log" || return 1
+  sed 's/^/   service: /' "$work/zr-dhcp.log"
+  echo "   computer: $(ip -4 -o addr show dev zrhost | awk '{print $2, $4}')"
+}
+
 addr=127.0.0.1
 where="loopback (no private network namespace here)"
-if [ "${ZR_DEMO_IN_NETNS:-}" = 1 ] && ip link set lo up &&
-   ip link add zrhost type veth peer name zrhand &&
-   ip addr add 172.16.0.1/30 dev zrhost && ip addr add 172.16.0.2/30 dev zrhand &&
-   ip link set zrhost up && ip link set zrhand up; then
-  addr=172.16.0.2
-  where="a private network namespace: host 172.16.0.1/30, handheld 172.16.0.2"
+if [ "${ZR_DEMO_IN_NETNS:-}" = 1 ]; then
+  if plug_in_handheld; then
+    addr=172.16.0.2
+    where="172.16.0.2, in a namespace of its own behind the veth pair"
+  else
+    echo "== (the plug-in demo could not be set up here; the simulator runs on loopback)"
+    cat "$work/zr-dhcp.log" 2>/dev/null || true
+  fi
 fi
 
 # The handheld's storage and a host folder to send from.
@@ -41,7 +79,9 @@ head -c 200000 /dev/urandom >"$storage/programs/game.bin"
 printf 'Lesson 1: fractions\n' >"$work/host/lessons/one.txt"
 head -c 3000000 /dev/urandom >"$work/host/lessons/video.bin"
 
-start_sim "$bin/zr-handheld-sim" "$work/sim.out" "$work/sim.err" --addr "$addr" --storage "$storage" \
+sim=("$bin/zr-handheld-sim")
+[ "$addr" = 172.16.0.2 ] && sim=(nsenter -t "$hand_pid" -n -- "$bin/zr-handheld-sim")
+start_sim "${sim[0]}" "$work/sim.out" "$work/sim.err" "${sim[@]:1}" --addr "$addr" --storage "$storage" \
   --set name=LUMARA --set eid=SIM-DEMO-0002
 echo "== zrlink: handheld simulator on $where"
 
@@ -60,3 +100,9 @@ z pull --progress /programs "$work/fetched"
 cmp "$storage/programs/game.bin" "$work/fetched/game.bin" && echo "(fetched copy is identical)"
 z screenshot "$out/handheld-screen.png"
 echo "== zrlink: screenshot in $out/handheld-screen.png"
+if [ -n "$dhcp_pid" ]; then
+  echo "== unplugged (the veth pair removed), then the service stopped"
+  ip link del zrhost
+  wait_for "adapter zrhost gone" "$work/zr-dhcp.log" && grep "gone" "$work/zr-dhcp.log" | sed 's/^/   service: /'
+  kill "$dhcp_pid" && wait "$dhcp_pid" && dhcp_pid=
+fi

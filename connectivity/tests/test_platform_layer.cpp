@@ -63,6 +63,26 @@ TEST(PlatformLayer, ProcessCallsRefuseWhatIsNoProcess) {
   EXPECT_EQ(zr_os_process_open(child), nullptr);
 }
 
+TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
+  // A server that ends on SIGTERM is given the chance (the DHCP server takes back its
+  // addresses then); one that ignores it is killed after the grace of a second.
+  zr_os_process *polite = zr_os_process_start("/bin/sh", "\"/bin/sh\" -c \"sleep 30\"");
+  ASSERT_NE(polite, nullptr);
+  EXPECT_EQ(zr_os_process_terminate(polite, 2000), 0);
+  EXPECT_EQ(zr_os_process_alive(polite), 0);
+  zr_os_process_close(polite);
+
+  zr_os_process *deaf = zr_os_process_start("/bin/sh", "\"/bin/sh\" -c \"trap '' TERM; while :; do sleep 0.05; done\"");
+  ASSERT_NE(deaf, nullptr);
+  usleep(200000);  // the trap is set
+  const uint64_t start = zr_os_now_ms();
+  EXPECT_EQ(zr_os_process_terminate(deaf, 3000), 0);
+  EXPECT_EQ(zr_os_process_alive(deaf), 0);
+  EXPECT_GE(zr_os_now_ms() - start, 900u);
+  EXPECT_LT(zr_os_now_ms() - start, 2900u);
+  zr_os_process_close(deaf);
+}
+
 // The stand-in server records the argument vector it was started with.
 class CommandLines : public ::testing::Test {
  protected:

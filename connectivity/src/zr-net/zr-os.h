@@ -223,8 +223,10 @@ zr_os_process *zr_os_process_open(long pid);
 zr_os_process *zr_os_process_start(const char *program, const char *command_line);
 /* 1 while it runs, 0 once it has ended, -1 when that cannot be told. */
 int zr_os_process_alive(zr_os_process *p);
-/* Ends it at once, as an unconditional kill, and waits at most ms milliseconds for it to
- * be gone.  0, or -1 when it could not be ended. */
+/* Ends it and waits at most ms milliseconds for it to be gone.  0, or -1 when it could not
+ * be ended.  POSIX: SIGTERM, then SIGKILL when it has not ended within a second (or ms, if
+ * shorter), so that the DHCP server can take back the addresses it set; Win32: an
+ * unconditional TerminateProcess. */
 int zr_os_process_terminate(zr_os_process *p, unsigned ms);
 void zr_os_process_close(zr_os_process *p); /* the handle only; the process goes on */
 

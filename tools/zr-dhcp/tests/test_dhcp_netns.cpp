@@ -6,8 +6,15 @@
 #include "dhcp_messages.h"
 #include "netns_lab.h"
 #include "sim_process.h"
+#include "zr-internal.h"
+#include "zr-net.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -365,6 +372,68 @@ TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage)
             c = static_cast<char>(toupper(c));
         EXPECT_NE(r.out.find("missing privilege CAP_" + upper), std::string::npos) << r.out;
     }
+}
+
+// ---- shared with the link library's users -----------------------------------------------------
+
+// The service under a name of this test's own (so that parallel tests never find it), with
+// named objects of its own, in a folder beside its settings.
+class LibraryUsers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!pc.ok())
+            GTEST_SKIP() << "no private network: " << pc.why();
+        program = "zr-dhcp-t" + std::to_string(getpid()) + ".exe";
+        ASSERT_EQ(run({"cp", ZR_DHCP_PATH, folder.file(program)}).status, 0);
+        write_file(folder.file("zr-dhcp.cfg"), "interface = zrh0\n");
+        prefix = "zrdhcp-svc-" + std::to_string(getpid()) + "-";
+        zri_dhcp_names(prefix.c_str(), program.c_str());
+        ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+    }
+    void TearDown() override
+    {
+        while (KQ_ZR_dhcp_cleanup() == 0 && ++rounds < 10) {
+        }
+        zr_os_named_remove(zri_dhcp_mutex_name());
+        zr_os_named_remove(zri_dhcp_shared_name());
+        zri_dhcp_names(nullptr, nullptr);
+        run({"pkill", "-KILL", "-f", folder.file(program)});
+    }
+    bool has_address() const { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }
+    Computer pc;
+    TempDir folder;
+    std::string program, prefix;
+    int rounds = 0;
+};
+
+TEST_F(LibraryUsers, FindTheRunningServiceAndNeverStopIt)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        execl(folder.file(program).c_str(), program.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the service did not serve zrh0";
+    for (int user = 0; user < 2; ++user) {
+        ASSERT_EQ(KQ_ZR_dhcp_init(folder.path.c_str(), ""), 0);
+        EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
+        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the last user stopped the service";
+    }
+    EXPECT_TRUE(has_address());
+    kill(pid, SIGTERM);
+    EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_TRUE(eventually([&] { return !has_address(); }, 3000));
+}
+
+TEST_F(LibraryUsers, AServiceTheLibraryStartedCleansUpWhenItsLastUserLetsGo)
+{
+    ASSERT_EQ(KQ_ZR_dhcp_init(folder.path.c_str(), ""), 0);
+    ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the started service did not serve zrh0";
+    EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
+    EXPECT_FALSE(has_address()) << "the service was ended before it could remove its address";
 }
 
 // ---- zrlink's hint ------------------------------------------------------------------------------

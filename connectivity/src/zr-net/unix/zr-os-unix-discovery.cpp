@@ -622,6 +622,9 @@ int zr_os_process_alive(zr_os_process *p)
     return kill(static_cast<pid_t>(p->pid), 0) == 0 ? 1 : (errno == ESRCH ? 0 : -1);
 }
 
+/* How long a server is given to end by itself after SIGTERM. */
+const unsigned TERMINATE_GRACE_MS = 1000;
+
 int zr_os_process_terminate(zr_os_process *p, unsigned ms)
 {
     if (p == nullptr) {
@@ -630,18 +633,29 @@ int zr_os_process_terminate(zr_os_process *p, unsigned ms)
     }
     if (p->collected)
         return 0; /* already gone */
-    int r = p->pidfd >= 0 ? pidfd_signal_call(p->pidfd, SIGKILL)
-                          : kill(static_cast<pid_t>(p->pid), SIGKILL);
-    if (r != 0 && errno != ESRCH)
-        return -1;
-    if (p->pidfd >= 0) {
-        poll_ended(p->pidfd, ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(ms));
-        collect(p, false);
-    } else {
-        uint64_t deadline = zr_os_now_ms() + ms;
-        while (zr_os_process_alive(p) == 1 && zr_os_now_ms() < deadline)
-            zr_os_sleep_ms(5);
+    /* SIGTERM first, so that the DHCP server can take back the addresses it set; SIGKILL
+     * when it has not ended after a short grace. */
+    const uint64_t deadline = zr_os_now_ms() + ms;
+    const uint64_t grace = zr_os_now_ms() + (ms < TERMINATE_GRACE_MS ? ms : TERMINATE_GRACE_MS);
+    int sig = SIGTERM;
+    for (;;) {
+        int r = p->pidfd >= 0 ? pidfd_signal_call(p->pidfd, sig) : kill(static_cast<pid_t>(p->pid), sig);
+        if (r != 0 && errno != ESRCH)
+            return -1;
+        const uint64_t until = sig == SIGTERM ? grace : deadline;
+        if (p->pidfd >= 0) {
+            uint64_t now = zr_os_now_ms();
+            poll_ended(p->pidfd, until > now ? static_cast<int>(until - now) : 0);
+        } else {
+            while (zr_os_process_alive(p) == 1 && zr_os_now_ms() < until)
+                zr_os_sleep_ms(5);
+        }
+        if (sig == SIGKILL || zr_os_process_alive(p) != 1)
+            break;
+        sig = SIGKILL;
     }
+    if (p->pidfd >= 0)
+        collect(p, false);
     return 0;
 }
 
