@@ -372,11 +372,11 @@ Service::~Service()
     }
 }
 
-bool Service::start(const std::vector<std::string> &extra)
+bool Service::start(const std::vector<std::string> &launcher)
 {
-    std::vector<std::string> args{ZR_DHCP_PATH, "--config", dir_.file("zr-dhcp.cfg"), "--data",
-                                  dir_.file("zr-dhcp.dat"), "--sysfs", sysfs_};
-    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<std::string> args = launcher;
+    args.insert(args.end(), {ZR_DHCP_PATH, "--config", dir_.file("zr-dhcp.cfg"), "--data", dir_.file("zr-dhcp.dat"),
+                             "--sysfs", sysfs_});
     const size_t mark = log_size();
     pid_ = spawn(args, dir_.file("log"), {});
     return pid_ > 0 && wait_log("serving handheld adapters", 3000, mark);

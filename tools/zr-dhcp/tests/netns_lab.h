@@ -106,7 +106,8 @@ class Service {
 public:
     explicit Service(const std::string &config_text, const std::string &sysfs = "");
     ~Service();
-    bool start(const std::vector<std::string> &extra = {});
+    // Starts the program, behind `launcher` (e.g. setpriv with its options) when given.
+    bool start(const std::vector<std::string> &launcher = {});
     // SIGTERM and the exit status (waits at most 5 s, then SIGKILL: -1).
     int stop();
     bool running() const;
