@@ -3,6 +3,8 @@
 
 #include "dhcp-text.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,16 +15,9 @@ namespace {
 
 bool hex4(const std::string &s, uint16_t *out)
 {
-    if (s.size() != 4)
+    if (s.size() != 4 || !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); }))
         return false;
-    unsigned v = 0;
-    for (char c : s) {
-        int d = hex_digit(c);
-        if (d < 0)
-            return false;
-        v = v * 16 + static_cast<unsigned>(d);
-    }
-    *out = static_cast<uint16_t>(v);
+    *out = static_cast<uint16_t>(std::stoul(s, nullptr, 16));
     return true;
 }
 
@@ -58,13 +53,9 @@ bool parse_config(const std::string &text, Config *config, std::string *error)
 {
     Config c;
     c.usb.clear();
-    int number = 0;
-    for (const std::string &raw : split_lines(text)) {
-        ++number;
-        std::string line = trim(raw.substr(0, raw.find('#')));
-        if (line.empty())
-            continue;
-        const std::string where = std::to_string(number) + ": ";
+    for (const auto &numbered : meaningful_lines(text)) {
+        const std::string &line = numbered.second;
+        const std::string where = std::to_string(numbered.first) + ": ";
         size_t eq = line.find('=');
         if (eq == std::string::npos) {
             *error = where + "expected \"key = value\", found \"" + line + "\"";

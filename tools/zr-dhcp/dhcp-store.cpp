@@ -15,12 +15,8 @@ int subnet_of(uint32_t addr)
 void Store::parse(const std::string &text, std::vector<std::string> *skipped)
 {
     by_key_.clear();
-    int number = 0;
-    for (const std::string &raw : split_lines(text)) {
-        ++number;
-        std::string line = trim(raw.substr(0, raw.find('#')));
-        if (line.empty())
-            continue;
+    for (const auto &numbered : meaningful_lines(text)) {
+        const std::string &line = numbered.second;
         size_t space = line.find_first_of(" \t");
         std::string key = line.substr(0, space);
         std::string net = space == std::string::npos ? "" : trim(line.substr(space));
@@ -30,7 +26,7 @@ void Store::parse(const std::string &text, std::vector<std::string> *skipped)
                   (addr & 3u) == 0 && (key.rfind("serial:", 0) == 0 || key.rfind("mac:", 0) == 0);
         if (!ok) {
             if (skipped)
-                skipped->push_back(std::to_string(number) + ": \"" + line + "\" is not \"KEY 172.16.N.M/30\"");
+                skipped->push_back(std::to_string(numbered.first) + ": \"" + line + "\" is not \"KEY 172.16.N.M/30\"");
             continue;
         }
         by_key_[key] = subnet_of(addr);

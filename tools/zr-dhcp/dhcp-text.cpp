@@ -50,15 +50,17 @@ bool parse_decimal(const std::string &s, uint64_t *value)
     return true;
 }
 
-int hex_digit(char c)
+std::vector<std::pair<int, std::string>> meaningful_lines(const std::string &text)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    std::vector<std::pair<int, std::string>> out;
+    int number = 0;
+    for (const std::string &raw : split_lines(text)) {
+        ++number;
+        std::string line = trim(raw.substr(0, raw.find('#')));
+        if (!line.empty())
+            out.emplace_back(number, line);
+    }
+    return out;
 }
 
 std::string ipv4_text(uint32_t a)

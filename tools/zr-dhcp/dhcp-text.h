@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zrdhcp {
@@ -11,9 +12,12 @@ namespace zrdhcp {
 std::string trim(const std::string &s);
 // Lines without their "\n" (and a "\r" before it); a last line without "\n" counts.
 std::vector<std::string> split_lines(const std::string &text);
+// The lines of a settings or data file that say something, with their numbers from 1:
+// what follows "#" is dropped, then the white space around the rest; empty lines are
+// passed over.
+std::vector<std::pair<int, std::string>> meaningful_lines(const std::string &text);
 // Decimal digits only, no sign, no overflow past 64 bits.
 bool parse_decimal(const std::string &s, uint64_t *value);
-int hex_digit(char c);
 
 // Dotted text of an IPv4 address in host order, and back (four decimal parts 0-255).
 std::string ipv4_text(uint32_t addr);
