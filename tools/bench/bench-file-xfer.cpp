@@ -16,7 +16,6 @@
 //
 // Usage: bench-file-xfer [MIB [ROUNDS]]      (default 256 MiB, 5 rounds)
 #include "bench-support.h"
-#include "sim_process.h"
 #include "zr-net.h"
 
 #include <fcntl.h>
@@ -30,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -162,12 +162,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    zrtest::SimProcess sim({"--storage", storage, "--set", "disk=4294967295,4294967295,0"});
-    if (!sim.ok()) {
-        std::fprintf(stderr, "simulator: %s\n", sim.error().c_str());
+    std::unique_ptr<zrtest::SimProcess> started = storage_simulator(storage);
+    if (!started) {
         clean();
         return 1;
     }
+    zrtest::SimProcess &sim = *started;
     KQ_ZR_1b_init();
     zr_tune tune{10000, 10000}; // as the bridge sets it
     KQ_ZR_sl_tune(2, &tune);

@@ -13,7 +13,6 @@
 //
 // Usage: bench-many-files [FILES [BYTES]]     (default 1000 files of 1024 bytes)
 #include "bench-support.h"
-#include "sim_process.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -25,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,17 +133,14 @@ int main(int argc, char **argv)
     bool ok = mkdir(source.c_str(), 0755) == 0 && mkdir(storage.c_str(), 0755) == 0;
     for (int i = 0; ok && i < files; ++i)
         ok = make_file(source + "/" + file_name(i), i, size);
-    if (!ok) {
+    if (!ok)
         std::fprintf(stderr, "cannot prepare %s\n", folder.c_str());
+    std::unique_ptr<zrtest::SimProcess> started = ok ? storage_simulator(storage) : nullptr;
+    if (!started) {
         remove_work_folder();
         return 1;
     }
-    zrtest::SimProcess sim({"--storage", storage, "--set", "disk=4294967295,4294967295,0"});
-    if (!sim.ok()) {
-        std::fprintf(stderr, "simulator: %s\n", sim.error().c_str());
-        remove_work_folder();
-        return 1;
-    }
+    zrtest::SimProcess &sim = *started;
     const uint32_t addr = sim.addr();
 
     // The baseline: one connection after another, each after the pause.

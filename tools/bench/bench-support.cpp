@@ -56,6 +56,16 @@ void remove_work_folder()
         nftw(work_folder, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+std::unique_ptr<zrtest::SimProcess> storage_simulator(const std::string &storage)
+{
+    auto sim = std::make_unique<zrtest::SimProcess>(
+        std::vector<std::string>{"--storage", storage, "--set", "disk=4294967295,4294967295,0"});
+    if (sim->ok())
+        return sim;
+    std::fprintf(stderr, "simulator: %s\n", sim->error().c_str());
+    return nullptr;
+}
+
 bool same_content(const std::string &a, const std::string &b)
 {
     std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);

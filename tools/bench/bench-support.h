@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "sim_process.h"
 
 namespace zrbench {
 
@@ -17,6 +20,10 @@ const size_t BLOCK = 1536;
 // (SIGINT, SIGTERM; the program then ends with 130).  Empty (and a message) on failure.
 std::string make_work_folder(const char *name);
 void remove_work_folder();
+
+// The simulator serving the folder `storage`, with room for anything; null (and a message)
+// when it does not start.
+std::unique_ptr<zrtest::SimProcess> storage_simulator(const std::string &storage);
 
 // True when both files hold the same bytes.
 bool same_content(const std::string &a, const std::string &b);

@@ -172,16 +172,15 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     if (count == 0)
         return kOk;
 
-    // A worker that has ended must not end the parent by a write to its pipe.
-    struct sigaction ignore {}, old_pipe {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old_pipe);
-
     int reports[2];
     if (pipe2(reports, O_CLOEXEC) != 0) {
         std::perror("zrlink: pipe");
         return kFailed;
     }
+    // A worker that has ended must not end the parent by a write to its pipe.
+    struct sigaction ignore {}, old_pipe {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe);
     std::vector<Worker> workers(count);
     std::fflush(nullptr);
     for (size_t i = 0; i < count; ++i) {
