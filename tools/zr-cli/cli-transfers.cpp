@@ -35,6 +35,8 @@ namespace {
 const uint32_t kStep = 16 * 1024;
 // Progress records go to the parent at most this often.
 const std::chrono::milliseconds kReportEvery(50);
+// The result of a transfer whose worker process ended in the middle of it.
+const int kWorkerLost = INT_MIN;
 
 // A worker's record to the parent.
 struct Report {
@@ -161,7 +163,7 @@ void stop_workers(std::vector<Worker> &workers)
 int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers,
                   const Options &opt, std::vector<std::string> *created)
 {
-    const char *verb = direction == ZR_FM_PUT ? "push " : "pull ";
+    const std::string verb = direction == ZR_FM_PUT ? "push" : "pull";
     uint64_t total = 0;
     for (const auto &t : transfers)
         total += t.size;
@@ -210,7 +212,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     if (workers.empty()) {
         close(reports[0]);
         sigaction(SIGPIPE, &old_pipe, nullptr);
-        std::fprintf(stderr, "zrlink: %scannot start a worker process\n", verb);
+        std::fprintf(stderr, "zrlink: %s: cannot start a worker process\n", verb.c_str());
         return kFailed;
     }
 
@@ -220,19 +222,16 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     bool cancelled = false;    // Ctrl-C
     std::string stopped_file;  // the first file that Ctrl-C stopped
     auto hand_out = [&](Worker &w) {
-        while (!stopping && next < transfers.size()) {
-            int32_t n = static_cast<int32_t>(next++);
-            if (w.jobs_fd >= 0 && write_all(w.jobs_fd, &n, sizeof n)) {
-                w.transfer = n;
-                progress.start_file(transfers[static_cast<size_t>(n)].to, transfers[static_cast<size_t>(n)].size,
-                                    static_cast<int>(&w - workers.data()));
-                return;
-            }
-            --next;  // the worker is gone: the transfer goes to another one
+        int32_t n = static_cast<int32_t>(next);
+        // Nothing left, or the worker is gone (its transfer then goes to another one): the
+        // worker ends.
+        if (stopping || next >= transfers.size() || w.jobs_fd < 0 || !write_all(w.jobs_fd, &n, sizeof n)) {
             close_jobs(w);
             return;
         }
-        close_jobs(w);  // nothing left: the worker ends
+        ++next;
+        w.transfer = n;
+        progress.start_file(transfers[next - 1].to, transfers[next - 1].size, static_cast<int>(&w - workers.data()));
     };
     auto finish = [&](Worker &w, int r, bool made) {
         const Transfer &t = transfers[static_cast<size_t>(w.transfer)];
@@ -250,7 +249,11 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
         } else if (!stopping || opt.keep_going) {
             // Transfers that a failure stopped are not failures of their own.
             ++failures;
-            report(verb + t.from, r);
+            if (r == kWorkerLost)
+                std::fprintf(stderr, "zrlink: %s %s: the worker process ended before the transfer\n",
+                             verb.c_str(), t.from.c_str());
+            else
+                report(verb + " " + t.from, r);
             if (!opt.keep_going) {
                 stopping = true;
                 stop_workers(workers);
@@ -299,19 +302,19 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
                 pollfd again{reports[0], POLLIN, 0};
                 if (poll(&again, 1, 0) > 0)
                     break; // its last record is still on the way: read it first
-                finish(w, ZR_E_SOCKET, false);
+                finish(w, kWorkerLost, false);
             }
         }
     }
     for (auto &w : workers) {
         close_jobs(w);
         if (w.transfer >= 0)
-            finish(w, interrupted() ? ZR_E_CANCELLED : ZR_E_SOCKET, false);
+            finish(w, interrupted() ? ZR_E_CANCELLED : kWorkerLost, false);
     }
     if (!stopping && next < transfers.size()) {
-        // Every worker ended before the queue was empty.
         ++failures;
-        report(verb + transfers[next].from, ZR_E_SOCKET);
+        std::fprintf(stderr, "zrlink: %s %s: every worker process ended before the transfer\n", verb.c_str(),
+                     transfers[next].from.c_str());
     }
     for (auto &w : workers)
         if (!w.ended)
@@ -321,9 +324,9 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     sigaction(SIGPIPE, &old_pipe, nullptr);
 
     if (cancelled || interrupted())
-        return report(verb + (stopped_file.empty() ? transfers.front().from : stopped_file), ZR_E_CANCELLED);
+        return report(stopped_file.empty() ? verb : verb + " " + stopped_file, ZR_E_CANCELLED);
     if (failures > 0 && opt.keep_going && transfers.size() > 1)
-        std::fprintf(stderr, "zrlink: %s%d of %zu files failed\n", verb, failures, transfers.size());
+        std::fprintf(stderr, "zrlink: %s: %d of %zu files failed\n", verb.c_str(), failures, transfers.size());
     return failures > 0 ? kFailed : kOk;
 }
 
