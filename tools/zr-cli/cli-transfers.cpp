@@ -250,7 +250,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
             // Transfers that a failure stopped are not failures of their own.
             ++failures;
             if (r == kWorkerLost)
-                std::fprintf(stderr, "zrlink: %s %s: the worker process ended before the transfer\n",
+                std::fprintf(stderr, "zrlink: %s %s: the worker process ended in the middle of the transfer\n",
                              verb.c_str(), t.from.c_str());
             else
                 report(verb + " " + t.from, r);
@@ -263,6 +263,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
 
     for (auto &w : workers)
         hand_out(w);
+    auto last_reap = std::chrono::steady_clock::now();
     for (;;) {
         bool busy = false;
         for (const auto &w : workers)
@@ -275,7 +276,8 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
         }
         pollfd p{reports[0], POLLIN, 0};
         int ready = poll(&p, 1, 200);
-        if (ready > 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (ready > 0 && now - last_reap < std::chrono::milliseconds(200)) {
             Report rec;
             if (read_all(reports[0], &rec, sizeof rec) != 1)
                 break; // every worker has gone: the reaping below tells which transfers failed
@@ -292,16 +294,15 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
             }
             continue;
         }
-        // Nothing to read: look for a worker that ended in the middle of a transfer.
+        // Now and then (while records keep coming too): look for a worker that ended in
+        // the middle of a transfer.  Its last records may still be in the pipe when its end
+        // is seen, so it counts as lost only if the next look still finds the transfer open.
+        last_reap = now;
         for (auto &w : workers) {
-            if (w.ended || w.pid <= 0 || waitpid(w.pid, nullptr, WNOHANG) != w.pid)
-                continue;
-            w.ended = true;
-            close_jobs(w);
-            if (w.transfer >= 0) {
-                pollfd again{reports[0], POLLIN, 0};
-                if (poll(&again, 1, 0) > 0)
-                    break; // its last record is still on the way: read it first
+            if (!w.ended && w.pid > 0 && waitpid(w.pid, nullptr, WNOHANG) == w.pid) {
+                w.ended = true;
+                close_jobs(w);
+            } else if (w.ended && w.transfer >= 0) {
                 finish(w, kWorkerLost, false);
             }
         }
@@ -313,7 +314,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     }
     if (!stopping && next < transfers.size()) {
         ++failures;
-        std::fprintf(stderr, "zrlink: %s %s: every worker process ended before the transfer\n", verb.c_str(),
+        std::fprintf(stderr, "zrlink: %s %s: every worker process had ended before this transfer\n", verb.c_str(),
                      transfers[next].from.c_str());
     }
     for (auto &w : workers)
