@@ -7,116 +7,20 @@
 // interfaces are made and the simulator is started from there; the namespace goes away
 // with them.  Where no namespace can be created (not root, no unshare, no iproute2) the
 // test says so and is skipped.
+#include "private_network.h"
 #include "sim_process.h"
 #include "zr-internal.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Runs a program found on the search path (or in /usr/sbin, /sbin) to its end, its output
-// dropped; true when it exited with 0.
-bool run(const std::vector<std::string> &args, std::string *why) {
-  std::vector<char *> argv;
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int r = ENOENT;
-  for (const std::string dir : {"", "/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-    std::string program = dir + args[0];
-    r = dir.empty() ? posix_spawnp(&pid, program.c_str(), &fa, nullptr, argv.data(), environ)
-                    : posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
-    if (r != ENOENT) break;
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  std::string line;
-  for (const std::string &a : args) line += (line.empty() ? "" : " ") + a;
-  if (r != 0) {
-    *why = "'" + line + "' cannot be run: " + std::strerror(r);
-    return false;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    *why = "'" + line + "' failed";
-    return false;
-  }
-  return true;
-}
-
-// The calling thread's own network namespace, with the handheld's network in it; the
-// thread returns to its former namespace when this ends.
-class PrivateNetwork {
- public:
-  PrivateNetwork() {
-    former_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (former_ < 0) {
-      why_ = std::string("cannot open /proc/self/ns/net: ") + std::strerror(errno);
-      return;
-    }
-    if (unshare(CLONE_NEWNET) != 0) {
-      why_ = std::string("network namespaces cannot be created here (unshare: ") + std::strerror(errno) + ")";
-      return;
-    }
-    entered_ = true;
-    if (!run({"ip", "link", "set", "lo", "up"}, &why_)) return;
-    // The handheld's network on a veth pair; where veth is missing, on the loopback
-    // interface.  A second host-side network (172.16.0.5/30) has nobody behind it.
-    std::string veth_why;
-    bool veth = run({"ip", "link", "add", "zrhost0", "type", "veth", "peer", "name", "zrcalc0"}, &veth_why) &&
-                run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrhost0"}, &veth_why) &&
-                run({"ip", "addr", "add", "172.16.0.2/30", "dev", "zrcalc0"}, &veth_why) &&
-                run({"ip", "link", "add", "zrhost1", "type", "veth", "peer", "name", "zrcalc1"}, &veth_why) &&
-                run({"ip", "addr", "add", "172.16.0.5/30", "dev", "zrhost1"}, &veth_why) &&
-                run({"ip", "link", "set", "zrhost0", "up"}, &veth_why) &&
-                run({"ip", "link", "set", "zrcalc0", "up"}, &veth_why) &&
-                run({"ip", "link", "set", "zrhost1", "up"}, &veth_why) &&
-                run({"ip", "link", "set", "zrcalc1", "up"}, &veth_why);
-    if (!veth) {
-      how_ = "loopback (" + veth_why + ")";
-      if (!run({"ip", "addr", "add", "172.16.0.1/30", "dev", "lo"}, &why_) ||
-          !run({"ip", "addr", "add", "172.16.0.2/32", "dev", "lo"}, &why_) ||
-          !run({"ip", "addr", "add", "172.16.0.5/30", "dev", "lo"}, &why_))
-        return;
-    } else {
-      how_ = "veth";
-    }
-    ok_ = true;
-  }
-  ~PrivateNetwork() {
-    if (entered_ && setns(former_, CLONE_NEWNET) != 0) ADD_FAILURE() << "cannot return to the former namespace";
-    if (former_ >= 0) close(former_);
-  }
-  bool ok() const { return ok_; }
-  const std::string &why() const { return why_; }
-  const std::string &how() const { return how_; }
-
- private:
-  int former_ = -1;
-  bool entered_ = false;
-  bool ok_ = false;
-  std::string why_, how_;
-};
+using zrtest::PrivateNetwork;
 
 TEST(DiscoveryNamespace, FindsTheSimulatorAndReadsItsInfo) {
   PrivateNetwork net;

@@ -102,6 +102,30 @@ TEST_F(Transport, AutomaticPortsCycleFrom57345)
     KQ_ZR_1b_unbind(l);
 }
 
+TEST_F(Transport, AnAutomaticPortHeldByAnotherConnectionIsPassedWithoutASecondPause)
+{
+    uint16_t port = 0;
+    int l = listener(&port);
+    ASSERT_GE(l, 0);
+    // What another process walking the same ports does: it holds the connection from the
+    // first automatic port to the same peer.  The bind of that port succeeds (both share
+    // it), the connect finds the address in use.
+    int other = KQ_ZR_1b_bind(0, 57345, 0x7F000001u, port);
+    ASSERT_GE(other, 0);
+    zri_set_bind_pause(300);
+    auto start = Clock::now();
+    int h = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
+    long ms = elapsed_ms(start);
+    zri_set_bind_pause(40);
+    ASSERT_GE(h, 0) << "errno " << KQ_ZR_errno();
+    EXPECT_GT(local_port_of(h), 57345);
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 550) << "the pause is made once, not again for the next port";
+    KQ_ZR_1b_unbind(h);
+    KQ_ZR_1b_unbind(other);
+    KQ_ZR_1b_unbind(l);
+}
+
 TEST_F(Transport, RemoteAddressZeroMeansLoopback)
 {
     uint16_t port = 0;

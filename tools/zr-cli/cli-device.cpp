@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 
 namespace zrcli {
@@ -71,21 +72,18 @@ int install_progress(int value)
 int cmd_list(const Options &)
 {
     Library lib;
-    int h = KQ_ZR_en_init();
-    if (h < 0)
-        return report("discovery", h);
-    zr_enum_rec rec;
-    int r, answering = 0, candidates = 0;
-    while ((r = KQ_ZR_en_next(h, &rec)) == 0) {
+    std::vector<Candidate> found;
+    int r = find_candidates(&found);
+    int answering = 0, candidates = 0;
+    for (const auto &rec : found) {
         ++candidates;
-        int ping = KQ_ZR_en_ping(rec.addr);
+        int ping = rec.probe;
         if (ping == 0)
             ++answering;
         std::printf("%-15s  slot %-3u  %s\n", addr_text(rec.addr).c_str(), rec.slot,
                     ping == 0 ? "answering" : ping == ZR_E_END ? "silent" : "not a handheld");
     }
-    KQ_ZR_en_done(h);
-    if (r != ZR_E_END)
+    if (r < 0)
         return report("discovery", r);
     if (candidates == 0)
         std::printf("no handheld attached\n");
@@ -167,15 +165,13 @@ int cmd_wait(const Options &opt)
                 return kOk;
             }
         } else {
-            int h = KQ_ZR_en_init();
-            if (h < 0)
-                return report("discovery", h);
-            zr_enum_rec rec;
-            int r = KQ_ZR_en_enum(h, &rec);
-            KQ_ZR_en_done(h);
-            if (r == 0) {
-                std::printf("%s\n", addr_text(rec.addr).c_str());
-                return kOk;
+            std::vector<Candidate> found;
+            find_candidates(&found); // a failed enumeration is tried again, as silence is
+            for (const auto &rec : found) {
+                if (rec.probe == 0) {
+                    std::printf("%s\n", addr_text(rec.addr).c_str());
+                    return kOk;
+                }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }

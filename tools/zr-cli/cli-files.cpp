@@ -1,5 +1,4 @@
 // cli-files.cpp -- ls, stat, mkdir, rmdir, rm, mv, cp, push and pull.
-#include "cli-progress.h"
 #include "cli.h"
 #include "zr-net.h"
 
@@ -21,8 +20,6 @@ namespace zrcli {
 
 namespace {
 
-// Progress is reported every 16 KiB, which also bounds how long a Ctrl-C waits.
-const uint32_t kStep = 16 * 1024;
 // A handheld status for "already exists".
 const int kExists = -1035;
 
@@ -80,56 +77,6 @@ int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
     }
 }
 
-// The current transfer's progress display, for the library's callback.
-Progress *g_progress = nullptr;
-
-int transfer_progress(int, zr_xfer *x)
-{
-    set_interrupt_socket(x->conn);
-    if (g_progress)
-        g_progress->update(x->done, x->size);
-    return interrupted() ? 1 : 0;
-}
-
-struct Job {
-    std::string from, to;
-    uint64_t size;
-};
-
-// Runs the transfers of one push or pull.
-int run_jobs(uint32_t addr, int direction, const std::vector<Job> &jobs, const Options &opt)
-{
-    uint64_t total = 0;
-    for (const auto &j : jobs)
-        total += j.size;
-    Progress progress(show_progress(opt), total, static_cast<int>(jobs.size()));
-    g_progress = &progress;
-    int result = kOk;
-    for (const auto &j : jobs) {
-        progress.start_file(j.to, j.size);
-        const std::string &remote = direction == ZR_FM_PUT ? j.to : j.from;
-        const std::string &local = direction == ZR_FM_PUT ? j.from : j.to;
-        std::error_code ec;
-        bool existed = direction == ZR_FM_GET && fs::exists(fs::symlink_status(local, ec));
-        int r = KQ_ZR_fm_xfer(addr, direction, remote.c_str(), local.c_str(), kStep,
-                              transfer_progress, 0);
-        set_interrupt_socket(-1);
-        progress.end_file(r == 0);
-        // A failed fetch leaves an existing file as it was; a new one that stayed partial
-        // is taken away.
-        if (r < 0 && direction == ZR_FM_GET && !existed)
-            fs::remove(local, ec);
-        if (r < 0) {
-            result = report((direction == ZR_FM_PUT ? "push " : "pull ") + j.from, r);
-            break;
-        }
-        if (!progress.enabled() && !opt.quiet)
-            std::printf("%s -> %s\n", j.from.c_str(), j.to.c_str());
-    }
-    g_progress = nullptr;
-    return result;
-}
-
 int simple_op(const Options &opt, unsigned op, const char *what)
 {
     Session s(opt);
@@ -145,7 +92,7 @@ int simple_op(const Options &opt, unsigned op, const char *what)
 
 // Adds the files below a local folder to a push, creating the handheld's folders.
 int plan_push_folder(uint32_t addr, const fs::path &local, const std::string &remote,
-                     std::vector<Job> *jobs)
+                     std::vector<Transfer> *jobs)
 {
     int r = KQ_ZR_fm_fileop(addr, ZR_FM_MKDIR, remote.c_str(), nullptr);
     if (r < 0 && r != kExists)
@@ -175,7 +122,7 @@ int plan_push_folder(uint32_t addr, const fs::path &local, const std::string &re
 // Adds the files below a handheld folder to a pull, creating the local folders (noted in
 // *made so a cancelled pull can take them away again).
 int plan_pull_folder(uint32_t addr, const std::string &remote, const fs::path &local,
-                     std::vector<Job> *jobs, std::vector<fs::path> *made)
+                     std::vector<Transfer> *jobs, std::vector<fs::path> *made)
 {
     std::error_code ec;
     if (!fs::is_directory(local, ec)) {
@@ -273,7 +220,7 @@ int cmd_push(const Options &opt)
     bool into = sources.size() > 1 ||
                 (KQ_ZR_fm_dirattr(addr, target.c_str(), &ta) == 0 && is_folder(ta));
 
-    std::vector<Job> jobs;
+    std::vector<Transfer> jobs;
     for (const auto &src : sources) {
         std::error_code ec;
         fs::path local(src);
@@ -293,7 +240,7 @@ int cmd_push(const Options &opt)
             jobs.push_back({src, to, fs::file_size(local, ec)});
         }
     }
-    return run_jobs(addr, ZR_FM_PUT, jobs, opt);
+    return run_transfers(addr, ZR_FM_PUT, jobs, opt, nullptr);
 }
 
 int cmd_pull(const Options &opt)
@@ -311,7 +258,7 @@ int cmd_pull(const Options &opt)
         return kUsage;
     }
 
-    std::vector<Job> jobs;
+    std::vector<Transfer> jobs;
     std::vector<fs::path> made;
     int result = kOk;
     for (const auto &src : sources) {
@@ -330,10 +277,15 @@ int cmd_pull(const Options &opt)
             jobs.push_back({src, to.string(), a.size});
         }
     }
+    // A pull stopped with Ctrl-C takes away the files and folders it made.
+    std::vector<std::string> created;
     if (result == kOk)
-        result = run_jobs(addr, ZR_FM_GET, jobs, opt);
-    if (result == kCancelled)
+        result = run_transfers(addr, ZR_FM_GET, jobs, opt, &created);
+    if (result == kCancelled) {
+        for (const auto &f : created)
+            fs::remove(f, ec);
         remove_made_folders(made);
+    }
     return result;
 }
 

@@ -60,73 +60,86 @@ std::string Progress::duration(double s)
     return buf;
 }
 
-void Progress::start_file(const std::string &name, uint64_t size)
+Progress::File &Progress::slot(int n)
 {
-    ++file_index_;
-    name_ = name;
-    done_ = 0;
-    size_ = size;
-    file_start_ = std::chrono::steady_clock::now();
-    drawn_ = false;
-    draw(true);
+    if (n < 0)
+        n = 0;
+    if (static_cast<size_t>(n) >= files_.size())
+        files_.resize(static_cast<size_t>(n) + 1);
+    return files_[static_cast<size_t>(n)];
 }
 
-void Progress::update(uint64_t done, uint64_t size)
+void Progress::start_file(const std::string &name, uint64_t size, int n)
 {
-    done_ = done;
+    File &f = slot(n);
+    f = File();
+    f.name = name;
+    f.index = ++files_started_;
+    f.size = size;
+    draw(f, true);
+}
+
+void Progress::update(uint64_t done, uint64_t size, int n)
+{
+    File &f = slot(n);
+    f.done = done;
     if (size)
-        size_ = size;
-    draw(false);
+        f.size = size;
+    draw(f, false);
 }
 
-void Progress::end_file(bool ok)
+void Progress::end_file(bool ok, int n)
 {
+    File &f = slot(n);
     if (ok)
-        done_ = size_ > done_ ? size_ : done_;
-    draw(true);
-    before_ += done_;
+        f.done = f.size > f.done ? f.size : f.done;
+    draw(f, true);
+    before_ += f.done;
+    f = File();
     if (enabled_ && terminal_)
         std::fputc('\n', stderr);
 }
 
-void Progress::draw(bool force)
+void Progress::draw(File &f, bool force)
 {
     if (!enabled_)
         return;
     auto now = std::chrono::steady_clock::now();
-    if (!force && drawn_ && seconds_between(last_draw_, now) < (terminal_ ? 0.1 : 0.5))
+    if (!force && f.drawn && seconds_between(last_draw_, now) < (terminal_ ? 0.1 : 0.5))
         return;
-    if (!terminal_ && force && (drawn_ ? shown_ == done_ : done_ == 0))
+    if (!terminal_ && force && (f.drawn ? f.shown == f.done : f.done == 0))
         return; // a log gets no empty first line and no line twice
     last_draw_ = now;
 
     double elapsed = seconds_between(start_, now);
-    uint64_t all_done = before_ + done_;
+    uint64_t all_done = before_;
+    for (const File &g : files_)
+        all_done += g.done;
     double rate = elapsed > 0.05 ? all_done / elapsed : 0;
-    drawn_ = true;
-    shown_ = done_;
-    int pct = size_ ? static_cast<int>(done_ * 100 / size_) : 100;
+    f.drawn = true;
+    f.shown = f.done;
+    int pct = f.size ? static_cast<int>(f.done * 100 / f.size) : 100;
 
     char tail[160];
-    int n = std::snprintf(tail, sizeof tail, " %3d%% %s/%s", pct, bytes(done_).c_str(),
-                          bytes(size_).c_str());
+    int n = std::snprintf(tail, sizeof tail, " %3d%% %s/%s", pct, bytes(f.done).c_str(),
+                          bytes(f.size).c_str());
     if (total_files_ > 1 && total_bytes_) {
         int tp = static_cast<int>(all_done * 100 / total_bytes_);
         n += std::snprintf(tail + n, sizeof tail - static_cast<size_t>(n), " | all %3d%% (%d/%d)", tp,
-                           file_index_, total_files_);
+                           f.index, total_files_);
     }
-    uint64_t goal = total_bytes_ ? total_bytes_ : size_;
+    uint64_t goal = total_bytes_ ? total_bytes_ : f.size;
     double left = rate > 0 && goal > all_done ? (goal - all_done) / rate : 0;
     std::snprintf(tail + n, sizeof tail - static_cast<size_t>(n), " %s/s ETA %s",
                   bytes(static_cast<uint64_t>(rate)).c_str(), duration(left).c_str());
 
     if (!terminal_) {
-        std::fprintf(stderr, "%s%s\n", name_.c_str(), tail);
+        std::fprintf(stderr, "%s%s\n", f.name.c_str(), tail);
         return;
     }
     int width = terminal_width() - 1;
     int room = width - static_cast<int>(std::string(tail).size()) - 1;
-    std::string name = name_;
+    std::string name = f.name;
     if (room < 8)
         room = 8;
     if (static_cast<int>(name.size()) > room)

@@ -2,9 +2,12 @@
 #include "cli.h"
 #include "zr-net.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,21 +30,83 @@ extern "C" void on_interrupt(int)
         shutdown(s, SHUT_RDWR); // async-signal-safe; the library then sees the end
 }
 
+// A probe running in a child process: the child writes KQ_ZR_en_ping's result into the
+// pipe and ends.
+struct RunningProbe {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+RunningProbe start_probe(uint32_t addr)
+{
+    RunningProbe p;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return p;
+    std::fflush(nullptr);
+    p.pid = fork();
+    if (p.pid == 0) {
+        close(fds[0]);
+        int32_t r = KQ_ZR_en_ping(addr);
+        _exit(write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+    }
+    close(fds[1]);
+    if (p.pid < 0) {
+        close(fds[0]);
+        return p;
+    }
+    p.fd = fds[0];
+    return p;
+}
+
+// The probe's result; probed here when the child could not be started or gave none.
+int finish_probe(RunningProbe &p, uint32_t addr)
+{
+    int32_t r = 0;
+    bool got = false;
+    if (p.fd >= 0) {
+        ssize_t n;
+        while ((n = read(p.fd, &r, sizeof r)) < 0 && errno == EINTR) {
+        }
+        got = n == static_cast<ssize_t>(sizeof r);
+        close(p.fd);
+    }
+    if (p.pid > 0)
+        while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    return got ? r : KQ_ZR_en_ping(addr);
+}
+
 // Every handheld that answers the probe.
-int discover(std::vector<zr_enum_rec> *found)
+int discover(std::vector<Candidate> *found)
+{
+    std::vector<Candidate> all;
+    int r = find_candidates(&all);
+    for (const auto &c : all)
+        if (c.probe == 0)
+            found->push_back(c);
+    return r;
+}
+
+} // namespace
+
+int find_candidates(std::vector<Candidate> *found)
 {
     int h = KQ_ZR_en_init();
     if (h < 0)
         return h;
     zr_enum_rec rec;
     int r;
-    while ((r = KQ_ZR_en_enum(h, &rec)) == 0)
-        found->push_back(rec);
+    while ((r = KQ_ZR_en_next(h, &rec)) == 0)
+        found->push_back({rec.addr, rec.slot, ZR_E_END});
     KQ_ZR_en_done(h);
+    std::vector<RunningProbe> probes;
+    for (const auto &c : *found)
+        probes.push_back(start_probe(c.addr));
+    for (size_t i = 0; i < found->size(); ++i)
+        (*found)[i].probe = finish_probe(probes[i], (*found)[i].addr);
     return r == ZR_E_END ? 0 : r;
 }
-
-} // namespace
 
 Library::Library() : ok_(KQ_ZR_1b_init() == 0)
 {
@@ -115,7 +180,7 @@ bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
         }
         return true;
     }
-    std::vector<zr_enum_rec> found;
+    std::vector<Candidate> found;
     int r = discover(&found);
     if (r < 0) {
         *exit_code = report("discovery", r);
@@ -148,8 +213,8 @@ const char kUsageText[] =
     "  stat PATH...              attributes of handheld paths\n"
     "  mkdir PATH | rmdir PATH | rm PATH\n"
     "  mv FROM TO | cp FROM TO   move or copy on the handheld\n"
-    "  push LOCAL... REMOTE      send files and folders (recursive) to the handheld\n"
-    "  pull REMOTE... LOCAL      fetch files and folders (recursive) from the handheld\n"
+    "  push [-j N] LOCAL... REMOTE  send files and folders (recursive) to the handheld\n"
+    "  pull [-j N] REMOTE... LOCAL  fetch files and folders (recursive) from the handheld\n"
     "  screenshot OUT.png        the handheld's screen as a PNG picture\n"
     "  osupg IMAGE               install an operating system image found on the handheld\n"
     "  wait [--timeout S]        until a handheld answers (default 30 s)\n"
@@ -158,9 +223,15 @@ const char kUsageText[] =
     "  --addr A    the handheld's address (default: $ZR_ADDR, else the only one attached)\n"
     "  -q          no progress display (shown on a terminal otherwise)\n"
     "  --progress  the progress display also when standard error is not a terminal\n"
+    "  -j N        push, pull: N transfers at the same time (default 4; 1 for a handheld\n"
+    "              that takes one connection at a time)\n"
+    "  --keep-going  push, pull: after a failed file go on with the others (default: stop)\n"
     "\n"
     "Exit codes: 0 done, 1 failed (the reason is printed), 2 bad command line,\n"
     "3 no handheld found, 130 stopped with Ctrl-C.\n";
+
+// The most transfers at the same time that -j takes.
+const int kMaxJobs = 64;
 
 // Each command with the number of operands it takes (max -1: any number) and its usage.
 struct Command {
@@ -180,8 +251,8 @@ const Command kCommands[] = {
     {"rm", cmd_rm, 1, 1, "rm PATH"},
     {"mv", cmd_mv, 2, 2, "mv FROM TO"},
     {"cp", cmd_cp, 2, 2, "cp FROM TO"},
-    {"push", cmd_push, 2, -1, "push LOCAL... REMOTE"},
-    {"pull", cmd_pull, 2, -1, "pull REMOTE... LOCAL"},
+    {"push", cmd_push, 2, -1, "push [-j N] [--keep-going] LOCAL... REMOTE"},
+    {"pull", cmd_pull, 2, -1, "pull [-j N] [--keep-going] REMOTE... LOCAL"},
     {"screenshot", cmd_screenshot, 1, 1, "screenshot OUT.png"},
     {"osupg", cmd_osupg, 1, 1, "osupg IMAGE"},
     {"wait", cmd_wait, 0, 0, "wait [--timeout S]"},
@@ -237,6 +308,15 @@ int run(int argc, char **argv)
             opt.json = true;
         } else if (a == "-l") {
             opt.long_list = true;
+        } else if (a == "--keep-going") {
+            opt.keep_going = true;
+        } else if (a.compare(0, 2, "-j") == 0 || a.compare(0, 6, "--jobs") == 0) {
+            const char *v = a.size() > 2 && a[1] == 'j' ? argv[i] + 2 : value("--jobs");
+            char *end = nullptr;
+            long n = v ? std::strtol(v, &end, 10) : 0;
+            if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
+                return usage_error("-j needs a number of transfers (1 to %s)", std::to_string(kMaxJobs).c_str());
+            opt.jobs = static_cast<int>(n);
         } else if (a.compare(0, 6, "--addr") == 0) {
             const char *v = value("--addr");
             if (!v)

@@ -28,6 +28,8 @@ struct Options {
     bool json = false;         // --json (info)
     bool long_list = false;    // -l (ls)
     double wait_seconds = 30;  // --timeout (wait)
+    int jobs = 4;              // -j N (push, pull): transfers at the same time
+    bool keep_going = false;   // --keep-going (push, pull): go on after a failed file
     std::vector<std::string> args;  // the command's operands
 };
 
@@ -74,6 +76,19 @@ private:
     bool ok_ = false;
 };
 
+// ---- discovery (cli-session.cpp) ------------------------------------------------------
+// A discovery candidate and the answer to its probe (KQ_ZR_en_ping: 0 a handheld answers,
+// ZR_E_END silent, ZR_E_FOREIGN something else answers, or a socket failure).
+struct Candidate {
+    uint32_t addr;
+    unsigned slot;
+    int probe;
+};
+// Every candidate of the library's enumeration, probed all at the same time (each probe in
+// a process of its own: a silent candidate costs one probe time in all, not one each), in
+// the enumeration's order.  0, or the enumeration's negative result.
+int find_candidates(std::vector<Candidate> *found);
+
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
 
@@ -94,6 +109,21 @@ int report(const std::string &what, int code);
 // address yet, and points at the DHCP service (cli-adapters.cpp; ZR_SYSFS names another
 // sysfs root).
 void hint_unaddressed_adapters();
+
+// ---- transfers of many files (cli-transfers.cpp) -----------------------------------------
+struct Transfer {
+    std::string from, to;
+    uint64_t size;
+};
+// Runs the transfers in opt.jobs worker processes (each with its own library state) fed
+// from one queue in order, with one progress display.  The first failure is reported with
+// its file; the transfers still running are then stopped (a fetch leaves nothing partial)
+// and no more are started, or with opt.keep_going every file is tried and each failure
+// reported.  Ctrl-C stops them all.  A fetch that fails leaves a file that was there
+// before as it was and takes a new one away.  *created (fetches) gets the host files that
+// did not exist before and were fetched whole.  Returns the exit code.
+int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers,
+                  const Options &opt, std::vector<std::string> *created);
 
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);        // cli-device.cpp

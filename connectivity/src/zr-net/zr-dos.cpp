@@ -45,6 +45,11 @@ unsigned bind_pause_ms = 40;
 const uint16_t AUTO_PORT_BASE = 57344;
 const uint16_t AUTO_PORT_SPAN = 4096;
 const int SEND_BUFFER = 4096;
+/* Every process that uses the library walks the same automatic ports, and the sockets share
+ * their ports (address reuse), so another process may hold the very connection that a bind
+ * has just prepared: the connect then finds the local address in use.  Such a connection
+ * moves on to the next automatic port, at most this many times, without a second pause. */
+const unsigned PORT_CLASH_RETRIES = 64;
 
 zr_conn *find(int handle)
 {
@@ -81,10 +86,10 @@ bool add_entry(zr_os_sock s)
 long wait_ms(uint32_t ms) { return ms == 0 ? -1L : static_cast<long>(ms); }
 
 /* Binds one of the automatic ports 57344..61439, continuing the cycle where the last
- * call left it. */
-bool bind_auto_port(zr_os_sock s)
+ * call left it; the pause comes first unless this is a retry after a port clash. */
+bool bind_auto_port(zr_os_sock s, bool pause)
 {
-    if (bind_pause_ms != 0)
+    if (pause && bind_pause_ms != 0)
         zr_os_sleep_ms(bind_pause_ms);
     for (unsigned tries = 0; tries < AUTO_PORT_SPAN; ++tries) {
         auto_port = static_cast<uint16_t>((auto_port + 1) % AUTO_PORT_SPAN);
@@ -98,6 +103,31 @@ int fail_closing(zr_os_sock s, int code)
 {
     zri_close_keep_errno(s);
     return code;
+}
+
+/* A TCP socket with the transport's options: linger off, address reuse, the 4096-byte send
+ * buffer (unless system_buffer), segments sent at once.  0, or a result code with nothing
+ * left open. */
+int new_socket(int system_buffer, zr_os_sock *out)
+{
+    zr_os_set_errno(0);
+    zr_os_sock s = zr_os_tcp_socket();
+    if (s == ZR_OS_NO_SOCK)
+        return ZR_E_SOCKET;
+    /* The table keeps handles as signed 16-bit numbers. */
+    if (s > 32767)
+        return fail_closing(s, ZR_E_SOCKET);
+    zr_os_set_errno(0);
+    if (zr_os_linger_off(s) != 0)
+        return fail_closing(s, ZR_E_SOCKET);
+    if (zr_os_reuse_addr(s) != 0 || (!system_buffer && zr_os_send_buffer(s, SEND_BUFFER) != 0))
+        return fail_closing(s, ZR_E_SOCKET);
+    /* Data goes out in blocks of 1536 bytes into a send buffer that holds barely more than
+     * two: with small sends coalesced, each block would wait for the peer's delayed
+     * acknowledgement.  A socket that refuses the option still works, only slower. */
+    zr_os_no_delay(s);
+    *out = s;
+    return 0;
 }
 
 } // namespace
@@ -140,44 +170,36 @@ int zri_bind(uint32_t laddr, uint32_t lport, uint32_t raddr, uint32_t rport, int
     if (rport > 65535)
         return ZR_E_CONNECT;
 
-    zr_os_set_errno(0);
-    zr_os_sock s = zr_os_tcp_socket();
-    if (s == ZR_OS_NO_SOCK)
-        return ZR_E_SOCKET;
-    /* The table keeps handles as signed 16-bit numbers. */
-    if (s > 32767)
-        return fail_closing(s, ZR_E_SOCKET);
-    zr_os_set_errno(0);
-    if (zr_os_linger_off(s) != 0)
-        return fail_closing(s, ZR_E_SOCKET);
-    if (zr_os_reuse_addr(s) != 0 || (!system_buffer && zr_os_send_buffer(s, SEND_BUFFER) != 0))
-        return fail_closing(s, ZR_E_SOCKET);
-    /* Data goes out in blocks of 1536 bytes into a send buffer that holds barely more than
-     * two: with small sends coalesced, each block would wait for the peer's delayed
-     * acknowledgement.  A socket that refuses the option still works, only slower. */
-    zr_os_no_delay(s);
-    zr_os_set_errno(0);
-
-    bool bound;
-    if (laddr != 0)
-        bound = zr_os_bind(s, laddr, static_cast<uint16_t>(lport)) == 0;
-    else if (lport != 0)
-        bound = zr_os_bind(s, 0, static_cast<uint16_t>(lport)) == 0;
-    else
-        bound = bind_auto_port(s);
-    if (!bound)
-        return fail_closing(s, ZR_E_BIND);
-
     bool listening = raddr == 0 && rport == 0;
-    uint32_t used_raddr = 0;
-    if (!listening) {
-        used_raddr = raddr != 0 ? raddr : 0x7F000001u;
-        if (zr_os_connect(s, used_raddr, static_cast<uint16_t>(rport), zri_tune.xtime) != 0)
-            return fail_closing(s, ZR_E_CONNECT);
-    } else {
+    bool automatic = laddr == 0 && lport == 0;
+    uint32_t used_raddr = listening ? 0 : raddr != 0 ? raddr : 0x7F000001u;
+    zr_os_sock s = ZR_OS_NO_SOCK;
+    for (unsigned clashes = 0;; ++clashes) {
+        int r = new_socket(system_buffer, &s);
+        if (r != 0)
+            return r;
         zr_os_set_errno(0);
-        if (zr_os_listen(s, 2) != 0)
-            return fail_closing(s, ZR_E_SOCKET);
+        bool bound;
+        if (laddr != 0)
+            bound = zr_os_bind(s, laddr, static_cast<uint16_t>(lport)) == 0;
+        else if (lport != 0)
+            bound = zr_os_bind(s, 0, static_cast<uint16_t>(lport)) == 0;
+        else
+            bound = bind_auto_port(s, clashes == 0);
+        if (!bound)
+            return fail_closing(s, ZR_E_BIND);
+
+        if (listening) {
+            zr_os_set_errno(0);
+            if (zr_os_listen(s, 2) != 0)
+                return fail_closing(s, ZR_E_SOCKET);
+            break;
+        }
+        if (zr_os_connect(s, used_raddr, static_cast<uint16_t>(rport), zri_tune.xtime) == 0)
+            break;
+        if (!automatic || clashes >= PORT_CLASH_RETRIES || !zr_os_addr_in_use())
+            return fail_closing(s, ZR_E_CONNECT);
+        zri_close_keep_errno(s);
     }
 
     last_end.socket = s;

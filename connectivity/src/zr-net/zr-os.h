@@ -59,6 +59,10 @@ int zr_os_bind(zr_os_sock s, uint32_t addr, uint16_t port);
 /* Connect; with ms > 0 give up (errno ETIMEDOUT) when the connection is not established
  * within ms milliseconds; ms == 0 waits as long as the system does. */
 int zr_os_connect(zr_os_sock s, uint32_t addr, uint16_t port, uint32_t ms);
+/* After a failed zr_os_connect: 1 when it failed because the local address and port are
+ * already in use by another connection to the same peer (a bound port shared through
+ * address reuse; EADDRNOTAVAIL or EADDRINUSE, Winsock's WSAEADDRINUSE), else 0. */
+int zr_os_addr_in_use(void);
 int zr_os_listen(zr_os_sock s, int backlog);
 /* Accept one connection (blocking); the peer's and the new socket's own endpoints. */
 zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport,

@@ -153,6 +153,9 @@ int send_loop(transfer &t)
         if (x.done < x.size)
             return SHORT_TRANSFER;
         x.len = x.pos = 0;
+        /* The last block leaves now: held back for a full segment, it would wait for the
+         * handheld to acknowledge the one before, which it delays (some 40 ms). */
+        zr_os_coalesce(t.conn, 0);
     }
 
     int r = receive_line(t);

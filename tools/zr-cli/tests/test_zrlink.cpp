@@ -1,4 +1,5 @@
 // zrlink as a user runs it: exit codes, output and the files it leaves.
+#include "private_network.h"
 #include "sim-pattern.h"
 #include "sim_process.h"
 
@@ -11,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -81,6 +84,9 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2)
     EXPECT_EQ(zrlink({"--addr", "not an address!", "info"}).status, 2);
     EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "mv", "only-one"}).status, 2);
     EXPECT_EQ(zrlink({"wait", "--timeout", "soon"}).status, 2);
+    for (const char *jobs : {"0", "x", "65", "-1", ""})
+        EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "push", "-j", jobs, "a", "/b"}).status, 2) << jobs;
+    EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "pull", "/a", "b", "-j"}).status, 2);
     Result help = zrlink({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("screenshot OUT.png"), std::string::npos);
@@ -407,6 +413,130 @@ TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas)
     Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path + "/all"});
     EXPECT_EQ(f.status, 130) << f.err;
     EXPECT_EQ(tree(fresh.path), ".\n");
+}
+
+// A host folder of many files in three folders (sizes from empty to several progress
+// steps), for the transfers that run several at a time.
+void many_files(const std::string &root)
+{
+    for (int d = 0; d < 3; ++d) {
+        std::string dir = root + "/d" + std::to_string(d);
+        std::system(("mkdir -p '" + dir + "'").c_str());
+        for (int f = 0; f < 12; ++f) {
+            size_t size = f == 0 ? 0 : static_cast<size_t>(f * 997 + d * 40000);
+            std::string content(size, '\0');
+            for (size_t i = 0; i < size; ++i)
+                content[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(f + d)) % 26);
+            Storage::write(dir + "/f" + std::to_string(f), content);
+        }
+    }
+}
+
+bool same_trees(const std::string &a, const std::string &b)
+{
+    return std::system(("diff -r '" + a + "' '" + b + "' >/dev/null").c_str()) == 0;
+}
+
+TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    many_files(host.path + "/up");
+    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/up", "/up"});
+    ASSERT_EQ(push.status, 0) << push.err;
+    EXPECT_TRUE(same_trees(host.path + "/up", st.root + "/up"));
+    // Each handheld folder was made before any file went into it.
+    std::vector<std::string> requests = sim.requests();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].rfind("fput ", 0) != 0)
+            continue;
+        std::string path = requests[i].substr(5, requests[i].find(' ', 5) - 5);
+        std::string mkdir = "mkdir " + path.substr(0, path.rfind('/')) + "\n";
+        EXPECT_NE(std::find(requests.begin(), requests.begin() + static_cast<long>(i), mkdir),
+                  requests.begin() + static_cast<long>(i))
+            << requests[i];
+    }
+
+    for (const char *jobs : {"1", "8"}) {
+        std::string to = host.path + "/down" + jobs;
+        Result pull = zrlink({"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to});
+        ASSERT_EQ(pull.status, 0) << pull.err;
+        EXPECT_TRUE(same_trees(host.path + "/up", to)) << "-j " << jobs;
+        // Not a terminal: one line per file, from whichever transfer ended.
+        EXPECT_EQ(std::count(pull.out.begin(), pull.out.end(), '\n'), 36) << pull.out;
+    }
+}
+
+TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    std::string src = host.path + "/src";
+    std::system(("mkdir -p '" + src + "'").c_str());
+    // A name holding a line break never reaches the handheld: that transfer fails first.
+    Storage::write(src + "/a\nbad", "x");
+    for (int i = 0; i < 20; ++i)
+        Storage::write(src + "/b" + std::to_string(100 + i), std::string(1024, 'b'));
+    Result stop = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/stop"});
+    EXPECT_EQ(stop.status, 1);
+    EXPECT_NE(stop.err.find("bad: ZR_E_COMMAND (-1022)"), std::string::npos) << stop.err;
+    EXPECT_EQ(stop.err.find("zrlink: push "), stop.err.rfind("zrlink: push "))
+        << "only the first failure is reported: " << stop.err;
+    size_t stopped = 0;
+    for (int i = 0; i < 20; ++i)
+        stopped += Storage::read(st.root + "/stop/b" + std::to_string(100 + i)) != "<missing>";
+    EXPECT_LE(stopped, 4u) << "at most the transfers already running went on";
+
+    Result all = zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src, "/all"});
+    EXPECT_EQ(all.status, 1);
+    EXPECT_NE(all.err.find("bad: ZR_E_COMMAND (-1022)"), std::string::npos) << all.err;
+    EXPECT_NE(all.err.find("1 of 21 files failed"), std::string::npos) << all.err;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(Storage::read(st.root + "/all/b" + std::to_string(100 + i)), std::string(1024, 'b'));
+}
+
+// zrlink's own discovery in a private network: the simulator behind 172.16.0.2 and three
+// adapters with nobody behind them.  The probes run at the same time, so the silent
+// candidates cost one probe time (about a second) in all, not one each.
+TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime)
+{
+    zrtest::PrivateNetwork net(3);
+    if (!net.ok())
+        GTEST_SKIP() << "no private network namespace: " << net.why();
+    RecordProperty("network", net.how());
+    zrtest::SimProcess sim({"--set", "name=NSCALC"}, "172.16.0.2");
+    ASSERT_TRUE(sim.ok()) << sim.error();
+
+    std::vector<double> seconds;
+    for (int run = 0; run < 3; ++run) {
+        auto start = std::chrono::steady_clock::now();
+        Result r = zrlink({"list"});
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("172.16.0.2 "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("answering"), std::string::npos) << r.out;
+        for (const char *silent : {"172.16.0.6 ", "172.16.0.10 ", "172.16.0.14 "})
+            EXPECT_NE(r.out.find(silent), std::string::npos) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+        size_t silent = 0;
+        for (size_t at = r.out.find("silent"); at != std::string::npos; at = r.out.find("silent", at + 1))
+            ++silent;
+        EXPECT_EQ(silent, 3u) << r.out;
+    }
+    std::sort(seconds.begin(), seconds.end());
+    EXPECT_LT(seconds[1], 1.5) << "median of three runs";
+
+    // The handheld that every command uses by default, and wait.
+    Result info = zrlink({"info"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("NSCALC"), std::string::npos);
+    Result wait = zrlink({"wait", "--timeout", "5"});
+    ASSERT_EQ(wait.status, 0) << wait.err;
+    EXPECT_EQ(wait.out, "172.16.0.2\n");
 }
 
 } // namespace

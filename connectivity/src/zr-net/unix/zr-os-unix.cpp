@@ -134,6 +134,8 @@ int zr_os_connect(zr_os_sock s, uint32_t addr, uint16_t port, uint32_t ms)
     return r == 0 ? 0 : -1;
 }
 
+int zr_os_addr_in_use(void) { return errno == EADDRNOTAVAIL || errno == EADDRINUSE; }
+
 int zr_os_listen(zr_os_sock s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
 zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport, uint32_t *laddr,

@@ -353,6 +353,9 @@ int zr_os_connect(zr_os_sock s, uint32_t addr, uint16_t port, uint32_t ms)
     return 0;
 }
 
+/* WSAEADDRINUSE and WSAEADDRNOTAVAIL arrive here translated (errno_of_wsa). */
+int zr_os_addr_in_use(void) { return errno == EADDRNOTAVAIL || errno == EADDRINUSE; }
+
 int zr_os_listen(zr_os_sock s, int backlog) { return listen(sock_of(s), backlog) == 0 ? 0 : wsa_fail(); }
 
 zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport, uint32_t *laddr, uint16_t *lport)
