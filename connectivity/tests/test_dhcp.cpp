@@ -446,6 +446,45 @@ TEST_F(Dhcp, SimultaneousFirstUsersStartOneServer) {
   EXPECT_EQ(count(), 0);
 }
 
+TEST_F(Dhcp, UsersCountedWhileTheFirstCreatesTheCountAreKept) {
+  // A server is running (started here under the program's name), and this process holds
+  // the named mutex while user A opens the shared state for the first time.  Meanwhile,
+  // still holding the mutex, this process plays the users that count themselves in that
+  // moment: it opens the count (creating it if A has not yet) and sets it to 2.  Once the
+  // mutex is free, A must count itself on top of them, never set the count back to 0.
+  std::string record_file = folder + "/found.args";
+  char *argv[] = {const_cast<char *>(exe.c_str()), const_cast<char *>("--record"),
+                  const_cast<char *>(record_file.c_str()), const_cast<char *>("--max-seconds"),
+                  const_cast<char *>("120"), nullptr};
+  pid_t server = -1;
+  ASSERT_EQ(posix_spawn(&server, exe.c_str(), nullptr, nullptr, argv, environ), 0);
+  for (int i = 0; i < 500 && lines_of(record_file).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+  zr_os_mutex *m = zr_os_mutex_open(zri_dhcp_mutex_name());
+  ASSERT_NE(m, nullptr);
+  ASSERT_GE(zr_os_mutex_lock(m), 0);
+  auto a = user();
+  std::string result;
+  std::thread init([&] { result = a->init(folder, arguments); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // A waits for the mutex
+  int existed = 0;
+  zr_os_shared *sh = zr_os_shared_open(zri_dhcp_shared_name(), sizeof(uint32_t), &existed);
+  void *mapped = sh ? zr_os_shared_map(sh) : nullptr;
+  if (mapped) *static_cast<uint32_t *>(mapped) = 2;
+  zr_os_mutex_unlock(m);
+  init.join();
+  zr_os_shared_unmap(sh, mapped);
+  zr_os_shared_close(sh);
+  zr_os_mutex_close(m);
+  ASSERT_NE(mapped, nullptr);
+  ASSERT_EQ(result, "0");
+  EXPECT_EQ(count(), 3);
+  EXPECT_EQ(a->cleanup(), "0");
+  EXPECT_EQ(count(), 2);
+  EXPECT_EQ(kill(server, 0), 0) << "the other users keep the server";
+}
+
 TEST_F(Dhcp, ProcessThatDiesHoldingTheMutexDoesNotBlockTheOthers) {
   auto a = user();
   ASSERT_EQ(a->init(folder, arguments), "0");
