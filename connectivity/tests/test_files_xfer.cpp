@@ -181,7 +181,7 @@ TEST_F(Transfers, EmptyFileWithTheFinalStatusInTheFirstReceive)
                                                             {"0\n1021\n", -1021},
                                                             {"0\r\n0\r\n", 0},
                                                             {"0\nok\n", ZR_E_CANCELLED},
-                                                            {"0\n-4\n", ZR_E_STATUS},
+                                                            {"0\n-4\n", ZR_E_CANCELLED},
                                                             {"0\n", ZR_E_NOREPLY}}) {
         SimProcess sim({"--reply", c.first});
         ASSERT_TRUE(sim.ok());
@@ -197,6 +197,15 @@ TEST_F(Transfers, TheFinalStatusOfASend)
     ASSERT_TRUE(refused.ok());
     EXPECT_EQ(put(refused.addr(), "f", host / "f"), -1021);
     EXPECT_TRUE(names_in(refused.storage.path()).empty());
+    // A negative final status after the content fails the send as a cancel does (minus it
+    // would read as a success), and the record shows it.
+    StoredSim negative({"--final-status", "-5"});
+    ASSERT_TRUE(negative.ok());
+    int16_t seen = 0;
+    progress.hook = [&](zr_xfer *x, size_t) { seen = x->status; };
+    EXPECT_EQ(put(negative.addr(), "f", host / "f"), ZR_E_CANCELLED);
+    EXPECT_EQ(seen, -5);
+    progress.hook = nullptr;
     // The handheld closes once the content is in, without a final status.
     StoredSim silent({"--xfer-close", "5000"});
     ASSERT_TRUE(silent.ok());

@@ -52,7 +52,7 @@ struct transfer {
 void set_status(transfer &t, int status)
 {
     t.status = status;
-    t.x.status = static_cast<int16_t>(status > SHRT_MAX ? SHRT_MAX : status);
+    t.x.status = static_cast<int16_t>(status > SHRT_MAX ? SHRT_MAX : status < SHRT_MIN ? SHRT_MIN : status);
 }
 
 /* Progress after a block: a nonzero answer cancels. */
@@ -165,8 +165,9 @@ int send_loop(transfer &t)
         return NO_NUMBER;
     }
     x.pos = static_cast<int16_t>(x.pos + used);
-    /* A negative status has no failure code of its own (minus it would read as success). */
-    set_status(t, status < 0 ? NO_NUMBER : status);
+    /* A negative final status ends the send as a cancelled one does (-1013): minus it would
+     * read as a success. */
+    set_status(t, status);
     return t.status;
 }
 
