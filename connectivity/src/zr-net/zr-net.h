@@ -282,7 +282,16 @@ ZR_API int KQ_ZR_sl_scrn(void);
 ZR_API int KQ_ZR_sr_info(uint32_t addr, int op, zr_info *info);   /* op 1 */
 ZR_API int KQ_ZR_sr_stat(uint32_t addr, int op, zr_stat *stat);   /* op 1 or 3 */
 ZR_API int KQ_ZR_sr_tune(uint32_t addr, int op, zr_tune *tune);   /* op 1 or 2 */
-/* A piece of the screen image: bytes delivered (at most maximum when maximum is not 0). */
+/* A piece of the screen image ("scrn 1 <offset> <maximum>"): the handheld answers a status
+ * line "0 <count>" and then <count> bytes of image data.  Returns the bytes delivered into
+ * dest: the count, capped at maximum when maximum is not 0, or fewer when the handheld
+ * stops early (not an error); -1002 when the status line holds no count.  The data starts
+ * after the whole status line, whatever stands between the count and its line feed ("0 5\r\n"
+ * and "0 5 \n" are followed by the first data byte).
+ * dest must hold maximum bytes.  With maximum 0 nothing limits the count but the handheld's
+ * own announcement, which is trusted to fit dest: a caller that cannot vouch for the
+ * handheld passes the size of dest as maximum instead (the screen's size, for instance, is
+ * the info record's scrn figure). */
 ZR_API int KQ_ZR_sr_scrn(uint32_t addr, void *dest, uint32_t offset, int maximum);
 
 /* ---------------------------------------------------------------------------------------
