@@ -317,6 +317,49 @@ TEST_F(Transfers, AFetchThroughALinkWritesTheFileItLeadsTo)
     EXPECT_EQ(names_in(host / "real"), std::vector<std::string>{"file"});
 }
 
+#if !defined(_WIN32)
+TEST_F(Transfers, AFetchOntoAFileKeepsItsOwnerAndWorksWhereTheFolderTakesNoNewFile)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can act as another user and give files away";
+    StoredSim sim;
+    ASSERT_TRUE(sim.ok());
+    ASSERT_TRUE(write_file(sim / "r", "fetched"));
+    ASSERT_EQ(chmod(host.path().c_str(), 0755), 0);
+    struct stat st;
+
+    // Root fetching onto another user's file: the file stays theirs, with its bits (the
+    // process's umask notwithstanding).
+    ASSERT_TRUE(write_file(host / "theirs", "old"));
+    ASSERT_EQ(zrfiles::give_away(host / "theirs", 0666), 0);
+    mode_t old_mask = umask(022);
+    int r = get(sim.addr(), "r", host / "theirs");
+    umask(old_mask);
+    ASSERT_EQ(r, 0);
+    EXPECT_EQ(read_file(host / "theirs"), "fetched");
+    ASSERT_EQ(stat((host / "theirs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, zrfiles::kOtherUser);
+    EXPECT_EQ(st.st_gid, zrfiles::kOtherGroup);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    // A user who may write the file but not its folder: the file itself is written.
+    ASSERT_EQ(mkdir((host / "locked").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(host / "locked/mine", "old old old"));
+    ASSERT_EQ(zrfiles::give_away(host / "locked/mine", 0640), 0);
+    EXPECT_EQ(zrfiles::run_as_other_user([&] { return get(sim.addr(), "r", host / "locked/mine"); }), 0);
+    EXPECT_EQ(read_file(host / "locked/mine"), "fetched");
+    ASSERT_EQ(stat((host / "locked/mine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, zrfiles::kOtherUser);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(names_in(host / "locked"), std::vector<std::string>{"mine"});
+    // ... and a file they may not write is refused there as anywhere.
+    ASSERT_TRUE(write_file(host / "locked/root", "root's"));
+    EXPECT_EQ(zrfiles::run_as_other_user([&] { return get(sim.addr(), "r", host / "locked/root"); }),
+              ZR_E_HOSTFILE);
+    EXPECT_EQ(read_file(host / "locked/root"), "root's");
+}
+#endif
+
 TEST_F(Transfers, AHandheldThatClosesEarlyOrMiscountsGivesAShortTransfer)
 {
     std::string content = pattern(20000);
