@@ -8,7 +8,9 @@
 #if !defined(_WIN32)
 #include <dirent.h>
 #include <ftw.h>
+#include <grp.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <algorithm>
 #include <iterator>
 #include <memory>
@@ -143,6 +146,41 @@ inline int make_symlink(const std::string &target, const std::string &link) {
 inline bool is_symlink(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Another user of the machine, for tests of files that the caller may or may not write.
+constexpr uid_t kOtherUser = 65534;
+constexpr gid_t kOtherGroup = 65534;
+
+// Runs fn in a child process as user kOtherUser (group kOtherGroup, no other groups) and
+// returns what it returned; -99999 when the child could not become that user or died.
+// Only root can do it: tests skip elsewhere.
+inline int run_as_other_user(const std::function<int()> &fn) {
+  int fds[2];
+  if (pipe(fds) != 0) return -99999;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    int r = -99999;
+    if (setgroups(0, nullptr) == 0 && setresgid(kOtherGroup, kOtherGroup, kOtherGroup) == 0 &&
+        setresuid(kOtherUser, kOtherUser, kOtherUser) == 0)
+      r = fn();
+    (void)!write(fds[1], &r, sizeof r);
+    _exit(0);
+  }
+  close(fds[1]);
+  int r = -99999;
+  if (pid < 0 || read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) r = -99999;
+  close(fds[0]);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return r;
+}
+
+// Hands a file or folder to kOtherUser with the given permission bits.  0 or -1.
+inline int give_away(const std::string &path, int mode) {
+  return lchown(path.c_str(), kOtherUser, kOtherGroup) == 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) == 0
+             ? 0
+             : -1;
 }
 
 #endif

@@ -233,6 +233,20 @@ struct Dhcp : ::testing::Test {
 
   std::vector<pid_t> servers() const { return running_from(exe); }
 
+  // Starts the stand-in from `path` as the test's own process, not through the library, and
+  // waits until it has recorded itself; its process id, or -1.
+  pid_t start_by_hand(const std::string &path) const {
+    std::string record_file = folder + "/found.args";
+    char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("--record"),
+                    const_cast<char *>(record_file.c_str()), const_cast<char *>("--max-seconds"),
+                    const_cast<char *>("120"), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+    for (int i = 0; i < 500 && lines_of(record_file).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return lines_of(record_file).empty() ? -1 : pid;
+  }
+
   // The stand-in's record (argument vector after the "pid" line), waiting up to 5 s.
   std::vector<std::string> record() const {
     for (int i = 0; i < 500; ++i) {
@@ -387,14 +401,8 @@ TEST_F(Dhcp, RunningServerIsFoundByNameIgnoringCase) {
   for (char &c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   std::string upper_exe = folder + "/" + upper;
   ASSERT_TRUE(copy_file(exe, upper_exe, 0755));
-  std::string record_file = folder + "/found.args";
-  char *argv[] = {const_cast<char *>(upper_exe.c_str()), const_cast<char *>("--record"),
-                  const_cast<char *>(record_file.c_str()), const_cast<char *>("--max-seconds"),
-                  const_cast<char *>("120"), nullptr};
-  pid_t found = -1;
-  ASSERT_EQ(posix_spawn(&found, upper_exe.c_str(), nullptr, nullptr, argv, environ), 0);
-  for (int i = 0; i < 500 && lines_of(record_file).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_FALSE(lines_of(record_file).empty());
+  pid_t found = start_by_hand(upper_exe);
+  ASSERT_GT(found, 0);
 
   ASSERT_EQ(KQ_ZR_dhcp_init(folder.c_str(), arguments.c_str()), 0);
   EXPECT_EQ(count(), 2) << "found with a count of 0: counted once more";
@@ -444,6 +452,39 @@ TEST_F(Dhcp, SimultaneousFirstUsersStartOneServer) {
   for (auto &u : users) EXPECT_EQ(u->cleanup(), "0");
   EXPECT_TRUE(wait_no_servers());
   EXPECT_EQ(count(), 0);
+}
+
+TEST_F(Dhcp, UsersCountedWhileTheFirstCreatesTheCountAreKept) {
+  // A server is running (started here under the program's name), and this process holds
+  // the named mutex while user A opens the shared state for the first time.  Meanwhile,
+  // still holding the mutex, this process plays the users that count themselves in that
+  // moment: it opens the count (creating it if A has not yet) and sets it to 2.  Once the
+  // mutex is free, A must count itself on top of them, never set the count back to 0.
+  pid_t server = start_by_hand(exe);
+  ASSERT_GT(server, 0);
+
+  zr_os_mutex *m = zr_os_mutex_open(zri_dhcp_mutex_name());
+  ASSERT_NE(m, nullptr);
+  ASSERT_GE(zr_os_mutex_lock(m), 0);
+  auto a = user();
+  std::string result;
+  std::thread init([&] { result = a->init(folder, arguments); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // A waits for the mutex
+  int existed = 0;
+  zr_os_shared *sh = zr_os_shared_open(zri_dhcp_shared_name(), sizeof(uint32_t), &existed);
+  void *mapped = sh ? zr_os_shared_map(sh) : nullptr;
+  if (mapped) *static_cast<uint32_t *>(mapped) = 2;
+  zr_os_mutex_unlock(m);
+  init.join();
+  zr_os_shared_unmap(sh, mapped);
+  zr_os_shared_close(sh);
+  zr_os_mutex_close(m);
+  ASSERT_NE(mapped, nullptr);
+  ASSERT_EQ(result, "0");
+  EXPECT_EQ(count(), 3);
+  EXPECT_EQ(a->cleanup(), "0");
+  EXPECT_EQ(count(), 2);
+  EXPECT_EQ(kill(server, 0), 0) << "the other users keep the server";
 }
 
 TEST_F(Dhcp, ProcessThatDiesHoldingTheMutexDoesNotBlockTheOthers) {

@@ -759,19 +759,20 @@ TEST_F(FaultMatrixFiles, UpgradeWithStallsOversizeLinesAndGarbage) {
   }
   {
     // A progress line longer than the line buffer comes in pieces, each read as a line of
-    // its own: here the second piece, "<spaces>7", reads as status 7.
+    // its own: the first, "0<spaces>", reports 0 (separators after a status count as a
+    // value), and the second, "<spaces>7", reads as status 7.
     SimProcess sim({"--reply", "0\\n0 " + std::string(3000, ' ') + "7\\n0 8\\n"});
     ASSERT_TRUE(sim.ok());
     progress_seen.clear();
     EXPECT_EQ(KQ_ZR_os_upg(sim.addr(), "img", "-", record_progress), -7);
-    EXPECT_TRUE(progress_seen.empty());
+    EXPECT_EQ(progress_seen, (std::vector<int>{0}));
   }
   {
     SimProcess sim({"--reply", "0\\n\\xff\\xfe\\x00 7\\n\\x01\\n0 \\x80\\n0 9\\n"});
     ASSERT_TRUE(sim.ok());
     progress_seen.clear();
     EXPECT_EQ(KQ_ZR_os_upg(sim.addr(), "img", "-", record_progress), 0);
-    EXPECT_EQ(progress_seen, (std::vector<int>{9}));
+    EXPECT_EQ(progress_seen, (std::vector<int>{0, 9})); // "0 \x80": a status and a separator
   }
   {
     SimProcess sim({"--reply", "\\xff\\n0 9\\n"});

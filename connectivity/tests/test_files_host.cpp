@@ -307,4 +307,54 @@ TEST_F(HostRename, AMoveNeverLosesData)
     EXPECT_EQ(names_in(dir / "b"), (std::vector<std::string>{"target", "x"}));
 }
 
+TEST_F(HostRename, AMoveReplacesOnlyWhatAPlainWriteCould)
+{
+    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "c").c_str(), 0755), 0);
+    // A link as target is written through: the file it leads to gets the content.
+    ASSERT_TRUE(write_file(dir / "a/x", "moved"));
+    ASSERT_TRUE(write_file(dir / "c/real", "old"));
+    ASSERT_EQ(symlink("../c/real", (dir / "b/link").c_str()), 0);
+    EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "b/link").c_str()), 0);
+    EXPECT_TRUE(zrfiles::is_symlink(dir / "b/link"));
+    EXPECT_EQ(read_file(dir / "c/real"), "moved");
+    EXPECT_EQ(names_in(dir / "c"), std::vector<std::string>{"real"});
+    EXPECT_FALSE(exists(dir / "a/x"));
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can act as another user and give files away";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    for (const char *folder : {"a", "b"})
+        ASSERT_EQ(zrfiles::give_away(dir / folder, 0755), 0);
+    ASSERT_TRUE(write_file(dir / "a/y", "new"));
+    ASSERT_EQ(zrfiles::give_away(dir / "a/y", 0644), 0);
+    // A target of the caller's own that they may not write, and one of another user, in a
+    // folder the caller may write: both refused as a plain write would be.
+    ASSERT_TRUE(write_file(dir / "b/readonly", "keep"));
+    ASSERT_EQ(zrfiles::give_away(dir / "b/readonly", 0444), 0);
+    ASSERT_TRUE(write_file(dir / "b/roots", "keep too"));
+    for (const char *target : {"b/readonly", "b/roots"}) {
+        EXPECT_EQ(zrfiles::run_as_other_user([&] {
+                      int r = zr_rename((dir / "a/y").c_str(), (dir / target).c_str());
+                      return r == 0 ? 0 : -KQ_ZR_errno();
+                  }),
+                  -EACCES)
+            << target;
+    }
+    EXPECT_EQ(read_file(dir / "b/readonly"), "keep");
+    EXPECT_EQ(read_file(dir / "b/roots"), "keep too");
+    EXPECT_EQ(read_file(dir / "a/y"), "new");
+    EXPECT_EQ(names_in(dir / "b"), (std::vector<std::string>{"link", "readonly", "roots"}));
+    // A target the caller may write in a folder they may not: written in place, and it
+    // stays theirs.
+    ASSERT_TRUE(write_file(dir / "c/theirs", "old old"));
+    ASSERT_EQ(zrfiles::give_away(dir / "c/theirs", 0600), 0);
+    EXPECT_EQ(zrfiles::run_as_other_user([&] { return zr_rename((dir / "a/y").c_str(), (dir / "c/theirs").c_str()); }),
+              0);
+    EXPECT_EQ(read_file(dir / "c/theirs"), "new");
+    EXPECT_FALSE(exists(dir / "a/y"));
+    EXPECT_EQ(names_in(dir / "c"), (std::vector<std::string>{"real", "theirs"}));
+}
+
 } // namespace

@@ -118,12 +118,23 @@ TEST_F(Upgrade, TheCallbackCanStopTheWait)
 
 TEST_F(Upgrade, LinesWithoutNumbersAreSkipped)
 {
+    // " 0 " and "0 x": a status followed by a separator, which the scanner takes as a value.
     EXPECT_EQ(run({"--osupg", "=working,0:,=  ,= 0 ,20,=0 x"}), 0);
-    EXPECT_EQ(values, (std::vector<int>{20}));
+    EXPECT_EQ(values, (std::vector<int>{0, 20, 0}));
     values.clear();
     // A last line that the close cuts short is not delivered.
     EXPECT_EQ(run({"--osupg", "10,50", "--close-after", "9"}), 0);
     EXPECT_EQ(values, (std::vector<int>{10}));
+}
+
+TEST_F(Upgrade, SeparatorsAfterTheStatusReportAValueOfZero)
+{
+    // On the status line and on progress lines alike; a status alone reports nothing.
+    EXPECT_EQ(run({"--reply", "0 \\n0 ,\\n0\\n0\\t\\n0 7\\n"}), 0);
+    EXPECT_EQ(values, (std::vector<int>{0, 0, 0, 7}));
+    values.clear();
+    EXPECT_EQ(run({"--reply", "0,\\n"}), 0);
+    EXPECT_EQ(values, (std::vector<int>{0}));
 }
 
 TEST_F(Upgrade, ASilentHandheldEndsTheWaitWithoutAnError)

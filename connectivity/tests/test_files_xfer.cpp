@@ -181,7 +181,7 @@ TEST_F(Transfers, EmptyFileWithTheFinalStatusInTheFirstReceive)
                                                             {"0\n1021\n", -1021},
                                                             {"0\r\n0\r\n", 0},
                                                             {"0\nok\n", ZR_E_CANCELLED},
-                                                            {"0\n-4\n", ZR_E_STATUS},
+                                                            {"0\n-4\n", ZR_E_CANCELLED},
                                                             {"0\n", ZR_E_NOREPLY}}) {
         SimProcess sim({"--reply", c.first});
         ASSERT_TRUE(sim.ok());
@@ -197,6 +197,15 @@ TEST_F(Transfers, TheFinalStatusOfASend)
     ASSERT_TRUE(refused.ok());
     EXPECT_EQ(put(refused.addr(), "f", host / "f"), -1021);
     EXPECT_TRUE(names_in(refused.storage.path()).empty());
+    // A negative final status after the content fails the send as a cancel does (minus it
+    // would read as a success), and the record shows it.
+    StoredSim negative({"--final-status", "-5"});
+    ASSERT_TRUE(negative.ok());
+    int16_t seen = 0;
+    progress.hook = [&](zr_xfer *x, size_t) { seen = x->status; };
+    EXPECT_EQ(put(negative.addr(), "f", host / "f"), ZR_E_CANCELLED);
+    EXPECT_EQ(seen, -5);
+    progress.hook = nullptr;
     // The handheld closes once the content is in, without a final status.
     StoredSim silent({"--xfer-close", "5000"});
     ASSERT_TRUE(silent.ok());
@@ -307,6 +316,49 @@ TEST_F(Transfers, AFetchThroughALinkWritesTheFileItLeadsTo)
     EXPECT_EQ(names_in(host.path()), (std::vector<std::string>{"link", "real"}));
     EXPECT_EQ(names_in(host / "real"), std::vector<std::string>{"file"});
 }
+
+#if !defined(_WIN32)
+TEST_F(Transfers, AFetchOntoAFileKeepsItsOwnerAndWorksWhereTheFolderTakesNoNewFile)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can act as another user and give files away";
+    StoredSim sim;
+    ASSERT_TRUE(sim.ok());
+    ASSERT_TRUE(write_file(sim / "r", "fetched"));
+    ASSERT_EQ(chmod(host.path().c_str(), 0755), 0);
+    struct stat st;
+
+    // Root fetching onto another user's file: the file stays theirs, with its bits (the
+    // process's umask notwithstanding).
+    ASSERT_TRUE(write_file(host / "theirs", "old"));
+    ASSERT_EQ(zrfiles::give_away(host / "theirs", 0666), 0);
+    mode_t old_mask = umask(022);
+    int r = get(sim.addr(), "r", host / "theirs");
+    umask(old_mask);
+    ASSERT_EQ(r, 0);
+    EXPECT_EQ(read_file(host / "theirs"), "fetched");
+    ASSERT_EQ(stat((host / "theirs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, zrfiles::kOtherUser);
+    EXPECT_EQ(st.st_gid, zrfiles::kOtherGroup);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    // A user who may write the file but not its folder: the file itself is written.
+    ASSERT_EQ(mkdir((host / "locked").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(host / "locked/mine", "old old old"));
+    ASSERT_EQ(zrfiles::give_away(host / "locked/mine", 0640), 0);
+    EXPECT_EQ(zrfiles::run_as_other_user([&] { return get(sim.addr(), "r", host / "locked/mine"); }), 0);
+    EXPECT_EQ(read_file(host / "locked/mine"), "fetched");
+    ASSERT_EQ(stat((host / "locked/mine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, zrfiles::kOtherUser);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(names_in(host / "locked"), std::vector<std::string>{"mine"});
+    // ... and a file they may not write is refused there as anywhere.
+    ASSERT_TRUE(write_file(host / "locked/root", "root's"));
+    EXPECT_EQ(zrfiles::run_as_other_user([&] { return get(sim.addr(), "r", host / "locked/root"); }),
+              ZR_E_HOSTFILE);
+    EXPECT_EQ(read_file(host / "locked/root"), "root's");
+}
+#endif
 
 TEST_F(Transfers, AHandheldThatClosesEarlyOrMiscountsGivesAShortTransfer)
 {

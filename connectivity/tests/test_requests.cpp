@@ -268,6 +268,15 @@ TEST_F(Requests, ScreenReplyShapes)
         ASSERT_TRUE(sim.ok());
         EXPECT_EQ(KQ_ZR_sr_scrn(sim.addr(), buf.data(), 0, 100), ZR_E_STATUS);
     }
+    {   // The data starts after the whole status line, whatever ends it.
+        for (const char *line : {"0 5\\r\\n", "0 5 \\n", "0,5\\t\\r\\n"}) {
+            SimProcess sim({"--reply", std::string(line) + "abcdefg"});
+            ASSERT_TRUE(sim.ok());
+            std::vector<unsigned char> five(5, 0);
+            EXPECT_EQ(KQ_ZR_sr_scrn(sim.addr(), five.data(), 0, 0), 5) << line;
+            EXPECT_EQ(std::string(five.begin(), five.end()), "abcde") << line;
+        }
+    }
     {   // A short image is not an error: the count tells.
         SimProcess sim({"--reply", "0 5000\\nabc"});
         ASSERT_TRUE(sim.ok());

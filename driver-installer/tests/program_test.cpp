@@ -61,6 +61,20 @@ TEST_F(Program, InstallSucceedsWithoutMainWindow) {
   EXPECT_EQ(Run({"-n", "missing.inf", kHwid}).status, ExitStatus(kExitCopyInfFailed));
 }
 
+TEST_F(Program, NamesAreFoundIgnoringCaseAsWindowsFindsThem) {
+  // The INF name is lower-cased from the command line; the file beside the program has capitals.
+  std::filesystem::remove(sys.media() + "/kq.inf");
+  WriteFile(sys.media() + "/Drv.INF", PackageInf(kHwid));
+  const auto r = Run({"-n", "Drv.INF", kHwid}, {{"DISPLAY", ":250"}});
+  EXPECT_EQ(r.status, kExitNoMainWindow);
+  ASSERT_EQ(sys.StoreFiles(), (std::vector<std::string>{"oem0.PNF", "oem0.inf"}));
+  EXPECT_EQ(ReadFile(sys.InfStore() + "/oem0.inf"), ReadFile(sys.media() + "/Drv.INF"));
+  // A copy whose precompiled file is spelled in lower case loses both on uninstall.
+  std::filesystem::rename(sys.InfStore() + "/oem0.PNF", sys.InfStore() + "/oem0.pnf");
+  EXPECT_EQ(Run({"-r", "-s", kHwid}).status, ExitStatus(kExitNoMatchingDevice));
+  EXPECT_TRUE(sys.StoreFiles().empty());
+}
+
 TEST_F(Program, UninstallCodes) {
   auto r = Run({"-u", kHwid});
   EXPECT_EQ(r.status, ExitStatus(kExitNoMatchingDevice));

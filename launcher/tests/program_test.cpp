@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -174,6 +176,62 @@ TEST_F(Program, MissingJarShowsText5InABoxThenTearsDown) {
   EXPECT_EQ(WindowTitle(d, box), "Error");
   DismissErrorBox(box);
   EXPECT_EQ(p->Wait(kJvmWaitMs), 0);
+}
+
+// ---- the instance lock ---------------------------------------------------------------------------------
+class InstanceLockPlace : public Program {
+ protected:
+  void SetUp() override {
+    if (std::system("unshare -m --propagation private true 2>/dev/null") != 0)
+      GTEST_SKIP() << "no private mount namespace for a /tmp of the test's own";
+  }
+  // The launcher without a runtime folder, in a mount namespace of its own whose /tmp is empty
+  // but for what the shell commands `setup` put there (another user's doing, as far as the
+  // launcher can tell) and the installation, its current folder, mounted back in its place.
+  std::unique_ptr<Process> StartWithPrivateTmp(const std::string& setup) {
+    auto env = install.Env();
+    env.erase("XDG_RUNTIME_DIR");
+    env["KQ_TEST_MODE"] = "throw";  // a start that runs the application ends with 1
+    const std::string script =
+        "mount -t tmpfs tmpfs /tmp && mkdir -p \"$PWD\" && mount --no-canonicalize --bind /proc/self/cwd \"$PWD\" && " +
+        setup + " && exec \"$0\" \"$@\"";
+    return std::make_unique<Process>("/usr/bin/unshare",
+                                     std::vector<std::string>{"-m", "--propagation", "private", "sh", "-c", script,
+                                                              LauncherPath()},
+                                     env, install.root());
+  }
+  const std::string uid = std::to_string(::getuid());
+};
+
+TEST_F(InstanceLockPlace, WhatOthersPutInTmpCannotPassForARunningInstance) {
+  for (const std::string& setup : {"ln -s /tmp/elsewhere /tmp/Orvane-Connect-" + uid + ".lock",
+                                   "touch /tmp/Orvane-Connect-" + uid + ".lock && chown 65534 /tmp/Orvane-Connect-" +
+                                       uid + ".lock"}) {
+    auto p = StartWithPrivateTmp(setup);
+    EXPECT_EQ(p->Wait(kJvmWaitMs), 1) << setup << "\n" << p->Stderr();
+    EXPECT_NE(p->Stderr().find("test failure out of main"), std::string::npos) << "the application ran";
+  }
+}
+
+TEST_F(InstanceLockPlace, ALockPlaceThatIsNotTheUsersOwnIsReportedAndFailsTheStart) {
+  const std::string folder = "/tmp/Orvane-Connect-" + uid;
+  for (const std::string& setup : {"mkdir " + folder + " && chown 65534 " + folder,
+                                   "mkdir -m 0777 " + folder, "ln -s /tmp " + folder}) {
+    auto p = StartWithPrivateTmp(setup);
+    EXPECT_EQ(p->Wait(10000), 255) << setup << "\n" << p->Stderr();  // -1
+    EXPECT_EQ(p->Stderr().rfind("Unable to launch the application. The single-instance lock cannot be taken: " +
+                                    folder,
+                                0),
+              0u)
+        << p->Stderr();
+    EXPECT_TRUE(install.Report().empty());
+  }
+  // A lock file in the runtime folder that is not the user's own file: the same.
+  fs::create_symlink(install / "elsewhere", install / "run/Orvane-Connect.lock");
+  auto p = Start({});
+  EXPECT_EQ(p->Wait(10000), 255);
+  EXPECT_NE(p->Stderr().find("single-instance lock cannot be taken"), std::string::npos) << p->Stderr();
+  EXPECT_TRUE(install.Report().empty());
 }
 
 // ---- single instance ----------------------------------------------------------------------------------

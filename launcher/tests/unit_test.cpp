@@ -143,7 +143,7 @@ class InstanceLock : public ::testing::Test {
   // Tries the lock in a child process; true when it got it.
   static bool TryInChild() {
     const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(TakeInstanceLock() ? 0 : 1);
+    if (pid == 0) ::_exit(TakeInstanceLock() == InstanceLockResult::kTaken ? 0 : 1);
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -154,7 +154,7 @@ class InstanceLock : public ::testing::Test {
     if (::pipe(fds) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
-      const char ok = TakeInstanceLock() ? '1' : '0';
+      const char ok = TakeInstanceLock() == InstanceLockResult::kTaken ? '1' : '0';
       (void)!::write(fds[1], &ok, 1);
       ::pause();
       ::_exit(0);
@@ -188,17 +188,22 @@ TEST_F(InstanceLock, OtherSessionsHaveLocksOfTheirOwn) {
   ::waitpid(holder, nullptr, 0);
 }
 
-TEST_F(InstanceLock, WithoutARuntimeFolderTheUserIdNamesTheLock) {
+TEST_F(InstanceLock, WithoutAPrivateRuntimeFolderTheUsersOwnFolderInTmpHoldsTheLock) {
+  const std::string fallback = "/tmp/Orvane-Connect-" + std::to_string(::getuid()) + "/Orvane-Connect.lock";
   ::unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(InstanceLockPath(), "/tmp/Orvane-Connect-" + std::to_string(::getuid()) + ".lock");
+  EXPECT_EQ(InstanceLockPath(), fallback);
   ::setenv("XDG_RUNTIME_DIR", "relative/folder", 1);
-  EXPECT_EQ(InstanceLockPath(), "/tmp/Orvane-Connect-" + std::to_string(::getuid()) + ".lock");
+  EXPECT_EQ(InstanceLockPath(), fallback);
+  // A runtime folder that others may write is no place for the lock either.
+  ::chmod((dir_ / "run").c_str(), 0777);
+  ::setenv("XDG_RUNTIME_DIR", (dir_ / "run").c_str(), 1);
+  EXPECT_EQ(InstanceLockPath(), fallback);
 }
 
 TEST_F(InstanceLock, NotInheritedByProgramsTheApplicationStarts) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (!TakeInstanceLock()) ::_exit(2);
+    if (TakeInstanceLock() != InstanceLockResult::kTaken) ::_exit(2);
     // Every descriptor of the lock file must be closed on exec.
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code ec;
@@ -217,10 +222,24 @@ TEST_F(InstanceLock, NotInheritedByProgramsTheApplicationStarts) {
 }
 
 TEST_F(InstanceLock, AFileThatIsNotOursIsNoLock) {
-  // A symbolic link where the lock file should be is not followed.
+  // A symbolic link where the lock file should be is not followed, and is no running instance.
   std::filesystem::create_symlink(dir_ / "elsewhere", dir_ / "run/Orvane-Connect.lock");
-  EXPECT_FALSE(TryInChild());
+  std::string why;
+  EXPECT_EQ(TakeInstanceLock(&why), InstanceLockResult::kUnavailable);
+  EXPECT_NE(why.find("Orvane-Connect.lock"), std::string::npos) << why;
   EXPECT_FALSE(std::filesystem::exists(dir_ / "elsewhere"));
+}
+
+TEST_F(InstanceLock, AnotherInstanceHoldingItIsToldApartFromNoLock) {
+  const pid_t holder = HolderChild();
+  ASSERT_GT(holder, 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(static_cast<int>(TakeInstanceLock()));
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(InstanceLockResult::kHeldElsewhere));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
 }
 
 // ---- forwarding ------------------------------------------------------------------------------------

@@ -13,12 +13,19 @@ namespace lumara {
 const char* LoadLauncherString(int id);
 
 // ---- single instance --------------------------------------------------------------------------
-// Takes the session's instance lock: a flock()ed file named after kInstanceLockName in the
-// user's runtime folder ($XDG_RUNTIME_DIR, else /tmp with the user id in the name).  The lock
-// lives as long as the process (the kernel drops it when the process ends, however it ends) and
-// its descriptor is not inherited by programs the process starts.  False when another process
-// holds it or when it cannot be taken at all (the caller then acts as a second instance).
-bool TakeInstanceLock();
+// Takes the session's instance lock: a flock()ed file named after kInstanceLockName in a folder
+// that only the user may write: the user's runtime folder ($XDG_RUNTIME_DIR when it is such a
+// folder), else the folder /tmp/<kInstanceLockName>-<user id>, made for it with mode 0700.  The
+// lock lives as long as the process (the kernel drops it when the process ends, however it ends)
+// and its descriptor is not inherited by programs the process starts.  kHeldElsewhere when
+// another process holds it; kUnavailable, with the reason in *why, when it cannot be taken at all
+// (that folder or the lock file is not the user's own, or the system refuses).
+enum class InstanceLockResult { kTaken, kHeldElsewhere, kUnavailable };
+// What a start without the lock shows (followed by the reason) and its exit code.
+inline constexpr const char kInstanceLockFailure[] =
+    "Unable to launch the application. The single-instance lock cannot be taken:";
+inline constexpr int kExitNoInstanceLock = -1;
+InstanceLockResult TakeInstanceLock(std::string* why = nullptr);
 std::string InstanceLockPath();
 
 // ---- second instance -------------------------------------------------------------------------

@@ -1,4 +1,6 @@
 // main.cpp -- the program entry of KQ-LumaraLink.
+#include <string>
+
 #include "launcher.h"
 #include "x11_windows.h"
 
@@ -8,11 +10,18 @@ int LauncherMain(int argc, char** argv) {
   // Before any thread talks to X (the splash thread, the Java toolkit).
   InstallQuietXErrorHandler();
 
-  if (!TakeInstanceLock()) {
+  std::string why;
+  const InstanceLockResult lock = TakeInstanceLock(&why);
+  if (lock == InstanceLockResult::kHeldElsewhere) {
     // A later start: bring the running application forward and hand it the arguments.
     ActivateRunningInstances();
     if (argc > 1) ForwardArguments(argc, argv);
     return 0;  // whatever the forwarding gave
+  }
+  if (lock == InstanceLockResult::kUnavailable) {
+    // Neither a first nor a later start can be told apart: say so rather than end silently.
+    ShowLaunchError((std::string(kInstanceLockFailure) + " " + why).c_str());
+    return kExitNoInstanceLock;
   }
 
   SplashParams splash;

@@ -93,19 +93,22 @@ int zr_dhcp_share()
         if (dhcp_mutex == nullptr)
             return ZR_E_DHCP_SHARE;
     }
+    /* The shared memory is created, mapped and its count set under one hold of the mutex:
+     * another process that counted itself between the creation and a later setting of the
+     * count would lose its count, and the last clean-up would terminate the server under it. */
+    if (zr_os_mutex_lock(dhcp_mutex) < 0)
+        return ZR_E_DHCP_SHARE;
     int existed = 1;
-    if (dhcp_shared == nullptr) {
+    if (dhcp_shared == nullptr)
         dhcp_shared = zr_os_shared_open(shared_name, sizeof(uint32_t), &existed);
-        if (dhcp_shared == nullptr)
-            return ZR_E_DHCP_SHARE;
+    void *mapped = dhcp_shared ? zr_os_shared_map(dhcp_shared) : nullptr;
+    if (mapped != nullptr) {
+        zr_dhcp_count = static_cast<uint32_t *>(mapped);
+        if (!existed)
+            __atomic_store_n(zr_dhcp_count, 0u, __ATOMIC_RELAXED);
     }
-    void *mapped = zr_os_shared_map(dhcp_shared);
-    if (mapped == nullptr)
-        return ZR_E_DHCP_SHARE;
-    zr_dhcp_count = static_cast<uint32_t *>(mapped);
-    if (!existed && locked(COUNT_ZERO) != 0)
-        return ZR_E_DHCP_SHARE;
-    return 0;
+    zr_os_mutex_unlock(dhcp_mutex);
+    return mapped != nullptr ? 0 : ZR_E_DHCP_SHARE;
 }
 
 /* Creates the server's empty data file when the program and its configuration are there

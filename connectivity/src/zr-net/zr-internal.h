@@ -199,6 +199,38 @@ int zri_utf8_kind(const char *name, struct stat *st);
 int zri_utf8_create_beside(const char *name, const char *tag, int mode, char **created);
 void zri_name_free(char *created);
 
+/* New content for a host file name (a fetch, a move across folders).  It goes into a new
+ * file beside the file that has the name, which takes the name only once the content is
+ * complete, so that a failure leaves the old file as it was; through a link it goes beside
+ * the file the link leads to, and the link stays.  Where that cannot be done -- the folder
+ * takes no new file, or the new file cannot have the old one's owner -- the old file itself
+ * is emptied and written, as a plain write would, and is at risk until the writing ends. */
+typedef struct zri_target {
+    const char *name; /* the file written: the caller's name, or the file a link leads to */
+    char *temp;       /* the new file beside it; null when there is none */
+    int had_file;     /* a file had the name when the writing began */
+    int in_place;     /* the old file itself is written */
+    char real[4096];  /* the file a link leads to */
+} zri_target;
+
+/* Opens the file the content goes to, write-only.  A name that is there must be a regular
+ * file that the caller may write, as if it were rewritten in place (else -1: EACCES or what
+ * the system says, EISDIR for a folder, EINVAL for anything else); the new file beside it
+ * gets its owner and permission bits.  A name that is not there gets a file with the bits
+ * `mode`.  The descriptor, or -1 with errno set; *t is ready for zri_target_finish either
+ * way. */
+int zri_target_open(zri_target *t, const char *name, const char *tag, int mode);
+
+/* How the writing ended, once the descriptor is closed: */
+enum {
+    ZRI_TARGET_KEEP,   /* the content takes the name */
+    ZRI_TARGET_DROP,   /* the content goes (a file written in place is deleted) */
+    ZRI_TARGET_PARTIAL /* the content goes where a file had the name, else takes the name */
+};
+/* 0, or -1 with errno set when kept content could not take the name (it is deleted).
+ * Other ends keep the last system error value as it was. */
+int zri_target_finish(zri_target *t, int end);
+
 #ifdef __cplusplus
 }
 #endif

@@ -282,7 +282,16 @@ ZR_API int KQ_ZR_sl_scrn(void);
 ZR_API int KQ_ZR_sr_info(uint32_t addr, int op, zr_info *info);   /* op 1 */
 ZR_API int KQ_ZR_sr_stat(uint32_t addr, int op, zr_stat *stat);   /* op 1 or 3 */
 ZR_API int KQ_ZR_sr_tune(uint32_t addr, int op, zr_tune *tune);   /* op 1 or 2 */
-/* A piece of the screen image: bytes delivered (at most maximum when maximum is not 0). */
+/* A piece of the screen image ("scrn 1 <offset> <maximum>"): the handheld answers a status
+ * line "0 <count>" and then <count> bytes of image data.  Returns the bytes delivered into
+ * dest: the count, capped at maximum when maximum is not 0, or fewer when the handheld
+ * stops early (not an error); -1002 when the status line holds no count.  The data starts
+ * after the whole status line, whatever stands between the count and its line feed ("0 5\r\n"
+ * and "0 5 \n" are followed by the first data byte).
+ * dest must hold maximum bytes.  With maximum 0 nothing limits the count but the handheld's
+ * own announcement, which is trusted to fit dest: a caller that cannot vouch for the
+ * handheld passes the size of dest as maximum instead (the screen's size, for instance, is
+ * the info record's scrn figure). */
 ZR_API int KQ_ZR_sr_scrn(uint32_t addr, void *dest, uint32_t offset, int maximum);
 
 /* ---------------------------------------------------------------------------------------
@@ -365,12 +374,17 @@ ZR_API int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const 
  * than `step` bytes have passed (step 0: never during the data), once with a failed send's
  * code, and once at the end; a nonzero answer during the data cancels (-1013).  `option` is
  * passed to the handheld as it is.  A send only reads the host file (a regular file of at
- * most 2^31 - 1 bytes).  A fetch writes into a new file beside `local` and puts it in
- * place only when it succeeded: a refused, cancelled or failed fetch leaves a file that was
- * there untouched (where none was, a failure other than a refusal or a cancel leaves the
- * partial content).  0, or -1004 host file, -1012 direction, -1013 cancelled, -1021
- * write failed, -1022 path, -1023 short transfer, -1102 no final status, minus a status,
- * or a transport code. */
+ * most 2^31 - 1 bytes).  A fetch onto an existing file needs a file the caller may write
+ * (through a link: the file it leads to; the link stays).  It writes into a new file beside
+ * it, with its owner and permission bits, and puts that in place only when it succeeded: a
+ * refused, cancelled or failed fetch leaves a file that was there untouched (where none
+ * was, a failure other than a refusal or a cancel leaves the partial content).  Where the
+ * folder takes no new file (or the new one could not have the old one's owner), the fetch
+ * empties and writes the file itself: that file is then at risk during the fetch, which
+ * deletes it when refused or cancelled and leaves partial content when it fails.  0, or -1004 host file, -1012 direction, -1013 cancelled (also a send
+ * whose final status after the content is negative, or holds no number), -1021 write
+ * failed, -1022 path, -1023 short transfer, -1102 no final status, minus a status, or a
+ * transport code. */
 ZR_API int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *local,
                          uint32_t step, zr_xfer_progress callback, uint16_t option);
 /* Asks the handheld to install the OS image name1 (the bridge passes "-" as name2) and
@@ -420,9 +434,13 @@ ZR_API int KQ_ZR_pol_init(const char *file);
 ZR_API int KQ_ZR_pol_mung(char *out, const char *path, int size, int flags);
 /* Renames a host file ("/" between folders, UTF-8): within one folder in place (never
  * over an existing name; the current folder is the caller's again afterwards), across
- * folders by copying into a new file beside the target, which then replaces the target,
- * and deleting the old file.  0, or -1 with KQ_ZR_errno telling why (21: the old path is
- * a folder); a failed move leaves both files as they were. */
+ * folders by copying and deleting the old file.  A move replaces only what a plain write
+ * could: an existing target must be a file the caller may write (else -1 with EACCES),
+ * and a link as target is written through.  The copy goes into a new file beside the
+ * target, with its owner and permission bits, which then replaces it, so a failed move
+ * leaves both files as they were; where the target's folder takes no new file, the target
+ * itself is rewritten (and deleted when the copy fails).  0, or -1 with KQ_ZR_errno
+ * telling why (21: the old path is a folder). */
 ZR_API int zr_rename(const char *oldpath, const char *newpath);
 
 #ifdef __cplusplus

@@ -137,6 +137,10 @@ int zr_os_stat_kind(const struct stat *st);
 int zr_os_stat_mode(const struct stat *st);
 /* 1 when two status records describe the same file (one file under two names), else 0. */
 int zr_os_same_file(const struct stat *a, const struct stat *b);
+/* Gives an open file the owner, group and permission bits (0777 at most) that a status
+ * record describes; where files have no owners, there is nothing to do.  0, or -1 (errno
+ * set) when the system refuses, as it does a caller who may not give a file away. */
+int zr_os_file_adopt(int fd, const struct stat *like);
 /* The current folder into buf (terminated; -1 with ERANGE when it needs more than size
  * bytes), and a change of it; the folder text is passed to the system as it is.  0 or -1. */
 int zr_os_getcwd(char *buf, size_t size);

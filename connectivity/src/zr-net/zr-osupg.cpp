@@ -20,9 +20,9 @@ const int OSUPG_NAMES_LIMIT = 1523;
 const uint32_t OSUPG_RTIME = 180000;
 const int OSUPG_LINE = 1530;
 
-/* A number at the start of text (after spaces, tabs and commas): the characters consumed,
+/* A status at the start of a line (after spaces, tabs and commas): the characters consumed,
  * or 0 when there is no number (separators alone, or a sign without digits, are none). */
-int scan_number(const char *text, int32_t *value)
+int scan_status(const char *text, int32_t *value)
 {
     int n = zr_p_long(value, text);
     for (int i = 0; i < n; ++i)
@@ -59,8 +59,10 @@ int KQ_ZR_os_upg(uint32_t addr, const char *name1, const char *name2, zr_os_prog
     int h = reader.socket;
 
     int result = 0;
+    /* A progress value is whatever the scanner takes after the status: separators alone
+     * ("0 \n", "0 ,\n") count as a value of 0. */
     int32_t value = 0;
-    if (scan_number(rest, &value) != 0 && callback(value) != 0)
+    if (zr_p_long(&value, rest) != 0 && callback(value) != 0)
         result = ZR_E_CANCELLED;
 
     zr_tune t;
@@ -74,14 +76,14 @@ int KQ_ZR_os_upg(uint32_t addr, const char *name1, const char *name2, zr_os_prog
         if (zr_fm_gets(line, sizeof line, &reader) <= 0)
             break;
         int32_t status = 0;
-        int used = scan_number(line, &status);
+        int used = scan_status(line, &status);
         if (used == 0)
             continue;
         if (status > 0)
             result = -status;
         else if (status < 0)
             result = ZR_E_STATUS; /* minus a negative status would read as a success */
-        if (scan_number(line + used, &value) == 0)
+        if (zr_p_long(&value, line + used) == 0)
             continue;
         if (callback(value) != 0)
             result = ZR_E_CANCELLED;

@@ -6,10 +6,13 @@
  * duration of the call and is then set back); otherwise the file is moved by copying its
  * content in 512-byte pieces and deleting the old one.
  *
- * A move never loses data: the copy goes into a new file beside the target, which takes
- * the target's name (replacing a file that had it) only once the whole content is there,
- * so a failed move leaves both the old file and an existing target as they were.  A move
- * of a file onto itself under another spelling of its path ("a/x" and "a/./x", or two
+ * A move can replace only what a plain write could: an existing target must be a file the
+ * caller may write, and a link as target is written through (zri_target).  The copy goes
+ * into a new file beside the target, with the target's owner and permission bits, which
+ * takes the target's name only once the whole content is there, so a failed move leaves
+ * both the old file and an existing target as they were -- unless the target's folder
+ * takes no new file: the target is then rewritten in place, as a plain write would.  A
+ * move of a file onto itself under another spelling of its path ("a/x" and "a/./x", or two
  * links to one file) changes nothing instead of emptying it.
  */
 #include "zr-internal.h"
@@ -64,13 +67,6 @@ void close_keeping(int fd)
     zr_os_set_errno(saved);
 }
 
-void unlink_keeping(const char *name)
-{
-    int saved = zr_os_errno();
-    utf8unlink(name);
-    zr_os_set_errno(saved);
-}
-
 int move_by_copy(const char *oldpath, const char *newpath, const struct stat &old_st)
 {
     if (zr_os_stat_kind(&old_st) == 2) {
@@ -96,8 +92,8 @@ int move_by_copy(const char *oldpath, const char *newpath, const struct stat &ol
     int in = utf8open(oldpath, READ_FLAGS);
     if (in < 0)
         return -1;
-    char *temp = nullptr;
-    int out = zri_utf8_create_beside(newpath, "move", MOVE_MODE, &temp);
+    zri_target target;
+    int out = zri_target_open(&target, newpath, "move", MOVE_MODE);
     if (out < 0) {
         close_keeping(in);
         return -1;
@@ -116,17 +112,16 @@ int move_by_copy(const char *oldpath, const char *newpath, const struct stat &ol
     if (!ok) {
         close_keeping(in);
         close_keeping(out);
-        unlink_keeping(temp);
-        zri_name_free(temp);
+        zri_target_finish(&target, ZRI_TARGET_DROP);
         return -1;
     }
     utf8close(in);
-    if (utf8close(out) != 0 || zri_utf8_rename(temp, newpath, 1) != 0) {
-        unlink_keeping(temp);
-        zri_name_free(temp);
+    if (utf8close(out) != 0) {
+        zri_target_finish(&target, ZRI_TARGET_DROP);
         return -1;
     }
-    zri_name_free(temp);
+    if (zri_target_finish(&target, ZRI_TARGET_KEEP) != 0)
+        return -1;
     utf8unlink(oldpath);
     return 0;
 }

@@ -30,6 +30,8 @@ const int OPEN_MODE = 0666;
 /* The library's temporary files: created new, write-only; tries at finding a free name. */
 const int TEMP_FLAGS = ZR_OS_O_CREAT | ZR_OS_O_EXCL | ZR_OS_O_WRONLY | ZR_OS_O_BINARY;
 const int TEMP_TRIES = 64;
+/* A host file that new content replaces: write-only binary (0x8001). */
+const int TARGET_FLAGS = ZR_OS_O_WRONLY | ZR_OS_O_BINARY;
 unsigned long temp_counter = 0;
 
 /* Length in bytes, unit class and code point of a packed decode result. */
@@ -216,6 +218,99 @@ int zri_utf8_create_beside(const char *name, const char *tag, int mode, char **c
 }
 
 void zri_name_free(char *created) { zr_os_free(created); }
+
+int zri_target_open(zri_target *t, const char *name, const char *tag, int mode)
+{
+    t->name = name;
+    t->temp = nullptr;
+    t->had_file = 0;
+    t->in_place = 0;
+    t->real[0] = '\0';
+    struct stat st;
+    int kind = zri_utf8_kind(name, &st);
+    if (kind < 0)
+        return -1;
+    if (kind == 2 || kind == 3) {
+        zr_os_set_errno(kind == 2 ? EISDIR : EINVAL);
+        return -1;
+    }
+    if (kind == 0)
+        return zri_utf8_create_beside(name, tag, mode, &t->temp);
+
+    t->had_file = 1;
+    int fd = utf8open(name, TARGET_FLAGS);
+    if (fd < 0)
+        return -1;
+    utf8close(fd);
+    /* Through a link the content goes to the file it leads to.  A name that cannot be
+     * resolved for want of memory fails: going on under the name itself would put a file in
+     * the place of a link. */
+    zr_os_wchar *w = zri_utf8_to_wide(name, nullptr);
+    bool out_of_memory = w == nullptr;
+    if (w != nullptr && zr_os_real_name(w, t->real, sizeof t->real) == 0) {
+        zr_os_wchar *check = zri_utf8_to_wide(t->real, nullptr);
+        out_of_memory = check == nullptr && zr_os_errno() == ENOMEM;
+        if (check != nullptr)
+            t->name = t->real;
+        zri_wide_free(check);
+    } else if (w != nullptr) {
+        out_of_memory = zr_os_errno() == ENOMEM;
+    }
+    zri_wide_free(w);
+    if (out_of_memory) {
+        zr_os_set_errno(ENOMEM);
+        return -1;
+    }
+
+    fd = zri_utf8_create_beside(t->name, tag, zr_os_stat_mode(&st), &t->temp);
+    if (fd >= 0) {
+        if (zr_os_file_adopt(fd, &st) == 0) {
+            zr_os_set_errno(0);
+            return fd;
+        }
+        utf8close(fd);
+        utf8unlink(t->temp);
+        zri_name_free(t->temp);
+        t->temp = nullptr;
+    } else if (zr_os_errno() != EACCES && zr_os_errno() != EPERM) {
+        return -1;
+    }
+    zr_os_set_errno(0);
+    fd = utf8open(t->name, TARGET_FLAGS | ZR_OS_O_TRUNC);
+    t->in_place = fd >= 0;
+    return fd;
+}
+
+int zri_target_finish(zri_target *t, int end)
+{
+    int saved = zr_os_errno();
+    int r = 0;
+    if (t->in_place) {
+        if (end == ZRI_TARGET_DROP)
+            utf8unlink(t->name);
+    } else if (t->temp != nullptr) {
+        if (end == ZRI_TARGET_KEEP) {
+            if (zri_utf8_rename(t->temp, t->name, 1) != 0) {
+                saved = zr_os_errno();
+                utf8unlink(t->temp);
+                r = -1;
+            }
+        } else if (end == ZRI_TARGET_PARTIAL && !t->had_file) {
+            /* Nothing was there: the partial content takes the name; a file that appeared
+             * there meanwhile is left alone. */
+            if (zri_utf8_rename(t->temp, t->name, 0) != 0)
+                utf8unlink(t->temp);
+        } else {
+            utf8unlink(t->temp);
+        }
+        zri_name_free(t->temp);
+        t->temp = nullptr;
+    } else if (end == ZRI_TARGET_KEEP) {
+        r = -1; /* nothing was opened */
+    }
+    zr_os_set_errno(saved);
+    return r;
+}
 
 int utf8open(const char *name, int flags) { return zri_utf8_open_mode(name, flags, OPEN_MODE); }
 

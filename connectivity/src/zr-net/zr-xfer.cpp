@@ -7,11 +7,13 @@
  * and the content follows directly; there is no final status.  Content moves in blocks of
  * at most 1536 bytes through the transfer record's one buffer.
  *
- * A fetch never harms the host file that was there before it: the content goes into a new
- * file beside it, which takes the file's place only when the transfer succeeded.  A
- * refused or cancelled fetch deletes that new file; another failure deletes it too when a
- * file was there before, and otherwise leaves the partial content under the name asked
- * for.  A send only ever reads the host file.
+ * A fetch does not harm the host file that was there before it: the content goes into a
+ * new file beside it, with its owner and permission bits, which takes the file's place only
+ * when the transfer succeeded (zri_target).  A refused or cancelled fetch deletes that new
+ * file; another failure deletes it too when a file was there before, and otherwise leaves
+ * the partial content under the name asked for.  Only where the folder takes no new file
+ * (or the new one could not keep the old one's owner) is the file itself emptied and
+ * written, as a plain write would.  A send only ever reads the host file.
  */
 #include "zr-internal.h"
 
@@ -33,7 +35,6 @@ const uint32_t BIG_FILE_EXTRA_MS = 15000;
 /* Permission bits of a fetched file that did not exist before. */
 const int FETCH_MODE = 0664;
 const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY;   /* 0x8000 */
-const int WRITE_FLAGS = ZR_OS_O_WRONLY | ZR_OS_O_BINARY;  /* 0x8001 */
 
 /* Loop outcomes (positive: the result code negated). */
 const int SHORT_TRANSFER = 1023;
@@ -52,7 +53,7 @@ struct transfer {
 void set_status(transfer &t, int status)
 {
     t.status = status;
-    t.x.status = static_cast<int16_t>(status > SHRT_MAX ? SHRT_MAX : status);
+    t.x.status = static_cast<int16_t>(status > SHRT_MAX ? SHRT_MAX : status < SHRT_MIN ? SHRT_MIN : status);
 }
 
 /* Progress after a block: a nonzero answer cancels. */
@@ -168,8 +169,9 @@ int send_loop(transfer &t)
         return NO_NUMBER;
     }
     x.pos = static_cast<int16_t>(x.pos + used);
-    /* A negative status has no failure code of its own (minus it would read as success). */
-    set_status(t, status < 0 ? NO_NUMBER : status);
+    /* A negative final status ends the send as a cancelled one does (-1013): minus it would
+     * read as a success. */
+    set_status(t, status);
     return t.status;
 }
 
@@ -219,101 +221,18 @@ int fetch_loop(transfer &t)
 
 /* ---- the host file of a fetch ------------------------------------------------------- */
 
-/* How a fetch leaves the host file system. */
-enum fetch_end {
-    FETCH_DONE,     /* the new file takes the name */
-    FETCH_DISCARD,  /* refused or cancelled: the new file goes */
-    FETCH_FAILED    /* the new file goes, or takes the name when nothing had it */
-};
-
-struct fetch_target {
-    const char *name; /* the caller's host path, or the file a link there leads to */
-    char *temp;       /* the new file beside it */
-    bool had_file;    /* a file had the name when the fetch began */
-    char real[4096];  /* the file a link leads to */
-};
-
-/* Creates the new file beside name and returns its descriptor, or -1 (errno set). */
-int create_fetch_file(fetch_target &ft)
-{
-    struct stat st;
-    int kind = zri_utf8_kind(ft.name, &st);
-    if (kind < 0)
-        return -1;
-    if (kind == 2 || kind == 3) {
-        zr_os_set_errno(kind == 2 ? EISDIR : EINVAL);
-        return -1;
-    }
-    ft.had_file = kind == 1;
-    int mode = FETCH_MODE;
-    if (ft.had_file) {
-        /* The file must be one the caller may write, as if it were rewritten in place; its
-         * successor keeps its permission bits. */
-        int fd = utf8open(ft.name, WRITE_FLAGS);
-        if (fd < 0)
-            return -1;
-        utf8close(fd);
-        mode = zr_os_stat_mode(&st);
-        /* Through a link the content goes to the file it leads to, and the link stays.  A
-         * name that cannot be resolved for want of memory fails the fetch: going on under
-         * the name itself would put a file in the place of a link. */
-        zr_os_wchar *w = zri_utf8_to_wide(ft.name, nullptr);
-        bool out_of_memory = w == nullptr;
-        if (w != nullptr && zr_os_real_name(w, ft.real, sizeof ft.real) == 0) {
-            zr_os_wchar *check = zri_utf8_to_wide(ft.real, nullptr);
-            out_of_memory = check == nullptr && zr_os_errno() == ENOMEM;
-            if (check != nullptr)
-                ft.name = ft.real;
-            zri_wide_free(check);
-        } else if (w != nullptr) {
-            out_of_memory = zr_os_errno() == ENOMEM;
-        }
-        zri_wide_free(w);
-        if (out_of_memory) {
-            zr_os_set_errno(ENOMEM);
-            return -1;
-        }
-        zr_os_set_errno(0);
-    }
-    return zri_utf8_create_beside(ft.name, "fetch", mode, &ft.temp);
-}
-
-/* Puts the new file in place or removes it; false when a finished file could not take
- * its name (errno set). */
-bool finish_fetch_file(fetch_target &ft, fetch_end end)
-{
-    if (ft.temp == nullptr)
-        return end != FETCH_DONE;
-    bool ok = true;
-    int saved = zr_os_errno();
-    if (end == FETCH_DONE) {
-        if (zri_utf8_rename(ft.temp, ft.name, 1) != 0) {
-            saved = zr_os_errno();
-            utf8unlink(ft.temp);
-            ok = false;
-        }
-    } else if (end == FETCH_FAILED && !ft.had_file) {
-        /* Nothing was there: the partial content stays under the name, as written; a file
-         * that appeared there meanwhile is left alone. */
-        if (zri_utf8_rename(ft.temp, ft.name, 0) != 0)
-            utf8unlink(ft.temp);
-    } else {
-        utf8unlink(ft.temp);
-    }
-    zri_name_free(ft.temp);
-    ft.temp = nullptr;
-    zr_os_set_errno(saved);
-    return ok;
-}
+/* How a fetch leaves the host file system (zri_target_finish): the new content takes the
+ * name (ZRI_TARGET_KEEP); a refused or cancelled fetch drops it (ZRI_TARGET_DROP); another
+ * failure drops it too, or lets it take the name when nothing had it (ZRI_TARGET_PARTIAL). */
 
 /* Closes the host file (and, fetching, settles it) keeping the last system error value. */
-void close_host_file(transfer &t, fetch_target *ft, fetch_end end)
+void close_host_file(transfer &t, zri_target *target, int end)
 {
     int saved = zr_os_errno();
     utf8close(t.fd);
     zr_os_set_errno(saved);
-    if (ft)
-        finish_fetch_file(*ft, end);
+    if (target)
+        zri_target_finish(target, end);
 }
 
 } // namespace
@@ -339,11 +258,8 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     x.callback = callback;
     zr_os_set_errno(0);
 
-    fetch_target target;
-    target.name = local;
-    target.temp = nullptr;
-    target.had_file = false;
-    fetch_target *ft = nullptr;
+    zri_target target;
+    zri_target *ft = nullptr;
     char command[ZR_PATH_BUF + 48];
     int len;
     if (direction == ZR_FM_PUT) {
@@ -382,7 +298,7 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
         t.fd = utf8open(local, READ_FLAGS);
     } else {
         ft = &target;
-        t.fd = create_fetch_file(target);
+        t.fd = zri_target_open(&target, local, "fetch", FETCH_MODE);
     }
     if (t.fd < 0)
         return ZR_E_HOSTFILE;
@@ -393,12 +309,12 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
      * the system's own buffer, which grows with the traffic. */
     int h = zri_bind(0, 0, addr, ZR_DEVICE_PORT, direction == ZR_FM_PUT);
     if (h < 0) {
-        close_host_file(t, ft, FETCH_FAILED);
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
         return h;
     }
     int r = zri_fm_timeouts(h);
     if (r < 0) {
-        close_host_file(t, ft, FETCH_FAILED);
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
         return r;
     }
     t.conn = h;
@@ -414,7 +330,7 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     }
     if (r < 0) {
         zri_unbind_keep_errno(h);
-        close_host_file(t, ft, FETCH_FAILED);
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
         return r;
     }
     int32_t status = 0;
@@ -426,7 +342,7 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     if (no_line || status != 0) {
         zri_unbind_keep_errno(h);
         /* A refusal deletes what a fetch created; a reply without a number does not. */
-        close_host_file(t, ft, no_line ? FETCH_FAILED : FETCH_DISCARD);
+        close_host_file(t, ft, no_line ? ZRI_TARGET_PARTIAL : ZRI_TARGET_DROP);
         return no_line || status < 0 ? ZR_E_STATUS : -status;
     }
 
@@ -455,25 +371,25 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     zri_unbind_keep_errno(h);
 
     if (direction == ZR_FM_PUT) {
-        close_host_file(t, nullptr, FETCH_DONE);
+        close_host_file(t, nullptr, ZRI_TARGET_KEEP);
         return t.status < 0 ? ZR_E_CANCELLED : -t.status;
     }
     if (t.status < 0) {
-        close_host_file(t, ft, FETCH_DISCARD);
+        close_host_file(t, ft, ZRI_TARGET_DROP);
         return ZR_E_CANCELLED;
     }
     if (t.status > 0) {
-        close_host_file(t, ft, FETCH_FAILED);
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
         return -t.status;
     }
     int saved = zr_os_errno();
     if (utf8close(t.fd) != 0) {
         /* The content may not all have reached the file. */
-        finish_fetch_file(target, FETCH_FAILED);
+        zri_target_finish(&target, ZRI_TARGET_PARTIAL);
         return ZR_E_WRITE;
     }
     zr_os_set_errno(saved);
-    if (!finish_fetch_file(target, FETCH_DONE))
+    if (zri_target_finish(&target, ZRI_TARGET_KEEP) != 0)
         return ZR_E_HOSTFILE;
     return 0;
 }

@@ -249,7 +249,8 @@ bool LinuxDeviceInstallServices::ReenumerateDeviceTree() {
 }
 
 bool LinuxDeviceInstallServices::CopyOemInf(const std::wstring& sourcePath) {
-  const std::string source = EncodeUtf8(sourcePath);
+  // The INF name comes lower-cased from the command line; the file may carry capitals.
+  const std::string source = FindIgnoringCase(EncodeUtf8(sourcePath));
   std::string bytes;
   if (ReadFileBounded(source, kMaxInfBytes, bytes) != ReadResult::kOk) return false;
   const IniDocument doc = IniDocument::FromFileBytes(bytes);
@@ -269,7 +270,7 @@ bool LinuxDeviceInstallServices::CopyOemInf(const std::wstring& sourcePath) {
   const auto writePnf = [&](const std::string& infPath) {
     const std::string pnfPath = infPath.substr(0, infPath.size() - 3) + "PNF";
     if (!InsideRoot(pnfPath)) return false;
-    ::unlink(pnfPath.c_str());
+    ::unlink(FindIgnoringCase(pnfPath).c_str());  // an older one, whatever the case of its name
     return writeNew(pnfPath, pnf);
   };
 
@@ -314,7 +315,7 @@ std::optional<std::wstring> LinuxDeviceInstallServices::WindowsDirectory() { ret
 std::optional<std::wstring> LinuxDeviceInstallServices::SystemDirectory() { return DecodeUtf8(SystemDirPath()); }
 
 std::optional<uint64_t> LinuxDeviceInstallServices::LastWriteTime(const std::wstring& path) {
-  const std::string p = EncodeUtf8(path);
+  const std::string p = FindIgnoringCase(EncodeUtf8(path));
   const int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat st {};
@@ -341,7 +342,8 @@ std::vector<std::wstring> LinuxDeviceInstallServices::FindFiles(const std::wstri
 }
 
 bool LinuxDeviceInstallServices::RemoveFile(const std::wstring& path) {
-  const std::string p = EncodeUtf8(path);
+  // "oemN.PNF" beside "oemN.inf" may be "oemN.pnf" here, as Windows would not tell apart.
+  const std::string p = FindIgnoringCase(EncodeUtf8(path));
   if (!InsideRoot(p)) return false;
   struct stat st {};
   if (::lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;

@@ -72,6 +72,19 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   return names;
 }
 
+std::string FindIgnoringCase(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) return path;
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::wstring last = DecodeUtf8(slash == std::string::npos ? path : path.substr(slash + 1));
+  if (last.empty()) return path;
+  for (const auto& name : ListDirectory(dir)) {
+    if (EqualsNoCase(DecodeUtf8(name), last)) return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
+  }
+  return path;
+}
+
 std::string CurrentFolder() {
   std::string buf(256, '\0');
   while (buf.size() <= (1u << 20)) {

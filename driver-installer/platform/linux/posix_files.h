@@ -22,6 +22,11 @@ std::vector<std::string> ListDirectory(const std::string& dir);
 // and ".." steps and doubled separators folded. A trailing separator is kept. Empty on failure.
 std::string AbsolutePath(const std::string& path);
 
+// The name under which a file is found as the Windows file system finds it, ignoring case:
+// path itself when something has that name, else the first name (in sorted order) in its
+// folder that equals its last part ignoring case (ASCII letters), else path unchanged.
+std::string FindIgnoringCase(const std::string& path);
+
 // getcwd of any length; empty on failure.
 std::string CurrentFolder();
 

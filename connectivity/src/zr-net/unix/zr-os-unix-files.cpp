@@ -210,6 +210,17 @@ int zr_os_same_file(const struct stat *a, const struct stat *b)
     return a->st_dev == b->st_dev && a->st_ino == b->st_ino ? 1 : 0;
 }
 
+int zr_os_file_adopt(int fd, const struct stat *like)
+{
+    struct stat now;
+    if (fstat(fd, &now) != 0)
+        return -1;
+    if ((now.st_uid != like->st_uid || now.st_gid != like->st_gid) &&
+        fchown(fd, like->st_uid, like->st_gid) != 0)
+        return -1;
+    return fchmod(fd, like->st_mode & 0777) == 0 ? 0 : -1;
+}
+
 int zr_os_getcwd(char *buf, size_t size) { return getcwd(buf, size) ? 0 : -1; }
 
 int zr_os_chdir(const char *path) { return chdir(path) == 0 ? 0 : -1; }

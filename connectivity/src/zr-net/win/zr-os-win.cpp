@@ -582,6 +582,10 @@ int zr_os_same_file(const struct stat *a, const struct stat *b)
                : 0;
 }
 
+/* Windows files carry no POSIX owner (this backend's st_uid / st_gid hold a part of the
+ * file index), and the new file was created with the permission bits already. */
+int zr_os_file_adopt(int, const struct stat *) { return 0; }
+
 int zr_os_getcwd(char *buf, size_t size)
 {
     /* The wide folder name in a block of the library's own (through its allocation gate),

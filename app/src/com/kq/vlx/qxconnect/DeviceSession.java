@@ -1,6 +1,12 @@
 package com.kq.vlx.qxconnect;
 
 import java.awt.image.BufferedImage;
+import java.io.IOException;
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.net.InetAddress;
+import java.net.SocketTimeoutException;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
@@ -157,6 +163,50 @@ public class DeviceSession {
         return addr;
     }
 
+    /** The handheld's liveness probe: this datagram to UDP port 10003, answered by "orv <name>". */
+    static final byte[] PROBE = "zr-api4-q".getBytes(StandardCharsets.US_ASCII);
+    static final int PROBE_PORT = 10003;
+    private static final int PROBE_TRIES = 2;
+    private static final int PROBE_WAIT_MS = 250;
+
+    /**
+     * The name a handheld gives in its answer to the liveness probe, or null when it does not
+     * answer (within about half a second) or gives none. The link's natives hand over no name:
+     * discovery leaves it out and the information record has no member for it.
+     */
+    public static String handheldName(long addr) {
+        byte[] ip = {(byte) (addr >>> 24), (byte) (addr >>> 16), (byte) (addr >>> 8), (byte) addr};
+        try (DatagramSocket socket = new DatagramSocket()) {
+            InetAddress to = InetAddress.getByAddress(ip);
+            socket.setSoTimeout(PROBE_WAIT_MS);
+            byte[] buf = new byte[256];
+            for (int i = 0; i < PROBE_TRIES; i++) {
+                socket.send(new DatagramPacket(PROBE, PROBE.length, to, PROBE_PORT));
+                DatagramPacket answer = new DatagramPacket(buf, buf.length);
+                try {
+                    socket.receive(answer);
+                } catch (SocketTimeoutException e) {
+                    continue;
+                }
+                if (to.equals(answer.getAddress())) {
+                    return nameFromProbeAnswer(buf, answer.getLength());
+                }
+            }
+        } catch (IOException e) {
+            return null;
+        }
+        return null;
+    }
+
+    /** The name in a probe answer "orv <name>" (what follows "orv", blanks and NULs trimmed), or null. */
+    static String nameFromProbeAnswer(byte[] data, int length) {
+        if (length < 4 || data[0] != 'o' || data[1] != 'r' || data[2] != 'v') {
+            return null;
+        }
+        String name = new String(data, 3, length - 3, StandardCharsets.UTF_8).replace('\0', ' ').trim();
+        return name.isEmpty() ? null : name;
+    }
+
     /** The attached handhelds: configured ones first, then those that discovery finds. */
     public CompletableFuture<List<DeviceDescriptor>> listDevices() {
         return submit(a -> {
@@ -164,7 +214,7 @@ public class DeviceSession {
             for (long addr : configuredAddresses()) {
                 DeviceDescriptor d = new DeviceDescriptor();
                 d.setAddr(addr);
-                d.setName("configured");
+                d.setName(handheldName(addr));
                 out.add(d);
             }
             int handle = a.deviceInit();
@@ -176,6 +226,9 @@ public class DeviceSession {
                             break;
                         }
                         if (out.stream().noneMatch(o -> o.getAddr() == d.getAddr())) {
+                            if (d.getName() == null) {
+                                d.setName(handheldName(d.getAddr()));
+                            }
                             out.add(d);
                         }
                     }

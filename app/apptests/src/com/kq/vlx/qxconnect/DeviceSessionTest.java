@@ -1,10 +1,16 @@
 package com.kq.vlx.qxconnect;
 
 import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertNull;
 import static org.junit.Assert.assertTrue;
 
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.net.InetAddress;
+import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.Collections;
+import java.util.concurrent.ThreadLocalRandom;
 
 import org.junit.After;
 import org.junit.Test;
@@ -33,6 +39,47 @@ public class DeviceSessionTest {
         assertEquals(Arrays.asList(0x7F000007L, 0xAC100002L), DeviceSession.configuredAddresses());
         System.setProperty("qxconnect.handheld", "nonsense");
         assertEquals(Collections.emptyList(), DeviceSession.configuredAddresses());
+    }
+
+    @Test
+    public void theNameComesFromTheHandheldsProbeAnswer() throws Exception {
+        // A handheld's probe port on a loopback address of this test's own.
+        ThreadLocalRandom random = ThreadLocalRandom.current();
+        long addr = 0x7F000000L | (random.nextInt(1, 255) << 16) | (random.nextInt(1, 255) << 8) | random.nextInt(1, 255);
+        byte[] ip = {127, (byte) (addr >>> 16), (byte) (addr >>> 8), (byte) addr};
+        try (DatagramSocket handheld = new DatagramSocket(DeviceSession.PROBE_PORT, InetAddress.getByAddress(ip))) {
+            Thread answer = new Thread(() -> {
+                try {
+                    byte[] buf = new byte[64];
+                    DatagramPacket probe = new DatagramPacket(buf, buf.length);
+                    handheld.receive(probe);
+                    String text = new String(buf, 0, probe.getLength(), StandardCharsets.US_ASCII);
+                    byte[] reply = (text.equals("zr-api4-q") ? "orv LUMARA" : "wrong probe").getBytes(StandardCharsets.US_ASCII);
+                    handheld.send(new DatagramPacket(reply, reply.length, probe.getSocketAddress()));
+                } catch (Exception e) {
+                    // the test fails on the missing name
+                }
+            });
+            answer.start();
+            assertEquals("LUMARA", DeviceSession.handheldName(addr));
+            answer.join(5000);
+        }
+        // Nobody there: no name, after the probe's short wait.
+        long start = System.nanoTime();
+        assertNull(DeviceSession.handheldName(addr));
+        assertTrue(System.nanoTime() - start < 3_000_000_000L);
+    }
+
+    @Test
+    public void probeAnswersWithoutAName() {
+        byte[] plain = "orv".getBytes(StandardCharsets.US_ASCII);
+        assertNull(DeviceSession.nameFromProbeAnswer(plain, plain.length));
+        byte[] blank = "orv \0\0".getBytes(StandardCharsets.US_ASCII);
+        assertNull(DeviceSession.nameFromProbeAnswer(blank, blank.length));
+        byte[] other = "xyz NAME".getBytes(StandardCharsets.US_ASCII);
+        assertNull(DeviceSession.nameFromProbeAnswer(other, other.length));
+        byte[] named = "orv  LUMA 2\0".getBytes(StandardCharsets.US_ASCII);
+        assertEquals("LUMA 2", DeviceSession.nameFromProbeAnswer(named, named.length));
     }
 
     @Test

@@ -202,6 +202,13 @@ public class TransferTest extends BridgeTestBase {
         raises(DeviceFileXferException.class, DEVICE_DISK_FULL, () -> api.sendFile(full.addr(), f.toString(), "/y.bin"));
         assertFalse(Files.exists(storage.resolve("x.bin")));
         assertFalse(Files.exists(storage.resolve("y.bin")));
+        // A negative final status: -1013, which no table names, so no exception, and the
+        // completion notice as for a cancelled send.
+        Simulator negative = simOn(storage, "--fault-cmd", "fput", "--final-status", "-5");
+        progress.clear();
+        assertEquals(-1013, api.sendFile(negative.addr(), f.toString(), "/z.bin"));
+        assertEquals(100, progress.last());
+        assertFalse(Files.exists(storage.resolve("z.bin")));
     }
 
     // ---- fetching ----------------------------------------------------------------------------
