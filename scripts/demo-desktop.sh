@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The desktop part of the main job (scripts/demo.sh runs it after a build): installs the build
 # into build/demo/install, starts the handheld simulator with a storage folder, starts the
-# launcher KQ-LumaraLink from the installation (under a private Xvfb when there is no display),
+# launcher from the installation (bin/kq-lumaralink; under a private Xvfb when there is no display),
 # forwards an argument from a second start, and saves screenshots of the splash and of the
 # application showing the simulated handheld's details and files in build/demo/.
 set -euo pipefail
@@ -51,8 +51,8 @@ pids+=($!)
 wait_for 50 grep -q '^ready' "$work/sim.out" || { cat "$work/sim.err" >&2; exit 1; }
 
 splash_up() { xwininfo -root -children | grep -q SplashScreenWndClass; }
-(cd "$prefix" && exec env XDG_RUNTIME_DIR="$work/run" QXCONNECT_HANDHELD="$addr" QXCONNECT_TRACE="$work/trace" \
-  ./KQ-LumaraLink >"$work/launcher.out" 2>"$work/launcher.err") &
+(exec env XDG_RUNTIME_DIR="$work/run" QXCONNECT_HANDHELD="$addr" QXCONNECT_TRACE="$work/trace" \
+  "$prefix/bin/kq-lumaralink" >"$work/launcher.out" 2>"$work/launcher.err") &
 launcher=$!
 pids+=($launcher)
 if wait_for 100 splash_up; then
@@ -67,7 +67,7 @@ wait_for 100 bash -c '! xwininfo -root -children | grep -q SplashScreenWndClass'
 sleep 1
 
 # A second start hands its argument to the running application and exits 0.
-(cd "$prefix" && env XDG_RUNTIME_DIR="$work/run" ./KQ-LumaraLink "$work/storage/notes.txt")
+(cd "$work/storage" && env XDG_RUNTIME_DIR="$work/run" "$prefix/bin/kq-lumaralink" notes.txt)
 echo "== desktop: a second start forwarded its argument (exit code $?)"
 wait_for 50 grep -q '^forwarded ' "$work/trace" || true
 sleep 0.5

@@ -7,6 +7,8 @@
 #include <X11/Xlib.h>
 
 #include <filesystem>
+
+#include <unistd.h>
 #include <memory>
 
 #include "launcher_test_support.h"
@@ -25,31 +27,44 @@ class Installation : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string command = std::string(KQ_CMAKE_COMMAND) + " --install " + KQ_BUILD_DIR + " --prefix " +
-                                prefix_.path() + " >" + (prefix_ / "install.log") + " 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(prefix_ / "install.log").value_or("");
+                                prefix_.path() + " >" + (log_ / "install.log") + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(log_ / "install.log").value_or("");
   }
   std::string Prefix() const { return prefix_.path(); }
   std::string operator/(const std::string& name) const { return prefix_ / name; }
 
  private:
-  TempDir prefix_;
+  TempDir prefix_, log_;
 };
 
 TEST_F(Installation, LaysOutWhatTheLauncherExpects) {
-  EXPECT_TRUE(fs::is_regular_file(*this / "KQ-LumaraLink"));
-  EXPECT_TRUE(fs::is_symlink(*this / "jre"));
-  EXPECT_EQ(fs::read_symlink(*this / "jre"), fs::path(JrePath()));
-  EXPECT_TRUE(fs::exists(*this / "jre/lib/server/libjvm.so"));
-  EXPECT_TRUE(fs::is_regular_file(*this / "lib/qxconnect.jar"));
-  EXPECT_TRUE(fs::exists(*this / "lib/libQXConJNI.so"));
-  EXPECT_TRUE(fs::exists(*this / "lib/libzr-net.so"));
+  const std::string app = "lib/lumara-link/";
+  EXPECT_TRUE(fs::is_regular_file(*this / (app + "KQ-LumaraLink")));
+  EXPECT_TRUE(fs::is_symlink(*this / (app + "jre")));
+  EXPECT_EQ(fs::read_symlink(*this / (app + "jre")), fs::path(JrePath()));
+  EXPECT_TRUE(fs::exists(*this / (app + "jre/lib/server/libjvm.so")));
+  EXPECT_TRUE(fs::is_regular_file(*this / (app + "lib/qxconnect.jar")));
+  EXPECT_TRUE(fs::exists(*this / (app + "lib/libQXConJNI.so")));
+  EXPECT_TRUE(fs::exists(*this / (KQ_INSTALL_LIBDIR "/libzr-net.so.0")));
+  EXPECT_TRUE(fs::is_regular_file(*this / "bin/kq-lumaralink"));
+  EXPECT_EQ(access((*this / "bin/kq-lumaralink").c_str(), X_OK), 0);
   for (const char* size : {"16x16", "32x32", "48x48"}) {
     EXPECT_TRUE(fs::is_regular_file(*this / ("share/icons/hicolor/" + std::string(size) + "/apps/kq-lumaralink.png")))
         << size;
   }
   const auto desktop = ReadFile(*this / "share/applications/kq-lumaralink.desktop").value_or("");
-  EXPECT_NE(desktop.find("Exec=" + Prefix() + "/KQ-LumaraLink %F\n"), std::string::npos) << desktop;
-  EXPECT_NE(desktop.find("Path=" + Prefix() + "\n"), std::string::npos) << desktop;
+  EXPECT_NE(desktop.find("Exec=kq-lumaralink %F\n"), std::string::npos) << desktop;
+  EXPECT_NE(desktop.find("Icon=kq-lumaralink\n"), std::string::npos) << desktop;
+
+  // No installed text file names the build or source tree (or the scratch prefix).
+  for (const auto& entry : fs::recursive_directory_iterator(Prefix())) {
+    if (entry.is_symlink() || !entry.is_regular_file()) continue;
+    const std::string text = ReadFile(entry.path().string()).value_or("");
+    if (text.find('\0') != std::string::npos) continue;  // a program or a picture
+    EXPECT_EQ(text.find(KQ_BUILD_DIR), std::string::npos) << entry.path();
+    EXPECT_EQ(text.find(KQ_SOURCE_DIR), std::string::npos) << entry.path();
+    EXPECT_EQ(text.find(Prefix()), std::string::npos) << entry.path();
+  }
 }
 
 class WholeStack : public Installation {
@@ -99,7 +114,8 @@ TEST_F(WholeStack, TheApplicationShowsTheSimulatedHandheldsDetailsAndFiles) {
   zrtest::SimProcess sim({"--storage", storage, "--set", "eid=STACK-TEST-0001"});
   ASSERT_TRUE(sim.ok()) << sim.error();
 
-  Process launcher(*this / "KQ-LumaraLink", {}, Env(sim.addr_text()), Prefix());
+  // Started as users start it: bin/kq-lumaralink, from any folder.
+  Process launcher(*this / "bin/kq-lumaralink", {}, Env(sim.addr_text()), work_.path());
   ASSERT_TRUE(launcher.started());
   ASSERT_TRUE(WaitFor([&] { return Traced("entry / notes.txt file 6"); }, kAppWaitMs))
       << launcher.Stderr() << ReadFile(work_ / "trace").value_or("");
@@ -125,8 +141,8 @@ TEST_F(WholeStack, TheApplicationShowsTheSimulatedHandheldsDetailsAndFiles) {
       10000));
   EXPECT_TRUE(WaitFor([&] { return FindByClass(d, "SplashScreenWndClass") == 0; }, 6000));
 
-  // A later start hands its argument over.
-  Process second(*this / "KQ-LumaraLink", {storage + "/notes.txt"}, Env(sim.addr_text()), Prefix());
+  // A later start hands its argument over, a file named relative to where it was started.
+  Process second(*this / "bin/kq-lumaralink", {"notes.txt"}, Env(sim.addr_text()), storage);
   EXPECT_EQ(second.Wait(20000), 0);
   EXPECT_TRUE(WaitFor([&] { return Traced("forwarded " + storage + "/notes.txt"); }, 10000));
 

@@ -54,6 +54,14 @@
 #ifndef ZR_NET_H
 #define ZR_NET_H
 
+/* The version of this interface and of the whole project (the build reads it from here).
+ * The major number is the shared library's: libzr-net.so.MAJOR, libzr-net.so.MAJOR.MINOR.PATCH.
+ * A program built against this header can compare them with what it needs at compile time. */
+#define ZR_NET_VERSION_MAJOR 0
+#define ZR_NET_VERSION_MINOR 1
+#define ZR_NET_VERSION_PATCH 0
+#define ZR_NET_VERSION_NUMBER (ZR_NET_VERSION_MAJOR * 10000 + ZR_NET_VERSION_MINOR * 100 + ZR_NET_VERSION_PATCH)
+
 #include <stdint.h>
 #include <sys/stat.h>
 
