@@ -18,7 +18,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$work/prefix" --component libzr-net >/dev/null
+cmake --install "$build" --prefix "$work/prefix" --component library >/dev/null
 cmake --install "$build" --prefix "$work/prefix" --component dev >/dev/null
 prefix=$work/prefix
 

@@ -204,7 +204,7 @@ bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
 namespace {
 
 const char kUsageText[] =
-    "usage: zrlink [--addr A] [-q] COMMAND [ARGS]\n"
+    "usage: zrlink [--addr A] [-q] COMMAND [ARGS]    (zrlink --version, zrlink --help)\n"
     "\n"
     "Commands:\n"
     "  list                      the attached handhelds, with address and slot\n"
@@ -299,6 +299,10 @@ int run(int argc, char **argv)
             operands_only = true;
         } else if (a == "-h" || a == "--help") {
             std::printf("%s", kUsageText);
+            return kOk;
+        } else if (a == "--version") {
+            // The tool comes with the library it was built against: one version for both.
+            std::printf("zrlink %d.%d.%d\n", ZR_NET_VERSION_MAJOR, ZR_NET_VERSION_MINOR, ZR_NET_VERSION_PATCH);
             return kOk;
         } else if (a == "-q" || a == "--quiet") {
             opt.quiet = true;
