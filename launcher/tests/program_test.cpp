@@ -187,13 +187,16 @@ class InstanceLockPlace : public Program {
   }
   // The launcher without a runtime folder, in a mount namespace of its own whose /tmp is empty
   // but for what the shell commands `setup` put there (another user's doing, as far as the
-  // launcher can tell) and the installation, its current folder, mounted back in its place.
+  // launcher can tell) and the installation, its current folder, and the launcher's own folder
+  // (the build may lie under /tmp too), each mounted back in its place.
   std::unique_ptr<Process> StartWithPrivateTmp(const std::string& setup) {
     auto env = install.Env();
     env.erase("XDG_RUNTIME_DIR");
     env["KQ_TEST_MODE"] = "throw";  // a start that runs the application ends with 1
     const std::string script =
-        "mount -t tmpfs tmpfs /tmp && mkdir -p \"$PWD\" && mount --no-canonicalize --bind /proc/self/cwd \"$PWD\" && " +
+        "d=$(dirname \"$0\") && exec 9<\"$d\" && mount -t tmpfs tmpfs /tmp && mkdir -p \"$PWD\" \"$d\" && "
+        "mount --no-canonicalize --bind /proc/self/cwd \"$PWD\" && "
+        "mount --no-canonicalize --bind /proc/self/fd/9 \"$d\" && exec 9<&- && " +
         setup + " && exec \"$0\" \"$@\"";
     return std::make_unique<Process>("/usr/bin/unshare",
                                      std::vector<std::string>{"-m", "--propagation", "private", "sh", "-c", script,
