@@ -6,6 +6,9 @@
 #   wineprefix/ the private Wine prefix (made once; it takes a while the first time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# One run at a time on a machine: the fixed simulator and broker addresses below would clash.
+exec 8>/tmp/zr-windows-test.lock
+flock 8
 root=${ZR_WIN_BUILD_ROOT:-build-windows}
 bash scripts/install-deps-windows.sh
 
