@@ -5,9 +5,10 @@
 # The version is the same everywhere (macros, SONAME, file name, zr-net.pc, CMake package),
 # and the pkg-config file still works after the installation has been moved.
 #
-# Usage: check-sdk.sh BUILD_DIR SOURCE_DIR SIMULATOR LIBDIR
+# Usage: check-sdk.sh BUILD_DIR SOURCE_DIR SIMULATOR LIBDIR [CFLAGS]
+#   CFLAGS: what the example is built with besides (the sanitizers, for an instrumented build)
 set -euo pipefail
-build=$1 src=$2 sim_program=$3 libdir=$4
+build=$1 src=$2 sim_program=$3 libdir=$4 extra=${5:-}
 . "$src/scripts/sim-lib.sh"
 work=$(mktemp -d)
 sim_pid=
@@ -43,7 +44,7 @@ export LD_LIBRARY_PATH=$prefix/$libdir
 # pkg-config, and again after the whole installation has moved.
 cp "$src/examples/zr-info/zr-info.c" "$work/"
 # shellcheck disable=SC2046
-cc -Wall -Werror "$work/zr-info.c" $(pkg-config --cflags --libs zr-net) -o "$work/zr-info-pc"
+cc -Wall -Werror $extra "$work/zr-info.c" $(pkg-config --cflags --libs zr-net) -o "$work/zr-info-pc"
 "$work/zr-info-pc" "$addr" | tee "$work/out-pc"
 grep -q "^name     SDKTEST$" "$work/out-pc" || fail "the pkg-config build did not read the handheld"
 mv "$prefix" "$work/moved"
@@ -51,11 +52,12 @@ export PKG_CONFIG_PATH=$work/moved/$libdir/pkgconfig LD_LIBRARY_PATH=$work/moved
 [ "$(cd "$(pkg-config --variable=includedir zr-net)" && pwd -P)" = "$(cd "$work/moved/include" && pwd -P)" ] ||
   fail "zr-net.pc is not relocatable: $(pkg-config --cflags zr-net)"
 # shellcheck disable=SC2046
-cc "$work/zr-info.c" $(pkg-config --cflags --libs zr-net) -o "$work/zr-info-moved"
+cc $extra "$work/zr-info.c" $(pkg-config --cflags --libs zr-net) -o "$work/zr-info-moved"
 "$work/zr-info-moved" "$addr" | grep -q "^serial   SDK-0001$" || fail "the moved installation did not work"
 
 # The CMake package: the version is checked, the imported target carries everything.
-cmake -S "$src/examples/zr-info" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/moved" >/dev/null
+cmake -S "$src/examples/zr-info" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/moved" \
+  -DCMAKE_C_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/zr-info" "$addr" | grep -q "^library  $version$" || fail "the CMake build did not work"
 mkdir -p "$work/too-new"
