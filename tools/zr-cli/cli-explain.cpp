@@ -27,9 +27,14 @@ const size_t kLongPath = 1400;
 
 std::string quoted(const std::string &path) { return path.empty() ? std::string("the path") : path; }
 
+// The library's own code, or the status the handheld answered with.
 std::string with_code(const std::string &text, int code)
 {
     return text + " (" + std::to_string(code) + ")";
+}
+std::string with_status(const std::string &text, int code)
+{
+    return text + " (handheld status " + std::to_string(-code) + ")";
 }
 
 // Why a host file cannot be sent, or "" when it looks sendable.
@@ -63,7 +68,7 @@ std::string explain(const Context &c, int code)
                                  " failed (is the host's disk full?)",
                              code);
         if (on_handheld)
-            return with_code("no space left on the handheld for " + quoted(c.remote), code);
+            return with_status("no space left on the handheld for " + quoted(c.remote), code);
         break;
     case ZR_E_COMMAND: // -1022
         if (c.doing == Doing::kOther)
@@ -74,29 +79,29 @@ std::string explain(const Context &c, int code)
                              code);
         if (c.remote.size() >= kLongPath)
             return with_code("the handheld path is too long for the link; nothing was sent", code);
-        return with_code(quoted(c.remote) + ": no such file or folder on the handheld", code);
+        return with_status(quoted(c.remote) + ": no such file or folder on the handheld", code);
     case -1034:
         if (c.doing == Doing::kRemoveFolder)
-            return with_code(quoted(c.remote) + " is not an empty folder on the handheld", code);
+            return with_status(quoted(c.remote) + " is not an empty folder on the handheld", code);
         if (c.doing == Doing::kInstall)
-            return with_code(quoted(c.remote) + " is a folder on the handheld, not an OS image", code);
+            return with_status(quoted(c.remote) + " is a folder on the handheld, not an OS image", code);
         if (c.doing != Doing::kOther)
-            return with_code(quoted(c.remote) +
+            return with_status(quoted(c.remote) +
                                  ": a folder where a file is needed, or a file where a folder is "
                                  "needed (or a folder that is not empty), on the handheld",
                              code);
         break;
     case -1035:
         if (c.doing != Doing::kOther)
-            return with_code(quoted(c.remote) + " already exists on the handheld", code);
+            return with_status(quoted(c.remote) + " already exists on the handheld", code);
         break;
     case -1036:
         if (c.doing != Doing::kOther)
-            return with_code("the handheld finds the path " + quoted(c.remote) + " too long", code);
+            return with_status("the handheld finds the path " + quoted(c.remote) + " too long", code);
         break;
     case -1001:
         if (c.doing != Doing::kOther)
-            return with_code("the handheld does not allow this on " + quoted(c.remote), code);
+            return with_status("the handheld does not allow this on " + quoted(c.remote), code);
         break;
     case ZR_E_HOSTFILE: // -1004
         if (c.doing == Doing::kSend) {

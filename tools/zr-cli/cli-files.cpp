@@ -196,6 +196,8 @@ int sum_up(const Options &opt, const char *verb, const std::vector<Transfer> &jo
            const std::vector<std::pair<std::string, std::string>> &unplanned, int code)
 {
     size_t failed = outcome.failed.size() + unplanned.size();
+    if (code == kOk && failed > 0)
+        code = kFailed;
     if (opt.json) {
         uint64_t bytes = 0;
         std::string copied, failures;
@@ -226,8 +228,6 @@ int sum_up(const Options &opt, const char *verb, const std::vector<Transfer> &jo
         for (const auto &f : outcome.failed)
             std::fprintf(stderr, "  %s\n", f.first->from.c_str());
     }
-    if (code == kOk && failed > 0)
-        return kFailed;
     return code;
 }
 
