@@ -383,6 +383,8 @@ int cmd_push(const Options &opt)
     const std::string &target = opt.args.back();
     zr_attr ta{};
     int tr = KQ_ZR_fm_dirattr(addr, target.c_str(), &ta);
+    if (unreachable(tr))
+        return report_op("push", target, tr);
     // A target ending in / is a folder that must be there: never a file of that name.
     if (target.size() > 1 && target.back() == '/' && (tr < 0 || !is_folder(ta))) {
         if (tr < 0 && tr != ZR_E_COMMAND)

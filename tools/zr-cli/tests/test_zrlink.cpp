@@ -141,6 +141,12 @@ TEST(ZrlinkDevice, FailuresNameTheCode)
     Result none = zrlink({"--addr", "127.0.0.1", "--addr", text, "info"});
     EXPECT_EQ(none.status, 3) << "a named handheld that does not answer is no handheld";
     EXPECT_NE(none.err.find("does not answer (-211)"), std::string::npos) << none.err;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"push", "/etc/hostname", "/"}, {"pull", "/x"}, {"ls"}, {"screenshot", "-"}})
+    {
+        args.insert(args.begin(), {"--addr", text});
+        EXPECT_EQ(zrlink(args).status, 3) << args[2];
+    }
 }
 
 // Decodes a PNG into 8-bit RGB rows.
