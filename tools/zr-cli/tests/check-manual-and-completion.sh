@@ -6,13 +6,7 @@
 set -euo pipefail
 build=$1 source=$2 zrlink=$3 sim=$4
 . "$source/scripts/sim-lib.sh"
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+sim_workspace
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 # zrlink's own part of the tools component (what `cmake --install` runs for this folder).

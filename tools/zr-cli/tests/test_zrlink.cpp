@@ -78,6 +78,13 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
     return r;
 }
 
+// zrlink against a simulator: its --addr goes before the arguments.
+Result zrlink_at(const zrtest::SimProcess &sim, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"--addr", sim.addr_text()});
+    return zrlink(args);
+}
+
 struct TempDir {
     std::string path;
     TempDir()
@@ -309,10 +316,7 @@ TEST(ZrlinkFiles, OperationsAndTheirRefusals)
     Storage st;
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
-    auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"--addr", sim.addr_text()});
-        return zrlink(args);
-    };
+    auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
     EXPECT_EQ(run({"mkdir", "/new"}).status, 0);
     Result again = run({"mkdir", "/new"});
     EXPECT_EQ(again.status, 1);
@@ -624,8 +628,8 @@ TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile)
     zrtest::SimProcess sim({"--storage", st.root, "--set", "disk=16777216,1000,0"});
     ASSERT_TRUE(sim.ok());
     auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"--addr", sim.addr_text(), "-q"});
-        return zrlink(args);
+        args.insert(args.begin(), "-q");
+        return zrlink_at(sim, args);
     };
     TempDir host;
     Storage::write(host.path + "/big.txt", std::string(5000, 'x'));
@@ -765,10 +769,7 @@ TEST(ZrlinkFiles, RemoveTreesAndMakeParents)
     Storage st;
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
-    auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"--addr", sim.addr_text()});
-        return zrlink(args);
-    };
+    auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
     EXPECT_EQ(run({"rm", "/docs"}).status, 1);
     Result rm = run({"rm", "-r", "/docs"});
     ASSERT_EQ(rm.status, 0) << rm.err;
