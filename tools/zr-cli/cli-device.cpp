@@ -246,7 +246,7 @@ int cmd_osupg(const Options &opt)
         !confirmed("Install the OS image " + image + " on the handheld " + name + " (" + addr_text(addr) +
                    ")?")) {
         std::fprintf(stderr, "zrlink: osupg: nothing installed\n");
-        return kFailed;
+        return interrupted() ? cancelled_exit_code() : kFailed;
     }
     std::string remote = image;
     if (local) {
