@@ -7,6 +7,8 @@
 #include <png.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -75,6 +77,52 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
     r.err = slurp(err);
     unlink(out_name);
     unlink(err_name);
+    return r;
+}
+
+// Runs zrlink on a terminal (a pseudo-terminal as its standard input, output and error)
+// with `typed` waiting as input; the exit code and everything the terminal showed (in out).
+Result zrlink_on_terminal(const std::vector<std::string> &args, const std::string &typed)
+{
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        unsetenv("ZR_ADDR");
+        unsetenv("ZR_SERIAL");
+        std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(ZRLINK_PATH, argv.data());
+        _exit(127);
+    }
+    Result r;
+    if (pid < 0)
+        return r;
+    if (write(terminal, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
+        r.err = "could not type";
+    char buf[4096];
+    for (;;) {
+        pollfd p{terminal, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break; // nothing for 10 s: the status below tells
+        ssize_t n = read(terminal, buf, sizeof buf);
+        if (n <= 0)
+            break; // the program has ended (EIO)
+        r.out.append(buf, static_cast<size_t>(n));
+    }
+    // The terminal ends a moment before the program does: wait for it, up to 5 s.
+    int st = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 100 && (done = waitpid(pid, &st, WNOHANG)) == 0; ++i)
+        usleep(50 * 1000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        st = -1;
+    }
+    close(terminal);
+    r.status = st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return r;
 }
 
@@ -825,6 +873,18 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady)
     EXPECT_EQ(zrlink({"--addr", busy.addr_text(), "osupg", "-y", "--force", "/os-image.bin"}).status, 0);
     Result folder = zrlink({"--addr", busy.addr_text(), "osupg", "--force", "/docs"});
     EXPECT_NE(folder.err.find("/docs is a folder on the handheld"), std::string::npos) << folder.err;
+
+    // On a terminal it asks first; only "y" installs, and -y does not ask.
+    Result declined = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "n\n");
+    EXPECT_EQ(declined.status, 1) << declined.out;
+    EXPECT_NE(declined.out.find("[y/N]"), std::string::npos) << declined.out;
+    EXPECT_NE(declined.out.find("nothing installed"), std::string::npos) << declined.out;
+    Result accepted = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "y\n");
+    EXPECT_EQ(accepted.status, 0) << accepted.out;
+    EXPECT_NE(accepted.out.find("installation of /os-image.bin finished"), std::string::npos) << accepted.out;
+    Result unasked = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "-y", "/os-image.bin"}, "");
+    EXPECT_EQ(unasked.status, 0) << unasked.out;
+    EXPECT_EQ(unasked.out.find("[y/N]"), std::string::npos) << unasked.out;
 }
 
 // Two handhelds in a private network: list names them, --serial and ZR_SERIAL choose one,
