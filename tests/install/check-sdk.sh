@@ -9,7 +9,13 @@
 set -euo pipefail
 build=$1 src=$2 sim_program=$3 libdir=$4
 . "$src/scripts/sim-lib.sh"
-sim_workspace
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" --component library >/dev/null
