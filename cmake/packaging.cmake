@@ -83,6 +83,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/cmake/debian/tools/postrm
   ${PROJECT_SOURCE_DIR}/cmake/debian/tools/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Manual pages are installed as written and compressed only in the packages, as Debian wants.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/compress-manuals.cmake)
 
 # The change log in Debian's form, compressed as Debian wants it (no time stamp in the gzip
 # header); the packages are native ones, so it is changelog.gz.

@@ -10,13 +10,7 @@ bash scripts/build.sh release >/dev/null
 bin=build/release/bin
 addr=${ZR_DEMO_ADDR:-127.0.0.1}
 
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+sim_workspace
 
 start_sim "$bin/zr-handheld-sim" "$work/sim.out" "$work/sim.err" --addr "$addr" --set name=LUMARA \
   --set eid=SIM-DEMO-0001

@@ -11,6 +11,7 @@ packages=("$@")
   iproute2 procps util-linux
   libmnl-dev busybox isc-dhcp-client
   dpkg-dev file lintian
+  man-db zsh
   clang libclang-rt-14-dev
   llvm-14
 )

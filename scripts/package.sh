@@ -50,6 +50,9 @@ check test -f /etc/zr-dhcp.cfg
 check test -x /usr/bin/kq-lumaralink
 check test -f /usr/lib/lumara-link/jre/lib/server/libjvm.so
 check test -f /usr/share/applications/kq-lumaralink.desktop
+check man -l /usr/share/man/man1/zrlink.1.gz
+check bash -c '. /usr/share/bash-completion/completions/zrlink && complete -p zrlink'
+check test -f /usr/share/zsh/site-functions/_zrlink
 
 # The simulator demo with the installed zrlink and library.
 sim=build/release/bin/zr-handheld-sim

@@ -17,3 +17,16 @@ start_sim() {
   cat "$err" >&2
   return 1
 }
+
+# sim_workspace
+# Makes a temporary folder in $work and, at the script's end, stops the simulator that
+# start_sim started (if any) and takes the folder away.
+sim_workspace() {
+  work=$(mktemp -d)
+  sim_pid=
+  trap sim_workspace_end EXIT
+}
+sim_workspace_end() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}

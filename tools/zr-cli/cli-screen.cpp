@@ -8,7 +8,9 @@
 
 #include <png.h>
 
+#include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -45,13 +47,9 @@ void to_rgb(const uint8_t *in, unsigned width, unsigned bpp, uint8_t *out)
     }
 }
 
-bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsigned width,
-               unsigned height, unsigned bpp)
+// Writes the picture to an open stream; false when libpng or the stream failed.
+bool write_png_to(FILE *f, const std::vector<uint8_t> &image, unsigned width, unsigned height, unsigned bpp)
 {
-    std::string tmp = path + ".part";
-    FILE *f = std::fopen(tmp.c_str(), "wb");
-    if (!f)
-        return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
@@ -72,6 +70,18 @@ bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsig
         ok = false;
     }
     png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
+    return ok;
+}
+
+// Writes the picture beside the file first and puts it in place only when it is whole.
+bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsigned width,
+               unsigned height, unsigned bpp)
+{
+    std::string tmp = path + ".part";
+    FILE *f = std::fopen(tmp.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = write_png_to(f, image, width, height, bpp);
     ok = std::fclose(f) == 0 && ok;
     if (ok && std::rename(tmp.c_str(), path.c_str()) == 0)
         return true;
@@ -79,10 +89,39 @@ bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsig
     return false;
 }
 
+// "screenshot-20261208-094512.png" in local time.
+std::string dated_name()
+{
+    time_t now = std::time(nullptr);
+    struct tm tm;
+    char buf[64];
+    if (!localtime_r(&now, &tm) || !std::strftime(buf, sizeof buf, "screenshot-%Y%m%d-%H%M%S.png", &tm))
+        return "screenshot.png";
+    return buf;
+}
+
+bool ends_in_png(const std::string &name)
+{
+    if (name.size() < 4)
+        return false;
+    std::string ext = name.substr(name.size() - 4);
+    for (auto &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".png";
+}
+
 } // namespace
 
 int cmd_screenshot(const Options &opt)
 {
+    const std::string out = opt.args.empty() ? dated_name() : opt.args[0];
+    const bool to_stdout = out == "-";
+    if (!to_stdout && !ends_in_png(out)) {
+        std::fprintf(stderr, "zrlink: screenshot: %s: the picture is written as PNG; give a name ending in .png "
+                             "(or - for standard output)\nusage: zrlink screenshot [OUT.png | -]\n",
+                     out.c_str());
+        return kUsage;
+    }
     Session s(opt);
     if (!s.ok())
         return s.exit_code();
@@ -115,11 +154,18 @@ int cmd_screenshot(const Options &opt)
             return kFailed;
         }
     }
-    if (!write_png(opt.args[0], image, width, height, bpp)) {
-        std::fprintf(stderr, "zrlink: screenshot: cannot write %s\n", opt.args[0].c_str());
+    if (to_stdout) {
+        if (!write_png_to(stdout, image, width, height, bpp) || std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "zrlink: screenshot: writing standard output failed\n");
+            return kFailed;
+        }
+        return kOk;
+    }
+    if (!write_png(out, image, width, height, bpp)) {
+        std::fprintf(stderr, "zrlink: screenshot: cannot write %s\n", out.c_str());
         return kFailed;
     }
-    std::printf("%s: %u x %u\n", opt.args[0].c_str(), width, height);
+    std::printf("%s: %u x %u\n", out.c_str(), width, height);
     return kOk;
 }
 

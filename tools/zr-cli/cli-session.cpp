@@ -1,4 +1,4 @@
-// cli-session.cpp -- starting the library, choosing the handheld, Ctrl-C.
+// cli-session.cpp -- starting the library, choosing the handheld, signals, the command line.
 #include "cli.h"
 #include "zr-net.h"
 
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zrcli {
@@ -22,9 +23,10 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 volatile std::sig_atomic_t g_socket = -1;
 
-extern "C" void on_interrupt(int)
+extern "C" void on_interrupt(int signal)
 {
-    g_interrupted = 1;
+    if (!g_interrupted)
+        g_interrupted = signal;
     int s = g_socket;
     if (s >= 0)
         shutdown(s, SHUT_RDWR); // async-signal-safe; the library then sees the end
@@ -134,10 +136,13 @@ void install_interrupt_handler()
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &sa, nullptr);
 }
 
 bool interrupted() { return g_interrupted != 0; }
+
+int cancelled_exit_code() { return g_interrupted ? 128 + g_interrupted : kCancelled; }
 
 void set_interrupt_socket(int socket)
 {
@@ -151,14 +156,14 @@ bool show_progress(const Options &opt)
     return !opt.quiet && (opt.progress || isatty(STDERR_FILENO));
 }
 
-int report(const std::string &what, int code)
+int report(const std::string &what, int code, const Context &context)
 {
     if (interrupted()) {
         std::fprintf(stderr, "zrlink: %s: stopped\n", what.c_str());
-        return kCancelled;
+        return cancelled_exit_code();
     }
-    std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), describe(code).c_str());
-    return kFailed;
+    std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), explain(context, code).c_str());
+    return unreachable(code) ? kNoDevice : kFailed;
 }
 
 Session::Session(const Options &opt)
@@ -168,6 +173,22 @@ Session::Session(const Options &opt)
     else
         ok_ = choose_device(opt, &addr_, &exit_code_);
 }
+
+namespace {
+
+// The serial a handheld reports (its identification text).
+std::string serial_of(uint32_t addr)
+{
+    zr_info in;
+    if (KQ_ZR_sr_info(addr, 1, &in) < 0)
+        return "";
+    size_t n = 0;
+    while (n < sizeof in.eid && in.eid[n])
+        ++n;
+    return std::string(in.eid, n);
+}
+
+} // namespace
 
 bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
 {
@@ -186,84 +207,166 @@ bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
         *exit_code = report("discovery", r);
         return false;
     }
+    if (!opt.serial.empty()) {
+        for (const auto &c : found) {
+            if (serial_of(c.addr) == opt.serial) {
+                *addr = c.addr;
+                return true;
+            }
+        }
+        std::fprintf(stderr, "zrlink: no handheld with the serial %s answers (zrlink list shows them)\n",
+                     opt.serial.c_str());
+        *exit_code = kNoDevice;
+        return false;
+    }
     if (found.size() == 1) {
         *addr = found[0].addr;
         return true;
     }
     if (found.empty()) {
         std::fprintf(stderr, "zrlink: no handheld answers (attach one, or name it with --addr)\n");
+        *exit_code = kNoDevice;
     } else {
-        std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr:\n", found.size());
+        std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr or --serial:\n",
+                     found.size());
         for (const auto &rec : found)
             std::fprintf(stderr, "  %s\n", addr_text(rec.addr).c_str());
+        *exit_code = kSeveral;
     }
-    *exit_code = kNoDevice;
     return false;
 }
 
+// ---- the command line ------------------------------------------------------------------
+
 namespace {
 
-const char kUsageText[] =
-    "usage: zrlink [--addr A] [-q] COMMAND [ARGS]    (zrlink --version, zrlink --help)\n"
-    "\n"
-    "Commands:\n"
-    "  list                      the attached handhelds, with address and slot\n"
-    "  info [--json]             the handheld's identity, storage, battery, versions, screen\n"
-    "  ls [-l] [PATH]            a folder of the handheld (default /)\n"
-    "  stat PATH...              attributes of handheld paths\n"
-    "  mkdir PATH | rmdir PATH | rm PATH\n"
-    "  mv FROM TO | cp FROM TO   move or copy on the handheld\n"
-    "  push [-j N] LOCAL... REMOTE  send files and folders (recursive) to the handheld\n"
-    "  pull [-j N] REMOTE... LOCAL  fetch files and folders (recursive) from the handheld\n"
-    "  screenshot OUT.png        the handheld's screen as a PNG picture\n"
-    "  osupg IMAGE               install an operating system image found on the handheld\n"
-    "  wait [--timeout S]        until a handheld answers (default 30 s)\n"
-    "\n"
-    "Options:\n"
-    "  --addr A    the handheld's address (default: $ZR_ADDR, else the only one attached)\n"
-    "  -q          no progress display (shown on a terminal otherwise)\n"
-    "  --progress  the progress display also when standard error is not a terminal\n"
-    "  -j N        push, pull: N transfers at the same time (default 4; 1 for a handheld\n"
-    "              that takes one connection at a time)\n"
-    "  --keep-going  push, pull: after a failed file go on with the others (default: stop)\n"
-    "\n"
-    "Exit codes: 0 done, 1 failed (the reason is printed), 2 bad command line,\n"
-    "3 no handheld found, 130 stopped with Ctrl-C.\n";
+// Options that only some commands take.
+enum CommandOption : unsigned {
+    kOptJson = 1u << 0,       // --json
+    kOptLong = 1u << 1,       // -l
+    kOptJobs = 1u << 2,       // -j N, --jobs N
+    kOptKeepGoing = 1u << 3,  // --keep-going
+    kOptTimeout = 1u << 4,    // --timeout S
+    kOptLinks = 1u << 5,      // -L
+    kOptRecursive = 1u << 6,  // -r
+    kOptParents = 1u << 7,    // -p
+    kOptYes = 1u << 8,        // -y, --yes
+    kOptForce = 1u << 9,      // --force
+};
 
 // The most transfers at the same time that -j takes.
 const int kMaxJobs = 64;
 
-// Each command with the number of operands it takes (max -1: any number) and its usage.
+// Each command with the number of operands it takes (max -1: any number), its usage line,
+// the options of its own it takes and what it does (for help).
 struct Command {
     const char *name;
     int (*run)(const Options &);
     int min, max;
     const char *usage;
+    unsigned options = 0;
+    const char *about = "";
 };
 
 const Command kCommands[] = {
-    {"list", cmd_list, 0, 0, "list"},
-    {"info", cmd_info, 0, 0, "info [--json]"},
-    {"ls", cmd_ls, 0, 1, "ls [-l] [PATH]"},
-    {"stat", cmd_stat, 1, -1, "stat PATH..."},
-    {"mkdir", cmd_mkdir, 1, 1, "mkdir PATH"},
-    {"rmdir", cmd_rmdir, 1, 1, "rmdir PATH"},
-    {"rm", cmd_rm, 1, 1, "rm PATH"},
-    {"mv", cmd_mv, 2, 2, "mv FROM TO"},
-    {"cp", cmd_cp, 2, 2, "cp FROM TO"},
-    {"push", cmd_push, 2, -1, "push [-j N] [--keep-going] LOCAL... REMOTE"},
-    {"pull", cmd_pull, 2, -1, "pull [-j N] [--keep-going] REMOTE... LOCAL"},
-    {"screenshot", cmd_screenshot, 1, 1, "screenshot OUT.png"},
-    {"osupg", cmd_osupg, 1, 1, "osupg IMAGE"},
-    {"wait", cmd_wait, 0, 0, "wait [--timeout S]"},
+    {"list", cmd_list, 0, 0, "list [--json]", kOptJson,
+     "the attached handhelds: address, slot, state, name and serial"},
+    {"info", cmd_info, 0, 0, "info [--json]", kOptJson,
+     "the handheld's identity, storage, memory, battery, versions and screen"},
+    {"ls", cmd_ls, 0, 1, "ls [-l] [--json] [PATH]", kOptJson | kOptLong,
+     "a folder of the handheld (default /)"},
+    {"stat", cmd_stat, 1, -1, "stat [--json] PATH...", kOptJson, "attributes of handheld paths"},
+    {"mkdir", cmd_mkdir, 1, 1, "mkdir [-p] PATH", kOptParents,
+     "make a handheld folder (-p: with the folders on the way, and no error if it exists)"},
+    {"rmdir", cmd_rmdir, 1, 1, "rmdir PATH", 0, "remove an empty handheld folder"},
+    {"rm", cmd_rm, 1, 1, "rm [-r] PATH", kOptRecursive,
+     "remove a handheld file (-r: or a folder with everything in it)"},
+    {"mv", cmd_mv, 2, 2, "mv FROM TO", 0, "move or rename on the handheld"},
+    {"cp", cmd_cp, 2, 2, "cp FROM TO", 0, "copy on the handheld"},
+    {"push", cmd_push, 2, -1, "push [-j N] [-L] [--keep-going] [--json] LOCAL... REMOTE",
+     kOptJobs | kOptLinks | kOptKeepGoing | kOptJson,
+     "send files and folders (recursive) to the handheld; REMOTE ending in / is a folder that\n"
+     "must exist; -L sends what symbolic links in folders point to (default: skipped)"},
+    {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL]",
+     kOptJobs | kOptKeepGoing | kOptJson,
+     "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder)"},
+    {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
+     "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
+    {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
+     "install an OS image: a host file is sent to the handheld first, else IMAGE names a\n"
+     "file on the handheld; asks first on a terminal (-y: not), refuses when the handheld is\n"
+     "not ready (--force: installs anyway)"},
+    {"wait", cmd_wait, 0, 0, "wait [--timeout S]", kOptTimeout, "until a handheld answers (default 30 s)"},
 };
 
-int usage_error(const char *fmt, const char *what)
+const char kGeneralUsage[] = "usage: zrlink [OPTIONS] COMMAND [ARGS]   (zrlink help [COMMAND])\n";
+
+const char kOptionsText[] =
+    "\n"
+    "Options (before or after the command):\n"
+    "  --addr A      the handheld's address (default: $ZR_ADDR)\n"
+    "  --serial S    the attached handheld with serial S (default: $ZR_SERIAL); without\n"
+    "                either, the only handheld that answers\n"
+    "  -q, --quiet   no progress display (shown on a terminal otherwise)\n"
+    "  --progress    the progress display also when standard error is not a terminal\n"
+    "  --json        list, info, ls, stat, push, pull: the result as JSON (see zrlink(1))\n"
+    "  -j N          push, pull: N transfers at the same time (default 4, at most 64)\n"
+    "  --keep-going  push, pull: after a failure go on with the others, then sum up\n"
+    "  --version     the version\n"
+    "\n"
+    "Exit codes: 0 done, 1 failed (the reason is printed), 2 bad command line, 3 no handheld\n"
+    "found or it does not answer, 4 several handhelds answer (choose one), 128 + signal when\n"
+    "stopped (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP).\n";
+
+void print_help()
 {
-    std::fprintf(stderr, "zrlink: ");
-    std::fprintf(stderr, fmt, what);
-    std::fprintf(stderr, "\n%s", kUsageText);
+    std::printf("%s\nCommands:\n", kGeneralUsage);
+    for (const auto &c : kCommands)
+        std::printf("  %s\n", c.usage);
+    std::printf("%s", kOptionsText);
+}
+
+const Command *find_command(const std::string &name)
+{
+    for (const auto &c : kCommands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+// A usage error: the message, then the command's own usage line (at most four lines).
+int usage_error(const Command *command, const std::string &message)
+{
+    std::fprintf(stderr, "zrlink: %s\n", message.c_str());
+    if (command)
+        std::fprintf(stderr, "usage: zrlink %s   (zrlink help %s)\n", command->usage, command->name);
+    else
+        std::fprintf(stderr, "%s", kGeneralUsage);
     return kUsage;
+}
+
+int help(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        print_help();
+        return kOk;
+    }
+    const Command *c = find_command(args[0]);
+    if (!c || args.size() > 1)
+        return usage_error(nullptr, "help: unknown command: " + args[0]);
+    std::printf("usage: zrlink %s\n\n%s\n", c->usage, c->about);
+    return kOk;
+}
+
+// Standard output must have reached its file: a full disk is a failure, not a success.
+int finish_output(int code)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        int e = errno;
+        std::fprintf(stderr, "zrlink: writing standard output failed: %s\n", std::strerror(e));
+        return code == kOk ? kFailed : code;
+    }
+    return code;
 }
 
 } // namespace
@@ -273,79 +376,134 @@ int run(int argc, char **argv)
     Options opt;
     if (const char *env = std::getenv("ZR_ADDR"))
         opt.addr_text = env;
+    if (const char *env = std::getenv("ZR_SERIAL"))
+        opt.serial = env;
+    bool addr_given = false, serial_given = false;
     const Command *command = nullptr;
+    bool want_help = false, help_command = false;
+    std::vector<std::pair<unsigned, std::string>> given;  // command options as spelled
     bool operands_only = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        auto value = [&](const char *name) -> const char * {
+        // "--name VALUE" or "--name=VALUE": exactly the option's name, no abbreviation.
+        auto value = [&](const char *name, const char **v) -> bool {
             size_t n = std::strlen(name);
-            if (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=')
-                return argv[i] + n + 1;
-            if (i + 1 < argc)
-                return argv[++i];
-            return nullptr;
+            if (a == name) {
+                *v = i + 1 < argc ? argv[++i] : nullptr;
+                return true;
+            }
+            if (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=') {
+                *v = argv[i] + n + 1;
+                return true;
+            }
+            return false;
         };
+        auto command_option = [&](unsigned bit) { given.push_back({bit, a.substr(0, a.find('='))}); };
+        const char *v = nullptr;
         if (operands_only || a.empty() || a[0] != '-' || a == "-") {
-            if (!command) {
-                for (const auto &c : kCommands)
-                    if (a == c.name)
-                        command = &c;
+            if (!command && !help_command) {
+                if (a == "help") {
+                    help_command = true;
+                    continue;
+                }
+                command = find_command(a);
                 if (!command)
-                    return usage_error("unknown command: %s", a.c_str());
+                    return usage_error(nullptr, "unknown command: " + a);
             } else {
                 opt.args.push_back(a);
             }
         } else if (a == "--") {
             operands_only = true;
         } else if (a == "-h" || a == "--help") {
-            std::printf("%s", kUsageText);
-            return kOk;
+            want_help = true;
         } else if (a == "--version") {
             // The tool comes with the library it was built against: one version for both.
             std::printf("zrlink %d.%d.%d\n", ZR_NET_VERSION_MAJOR, ZR_NET_VERSION_MINOR, ZR_NET_VERSION_PATCH);
-            return kOk;
+            return finish_output(kOk);
         } else if (a == "-q" || a == "--quiet") {
             opt.quiet = true;
         } else if (a == "--progress") {
             opt.progress = true;
         } else if (a == "--json") {
+            command_option(kOptJson);
             opt.json = true;
         } else if (a == "-l") {
+            command_option(kOptLong);
             opt.long_list = true;
+        } else if (a == "-L") {
+            command_option(kOptLinks);
+            opt.follow_links = true;
+        } else if (a == "-r") {
+            command_option(kOptRecursive);
+            opt.recursive = true;
+        } else if (a == "-p") {
+            command_option(kOptParents);
+            opt.parents = true;
+        } else if (a == "-y" || a == "--yes") {
+            command_option(kOptYes);
+            opt.yes = true;
+        } else if (a == "--force") {
+            command_option(kOptForce);
+            opt.force = true;
         } else if (a == "--keep-going") {
+            command_option(kOptKeepGoing);
             opt.keep_going = true;
-        } else if (a.compare(0, 2, "-j") == 0 || a.compare(0, 6, "--jobs") == 0) {
-            const char *v = a.size() > 2 && a[1] == 'j' ? argv[i] + 2 : value("--jobs");
+        } else if (a.compare(0, 2, "-j") == 0 || value("--jobs", &v)) {
+            command_option(kOptJobs);
+            if (a.compare(0, 2, "-j") == 0)
+                v = a.size() > 2 ? argv[i] + 2 : (i + 1 < argc ? argv[++i] : nullptr);
             char *end = nullptr;
             long n = v ? std::strtol(v, &end, 10) : 0;
             if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
-                return usage_error("-j needs a number of transfers (1 to %s)", std::to_string(kMaxJobs).c_str());
+                return usage_error(command, "-j needs a number of transfers (1 to " + std::to_string(kMaxJobs) + ")");
             opt.jobs = static_cast<int>(n);
-        } else if (a.compare(0, 6, "--addr") == 0) {
-            const char *v = value("--addr");
+        } else if (value("--addr", &v)) {
             if (!v)
-                return usage_error("%s needs an address", "--addr");
+                return usage_error(command, "--addr needs an address");
             opt.addr_text = v;
-        } else if (a.compare(0, 9, "--timeout") == 0) {
-            const char *v = value("--timeout");
+            addr_given = true;
+        } else if (value("--serial", &v)) {
+            if (!v || !*v)
+                return usage_error(command, "--serial needs a serial");
+            opt.serial = v;
+            serial_given = true;
+        } else if (value("--timeout", &v)) {
+            command_option(kOptTimeout);
             char *end = nullptr;
             double s = v ? std::strtod(v, &end) : -1;
             if (!v || *end != '\0' || !(s >= 0 && s <= 86400))
-                return usage_error("%s needs a number of seconds", "--timeout");
+                return usage_error(command, "--timeout needs a number of seconds");
             opt.wait_seconds = s;
         } else {
-            return usage_error("unknown option: %s", a.c_str());
+            return usage_error(command, "unknown option: " + a);
         }
     }
-    if (!command)
-        return usage_error("%s", "no command given");
-    int n = static_cast<int>(opt.args.size());
-    if (n < command->min || (command->max >= 0 && n > command->max)) {
-        std::fprintf(stderr, "usage: zrlink %s\n", command->usage);
-        return kUsage;
+    if (help_command) {
+        if (command)
+            opt.args.insert(opt.args.begin(), command->name);
+        return finish_output(help(opt.args));
     }
+    if (want_help)
+        return finish_output(help(command ? std::vector<std::string>{command->name} : std::vector<std::string>{}));
+    if (!command)
+        return usage_error(nullptr, "no command given");
+    for (const auto &o : given)
+        if (!(command->options & o.first))
+            return usage_error(command, std::string(command->name) + " does not take " + o.second);
+    if (addr_given && serial_given)
+        return usage_error(command, "--addr and --serial both name a handheld: give one");
+    if (addr_given)
+        opt.serial.clear();
+    else if (serial_given)
+        opt.addr_text.clear();
+    else if (!opt.addr_text.empty())
+        opt.serial.clear(); // ZR_ADDR before ZR_SERIAL
+    int n = static_cast<int>(opt.args.size());
+    if (n < command->min || (command->max >= 0 && n > command->max))
+        return usage_error(command, std::string(command->name) + ": " +
+                                        (n < command->min ? "too few operands" : "too many operands"));
     install_interrupt_handler();
-    return command->run(opt);
+    return finish_output(command->run(opt));
 }
 
 } // namespace zrcli

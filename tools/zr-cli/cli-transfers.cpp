@@ -161,7 +161,7 @@ void stop_workers(std::vector<Worker> &workers)
 } // namespace
 
 int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers,
-                  const Options &opt, std::vector<std::string> *created)
+                  const Options &opt, std::vector<std::string> *created, Outcome *outcome)
 {
     const std::string verb = direction == ZR_FM_PUT ? "push" : "pull";
     uint64_t total = 0;
@@ -241,7 +241,9 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
         if (made && created)
             created->push_back(t.to);
         if (r == 0) {
-            if (!progress.enabled() && !opt.quiet)
+            if (outcome)
+                outcome->copied.push_back(&t);
+            if (!progress.enabled() && !opt.quiet && !opt.json)
                 std::printf("%s -> %s\n", t.from.c_str(), t.to.c_str());
         } else if (interrupted()) {
             if (stopped_file.empty())
@@ -249,11 +251,15 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
         } else if (!stopping || opt.keep_going) {
             // Transfers that a failure stopped are not failures of their own.
             ++failures;
-            if (r == kWorkerLost)
-                std::fprintf(stderr, "zrlink: %s %s: the worker process ended in the middle of the transfer\n",
-                             verb.c_str(), t.from.c_str());
-            else
-                report(verb + " " + t.from, r);
+            Context context;
+            context.doing = direction == ZR_FM_PUT ? Doing::kSend : Doing::kFetch;
+            context.remote = direction == ZR_FM_PUT ? t.to : t.from;
+            context.local = direction == ZR_FM_PUT ? t.from : t.to;
+            std::string why = r == kWorkerLost ? "the worker process ended in the middle of the transfer"
+                                               : explain(context, r);
+            std::fprintf(stderr, "zrlink: %s %s: %s\n", verb.c_str(), t.from.c_str(), why.c_str());
+            if (outcome)
+                outcome->failed.push_back({&t, why});
             if (!opt.keep_going) {
                 stopping = true;
                 stop_workers(workers);
@@ -314,8 +320,10 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     }
     if (!stopping && next < transfers.size()) {
         ++failures;
-        std::fprintf(stderr, "zrlink: %s %s: every worker process had ended before this transfer\n", verb.c_str(),
-                     transfers[next].from.c_str());
+        const char *why = "every worker process had ended before this transfer";
+        std::fprintf(stderr, "zrlink: %s %s: %s\n", verb.c_str(), transfers[next].from.c_str(), why);
+        if (outcome)
+            outcome->failed.push_back({&transfers[next], why});
     }
     for (auto &w : workers)
         if (!w.ended)
@@ -326,8 +334,6 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
 
     if (cancelled || interrupted())
         return report(stopped_file.empty() ? verb : verb + " " + stopped_file, ZR_E_CANCELLED);
-    if (failures > 0 && opt.keep_going && transfers.size() > 1)
-        std::fprintf(stderr, "zrlink: %s: %d of %zu files failed\n", verb.c_str(), failures, transfers.size());
     return failures > 0 ? kFailed : kOk;
 }
 

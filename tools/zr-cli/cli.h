@@ -1,13 +1,15 @@
 // cli.h -- zrlink, the command-line tool over the link library.
 //
-// Every command talks to one handheld, named by --addr (or ZR_ADDR), or found by discovery
-// when exactly one is attached.  Failures print the result code with its meaning on
-// standard error and end with a nonzero exit code.
+// Every command talks to one handheld, named by --addr (or ZR_ADDR), chosen by its serial
+// with --serial (or ZR_SERIAL), or found by discovery when exactly one is attached.
+// Failures print what happened, in the user's words and naming the file, on standard error
+// and end with a nonzero exit code.
 #ifndef ZRLINK_CLI_H
 #define ZRLINK_CLI_H
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zrcli {
@@ -17,19 +19,26 @@ enum Exit : int {
     kOk = 0,
     kFailed = 1,       // the handheld or the host refused or failed the operation
     kUsage = 2,        // bad command line
-    kNoDevice = 3,     // no handheld found (or several, without --addr)
-    kCancelled = 130,  // stopped with Ctrl-C
+    kNoDevice = 3,     // no handheld found, or the one named does not answer
+    kSeveral = 4,      // more than one handheld answers: choose one with --addr or --serial
+    kCancelled = 130,  // stopped with Ctrl-C (128 + the signal: SIGTERM 143, SIGHUP 129)
 };
 
 struct Options {
     std::string addr_text;     // --addr, or ZR_ADDR; empty: discover
+    std::string serial;        // --serial, or ZR_SERIAL: the discovered handheld with this serial
     bool quiet = false;        // -q: no progress display
     bool progress = false;     // --progress: the progress display also when not a terminal
-    bool json = false;         // --json (info)
+    bool json = false;         // --json (list, info, ls, stat, push, pull)
     bool long_list = false;    // -l (ls)
     double wait_seconds = 30;  // --timeout (wait)
     int jobs = 4;              // -j N (push, pull): transfers at the same time
     bool keep_going = false;   // --keep-going (push, pull): go on after a failed file
+    bool follow_links = false; // -L (push): send what symbolic links point to
+    bool recursive = false;    // -r (rm)
+    bool parents = false;      // -p (mkdir)
+    bool yes = false;          // -y (osupg): no question
+    bool force = false;        // --force (osupg): also when the handheld says it is not ready
     std::vector<std::string> args;  // the command's operands
 };
 
@@ -39,6 +48,29 @@ struct Options {
 std::string describe(int code);
 // The explanation of an installation error word (the low 16 bits of a result with bit 15).
 std::string describe_install_word(int code);
+
+// ---- what went wrong, in the user's words (cli-explain.cpp) -----------------------------
+// Several of the library's own codes share their numbers with handheld statuses (-1021 is a
+// full handheld when sending and a failed host write when fetching; -1022 a path the link
+// cannot carry or a path the handheld does not know).  The command knows what it was doing,
+// so it tells them apart here.
+enum class Doing {
+    kOther,
+    kSend,     // a host file to the handheld
+    kFetch,    // a handheld file to the host
+    kFileOp,   // an operation on handheld paths (ls, stat, mkdir, rm, mv, cp)
+    kRemoveFolder,
+    kInstall,  // an OS installation
+};
+struct Context {
+    Doing doing = Doing::kOther;
+    std::string remote;  // the handheld path concerned, if any
+    std::string local;   // the host file concerned, if any
+};
+// "no space left on the handheld for /docs/a.txt (-1021)", falling back to describe(code).
+std::string explain(const Context &context, int code);
+// Whether the code means that the handheld could not be reached at all.
+bool unreachable(int code);
 
 // ---- session (cli-session.cpp) --------------------------------------------------------
 // Starts the library (time-outs of 10 s) and stops it when it goes out of scope.
@@ -92,18 +124,29 @@ int find_candidates(std::vector<Candidate> *found);
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
 
-// Ctrl-C: installed once; interrupted() turns true after the first SIGINT.  While a
-// transfer runs, its connection is registered here, and Ctrl-C shuts it down so that a
-// handheld that has stopped sending cannot keep the transfer waiting.
+// Ctrl-C, SIGTERM and SIGHUP: installed once; interrupted() turns true after the first of
+// them.  While a transfer runs, its connection is registered here, and the signal shuts it
+// down so that a handheld that has stopped sending cannot keep the transfer waiting.
 void install_interrupt_handler();
 bool interrupted();
+// 128 + the signal that stopped the command (130 for Ctrl-C).
+int cancelled_exit_code();
 void set_interrupt_socket(int socket);  // -1: none
 
 // Whether transfers show the progress display (-q, --progress, a terminal).
 bool show_progress(const Options &opt);
 
-// Prints "zrlink: WHAT: <describe(code)>" and returns the exit code for it.
-int report(const std::string &what, int code);
+// Prints "zrlink: WHAT: <explain(context, code)>" and returns the exit code for it (1, 3
+// when the handheld cannot be reached, 128 + signal when stopped).
+int report(const std::string &what, int code, const Context &context = Context());
+
+// JSON text: a quoted string, and a handheld time as ISO 8601 text (UTC).
+std::string json_string(const std::string &s);
+std::string iso_time(uint32_t seconds);
+// The one object of a handheld file or folder in every JSON output (ls, stat):
+// {"path": ..., "name": ..., "folder": true, "size": BYTES, "time": ISO, "timeSeconds": N}
+std::string entry_json(const std::string &path, const std::string &name, bool folder, uint64_t size,
+                       uint32_t time);
 
 // When no handheld answers: names each adapter with the handheld's USB id that has no 172.16
 // address yet, and points at the DHCP service (cli-adapters.cpp; ZR_SYSFS names another
@@ -122,8 +165,13 @@ struct Transfer {
 // reported.  Ctrl-C stops them all.  A fetch that fails leaves a file that was there
 // before as it was and takes a new one away.  *created (fetches) gets the host files that
 // did not exist before and were fetched whole.  Returns the exit code.
+// *outcome (may be null) gets what was copied and what failed, for the command's summary.
+struct Outcome {
+    std::vector<const Transfer *> copied;
+    std::vector<std::pair<const Transfer *, std::string>> failed;  // with why
+};
 int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers,
-                  const Options &opt, std::vector<std::string> *created);
+                  const Options &opt, std::vector<std::string> *created, Outcome *outcome = nullptr);
 
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);        // cli-device.cpp

@@ -7,6 +7,8 @@
 #include <png.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -26,20 +29,33 @@ struct Result {
     std::string out, err;
 };
 
+// Where and how zrlink runs: its working folder, standard output on a full device, and
+// variables of its environment.
+struct Setting {
+    std::string cwd;
+    bool full_output = false;
+    std::vector<std::pair<std::string, std::string>> env;
+};
+
 // Runs zrlink with args and returns its exit code and both output streams.
-Result zrlink(const std::vector<std::string> &args)
+Result zrlink(const std::vector<std::string> &args, const Setting &setting = Setting())
 {
     char out_name[] = "/tmp/zrlink-out-XXXXXX", err_name[] = "/tmp/zrlink-err-XXXXXX";
     int out = mkstemp(out_name), err = mkstemp(err_name);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, 1);
+        dup2(setting.full_output ? open("/dev/full", O_WRONLY) : out, 1);
         dup2(err, 2);
+        if (!setting.cwd.empty() && chdir(setting.cwd.c_str()) != 0)
+            _exit(126);
+        unsetenv("ZR_ADDR");
+        unsetenv("ZR_SERIAL");
+        for (const auto &e : setting.env)
+            setenv(e.first.c_str(), e.second.c_str(), 1);
         std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
         for (const auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        unsetenv("ZR_ADDR");
         execv(ZRLINK_PATH, argv.data());
         _exit(127);
     }
@@ -62,6 +78,59 @@ Result zrlink(const std::vector<std::string> &args)
     unlink(out_name);
     unlink(err_name);
     return r;
+}
+
+// Runs zrlink on a terminal (a pseudo-terminal as its standard input, output and error)
+// with `typed` waiting as input; the exit code and everything the terminal showed (in out).
+Result zrlink_on_terminal(const std::vector<std::string> &args, const std::string &typed)
+{
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        unsetenv("ZR_ADDR");
+        unsetenv("ZR_SERIAL");
+        std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(ZRLINK_PATH, argv.data());
+        _exit(127);
+    }
+    Result r;
+    if (pid < 0)
+        return r;
+    if (write(terminal, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
+        r.err = "could not type";
+    char buf[4096];
+    for (;;) {
+        pollfd p{terminal, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break; // nothing for 10 s: the status below tells
+        ssize_t n = read(terminal, buf, sizeof buf);
+        if (n <= 0)
+            break; // the program has ended (EIO)
+        r.out.append(buf, static_cast<size_t>(n));
+    }
+    // The terminal ends a moment before the program does: wait for it, up to 5 s.
+    int st = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 100 && (done = waitpid(pid, &st, WNOHANG)) == 0; ++i)
+        usleep(50 * 1000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        st = -1;
+    }
+    close(terminal);
+    r.status = st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+// zrlink against a simulator: its --addr goes before the arguments.
+Result zrlink_at(const zrtest::SimProcess &sim, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"--addr", sim.addr_text()});
+    return zrlink(args);
 }
 
 struct TempDir {
@@ -89,7 +158,7 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2)
     EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "pull", "/a", "b", "-j"}).status, 2);
     Result help = zrlink({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("screenshot OUT.png"), std::string::npos);
+    EXPECT_NE(help.out.find("screenshot [OUT.png"), std::string::npos);
 }
 
 TEST(ZrlinkDevice, InfoAsTableAndJson)
@@ -125,8 +194,14 @@ TEST(ZrlinkDevice, FailuresNameTheCode)
     std::string text = std::to_string(nobody >> 24) + "." + std::to_string((nobody >> 16) & 255) +
                        "." + std::to_string((nobody >> 8) & 255) + "." + std::to_string(nobody & 255);
     Result none = zrlink({"--addr", "127.0.0.1", "--addr", text, "info"});
-    EXPECT_EQ(none.status, 1);
-    EXPECT_NE(none.err.find("ZR_E_CONNECT (-211)"), std::string::npos) << none.err;
+    EXPECT_EQ(none.status, 3) << "a named handheld that does not answer is no handheld";
+    EXPECT_NE(none.err.find("does not answer (-211)"), std::string::npos) << none.err;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"push", "/etc/hostname", "/"}, {"pull", "/x"}, {"ls"}, {"screenshot", "-"}})
+    {
+        args.insert(args.begin(), {"--addr", text});
+        EXPECT_EQ(zrlink(args).status, 3) << args[2];
+    }
 }
 
 // Decodes a PNG into 8-bit RGB rows.
@@ -289,14 +364,11 @@ TEST(ZrlinkFiles, OperationsAndTheirRefusals)
     Storage st;
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
-    auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"--addr", sim.addr_text()});
-        return zrlink(args);
-    };
+    auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
     EXPECT_EQ(run({"mkdir", "/new"}).status, 0);
     Result again = run({"mkdir", "/new"});
     EXPECT_EQ(again.status, 1);
-    EXPECT_NE(again.err.find("status 1035 (already exists)"), std::string::npos) << again.err;
+    EXPECT_NE(again.err.find("/new already exists on the handheld (handheld status 1035)"), std::string::npos) << again.err;
     EXPECT_EQ(run({"cp", "/notes.txt", "/new/copy.txt"}).status, 0);
     EXPECT_EQ(Storage::read(st.root + "/new/copy.txt"), "hello handheld\n");
     EXPECT_EQ(run({"mv", "/new/copy.txt", "/moved.txt"}).status, 0);
@@ -357,7 +429,7 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial)
 }
 
 // Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
-Result interrupted_run(const std::vector<std::string> &args)
+Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT)
 {
     char err_name[] = "/tmp/zrlink-err-XXXXXX";
     int err = mkstemp(err_name);
@@ -374,7 +446,7 @@ Result interrupted_run(const std::vector<std::string> &args)
         _exit(127);
     }
     usleep(700 * 1000);
-    kill(pid, SIGINT);
+    kill(pid, signal);
     Result r;
     int st = 0;
     for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i)
@@ -483,7 +555,7 @@ TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing)
         Storage::write(src + "/b" + std::to_string(100 + i), std::string(1024, 'b'));
     Result stop = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/stop"});
     EXPECT_EQ(stop.status, 1);
-    EXPECT_NE(stop.err.find("bad: ZR_E_COMMAND (-1022)"), std::string::npos) << stop.err;
+    EXPECT_NE(stop.err.find("bad: the handheld path holds a line break"), std::string::npos) << stop.err;
     EXPECT_EQ(stop.err.find("zrlink: push "), stop.err.rfind("zrlink: push "))
         << "only the first failure is reported: " << stop.err;
     size_t stopped = 0;
@@ -493,7 +565,7 @@ TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing)
 
     Result all = zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src, "/all"});
     EXPECT_EQ(all.status, 1);
-    EXPECT_NE(all.err.find("bad: ZR_E_COMMAND (-1022)"), std::string::npos) << all.err;
+    EXPECT_NE(all.err.find("bad: the handheld path holds a line break"), std::string::npos) << all.err;
     EXPECT_NE(all.err.find("1 of 21 files failed"), std::string::npos) << all.err;
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(Storage::read(st.root + "/all/b" + std::to_string(100 + i)), std::string(1024, 'b'));
@@ -537,6 +609,319 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime)
     Result wait = zrlink({"wait", "--timeout", "5"});
     ASSERT_EQ(wait.status, 0) << wait.err;
     EXPECT_EQ(wait.out, "172.16.0.2\n");
+}
+
+// ---- what a new user meets ---------------------------------------------------------------
+
+size_t lines(const std::string &s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
+
+TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly)
+{
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"ls", "--jobs", "2"},           // an option of another command
+             {"info", "-l"},                  //
+             {"--add", "127.0.0.1", "info"},  // no prefix guessing
+             {"--addres=127.0.0.1", "info"},  //
+             {"mv", "/a"},                    // too few operands
+             {"info", "--jsonx"},             //
+             {"screenshot", "shot.jpg"},      // not a PNG name
+         }) {
+        Result r = zrlink(args);
+        EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.err;
+        EXPECT_NE(r.err.find("usage"), std::string::npos) << r.err;
+        EXPECT_LE(lines(r.err), 4u) << r.err;
+        EXPECT_EQ(r.err.find("Commands:"), std::string::npos) << "not the whole help: " << r.err;
+    }
+    Result ls = zrlink({"ls", "-j", "2"});
+    EXPECT_NE(ls.err.find("usage: zrlink ls "), std::string::npos) << ls.err;
+
+    Result version = zrlink({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.compare(0, 7, "zrlink "), 0) << version.out;
+    Result help = zrlink({"help", "push"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: zrlink push"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("screenshot"), std::string::npos) << "only push: " << help.out;
+    EXPECT_EQ(zrlink({"pull", "--help"}).out.find("usage: zrlink pull"), 0u);
+    EXPECT_EQ(zrlink({"help", "frobnicate"}).status, 2);
+    Result all = zrlink({"help"});
+    EXPECT_NE(all.out.find("osupg"), std::string::npos);
+    EXPECT_NE(all.out.find("--serial"), std::string::npos);
+}
+
+TEST(ZrlinkExitCodes, FailedOutputAndSignalsAreFailures)
+{
+    Storage st;
+    Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
+    zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
+    ASSERT_TRUE(sim.ok());
+    Setting full;
+    full.full_output = true;
+    Result r = zrlink({"--addr", sim.addr_text(), "info"}, full);
+    EXPECT_EQ(r.status, 1) << "output lost to a full disk is no success";
+    EXPECT_NE(r.err.find("standard output"), std::string::npos) << r.err;
+
+    // SIGTERM and SIGHUP stop a pull as Ctrl-C does: nothing of it stays in the folder.
+    for (int signal : {SIGTERM, SIGHUP}) {
+        TempDir host;
+        Result t = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/docs", host.path}, signal);
+        EXPECT_EQ(t.status, 128 + signal) << t.err;
+        EXPECT_EQ(tree(host.path), ".\n") << signal;
+    }
+}
+
+TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root, "--set", "disk=16777216,1000,0"});
+    ASSERT_TRUE(sim.ok());
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "-q");
+        return zrlink_at(sim, args);
+    };
+    TempDir host;
+    Storage::write(host.path + "/big.txt", std::string(5000, 'x'));
+    Result full = run({"push", host.path + "/big.txt", "/docs/"});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("no space left on the handheld for /docs/big.txt"), std::string::npos) << full.err;
+    EXPECT_EQ(full.err.find("host file"), std::string::npos) << full.err;
+
+    Result missing = run({"pull", "/nowhere.txt", host.path});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("/nowhere.txt: no such file or folder on the handheld"), std::string::npos)
+        << missing.err;
+    EXPECT_EQ(missing.err.find("line break"), std::string::npos) << missing.err;
+
+    Result broken = run({"stat", "/a\nb"});
+    EXPECT_NE(broken.err.find("line break"), std::string::npos) << broken.err;
+    EXPECT_EQ(broken.err.find("not found"), std::string::npos) << broken.err;
+
+    Result busy = run({"rmdir", "/docs"});
+    EXPECT_NE(busy.err.find("/docs is not an empty folder"), std::string::npos) << busy.err;
+
+    // A host file beyond what the link can send (sparse: no disk is used).
+    std::string huge = host.path + "/huge.bin";
+    ASSERT_EQ(truncate((Storage::write(huge, ""), huge.c_str()), 3LL << 30), 0);
+    Result big = run({"push", huge, "/"});
+    EXPECT_EQ(big.status, 1);
+    EXPECT_NE(big.err.find(huge + " is larger than the link can send"), std::string::npos) << big.err;
+}
+
+TEST(ZrlinkJson, EveryCommandThatPrintsDataSpeaksOneSchema)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root, "--set", "ready=0,0"});
+    ASSERT_TRUE(sim.ok());
+    const std::string addr = sim.addr_text();
+    Result info = zrlink({"--json", "--addr", addr, "info"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("\"serial\": \"ZRSIM-0000-0000-0001\""), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"osInstallReady\": false"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"memory\": {\"total\": 8388608, \"free\": 6291456}"), std::string::npos) << info.out;
+
+    Result table = zrlink({"--addr", addr, "info"});
+    EXPECT_NE(table.out.find("8.0 MiB total, 6.0 MiB free"), std::string::npos) << table.out;
+
+    for (auto args : {std::vector<std::string>{"--json", "ls", "/docs"}, std::vector<std::string>{"ls", "/docs", "--json"}}) {
+        args.insert(args.begin(), {"--addr", addr});
+        Result ls = zrlink(args);
+        ASSERT_EQ(ls.status, 0) << ls.err;
+        EXPECT_NE(ls.out.find("{\"path\": \"/docs/a b.txt\", \"name\": \"a b.txt\", \"folder\": false, \"size\": 5000, "
+                              "\"time\": \""),
+                  std::string::npos)
+            << ls.out;
+        EXPECT_NE(ls.out.find("\"name\": \"deep\", \"folder\": true"), std::string::npos) << ls.out;
+    }
+    Result stat = zrlink({"--addr", addr, "stat", "--json", "/notes.txt"});
+    ASSERT_EQ(stat.status, 0) << stat.err;
+    EXPECT_NE(stat.out.find("\"size\": 15, \"time\": \"20"), std::string::npos) << stat.out;
+    EXPECT_NE(stat.out.find("\"timeSeconds\": "), std::string::npos) << stat.out;
+
+    TempDir host;
+    Storage::write(host.path + "/one.txt", "one");
+    Result push = zrlink({"--addr", addr, "push", "--json", host.path + "/one.txt", "/nodir/", host.path + "/none"});
+    EXPECT_EQ(push.status, 1) << "a target ending in / is a folder that must exist";
+    Result sum = zrlink({"--addr", addr, "push", "--json", "--keep-going", host.path + "/one.txt",
+                         host.path + "/none", "/docs/"});
+    EXPECT_EQ(sum.status, 1);
+    EXPECT_NE(sum.out.find("\"command\": \"push\", \"ok\": false, \"files\": 1, \"bytes\": 3"), std::string::npos)
+        << sum.out;
+    EXPECT_NE(sum.out.find("\"to\": \"/docs/one.txt\""), std::string::npos) << sum.out;
+    EXPECT_NE(sum.out.find("\"from\": \"" + host.path + "/none\""), std::string::npos) << sum.out;
+    EXPECT_NE(sum.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << sum.err;
+    EXPECT_EQ(Storage::read(st.root + "/docs/one.txt"), "one");
+}
+
+TEST(ZrlinkFiles, TrailingSlashMeansAFolderAndPullDefaultsToTheCurrentFolder)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    Storage::write(host.path + "/a.txt", "a");
+    Result r = zrlink({"--addr", sim.addr_text(), "push", host.path + "/a.txt", "/nodir/"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/nodir/: no such folder"), std::string::npos) << r.err;
+    EXPECT_EQ(Storage::read(st.root + "/nodir"), "<missing>");
+    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "push", host.path + "/a.txt", "/empty/"}).status, 0);
+    EXPECT_EQ(Storage::read(st.root + "/empty/a.txt"), "a");
+
+    TempDir here;
+    Setting in_here;
+    in_here.cwd = here.path;
+    Result pull = zrlink({"--addr", sim.addr_text(), "-q", "pull", "/notes.txt"}, in_here);
+    ASSERT_EQ(pull.status, 0) << pull.err;
+    EXPECT_EQ(Storage::read(here.path + "/notes.txt"), "hello handheld\n");
+    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "pull", "/notes.txt", here.path + "/no/"}).status, 1);
+}
+
+TEST(ZrlinkFiles, PushFollowsLinksOnlyWhenAskedAndSkipsSpecialFiles)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    std::string src = host.path + "/src";
+    std::system(("mkdir -p '" + src + "/sub' && ln -s sub '" + src + "/loop-up' 2>/dev/null").c_str());
+    Storage::write(host.path + "/secret", "secret");
+    Storage::write(src + "/plain.txt", "plain");
+    ASSERT_EQ(symlink((host.path + "/secret").c_str(), (src + "/link.txt").c_str()), 0);
+    ASSERT_EQ(symlink("..", (src + "/sub/up").c_str()), 0);  // a loop with -L
+    ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0600), 0);
+
+    Result plain = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/plain/"});
+    EXPECT_EQ(plain.status, 1) << "/plain/ does not exist";
+    ASSERT_EQ(zrlink({"--addr", sim.addr_text(), "mkdir", "/plain"}).status, 0);
+    plain = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/plain/"});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(Storage::read(st.root + "/plain/src/plain.txt"), "plain");
+    EXPECT_EQ(Storage::read(st.root + "/plain/src/link.txt"), "<missing>");
+    EXPECT_NE(plain.err.find("symbolic link"), std::string::npos) << plain.err;
+    EXPECT_NE(plain.err.find("fifo: not a file or folder"), std::string::npos) << plain.err;
+
+    ASSERT_EQ(zrlink({"--addr", sim.addr_text(), "mkdir", "/links"}).status, 0);
+    Result links = zrlink({"--addr", sim.addr_text(), "-q", "push", "-L", src, "/links/"});
+    ASSERT_EQ(links.status, 0) << links.err;
+    EXPECT_EQ(Storage::read(st.root + "/links/src/link.txt"), "secret");
+
+    // --keep-going goes past a source that fails and sums up.
+    Result several = zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src + "/fifo",
+                             src + "/plain.txt", "/empty"});
+    EXPECT_EQ(several.status, 1);
+    EXPECT_EQ(Storage::read(st.root + "/empty/plain.txt"), "plain");
+    EXPECT_NE(several.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << several.err;
+}
+
+TEST(ZrlinkFiles, RemoveTreesAndMakeParents)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root});
+    ASSERT_TRUE(sim.ok());
+    auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
+    EXPECT_EQ(run({"rm", "/docs"}).status, 1);
+    Result rm = run({"rm", "-r", "/docs"});
+    ASSERT_EQ(rm.status, 0) << rm.err;
+    EXPECT_EQ(access((st.root + "/docs").c_str(), F_OK), -1);
+    EXPECT_EQ(run({"rm", "-r", "/notes.txt"}).status, 0);
+    EXPECT_EQ(Storage::read(st.root + "/notes.txt"), "<missing>");
+
+    EXPECT_EQ(run({"mkdir", "/x/y/z"}).status, 1);
+    Result p = run({"mkdir", "-p", "/x/y/z"});
+    ASSERT_EQ(p.status, 0) << p.err;
+    struct stat sb;
+    EXPECT_EQ(::stat((st.root + "/x/y/z").c_str(), &sb), 0);
+    EXPECT_EQ(run({"mkdir", "-p", "/x/y"}).status, 0) << "an existing folder is fine";
+    Storage::write(st.root + "/file", "f");
+    EXPECT_EQ(run({"mkdir", "-p", "/file/sub"}).status, 1);
+}
+
+TEST(ZrlinkScreenshot, ToStandardOutputOrADatedName)
+{
+    zrtest::SimProcess sim({"--set", "sgeo=30,40,8,0"});
+    ASSERT_TRUE(sim.ok());
+    Result r = zrlink({"--addr", sim.addr_text(), "screenshot", "-"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+    TempDir here;
+    Setting in_here;
+    in_here.cwd = here.path;
+    Result dated = zrlink({"--addr", sim.addr_text(), "screenshot"}, in_here);
+    ASSERT_EQ(dated.status, 0) << dated.err;
+    std::string listing = tree(here.path);
+    EXPECT_NE(listing.find("./screenshot-20"), std::string::npos) << listing;
+    EXPECT_NE(listing.find(".png "), std::string::npos) << listing;
+}
+
+TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady)
+{
+    Storage st;
+    zrtest::SimProcess sim({"--storage", st.root, "--osupg", "10,55,100"});
+    ASSERT_TRUE(sim.ok());
+    TempDir host;
+    Storage::write(host.path + "/os-image.bin", std::string(3000, 'o'));
+    Result r = zrlink({"--addr", sim.addr_text(), "--progress", "osupg", host.path + "/os-image.bin"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Storage::read(st.root + "/os-image.bin"), std::string(3000, 'o'));
+    EXPECT_NE(r.err.find("55%"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
+
+    zrtest::SimProcess busy({"--storage", st.root, "--set", "ready=0,0"});
+    ASSERT_TRUE(busy.ok());
+    Result no = zrlink({"--addr", busy.addr_text(), "osupg", "/os-image.bin"});
+    EXPECT_EQ(no.status, 1);
+    EXPECT_NE(no.err.find("not ready"), std::string::npos) << no.err;
+    EXPECT_EQ(zrlink({"--addr", busy.addr_text(), "osupg", "-y", "--force", "/os-image.bin"}).status, 0);
+    Result folder = zrlink({"--addr", busy.addr_text(), "osupg", "--force", "/docs"});
+    EXPECT_NE(folder.err.find("/docs is a folder on the handheld"), std::string::npos) << folder.err;
+
+    // On a terminal it asks first; only "y" installs, and -y does not ask.
+    Result declined = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "n\n");
+    EXPECT_EQ(declined.status, 1) << declined.out;
+    EXPECT_NE(declined.out.find("[y/N]"), std::string::npos) << declined.out;
+    EXPECT_NE(declined.out.find("nothing installed"), std::string::npos) << declined.out;
+    Result accepted = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "y\n");
+    EXPECT_EQ(accepted.status, 0) << accepted.out;
+    EXPECT_NE(accepted.out.find("installation of /os-image.bin finished"), std::string::npos) << accepted.out;
+    Result unasked = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "-y", "/os-image.bin"}, "");
+    EXPECT_EQ(unasked.status, 0) << unasked.out;
+    EXPECT_EQ(unasked.out.find("[y/N]"), std::string::npos) << unasked.out;
+}
+
+// Two handhelds in a private network: list names them, --serial and ZR_SERIAL choose one,
+// and without a choice the command says so with its own exit code.
+TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds)
+{
+    zrtest::PrivateNetwork net(1);
+    if (!net.ok())
+        GTEST_SKIP() << "no private network namespace: " << net.why();
+    // The second handheld answers behind the second network's handheld address (on the
+    // namespace's own loopback interface, where the network has nobody behind it).
+    std::string why;
+    zrtest::run_quietly({"ip", "addr", "add", "172.16.0.6/32", "dev", "lo"}, &why);
+    zrtest::SimProcess one({"--set", "name=ONE", "--set", "eid=SER-ONE"}, "172.16.0.2");
+    zrtest::SimProcess two({"--set", "name=TWO", "--set", "eid=SER-TWO"}, "172.16.0.6");
+    ASSERT_TRUE(one.ok()) << one.error();
+    ASSERT_TRUE(two.ok()) << two.error();
+    Result list = zrlink({"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("name ONE       serial SER-ONE"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
+    Result json = zrlink({"list", "--json"});
+    EXPECT_NE(json.out.find("\"address\": \"172.16.0.6\", \"slot\": "), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"answering\": true, \"name\": \"TWO\", \"serial\": \"SER-TWO\""), std::string::npos)
+        << json.out;
+
+    Result several = zrlink({"info"});
+    EXPECT_EQ(several.status, 4) << several.err;
+    EXPECT_NE(several.err.find("--serial"), std::string::npos) << several.err;
+    Result chosen = zrlink({"--serial", "SER-TWO", "info"});
+    ASSERT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_NE(chosen.out.find("TWO"), std::string::npos);
+    Setting env;
+    env.env = {{"ZR_SERIAL", "SER-ONE"}};
+    Result by_env = zrlink({"info", "--json"}, env);
+    EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
+    EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
 }
 
 } // namespace

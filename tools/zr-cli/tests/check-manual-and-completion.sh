@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# zrlink's manual page and shell completions, as the build installs them: the page renders
+# without warnings and documents --json; sourcing the bash completion registers it, completes
+# commands and options, and asks the handheld for its paths; the zsh completion parses.
+# Usage: check-manual-and-completion.sh BUILD_DIR SOURCE_DIR ZRLINK SIMULATOR
+set -euo pipefail
+build=$1 source=$2 zrlink=$3 sim=$4
+. "$source/scripts/sim-lib.sh"
+sim_workspace
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+# zrlink's own part of the tools component (what `cmake --install` runs for this folder).
+DESTDIR= cmake -DCMAKE_INSTALL_COMPONENT=tools -DCMAKE_INSTALL_PREFIX="$work/prefix" \
+  -P "$build/tools/zr-cli/cmake_install.cmake" >/dev/null
+page=$work/prefix/share/man/man1/zrlink.1
+bash_completion=$work/prefix/share/bash-completion/completions/zrlink
+zsh_completion=$work/prefix/share/zsh/site-functions/_zrlink
+for f in "$page" "$bash_completion" "$zsh_completion"; do
+  [ -f "$f" ] || fail "not installed: ${f#"$work/prefix/"}"
+done
+
+text=$(MANWIDTH=80 MANPAGER=cat man --warnings -l "$page" 2>"$work/man.err")
+[ ! -s "$work/man.err" ] || fail "the manual page has warnings: $(cat "$work/man.err")"
+for word in "--json" "EXIT STATUS" "--serial" "ZR_SERIAL" "timeSeconds" "osupg"; do
+  grep -q -- "$word" <<<"$text" || fail "the manual page does not mention $word"
+done
+
+if command -v zsh >/dev/null; then
+  zsh -n "$zsh_completion" || fail "the zsh completion does not parse"
+fi
+
+# The simulator with a storage folder, for the handheld paths.
+addr=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+mkdir -p "$work/storage/docs" "$work/storage/data"
+printf 'x' >"$work/storage/docs/a.txt"
+start_sim "$sim" "$work/sim.out" "$work/sim.err" --addr "$addr" --storage "$work/storage"
+
+PATH="$(dirname "$zrlink"):$PATH" bash --norc --noprofile -s "$bash_completion" "$addr" <<'SCRIPT' || fail "bash completion"
+set -u
+. "$1"
+addr=$2
+complete -p zrlink >/dev/null || { echo "complete -p zrlink: not registered"; exit 1; }
+expect() {  # expect "WANTED WORDS" WORD...: completes the last word
+  local want=$1
+  shift
+  COMP_WORDS=("$@")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  _zrlink
+  local got="${COMPREPLY[*]}"
+  [ "$got" = "$want" ] || { echo "zrlink ${*:2}: got '$got', want '$want'"; exit 1; }
+}
+expect "push pull" zrlink pu
+expect "--json" zrlink --addr "$addr" info --js
+expect "-L" zrlink push -L
+expect "/data/ /docs/" zrlink --addr "$addr" ls /d
+expect "/docs/a.txt" zrlink --addr="$addr" pull /docs/
+SCRIPT
+echo "manual page and completions: fine"
