@@ -215,6 +215,8 @@ const char kUsageText[] =
     "  mv FROM TO | cp FROM TO   move or copy on the handheld\n"
     "  push [-j N] LOCAL... REMOTE  send files and folders (recursive) to the handheld\n"
     "  pull [-j N] REMOTE... LOCAL  fetch files and folders (recursive) from the handheld\n"
+    "  mount [-f] MOUNTPOINT     the handheld's storage as a folder (FUSE; fusermount3 -u ends it)\n"
+    "  sync [--delete] [--dry-run] SRC DST  copy what changed; the handheld's side is :PATH\n"
     "  screenshot OUT.png        the handheld's screen as a PNG picture\n"
     "  osupg IMAGE               install an operating system image found on the handheld\n"
     "  wait [--timeout S]        until a handheld answers (default 30 s)\n"
@@ -253,6 +255,8 @@ const Command kCommands[] = {
     {"cp", cmd_cp, 2, 2, "cp FROM TO"},
     {"push", cmd_push, 2, -1, "push [-j N] [--keep-going] LOCAL... REMOTE"},
     {"pull", cmd_pull, 2, -1, "pull [-j N] [--keep-going] REMOTE... LOCAL"},
+    {"mount", cmd_mount, 1, 1, "mount [-f] MOUNTPOINT"},
+    {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-j N] SRC DST   (the handheld's side as :PATH)"},
     {"screenshot", cmd_screenshot, 1, 1, "screenshot OUT.png"},
     {"osupg", cmd_osupg, 1, 1, "osupg IMAGE"},
     {"wait", cmd_wait, 0, 0, "wait [--timeout S]"},
@@ -314,6 +318,12 @@ int run(int argc, char **argv)
             opt.long_list = true;
         } else if (a == "--keep-going") {
             opt.keep_going = true;
+        } else if (a == "-f") {
+            opt.foreground = true;
+        } else if (a == "--delete") {
+            opt.delete_extra = true;
+        } else if (a == "--dry-run" || a == "-n") {
+            opt.dry_run = true;
         } else if (a.compare(0, 2, "-j") == 0 || a.compare(0, 6, "--jobs") == 0) {
             const char *v = a.size() > 2 && a[1] == 'j' ? argv[i] + 2 : value("--jobs");
             char *end = nullptr;

@@ -6,6 +6,8 @@
 #ifndef ZRLINK_CLI_H
 #define ZRLINK_CLI_H
 
+#include "zr-net.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +32,9 @@ struct Options {
     double wait_seconds = 30;  // --timeout (wait)
     int jobs = 4;              // -j N (push, pull): transfers at the same time
     bool keep_going = false;   // --keep-going (push, pull): go on after a failed file
+    bool foreground = false;   // -f (mount): stay in the foreground
+    bool delete_extra = false; // --delete (sync): remove what the source lacks
+    bool dry_run = false;      // --dry-run (sync): print the plan, change nothing
     std::vector<std::string> args;  // the command's operands
 };
 
@@ -110,6 +115,16 @@ int report(const std::string &what, int code);
 // sysfs root).
 void hint_unaddressed_adapters();
 
+// ---- handheld folders (cli-files.cpp) -----------------------------------------------------
+struct Entry {
+    std::string name;
+    zr_attr attr;
+};
+bool is_folder(const zr_attr &a);
+std::string remote_join(const std::string &dir, const std::string &name);
+// Reads a whole listing without "." and ".."; 0 or a negative result code.
+int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out);
+
 // ---- transfers of many files (cli-transfers.cpp) -----------------------------------------
 struct Transfer {
     std::string from, to;
@@ -140,6 +155,8 @@ int cmd_mv(const Options &opt);
 int cmd_cp(const Options &opt);
 int cmd_push(const Options &opt);
 int cmd_pull(const Options &opt);
+int cmd_mount(const Options &opt);       // cli-mount.cpp
+int cmd_sync(const Options &opt);        // cli-sync.cpp
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);
