@@ -507,7 +507,10 @@ int cmd_mount(const Options &opt)
     int r = fuse_main(static_cast<int>(argv.size()) - 1, argv.data(), &ops, &st);
     std::error_code ec;
     fs::remove_all(cache, ec);
-    return r == 0 ? kOk : kFailed;
+    // 0: unmounted with fusermount3 -u; 7 or more: the loop ended otherwise, on a signal
+    // (Ctrl-C, SIGTERM), and the folder was unmounted; below: it could not be mounted (FUSE
+    // said why).
+    return r == 0 ? kOk : r >= 7 ? kCancelled : kFailed;
 }
 
 } // namespace zrcli
