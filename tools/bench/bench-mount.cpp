@@ -11,8 +11,8 @@
 //
 // Usage: bench-mount [FILES [BYTES]]     (default 200 files of 4096 bytes, in 4 folders)
 #include "bench-support.h"
+#include "fuse_mount.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,16 +31,6 @@ using namespace zrbench;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool mounted(const std::string &mountpoint)
-{
-    std::ifstream f("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.find(" " + mountpoint + " ") != std::string::npos)
-            return true;
-    return false;
-}
 
 // Seconds that a shell command takes; negative when it fails.
 double timed(const std::string &command)
@@ -71,12 +61,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench-mount [FILES (1..9999) [BYTES (0..16777216)]]\n");
         return 2;
     }
-    int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fuse < 0 || std::system("command -v fusermount3 >/dev/null") != 0) {
-        std::printf("bench-mount: no usable /dev/fuse or no fusermount3 here: nothing measured\n");
+    std::string why = zrtest::fuse_missing();
+    if (!why.empty()) {
+        std::printf("bench-mount: %s here: nothing measured\n", why.c_str());
         return 0;
     }
-    close(fuse);
     const std::string folder = make_work_folder("zr-bench-mount");
     if (folder.empty())
         return 1;
@@ -100,9 +89,9 @@ int main(int argc, char **argv)
               static_cast<char *>(nullptr));
         _exit(127);
     }
-    for (int i = 0; i < 250 && !mounted(mp); ++i)
+    for (int i = 0; i < 250 && !zrtest::is_mounted(mp); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ok = mounted(mp);
+    ok = zrtest::is_mounted(mp);
     if (!ok)
         std::fprintf(stderr, "the mount did not come up\n");
 
@@ -118,7 +107,7 @@ int main(int argc, char **argv)
         if (!ok)
             std::fprintf(stderr, "a copy failed, or differs from the handheld's files\n");
     }
-    if (mounted(mp))
+    if (zrtest::is_mounted(mp))
         std::system(("fusermount3 -u '" + mp + "' || fusermount3 -u -z '" + mp + "'").c_str());
     int st = 0;
     for (int i = 0; i < 250 && waitpid(mounter, &st, WNOHANG) == 0; ++i)

@@ -3,7 +3,9 @@
 //
 // Mount tests need /dev/fuse and fusermount3 (they are skipped with a message otherwise);
 // every mount is taken down again, lazily if it must be, and its process waited for.
+#include "fuse_mount.h"
 #include "sim_process.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,31 +50,9 @@ Shell sh(const std::string &command, int seconds = 30)
     return r;
 }
 
-// A private folder, removed with everything in it.
-struct Folder {
-    std::string path;
-    Folder()
-    {
-        char t[] = "/tmp/zrlink-mount-test-XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~Folder() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
+std::string read_file(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return "<missing>";
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
+using zrtest::WriteFile;
 
 // Every path below a folder, with the size of each file, sorted.
 std::string tree(const std::string &root)
@@ -87,16 +66,16 @@ std::string tree(const std::string &root)
 std::string fill_storage(const std::string &root)
 {
     std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
-    write_file(root + "/notes.txt", "hello handheld\n");
-    write_file(root + "/docs/a b.txt", std::string(5000, 'a'));
-    write_file(root + "/docs/deep/z.bin", std::string(70000, 'z'));
+    WriteFile(root + "/notes.txt", "hello handheld\n");
+    WriteFile(root + "/docs/a b.txt", std::string(5000, 'a'));
+    WriteFile(root + "/docs/deep/z.bin", std::string(70000, 'z'));
     return root;
 }
 
 // The simulator serving a storage folder filled by fill_storage.
 struct Handheld {
-    Folder dir;
-    std::string root = fill_storage(dir.path + "/storage");
+    zrtest::TempDir dir{"zrlink-mount-test"};
+    std::string root = fill_storage(dir.path() + "/storage");
     zrtest::SimProcess sim{{"--storage", root}};
 
     // The requests after the first `from` whose command word is `word`.
@@ -110,28 +89,6 @@ struct Handheld {
 };
 
 std::string zrlink_for(const Handheld &h) { return std::string(ZRLINK_PATH) + " --addr " + h.sim.addr_text(); }
-
-// Why mounts cannot be tested here, or empty.
-std::string fuse_missing()
-{
-    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return "no usable /dev/fuse";
-    close(fd);
-    if (sh("command -v fusermount3").status != 0)
-        return "no fusermount3 (Debian package fuse3)";
-    return "";
-}
-
-bool mounted(const std::string &mountpoint)
-{
-    std::ifstream f("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.find(" " + mountpoint + " ") != std::string::npos)
-            return true;
-    return false;
-}
 
 bool wait_for_exit(pid_t pid, int *status, std::chrono::milliseconds limit)
 {
@@ -159,7 +116,7 @@ public:
                   static_cast<char *>(nullptr));
             _exit(127);
         }
-        for (int i = 0; i < 250 && !mounted(point_); ++i) {
+        for (int i = 0; i < 250 && !zrtest::is_mounted(point_); ++i) {
             int st;
             if (waitpid(pid_, &st, WNOHANG) == pid_) {
                 pid_ = -1;
@@ -167,7 +124,7 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        ok_ = mounted(point_);
+        ok_ = zrtest::is_mounted(point_);
     }
     ~Mount() { unmount(); }
     bool ok() const { return ok_; }
@@ -175,7 +132,7 @@ public:
     // fusermount3 -u; true when the process then ended by itself within 5 s, with 0.
     bool unmount()
     {
-        if (mounted(point_))
+        if (zrtest::is_mounted(point_))
             sh("fusermount3 -u \"" + point_ + "\" || fusermount3 -u -z \"" + point_ + "\"", 10);
         if (pid_ <= 0)
             return true;
@@ -184,7 +141,7 @@ public:
         if (!ended) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &st, 0);
-            if (mounted(point_))
+            if (zrtest::is_mounted(point_))
                 sh("fusermount3 -u -z \"" + point_ + "\"", 10);
         }
         pid_ = -1;
@@ -197,20 +154,23 @@ private:
     bool ok_ = false;
 };
 
-#define SKIP_WITHOUT_FUSE()                                                                                            \
-    do {                                                                                                               \
-        std::string why = fuse_missing();                                                                              \
-        if (!why.empty())                                                                                              \
-            GTEST_SKIP() << "zrlink mount is not tested here: " << why;                                               \
-    } while (0)
-
-TEST(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage)
-{
-    SKIP_WITHOUT_FUSE();
+// A simulator with its storage, and a host folder for the mount point; skipped without FUSE.
+class ZrlinkMount : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why = zrtest::fuse_missing();
+        if (!why.empty())
+            GTEST_SKIP() << "zrlink mount is not tested here: " << why;
+        ASSERT_TRUE(h.sim.ok()) << h.sim.error();
+    }
     Handheld h;
-    ASSERT_TRUE(h.sim.ok()) << h.sim.error();
-    Folder host;
-    Mount m(h, host.path + "/mnt");
+    zrtest::TempDir host{"zrlink-mount-test"};
+};
+
+TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage)
+{
+    Mount m(h, host.path() + "/mnt");
     ASSERT_TRUE(m.ok());
     const std::string mp = m.path(), st = h.root;
 
@@ -236,8 +196,8 @@ TEST(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage)
     EXPECT_EQ(h.count("fget"), 2);
 
     // Writes reach the handheld when close returns: a new file, a replaced one, an append.
-    write_file(host.path + "/new.txt", "made on the host\n");
-    ASSERT_EQ(sh("cp \"" + host.path + "/new.txt\" \"" + mp + "/docs/\"").status, 0);
+    WriteFile(host.path() + "/new.txt", "made on the host\n");
+    ASSERT_EQ(sh("cp \"" + host.path() + "/new.txt\" \"" + mp + "/docs/\"").status, 0);
     EXPECT_EQ(read_file(st + "/docs/new.txt"), "made on the host\n");
     ASSERT_EQ(sh("printf replaced > \"" + mp + "/notes.txt\"").status, 0);
     EXPECT_EQ(read_file(st + "/notes.txt"), "replaced");
@@ -265,8 +225,8 @@ TEST(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage)
                         "./notes.txt 17\n");
 
     // Changes made on the handheld show within 10 s, and a changed file is fetched anew.
-    write_file(st + "/docs/late.txt", "added on the handheld");
-    write_file(st + "/docs/deep/z.bin", "shorter now");
+    WriteFile(st + "/docs/late.txt", "added on the handheld");
+    WriteFile(st + "/docs/deep/z.bin", "shorter now");
     auto end = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < end && sh("cat \"" + mp + "/docs/late.txt\"").status != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -274,16 +234,12 @@ TEST(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage)
     EXPECT_EQ(sh("cat \"" + mp + "/docs/deep/z.bin\"").out, "shorter now");
 
     EXPECT_TRUE(m.unmount()) << "the mount's process ends with the unmount";
-    EXPECT_FALSE(mounted(mp));
+    EXPECT_FALSE(zrtest::is_mounted(mp));
 }
 
-TEST(ZrlinkMount, StalledOrUnpluggedHandheldAnswersEIO)
+TEST_F(ZrlinkMount, StalledOrUnpluggedHandheldAnswersEIO)
 {
-    SKIP_WITHOUT_FUSE();
-    Handheld h;
-    ASSERT_TRUE(h.sim.ok()) << h.sim.error();
-    Folder host;
-    Mount m(h, host.path + "/mnt");
+    Mount m(h, host.path() + "/mnt");
     ASSERT_TRUE(m.ok());
     ASSERT_EQ(sh("ls \"" + m.path() + "/docs\"").status, 0);
 
@@ -306,13 +262,9 @@ TEST(ZrlinkMount, StalledOrUnpluggedHandheldAnswersEIO)
     EXPECT_TRUE(m.unmount());
 }
 
-TEST(ZrlinkMount, DetachedMountEndsWithFusermount)
+TEST_F(ZrlinkMount, DetachedMountEndsWithFusermount)
 {
-    SKIP_WITHOUT_FUSE();
-    Handheld h;
-    ASSERT_TRUE(h.sim.ok()) << h.sim.error();
-    Folder host;
-    std::string mp = host.path + "/mnt";
+    std::string mp = host.path() + "/mnt";
     mkdir(mp.c_str(), 0755);
     Shell started = sh(zrlink_for(h) + " mount \"" + mp + "\"", 20);
     ASSERT_EQ(started.status, 0) << started.out;
@@ -325,7 +277,7 @@ TEST(ZrlinkMount, DetachedMountEndsWithFusermount)
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    bool was_mounted = mounted(mp);
+    bool was_mounted = zrtest::is_mounted(mp);
     EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "hello handheld\n");
     sh("fusermount3 -u \"" + mp + "\" || fusermount3 -u -z \"" + mp + "\"", 10);
     bool ended = false;
@@ -339,7 +291,7 @@ TEST(ZrlinkMount, DetachedMountEndsWithFusermount)
     EXPECT_TRUE(was_mounted);
     ASSERT_GT(server, 0);
     EXPECT_TRUE(ended) << "the mount's process is still there after fusermount3 -u";
-    EXPECT_FALSE(mounted(mp));
+    EXPECT_FALSE(zrtest::is_mounted(mp));
 }
 
 // ---- sync ---------------------------------------------------------------------------------
@@ -348,18 +300,26 @@ TEST(ZrlinkMount, DetachedMountEndsWithFusermount)
 void host_tree(const std::string &root)
 {
     std::system(("mkdir -p '" + root + "/sub/deep'").c_str());
-    write_file(root + "/a.txt", "first file\n");
-    write_file(root + "/sub/b.txt", std::string(3000, 'b'));
-    write_file(root + "/sub/deep/c.bin", std::string(20000, 'c'));
+    WriteFile(root + "/a.txt", "first file\n");
+    WriteFile(root + "/sub/b.txt", std::string(3000, 'b'));
+    WriteFile(root + "/sub/deep/c.bin", std::string(20000, 'c'));
 }
 
-TEST(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection)
-{
+// A simulator with its storage, and a host folder with host_tree in src.
+class ZrlinkSync : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(h.sim.ok()) << h.sim.error();
+        host_tree(src);
+    }
     Handheld h;
-    ASSERT_TRUE(h.sim.ok()) << h.sim.error();
-    Folder host;
-    const std::string src = host.path + "/photos", z = zrlink_for(h);
-    host_tree(src);
+    zrtest::TempDir host{"zrlink-sync-test"};
+    const std::string src = host.path() + "/src", z = zrlink_for(h);
+};
+
+TEST_F(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection)
+{
 
     // The contents of SRC go into DST, which is made.
     Shell first = sh(z + " -q sync \"" + src + "\" :/docs/photos");
@@ -373,8 +333,8 @@ TEST(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection)
     EXPECT_EQ(h.count("mkdir", mark), 0);
 
     // A file of another size, and one of the same size but newer: those two alone.
-    write_file(src + "/sub/b.txt", std::string(3001, 'B'));
-    write_file(src + "/a.txt", "FIRST FILE\n");
+    WriteFile(src + "/sub/b.txt", std::string(3001, 'B'));
+    WriteFile(src + "/a.txt", "FIRST FILE\n");
     ASSERT_EQ(sh("touch -d \"+1 hour\" \"" + src + "/a.txt\"").status, 0);
     mark = h.requests();
     Shell changed = sh(z + " sync \"" + src + "\" :/docs/photos");
@@ -385,7 +345,7 @@ TEST(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection)
     EXPECT_EQ(read_file(h.root + "/docs/photos/a.txt"), "FIRST FILE\n");
 
     // Fetching: the files take the handheld's times, so a second fetch moves nothing.
-    const std::string back = host.path + "/backup";
+    const std::string back = host.path() + "/backup";
     ASSERT_EQ(sh(z + " -q sync :/docs \"" + back + "\"").status, 0);
     EXPECT_EQ(tree(back), tree(h.root + "/docs"));
     EXPECT_EQ(sh("diff -r \"" + h.root + "/docs\" \"" + back + "\"").status, 0);
@@ -396,23 +356,18 @@ TEST(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection)
     mark = h.requests();
     ASSERT_EQ(sh(z + " -q sync :/docs \"" + back + "\"").status, 0);
     EXPECT_EQ(h.count("fget", mark), 0);
-    write_file(h.root + "/docs/a b.txt", "changed on the handheld");
+    WriteFile(h.root + "/docs/a b.txt", "changed on the handheld");
     mark = h.requests();
     ASSERT_EQ(sh(z + " -q sync :/docs \"" + back + "\"").status, 0);
     EXPECT_EQ(h.count("fget", mark), 1);
     EXPECT_EQ(read_file(back + "/a b.txt"), "changed on the handheld");
 }
 
-TEST(ZrlinkSync, DeleteAndDryRun)
+TEST_F(ZrlinkSync, DeleteAndDryRun)
 {
-    Handheld h;
-    ASSERT_TRUE(h.sim.ok()) << h.sim.error();
-    Folder host;
-    const std::string src = host.path + "/src", z = zrlink_for(h);
-    host_tree(src);
     ASSERT_EQ(sh(z + " -q sync \"" + src + "\" :/docs").status, 0);
     // /docs now also holds what the host lacks: a b.txt and deep/z.bin.
-    write_file(src + "/sub/b.txt", "changed");
+    WriteFile(src + "/sub/b.txt", "changed");
 
     size_t mark = h.requests();
     std::string before = tree(h.root);
@@ -434,9 +389,9 @@ TEST(ZrlinkSync, DeleteAndDryRun)
     EXPECT_EQ(tree(h.root + "/docs"), tree(src));
 
     // Fetching with --delete takes away the host's extras; the plan names them first.
-    const std::string back = host.path + "/back";
+    const std::string back = host.path() + "/back";
     std::system(("mkdir -p '" + back + "/old'").c_str());
-    write_file(back + "/stray.txt", "x");
+    WriteFile(back + "/stray.txt", "x");
     Shell fetch_plan = sh(z + " sync -n --delete :/docs/sub \"" + back + "\"");
     ASSERT_EQ(fetch_plan.status, 0) << fetch_plan.out;
     EXPECT_NE(fetch_plan.out.find("delete " + back + "/old/\n"), std::string::npos) << fetch_plan.out;
