@@ -182,11 +182,13 @@ Cached &cache_entry(const std::string &path)
     return c;
 }
 
+// Forgets a file's cached copy; handles still open keep reading and writing their copy,
+// which is no longer sent.
 void drop_cache(const std::string &path)
 {
     auto &files = state().files;
     auto it = files.find(path);
-    if (it != files.end() && it->second.opens == 0) {
+    if (it != files.end()) {
         unlink(it->second.local.c_str());
         files.erase(it);
     }
@@ -357,6 +359,8 @@ int op_fsync(const char *path, int, struct fuse_file_info *) { return send(path)
 int op_release(const char *path, struct fuse_file_info *fi)
 {
     close(static_cast<int>(fi->fh));
+    if (!path)
+        return 0; // removed while open (FUSE then names no path)
     send(path); // normally already sent by flush
     auto &files = state().files;
     auto it = files.find(path);
