@@ -48,9 +48,6 @@ int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
 
 namespace {
 
-// A handheld status for "already exists".
-const int kExists = -1035;
-
 std::string remote_base(std::string path)
 {
     while (path.size() > 1 && path.back() == '/')

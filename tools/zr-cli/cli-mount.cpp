@@ -49,10 +49,6 @@ using Clock = std::chrono::steady_clock;
 // How long a folder's listing is trusted before it is read again.
 const std::chrono::seconds kListingLife(2);
 
-// Handheld statuses with a meaning of their own.
-const int kNotAllowed = -1001, kNoRoom = -1021, kNotFound = -1022, kWrongKind = -1034, kExists = -1035,
-          kTooLong = -1036;
-
 // A folder's listing, or the failure of the last try: a handheld that stopped answering
 // costs one time-out, not one for every call that the kernel makes for one command.
 struct Listing {

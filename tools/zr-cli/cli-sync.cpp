@@ -30,9 +30,6 @@ namespace zrcli {
 
 namespace {
 
-// Handheld statuses: not found, wrong kind (a file where a folder is expected).
-const int kNotFound = -1022, kWrongKind = -1034;
-
 struct Item {
     std::string name;
     bool folder;

@@ -38,6 +38,16 @@ struct Options {
     std::vector<std::string> args;  // the command's operands
 };
 
+// Statuses of the handheld's file service that the commands act on, as result codes.
+enum HandheldStatus : int {
+    kNotAllowed = -1001,  // refused
+    kNoRoom = -1021,      // no room for the file
+    kNotFound = -1022,    // no such file or folder
+    kWrongKind = -1034,   // a folder where a file is meant or the other way round, a folder not empty
+    kExists = -1035,      // the target exists
+    kTooLong = -1036,     // path or name too long
+};
+
 // ---- result codes (cli-codes.cpp) ---------------------------------------------------
 // "ZR_E_CONNECT (-211): the handheld could not be reached", or for a handheld status
 // "-1035: the handheld refused the request with status 1035 (already exists)".
