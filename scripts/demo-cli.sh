@@ -21,6 +21,7 @@ fi
 work=$(mktemp -d)
 sim_pid= dhcp_pid= hand_pid=
 cleanup() {
+  mountpoint -q "$work/mnt" 2>/dev/null && fusermount3 -u -z "$work/mnt"
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   [ -n "$dhcp_pid" ] && kill "$dhcp_pid" 2>/dev/null && wait "$dhcp_pid" 2>/dev/null
   [ -n "$hand_pid" ] && kill "$hand_pid" 2>/dev/null && wait "$hand_pid" 2>/dev/null
@@ -100,6 +101,25 @@ z pull --progress /programs "$work/fetched"
 cmp "$storage/programs/game.bin" "$work/fetched/game.bin" && echo "(fetched copy is identical)"
 z screenshot "$out/handheld-screen.png"
 echo "== zrlink: screenshot in $out/handheld-screen.png"
+echo "== zrlink sync: only what changed moves (the handheld's side is written :PATH)"
+printf 'Lesson 2: decimals\n' >"$work/host/lessons/two.txt"
+z sync --dry-run "$work/host/lessons" :/docs/lessons
+z sync "$work/host/lessons" :/docs/lessons
+z sync :/docs "$work/backup"
+z sync :/docs "$work/backup"
+echo "(the second sync found nothing to fetch)"
+if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && mkdir -p "$work/mnt" &&
+   "$bin/zrlink" mount "$work/mnt" 2>"$work/mount.err"; then
+  echo "== zrlink mount: the handheld's storage as a folder, for every program"
+  echo "\$ zrlink mount $work/mnt"
+  ( cd "$work/mnt" && echo '$ ls -l docs' && ls -l docs && echo '$ cat docs/todo.txt' && cat docs/todo.txt &&
+    echo '$ echo "Shopping: eggs" >> docs/todo.txt' && echo "Shopping: eggs" >>docs/todo.txt )
+  echo "   on the handheld now: $(tr '\n' ' ' <"$storage/docs/todo.txt")"
+  echo "\$ fusermount3 -u $work/mnt"
+  fusermount3 -u "$work/mnt"
+else
+  echo "== (zrlink mount is not shown here: no FUSE $(cat "$work/mount.err" 2>/dev/null))"
+fi
 if [ -n "$dhcp_pid" ]; then
   echo "== unplugged (the veth pair removed), then the service stopped"
   ip link del zrhost

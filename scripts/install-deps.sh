@@ -10,6 +10,7 @@ packages=("$@")
   libpng-dev libx11-dev xvfb xauth x11-utils imagemagick
   iproute2 procps util-linux
   libmnl-dev busybox isc-dhcp-client
+  libfuse3-dev fuse3
   dpkg-dev file lintian
   man-db zsh
   clang libclang-rt-14-dev

@@ -21,16 +21,6 @@ namespace fs = std::filesystem;
 
 namespace zrcli {
 
-namespace {
-
-// A handheld status for "already exists".
-const int kExists = -1035;
-
-struct Entry {
-    std::string name;
-    zr_attr attr;
-};
-
 bool is_folder(const zr_attr &a) { return (a.type & 0xFFu) != 0; }
 
 std::string remote_join(const std::string &dir, const std::string &name)
@@ -39,6 +29,27 @@ std::string remote_join(const std::string &dir, const std::string &name)
         return name;
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
+
+int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
+{
+    int h = KQ_ZR_fm_dirinit(addr, path.c_str());
+    if (h < 0)
+        return h;
+    char name[512];
+    for (;;) {
+        zr_attr attr{};
+        int n = KQ_ZR_fm_direnum(h, name, sizeof name, &attr);
+        if (n < 0) {
+            KQ_ZR_fm_dirdone(h);
+            return n == ZR_E_END ? 0 : n;
+        }
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        out->push_back({name, attr});
+    }
+}
+
+namespace {
 
 std::string remote_base(std::string path)
 {
@@ -58,26 +69,6 @@ std::string when(uint32_t t)
     if (!gmtime_r(&tt, &tm) || !std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm))
         return std::to_string(t);
     return buf;
-}
-
-// Reads a whole listing; 0 or a negative result code.
-int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
-{
-    int h = KQ_ZR_fm_dirinit(addr, path.c_str());
-    if (h < 0)
-        return h;
-    char name[512];
-    for (;;) {
-        zr_attr attr{};
-        int n = KQ_ZR_fm_direnum(h, name, sizeof name, &attr);
-        if (n < 0) {
-            KQ_ZR_fm_dirdone(h);
-            return n == ZR_E_END ? 0 : n;
-        }
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        out->push_back({name, attr});
-    }
 }
 
 Context on_handheld(const std::string &path, Doing doing = Doing::kFileOp)

@@ -252,6 +252,9 @@ enum CommandOption : unsigned {
     kOptParents = 1u << 7,    // -p
     kOptYes = 1u << 8,        // -y, --yes
     kOptForce = 1u << 9,      // --force
+    kOptForeground = 1u << 10, // -f
+    kOptDelete = 1u << 11,    // --delete
+    kOptDryRun = 1u << 12,    // --dry-run, -n
 };
 
 // The most transfers at the same time that -j takes.
@@ -290,6 +293,12 @@ const Command kCommands[] = {
     {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL]",
      kOptJobs | kOptKeepGoing | kOptJson,
      "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder)"},
+    {"mount", cmd_mount, 1, 1, "mount [-f] MOUNTPOINT", kOptForeground,
+     "the handheld's storage as a folder (FUSE; -f: in the foreground; fusermount3 -u ends it)"},
+    {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-j N] [--keep-going] SRC DST",
+     kOptDelete | kOptDryRun | kOptJobs | kOptKeepGoing,
+     "copy only what changed, either way; the handheld's side is written :PATH (--delete:\n"
+     "remove what SRC lacks; --dry-run: print the plan)"},
     {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
      "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
@@ -448,6 +457,15 @@ int run(int argc, char **argv)
         } else if (a == "--keep-going") {
             command_option(kOptKeepGoing);
             opt.keep_going = true;
+        } else if (a == "-f") {
+            command_option(kOptForeground);
+            opt.foreground = true;
+        } else if (a == "--delete") {
+            command_option(kOptDelete);
+            opt.delete_extra = true;
+        } else if (a == "--dry-run" || a == "-n") {
+            command_option(kOptDryRun);
+            opt.dry_run = true;
         } else if (a.compare(0, 2, "-j") == 0 || value("--jobs", &v)) {
             command_option(kOptJobs);
             if (a.compare(0, 2, "-j") == 0)

@@ -7,6 +7,8 @@
 #ifndef ZRLINK_CLI_H
 #define ZRLINK_CLI_H
 
+#include "zr-net.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -39,7 +41,20 @@ struct Options {
     bool parents = false;      // -p (mkdir)
     bool yes = false;          // -y (osupg): no question
     bool force = false;        // --force (osupg): also when the handheld says it is not ready
+    bool foreground = false;   // -f (mount): stay in the foreground
+    bool delete_extra = false; // --delete (sync): remove what the source lacks
+    bool dry_run = false;      // --dry-run (sync): print the plan, change nothing
     std::vector<std::string> args;  // the command's operands
+};
+
+// Statuses of the handheld's file service that the commands act on, as result codes.
+enum HandheldStatus : int {
+    kNotAllowed = -1001,  // refused
+    kNoRoom = -1021,      // no room for the file
+    kNotFound = -1022,    // no such file or folder
+    kWrongKind = -1034,   // a folder where a file is meant or the other way round, a folder not empty
+    kExists = -1035,      // the target exists
+    kTooLong = -1036,     // path or name too long
 };
 
 // ---- result codes (cli-codes.cpp) ---------------------------------------------------
@@ -153,6 +168,16 @@ std::string entry_json(const std::string &path, const std::string &name, bool fo
 // sysfs root).
 void hint_unaddressed_adapters();
 
+// ---- handheld folders (cli-files.cpp) -----------------------------------------------------
+struct Entry {
+    std::string name;
+    zr_attr attr;
+};
+bool is_folder(const zr_attr &a);
+std::string remote_join(const std::string &dir, const std::string &name);
+// Reads a whole listing without "." and ".."; 0 or a negative result code.
+int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out);
+
 // ---- transfers of many files (cli-transfers.cpp) -----------------------------------------
 struct Transfer {
     std::string from, to;
@@ -188,6 +213,8 @@ int cmd_mv(const Options &opt);
 int cmd_cp(const Options &opt);
 int cmd_push(const Options &opt);
 int cmd_pull(const Options &opt);
+int cmd_mount(const Options &opt);       // cli-mount.cpp
+int cmd_sync(const Options &opt);        // cli-sync.cpp
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);
