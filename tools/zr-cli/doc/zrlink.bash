@@ -1,7 +1,7 @@
 # bash completion of zrlink: commands, their options, and handheld paths asked of the
 # handheld (zrlink ls, with the --addr or --serial already on the line).
 
-_zrlink_commands="list info ls stat mkdir rmdir rm mv cp push pull screenshot osupg wait help"
+_zrlink_commands="list info ls stat mkdir rmdir rm mv cp push pull mount sync screenshot osupg wait help"
 
 # The options a command takes, besides the ones every command takes.
 _zrlink_options()
@@ -14,6 +14,8 @@ _zrlink_options()
         rm) echo "-r" ;;
         push) echo "-j --jobs -L --keep-going --json" ;;
         pull) echo "-j --jobs --keep-going --json" ;;
+        mount) echo "-f" ;;
+        sync) echo "--delete --dry-run -n -j --jobs --keep-going" ;;
         osupg) echo "-y --yes --force" ;;
         wait) echo "--timeout" ;;
     esac
