@@ -22,9 +22,9 @@ work=$(mktemp -d)
 sim_pid= dhcp_pid= hand_pid=
 cleanup() {
   mountpoint -q "$work/mnt" 2>/dev/null && fusermount3 -u -z "$work/mnt"
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -n "$dhcp_pid" ] && kill "$dhcp_pid" 2>/dev/null && wait "$dhcp_pid" 2>/dev/null
-  [ -n "$hand_pid" ] && kill "$hand_pid" 2>/dev/null && wait "$hand_pid" 2>/dev/null
+  stop_pid "$sim_pid"
+  stop_pid "$dhcp_pid"
+  stop_pid "$hand_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -124,5 +124,6 @@ if [ -n "$dhcp_pid" ]; then
   echo "== unplugged (the veth pair removed), then the service stopped"
   ip link del zrhost
   wait_for "adapter zrhost gone" "$work/zr-dhcp.log" && grep "gone" "$work/zr-dhcp.log" | sed 's/^/   service: /'
-  kill "$dhcp_pid" && wait "$dhcp_pid" && dhcp_pid=
+  stop_pid "$dhcp_pid"
+  dhcp_pid=
 fi

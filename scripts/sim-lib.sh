@@ -27,6 +27,14 @@ sim_workspace() {
   trap sim_workspace_end EXIT
 }
 sim_workspace_end() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  stop_pid "$sim_pid"
   rm -rf "$work"
+}
+
+# stop_pid PID: ends a background process of this script (SIGTERM) and waits for it; nothing
+# when PID is empty.  How it ended is no failure of the script.
+stop_pid() {
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
 }
