@@ -51,6 +51,8 @@ check test -x /usr/bin/kq-lumaralink
 check test -f /usr/lib/lumara-link/jre/lib/server/libjvm.so
 check test -f /usr/share/applications/kq-lumaralink.desktop
 check man -l /usr/share/man/man1/zrlink.1.gz
+check man -l /usr/share/man/man8/zr-dhcp.exe.8.gz
+check man -l /usr/share/man/man1/kq-lumaralink.1.gz
 check bash -c '. /usr/share/bash-completion/completions/zrlink && complete -p zrlink'
 check test -f /usr/share/zsh/site-functions/_zrlink
 
