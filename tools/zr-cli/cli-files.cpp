@@ -21,7 +21,7 @@ namespace zrcli {
 namespace {
 
 // A handheld status for "already exists".
-const int kExists = -1035;
+const int kExists = -ZR_S_EXISTS;
 
 struct Entry {
     std::string name;

@@ -200,19 +200,19 @@ int zr_field(const char *line, const zr_field_row *table, void *record)
     char key[10];
     int used = zr_p_token(key, sizeof key, line);
     if (used == 0)
-        return -1;
+        return ZR_E_END;
     const char *p = line + used;
     while (*p == ' ')
         ++p;
     if (*p != '=')
-        return -2;
+        return ZR_E_FOREIGN;
     const char *value = p + 1;
 
     const zr_field_row *row = table;
     while (row->name[0] != '\0' && std::strncmp(row->name, key, sizeof row->name) != 0)
         ++row;
     if (row->name[0] == '\0')
-        return -3;
+        return ZR_E_KEY;
 
     int n = row->count > 0 ? row->count : 1;
     unsigned char *member = static_cast<unsigned char *>(record) + row->offset;
@@ -223,13 +223,13 @@ int zr_field(const char *line, const zr_field_row *table, void *record)
     }
     int width = width_of(row->type);
     if (width == 0)
-        return -4;
+        return ZR_E_VALUE;
     p = value;
     for (int i = 0; i < n; ++i) {
         int32_t v = 0;
         int k = zr_p_long(&v, p);
         if (k == 0)
-            return -4;
+            return ZR_E_VALUE;
         store(member + i * width, row->type, static_cast<uint32_t>(v));
         p += k;
         if (*p != '\0')

@@ -37,10 +37,10 @@ const int FETCH_MODE = 0664;
 const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY;   /* 0x8000 */
 
 /* Loop outcomes (positive: the result code negated). */
-const int SHORT_TRANSFER = 1023;
-const int WRITE_FAILED = 1021;
-const int NO_FINAL_STATUS = 1102;
-const int NO_NUMBER = 1002;
+const int SHORT_TRANSFER = -ZR_E_SHORT;
+const int WRITE_FAILED = -ZR_E_WRITE;
+const int NO_FINAL_STATUS = -ZR_E_NOREPLY;
+const int NO_NUMBER = -ZR_E_STATUS;
 
 /* A call's transfer: the record the callback sees, and the values that do not fit it. */
 struct transfer {
