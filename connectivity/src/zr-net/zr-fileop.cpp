@@ -65,7 +65,7 @@ int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const char *p
     zri_unbind_keep_errno(h);
     if (r < 0)
         return r;
-    return zri_status_result(line);
+    return zri_status_result(line, nullptr);
 }
 
 } // extern "C"

@@ -5,6 +5,10 @@
  * the status line, then either read key=value lines into a record until the handheld
  * closes the connection (field replies) or hand the open connection to the caller, who
  * reads the raw data that follows (raw replies).
+ *
+ * The file services share the rest of the exchange from here: the time-outs of a fresh
+ * file-service connection, the escaping of handheld paths, and the one rule that turns a
+ * status line into a result.
  */
 #include "zr-internal.h"
 
@@ -49,6 +53,10 @@ const zr_field_row attr_table[] = {
 
 #undef ZR_ROW
 #undef ZR_END
+
+/* Receive and send waits that every file-service connection gets at least. */
+const uint32_t FM_MIN_RTIME = 10000;
+const uint32_t FM_MIN_XTIME = 5000;
 
 int width_of(int16_t type)
 {
@@ -104,17 +112,8 @@ int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *l
         r = zr_fm_gets(line, ZR_LINE, reader);
     }
     if (r >= 0) {
-        int32_t status = 0;
-        *consumed = zr_p_long(&status, line);
-        if (*consumed == 0)
-            r = ZR_E_STATUS;
-        else if (status > 0)
-            r = -status;
-        /* A negative status has no failure code of its own: minus it would read as a
-         * success, so it counts as a status line without a valid number. */
-        else if (status < 0)
-            r = ZR_E_STATUS;
-        else
+        r = zri_status_result(line, consumed);
+        if (r == 0)
             return 0;
     }
     zri_unbind_keep_errno(h);
@@ -124,6 +123,64 @@ int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *l
 } // namespace
 
 extern "C" {
+
+int zri_status_result(const char *line, int *used)
+{
+    int32_t status = 0;
+    int n = zr_p_long(&status, line);
+    if (used)
+        *used = n;
+    /* A negative status has no failure code of its own: minus it would read as a success,
+     * so it counts as a status line without a valid number. */
+    if (n == 0 || status < 0)
+        return ZR_E_STATUS;
+    return -status;
+}
+
+int zri_fm_timeouts(int handle)
+{
+    zr_tune want;
+    int r = KQ_ZR_sl_tune(1, &want);
+    if (r == 0) {
+        if (want.rtime <= FM_MIN_RTIME)
+            want.rtime = FM_MIN_RTIME;
+        if (want.xtime <= FM_MIN_XTIME)
+            want.xtime = FM_MIN_XTIME;
+        zr_tune now;
+        r = KQ_ZR_1b_tune(handle, 1, &now);
+        if (r == 0)
+            r = KQ_ZR_1b_tune(handle, 2, &want);
+    }
+    if (r < 0)
+        zri_unbind_keep_errno(handle);
+    return r;
+}
+
+int zri_fm_open(uint32_t addr, const char *command, int len)
+{
+    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    if (h < 0)
+        return h;
+    int r = zri_fm_timeouts(h);
+    if (r < 0)
+        return r;
+    r = KQ_ZR_1b_send(h, 0, command, len);
+    if (r < 0) {
+        zri_unbind_keep_errno(h);
+        return r;
+    }
+    return h;
+}
+
+int zri_fm_escape(const char *path, char *out, int limit)
+{
+    if (path == nullptr)
+        return ZR_E_HANDLE;
+    if (std::strpbrk(path, "\r\n") != nullptr)
+        return ZR_E_COMMAND;
+    int n = zr_p_esc1(out, path, ZR_PATH_BUF);
+    return n >= limit ? ZR_E_COMMAND : n;
+}
 
 int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table,
                        void *record)
