@@ -28,7 +28,5 @@ target_link_libraries(KQ-LumaraLink PRIVATE kq-launcher-core)
 install(TARGETS KQ-LumaraLink RUNTIME DESTINATION .)
 
 if(ZR_BUILD_TESTS)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/CMakeLists.txt)
-    add_subdirectory(tests/win)
-  endif()
+  add_subdirectory(tests/win)
 endif()
