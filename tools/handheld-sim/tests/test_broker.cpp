@@ -24,13 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string addr_text(uint32_t addr) {
-  in_addr a{};
-  a.s_addr = htonl(addr);
-  char buf[INET_ADDRSTRLEN] = {0};
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
-}
+using zrtest::addr_text;
 
 uint32_t addr_of(const std::string &text) {
   in_addr a{};

@@ -2,6 +2,7 @@
 #include "private_network.h"
 #include "sim-pattern.h"
 #include "sim_process.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -64,15 +65,7 @@ Result zrlink(const std::vector<std::string> &args)
     return r;
 }
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char t[] = "/tmp/zrlink-test-XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
+using TempDir = zrtest::TempDir;
 
 TEST(ZrlinkCommandLine, UsageErrorsExitWith2)
 {
@@ -122,8 +115,7 @@ TEST(ZrlinkDevice, FailuresNameTheCode)
     EXPECT_NE(r.err.find("status 1001 (permission denied)"), std::string::npos) << r.err;
 
     uint32_t nobody = zrtest::fresh_loopback();
-    std::string text = std::to_string(nobody >> 24) + "." + std::to_string((nobody >> 16) & 255) +
-                       "." + std::to_string((nobody >> 8) & 255) + "." + std::to_string(nobody & 255);
+    std::string text = zrtest::addr_text(nobody);
     Result none = zrlink({"--addr", "127.0.0.1", "--addr", text, "info"});
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("ZR_E_CONNECT (-211)"), std::string::npos) << none.err;
@@ -162,7 +154,7 @@ TEST(ZrlinkScreenshot, PngShowsTheTestPattern)
         zrtest::SimProcess sim({"--set", geo});
         ASSERT_TRUE(sim.ok());
         TempDir dir;
-        std::string out = dir.path + "/screen.png";
+        std::string out = dir.path() + "/screen.png";
         Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
         ASSERT_EQ(r.status, 0) << r.err;
         unsigned w = 0, h = 0;
@@ -198,7 +190,7 @@ TEST(ZrlinkScreenshot, ShortImageFailsWithoutLeavingAFile)
     zrtest::SimProcess sim({"--fault-cmd", "scrn", "--reply", "0 100\\nabc"});
     ASSERT_TRUE(sim.ok());
     TempDir dir;
-    std::string out = dir.path + "/screen.png";
+    std::string out = dir.path() + "/screen.png";
     Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(access(out.c_str(), F_OK), 0);
@@ -213,32 +205,15 @@ namespace {
 struct Storage {
     TempDir dir;
     std::string root;
-    explicit Storage() : root(dir.path + "/storage")
+    explicit Storage() : root(dir.path() + "/storage")
     {
         std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
         write(root + "/notes.txt", "hello handheld\n");
         write(root + "/docs/a b.txt", std::string(5000, 'a'));
         write(root + "/docs/deep/z.bin", std::string(70000, 'z'));
     }
-    static void write(const std::string &path, const std::string &content)
-    {
-        FILE *f = std::fopen(path.c_str(), "wb");
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-    static std::string read(const std::string &path)
-    {
-        FILE *f = std::fopen(path.c_str(), "rb");
-        if (!f)
-            return "<missing>";
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        std::fclose(f);
-        return s;
-    }
+    static void write(const std::string &path, const std::string &content) { zrtest::WriteFile(path, content); }
+    static std::string read(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
 };
 
 // Every file below a folder with its content, for comparing trees.
@@ -319,22 +294,22 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path});
+    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path()});
     ASSERT_EQ(pull.status, 0) << pull.err;
-    EXPECT_EQ(tree(host.path), ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
+    EXPECT_EQ(tree(host.path()), ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
                                "./notes.txt 15\n");
-    EXPECT_EQ(Storage::read(host.path + "/docs/deep/z.bin"), std::string(70000, 'z'));
+    EXPECT_EQ(Storage::read(host.path() + "/docs/deep/z.bin"), std::string(70000, 'z'));
     // Not a terminal: one line per file instead of a progress display.
     EXPECT_NE(pull.out.find("/docs/deep/z.bin -> "), std::string::npos) << pull.out;
 
-    Storage::write(host.path + "/docs/added.txt", "new on the host");
-    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/docs", "/empty"});
+    Storage::write(host.path() + "/docs/added.txt", "new on the host");
+    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
     ASSERT_EQ(push.status, 0) << push.err;
     EXPECT_EQ(push.out, "");
     EXPECT_EQ(tree(st.root + "/empty"), ".\n./docs\n./docs/a b.txt 5000\n./docs/added.txt 15\n"
                                         "./docs/deep\n./docs/deep/z.bin 70000\n");
     // One file to a new name.
-    Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/notes.txt", "/n2.txt"});
+    Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/notes.txt", "/n2.txt"});
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
 }
@@ -345,15 +320,15 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial)
     zrtest::SimProcess sim({"--storage", st.root, "--xfer-close", "20000"});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Storage::write(host.path + "/z.bin", "the host's own content");
-    std::string before = tree(host.path);
-    Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path});
+    Storage::write(host.path() + "/z.bin", "the host's own content");
+    std::string before = tree(host.path());
+    Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(tree(host.path), before);
-    EXPECT_EQ(Storage::read(host.path + "/z.bin"), "the host's own content");
-    Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path + "/new.bin"});
+    EXPECT_EQ(tree(host.path()), before);
+    EXPECT_EQ(Storage::read(host.path() + "/z.bin"), "the host's own content");
+    Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path() + "/new.bin"});
     EXPECT_EQ(fresh.status, 1);
-    EXPECT_EQ(tree(host.path), before);
+    EXPECT_EQ(tree(host.path()), before);
 }
 
 // Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
@@ -402,17 +377,17 @@ TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas)
     zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Storage::write(host.path + "/big.bin", "keep me");
-    std::string before = tree(host.path);
-    Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path});
+    Storage::write(host.path() + "/big.bin", "keep me");
+    std::string before = tree(host.path());
+    Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path()});
     EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_EQ(tree(host.path), before);
-    EXPECT_EQ(Storage::read(host.path + "/big.bin"), "keep me");
+    EXPECT_EQ(tree(host.path()), before);
+    EXPECT_EQ(Storage::read(host.path() + "/big.bin"), "keep me");
 
     TempDir fresh;
-    Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path + "/all"});
+    Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path() + "/all"});
     EXPECT_EQ(f.status, 130) << f.err;
-    EXPECT_EQ(tree(fresh.path), ".\n");
+    EXPECT_EQ(tree(fresh.path()), ".\n");
 }
 
 // A host folder of many files in three folders (sizes from empty to several progress
@@ -443,10 +418,10 @@ TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    many_files(host.path + "/up");
-    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/up", "/up"});
+    many_files(host.path() + "/up");
+    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/up", "/up"});
     ASSERT_EQ(push.status, 0) << push.err;
-    EXPECT_TRUE(same_trees(host.path + "/up", st.root + "/up"));
+    EXPECT_TRUE(same_trees(host.path() + "/up", st.root + "/up"));
     // Each handheld folder was made before any file went into it.
     std::vector<std::string> requests = sim.requests();
     for (size_t i = 0; i < requests.size(); ++i) {
@@ -460,10 +435,10 @@ TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst)
     }
 
     for (const char *jobs : {"1", "8"}) {
-        std::string to = host.path + "/down" + jobs;
+        std::string to = host.path() + "/down" + jobs;
         Result pull = zrlink({"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to});
         ASSERT_EQ(pull.status, 0) << pull.err;
-        EXPECT_TRUE(same_trees(host.path + "/up", to)) << "-j " << jobs;
+        EXPECT_TRUE(same_trees(host.path() + "/up", to)) << "-j " << jobs;
         // Not a terminal: one line per file, from whichever transfer ended.
         EXPECT_EQ(std::count(pull.out.begin(), pull.out.end(), '\n'), 36) << pull.out;
     }
@@ -475,7 +450,7 @@ TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    std::string src = host.path + "/src";
+    std::string src = host.path() + "/src";
     std::system(("mkdir -p '" + src + "'").c_str());
     // A name holding a line break never reaches the handheld: that transfer fails first.
     Storage::write(src + "/a\nbad", "x");
