@@ -99,12 +99,7 @@ extern "C" {
 
 int KQ_ZR_fm_dirinit(uint32_t addr, const char *path)
 {
-    char escaped[ZR_PATH_BUF];
-    int n = zri_fm_escape(path, escaped, DIR_PATH_LIMIT);
-    if (n < 0)
-        return n;
-    char command[ZR_PATH_BUF + 8];
-    int h = zri_fm_open(addr, command, std::snprintf(command, sizeof command, "dir %s\n", escaped));
+    int h = zri_fm_open_path(addr, "dir %s\n", path, DIR_PATH_LIMIT);
     if (h < 0)
         return h;
     auto *l = static_cast<listing *>(zr_malloc("dir enum", static_cast<int>(sizeof(listing))));
@@ -182,20 +177,13 @@ int KQ_ZR_fm_dirattr(uint32_t addr, const char *path, zr_attr *attr)
 {
     if (attr == nullptr)
         return ZR_E_HANDLE;
-    char escaped[ZR_PATH_BUF];
-    int n = zri_fm_escape(path, escaped, ATTR_PATH_LIMIT);
-    if (n < 0)
-        return n;
-    char command[ZR_PATH_BUF + 8];
-    int h = zri_fm_open(addr, command, std::snprintf(command, sizeof command, "attr %s\n", escaped));
+    int h = zri_fm_open_path(addr, "attr %s\n", path, ATTR_PATH_LIMIT);
     if (h < 0)
         return h;
     zr_reader reader;
-    std::memset(&reader, 0, sizeof reader);
-    reader.socket = static_cast<int16_t>(h);
     char line[ATTR_LINE];
-    int got = zr_fm_gets(line, sizeof line, &reader);
-    int r = got >= 0 ? zri_status_result(line, nullptr) : got;
+    int got = 0;
+    int r = zri_fm_read_status(&reader, h, line, sizeof line, &got);
     if (r < 0) {
         zri_unbind_keep_errno(h);
         return r;

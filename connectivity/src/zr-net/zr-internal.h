@@ -109,6 +109,17 @@ int zri_fm_timeouts(int handle);
  * the connection closed (last system error value kept). */
 int zri_fm_open(uint32_t addr, const char *command, int len);
 
+/* Escapes the handheld path (refused as zri_fm_escape refuses it at `limit`), puts it into
+ * the command `format` (one "%s") and opens a file-service connection with it (zri_fm_open):
+ * the connection handle, or the failing code. */
+int zri_fm_open_path(uint32_t addr, const char *format, const char *path, int limit);
+
+/* Reads the status line of a fresh file-service connection through `reader` (set to zeros
+ * and given the handle) into line (size bytes): its result (zri_status_result), or the
+ * read's failing code.  *got (when not null) receives what the read returned.  The
+ * connection stays open. */
+int zri_fm_read_status(zr_reader *reader, int handle, char *line, int size, int *got);
+
 /* Escapes a handheld path with zr_p_esc1 into out (ZR_PATH_BUF bytes).  Returns the
  * escaped length; -1022 when that length reaches `limit` or the path holds a line feed or
  * a carriage return (either would end the command line early and start another command);

@@ -172,6 +172,26 @@ int zri_fm_open(uint32_t addr, const char *command, int len)
     return h;
 }
 
+int zri_fm_open_path(uint32_t addr, const char *format, const char *path, int limit)
+{
+    char escaped[ZR_PATH_BUF];
+    int n = zri_fm_escape(path, escaped, limit);
+    if (n < 0)
+        return n;
+    char command[ZR_PATH_BUF + 16];
+    return zri_fm_open(addr, command, std::snprintf(command, sizeof command, format, escaped));
+}
+
+int zri_fm_read_status(zr_reader *reader, int handle, char *line, int size, int *got)
+{
+    std::memset(reader, 0, sizeof *reader);
+    reader->socket = static_cast<int16_t>(handle);
+    int n = zr_fm_gets(line, size, reader);
+    if (got)
+        *got = n;
+    return n >= 0 ? zri_status_result(line, nullptr) : n;
+}
+
 int zri_fm_escape(const char *path, char *out, int limit)
 {
     if (path == nullptr)
