@@ -1,3 +1,5 @@
+// The installer's command line: the switches, the INF name and hardware ID pair, and the media
+// root (command_line.h).
 #include "command_line.h"
 
 #include "platform/paths.h"

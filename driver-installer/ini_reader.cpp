@@ -1,3 +1,4 @@
+// The INI reader with the lookup rules of the platform's profile calls (ini_reader.h).
 #include "ini_reader.h"
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The install flow: driver time stamps, clean-up of an older installation, the INF copy into
+// the store and the re-enumeration (install_flow.h).
 #include "install_flow.h"
 
 #include "messages.h"

@@ -1,3 +1,5 @@
+// The installer's entry behind both platforms' main: command-line checks, the install or
+// uninstall flow and the main window (installer.h).
 #include "installer.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The uninstall flow: device search and removal, deletion of the package's INF copies and
+// driver files, the unplug prompt and the completion box (uninstall_flow.h).
 #include "uninstall_flow.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Wide-text helpers of the installer's modules (wide_text.h).
 #include "wide_text.h"
 
 #include <cstdint>

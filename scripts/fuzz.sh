@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of connectivity/fuzz (clang, with AddressSanitizer and
+# Builds the libFuzzer targets of connectivity/fuzz and driver-installer/fuzz (clang, with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each one for a bounded time, starting from its seed
 # corpus.  Any finding (crash, sanitizer report, leak, violated property, time-out) fails
 # the run; the input that shows it is kept in the work folder.
@@ -41,6 +41,7 @@ summary="$work/summary.txt"
 status=0
 for t in "${targets[@]}"; do
   seeds="connectivity/fuzz/corpus/$t"
+  [ -d "$seeds" ] || seeds="driver-installer/fuzz/corpus/$t"
   out="$work/$t"
   mkdir -p "$out/corpus"
   echo "=== fuzz $t: ${seconds}s ==="

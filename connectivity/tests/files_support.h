@@ -26,6 +26,9 @@
 #include <vector>
 
 #include "sim_process.h"
+#if !defined(_WIN32)
+#include "test_files.h"
+#endif
 #include "zr-internal.h"
 
 namespace zrfiles {
@@ -74,39 +77,20 @@ constexpr bool kFifos = true;
 constexpr bool kSymlinks = true;
 
 // A private folder, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zr-files-test-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) path_ = buf.data();
-  }
-  ~TempDir() {
-    if (path_.empty()) return;
-    nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-         FTW_DEPTH | FTW_PHYS);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+using zrtest::TempDir;
 
- private:
-  std::string path_;
-};
-
+// Whole files, through the one reader and writer of the test support; false / empty when
+// the file cannot be written / read.
 inline bool write_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  return static_cast<bool>(out);
+  try {
+    zrtest::WriteFile(path, content);
+    return true;
+  } catch (const std::exception &) {
+    return false;
+  }
 }
 
-inline std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string read_file(const std::string &path) { return zrtest::ReadFile(path).value_or(""); }
 
 inline bool exists(const std::string &path) {
   struct stat st;

@@ -6,6 +6,7 @@
 // parallel never find, count or terminate each other's servers; what a test leaves
 // behind is ended and removed by the fixture, and only processes running from the test's
 // own copy are ever ended.
+#include "test_files.h"
 #include "zr-internal.h"
 
 #include <dirent.h>
@@ -165,6 +166,7 @@ class User {
 };
 
 struct Dhcp : ::testing::Test {
+  std::unique_ptr<zrtest::TempDir> dir;
   std::string folder;     // the test's private folder, holding the stand-in
   std::string program;    // the stand-in's file name there
   std::string exe;        // its full path
@@ -173,12 +175,8 @@ struct Dhcp : ::testing::Test {
 
   void SetUp() override {
     static std::atomic<int> counter{0};
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zr-dhcp-test-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    ASSERT_NE(mkdtemp(buf.data()), nullptr);
-    folder = buf.data();
+    dir = std::make_unique<zrtest::TempDir>("zr-dhcp-test");
+    folder = dir->path();
     std::string id = std::to_string(getpid()) + "-" + std::to_string(counter++);
     program = "zr-dhcp-t" + id + ".exe";
     exe = folder + "/" + program;
@@ -202,13 +200,10 @@ struct Dhcp : ::testing::Test {
     zr_os_named_remove(zri_dhcp_mutex_name());
     zr_os_named_remove(zri_dhcp_shared_name());
     zri_dhcp_names(nullptr, nullptr);
-    std::string rm = "rm -rf '" + folder + "'";
-    if (!folder.empty() && std::system(rm.c_str()) != 0) ADD_FAILURE() << rm;
+    dir.reset();
   }
 
-  void write_file(const std::string &name, const std::string &text) {
-    std::ofstream(folder + "/" + name) << text;
-  }
+  void write_file(const std::string &name, const std::string &text) { zrtest::WriteFile(folder + "/" + name, text); }
   bool exists(const std::string &name) const {
     struct stat st;
     return stat((folder + "/" + name).c_str(), &st) == 0;

@@ -55,6 +55,20 @@ TEST(ScanString, QuotedTextWithoutEscapes)
     EXPECT_STREQ(buf, "");
 }
 
+// Regression (found by fuzzing): a quoted text was reported as read (the count consumed) into
+// a buffer without room for even its terminator, which was left unterminated.
+TEST(ScanString, RegressionQuotedTextNeedsRoomForItsTerminator) {
+  char buf[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(zr_p_str(buf, "\"\"", 0), 0);
+  EXPECT_EQ(zr_p_str(buf, " \"ab\"", -13), 0);
+  EXPECT_EQ(buf[0], 'x');
+  EXPECT_EQ(zr_p_str(buf, "\"\"", 1), 2);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(zr_p_str(buf, "\"abc\"", 4), 5);
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(zr_p_str(buf, "\"abcd\"", 4), 0);
+}
+
 TEST(ScanHex, BytesWithAndWithoutPrefix)
 {
     uint8_t b = 77;

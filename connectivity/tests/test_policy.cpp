@@ -1,5 +1,6 @@
 // The storage policy: the policy file's grammar with every check and its message, and
 // the mapping of virtual paths.
+#include "test_files.h"
 #include "zr-internal.h"
 
 #include <gtest/gtest.h>
@@ -14,24 +15,14 @@
 
 namespace {
 
+// A private folder of the test support, its path at hand as `path`.
 struct Folder {
-  std::string path;
-  Folder() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zr-policy-test-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) path = buf.data();
-  }
-  ~Folder() {
-    if (!path.empty()) {
-      std::string rm = "rm -rf '" + path + "'";
-      if (std::system(rm.c_str()) != 0) ADD_FAILURE() << rm;
-    }
-  }
+  zrtest::TempDir dir{"zr-policy-test"};
+  const std::string path = dir.path();
+  // Writes a file into the folder; its path.
   std::string file(const std::string &name, const std::string &text) const {
-    std::string p = path + "/" + name;
-    std::ofstream(p, std::ios::binary) << text;
+    std::string p = dir / name;
+    zrtest::WriteFile(p, text);
     return p;
   }
 };

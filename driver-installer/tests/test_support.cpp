@@ -1,3 +1,4 @@
+// Helpers shared by the installer's tests (test_support.h).
 #include "test_support.h"
 
 #include <fcntl.h>

@@ -277,7 +277,7 @@ class Forwarding : public ::testing::Test {
     args.insert(args.begin(), "KQ-LumaraLink");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
-    return ForwardArguments(static_cast<int>(argv.size()), argv.data());
+    return ForwardArguments(argv.data(), static_cast<int>(argv.size()));
   }
 };
 

@@ -239,7 +239,7 @@ class SplashRun {
  public:
   explicit SplashRun(SplashParams p) {
     p.wait = 1;
-    done_ = std::async(std::launch::async, [p] { StartSplashScreen(p); });
+    done_ = std::async(std::launch::async, [p] { StartSplashScreen(&p); });
   }
   ~SplashRun() { Finished(10000); }
   bool Finished(int timeout_ms) { return done_.wait_for(Ms(timeout_ms)) == std::future_status::ready; }

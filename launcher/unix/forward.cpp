@@ -46,7 +46,7 @@ void SendAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-int ForwardArguments(int argc, char** argv) {
+int ForwardArguments(char** argv, int argc) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(kForwardPort);

@@ -37,7 +37,7 @@ int ActivateRunningInstances();
 // Sends argv[1..argc-1] back to back on one connection to port 46001 of the loopback address
 // ("localhost" looked up by name): 0 when sent, -1 when no socket, no address or no connection
 // after kForwardAttempts attempts (each failure followed by RetryPauseMs()).
-int ForwardArguments(int argc, char** argv);
+int ForwardArguments(char** argv, int argc);
 
 // ---- first instance ---------------------------------------------------------------------------
 // Record that configures one splash screen.
@@ -50,8 +50,9 @@ struct SplashParams {
   int wait = 0;                       // non-zero: the starter waits for the splash thread
   int x = 0, y = 0;                   // centre point when `centre` is zero
 };
-// Starts the splash thread on a copy of `params`; returns at once unless params.wait is set.
-void StartSplashScreen(const SplashParams& params);
+// Starts the splash thread on a copy of `params`; returns at once unless params->wait is set.
+// Null: no splash.
+void StartSplashScreen(const SplashParams* params);
 
 // Loads the Java runtime, creates the virtual machine and runs the application's main class
 // with the arguments; returns the process exit code.

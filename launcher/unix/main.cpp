@@ -15,7 +15,7 @@ int LauncherMain(int argc, char** argv) {
   if (lock == InstanceLockResult::kHeldElsewhere) {
     // A later start: bring the running application forward and hand it the arguments.
     ActivateRunningInstances();
-    if (argc > 1) ForwardArguments(argc, argv);
+    if (argc > 1) ForwardArguments(argv, argc);
     return 0;  // whatever the forwarding gave
   }
   if (lock == InstanceLockResult::kUnavailable) {
@@ -33,7 +33,7 @@ int LauncherMain(int argc, char** argv) {
   splash.wait = 0;
   splash.x = 0;
   splash.y = 0;
-  StartSplashScreen(splash);
+  StartSplashScreen(&splash);
   return StartJavaApplication(argc, argv);
 }
 

@@ -201,15 +201,16 @@ void SplashThread(std::unique_ptr<SplashParams> params) {
 
 }  // namespace
 
-void StartSplashScreen(const SplashParams& params) {
-  auto copy = std::make_unique<SplashParams>(params);
+void StartSplashScreen(const SplashParams* params) {
+  if (params == nullptr) return;
+  auto copy = std::make_unique<SplashParams>(*params);
   std::thread thread;
   try {
     thread = std::thread(SplashThread, std::move(copy));
   } catch (const std::exception&) {
     return;  // no thread, no splash; the launcher carries on
   }
-  if (params.wait != 0) {
+  if (params->wait != 0) {
     thread.join();
   } else {
     thread.detach();

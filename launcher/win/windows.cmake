@@ -1,9 +1,7 @@
 # KQ-LumaraLink.exe: the launcher's Win32 layer (included by ../CMakeLists.txt in the Windows
 # build).  The JNI headers are the host JDK's jni.h with the bridge's Windows jni_md.h; the
 # runtime library is loaded by path at run time.
-if(NOT ZR_HOST_JNI_INCLUDE)
-  message(FATAL_ERROR "the launcher needs the bridge's JNI settings (ZR_HOST_JNI_INCLUDE)")
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/jdk.cmake)
 
 add_library(kq-launcher-core STATIC
   settings.cpp
@@ -28,7 +26,5 @@ target_link_libraries(KQ-LumaraLink PRIVATE kq-launcher-core)
 install(TARGETS KQ-LumaraLink RUNTIME DESTINATION .)
 
 if(ZR_BUILD_TESTS)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/CMakeLists.txt)
-    add_subdirectory(tests/win)
-  endif()
+  add_subdirectory(tests/win)
 endif()

@@ -44,15 +44,15 @@ uint32_t fresh_loopback() {
   return (127u << 24) | (b1 << 16) | (b2 << 8) | b3;
 }
 
-namespace {
-
-std::string addr_to_text(uint32_t addr) {
+std::string addr_text(uint32_t addr) {
   in_addr a{};
   a.s_addr = htonl(addr);
   char buf[INET_ADDRSTRLEN] = {0};
   inet_ntop(AF_INET, &a, buf, sizeof buf);
   return buf;
 }
+
+namespace {
 
 // Waits for a child with a bounded time; true when it has ended (status filled).
 bool wait_child(pid_t pid, int timeout_ms, int &status) {
@@ -106,7 +106,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string addr) {
 
   const int attempts = addr.empty() ? 20 : 1;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    std::string try_addr = addr.empty() ? addr_to_text(fresh_loopback()) : addr;
+    std::string try_addr = addr.empty() ? zrtest::addr_text(fresh_loopback()) : addr;
     int r = start_once(args, try_addr);
     if (r == 0) {
       ok_ = true;

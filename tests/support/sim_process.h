@@ -33,6 +33,9 @@ using SimPid = pid_t;
 
 // The built simulator program.
 std::string sim_path();
+
+// An IPv4 address (host order) in dotted form.
+std::string addr_text(uint32_t addr);
 #endif
 
 // A 127.x.y.z address (host order) unlikely to clash with parallel test processes: never in

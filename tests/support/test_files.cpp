@@ -23,12 +23,19 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
+void WriteFile(const std::string& path, const std::string& content, int mode) {
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + path);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
+  }
+  if (mode >= 0) {
+    fs::permissions(path, static_cast<fs::perms>(mode), fs::perm_options::replace, ec);
+    if (ec) throw std::runtime_error("cannot set the permission bits of " + path);
+  }
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {

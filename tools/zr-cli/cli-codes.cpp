@@ -14,60 +14,41 @@ struct CodeText {
     const char *text;
 };
 
-// The library's own codes.  Several numbers are also what a handheld status of the same
-// magnitude becomes; those carry both readings.
-const CodeText kLibraryCodes[] = {
-    {ZR_E_END, "ZR_E_END", "the handheld closed the connection or did not answer"},
-    {ZR_E_FOREIGN, "ZR_E_FOREIGN", "something else answered the probe"},
-    {ZR_E_IFSOCK, "ZR_E_IFSOCK", "the interface query socket could not be created"},
-    {ZR_E_IFLIST, "ZR_E_IFLIST", "the host's interface list could not be read"},
-    {ZR_E_TIMEOUT, "ZR_E_TIMEOUT", "the handheld did not answer in time"},
-    {ZR_E_PRIVPORT, "ZR_E_PRIVPORT", "a privileged local port was asked for"},
-    {ZR_E_CONNECT, "ZR_E_CONNECT", "the handheld could not be reached"},
-    {ZR_E_BIND, "ZR_E_BIND", "no local port was free"},
-    {ZR_E_SOCKET, "ZR_E_SOCKET", "a socket operation failed"},
-    {ZR_E_FLAGS, "ZR_E_FLAGS", "invalid request (flags, or an enumeration already open)"},
-    {ZR_E_HANDLE, "ZR_E_HANDLE", "unknown handle"},
-    {ZR_E_STATUS, "ZR_E_STATUS", "the handheld's reply was not understood"},
-    {ZR_E_HOSTFILE, "ZR_E_HOSTFILE", "the host file could not be examined, opened or created"},
-    {ZR_E_OPERATION, "ZR_E_OPERATION", "unknown operation"},
-    {ZR_E_CANCELLED, "ZR_E_CANCELLED", "cancelled"},
-    {ZR_E_WRITE, "ZR_E_WRITE", "writing the host file failed"},
-    {ZR_E_COMMAND, "ZR_E_COMMAND",
-     "the path is too long or holds a line break (or the handheld reports: not found or bad path)"},
-    {ZR_E_SHORT, "ZR_E_SHORT", "the transfer ended before all bytes were moved"},
-    {ZR_E_NOREPLY, "ZR_E_NOREPLY", "no reply came after the data was sent"},
-    {ZR_E_DHCP_SHARE, "ZR_E_DHCP_SHARE", "the DHCP service's shared state is unavailable"},
-    {ZR_E_DHCP_FIND, "ZR_E_DHCP_FIND", "the DHCP server could not be looked for"},
-    {ZR_E_DHCP_START, "ZR_E_DHCP_START", "the DHCP server could not be started"},
-    {ZR_E_DHCP_STOP, "ZR_E_DHCP_STOP", "the DHCP server could not be stopped"},
-};
+// The library's own codes and the handheld's statuses, from the library's one list.
+#define ZRCLI_CODE_ROW(name, value, text) {ZR_E_##name, "ZR_E_" #name, text},
+#define ZRCLI_STATUS_ROW(name, value, text) {ZR_S_##name, "ZR_S_" #name, text},
+const CodeText kLibraryCodes[] = {ZR_RESULT_MAP(ZRCLI_CODE_ROW)};
+const CodeText kStatuses[] = {ZR_STATUS_MAP(ZRCLI_STATUS_ROW)};
+#undef ZRCLI_CODE_ROW
+#undef ZRCLI_STATUS_ROW
 
-// Statuses the handheld uses for refusals.
-const CodeText kStatuses[] = {
-    {1001, "", "permission denied"},
-    {1034, "", "the operation failed"},
-    {1035, "", "already exists"},
-    {1036, "", "path too long"},
-};
+const char *status_meaning(int status)
+{
+    for (const auto &s : kStatuses)
+        if (s.code == status)
+            return s.text;
+    return nullptr;
+}
 
 } // namespace
 
 std::string describe(int code)
 {
-    char buf[256];
+    char buf[320];
     for (const auto &c : kLibraryCodes) {
         if (c.code == code) {
-            std::snprintf(buf, sizeof buf, "%s (%d): %s", c.name, code, c.text);
+            // Several numbers are also what a handheld status of the same magnitude becomes;
+            // those carry both readings.
+            if (const char *also = status_meaning(-code))
+                std::snprintf(buf, sizeof buf, "%s (%d): %s (or the handheld reports: %s)", c.name,
+                              code, c.text, also);
+            else
+                std::snprintf(buf, sizeof buf, "%s (%d): %s", c.name, code, c.text);
             return buf;
         }
     }
     if (code < 0 && code > -65536) {
-        const char *meaning = nullptr;
-        for (const auto &s : kStatuses)
-            if (s.code == -code)
-                meaning = s.text;
-        if (meaning)
+        if (const char *meaning = status_meaning(-code))
             std::snprintf(buf, sizeof buf, "%d: the handheld refused with status %d (%s)", code,
                           -code, meaning);
         else

@@ -80,7 +80,7 @@ std::string explain(const Context &c, int code)
         if (c.remote.size() >= kLongPath)
             return with_code("the handheld path is too long for the link; nothing was sent", code);
         return with_status(quoted(c.remote) + ": no such file or folder on the handheld", code);
-    case -1034:
+    case -ZR_S_FAILED:
         if (c.doing == Doing::kRemoveFolder)
             return with_status(quoted(c.remote) + " is not an empty folder on the handheld", code);
         if (c.doing == Doing::kInstall)
@@ -91,15 +91,15 @@ std::string explain(const Context &c, int code)
                                  "needed (or a folder that is not empty), on the handheld",
                              code);
         break;
-    case -1035:
+    case -ZR_S_EXISTS:
         if (c.doing != Doing::kOther)
             return with_status(quoted(c.remote) + " already exists on the handheld", code);
         break;
-    case -1036:
+    case -ZR_S_TOO_LONG:
         if (c.doing != Doing::kOther)
             return with_status("the handheld finds the path " + quoted(c.remote) + " too long", code);
         break;
-    case -1001:
+    case -ZR_S_NOT_ALLOWED:
         if (c.doing != Doing::kOther)
             return with_status("the handheld does not allow this on " + quoted(c.remote), code);
         break;

@@ -49,12 +49,12 @@ struct Options {
 
 // Statuses of the handheld's file service that the commands act on, as result codes.
 enum HandheldStatus : int {
-    kNotAllowed = -1001,  // refused
-    kNoRoom = -1021,      // no room for the file
-    kNotFound = -1022,    // no such file or folder
-    kWrongKind = -1034,   // a folder where a file is meant or the other way round, a folder not empty
-    kExists = -1035,      // the target exists
-    kTooLong = -1036,     // path or name too long
+    kNotAllowed = -ZR_S_NOT_ALLOWED,  // refused
+    kNoRoom = -ZR_S_NO_ROOM,          // no room for the file
+    kNotFound = -ZR_S_NOT_FOUND,      // no such file or folder
+    kWrongKind = -ZR_S_FAILED,        // a folder where a file is meant or the other way round, a folder not empty
+    kExists = -ZR_S_EXISTS,           // the target exists
+    kTooLong = -ZR_S_TOO_LONG,        // path or name too long
 };
 
 // ---- result codes (cli-codes.cpp) ---------------------------------------------------

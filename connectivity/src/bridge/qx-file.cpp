@@ -22,21 +22,21 @@ Outcome rename_error(const char *key) { return {kRenameClass, key}; }
 Outcome send_outcome(int rc) {
   if (IsNotConnected(rc)) return SharedOutcome(rc);
   switch (rc) {
-    case -1001: return xfer("Error.DeviceFileXfer.PermissionDenied");
-    case -1004: return xfer("Error.DeviceFileXfer.HostIOFailed");
-    case -1021: case -1023: return xfer("Error.DeviceFileXfer.DeviceDiskFull");
-    case -1022: return xfer("Error.DeviceFileXfer.Send.BadPath");
-    case -1036: return xfer("Error.DeviceFileXfer.PathTooLong");
-    default: return SharedOutcome(rc);  // the rest of the generic class (-1023 is above)
+    case -ZR_S_NOT_ALLOWED: return xfer("Error.DeviceFileXfer.PermissionDenied");
+    case ZR_E_HOSTFILE: return xfer("Error.DeviceFileXfer.HostIOFailed");
+    case -ZR_S_NO_ROOM: case ZR_E_SHORT: return xfer("Error.DeviceFileXfer.DeviceDiskFull");
+    case ZR_E_COMMAND: return xfer("Error.DeviceFileXfer.Send.BadPath");
+    case -ZR_S_TOO_LONG: return xfer("Error.DeviceFileXfer.PathTooLong");
+    default: return SharedOutcome(rc);  // the rest of the generic class (ZR_E_SHORT is above)
   }
 }
 
 Outcome get_outcome(int rc) {
   if (Outcome shared = SharedOutcome(rc); shared.raises()) return shared;
   switch (rc) {
-    case -1001: return xfer("Error.DeviceFileXfer.PermissionDenied");
-    case -1004: return xfer("Error.DeviceFileXfer.HostIOFailed");
-    case -1022: return xfer("Error.DeviceFileXfer.Get.BadPath");
+    case -ZR_S_NOT_ALLOWED: return xfer("Error.DeviceFileXfer.PermissionDenied");
+    case ZR_E_HOSTFILE: return xfer("Error.DeviceFileXfer.HostIOFailed");
+    case ZR_E_COMMAND: return xfer("Error.DeviceFileXfer.Get.BadPath");
     default: return kNoException;
   }
 }
@@ -44,10 +44,10 @@ Outcome get_outcome(int rc) {
 Outcome copy_outcome(int rc) {
   if (Outcome shared = SharedOutcome(rc); shared.raises()) return shared;
   switch (rc) {
-    case -1001: return xfer("Error.DeviceFileXfer.PermissionDenied");
-    case -1021: return xfer("Error.DeviceFileXfer.DeviceDiskFull");
-    case -1022: return xfer("Error.DeviceFileXfer.Copy.BadPath");
-    case -1036: return xfer("Error.DeviceFileXfer.PathTooLong");
+    case -ZR_S_NOT_ALLOWED: return xfer("Error.DeviceFileXfer.PermissionDenied");
+    case -ZR_S_NO_ROOM: return xfer("Error.DeviceFileXfer.DeviceDiskFull");
+    case ZR_E_COMMAND: return xfer("Error.DeviceFileXfer.Copy.BadPath");
+    case -ZR_S_TOO_LONG: return xfer("Error.DeviceFileXfer.PathTooLong");
     default: return kNoException;
   }
 }
@@ -55,10 +55,10 @@ Outcome copy_outcome(int rc) {
 Outcome move_outcome(int rc) {
   if (Outcome shared = SharedOutcome(rc); shared.raises()) return shared;
   switch (rc) {
-    case -1021: return rename_error("Error.Rename.DeviceDiskFull");
-    case -1001: case -1022: return rename_error("Error.RenameBadChars");
-    case -1036: return rename_error("Error.RenamePathTooLong");
-    case -1035: return rename_error("Error.RenameAlreadyExists");
+    case -ZR_S_NO_ROOM: return rename_error("Error.Rename.DeviceDiskFull");
+    case -ZR_S_NOT_ALLOWED: case ZR_E_COMMAND: return rename_error("Error.RenameBadChars");
+    case -ZR_S_TOO_LONG: return rename_error("Error.RenamePathTooLong");
+    case -ZR_S_EXISTS: return rename_error("Error.RenameAlreadyExists");
     default: return rc < 0 ? rename_error("Error.RenameFailed") : kNoException;
   }
 }
@@ -66,7 +66,7 @@ Outcome move_outcome(int rc) {
 // delete, mkDir and rmDir share their table but for the last row, which only delete has.
 Outcome path_outcome(int rc, bool is_delete) {
   if (Outcome shared = SharedOutcome(rc); shared.raises()) return shared;
-  if (rc == -1022) return {kFileNotFoundClass, "Error.DeviceFileNotFound"};
+  if (rc == -ZR_S_NOT_FOUND) return {kFileNotFoundClass, "Error.DeviceFileNotFound"};
   if (rc < 0 && is_delete) return {kDeleteClass, "Error.DeleteFileFailed"};
   return kNoException;
 }
@@ -171,7 +171,7 @@ QX_NATIVE(jint, fileAttrs)(JNIEnv *env, jobject, jlong addr, jstring path_s, job
   const int rc = KQ_ZR_fm_dirattr(DeviceAddress(addr), path.c_str(), &a);
   if (rc >= 0)
     set_attributes(env, holder, a);
-  else if (rc == -1022)
+  else if (rc == -ZR_S_NOT_FOUND)
     Raise(env, {kFileNotFoundClass, "Error.DeviceFileNotFound"});
   else
     Raise(env, SharedOutcome(rc));
@@ -189,7 +189,7 @@ QX_NATIVE(jint, dirinit)(JNIEnv *env, jobject, jlong addr, jstring path_s) {
   std::printf("**********************************\nh_errno is %d\nerrno is %d\n", KQ_ZR_errno(), runtime_errno);
   std::fflush(stdout);
   path.release();
-  if (rc == -1022) Raise(env, {kFileNotFoundClass, "Error.DeviceFileNotFound"});
+  if (rc == -ZR_S_NOT_FOUND) Raise(env, {kFileNotFoundClass, "Error.DeviceFileNotFound"});
   return rc;
 }
 

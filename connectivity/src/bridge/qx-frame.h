@@ -48,9 +48,11 @@ struct Outcome {
 };
 constexpr Outcome kNoException{nullptr, nullptr};
 
-// -201, -202, -211: the handheld is not (or no longer) reachable.
+// The handheld is not (or no longer) reachable: its own "not connected" status, a time-out,
+// or no connection.
 bool IsNotConnected(int rc);
-// -1102, -1023, -254, -253, -221, -220, -212: the exchange failed on the way.
+// The exchange failed on the way (no final reply, a short transfer, the handheld's own
+// communication failures, a socket failure or lost connection, no local port).
 bool IsGenericCommFailure(int rc);
 // The two shared classes in that order, or no exception.
 Outcome SharedOutcome(int rc);

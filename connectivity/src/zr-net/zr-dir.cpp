@@ -1,7 +1,5 @@
 /*
- * zr-dir.cpp -- listings and attributes of handheld folders, and what every file-service
- * request shares: the time-out step of a fresh connection, the escaping of handheld paths
- * and the reading of a status line.
+ * zr-dir.cpp -- listings and attributes of handheld folders.
  *
  * A listing keeps its own connection open between calls: "dir <path>" is sent once, and
  * every KQ_ZR_fm_direnum reads one entry of the reply (a name line, attribute lines, an
@@ -29,10 +27,6 @@ struct listing {
 };
 
 zr_reader *open_listings = nullptr;
-
-/* Receive and send waits that every file-service connection gets at least. */
-const uint32_t FM_MIN_RTIME = 10000;
-const uint32_t FM_MIN_XTIME = 5000;
 
 /* Escaped paths of this length or more are refused: listing, attributes. */
 const int DIR_PATH_LIMIT = 1528;
@@ -103,67 +97,9 @@ void read_attribute_lines(zr_reader *reader, char *line, int size, zr_attr *rec,
 
 extern "C" {
 
-int zri_fm_open(uint32_t addr, const char *command, int len)
-{
-    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
-    if (h < 0)
-        return h;
-    int r = zri_fm_timeouts(h);
-    if (r < 0)
-        return r;
-    r = KQ_ZR_1b_send(h, 0, command, len);
-    if (r < 0) {
-        zri_unbind_keep_errno(h);
-        return r;
-    }
-    return h;
-}
-
-int zri_fm_timeouts(int handle)
-{
-    zr_tune want;
-    int r = KQ_ZR_sl_tune(1, &want);
-    if (r == 0) {
-        if (want.rtime <= FM_MIN_RTIME)
-            want.rtime = FM_MIN_RTIME;
-        if (want.xtime <= FM_MIN_XTIME)
-            want.xtime = FM_MIN_XTIME;
-        zr_tune now;
-        r = KQ_ZR_1b_tune(handle, 1, &now);
-        if (r == 0)
-            r = KQ_ZR_1b_tune(handle, 2, &want);
-    }
-    if (r < 0)
-        zri_unbind_keep_errno(handle);
-    return r;
-}
-
-int zri_fm_escape(const char *path, char *out, int limit)
-{
-    if (path == nullptr)
-        return ZR_E_HANDLE;
-    if (std::strpbrk(path, "\r\n") != nullptr)
-        return ZR_E_COMMAND;
-    int n = zr_p_esc1(out, path, ZR_PATH_BUF);
-    return n >= limit ? ZR_E_COMMAND : n;
-}
-
-int zri_status_result(const char *line)
-{
-    int32_t status = 0;
-    if (zr_p_long(&status, line) == 0 || status < 0)
-        return ZR_E_STATUS;
-    return -status;
-}
-
 int KQ_ZR_fm_dirinit(uint32_t addr, const char *path)
 {
-    char escaped[ZR_PATH_BUF];
-    int n = zri_fm_escape(path, escaped, DIR_PATH_LIMIT);
-    if (n < 0)
-        return n;
-    char command[ZR_PATH_BUF + 8];
-    int h = zri_fm_open(addr, command, std::snprintf(command, sizeof command, "dir %s\n", escaped));
+    int h = zri_fm_open_path(addr, "dir %s\n", path, DIR_PATH_LIMIT);
     if (h < 0)
         return h;
     auto *l = static_cast<listing *>(zr_malloc("dir enum", static_cast<int>(sizeof(listing))));
@@ -186,7 +122,7 @@ int KQ_ZR_fm_dirinit(uint32_t addr, const char *path)
     char line[DIR_STATUS_LINE];
     int r = zr_fm_gets(line, sizeof line, &l->reader);
     if (r >= 0)
-        r = zri_status_result(line);
+        r = zri_status_result(line, nullptr);
     if (r < 0) {
         close_listing(l);
         return r;
@@ -241,20 +177,13 @@ int KQ_ZR_fm_dirattr(uint32_t addr, const char *path, zr_attr *attr)
 {
     if (attr == nullptr)
         return ZR_E_HANDLE;
-    char escaped[ZR_PATH_BUF];
-    int n = zri_fm_escape(path, escaped, ATTR_PATH_LIMIT);
-    if (n < 0)
-        return n;
-    char command[ZR_PATH_BUF + 8];
-    int h = zri_fm_open(addr, command, std::snprintf(command, sizeof command, "attr %s\n", escaped));
+    int h = zri_fm_open_path(addr, "attr %s\n", path, ATTR_PATH_LIMIT);
     if (h < 0)
         return h;
     zr_reader reader;
-    std::memset(&reader, 0, sizeof reader);
-    reader.socket = static_cast<int16_t>(h);
     char line[ATTR_LINE];
-    int got = zr_fm_gets(line, sizeof line, &reader);
-    int r = got >= 0 ? zri_status_result(line) : got;
+    int got = 0;
+    int r = zri_fm_read_status(&reader, h, line, sizeof line, &got);
     if (r < 0) {
         zri_unbind_keep_errno(h);
         return r;

@@ -58,14 +58,10 @@ int KQ_ZR_fm_fileop(uint32_t addr, unsigned op, const char *path1, const char *p
     if (h < 0)
         return h;
     zr_reader reader;
-    std::memset(&reader, 0, sizeof reader);
-    reader.socket = static_cast<int16_t>(h);
     char line[FILEOP_STATUS_LINE];
-    int r = zr_fm_gets(line, sizeof line, &reader);
+    int r = zri_fm_read_status(&reader, h, line, sizeof line, nullptr);
     zri_unbind_keep_errno(h);
-    if (r < 0)
-        return r;
-    return zri_status_result(line);
+    return r;
 }
 
 } // extern "C"

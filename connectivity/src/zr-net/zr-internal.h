@@ -80,6 +80,53 @@ int zri_request_raw(uint32_t addr, const char *command, zr_reader *reader, char 
 
 /* ==== discovery, DHCP service control, storage policy ============================== */
 
+/* The one rule for a reply's status line: 0 for status 0; minus a positive status;
+ * -1002 when the text does not begin with a number (spaces, tabs, commas and a sign
+ * count as its beginning), or the number is negative (minus it would read as a
+ * success).  *used (when not null) receives the characters the status took. */
+int zri_status_result(const char *line, int *used);
+
+/* ---- text scanners (zr-parse) -------------------------------------------------------- */
+
+/* A number at the start of text (spaces, tabs and commas skipped), as zr_p_long reads it:
+ * the characters consumed, or 0 when no digit is there (separators alone, or a sign
+ * without digits, are no number). */
+int zri_scan_number(const char *text, int32_t *value);
+
+/* ---- what the file services share (zr-request; used by zr-dir, zr-fileop, zr-xfer,
+ *      zr-osupg) -------------------------------------------------------------------- */
+
+/* Size of the buffer a handheld path is escaped into. */
+#define ZR_PATH_BUF 1530
+
+/* Sets the time-out pair of a fresh file-service connection: the library-wide pair,
+ * raised to at least 10000 ms receive and 5000 ms send wait.  0, or the failing code
+ * after closing the connection (last system error value kept). */
+int zri_fm_timeouts(int handle);
+
+/* Opens a file-service connection to addr:10001, sets its time-outs (zri_fm_timeouts) and
+ * sends the command line of len bytes.  The connection handle, or the failing code with
+ * the connection closed (last system error value kept). */
+int zri_fm_open(uint32_t addr, const char *command, int len);
+
+/* Escapes the handheld path (refused as zri_fm_escape refuses it at `limit`), puts it into
+ * the command `format` (one "%s") and opens a file-service connection with it (zri_fm_open):
+ * the connection handle, or the failing code. */
+int zri_fm_open_path(uint32_t addr, const char *format, const char *path, int limit);
+
+/* Reads the status line of a fresh file-service connection through `reader` (set to zeros
+ * and given the handle) into line (size bytes): its result (zri_status_result), or the
+ * read's failing code.  *got (when not null) receives what the read returned.  The
+ * connection stays open. */
+int zri_fm_read_status(zr_reader *reader, int handle, char *line, int size, int *got);
+
+/* Escapes a handheld path with zr_p_esc1 into out (ZR_PATH_BUF bytes).  Returns the
+ * escaped length; -1022 when that length reaches `limit` or the path holds a line feed or
+ * a carriage return (either would end the command line early and start another command);
+ * -223 for a null path. */
+int zri_fm_escape(const char *path, char *out, int limit);
+
+
 /* ---- discovery (zr-enum) ----------------------------------------------------------- */
 
 /* The port of the handheld's liveness probe. */
@@ -139,31 +186,6 @@ void zri_pol_release(void);
 /* Whether the rest of a path below a mapped folder is acceptable: after every "/" there
  * is neither "." nor ".." (each followed by "/" or the end) nor another "/". */
 int zri_pol_path_ok(const char *rest);
-
-/* ---- file services (zr-dir, zr-fileop, zr-xfer, zr-osupg) ------------------------- */
-
-/* Size of the buffer a handheld path is escaped into. */
-#define ZR_PATH_BUF 1530
-
-/* Sets the time-out pair of a fresh file-service connection: the library-wide pair,
- * raised to at least 10000 ms receive and 5000 ms send wait.  0, or the failing code
- * after closing the connection (last system error value kept). */
-int zri_fm_timeouts(int handle);
-
-/* Opens a file-service connection to addr:10001, sets its time-outs (zri_fm_timeouts) and
- * sends the command line of len bytes.  The connection handle, or the failing code with
- * the connection closed (last system error value kept). */
-int zri_fm_open(uint32_t addr, const char *command, int len);
-
-/* Escapes a handheld path with zr_p_esc1 into out (ZR_PATH_BUF bytes).  Returns the
- * escaped length; -1022 when that length reaches `limit` or the path holds a line feed or
- * a carriage return (either would end the command line early and start another command);
- * -223 for a null path. */
-int zri_fm_escape(const char *path, char *out, int limit);
-
-/* A reply line's status number: 0 success; minus a positive status; -1002 when the text
- * holds no number, or a negative one (minus it would read as a success). */
-int zri_status_result(const char *line);
 
 /* ---- host files by UTF-8 name (zr-utf8) --------------------------------------------- */
 

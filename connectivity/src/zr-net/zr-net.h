@@ -25,31 +25,8 @@
  *  - Call KQ_ZR_1b_init before anything that talks to a handheld and KQ_ZR_1b_done once
  *    for every successful KQ_ZR_1b_init.
  *
- * Results the library produces itself
- * -----------------------------------
- *    -1    end of a sequence; no answer to the probe; the peer closed the connection
- *    -2    an answer to the probe that is not the handheld's; a field line without "="
- *    -3    a field key that the table does not know
- *    -4    a numeric field value that is not a number
- *   -61    the interface query socket could not be created
- *   -62    the interface list could not be read
- *  -202    the connection did not become ready within its time-out
- *  -210    a local port from 1 to 1023 was asked for
- *  -211    the remote end could not be reached
- *  -212    no local address or port could be bound
- *  -220    a socket operation failed; out of memory; unknown operation type
- *  -221    flags not 0; an enumeration is already open; an accepted connection was lost
- *  -223    no connection, enumeration or listing has that handle; a null record
- *  -1002   a reply's status line does not begin with a number
- *  -1004   the host file could not be examined, opened or created
- *  -1012   unknown operation type
- *  -1013   the progress callback asked to stop
- *  -1021   writing fetched data to the host file failed
- *  -1022   the command line would be too long, or holds a line break; nothing was sent
- *  -1023   the transfer ended before all bytes were moved
- *  -1102   no reply came after the data was sent
- *  -2001 .. -2005   DHCP service control (mutex or counter, process search, start,
- *                   termination, file preparation)
+ * The result codes and the handheld statuses that callers tell apart are listed once,
+ * in ZR_RESULT_MAP and ZR_STATUS_MAP below.
  */
 #ifndef ZR_NET_H
 #define ZR_NET_H
@@ -82,36 +59,63 @@ extern "C" {
 #endif
 
 /* ---------------------------------------------------------------------------------------
- * Result codes produced by the library itself.
+ * Result codes
+ *
+ * ZR_RESULT_MAP lists the results the library produces itself, once, as
+ * X(name, value, meaning); it makes the enum of ZR_E_<name> below, and a caller that wants
+ * names or texts for the codes expands it with an X of its own.  The values never change.
+ *
+ * ZR_STATUS_MAP lists the statuses the handheld reports for refusals that the library's
+ * callers tell apart, as X(name, status, meaning); they make ZR_S_<name>.  A status N
+ * reaches the caller as -N: the library passes statuses on and does not interpret them.
+ * Two of them have the magnitude of a library code (1021 of ZR_E_WRITE, 1022 of
+ * ZR_E_COMMAND), so a caller's table reads those results both ways.
  * ------------------------------------------------------------------------------------- */
-enum {
-    ZR_E_END = -1,            /* end of sequence / no answer / peer closed              */
-    ZR_E_FOREIGN = -2,        /* foreign probe answer / field line without "="          */
-    ZR_E_KEY = -3,            /* unknown field key                                      */
-    ZR_E_VALUE = -4,          /* numeric field value is not a number                    */
-    ZR_E_IFSOCK = -61,        /* interface query socket                                 */
-    ZR_E_IFLIST = -62,        /* interface list                                         */
-    ZR_E_TIMEOUT = -202,      /* not ready within the time-out                          */
-    ZR_E_PRIVPORT = -210,     /* local port 1..1023                                     */
-    ZR_E_CONNECT = -211,      /* remote end unreachable                                 */
-    ZR_E_BIND = -212,         /* local end could not be bound                           */
-    ZR_E_SOCKET = -220,       /* socket failure, out of memory, unknown operation       */
-    ZR_E_FLAGS = -221,        /* flags not 0, enumeration already open                  */
-    ZR_E_HANDLE = -223,       /* unknown handle, null record                            */
-    ZR_E_STATUS = -1002,      /* reply status line holds no number                      */
-    ZR_E_HOSTFILE = -1004,    /* host file could not be examined, opened or created     */
-    ZR_E_OPERATION = -1012,   /* unknown operation type                                 */
-    ZR_E_CANCELLED = -1013,   /* the progress callback asked to stop                    */
-    ZR_E_WRITE = -1021,       /* writing the fetched data failed                        */
-    ZR_E_COMMAND = -1022,     /* command line too long or holding a line break          */
-    ZR_E_SHORT = -1023,       /* transfer ended before all bytes were moved             */
-    ZR_E_NOREPLY = -1102,     /* no reply after the data was sent                       */
-    ZR_E_DHCP_SHARE = -2001,  /* DHCP: named mutex or shared counter                    */
-    ZR_E_DHCP_FIND = -2002,   /* DHCP: process search or open                           */
-    ZR_E_DHCP_START = -2003,  /* DHCP: server could not be started                      */
-    ZR_E_DHCP_STOP = -2004,   /* DHCP: server could not be terminated                   */
-    ZR_E_DHCP_PREPARE = -2005 /* DHCP: reserved for the data file preparation           */
-};
+#define ZR_RESULT_MAP(X)                                                                    \
+    X(END, -1, "end of a sequence; no answer to the probe; the peer closed the connection")  \
+    X(FOREIGN, -2, "something else answered the probe; a field line without \"=\"")          \
+    X(KEY, -3, "a field key that the table does not know")                                  \
+    X(VALUE, -4, "a numeric field value that is not a number")                              \
+    X(IFSOCK, -61, "the interface query socket could not be created")                       \
+    X(IFLIST, -62, "the host's interface list could not be read")                           \
+    X(TIMEOUT, -202, "the connection did not become ready within its time-out")             \
+    X(PRIVPORT, -210, "a privileged local port (1 to 1023) was asked for")                  \
+    X(CONNECT, -211, "the remote end could not be reached")                                 \
+    X(BIND, -212, "no local address or port could be bound")                                \
+    X(SOCKET, -220, "a socket operation failed, out of memory, or an unknown operation")    \
+    X(FLAGS, -221, "flags not 0, an enumeration already open, or an accepted connection lost") \
+    X(HANDLE, -223, "no connection, enumeration or listing has that handle, or a null record") \
+    X(STATUS, -1002, "the reply's status line does not begin with a number")                \
+    X(HOSTFILE, -1004, "the host file could not be examined, opened or created")            \
+    X(OPERATION, -1012, "unknown operation type")                                           \
+    X(CANCELLED, -1013, "the progress callback asked to stop")                              \
+    X(WRITE, -1021, "writing the fetched data to the host file failed")                     \
+    X(COMMAND, -1022, "the path is too long for its command or holds a line break")         \
+    X(SHORT, -1023, "the transfer ended before all bytes were moved")                       \
+    X(NOREPLY, -1102, "no reply came after the data was sent")                              \
+    X(DHCP_SHARE, -2001, "DHCP service: the named mutex or the shared count is unavailable") \
+    X(DHCP_FIND, -2002, "DHCP service: the server could not be looked for or opened")       \
+    X(DHCP_START, -2003, "DHCP service: the server could not be started")                   \
+    X(DHCP_STOP, -2004, "DHCP service: the server could not be terminated")                 \
+    X(DHCP_PREPARE, -2005, "DHCP service: the data file could not be prepared")
+
+#define ZR_STATUS_MAP(X)                                                                    \
+    X(NOT_CONNECTED, 201, "not connected")                                                  \
+    X(LINK_FAILED, 253, "a communication failure")                                          \
+    X(LINK_ABORTED, 254, "a communication failure")                                         \
+    X(NOT_ALLOWED, 1001, "permission denied")                                               \
+    X(NO_ROOM, 1021, "no room left")                                                        \
+    X(NOT_FOUND, 1022, "not found or bad path")                                             \
+    X(FAILED, 1034, "the operation failed")                                                 \
+    X(EXISTS, 1035, "already exists")                                                       \
+    X(TOO_LONG, 1036, "path too long")
+
+#define ZR_E_ENUMERATOR_(name, value, text) ZR_E_##name = (value),
+#define ZR_S_ENUMERATOR_(name, value, text) ZR_S_##name = (value),
+enum { ZR_RESULT_MAP(ZR_E_ENUMERATOR_) };
+enum { ZR_STATUS_MAP(ZR_S_ENUMERATOR_) };
+#undef ZR_E_ENUMERATOR_
+#undef ZR_S_ENUMERATOR_
 
 /* ---------------------------------------------------------------------------------------
  * Records

@@ -7,6 +7,15 @@
  * (Winsock 2, kernel objects) sits beside it as win/.  To add a platform, implement every
  * function below with the contract written next to it.
  *
+ * Both backends have one file for each topic, named in the sections below:
+ *   -sockets  error number, socket layer, time, host interface list
+ *   -objects  named mutex and named shared memory
+ *   -process  processes
+ *   -files    host files by wide name, and the host-file questions of the DHCP folder
+ *             and the policy
+ * (zr-os-unix-<topic>.cpp in unix/, zr-os-win-<topic>.cpp in win/; win/zr-os-win.h holds
+ * what the Win32 files share.)
+ *
  * Conventions: functions returning int give 0 (or a count) on success and -1 on failure,
  * leaving the platform's error number where zr_os_errno() reads it.  Addresses and ports
  * are in host order.
@@ -25,7 +34,7 @@ typedef int zr_os_sock;
 extern "C" {
 #endif
 
-/* ---- error number ------------------------------------------------------------------ */
+/* ---- error number (unix/zr-os-unix-sockets.cpp, win/zr-os-win-sockets.cpp) ---------- */
 int zr_os_errno(void);              /* the runtime error number (errno)                  */
 void zr_os_set_errno(int value);
 
@@ -38,7 +47,7 @@ void zr_os_set_errno(int value);
 void *zr_os_alloc(size_t size, const char *what);
 void zr_os_free(void *p);
 
-/* ---- socket layer ------------------------------------------------------------------ */
+/* ---- socket layer (unix/zr-os-unix-sockets.cpp, win/zr-os-win-sockets.cpp) ---------- */
 /* Start / stop the socket layer (version 1.1 where the platform asks for one). */
 int zr_os_net_start(void);
 int zr_os_net_stop(void);
@@ -89,7 +98,7 @@ int zr_os_close(zr_os_sock s);
 int zr_os_resolve(const char *name, uint32_t *addr);
 
 /* ==== host files by wide name (zr-utf8, zr-xfer, zr-rename) =========================
- * (unix/zr-os-unix-files.cpp)
+ * (unix/zr-os-unix-files.cpp, win/zr-os-win-files.cpp)
  *
  * Names reach the file system as UTF-16 ("wide") text: 16-bit units ended by a 0 unit.
  * The Win32 backend hands them to the runtime's wide-name calls as they are; the POSIX
@@ -155,15 +164,14 @@ unsigned long zr_os_process_id(void);
  * goes out now.  0 or -1. */
 int zr_os_coalesce(zr_os_sock s, int on);
 
-/* ---- time ---------------------------------------------------------------------------- */
+/* ---- time (unix/zr-os-unix-sockets.cpp, win/zr-os-win-sockets.cpp) ------------------ */
 void zr_os_sleep_ms(unsigned ms);
 uint64_t zr_os_now_ms(void);        /* a monotonic clock */
 
-/* ==== discovery, DHCP service control and storage policy ==========================
- * (unix/zr-os-unix-discovery.cpp)
- */
+/* ==== discovery, DHCP service control and storage policy ========================== */
 
-/* ---- host interface list (discovery) ------------------------------------------------ */
+/* ---- host interface list (discovery)
+ *      (unix/zr-os-unix-sockets.cpp, win/zr-os-win-sockets.cpp) ----------------------- */
 /* One entry of the host's interface list: the address family of the entry's address and,
  * for IPv4 (family ZR_OS_AF_INET), the address in host order (0 for other families). */
 #define ZR_OS_AF_INET 2
@@ -179,7 +187,8 @@ typedef struct zr_os_ifentry {
  * caller then asks again with room for all); -1 when the list cannot be read. */
 int zr_os_if_list(zr_os_sock s, zr_os_ifentry *list, int capacity);
 
-/* ---- named mutex and named shared memory (DHCP service control) -------------------- */
+/* ---- named mutex and named shared memory (DHCP service control)
+ *      (unix/zr-os-unix-objects.cpp, win/zr-os-win-objects.cpp) ----------------------- */
 /* Both live across processes under a name (no path, no slash, at most 200 characters).
  * The POSIX backend keeps each as a shared-memory object "/<name>" (the mutex as a
  * process-shared, robust, recursive mutex inside a small object of its own); Win32 uses
@@ -209,7 +218,8 @@ void zr_os_shared_close(zr_os_shared *sh); /* the handle only; the object stays 
  * something was removed, -1 otherwise. */
 int zr_os_named_remove(const char *name);
 
-/* ---- processes (DHCP service control) ----------------------------------------------- */
+/* ---- processes (DHCP service control)
+ *      (unix/zr-os-unix-process.cpp, win/zr-os-win-process.cpp) ----------------------- */
 typedef struct zr_os_process zr_os_process;
 
 /* Walks the running processes: visit(ctx, pid, executable file name without folder) for
@@ -238,7 +248,8 @@ int zr_os_process_alive(zr_os_process *p);
 int zr_os_process_terminate(zr_os_process *p, unsigned ms);
 void zr_os_process_close(zr_os_process *p); /* the handle only; the process goes on */
 
-/* ---- host files (DHCP data file, storage policy) ------------------------------------ */
+/* ---- host files (DHCP data file, storage policy)
+ *      (unix/zr-os-unix-files.cpp, win/zr-os-win-files.cpp) --------------------------- */
 /* The separator the platform puts between a folder and a name. */
 #if defined(_WIN32)
 #define ZR_OS_DIR_SEP '\\'

@@ -20,17 +20,6 @@ const int OSUPG_NAMES_LIMIT = 1523;
 const uint32_t OSUPG_RTIME = 180000;
 const int OSUPG_LINE = 1530;
 
-/* A status at the start of a line (after spaces, tabs and commas): the characters consumed,
- * or 0 when there is no number (separators alone, or a sign without digits, are none). */
-int scan_status(const char *text, int32_t *value)
-{
-    int n = zr_p_long(value, text);
-    for (int i = 0; i < n; ++i)
-        if (text[i] >= '0' && text[i] <= '9')
-            return n;
-    return 0;
-}
-
 } // namespace
 
 extern "C" {
@@ -75,14 +64,14 @@ int KQ_ZR_os_upg(uint32_t addr, const char *name1, const char *name2, zr_os_prog
     while (result == 0) {
         if (zr_fm_gets(line, sizeof line, &reader) <= 0)
             break;
+        /* A line without a status number is no progress line. */
         int32_t status = 0;
-        int used = scan_status(line, &status);
-        if (used == 0)
+        if (zri_scan_number(line, &status) == 0)
             continue;
-        if (status > 0)
-            result = -status;
-        else if (status < 0)
-            result = ZR_E_STATUS; /* minus a negative status would read as a success */
+        int used = 0;
+        int r = zri_status_result(line, &used);
+        if (r != 0)
+            result = r;
         if (zr_p_long(&value, line + used) == 0)
             continue;
         if (callback(value) != 0)

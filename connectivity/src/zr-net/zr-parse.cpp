@@ -54,6 +54,15 @@ int zr_p_long(int32_t *out, const char *text)
     return static_cast<int>(p - text);
 }
 
+int zri_scan_number(const char *text, int32_t *value)
+{
+    int n = zr_p_long(value, text);
+    for (int i = 0; i < n; ++i)
+        if (text[i] >= '0' && text[i] <= '9')
+            return n;
+    return 0;
+}
+
 int zr_p_token(char *buf, int length, const char *text)
 {
     const char *p = text;

@@ -5,6 +5,10 @@
  * the status line, then either read key=value lines into a record until the handheld
  * closes the connection (field replies) or hand the open connection to the caller, who
  * reads the raw data that follows (raw replies).
+ *
+ * The file services share the rest of the exchange from here: the time-outs of a fresh
+ * file-service connection, the escaping of handheld paths, and the one rule that turns a
+ * status line into a result.
  */
 #include "zr-internal.h"
 
@@ -49,6 +53,10 @@ const zr_field_row attr_table[] = {
 
 #undef ZR_ROW
 #undef ZR_END
+
+/* Receive and send waits that every file-service connection gets at least. */
+const uint32_t FM_MIN_RTIME = 10000;
+const uint32_t FM_MIN_XTIME = 5000;
 
 int width_of(int16_t type)
 {
@@ -104,17 +112,8 @@ int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *l
         r = zr_fm_gets(line, ZR_LINE, reader);
     }
     if (r >= 0) {
-        int32_t status = 0;
-        *consumed = zr_p_long(&status, line);
-        if (*consumed == 0)
-            r = ZR_E_STATUS;
-        else if (status > 0)
-            r = -status;
-        /* A negative status has no failure code of its own: minus it would read as a
-         * success, so it counts as a status line without a valid number. */
-        else if (status < 0)
-            r = ZR_E_STATUS;
-        else
+        r = zri_status_result(line, consumed);
+        if (r == 0)
             return 0;
     }
     zri_unbind_keep_errno(h);
@@ -124,6 +123,84 @@ int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *l
 } // namespace
 
 extern "C" {
+
+int zri_status_result(const char *line, int *used)
+{
+    int32_t status = 0;
+    int n = zr_p_long(&status, line);
+    if (used)
+        *used = n;
+    /* A negative status has no failure code of its own: minus it would read as a success,
+     * so it counts as a status line without a valid number. */
+    if (n == 0 || status < 0)
+        return ZR_E_STATUS;
+    return -status;
+}
+
+int zri_fm_timeouts(int handle)
+{
+    zr_tune want;
+    int r = KQ_ZR_sl_tune(1, &want);
+    if (r == 0) {
+        if (want.rtime <= FM_MIN_RTIME)
+            want.rtime = FM_MIN_RTIME;
+        if (want.xtime <= FM_MIN_XTIME)
+            want.xtime = FM_MIN_XTIME;
+        zr_tune now;
+        r = KQ_ZR_1b_tune(handle, 1, &now);
+        if (r == 0)
+            r = KQ_ZR_1b_tune(handle, 2, &want);
+    }
+    if (r < 0)
+        zri_unbind_keep_errno(handle);
+    return r;
+}
+
+int zri_fm_open(uint32_t addr, const char *command, int len)
+{
+    int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
+    if (h < 0)
+        return h;
+    int r = zri_fm_timeouts(h);
+    if (r < 0)
+        return r;
+    r = KQ_ZR_1b_send(h, 0, command, len);
+    if (r < 0) {
+        zri_unbind_keep_errno(h);
+        return r;
+    }
+    return h;
+}
+
+int zri_fm_open_path(uint32_t addr, const char *format, const char *path, int limit)
+{
+    char escaped[ZR_PATH_BUF];
+    int n = zri_fm_escape(path, escaped, limit);
+    if (n < 0)
+        return n;
+    char command[ZR_PATH_BUF + 16];
+    return zri_fm_open(addr, command, std::snprintf(command, sizeof command, format, escaped));
+}
+
+int zri_fm_read_status(zr_reader *reader, int handle, char *line, int size, int *got)
+{
+    std::memset(reader, 0, sizeof *reader);
+    reader->socket = static_cast<int16_t>(handle);
+    int n = zr_fm_gets(line, size, reader);
+    if (got)
+        *got = n;
+    return n >= 0 ? zri_status_result(line, nullptr) : n;
+}
+
+int zri_fm_escape(const char *path, char *out, int limit)
+{
+    if (path == nullptr)
+        return ZR_E_HANDLE;
+    if (std::strpbrk(path, "\r\n") != nullptr)
+        return ZR_E_COMMAND;
+    int n = zr_p_esc1(out, path, ZR_PATH_BUF);
+    return n >= limit ? ZR_E_COMMAND : n;
+}
 
 int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table,
                        void *record)
@@ -200,19 +277,19 @@ int zr_field(const char *line, const zr_field_row *table, void *record)
     char key[10];
     int used = zr_p_token(key, sizeof key, line);
     if (used == 0)
-        return -1;
+        return ZR_E_END;
     const char *p = line + used;
     while (*p == ' ')
         ++p;
     if (*p != '=')
-        return -2;
+        return ZR_E_FOREIGN;
     const char *value = p + 1;
 
     const zr_field_row *row = table;
     while (row->name[0] != '\0' && std::strncmp(row->name, key, sizeof row->name) != 0)
         ++row;
     if (row->name[0] == '\0')
-        return -3;
+        return ZR_E_KEY;
 
     int n = row->count > 0 ? row->count : 1;
     unsigned char *member = static_cast<unsigned char *>(record) + row->offset;
@@ -223,13 +300,13 @@ int zr_field(const char *line, const zr_field_row *table, void *record)
     }
     int width = width_of(row->type);
     if (width == 0)
-        return -4;
+        return ZR_E_VALUE;
     p = value;
     for (int i = 0; i < n; ++i) {
         int32_t v = 0;
         int k = zr_p_long(&v, p);
         if (k == 0)
-            return -4;
+            return ZR_E_VALUE;
         store(member + i * width, row->type, static_cast<uint32_t>(v));
         p += k;
         if (*p != '\0')

@@ -37,10 +37,10 @@ const int FETCH_MODE = 0664;
 const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY;   /* 0x8000 */
 
 /* Loop outcomes (positive: the result code negated). */
-const int SHORT_TRANSFER = 1023;
-const int WRITE_FAILED = 1021;
-const int NO_FINAL_STATUS = 1102;
-const int NO_NUMBER = 1002;
+const int SHORT_TRANSFER = -ZR_E_SHORT;
+const int WRITE_FAILED = -ZR_E_WRITE;
+const int NO_FINAL_STATUS = -ZR_E_NOREPLY;
+const int NO_NUMBER = -ZR_E_STATUS;
 
 /* A call's transfer: the record the callback sees, and the values that do not fit it. */
 struct transfer {
@@ -48,6 +48,7 @@ struct transfer {
     int fd;     /* the host file's descriptor (the record holds 16 bits of it) */
     int conn;
     int status; /* 0 going well; -1 cancelled; positive: the failure, result -status */
+    int direction; /* ZR_FM_PUT or ZR_FM_GET (the record holds 16 bits of it) */
 };
 
 void set_status(transfer &t, int status)
@@ -66,17 +67,6 @@ void report_block(transfer &t)
         set_status(t, -1);
     else
         x.since_report = 0;
-}
-
-/* A number at the start of text (spaces, tabs and commas skipped): characters consumed,
- * or 0 when no digit is there. */
-int scan_number(const char *text, int32_t *value)
-{
-    int n = zr_p_long(value, text);
-    for (int i = 0; i < n; ++i)
-        if (text[i] >= '0' && text[i] <= '9')
-            return n;
-    return 0;
 }
 
 /* Receives into the record's buffer after its `len` bytes until the kept text holds a line
@@ -179,7 +169,7 @@ int fetch_loop(transfer &t)
 {
     zr_xfer &x = t.x;
     int32_t size = 0;
-    int used = scan_number(x.buf + x.pos, &size);
+    int used = zri_scan_number(x.buf + x.pos, &size);
     if (used == 0 || size < 0)
         return NO_NUMBER;
     x.size = static_cast<uint32_t>(size);
@@ -235,6 +225,159 @@ void close_host_file(transfer &t, zri_target *target, int end)
         zri_target_finish(target, end);
 }
 
+/* ---- opening a transfer and finishing it ------------------------------------------- */
+
+/* Checks the host file and makes the command line in the record's buffer: the command's
+ * length, or the result code.  A fetch names its host file only when it is opened. */
+int prepare_command(transfer &t, const char *escaped)
+{
+    zr_xfer &x = t.x;
+    char command[ZR_PATH_BUF + 48];
+    int len;
+    if (t.direction == ZR_FM_PUT) {
+        struct stat st;
+        if (utf8stat(x.local, &st) != 0)
+            return ZR_E_HOSTFILE;
+        int kind = zr_os_stat_kind(&st);
+        if (kind != 1) {
+            zr_os_set_errno(kind == 2 ? EISDIR : EINVAL);
+            return ZR_E_HOSTFILE;
+        }
+        /* The size travels as a signed 32-bit number. */
+        if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > INT32_MAX) {
+            zr_os_set_errno(EFBIG);
+            return ZR_E_HOSTFILE;
+        }
+        x.size = static_cast<uint32_t>(st.st_size);
+        len = std::snprintf(command, sizeof command, "fput %s %ld %u\n", escaped,
+                            static_cast<long>(x.size), static_cast<unsigned>(x.option));
+    } else if (t.direction == ZR_FM_GET) {
+        if (x.local == nullptr) {
+            zr_os_set_errno(EINVAL);
+            return ZR_E_HOSTFILE;
+        }
+        len = std::snprintf(command, sizeof command, "fget %s %u\n", escaped,
+                            static_cast<unsigned>(x.option));
+    } else {
+        return ZR_E_OPERATION;
+    }
+    /* The command travels in the record's buffer. */
+    if (len < 0 || len >= BLOCK)
+        return ZR_E_COMMAND;
+    std::memcpy(x.buf, command, static_cast<size_t>(len) + 1);
+    return len;
+}
+
+/* Opens the host file and the connection, sends the command of len bytes from the record's
+ * buffer and reads the first reply line.  0 when the handheld accepted the command (the
+ * reply line is in the buffer, `pos` just after its status); otherwise the result code,
+ * with the connection closed and the host file closed and settled. */
+int open_transfer(transfer &t, uint32_t addr, int len, zri_target *target)
+{
+    zr_xfer &x = t.x;
+    bool put = t.direction == ZR_FM_PUT;
+    zri_target *ft = put ? nullptr : target;
+    t.fd = put ? utf8open(x.local, READ_FLAGS) : zri_target_open(target, x.local, "fetch", FETCH_MODE);
+    if (t.fd < 0)
+        return ZR_E_HOSTFILE;
+    x.fd = static_cast<int16_t>(t.fd);
+
+    /* Every other connection has a fixed send buffer of 4096 bytes, which holds barely two
+     * blocks: a file send would wait for the handheld after every other block.  A send keeps
+     * the system's own buffer, which grows with the traffic. */
+    int h = zri_bind(0, 0, addr, ZR_DEVICE_PORT, put);
+    if (h < 0) {
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
+        return h;
+    }
+    int r = zri_fm_timeouts(h);
+    if (r < 0) {
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
+        return r;
+    }
+    t.conn = h;
+    x.conn = static_cast<int16_t>(h);
+
+    r = KQ_ZR_1b_send(h, 0, x.buf, len);
+    if (r >= 0) {
+        x.len = x.pos = 0;
+        r = receive_line(t);
+    }
+    if (r < 0) {
+        zri_unbind_keep_errno(h);
+        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
+        return r;
+    }
+    int used = 0;
+    r = zri_status_result(x.buf, &used);
+    x.pos = static_cast<int16_t>(used);
+    /* A first reply that fills the buffer without ending is longer than any reply line:
+     * the rest of it would be taken for content, or for the final status. */
+    bool no_line = used == 0 ||
+                   (x.len >= REPLY_ROOM && std::memchr(x.buf, '\n', static_cast<size_t>(x.len)) == nullptr);
+    if (no_line || r != 0) {
+        zri_unbind_keep_errno(h);
+        /* A refusal deletes what a fetch created; a reply without a number does not. */
+        close_host_file(t, ft, no_line ? ZRI_TARGET_PARTIAL : ZRI_TARGET_DROP);
+        return no_line ? ZR_E_STATUS : r;
+    }
+    return 0;
+}
+
+/* Moves the content, makes the last progress call, closes the connection and the host
+ * file (a fetch's new content takes the name only when it all came) and gives the result. */
+int finish_transfer(transfer &t, zri_target *target)
+{
+    zr_xfer &x = t.x;
+    int h = t.conn;
+    if (t.direction == ZR_FM_PUT && x.size >= BIG_FILE) {
+        zr_tune tune;
+        if (KQ_ZR_1b_tune(h, 1, &tune) == 0) {
+            tune.rtime = x.size / BIG_FILE_DIVISOR + BIG_FILE_EXTRA_MS;
+            KQ_ZR_1b_tune(h, 2, &tune);
+        }
+    }
+
+    int loop;
+    if (t.direction == ZR_FM_PUT && x.size > 0) {
+        /* Blocks go out in full segments while the content streams (a segment per block
+         * costs the system several times as much); the last one leaves at once. */
+        zr_os_coalesce(h, 1);
+        loop = send_loop(t);
+        zr_os_coalesce(h, 0);
+    } else {
+        loop = t.direction == ZR_FM_PUT ? send_loop(t) : fetch_loop(t);
+    }
+    if (loop != 0 && t.status == 0)
+        set_status(t, loop);
+    if (x.callback)
+        x.callback(0, &x);
+    zri_unbind_keep_errno(h);
+
+    if (t.direction == ZR_FM_PUT) {
+        close_host_file(t, nullptr, ZRI_TARGET_KEEP);
+        return t.status < 0 ? ZR_E_CANCELLED : -t.status;
+    }
+    if (t.status < 0) {
+        close_host_file(t, target, ZRI_TARGET_DROP);
+        return ZR_E_CANCELLED;
+    }
+    if (t.status > 0) {
+        close_host_file(t, target, ZRI_TARGET_PARTIAL);
+        return -t.status;
+    }
+    int saved = zr_os_errno();
+    if (utf8close(t.fd) != 0) {
+        /* The content may not all have reached the file. */
+        zri_target_finish(target, ZRI_TARGET_PARTIAL);
+        return ZR_E_WRITE;
+    }
+    zr_os_set_errno(saved);
+    if (zri_target_finish(target, ZRI_TARGET_KEEP) != 0)
+        return ZR_E_HOSTFILE;
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -254,144 +397,19 @@ int KQ_ZR_fm_xfer(uint32_t addr, int direction, const char *remote, const char *
     x.remote = remote;
     x.local = local;
     x.direction = static_cast<int16_t>(direction);
+    t.direction = direction;
     x.option = option;
     x.callback = callback;
     zr_os_set_errno(0);
 
+    int len = prepare_command(t, escaped);
+    if (len < 0)
+        return len;
     zri_target target;
-    zri_target *ft = nullptr;
-    char command[ZR_PATH_BUF + 48];
-    int len;
-    if (direction == ZR_FM_PUT) {
-        struct stat st;
-        if (utf8stat(local, &st) != 0)
-            return ZR_E_HOSTFILE;
-        int kind = zr_os_stat_kind(&st);
-        if (kind != 1) {
-            zr_os_set_errno(kind == 2 ? EISDIR : EINVAL);
-            return ZR_E_HOSTFILE;
-        }
-        /* The size travels as a signed 32-bit number. */
-        if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > INT32_MAX) {
-            zr_os_set_errno(EFBIG);
-            return ZR_E_HOSTFILE;
-        }
-        x.size = static_cast<uint32_t>(st.st_size);
-        len = std::snprintf(command, sizeof command, "fput %s %ld %u\n", escaped,
-                            static_cast<long>(x.size), static_cast<unsigned>(option));
-    } else if (direction == ZR_FM_GET) {
-        if (local == nullptr) {
-            zr_os_set_errno(EINVAL);
-            return ZR_E_HOSTFILE;
-        }
-        len = std::snprintf(command, sizeof command, "fget %s %u\n", escaped,
-                            static_cast<unsigned>(option));
-    } else {
-        return ZR_E_OPERATION;
-    }
-    /* The command travels in the record's buffer. */
-    if (len < 0 || len >= BLOCK)
-        return ZR_E_COMMAND;
-    std::memcpy(x.buf, command, static_cast<size_t>(len) + 1);
-
-    if (direction == ZR_FM_PUT) {
-        t.fd = utf8open(local, READ_FLAGS);
-    } else {
-        ft = &target;
-        t.fd = zri_target_open(&target, local, "fetch", FETCH_MODE);
-    }
-    if (t.fd < 0)
-        return ZR_E_HOSTFILE;
-    x.fd = static_cast<int16_t>(t.fd);
-
-    /* Every other connection has a fixed send buffer of 4096 bytes, which holds barely two
-     * blocks: a file send would wait for the handheld after every other block.  A send keeps
-     * the system's own buffer, which grows with the traffic. */
-    int h = zri_bind(0, 0, addr, ZR_DEVICE_PORT, direction == ZR_FM_PUT);
-    if (h < 0) {
-        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
-        return h;
-    }
-    int r = zri_fm_timeouts(h);
-    if (r < 0) {
-        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
+    int r = open_transfer(t, addr, len, &target);
+    if (r != 0)
         return r;
-    }
-    t.conn = h;
-    x.conn = static_cast<int16_t>(h);
-    /* Every connection starts with a send buffer of 4096 bytes, which holds barely two
-     * blocks: a send would then wait for the handheld after every other block.  A send
-     * gets room for a good run of blocks; where the system refuses, it is only slower. */
-
-    r = KQ_ZR_1b_send(h, 0, x.buf, len);
-    if (r >= 0) {
-        x.len = x.pos = 0;
-        r = receive_line(t);
-    }
-    if (r < 0) {
-        zri_unbind_keep_errno(h);
-        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
-        return r;
-    }
-    int32_t status = 0;
-    x.pos = static_cast<int16_t>(zr_p_long(&status, x.buf));
-    /* A first reply that fills the buffer without ending is longer than any reply line:
-     * the rest of it would be taken for content, or for the final status. */
-    bool no_line = x.pos == 0 ||
-                   (x.len >= REPLY_ROOM && std::memchr(x.buf, '\n', static_cast<size_t>(x.len)) == nullptr);
-    if (no_line || status != 0) {
-        zri_unbind_keep_errno(h);
-        /* A refusal deletes what a fetch created; a reply without a number does not. */
-        close_host_file(t, ft, no_line ? ZRI_TARGET_PARTIAL : ZRI_TARGET_DROP);
-        return no_line || status < 0 ? ZR_E_STATUS : -status;
-    }
-
-    if (direction == ZR_FM_PUT && x.size >= BIG_FILE) {
-        zr_tune tune;
-        if (KQ_ZR_1b_tune(h, 1, &tune) == 0) {
-            tune.rtime = x.size / BIG_FILE_DIVISOR + BIG_FILE_EXTRA_MS;
-            KQ_ZR_1b_tune(h, 2, &tune);
-        }
-    }
-
-    int loop;
-    if (direction == ZR_FM_PUT && x.size > 0) {
-        /* Blocks go out in full segments while the content streams (a segment per block
-         * costs the system several times as much); the last one leaves at once. */
-        zr_os_coalesce(h, 1);
-        loop = send_loop(t);
-        zr_os_coalesce(h, 0);
-    } else {
-        loop = direction == ZR_FM_PUT ? send_loop(t) : fetch_loop(t);
-    }
-    if (loop != 0 && t.status == 0)
-        set_status(t, loop);
-    if (x.callback)
-        x.callback(0, &x);
-    zri_unbind_keep_errno(h);
-
-    if (direction == ZR_FM_PUT) {
-        close_host_file(t, nullptr, ZRI_TARGET_KEEP);
-        return t.status < 0 ? ZR_E_CANCELLED : -t.status;
-    }
-    if (t.status < 0) {
-        close_host_file(t, ft, ZRI_TARGET_DROP);
-        return ZR_E_CANCELLED;
-    }
-    if (t.status > 0) {
-        close_host_file(t, ft, ZRI_TARGET_PARTIAL);
-        return -t.status;
-    }
-    int saved = zr_os_errno();
-    if (utf8close(t.fd) != 0) {
-        /* The content may not all have reached the file. */
-        zri_target_finish(&target, ZRI_TARGET_PARTIAL);
-        return ZR_E_WRITE;
-    }
-    zr_os_set_errno(saved);
-    if (zri_target_finish(&target, ZRI_TARGET_KEEP) != 0)
-        return ZR_E_HOSTFILE;
-    return 0;
+    return finish_transfer(t, &target);
 }
 
 } // extern "C"

@@ -1,3 +1,5 @@
+// The Linux layer's device database file: reading, writing and looking up device entries
+// (device_db.h).
 #include "platform/linux/device_db.h"
 
 #include "wide_text.h"

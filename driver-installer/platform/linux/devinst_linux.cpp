@@ -1,3 +1,4 @@
+// Device-installation services for Linux under a system root folder (devinst_linux.h).
 #include "platform/linux/devinst_linux.h"
 
 #include <fcntl.h>

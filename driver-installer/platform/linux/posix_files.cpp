@@ -1,3 +1,4 @@
+// Small POSIX file helpers of the Linux platform layer (posix_files.h).
 #include "platform/linux/posix_files.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// The USB devices of the running system as sysfs shows them (sysfs_usb.h).
 #include "platform/linux/sysfs_usb.h"
 
 #include <cstdio>

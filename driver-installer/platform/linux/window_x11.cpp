@@ -1,3 +1,5 @@
+// Window services on an X display: message boxes, the main window, finding windows by title
+// (window_x11.h).
 #include "platform/linux/window_x11.h"
 
 #include <X11/Xlib.h>

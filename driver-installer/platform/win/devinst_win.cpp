@@ -1,3 +1,5 @@
+// Device-installation services on Windows: SetupAPI, the configuration manager, the profile
+// calls and the wide-name file calls (devinst_win.h).
 #include "platform/win/devinst_win.h"
 
 #include <windows.h>

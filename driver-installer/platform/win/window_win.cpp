@@ -1,3 +1,5 @@
+// Window services on Windows: message boxes, the installer's main window, finding windows by
+// title (window_win.h).
 #include "platform/win/window_win.h"
 
 #include <windows.h>

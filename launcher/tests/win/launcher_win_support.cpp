@@ -1,3 +1,5 @@
+// Helpers of the launcher's Windows tests: the private installation, the started launcher, its
+// windows and its stand-in runtime's log (launcher_win_support.h).
 #include "launcher_win_support.h"
 
 #include <algorithm>

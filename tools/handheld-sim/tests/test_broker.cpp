@@ -19,18 +19,13 @@
 #include "sim-escape.h"
 #include "sim_client.h"
 #include "sim_process.h"
+#include "test_files.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string addr_text(uint32_t addr) {
-  in_addr a{};
-  a.s_addr = htonl(addr);
-  char buf[INET_ADDRSTRLEN] = {0};
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
-}
+using zrtest::addr_text;
 
 uint32_t addr_of(const std::string &text) {
   in_addr a{};
@@ -184,9 +179,8 @@ TEST(SimBroker, StartsASimulatorHandsBackItsLogAndStopsIt) {
 TEST(SimBroker, ArgumentsKeepEveryByteAndAGivenLogIsUsed) {
   Broker broker;
   ASSERT_TRUE(broker.ok());
-  char dir[] = "/tmp/zr-broker-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string log = std::string(dir) + "/my log.txt";
+  zrtest::TempDir dir("zr-broker-test");
+  std::string log = dir / "my log.txt";
   int fd = broker.connect();
   ASSERT_GE(fd, 0);
   Ready r;
@@ -201,8 +195,6 @@ TEST(SimBroker, ArgumentsKeepEveryByteAndAGivenLogIsUsed) {
   close(fd);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(access(log.c_str(), F_OK), 0);  // the broker removes only its own logs
-  unlink(log.c_str());
-  rmdir(dir);
 }
 
 TEST(SimBroker, FailuresAreAnsweredAtOnce) {

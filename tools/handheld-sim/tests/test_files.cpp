@@ -3,7 +3,6 @@
 // sockets.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,39 +17,23 @@
 
 #include "sim_client.h"
 #include "sim_process.h"
+#include "test_files.h"
 
 using simtest::exchange;
 using zrtest::SimProcess;
 
 namespace {
 
-class Folder {
- public:
-  Folder() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zr-sim-files-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) path = buf.data();
-  }
-  ~Folder() {
-    if (!path.empty())
-      nftw(path.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-           FTW_DEPTH | FTW_PHYS);
-  }
-  std::string operator/(const std::string &name) const { return path + "/" + name; }
-  std::string path;
+// A private folder of the test support, its path at hand as `path`.
+struct Folder {
+  zrtest::TempDir dir{"zr-sim-files"};
+  const std::string path = dir.path();
+  std::string operator/(const std::string &name) const { return dir / name; }
 };
 
-void put_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
+void put_file(const std::string &path, const std::string &content) { zrtest::WriteFile(path, content); }
 
-std::string file_content(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string file_content(const std::string &path) { return zrtest::ReadFile(path).value_or(""); }
 
 bool exists(const std::string &path) {
   struct stat st;

@@ -114,10 +114,7 @@ TEST(SimProbe, TakenProbePortExitsWithThree) {
   sa.sin_addr.s_addr = htonl(addr);
   sa.sin_port = htons(10003);
   ASSERT_EQ(bind(holder.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-  char text[INET_ADDRSTRLEN];
-  in_addr a{htonl(addr)};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  simtest::RunResult r = simtest::run_program({zrtest::sim_path(), "--addr", text}, 3000);
+  simtest::RunResult r = simtest::run_program({zrtest::sim_path(), "--addr", zrtest::addr_text(addr)}, 3000);
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_NE(r.err.find("UDP port 10003"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("ready"), std::string::npos);

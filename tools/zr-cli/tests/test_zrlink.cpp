@@ -2,6 +2,7 @@
 #include "private_network.h"
 #include "sim-pattern.h"
 #include "sim_process.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -133,15 +134,7 @@ Result zrlink_at(const zrtest::SimProcess &sim, std::vector<std::string> args)
     return zrlink(args);
 }
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char t[] = "/tmp/zrlink-test-XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
+using TempDir = zrtest::TempDir;
 
 TEST(ZrlinkCommandLine, UsageErrorsExitWith2)
 {
@@ -191,8 +184,7 @@ TEST(ZrlinkDevice, FailuresNameTheCode)
     EXPECT_NE(r.err.find("status 1001 (permission denied)"), std::string::npos) << r.err;
 
     uint32_t nobody = zrtest::fresh_loopback();
-    std::string text = std::to_string(nobody >> 24) + "." + std::to_string((nobody >> 16) & 255) +
-                       "." + std::to_string((nobody >> 8) & 255) + "." + std::to_string(nobody & 255);
+    std::string text = zrtest::addr_text(nobody);
     Result none = zrlink({"--addr", "127.0.0.1", "--addr", text, "info"});
     EXPECT_EQ(none.status, 3) << "a named handheld that does not answer is no handheld";
     EXPECT_NE(none.err.find("does not answer (-211)"), std::string::npos) << none.err;
@@ -237,7 +229,7 @@ TEST(ZrlinkScreenshot, PngShowsTheTestPattern)
         zrtest::SimProcess sim({"--set", geo});
         ASSERT_TRUE(sim.ok());
         TempDir dir;
-        std::string out = dir.path + "/screen.png";
+        std::string out = dir.path() + "/screen.png";
         Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
         ASSERT_EQ(r.status, 0) << r.err;
         unsigned w = 0, h = 0;
@@ -273,7 +265,7 @@ TEST(ZrlinkScreenshot, ShortImageFailsWithoutLeavingAFile)
     zrtest::SimProcess sim({"--fault-cmd", "scrn", "--reply", "0 100\\nabc"});
     ASSERT_TRUE(sim.ok());
     TempDir dir;
-    std::string out = dir.path + "/screen.png";
+    std::string out = dir.path() + "/screen.png";
     Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(access(out.c_str(), F_OK), 0);
@@ -288,32 +280,15 @@ namespace {
 struct Storage {
     TempDir dir;
     std::string root;
-    explicit Storage() : root(dir.path + "/storage")
+    explicit Storage() : root(dir.path() + "/storage")
     {
         std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
         write(root + "/notes.txt", "hello handheld\n");
         write(root + "/docs/a b.txt", std::string(5000, 'a'));
         write(root + "/docs/deep/z.bin", std::string(70000, 'z'));
     }
-    static void write(const std::string &path, const std::string &content)
-    {
-        FILE *f = std::fopen(path.c_str(), "wb");
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-    static std::string read(const std::string &path)
-    {
-        FILE *f = std::fopen(path.c_str(), "rb");
-        if (!f)
-            return "<missing>";
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        std::fclose(f);
-        return s;
-    }
+    static void write(const std::string &path, const std::string &content) { zrtest::WriteFile(path, content); }
+    static std::string read(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
 };
 
 // Every file below a folder with its content, for comparing trees.
@@ -391,22 +366,22 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path});
+    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path()});
     ASSERT_EQ(pull.status, 0) << pull.err;
-    EXPECT_EQ(tree(host.path), ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
+    EXPECT_EQ(tree(host.path()), ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
                                "./notes.txt 15\n");
-    EXPECT_EQ(Storage::read(host.path + "/docs/deep/z.bin"), std::string(70000, 'z'));
+    EXPECT_EQ(Storage::read(host.path() + "/docs/deep/z.bin"), std::string(70000, 'z'));
     // Not a terminal: one line per file instead of a progress display.
     EXPECT_NE(pull.out.find("/docs/deep/z.bin -> "), std::string::npos) << pull.out;
 
-    Storage::write(host.path + "/docs/added.txt", "new on the host");
-    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/docs", "/empty"});
+    Storage::write(host.path() + "/docs/added.txt", "new on the host");
+    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
     ASSERT_EQ(push.status, 0) << push.err;
     EXPECT_EQ(push.out, "");
     EXPECT_EQ(tree(st.root + "/empty"), ".\n./docs\n./docs/a b.txt 5000\n./docs/added.txt 15\n"
                                         "./docs/deep\n./docs/deep/z.bin 70000\n");
     // One file to a new name.
-    Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/notes.txt", "/n2.txt"});
+    Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/notes.txt", "/n2.txt"});
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
 }
@@ -417,15 +392,15 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial)
     zrtest::SimProcess sim({"--storage", st.root, "--xfer-close", "20000"});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Storage::write(host.path + "/z.bin", "the host's own content");
-    std::string before = tree(host.path);
-    Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path});
+    Storage::write(host.path() + "/z.bin", "the host's own content");
+    std::string before = tree(host.path());
+    Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(tree(host.path), before);
-    EXPECT_EQ(Storage::read(host.path + "/z.bin"), "the host's own content");
-    Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path + "/new.bin"});
+    EXPECT_EQ(tree(host.path()), before);
+    EXPECT_EQ(Storage::read(host.path() + "/z.bin"), "the host's own content");
+    Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path() + "/new.bin"});
     EXPECT_EQ(fresh.status, 1);
-    EXPECT_EQ(tree(host.path), before);
+    EXPECT_EQ(tree(host.path()), before);
 }
 
 // Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
@@ -474,17 +449,17 @@ TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas)
     zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Storage::write(host.path + "/big.bin", "keep me");
-    std::string before = tree(host.path);
-    Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path});
+    Storage::write(host.path() + "/big.bin", "keep me");
+    std::string before = tree(host.path());
+    Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path()});
     EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_EQ(tree(host.path), before);
-    EXPECT_EQ(Storage::read(host.path + "/big.bin"), "keep me");
+    EXPECT_EQ(tree(host.path()), before);
+    EXPECT_EQ(Storage::read(host.path() + "/big.bin"), "keep me");
 
     TempDir fresh;
-    Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path + "/all"});
+    Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path() + "/all"});
     EXPECT_EQ(f.status, 130) << f.err;
-    EXPECT_EQ(tree(fresh.path), ".\n");
+    EXPECT_EQ(tree(fresh.path()), ".\n");
 }
 
 // A host folder of many files in three folders (sizes from empty to several progress
@@ -515,10 +490,10 @@ TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    many_files(host.path + "/up");
-    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path + "/up", "/up"});
+    many_files(host.path() + "/up");
+    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/up", "/up"});
     ASSERT_EQ(push.status, 0) << push.err;
-    EXPECT_TRUE(same_trees(host.path + "/up", st.root + "/up"));
+    EXPECT_TRUE(same_trees(host.path() + "/up", st.root + "/up"));
     // Each handheld folder was made before any file went into it.
     std::vector<std::string> requests = sim.requests();
     for (size_t i = 0; i < requests.size(); ++i) {
@@ -532,10 +507,10 @@ TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst)
     }
 
     for (const char *jobs : {"1", "8"}) {
-        std::string to = host.path + "/down" + jobs;
+        std::string to = host.path() + "/down" + jobs;
         Result pull = zrlink({"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to});
         ASSERT_EQ(pull.status, 0) << pull.err;
-        EXPECT_TRUE(same_trees(host.path + "/up", to)) << "-j " << jobs;
+        EXPECT_TRUE(same_trees(host.path() + "/up", to)) << "-j " << jobs;
         // Not a terminal: one line per file, from whichever transfer ended.
         EXPECT_EQ(std::count(pull.out.begin(), pull.out.end(), '\n'), 36) << pull.out;
     }
@@ -547,7 +522,7 @@ TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    std::string src = host.path + "/src";
+    std::string src = host.path() + "/src";
     std::system(("mkdir -p '" + src + "'").c_str());
     // A name holding a line break never reaches the handheld: that transfer fails first.
     Storage::write(src + "/a\nbad", "x");
@@ -664,9 +639,9 @@ TEST(ZrlinkExitCodes, FailedOutputAndSignalsAreFailures)
     // SIGTERM and SIGHUP stop a pull as Ctrl-C does: nothing of it stays in the folder.
     for (int signal : {SIGTERM, SIGHUP}) {
         TempDir host;
-        Result t = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/docs", host.path}, signal);
+        Result t = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/docs", host.path()}, signal);
         EXPECT_EQ(t.status, 128 + signal) << t.err;
-        EXPECT_EQ(tree(host.path), ".\n") << signal;
+        EXPECT_EQ(tree(host.path()), ".\n") << signal;
     }
 }
 
@@ -680,13 +655,13 @@ TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile)
         return zrlink_at(sim, args);
     };
     TempDir host;
-    Storage::write(host.path + "/big.txt", std::string(5000, 'x'));
-    Result full = run({"push", host.path + "/big.txt", "/docs/"});
+    Storage::write(host.path() + "/big.txt", std::string(5000, 'x'));
+    Result full = run({"push", host.path() + "/big.txt", "/docs/"});
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("no space left on the handheld for /docs/big.txt"), std::string::npos) << full.err;
     EXPECT_EQ(full.err.find("host file"), std::string::npos) << full.err;
 
-    Result missing = run({"pull", "/nowhere.txt", host.path});
+    Result missing = run({"pull", "/nowhere.txt", host.path()});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("/nowhere.txt: no such file or folder on the handheld"), std::string::npos)
         << missing.err;
@@ -700,7 +675,7 @@ TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile)
     EXPECT_NE(busy.err.find("/docs is not an empty folder"), std::string::npos) << busy.err;
 
     // A host file beyond what the link can send (sparse: no disk is used).
-    std::string huge = host.path + "/huge.bin";
+    std::string huge = host.path() + "/huge.bin";
     ASSERT_EQ(truncate((Storage::write(huge, ""), huge.c_str()), 3LL << 30), 0);
     Result big = run({"push", huge, "/"});
     EXPECT_EQ(big.status, 1);
@@ -738,16 +713,16 @@ TEST(ZrlinkJson, EveryCommandThatPrintsDataSpeaksOneSchema)
     EXPECT_NE(stat.out.find("\"timeSeconds\": "), std::string::npos) << stat.out;
 
     TempDir host;
-    Storage::write(host.path + "/one.txt", "one");
-    Result push = zrlink({"--addr", addr, "push", "--json", host.path + "/one.txt", "/nodir/", host.path + "/none"});
+    Storage::write(host.path() + "/one.txt", "one");
+    Result push = zrlink({"--addr", addr, "push", "--json", host.path() + "/one.txt", "/nodir/", host.path() + "/none"});
     EXPECT_EQ(push.status, 1) << "a target ending in / is a folder that must exist";
-    Result sum = zrlink({"--addr", addr, "push", "--json", "--keep-going", host.path + "/one.txt",
-                         host.path + "/none", "/docs/"});
+    Result sum = zrlink({"--addr", addr, "push", "--json", "--keep-going", host.path() + "/one.txt",
+                         host.path() + "/none", "/docs/"});
     EXPECT_EQ(sum.status, 1);
     EXPECT_NE(sum.out.find("\"command\": \"push\", \"ok\": false, \"files\": 1, \"bytes\": 3"), std::string::npos)
         << sum.out;
     EXPECT_NE(sum.out.find("\"to\": \"/docs/one.txt\""), std::string::npos) << sum.out;
-    EXPECT_NE(sum.out.find("\"from\": \"" + host.path + "/none\""), std::string::npos) << sum.out;
+    EXPECT_NE(sum.out.find("\"from\": \"" + host.path() + "/none\""), std::string::npos) << sum.out;
     EXPECT_NE(sum.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << sum.err;
     EXPECT_EQ(Storage::read(st.root + "/docs/one.txt"), "one");
 }
@@ -758,21 +733,21 @@ TEST(ZrlinkFiles, TrailingSlashMeansAFolderAndPullDefaultsToTheCurrentFolder)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Storage::write(host.path + "/a.txt", "a");
-    Result r = zrlink({"--addr", sim.addr_text(), "push", host.path + "/a.txt", "/nodir/"});
+    Storage::write(host.path() + "/a.txt", "a");
+    Result r = zrlink({"--addr", sim.addr_text(), "push", host.path() + "/a.txt", "/nodir/"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("/nodir/: no such folder"), std::string::npos) << r.err;
     EXPECT_EQ(Storage::read(st.root + "/nodir"), "<missing>");
-    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "push", host.path + "/a.txt", "/empty/"}).status, 0);
+    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "push", host.path() + "/a.txt", "/empty/"}).status, 0);
     EXPECT_EQ(Storage::read(st.root + "/empty/a.txt"), "a");
 
     TempDir here;
     Setting in_here;
-    in_here.cwd = here.path;
+    in_here.cwd = here.path();
     Result pull = zrlink({"--addr", sim.addr_text(), "-q", "pull", "/notes.txt"}, in_here);
     ASSERT_EQ(pull.status, 0) << pull.err;
-    EXPECT_EQ(Storage::read(here.path + "/notes.txt"), "hello handheld\n");
-    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "pull", "/notes.txt", here.path + "/no/"}).status, 1);
+    EXPECT_EQ(Storage::read(here.path() + "/notes.txt"), "hello handheld\n");
+    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "pull", "/notes.txt", here.path() + "/no/"}).status, 1);
 }
 
 TEST(ZrlinkFiles, PushFollowsLinksOnlyWhenAskedAndSkipsSpecialFiles)
@@ -781,11 +756,11 @@ TEST(ZrlinkFiles, PushFollowsLinksOnlyWhenAskedAndSkipsSpecialFiles)
     zrtest::SimProcess sim({"--storage", st.root});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    std::string src = host.path + "/src";
+    std::string src = host.path() + "/src";
     std::system(("mkdir -p '" + src + "/sub' && ln -s sub '" + src + "/loop-up' 2>/dev/null").c_str());
-    Storage::write(host.path + "/secret", "secret");
+    Storage::write(host.path() + "/secret", "secret");
     Storage::write(src + "/plain.txt", "plain");
-    ASSERT_EQ(symlink((host.path + "/secret").c_str(), (src + "/link.txt").c_str()), 0);
+    ASSERT_EQ(symlink((host.path() + "/secret").c_str(), (src + "/link.txt").c_str()), 0);
     ASSERT_EQ(symlink("..", (src + "/sub/up").c_str()), 0);  // a loop with -L
     ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0600), 0);
 
@@ -844,10 +819,10 @@ TEST(ZrlinkScreenshot, ToStandardOutputOrADatedName)
     EXPECT_EQ(r.out.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
     TempDir here;
     Setting in_here;
-    in_here.cwd = here.path;
+    in_here.cwd = here.path();
     Result dated = zrlink({"--addr", sim.addr_text(), "screenshot"}, in_here);
     ASSERT_EQ(dated.status, 0) << dated.err;
-    std::string listing = tree(here.path);
+    std::string listing = tree(here.path());
     EXPECT_NE(listing.find("./screenshot-20"), std::string::npos) << listing;
     EXPECT_NE(listing.find(".png "), std::string::npos) << listing;
 }
@@ -858,8 +833,8 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady)
     zrtest::SimProcess sim({"--storage", st.root, "--osupg", "10,55,100"});
     ASSERT_TRUE(sim.ok());
     TempDir host;
-    Storage::write(host.path + "/os-image.bin", std::string(3000, 'o'));
-    Result r = zrlink({"--addr", sim.addr_text(), "--progress", "osupg", host.path + "/os-image.bin"});
+    Storage::write(host.path() + "/os-image.bin", std::string(3000, 'o'));
+    Result r = zrlink({"--addr", sim.addr_text(), "--progress", "osupg", host.path() + "/os-image.bin"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Storage::read(st.root + "/os-image.bin"), std::string(3000, 'o'));
     EXPECT_NE(r.err.find("55%"), std::string::npos) << r.err;

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -127,44 +126,6 @@ Ran run(const std::vector<std::string> &args, int timeout_ms, const std::vector<
     return r;
 }
 
-TempDir::TempDir()
-{
-    char t[] = "/tmp/zr-dhcp-test-XXXXXX";
-    path = mkdtemp(t) ? t : "/tmp";
-}
-
-TempDir::~TempDir()
-{
-    if (path == "/tmp")
-        return;
-    nftw(path.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
-         FTW_DEPTH | FTW_PHYS);
-}
-
-void write_file(const std::string &path, const std::string &text, int mode)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
-        return;
-    ssize_t n = write(fd, text.data(), text.size());
-    (void)n;
-    fchmod(fd, static_cast<mode_t>(mode));
-    close(fd);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string s;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
 
 bool eventually(const std::function<bool()> &pred, int timeout_ms)
 {
@@ -359,7 +320,7 @@ std::vector<uint8_t> ClientSocket::receive(int timeout_ms)
 
 Service::Service(const std::string &config_text, const std::string &sysfs) : sysfs_(sysfs)
 {
-    write_file(dir_.file("zr-dhcp.cfg"), config_text);
+    zrtest::WriteFile(dir_.file("zr-dhcp.cfg"), config_text, 0644);
     if (sysfs_.empty())
         sysfs_ = dir_.file("no-sysfs");
 }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace zrdhcptest {
 
 struct Ran {
@@ -31,15 +33,10 @@ struct Ran {
 // (then it is killed and the status is -1).
 Ran run(const std::vector<std::string> &args, int timeout_ms = 10000, const std::vector<std::string> &env = {});
 
-// A private temporary folder, removed with everything in it.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string path;
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
-void write_file(const std::string &path, const std::string &text, int mode = 0644);
-std::string read_file(const std::string &path);
+// A private temporary folder, removed with everything in it; whole files read and written.
+using zrtest::TempDir;
+// A file's content; empty when it cannot be read.
+inline std::string read_file(const std::string &path) { return zrtest::ReadFile(path).value_or(""); }
 
 // Waits until pred() holds, at most timeout_ms, looking every 20 ms.
 bool eventually(const std::function<bool()> &pred, int timeout_ms);

@@ -50,7 +50,7 @@ exit 0
 // The client's event log (one line a script call) in its own folder.
 struct ClientFiles {
     TempDir dir;
-    ClientFiles(const char *script) { write_file(dir.file("script"), script, 0755); }
+    ClientFiles(const char *script) { zrtest::WriteFile(dir.file("script"), script, 0755); }
     std::string events() const { return read_file(dir.file("events")); }
     bool wait_event(const std::string &text, int timeout_ms = 8000) const
     {
@@ -274,10 +274,10 @@ void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::
 {
     const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
     run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
-    write_file(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n");
-    write_file(sys.file(dev + "/idProduct"), ids.substr(5) + "\n");
+    zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
+    zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
     if (!serial.empty())
-        write_file(sys.file(dev + "/serial"), serial + "\n");
+        zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
     run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
 }
 
@@ -289,7 +289,7 @@ TEST(DhcpService, UsbAdaptersAreChosenByTheirIds)
     fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001");
     fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER");
     fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "");
-    Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path);
+    Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path());
     ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
     ASSERT_TRUE(svc.start()) << svc.log();
     ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
@@ -313,7 +313,7 @@ TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts)
     // An interface that is not a handheld's already holds an address in subnet 3.
     ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
     ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.13/30", "dev", "zrlan"}).status, 0);
-    write_file(svc.dir().file("zr-dhcp.dat"), "");  // as the library creates it
+    zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "", 0644);  // as the library creates it
     ASSERT_TRUE(svc.start()) << svc.log();
     auto plug = [&](const char *name, const char *mac, const char *expect) {
         size_t mark = svc.log_size();
@@ -351,7 +351,7 @@ TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage)
     Computer pc;
     NEED_NETWORK(pc);
     TempDir dir;
-    write_file(dir.file("zr-dhcp.cfg"), "usb = 4407:7705\nspeed = fast\n");
+    zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "usb = 4407:7705\nspeed = fast\n", 0644);
     Ran r = run({ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find(dir.file("zr-dhcp.cfg") + ":2: unknown key \"speed\""), std::string::npos) << r.out;
@@ -362,7 +362,7 @@ TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage)
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
 
-    write_file(dir.file("zr-dhcp.cfg"), "interface = zrh0\n");
+    zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
     for (const char *cap : {"net_admin", "net_bind_service"}) {
         r = run({"setpriv", std::string("--bounding-set=-") + cap, std::string("--inh-caps=-") + cap, "--",
                  ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
@@ -386,7 +386,7 @@ protected:
             GTEST_SKIP() << "no private network: " << pc.why();
         program = "zr-dhcp-t" + std::to_string(getpid()) + ".exe";
         ASSERT_EQ(run({"cp", ZR_DHCP_PATH, folder.file(program)}).status, 0);
-        write_file(folder.file("zr-dhcp.cfg"), "interface = zrh0\n");
+        zrtest::WriteFile(folder.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
         prefix = "zrdhcp-svc-" + std::to_string(getpid()) + "-";
         zri_dhcp_names(prefix.c_str(), program.c_str());
         ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
@@ -418,7 +418,7 @@ TEST_F(LibraryUsers, FindTheRunningServiceAndNeverStopIt)
     }
     ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the service did not serve zrh0";
     for (int user = 0; user < 2; ++user) {
-        ASSERT_EQ(KQ_ZR_dhcp_init(folder.path.c_str(), ""), 0);
+        ASSERT_EQ(KQ_ZR_dhcp_init(folder.path().c_str(), ""), 0);
         EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
         EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the last user stopped the service";
     }
@@ -430,7 +430,7 @@ TEST_F(LibraryUsers, FindTheRunningServiceAndNeverStopIt)
 
 TEST_F(LibraryUsers, AServiceTheLibraryStartedCleansUpWhenItsLastUserLetsGo)
 {
-    ASSERT_EQ(KQ_ZR_dhcp_init(folder.path.c_str(), ""), 0);
+    ASSERT_EQ(KQ_ZR_dhcp_init(folder.path().c_str(), ""), 0);
     ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the started service did not serve zrh0";
     EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
     EXPECT_FALSE(has_address()) << "the service was ended before it could remove its address";
@@ -447,7 +447,7 @@ TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress)
     fake_usb_adapter(sys, "zrusb1", "1234:5678", "");
     ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
     int status = -1;
-    std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path});
+    std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("no handheld attached"), std::string::npos) << out;
     EXPECT_NE(out.find("zrusb0"), std::string::npos) << out;
@@ -456,7 +456,7 @@ TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress)
 
     // Once the adapter has its address, the handheld shows as a candidate and the hint goes.
     ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrusb0"}).status, 0);
-    out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path});
+    out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
     EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
     EXPECT_EQ(out.find("zr-dhcp"), std::string::npos) << out;
 }

@@ -1,5 +1,6 @@
 /*
- * zr-os-unix-files.cpp -- the POSIX backend of the host-file part of the platform seam.
+ * zr-os-unix-files.cpp -- the POSIX backend of the host-file part of the platform seam:
+ * files by wide name, and the host-file questions of the DHCP folder and the policy.
  *
  * The library hands over names as UTF-16 units.  Here they become UTF-8 again, this time
  * in the proper form: a surrogate pair (which a name in Java's modified UTF-8 carries as
@@ -252,5 +253,32 @@ int zr_os_coalesce(zr_os_sock s, int on)
 }
 
 unsigned long zr_os_process_id(void) { return static_cast<unsigned long>(getpid()); }
+
+/* ---- host files -------------------------------------------------------------------- */
+
+int zr_os_path_kind(const char *path)
+{
+    struct stat st;
+    if (path == nullptr)
+        return -1;
+    if (stat(path, &st) != 0)
+        return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
+    if (S_ISREG(st.st_mode))
+        return 1;
+    if (S_ISDIR(st.st_mode))
+        return 2;
+    return 3;
+}
+
+int zr_os_create_empty(const char *path)
+{
+    if (path == nullptr)
+        return -1;
+    int fd = open(path, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    return close(fd) == 0 ? 0 : -1;
+}
+
 
 } // extern "C"

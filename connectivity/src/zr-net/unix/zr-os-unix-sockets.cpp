@@ -1,5 +1,6 @@
 /*
- * zr-os-unix.cpp -- the POSIX backend of the platform seam: BSD sockets and time.
+ * zr-os-unix-sockets.cpp -- the POSIX backend of the platform seam: BSD sockets, the
+ * host's interface list and time.
  *
  * Readiness waits use poll(), which has no limit on socket numbers (select's fd_set would
  * be overrun by a socket number of FD_SETSIZE or more).  Sends and receives never block
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -250,5 +252,35 @@ uint64_t zr_os_now_ms(void)
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
+
+/* ---- interface list -------------------------------------------------------------------- */
+
+int zr_os_if_list(zr_os_sock, zr_os_ifentry *list, int capacity)
+{
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return -1;
+    int total = 0;
+    for (ifaddrs *i = all; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr)
+            continue;
+        int family = i->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6)
+            continue;
+        if (total < capacity && list != nullptr) {
+            list[total].family = family == AF_INET ? ZR_OS_AF_INET : static_cast<uint16_t>(family);
+            list[total].addr =
+                family == AF_INET
+                    ? ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr)
+                    : 0;
+        }
+        if (total == 0x7fffffff)
+            break;
+        ++total;
+    }
+    freeifaddrs(all);
+    return total;
+}
+
 
 } // extern "C"

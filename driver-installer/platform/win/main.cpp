@@ -1,5 +1,6 @@
-// KQCoInstaller for Windows: the same flows as main.cpp, on the Win32 layer. The command line
-// is the process's wide command line (GetCommandLineW); the exit code is the installer's.
+// KQCoInstaller for Windows: the same flows as platform/linux/main.cpp, on the Win32 layer. The
+// command line is the process's wide command line (GetCommandLineW); the exit code is the
+// installer's.
 #include <windows.h>
 #include <shellapi.h>
 
