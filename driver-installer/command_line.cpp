@@ -40,8 +40,7 @@ std::wstring WithoutQuotes(const std::wstring& token) {
 
 bool HasSwitch(const std::wstring& commandLine, const wchar_t (&sw)[3]) {
   for (const auto& token : SplitAt(ParseWindow(commandLine), L" \t\n\r\f")) {
-    if (token.size() >= 2 && AsciiLower(token[0]) == AsciiLower(sw[0]) &&
-        AsciiLower(token[1]) == AsciiLower(sw[1])) {
+    if (token.size() >= 2 && AsciiLower(token[0]) == AsciiLower(sw[0]) && AsciiLower(token[1]) == AsciiLower(sw[1])) {
       return true;
     }
   }

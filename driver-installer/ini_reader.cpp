@@ -78,8 +78,7 @@ IniDocument IniDocument::Parse(std::wstring_view text) {
     } else {
       entry.key = std::wstring(Trim(line.substr(0, eq)));
       std::wstring_view value = Trim(line.substr(eq + 1));
-      if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
-          value.back() == value.front()) {
+      if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
       }
       entry.value = std::wstring(value);

@@ -22,8 +22,7 @@ DriverTimeResult CompareDriverFileTimes(DeviceInstallServices& system, const std
 
   const auto systemDir = system.SystemDirectory();
   if (!systemDir || systemDir->size() >= kMaxPath + 1) return result;
-  const std::wstring installedPath =
-      *systemDir + kPathSeparator + L"drivers" + kPathSeparator + kDriverFile;
+  const std::wstring installedPath = *systemDir + kPathSeparator + L"drivers" + kPathSeparator + kDriverFile;
   const auto installed = system.LastWriteTime(installedPath);
   if (!installed) return result;
 
@@ -42,8 +41,7 @@ bool InstallationInProgress(DeviceInstallServices& system) {
   return wait && *wait == kWaitTimeout;
 }
 
-bool InstallInfFile(DeviceInstallServices& system, const std::wstring& mediaRoot,
-                    const std::wstring& infFileName) {
+bool InstallInfFile(DeviceInstallServices& system, const std::wstring& mediaRoot, const std::wstring& infFileName) {
   const std::wstring fullInfPath = mediaRoot + infFileName;
   if (fullInfPath.size() >= kMaxPath) return false;
   return system.CopyOemInf(fullInfPath);

@@ -23,8 +23,7 @@ bool InstallationInProgress(DeviceInstallServices& system);
 
 // Copies mediaRoot + infFileName into the INF store. False on failure, and when the full path
 // does not fit in a path buffer.
-bool InstallInfFile(DeviceInstallServices& system, const std::wstring& mediaRoot,
-                    const std::wstring& infFileName);
+bool InstallInfFile(DeviceInstallServices& system, const std::wstring& mediaRoot, const std::wstring& infFileName);
 
 // Re-enumerates the device tree from its root. True when that could be asked for.
 bool DeviceRescan(DeviceInstallServices& system);

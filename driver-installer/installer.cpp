@@ -51,13 +51,12 @@ void Box(InstallerContext& ctx, const Switches& sw, const wchar_t* text) {
 
 }  // namespace
 
-int RunInstaller(InstallerContext& ctx, const std::wstring& commandLine,
-                 const std::vector<std::wstring>& programArgs, int showCommand) {
+int RunInstaller(InstallerContext& ctx, const std::wstring& commandLine, const std::vector<std::wstring>& programArgs,
+                 int showCommand) {
   const Switches sw = ReadSwitches(commandLine);
   const InstallArguments args = ParseInstallArguments(commandLine);
 
-  if ((sw.install && sw.uninstall) || (sw.install && sw.removeAnyway) ||
-      (sw.removeAnyway && sw.uninstall)) {
+  if ((sw.install && sw.uninstall) || (sw.install && sw.removeAnyway) || (sw.removeAnyway && sw.uninstall)) {
     Box(ctx, sw, kTextSwitchConflict);
     return kExitSwitchConflict;
   }

@@ -16,11 +16,11 @@ namespace kqco {
 
 // The installer's waits. The defaults are those of the finished program; tests shorten them.
 struct Timing {
-  std::chrono::milliseconds wizardDelay{500};       // before the hardware wizard is cancelled
-  std::chrono::milliseconds watcherDelay{500};      // before the unplug watcher starts polling
-  std::chrono::milliseconds watcherPollPause{20};   // between two polls of the unplug watcher
-  std::chrono::milliseconds doneBoxDelay{600};      // life of the completion box
-  std::chrono::milliseconds closeRetryPause{50};    // between attempts to close a box not yet up
+  std::chrono::milliseconds wizardDelay{500};      // before the hardware wizard is cancelled
+  std::chrono::milliseconds watcherDelay{500};     // before the unplug watcher starts polling
+  std::chrono::milliseconds watcherPollPause{20};  // between two polls of the unplug watcher
+  std::chrono::milliseconds doneBoxDelay{600};     // life of the completion box
+  std::chrono::milliseconds closeRetryPause{50};   // between attempts to close a box not yet up
 };
 
 // Starts body on a new thread stored in out; false when no thread could be created.
@@ -42,8 +42,8 @@ inline constexpr int kShowDefault = 10;
 // Runs the whole program: commandLine is the text after the program name, programArgs the split
 // full command line (element 0 the program as it was started; may be empty). Returns the exit
 // code.
-int RunInstaller(InstallerContext& ctx, const std::wstring& commandLine,
-                 const std::vector<std::wstring>& programArgs, int showCommand);
+int RunInstaller(InstallerContext& ctx, const std::wstring& commandLine, const std::vector<std::wstring>& programArgs,
+                 int showCommand);
 
 // Sleeps for duration or until done() gives true, whichever comes first; returns done().
 bool SleepUntil(const std::function<bool()>& done, std::chrono::milliseconds duration);

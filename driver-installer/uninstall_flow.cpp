@@ -28,8 +28,8 @@ namespace {
 
 // Walks every device of the list and tests it against hardwareId; removes the matching ones when
 // asked to. True when any device matched.
-bool ForEachMatchingDevice(DeviceInstallServices& system, const std::wstring& hardwareId,
-                           bool presentOnly, bool remove) {
+bool ForEachMatchingDevice(DeviceInstallServices& system, const std::wstring& hardwareId, bool presentOnly,
+                           bool remove) {
   const auto list = system.GetClassDevs(presentOnly);
   if (!list) return false;
   bool matched = false;
@@ -112,8 +112,7 @@ bool RemoveMatchingDevices(DeviceInstallServices& system, const std::wstring& ha
 }
 
 void DeleteInfFiles(DeviceInstallServices& system, const std::wstring& installSection,
-                    const std::wstring& modelsSection, const std::wstring& key,
-                    const std::wstring& hardwareId) {
+                    const std::wstring& modelsSection, const std::wstring& key, const std::wstring& hardwareId) {
   const auto windowsDir = system.WindowsDirectory();
   if (!windowsDir || windowsDir->empty() || windowsDir->size() >= kMaxPath) return;
   const std::wstring infDir = *windowsDir + kPathSeparator + L"inf";

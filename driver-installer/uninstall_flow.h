@@ -33,8 +33,7 @@ bool RemoveMatchingDevices(DeviceInstallServices& system, const std::wstring& ha
 // longer than 4 characters and whose key value in modelsSection names hardwareId, together with
 // their precompiled .PNF forms. Failures are not reported.
 void DeleteInfFiles(DeviceInstallServices& system, const std::wstring& installSection,
-                    const std::wstring& modelsSection, const std::wstring& key,
-                    const std::wstring& hardwareId);
+                    const std::wstring& modelsSection, const std::wstring& key, const std::wstring& hardwareId);
 
 // Deletes the two driver files from <system>/drivers. Failures are not reported.
 void DeleteDriverFiles(DeviceInstallServices& system);

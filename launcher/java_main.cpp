@@ -50,8 +50,7 @@ int RunApplicationMain(const char* main_class, const std::vector<std::u16string>
     return 1;
   }
   for (std::size_t i = 0; i < args.size(); ++i) {
-    jstring text = env->NewString(reinterpret_cast<const jchar*>(args[i].data()),
-                                  static_cast<jsize>(args[i].size()));
+    jstring text = env->NewString(reinterpret_cast<const jchar*>(args[i].data()), static_cast<jsize>(args[i].size()));
     env->SetObjectArrayElement(array, static_cast<jsize>(i), text);
     env->DeleteLocalRef(text);
   }

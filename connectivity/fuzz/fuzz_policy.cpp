@@ -20,11 +20,22 @@ using zrfuzz::Input;
 
 bool init_result(int r) {
   switch (r) {
-    case 0: case -1: case -345: case -357: case -364: case -368: case -372: case -378:
-    case -386: case -390: case -394: case -400: case -406: case -412: case -425:
-      return true;
-    default:
-      return false;
+    case 0:
+    case -1:
+    case -345:
+    case -357:
+    case -364:
+    case -368:
+    case -372:
+    case -378:
+    case -386:
+    case -390:
+    case -394:
+    case -400:
+    case -406:
+    case -412:
+    case -425: return true;
+    default: return false;
   }
 }
 

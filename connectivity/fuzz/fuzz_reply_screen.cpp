@@ -32,8 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::unique_ptr<unsigned char[]> dest(new unsigned char[room]);
   int r = 0;
   zrfuzz::Served s = peer.serve(reply, piece, [&] { r = KQ_ZR_sr_scrn(peer.addr(), dest.get(), offset, maximum); });
-  if (s.connected)
-    FUZZ_CHECK(s.request == "scrn 1 " + std::to_string(offset) + " " + std::to_string(maximum) + "\n");
+  if (s.connected) FUZZ_CHECK(s.request == "scrn 1 " + std::to_string(offset) + " " + std::to_string(maximum) + "\n");
   if (r < 0) {
     FUZZ_CHECK(r == -1 || r == -202 || r == -220 || r == -1002 || r >= -2147483647);
     return 0;

@@ -65,8 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       int op = which % 11 == 3 ? 1 : 2;
       zrfuzz::Served s = peer.serve(reply, piece, [&] { r = KQ_ZR_sr_tune(addr, op, &t); });
       FUZZ_CHECK(exchange_result(r));
-      if (s.connected)
-        FUZZ_CHECK(s.request == (op == 1 ? "tune 1\n" : "tune 2\nrtime=1000\nxtime=2000\n"));
+      if (s.connected) FUZZ_CHECK(s.request == (op == 1 ? "tune 1\n" : "tune 2\nrtime=1000\nxtime=2000\n"));
       break;
     }
     case 10: {

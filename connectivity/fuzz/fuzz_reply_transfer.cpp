@@ -67,9 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(zrfuzz::write_file(local, content));
     struct stat before, after;
     FUZZ_CHECK(stat(local.c_str(), &before) == 0);
-    zrfuzz::Served s = peer.serve(reply, piece, [&] {
-      r = KQ_ZR_fm_xfer(peer.addr(), ZR_FM_PUT, "dir/file x", local.c_str(), step, cb, 7);
-    });
+    zrfuzz::Served s = peer.serve(
+        reply, piece, [&] { r = KQ_ZR_fm_xfer(peer.addr(), ZR_FM_PUT, "dir/file x", local.c_str(), step, cb, 7); });
     FUZZ_CHECK(r <= 0);
     FUZZ_CHECK(stat(local.c_str(), &after) == 0);
     FUZZ_CHECK(after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec);
@@ -87,9 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   const std::string before = "what the host file held before\n";
   if (had_file) FUZZ_CHECK(zrfuzz::write_file(local, before));
-  zrfuzz::Served s = peer.serve(reply, piece, [&] {
-    r = KQ_ZR_fm_xfer(peer.addr(), ZR_FM_GET, "dir/file x", local.c_str(), step, cb, 7);
-  });
+  zrfuzz::Served s = peer.serve(
+      reply, piece, [&] { r = KQ_ZR_fm_xfer(peer.addr(), ZR_FM_GET, "dir/file x", local.c_str(), step, cb, 7); });
   FUZZ_CHECK(r <= 0);
   FUZZ_CHECK(s.connected && s.request == "fget dir/file\\ x 7\n");
   std::string now = zrfuzz::read_file(local);

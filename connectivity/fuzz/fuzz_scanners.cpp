@@ -18,8 +18,7 @@ using zrfuzz::Input;
 
 bool is_num_sep(char c) { return c == ' ' || c == '\t' || c == ','; }
 bool is_token_sep(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == ',' || c == '=' || c == '(' || c == ')' || c == '[' ||
-         c == ']';
+  return c == ' ' || c == '\t' || c == '\n' || c == ',' || c == '=' || c == '(' || c == ')' || c == '[' || c == ']';
 }
 
 // zr_p_addr resolves host names through the system; only names that are numeric
@@ -131,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Input in(data, size);
   uint8_t which = in.byte();
   int length = static_cast<int8_t>(in.byte());  // -128..127: small and odd lengths too
-  std::string text = in.rest();                  // ends at its first NUL as a C text would
+  std::string text = in.rest();                 // ends at its first NUL as a C text would
   const char *t = text.c_str();
   switch (which % 8) {
     case 0: check_long(t); break;

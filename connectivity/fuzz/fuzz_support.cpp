@@ -26,8 +26,9 @@ std::string *scratch = nullptr;
 
 void remove_scratch() {
   if (scratch == nullptr || scratch->empty()) return;
-  nftw(scratch->c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-       FTW_DEPTH | FTW_PHYS);
+  nftw(
+      scratch->c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 }  // namespace

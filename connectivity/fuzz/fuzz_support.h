@@ -9,9 +9,9 @@
 #include <string>
 
 // A violated property: one line on standard error, then abort.
-#define FUZZ_CHECK(cond)                                                          \
-  do {                                                                            \
-    if (!(cond)) zrfuzz::check_failed(__FILE__, __LINE__, #cond);                 \
+#define FUZZ_CHECK(cond)                                          \
+  do {                                                            \
+    if (!(cond)) zrfuzz::check_failed(__FILE__, __LINE__, #cond); \
   } while (0)
 
 namespace zrfuzz {

@@ -128,8 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   // One file name: no folder separator, not "." or "..", short enough in every form.
-  if (name.empty() || name.size() > 60 || name.find('/') != std::string::npos || name == "." || name == "..")
-    return 0;
+  if (name.empty() || name.size() > 60 || name.find('/') != std::string::npos || name == "." || name == "..") return 0;
   const std::string &dir = folder();
   std::string proper;
   bool meant = decodes && proper_utf8(want, proper);

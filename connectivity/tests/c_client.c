@@ -4,30 +4,22 @@
 #include <stdio.h>
 #include <string.h>
 
-int main(void)
-{
-    zr_info info;
-    int32_t v = 0;
-    zr_tune tune = {100, 200};
-    char out[64];
-    int n;
+int main(void) {
+  zr_info info;
+  int32_t v = 0;
+  zr_tune tune = {100, 200};
+  char out[64];
+  int n;
 
-    if (strcmp(zr_err(13), "permission denied") != 0)
-        return 1;
-    if (zr_p_long(&v, " 42") != 3 || v != 42)
-        return 2;
-    if (KQ_ZR_1b_init() != 0)
-        return 3;
-    memset(&info, 0, sizeof info);
-    if (KQ_ZR_sl_info(1, &info) != 0 || info.addr != 0x7F000001u)
-        return 4;
-    n = zr_struct(out, zr_fld_ret_tun(), &tune);
-    if (n != 20 || memcmp(out, "rtime=100\nxtime=200\n", 20) != 0)
-        return 5;
-    if (sizeof(zr_reader) < 1536 || sizeof(zr_info) != 120)
-        return 6;
-    if (KQ_ZR_1b_done() != 0)
-        return 7;
-    printf("C client linked against zr-net: ok\n");
-    return 0;
+  if (strcmp(zr_err(13), "permission denied") != 0) return 1;
+  if (zr_p_long(&v, " 42") != 3 || v != 42) return 2;
+  if (KQ_ZR_1b_init() != 0) return 3;
+  memset(&info, 0, sizeof info);
+  if (KQ_ZR_sl_info(1, &info) != 0 || info.addr != 0x7F000001u) return 4;
+  n = zr_struct(out, zr_fld_ret_tun(), &tune);
+  if (n != 20 || memcmp(out, "rtime=100\nxtime=200\n", 20) != 0) return 5;
+  if (sizeof(zr_reader) < 1536 || sizeof(zr_info) != 120) return 6;
+  if (KQ_ZR_1b_done() != 0) return 7;
+  printf("C client linked against zr-net: ok\n");
+  return 0;
 }

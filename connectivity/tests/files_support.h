@@ -162,9 +162,8 @@ inline int run_as_other_user(const std::function<int()> &fn) {
 
 // Hands a file or folder to kOtherUser with the given permission bits.  0 or -1.
 inline int give_away(const std::string &path, int mode) {
-  return lchown(path.c_str(), kOtherUser, kOtherGroup) == 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) == 0
-             ? 0
-             : -1;
+  return lchown(path.c_str(), kOtherUser, kOtherGroup) == 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) == 0 ? 0
+                                                                                                                   : -1;
 }
 
 #endif

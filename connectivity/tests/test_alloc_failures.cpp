@@ -51,9 +51,9 @@ using zrfiles::write_file;
 // ---- the gate -------------------------------------------------------------------------
 
 struct Gate {
-  long seen = 0;        // allocations asked for
-  long fail_at = 0;     // the one that fails (counted from 1); 0: none
-  std::string failed;   // what it was for
+  long seen = 0;       // allocations asked for
+  long fail_at = 0;    // the one that fails (counted from 1); 0: none
+  std::string failed;  // what it was for
 };
 Gate gate;
 
@@ -64,8 +64,8 @@ int gate_fn(const char *what, size_t) {
 }
 
 // Blocks that come from zr_malloc (the others come from zr_os_alloc).
-const std::set<std::string> kTagged = {"socket", "dir enum", "enum work", "enum list", "string",
-                                       "policy root", "policy dir"};
+const std::set<std::string> kTagged = {"socket", "dir enum",    "enum work", "enum list",
+                                       "string", "policy root", "policy dir"};
 
 int lowest_free_fd() {
   int fd = dup(0);
@@ -81,7 +81,7 @@ struct Outcome {
   Steps steps;
   std::string failed;  // "" when nothing failed
   long allocations = 0;
-  std::string err;     // what the library wrote on standard error
+  std::string err;  // what the library wrote on standard error
   std::string describe() const {
     std::string s = "failed: " + (failed.empty() ? std::string("nothing") : failed) + "; steps:";
     for (const Step &st : steps) s += " " + st.first + "=" + std::to_string(st.second);
@@ -226,13 +226,16 @@ TEST_F(AllocFailures, StatusRequestsAndTheScreen) {
     s.push_back({"scrn", r = KQ_ZR_sr_scrn(sim.addr(), image, 0, 200)});
     return s;
   };
-  long runs = fail_each(run_all, [](const Outcome &r) {
-    all_succeeded(r);
-    EXPECT_EQ(r.last(), 200) << r.describe();
-  }, [](const Outcome &r) {
-    EXPECT_EQ(r.failed, "socket");
-    ends_with(r, ZR_E_SOCKET);
-  });
+  long runs = fail_each(
+      run_all,
+      [](const Outcome &r) {
+        all_succeeded(r);
+        EXPECT_EQ(r.last(), 200) << r.describe();
+      },
+      [](const Outcome &r) {
+        EXPECT_EQ(r.failed, "socket");
+        ends_with(r, ZR_E_SOCKET);
+      });
   EXPECT_EQ(runs, 4);
 }
 
@@ -274,8 +277,12 @@ TEST_F(AllocFailures, ListingsAttributesFileOperationsAndTheUpgrade) {
     EXPECT_TRUE(r.failed == "socket" || r.failed == "dir enum") << r.describe();
     ends_with(r, ZR_E_SOCKET);
     // The copy made by a run that failed later was deleted, or never made.
-    if (r.last_name() != "delete") { EXPECT_FALSE(zrfiles::exists(sim / "docs/b.txt")) << r.describe(); }
-    if (r.last_name() == "delete") { ASSERT_EQ(unlink((sim / "docs/b.txt").c_str()), 0); }
+    if (r.last_name() != "delete") {
+      EXPECT_FALSE(zrfiles::exists(sim / "docs/b.txt")) << r.describe();
+    }
+    if (r.last_name() == "delete") {
+      ASSERT_EQ(unlink((sim / "docs/b.txt").c_str()), 0);
+    }
   });
 }
 
@@ -294,38 +301,44 @@ TEST_F(AllocFailures, TransfersKeepTheHostFiles) {
 
   auto put = [&] {
     Steps s;
-    s.push_back({"put", KQ_ZR_fm_xfer(sim.addr(), ZR_FM_PUT, "sent.bin", (host / "send me.bin").c_str(), 500,
-                                      nullptr, 0)});
+    s.push_back(
+        {"put", KQ_ZR_fm_xfer(sim.addr(), ZR_FM_PUT, "sent.bin", (host / "send me.bin").c_str(), 500, nullptr, 0)});
     return s;
   };
-  fail_each(put, [&](const Outcome &r) {
-    all_succeeded(r);
-    EXPECT_TRUE(read_file(sim / "sent.bin") == content);
-    ASSERT_EQ(unlink((sim / "sent.bin").c_str()), 0);
-  }, [&](const Outcome &r) {
-    // The host file's name (examined, opened), or the connection entry.
-    ends_with(r, r.failed == "socket" ? ZR_E_SOCKET : ZR_E_HOSTFILE);
-    EXPECT_EQ(KQ_ZR_errno(), r.failed == "socket" ? KQ_ZR_errno() : ENOMEM) << r.describe();
-    EXPECT_FALSE(zrfiles::exists(sim / "sent.bin"));
-    EXPECT_TRUE(read_file(host / "send me.bin") == content) << r.describe();
-    EXPECT_EQ(names_in(host.path()), std::vector<std::string>{"send me.bin"});
-  });
+  fail_each(
+      put,
+      [&](const Outcome &r) {
+        all_succeeded(r);
+        EXPECT_TRUE(read_file(sim / "sent.bin") == content);
+        ASSERT_EQ(unlink((sim / "sent.bin").c_str()), 0);
+      },
+      [&](const Outcome &r) {
+        // The host file's name (examined, opened), or the connection entry.
+        ends_with(r, r.failed == "socket" ? ZR_E_SOCKET : ZR_E_HOSTFILE);
+        EXPECT_EQ(KQ_ZR_errno(), r.failed == "socket" ? KQ_ZR_errno() : ENOMEM) << r.describe();
+        EXPECT_FALSE(zrfiles::exists(sim / "sent.bin"));
+        EXPECT_TRUE(read_file(host / "send me.bin") == content) << r.describe();
+        EXPECT_EQ(names_in(host.path()), std::vector<std::string>{"send me.bin"});
+      });
 
   auto get = [&] {
     EXPECT_TRUE(write_file(host / "got.bin", old_content));
     Steps s;
-    s.push_back({"get", KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "fetch me.bin", (host / "got.bin").c_str(), 500,
-                                      nullptr, 0)});
+    s.push_back(
+        {"get", KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "fetch me.bin", (host / "got.bin").c_str(), 500, nullptr, 0)});
     return s;
   };
-  fail_each(get, [&](const Outcome &r) {
-    all_succeeded(r);
-    EXPECT_TRUE(read_file(host / "got.bin") == content);
-  }, [&](const Outcome &r) {
-    ends_with(r, r.failed == "socket" ? ZR_E_SOCKET : ZR_E_HOSTFILE);
-    EXPECT_TRUE(read_file(host / "got.bin") == old_content) << r.describe();
-    EXPECT_EQ(names_in(host.path()), (std::vector<std::string>{"got.bin", "send me.bin"})) << r.describe();
-  });
+  fail_each(
+      get,
+      [&](const Outcome &r) {
+        all_succeeded(r);
+        EXPECT_TRUE(read_file(host / "got.bin") == content);
+      },
+      [&](const Outcome &r) {
+        ends_with(r, r.failed == "socket" ? ZR_E_SOCKET : ZR_E_HOSTFILE);
+        EXPECT_TRUE(read_file(host / "got.bin") == old_content) << r.describe();
+        EXPECT_EQ(names_in(host.path()), (std::vector<std::string>{"got.bin", "send me.bin"})) << r.describe();
+      });
 
   // A fetch through a link writes the file the link leads to and keeps the link.
   ASSERT_EQ(mkdir((host / "real").c_str(), 0755), 0);
@@ -333,8 +346,8 @@ TEST_F(AllocFailures, TransfersKeepTheHostFiles) {
   auto get_link = [&] {
     EXPECT_TRUE(write_file(host / "real/target.bin", old_content));
     Steps s;
-    s.push_back({"get", KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "fetch me.bin", (host / "link.bin").c_str(), 0,
-                                      nullptr, 0)});
+    s.push_back(
+        {"get", KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "fetch me.bin", (host / "link.bin").c_str(), 0, nullptr, 0)});
     return s;
   };
   auto link_kept = [&](const Outcome &r) {
@@ -343,15 +356,18 @@ TEST_F(AllocFailures, TransfersKeepTheHostFiles) {
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced; " << r.describe();
     EXPECT_EQ(names_in(host / "real"), std::vector<std::string>{"target.bin"}) << r.describe();
   };
-  fail_each(get_link, [&](const Outcome &r) {
-    all_succeeded(r);
-    link_kept(r);
-    EXPECT_TRUE(read_file(host / "real/target.bin") == content);
-  }, [&](const Outcome &r) {
-    ends_with(r, r.failed == "socket" ? ZR_E_SOCKET : ZR_E_HOSTFILE);
-    link_kept(r);
-    EXPECT_TRUE(read_file(host / "real/target.bin") == old_content) << r.describe();
-  });
+  fail_each(
+      get_link,
+      [&](const Outcome &r) {
+        all_succeeded(r);
+        link_kept(r);
+        EXPECT_TRUE(read_file(host / "real/target.bin") == content);
+      },
+      [&](const Outcome &r) {
+        ends_with(r, r.failed == "socket" ? ZR_E_SOCKET : ZR_E_HOSTFILE);
+        link_kept(r);
+        EXPECT_TRUE(read_file(host / "real/target.bin") == old_content) << r.describe();
+      });
 }
 
 // ---- discovery ----------------------------------------------------------------------
@@ -376,7 +392,9 @@ TEST_F(AllocFailures, EnumerationOfAManyInterfaceHost) {
     zr_enum_rec rec;
     int r = KQ_ZR_en_next(h, &rec);
     s.push_back({"en_next", r});
-    if (r == 0) { EXPECT_EQ(rec.addr, 0xAC100002u); }
+    if (r == 0) {
+      EXPECT_EQ(rec.addr, 0xAC100002u);
+    }
     EXPECT_EQ(KQ_ZR_en_done(h), 0);
     return s;
   };
@@ -391,9 +409,9 @@ TEST_F(AllocFailures, EnumerationOfAManyInterfaceHost) {
 
 TEST_F(AllocFailures, PolicyFile) {
   TempDir dir;
-  ASSERT_TRUE(write_file(dir / "policy.dat",
-                         "[root]\n\"/files\" \"" + dir.path() + "\"\n[dirs]\n\"documents\" \"docs\" 1 2\n"
-                         "\"tmp\" \"tmp\" 3 4\n"));
+  ASSERT_TRUE(write_file(dir / "policy.dat", "[root]\n\"/files\" \"" + dir.path() +
+                                                 "\"\n[dirs]\n\"documents\" \"docs\" 1 2\n"
+                                                 "\"tmp\" \"tmp\" 3 4\n"));
   ASSERT_EQ(mkdir((dir / "docs").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0755), 0);
   auto body = [&] {
@@ -403,7 +421,9 @@ TEST_F(AllocFailures, PolicyFile) {
     s.push_back({"pol_init", KQ_ZR_pol_init((dir / "policy.dat").c_str())});
     char out[256];
     s.push_back({"pol_mung", KQ_ZR_pol_mung(out, "/files/documents/a.txt", sizeof out, 0)});
-    if (s.back().second == 0) { EXPECT_EQ(std::string(out), dir.path() + "/docs/a.txt"); }
+    if (s.back().second == 0) {
+      EXPECT_EQ(std::string(out), dir.path() + "/docs/a.txt");
+    }
     return s;
   };
   fail_each(body, all_succeeded, [](const Outcome &r) {
@@ -421,7 +441,9 @@ TEST_F(AllocFailures, PolicyFile) {
     } else {
       ADD_FAILURE() << "unexpected allocation; " << r.describe();
     }
-    if (init == 0) { EXPECT_EQ(r.steps[1].second, 0) << r.describe(); }
+    if (init == 0) {
+      EXPECT_EQ(r.steps[1].second, 0) << r.describe();
+    }
     EXPECT_NE(zri_pol_current(), nullptr);
   });
 }
@@ -462,44 +484,47 @@ TEST_F(AllocFailures, HostFileCallsAndRename) {
   };
   char cwd_before[4096];
   ASSERT_NE(getcwd(cwd_before, sizeof cwd_before), nullptr);
-  fail_each(body, [&](const Outcome &r) {
-    all_succeeded(r);
-    EXPECT_TRUE(names_in(dir / "a").empty());
-    EXPECT_TRUE(names_in(dir / "b").empty());
-  }, [&](const Outcome &r) {
-    if (r.last() == 0) {
-      // A move across folders does not look at the deletion of the old file: when only
-      // that fails, the move counts as done and the old file stays.
-      EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"y.txt"}) << r.describe();
-      EXPECT_TRUE(read_file(dir / "a/y.txt") == content) << r.describe();
-      tidy();
-      return;
-    }
-    // A name that cannot be converted for want of memory fails the call with ENOMEM, and
-    // nothing happened to the files.
-    EXPECT_EQ(r.last(), -1) << r.describe();
-    EXPECT_EQ(KQ_ZR_errno(), ENOMEM) << r.describe();
-    const std::string &step = r.last_name();
-    std::vector<std::string> in_a = names_in(dir / "a"), in_b = names_in(dir / "b");
-    if (step == "creat") {
-      EXPECT_TRUE(in_a.empty()) << r.describe();
-    } else if (step == "stat" || step == "rename") {
-      EXPECT_EQ(in_a, std::vector<std::string>{"\xc3\xa9t\xc3\xa9.txt"}) << r.describe();
-    } else if (step == "zr_rename same folder") {
-      EXPECT_EQ(in_a, std::vector<std::string>{"x.txt"}) << r.describe();
-    } else if (step == "zr_rename across") {
-      // A failed move leaves the old file as it was and no new one.
-      EXPECT_EQ(in_a, std::vector<std::string>{"y.txt"}) << r.describe();
-      EXPECT_TRUE(read_file(dir / "a/y.txt") == content) << r.describe();
-      EXPECT_TRUE(in_b.empty()) << r.describe();
-    } else if (step == "unlink") {
-      EXPECT_EQ(in_b, std::vector<std::string>{"z.txt"}) << r.describe();
-    }
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    EXPECT_STREQ(cwd, cwd_before) << r.describe();
-    tidy();
-  });
+  fail_each(
+      body,
+      [&](const Outcome &r) {
+        all_succeeded(r);
+        EXPECT_TRUE(names_in(dir / "a").empty());
+        EXPECT_TRUE(names_in(dir / "b").empty());
+      },
+      [&](const Outcome &r) {
+        if (r.last() == 0) {
+          // A move across folders does not look at the deletion of the old file: when only
+          // that fails, the move counts as done and the old file stays.
+          EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"y.txt"}) << r.describe();
+          EXPECT_TRUE(read_file(dir / "a/y.txt") == content) << r.describe();
+          tidy();
+          return;
+        }
+        // A name that cannot be converted for want of memory fails the call with ENOMEM, and
+        // nothing happened to the files.
+        EXPECT_EQ(r.last(), -1) << r.describe();
+        EXPECT_EQ(KQ_ZR_errno(), ENOMEM) << r.describe();
+        const std::string &step = r.last_name();
+        std::vector<std::string> in_a = names_in(dir / "a"), in_b = names_in(dir / "b");
+        if (step == "creat") {
+          EXPECT_TRUE(in_a.empty()) << r.describe();
+        } else if (step == "stat" || step == "rename") {
+          EXPECT_EQ(in_a, std::vector<std::string>{"\xc3\xa9t\xc3\xa9.txt"}) << r.describe();
+        } else if (step == "zr_rename same folder") {
+          EXPECT_EQ(in_a, std::vector<std::string>{"x.txt"}) << r.describe();
+        } else if (step == "zr_rename across") {
+          // A failed move leaves the old file as it was and no new one.
+          EXPECT_EQ(in_a, std::vector<std::string>{"y.txt"}) << r.describe();
+          EXPECT_TRUE(read_file(dir / "a/y.txt") == content) << r.describe();
+          EXPECT_TRUE(in_b.empty()) << r.describe();
+        } else if (step == "unlink") {
+          EXPECT_EQ(in_b, std::vector<std::string>{"z.txt"}) << r.describe();
+        }
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        EXPECT_STREQ(cwd, cwd_before) << r.describe();
+        tidy();
+      });
 }
 
 // ---- DHCP service control --------------------------------------------------------

@@ -232,9 +232,9 @@ struct Dhcp : ::testing::Test {
   // waits until it has recorded itself; its process id, or -1.
   pid_t start_by_hand(const std::string &path) const {
     std::string record_file = folder + "/found.args";
-    char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("--record"),
-                    const_cast<char *>(record_file.c_str()), const_cast<char *>("--max-seconds"),
-                    const_cast<char *>("120"), nullptr};
+    char *argv[] = {
+        const_cast<char *>(path.c_str()),    const_cast<char *>("--record"), const_cast<char *>(record_file.c_str()),
+        const_cast<char *>("--max-seconds"), const_cast<char *>("120"),      nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
     for (int i = 0; i < 500 && lines_of(record_file).empty(); ++i)
@@ -542,7 +542,8 @@ TEST_F(Dhcp, StandInRecordsAndStaysUntilTerminated) {
                   const_cast<char *>(record_file.c_str()), const_cast<char *>("line\nbreak\\"), nullptr};
   pid_t pid = -1;
   ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ), 0);
-  for (int i = 0; i < 500 && lines_of(record_file).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && lines_of(record_file).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(record_of(record_file),
             (std::vector<std::string>{"pid " + std::to_string(pid), exe, "--record", record_file, "line\nbreak\\"}));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -128,9 +128,10 @@ TEST_F(Enumeration, MatchingInterfaceYieldsTheNextAddress) {
 
 TEST_F(Enumeration, OnlyHostSideAddressesOf172_16Match) {
   int final_result = 0;
-  g_list = {v4(ip(172, 16, 0, 2)),  v4(ip(172, 17, 0, 1)), v4(ip(172, 16, 0, 3)),
-            v4(ip(172, 16, 0, 0)),  v4(ip(10, 16, 0, 1)),  v4(ip(172, 15, 255, 253)),
-            v4(ip(173, 16, 0, 1)),  zr_os_ifentry{kInet6, ip(172, 16, 0, 1)}};
+  g_list = {v4(ip(172, 16, 0, 2)), v4(ip(172, 17, 0, 1)),
+            v4(ip(172, 16, 0, 3)), v4(ip(172, 16, 0, 0)),
+            v4(ip(10, 16, 0, 1)),  v4(ip(172, 15, 255, 253)),
+            v4(ip(173, 16, 0, 1)), zr_os_ifentry{kInet6, ip(172, 16, 0, 1)}};
   EXPECT_TRUE(all_candidates(&final_result).empty());
   EXPECT_EQ(final_result, -1);
 

@@ -169,7 +169,9 @@ TEST_F(FaultMatrix, FieldRepliesCutAfterEveryByte) {
       int want = 0;
       std::vector<unsigned char> expect = expected_record(full.substr(0, n), req.table, req.size, &want);
       EXPECT_EQ(r, want) << req.command << " cut after " << n;
-      if (want == 0) { EXPECT_TRUE(rec == expect) << req.command << " cut after " << n; }
+      if (want == 0) {
+        EXPECT_TRUE(rec == expect) << req.command << " cut after " << n;
+      }
     }
   }
 }
@@ -256,8 +258,9 @@ TEST_F(FaultMatrix, FieldRepliesWithOversizeLinesAndGarbage) {
   }
   {
     // Binary garbage among the fields: ignored, the good lines stand.
-    SimProcess sim({"--reply", "0\\n\\xff\\xfe=\\x00\\x01\\nname=\\x80\\x81\\x00zz\\n\\x01=\\x02\\naddr=9\\n"
-                               "disk=1,\\xff,3\\nbat=\\x00\\n"});
+    SimProcess sim({"--reply",
+                    "0\\n\\xff\\xfe=\\x00\\x01\\nname=\\x80\\x81\\x00zz\\n\\x01=\\x02\\naddr=9\\n"
+                    "disk=1,\\xff,3\\nbat=\\x00\\n"});
     ASSERT_TRUE(sim.ok());
     EXPECT_EQ(KQ_ZR_sr_info(sim.addr(), 1, &info), 0);
     EXPECT_EQ(info.addr, 9u);
@@ -703,9 +706,9 @@ TEST_F(FaultMatrixFiles, FetchingAgainstEveryCutStallAndWrongSize) {
     EXPECT_EQ(get(sim.addr()), 0);
     EXPECT_EQ(read_file(host / "got.bin"), content);
   }
-  for (const std::string &reply : {std::string("\\xff\\xfe\\n"), std::string("0 abc\\n"), std::string("0\\n12\\n"),
-                                   std::string("0 ") + std::string(2000, ' ') + "5\\nhello",
-                                   std::string("0 -5\\n"), std::string("7\\n")}) {
+  for (const std::string &reply :
+       {std::string("\\xff\\xfe\\n"), std::string("0 abc\\n"), std::string("0\\n12\\n"),
+        std::string("0 ") + std::string(2000, ' ') + "5\\nhello", std::string("0 -5\\n"), std::string("7\\n")}) {
     StoredSim sim({"--reply", reply});
     ASSERT_TRUE(sim.ok());
     ASSERT_TRUE(write_file(sim / "src.bin", content));
@@ -772,7 +775,7 @@ TEST_F(FaultMatrixFiles, UpgradeWithStallsOversizeLinesAndGarbage) {
     ASSERT_TRUE(sim.ok());
     progress_seen.clear();
     EXPECT_EQ(KQ_ZR_os_upg(sim.addr(), "img", "-", record_progress), 0);
-    EXPECT_EQ(progress_seen, (std::vector<int>{0, 9})); // "0 \x80": a status and a separator
+    EXPECT_EQ(progress_seen, (std::vector<int>{0, 9}));  // "0 \x80": a status and a separator
   }
   {
     SimProcess sim({"--reply", "\\xff\\n0 9\\n"});

@@ -18,343 +18,330 @@ using zrfiles::read_file;
 using zrfiles::TempDir;
 using zrfiles::write_file;
 
-uint32_t decode(const char *bytes)
-{
-    return zri_utf8_decode(reinterpret_cast<const unsigned char *>(bytes));
+uint32_t decode(const char *bytes) { return zri_utf8_decode(reinterpret_cast<const unsigned char *>(bytes)); }
+
+std::vector<uint16_t> wide(const std::string &name, bool *ok = nullptr) {
+  size_t units = 99;
+  zr_os_wchar *w = zri_utf8_to_wide(name.c_str(), &units);
+  if (ok) *ok = w != nullptr;
+  std::vector<uint16_t> out;
+  if (w) {
+    out.assign(w, w + units);
+    EXPECT_EQ(w[units], 0);
+    zri_wide_free(w);
+  }
+  return out;
 }
 
-std::vector<uint16_t> wide(const std::string &name, bool *ok = nullptr)
-{
-    size_t units = 99;
-    zr_os_wchar *w = zri_utf8_to_wide(name.c_str(), &units);
-    if (ok)
-        *ok = w != nullptr;
-    std::vector<uint16_t> out;
-    if (w) {
-        out.assign(w, w + units);
-        EXPECT_EQ(w[units], 0);
-        zri_wide_free(w);
-    }
-    return out;
+TEST(Utf8Decode, SequencesOfEveryLength) {
+  EXPECT_EQ(decode("A"), (1u << 28) | (1u << 24) | 0x41);
+  EXPECT_EQ(decode("\xC3\xA9"), (2u << 28) | (2u << 24) | 0xE9);
+  EXPECT_EQ(decode("\xE2\x82\xAC"), (3u << 28) | (2u << 24) | 0x20AC);
+  EXPECT_EQ(decode("\xF0\x9F\x98\x80"), (4u << 28) | (3u << 24) | 0x1F600);
+  // Overlong forms and surrogates are taken as they come.
+  EXPECT_EQ(decode("\xC0\x80"), (2u << 28) | (2u << 24) | 0);
+  EXPECT_EQ(decode("\xED\xA0\xBD"), (3u << 28) | (2u << 24) | 0xD83D);
+  // The largest value a 4-byte lead can carry.
+  EXPECT_EQ(decode("\xF7\xBF\xBF\xBF"), (4u << 28) | (3u << 24) | 0x1FFFFF);
 }
 
-TEST(Utf8Decode, SequencesOfEveryLength)
-{
-    EXPECT_EQ(decode("A"), (1u << 28) | (1u << 24) | 0x41);
-    EXPECT_EQ(decode("\xC3\xA9"), (2u << 28) | (2u << 24) | 0xE9);
-    EXPECT_EQ(decode("\xE2\x82\xAC"), (3u << 28) | (2u << 24) | 0x20AC);
-    EXPECT_EQ(decode("\xF0\x9F\x98\x80"), (4u << 28) | (3u << 24) | 0x1F600);
-    // Overlong forms and surrogates are taken as they come.
-    EXPECT_EQ(decode("\xC0\x80"), (2u << 28) | (2u << 24) | 0);
-    EXPECT_EQ(decode("\xED\xA0\xBD"), (3u << 28) | (2u << 24) | 0xD83D);
-    // The largest value a 4-byte lead can carry.
-    EXPECT_EQ(decode("\xF7\xBF\xBF\xBF"), (4u << 28) | (3u << 24) | 0x1FFFFF);
+TEST(Utf8Decode, InvalidSequences) {
+  EXPECT_EQ(decode("\x80"), 0u);  // a stray continuation byte
+  EXPECT_EQ(decode("\xBF"
+                   "A"),
+            0u);
+  EXPECT_EQ(decode("\xF8\x80\x80\x80\x80"), 0u);  // five leading ones
+  EXPECT_EQ(decode("\xFF"), 0u);
+  EXPECT_EQ(decode("\xE2\x82"), 0u);  // cut short by the end of the text
+  EXPECT_EQ(decode("\xC3"
+                   "A"),
+            0u);  // a continuation byte missing
+  EXPECT_EQ(decode("\xF0\x9F\x98"
+                   "A"),
+            0u);
 }
 
-TEST(Utf8Decode, InvalidSequences)
-{
-    EXPECT_EQ(decode("\x80"), 0u);           // a stray continuation byte
-    EXPECT_EQ(decode("\xBF" "A"), 0u);
-    EXPECT_EQ(decode("\xF8\x80\x80\x80\x80"), 0u); // five leading ones
-    EXPECT_EQ(decode("\xFF"), 0u);
-    EXPECT_EQ(decode("\xE2\x82"), 0u);       // cut short by the end of the text
-    EXPECT_EQ(decode("\xC3" "A"), 0u);       // a continuation byte missing
-    EXPECT_EQ(decode("\xF0\x9F\x98" "A"), 0u);
-}
-
-TEST(Utf8Decode, WholeNamesBecomeUtf16)
-{
-    bool ok = false;
-    EXPECT_EQ(wide("\xC3\xA9", &ok), std::vector<uint16_t>{0xE9});
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(wide("a\xF0\x9F\x98\x80" "b"), (std::vector<uint16_t>{'a', 0xD83D, 0xDE00, 'b'}));
-    // The same character as Java's modified UTF-8 sends it: two 3-byte surrogate sequences.
-    EXPECT_EQ(wide("\xED\xA0\xBD\xED\xB8\x80"), (std::vector<uint16_t>{0xD83D, 0xDE00}));
-    EXPECT_EQ(wide("x\xC0\x80y"), (std::vector<uint16_t>{'x', 0, 'y'}));
-    EXPECT_EQ(wide("", &ok), std::vector<uint16_t>{});
-    EXPECT_TRUE(ok);
-    for (const char *bad : {"\x80", "ab\xE2\x82", "\xF8", "\xF4\x90\x80\x80" /* above U+10FFFF */}) {
-        errno = 0;
-        EXPECT_TRUE(wide(bad, &ok).empty());
-        EXPECT_FALSE(ok) << bad;
-        EXPECT_EQ(errno, EILSEQ);
-    }
-    EXPECT_EQ(zri_utf8_to_wide(nullptr, nullptr), nullptr);
+TEST(Utf8Decode, WholeNamesBecomeUtf16) {
+  bool ok = false;
+  EXPECT_EQ(wide("\xC3\xA9", &ok), std::vector<uint16_t>{0xE9});
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(wide("a\xF0\x9F\x98\x80"
+                 "b"),
+            (std::vector<uint16_t>{'a', 0xD83D, 0xDE00, 'b'}));
+  // The same character as Java's modified UTF-8 sends it: two 3-byte surrogate sequences.
+  EXPECT_EQ(wide("\xED\xA0\xBD\xED\xB8\x80"), (std::vector<uint16_t>{0xD83D, 0xDE00}));
+  EXPECT_EQ(wide("x\xC0\x80y"), (std::vector<uint16_t>{'x', 0, 'y'}));
+  EXPECT_EQ(wide("", &ok), std::vector<uint16_t>{});
+  EXPECT_TRUE(ok);
+  for (const char *bad : {"\x80", "ab\xE2\x82", "\xF8", "\xF4\x90\x80\x80" /* above U+10FFFF */}) {
+    errno = 0;
+    EXPECT_TRUE(wide(bad, &ok).empty());
+    EXPECT_FALSE(ok) << bad;
+    EXPECT_EQ(errno, EILSEQ);
+  }
+  EXPECT_EQ(zri_utf8_to_wide(nullptr, nullptr), nullptr);
 }
 
 class HostFiles : public ::testing::Test {
-protected:
-    TempDir dir;
+ protected:
+  TempDir dir;
 };
 
-TEST_F(HostFiles, CallsReachTheFileSystemUnderProperUtf8Names)
-{
-    const std::string java = dir / "caf\xC3\xA9 \xED\xA0\xBD\xED\xB8\x80";
-    const std::string disk = "caf\xC3\xA9 \xF0\x9F\x98\x80";
-    int fd = utf8creat(java.c_str(), 0664);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(utf8write(fd, "hello", 5), 5);
-    EXPECT_EQ(utf8close(fd), 0);
-    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{disk});
+TEST_F(HostFiles, CallsReachTheFileSystemUnderProperUtf8Names) {
+  const std::string java = dir / "caf\xC3\xA9 \xED\xA0\xBD\xED\xB8\x80";
+  const std::string disk = "caf\xC3\xA9 \xF0\x9F\x98\x80";
+  int fd = utf8creat(java.c_str(), 0664);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8write(fd, "hello", 5), 5);
+  EXPECT_EQ(utf8close(fd), 0);
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{disk});
 
-    struct stat st;
-    ASSERT_EQ(utf8stat(java.c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 5);
-    fd = utf8open(java.c_str(), 0x8000);
-    ASSERT_GE(fd, 0);
-    char buf[16];
-    EXPECT_EQ(utf8read(fd, buf, sizeof buf), 5);
-    EXPECT_EQ(utf8read(fd, buf, sizeof buf), 0);
-    EXPECT_EQ(utf8close(fd), 0);
+  struct stat st;
+  ASSERT_EQ(utf8stat(java.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5);
+  fd = utf8open(java.c_str(), 0x8000);
+  ASSERT_GE(fd, 0);
+  char buf[16];
+  EXPECT_EQ(utf8read(fd, buf, sizeof buf), 5);
+  EXPECT_EQ(utf8read(fd, buf, sizeof buf), 0);
+  EXPECT_EQ(utf8close(fd), 0);
 
-    fd = utf8open(java.c_str(), 0x8001); // write-only, keeps the content
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(utf8read(fd, buf, sizeof buf), -1);
-    EXPECT_EQ(utf8write(fd, "J", 1), 1);
-    EXPECT_EQ(utf8close(fd), 0);
-    EXPECT_EQ(read_file(dir / disk), "Jello");
+  fd = utf8open(java.c_str(), 0x8001);  // write-only, keeps the content
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8read(fd, buf, sizeof buf), -1);
+  EXPECT_EQ(utf8write(fd, "J", 1), 1);
+  EXPECT_EQ(utf8close(fd), 0);
+  EXPECT_EQ(read_file(dir / disk), "Jello");
 
-    // creat on an existing file empties it.
-    fd = utf8creat(java.c_str(), 0664);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(utf8close(fd), 0);
-    EXPECT_EQ(read_file(dir / disk), "");
+  // creat on an existing file empties it.
+  fd = utf8creat(java.c_str(), 0664);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8close(fd), 0);
+  EXPECT_EQ(read_file(dir / disk), "");
 
-    EXPECT_EQ(utf8rename(java.c_str(), (dir / "plain").c_str()), 0);
-    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"plain"});
-    EXPECT_EQ(utf8unlink((dir / "plain").c_str()), 0);
-    EXPECT_TRUE(names_in(dir.path()).empty());
-    EXPECT_EQ(utf8close(-1), -1);
+  EXPECT_EQ(utf8rename(java.c_str(), (dir / "plain").c_str()), 0);
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"plain"});
+  EXPECT_EQ(utf8unlink((dir / "plain").c_str()), 0);
+  EXPECT_TRUE(names_in(dir.path()).empty());
+  EXPECT_EQ(utf8close(-1), -1);
 }
 
-TEST_F(HostFiles, FailuresLeaveTheFileSystemAlone)
-{
-    ASSERT_TRUE(write_file(dir / "a", "A"));
-    ASSERT_TRUE(write_file(dir / "b", "B"));
-    struct stat st;
+TEST_F(HostFiles, FailuresLeaveTheFileSystemAlone) {
+  ASSERT_TRUE(write_file(dir / "a", "A"));
+  ASSERT_TRUE(write_file(dir / "b", "B"));
+  struct stat st;
 
-    EXPECT_EQ(utf8rename((dir / "a").c_str(), (dir / "b").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), EEXIST);
-    EXPECT_EQ(read_file(dir / "b"), "B");
-    EXPECT_EQ(utf8open((dir / "none").c_str(), 0x8000), -1);
-    EXPECT_EQ(KQ_ZR_errno(), ENOENT);
-    EXPECT_EQ(utf8unlink((dir / "none").c_str()), -1);
-    EXPECT_EQ(utf8stat((dir / "a?").c_str(), &st), -1); // wildcards never name one file
-    EXPECT_EQ(utf8stat((dir / "*").c_str(), &st), -1);
-    EXPECT_EQ(utf8stat("", &st), -1);
-    EXPECT_EQ(utf8stat((dir / "a").c_str(), nullptr), -1);
-    EXPECT_EQ(utf8open("", 0x8000), -1);
+  EXPECT_EQ(utf8rename((dir / "a").c_str(), (dir / "b").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EEXIST);
+  EXPECT_EQ(read_file(dir / "b"), "B");
+  EXPECT_EQ(utf8open((dir / "none").c_str(), 0x8000), -1);
+  EXPECT_EQ(KQ_ZR_errno(), ENOENT);
+  EXPECT_EQ(utf8unlink((dir / "none").c_str()), -1);
+  EXPECT_EQ(utf8stat((dir / "a?").c_str(), &st), -1);  // wildcards never name one file
+  EXPECT_EQ(utf8stat((dir / "*").c_str(), &st), -1);
+  EXPECT_EQ(utf8stat("", &st), -1);
+  EXPECT_EQ(utf8stat((dir / "a").c_str(), nullptr), -1);
+  EXPECT_EQ(utf8open("", 0x8000), -1);
 
-    // Names that do not convert.
-    for (const std::string &bad : {dir / "\x80", dir / "x\xE2\x82", dir / "\xF8y"}) {
-        EXPECT_EQ(utf8creat(bad.c_str(), 0664), -1);
-        EXPECT_EQ(KQ_ZR_errno(), EILSEQ);
-        EXPECT_EQ(utf8stat(bad.c_str(), &st), -1);
-        EXPECT_EQ(utf8rename((dir / "a").c_str(), bad.c_str()), -1);
-    }
-    // A lone surrogate has no proper UTF-8 form.
-    EXPECT_EQ(utf8creat((dir / "\xED\xA0\xBD").c_str(), 0664), -1);
+  // Names that do not convert.
+  for (const std::string &bad : {dir / "\x80", dir / "x\xE2\x82", dir / "\xF8y"}) {
+    EXPECT_EQ(utf8creat(bad.c_str(), 0664), -1);
     EXPECT_EQ(KQ_ZR_errno(), EILSEQ);
-    // U+0000 inside a name would cut it short: "a" must not be the file deleted.
-    EXPECT_EQ(utf8unlink((dir / "a\xC0\x80.tmp").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), EINVAL);
-    EXPECT_EQ(utf8creat((dir / "b\xC0\x80").c_str(), 0664), -1);
-    EXPECT_EQ(utf8open(nullptr, 0x8000), -1);
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(read_file(dir / "a"), "A");
-    EXPECT_EQ(read_file(dir / "b"), "B");
+    EXPECT_EQ(utf8stat(bad.c_str(), &st), -1);
+    EXPECT_EQ(utf8rename((dir / "a").c_str(), bad.c_str()), -1);
+  }
+  // A lone surrogate has no proper UTF-8 form.
+  EXPECT_EQ(utf8creat((dir / "\xED\xA0\xBD").c_str(), 0664), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EILSEQ);
+  // U+0000 inside a name would cut it short: "a" must not be the file deleted.
+  EXPECT_EQ(utf8unlink((dir / "a\xC0\x80.tmp").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+  EXPECT_EQ(utf8creat((dir / "b\xC0\x80").c_str(), 0664), -1);
+  EXPECT_EQ(utf8open(nullptr, 0x8000), -1);
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(read_file(dir / "a"), "A");
+  EXPECT_EQ(read_file(dir / "b"), "B");
 }
 
-TEST_F(HostFiles, ReadOnlyModeMakesAReadOnlyFile)
-{
-    int fd = utf8creat((dir / "ro").c_str(), 0444);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(utf8write(fd, "x", 1), 1); // the descriptor itself may write
-    EXPECT_EQ(utf8close(fd), 0);
-    struct stat st;
-    ASSERT_EQ(stat((dir / "ro").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0222, 0u);
+TEST_F(HostFiles, ReadOnlyModeMakesAReadOnlyFile) {
+  int fd = utf8creat((dir / "ro").c_str(), 0444);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8write(fd, "x", 1), 1);  // the descriptor itself may write
+  EXPECT_EQ(utf8close(fd), 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "ro").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
 }
 
 // zr_rename changes the current folder for a same-folder rename; each test restores it.
 class HostRename : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NE(getcwd(start, sizeof start), nullptr); }
-    void TearDown() override { ASSERT_EQ(chdir(start), 0); }
-    std::string cwd()
-    {
-        char buf[4096];
-        return getcwd(buf, sizeof buf) ? buf : "";
-    }
-    ino_t inode(const std::string &path)
-    {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-    }
-    char start[4096];
-    TempDir dir;
+ protected:
+  void SetUp() override { ASSERT_NE(getcwd(start, sizeof start), nullptr); }
+  void TearDown() override { ASSERT_EQ(chdir(start), 0); }
+  std::string cwd() {
+    char buf[4096];
+    return getcwd(buf, sizeof buf) ? buf : "";
+  }
+  ino_t inode(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+  char start[4096];
+  TempDir dir;
 };
 
-TEST_F(HostRename, SameFolderRenamesInPlaceAndSetsTheFolderBack)
-{
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
-    ASSERT_TRUE(write_file(dir / "a/x.txt", "x"));
-    ino_t before = inode(dir / "a/x.txt");
-    std::string here = cwd();
-    EXPECT_EQ(zr_rename((dir / "a/x.txt").c_str(), (dir / "a/y.txt").c_str()), 0);
-    EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"y.txt"});
-    EXPECT_EQ(inode(dir / "a/y.txt"), before); // renamed, not copied
-    EXPECT_EQ(cwd(), here);
+TEST_F(HostRename, SameFolderRenamesInPlaceAndSetsTheFolderBack) {
+  ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir / "a/x.txt", "x"));
+  ino_t before = inode(dir / "a/x.txt");
+  std::string here = cwd();
+  EXPECT_EQ(zr_rename((dir / "a/x.txt").c_str(), (dir / "a/y.txt").c_str()), 0);
+  EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"y.txt"});
+  EXPECT_EQ(inode(dir / "a/y.txt"), before);  // renamed, not copied
+  EXPECT_EQ(cwd(), here);
 
-    // The folder set back is the one current at this call, not at the first one.
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    EXPECT_EQ(zr_rename("a/y.txt", "a/z.txt"), 0);
-    EXPECT_EQ(cwd(), dir.path());
-    EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"z.txt"});
+  // The folder set back is the one current at this call, not at the first one.
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  EXPECT_EQ(zr_rename("a/y.txt", "a/z.txt"), 0);
+  EXPECT_EQ(cwd(), dir.path());
+  EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"z.txt"});
 
-    // Without a folder part nothing changes folder.
-    ASSERT_EQ(chdir((dir / "a").c_str()), 0);
-    EXPECT_EQ(zr_rename("z.txt", "w.txt"), 0);
-    EXPECT_EQ(cwd(), dir / "a");
-    EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"w.txt"});
+  // Without a folder part nothing changes folder.
+  ASSERT_EQ(chdir((dir / "a").c_str()), 0);
+  EXPECT_EQ(zr_rename("z.txt", "w.txt"), 0);
+  EXPECT_EQ(cwd(), dir / "a");
+  EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"w.txt"});
 
-    // Folders are renamed the same way.
-    EXPECT_EQ(zr_rename((dir / "a").c_str(), (dir / "b").c_str()), 0);
-    EXPECT_TRUE(exists(dir / "b/w.txt"));
+  // Folders are renamed the same way.
+  EXPECT_EQ(zr_rename((dir / "a").c_str(), (dir / "b").c_str()), 0);
+  EXPECT_TRUE(exists(dir / "b/w.txt"));
 }
 
-TEST_F(HostRename, SameFolderRenameNeverReplacesAFile)
-{
-    ASSERT_TRUE(write_file(dir / "x", "x"));
-    ASSERT_TRUE(write_file(dir / "y", "y"));
-    std::string here = cwd();
-    EXPECT_EQ(zr_rename((dir / "x").c_str(), (dir / "y").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), EEXIST);
-    EXPECT_EQ(cwd(), here);
-    EXPECT_EQ(read_file(dir / "x"), "x");
-    EXPECT_EQ(read_file(dir / "y"), "y");
+TEST_F(HostRename, SameFolderRenameNeverReplacesAFile) {
+  ASSERT_TRUE(write_file(dir / "x", "x"));
+  ASSERT_TRUE(write_file(dir / "y", "y"));
+  std::string here = cwd();
+  EXPECT_EQ(zr_rename((dir / "x").c_str(), (dir / "y").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EEXIST);
+  EXPECT_EQ(cwd(), here);
+  EXPECT_EQ(read_file(dir / "x"), "x");
+  EXPECT_EQ(read_file(dir / "y"), "y");
 }
 
-TEST_F(HostRename, OtherFoldersMoveByCopying)
-{
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "ab").c_str(), 0755), 0);
-    std::string content = zrfiles::pattern(512 * 3 + 100);
-    ASSERT_TRUE(write_file(dir / "a/x", content));
-    ino_t before = inode(dir / "a/x");
-    // "a/" and "ab/" differ in length: a move by copy.
-    EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "ab/x").c_str()), 0);
-    EXPECT_FALSE(exists(dir / "a/x"));
-    EXPECT_EQ(read_file(dir / "ab/x"), content);
-    EXPECT_NE(inode(dir / "ab/x"), before);
-    // An existing target is replaced.
-    ASSERT_TRUE(write_file(dir / "a/y", "new"));
-    ASSERT_TRUE(write_file(dir / "ab/y", "old old old"));
-    EXPECT_EQ(zr_rename((dir / "a/y").c_str(), (dir / "ab/y").c_str()), 0);
-    EXPECT_EQ(read_file(dir / "ab/y"), "new");
-    // An empty file moves too.
-    ASSERT_TRUE(write_file(dir / "a/e", ""));
-    EXPECT_EQ(zr_rename((dir / "a/e").c_str(), (dir / "e").c_str()), 0);
-    EXPECT_TRUE(exists(dir / "e"));
-    EXPECT_TRUE(names_in(dir / "a").empty());
-    EXPECT_EQ(names_in(dir / "ab"), (std::vector<std::string>{"x", "y"}));
+TEST_F(HostRename, OtherFoldersMoveByCopying) {
+  ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "ab").c_str(), 0755), 0);
+  std::string content = zrfiles::pattern(512 * 3 + 100);
+  ASSERT_TRUE(write_file(dir / "a/x", content));
+  ino_t before = inode(dir / "a/x");
+  // "a/" and "ab/" differ in length: a move by copy.
+  EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "ab/x").c_str()), 0);
+  EXPECT_FALSE(exists(dir / "a/x"));
+  EXPECT_EQ(read_file(dir / "ab/x"), content);
+  EXPECT_NE(inode(dir / "ab/x"), before);
+  // An existing target is replaced.
+  ASSERT_TRUE(write_file(dir / "a/y", "new"));
+  ASSERT_TRUE(write_file(dir / "ab/y", "old old old"));
+  EXPECT_EQ(zr_rename((dir / "a/y").c_str(), (dir / "ab/y").c_str()), 0);
+  EXPECT_EQ(read_file(dir / "ab/y"), "new");
+  // An empty file moves too.
+  ASSERT_TRUE(write_file(dir / "a/e", ""));
+  EXPECT_EQ(zr_rename((dir / "a/e").c_str(), (dir / "e").c_str()), 0);
+  EXPECT_TRUE(exists(dir / "e"));
+  EXPECT_TRUE(names_in(dir / "a").empty());
+  EXPECT_EQ(names_in(dir / "ab"), (std::vector<std::string>{"x", "y"}));
 }
 
-TEST_F(HostRename, FoldersAndMissingFilesAreRefused)
-{
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "a/x.txt").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
-    EXPECT_EQ(zr_rename((dir / "a/x.txt").c_str(), (dir / "b/x.txt").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), 21);
-    EXPECT_EQ(zr_rename((dir / "a/none").c_str(), (dir / "b/none").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), ENOENT);
-    EXPECT_EQ(zr_rename((dir / "a/none").c_str(), (dir / "a/other").c_str()), -1);
-    EXPECT_EQ(zr_rename(nullptr, "x"), -1);
-    EXPECT_TRUE(names_in(dir / "b").empty());
-    // Into a folder that does not exist: nothing is left anywhere.
-    ASSERT_TRUE(write_file(dir / "a/f", "f"));
-    EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "c/f").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), ENOENT);
-    EXPECT_EQ(read_file(dir / "a/f"), "f");
-    // Onto a folder.
-    EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "b").c_str()), -1);
-    EXPECT_EQ(read_file(dir / "a/f"), "f");
-    // A pipe is not copied (its reading would wait for a writer that never comes).
-    ASSERT_EQ(mkfifo((dir / "a/pipe").c_str(), 0600), 0);
-    EXPECT_EQ(zr_rename((dir / "a/pipe").c_str(), (dir / "b/pipe").c_str()), -1);
-    EXPECT_EQ(KQ_ZR_errno(), EINVAL);
-    EXPECT_TRUE(names_in(dir / "b").empty());
+TEST_F(HostRename, FoldersAndMissingFilesAreRefused) {
+  ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "a/x.txt").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
+  EXPECT_EQ(zr_rename((dir / "a/x.txt").c_str(), (dir / "b/x.txt").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), 21);
+  EXPECT_EQ(zr_rename((dir / "a/none").c_str(), (dir / "b/none").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), ENOENT);
+  EXPECT_EQ(zr_rename((dir / "a/none").c_str(), (dir / "a/other").c_str()), -1);
+  EXPECT_EQ(zr_rename(nullptr, "x"), -1);
+  EXPECT_TRUE(names_in(dir / "b").empty());
+  // Into a folder that does not exist: nothing is left anywhere.
+  ASSERT_TRUE(write_file(dir / "a/f", "f"));
+  EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "c/f").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), ENOENT);
+  EXPECT_EQ(read_file(dir / "a/f"), "f");
+  // Onto a folder.
+  EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "b").c_str()), -1);
+  EXPECT_EQ(read_file(dir / "a/f"), "f");
+  // A pipe is not copied (its reading would wait for a writer that never comes).
+  ASSERT_EQ(mkfifo((dir / "a/pipe").c_str(), 0600), 0);
+  EXPECT_EQ(zr_rename((dir / "a/pipe").c_str(), (dir / "b/pipe").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+  EXPECT_TRUE(names_in(dir / "b").empty());
 }
 
-TEST_F(HostRename, AMoveNeverLosesData)
-{
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
-    ASSERT_TRUE(write_file(dir / "a/x", "precious"));
-    // The same file under another spelling of its folder: nothing to do, nothing lost.
-    EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "a/./x").c_str()), 0);
-    EXPECT_EQ(read_file(dir / "a/x"), "precious");
-    ASSERT_EQ(link((dir / "a/x").c_str(), (dir / "b/x").c_str()), 0);
-    EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "b/x").c_str()), 0);
-    EXPECT_EQ(read_file(dir / "b/x"), "precious");
+TEST_F(HostRename, AMoveNeverLosesData) {
+  ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir / "a/x", "precious"));
+  // The same file under another spelling of its folder: nothing to do, nothing lost.
+  EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "a/./x").c_str()), 0);
+  EXPECT_EQ(read_file(dir / "a/x"), "precious");
+  ASSERT_EQ(link((dir / "a/x").c_str(), (dir / "b/x").c_str()), 0);
+  EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "b/x").c_str()), 0);
+  EXPECT_EQ(read_file(dir / "b/x"), "precious");
 
-    // A copy that fails half-way leaves an existing target as it was (this file cannot be
-    // read from its start).
-    ASSERT_TRUE(write_file(dir / "b/target", "keep me"));
-    EXPECT_EQ(zr_rename("/proc/self/mem", (dir / "b/target").c_str()), -1);
-    EXPECT_EQ(read_file(dir / "b/target"), "keep me");
-    EXPECT_EQ(names_in(dir / "b"), (std::vector<std::string>{"target", "x"}));
+  // A copy that fails half-way leaves an existing target as it was (this file cannot be
+  // read from its start).
+  ASSERT_TRUE(write_file(dir / "b/target", "keep me"));
+  EXPECT_EQ(zr_rename("/proc/self/mem", (dir / "b/target").c_str()), -1);
+  EXPECT_EQ(read_file(dir / "b/target"), "keep me");
+  EXPECT_EQ(names_in(dir / "b"), (std::vector<std::string>{"target", "x"}));
 }
 
-TEST_F(HostRename, AMoveReplacesOnlyWhatAPlainWriteCould)
-{
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "c").c_str(), 0755), 0);
-    // A link as target is written through: the file it leads to gets the content.
-    ASSERT_TRUE(write_file(dir / "a/x", "moved"));
-    ASSERT_TRUE(write_file(dir / "c/real", "old"));
-    ASSERT_EQ(symlink("../c/real", (dir / "b/link").c_str()), 0);
-    EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "b/link").c_str()), 0);
-    EXPECT_TRUE(zrfiles::is_symlink(dir / "b/link"));
-    EXPECT_EQ(read_file(dir / "c/real"), "moved");
-    EXPECT_EQ(names_in(dir / "c"), std::vector<std::string>{"real"});
-    EXPECT_FALSE(exists(dir / "a/x"));
+TEST_F(HostRename, AMoveReplacesOnlyWhatAPlainWriteCould) {
+  ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "c").c_str(), 0755), 0);
+  // A link as target is written through: the file it leads to gets the content.
+  ASSERT_TRUE(write_file(dir / "a/x", "moved"));
+  ASSERT_TRUE(write_file(dir / "c/real", "old"));
+  ASSERT_EQ(symlink("../c/real", (dir / "b/link").c_str()), 0);
+  EXPECT_EQ(zr_rename((dir / "a/x").c_str(), (dir / "b/link").c_str()), 0);
+  EXPECT_TRUE(zrfiles::is_symlink(dir / "b/link"));
+  EXPECT_EQ(read_file(dir / "c/real"), "moved");
+  EXPECT_EQ(names_in(dir / "c"), std::vector<std::string>{"real"});
+  EXPECT_FALSE(exists(dir / "a/x"));
 
-    if (geteuid() != 0)
-        GTEST_SKIP() << "only root can act as another user and give files away";
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    for (const char *folder : {"a", "b"})
-        ASSERT_EQ(zrfiles::give_away(dir / folder, 0755), 0);
-    ASSERT_TRUE(write_file(dir / "a/y", "new"));
-    ASSERT_EQ(zrfiles::give_away(dir / "a/y", 0644), 0);
-    // A target of the caller's own that they may not write, and one of another user, in a
-    // folder the caller may write: both refused as a plain write would be.
-    ASSERT_TRUE(write_file(dir / "b/readonly", "keep"));
-    ASSERT_EQ(zrfiles::give_away(dir / "b/readonly", 0444), 0);
-    ASSERT_TRUE(write_file(dir / "b/roots", "keep too"));
-    for (const char *target : {"b/readonly", "b/roots"}) {
-        EXPECT_EQ(zrfiles::run_as_other_user([&] {
-                      int r = zr_rename((dir / "a/y").c_str(), (dir / target).c_str());
-                      return r == 0 ? 0 : -KQ_ZR_errno();
-                  }),
-                  -EACCES)
-            << target;
-    }
-    EXPECT_EQ(read_file(dir / "b/readonly"), "keep");
-    EXPECT_EQ(read_file(dir / "b/roots"), "keep too");
-    EXPECT_EQ(read_file(dir / "a/y"), "new");
-    EXPECT_EQ(names_in(dir / "b"), (std::vector<std::string>{"link", "readonly", "roots"}));
-    // A target the caller may write in a folder they may not: written in place, and it
-    // stays theirs.
-    ASSERT_TRUE(write_file(dir / "c/theirs", "old old"));
-    ASSERT_EQ(zrfiles::give_away(dir / "c/theirs", 0600), 0);
-    EXPECT_EQ(zrfiles::run_as_other_user([&] { return zr_rename((dir / "a/y").c_str(), (dir / "c/theirs").c_str()); }),
-              0);
-    EXPECT_EQ(read_file(dir / "c/theirs"), "new");
-    EXPECT_FALSE(exists(dir / "a/y"));
-    EXPECT_EQ(names_in(dir / "c"), (std::vector<std::string>{"real", "theirs"}));
+  if (geteuid() != 0) GTEST_SKIP() << "only root can act as another user and give files away";
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  for (const char *folder : {"a", "b"}) ASSERT_EQ(zrfiles::give_away(dir / folder, 0755), 0);
+  ASSERT_TRUE(write_file(dir / "a/y", "new"));
+  ASSERT_EQ(zrfiles::give_away(dir / "a/y", 0644), 0);
+  // A target of the caller's own that they may not write, and one of another user, in a
+  // folder the caller may write: both refused as a plain write would be.
+  ASSERT_TRUE(write_file(dir / "b/readonly", "keep"));
+  ASSERT_EQ(zrfiles::give_away(dir / "b/readonly", 0444), 0);
+  ASSERT_TRUE(write_file(dir / "b/roots", "keep too"));
+  for (const char *target : {"b/readonly", "b/roots"}) {
+    EXPECT_EQ(zrfiles::run_as_other_user([&] {
+                int r = zr_rename((dir / "a/y").c_str(), (dir / target).c_str());
+                return r == 0 ? 0 : -KQ_ZR_errno();
+              }),
+              -EACCES)
+        << target;
+  }
+  EXPECT_EQ(read_file(dir / "b/readonly"), "keep");
+  EXPECT_EQ(read_file(dir / "b/roots"), "keep too");
+  EXPECT_EQ(read_file(dir / "a/y"), "new");
+  EXPECT_EQ(names_in(dir / "b"), (std::vector<std::string>{"link", "readonly", "roots"}));
+  // A target the caller may write in a folder they may not: written in place, and it
+  // stays theirs.
+  ASSERT_TRUE(write_file(dir / "c/theirs", "old old"));
+  ASSERT_EQ(zrfiles::give_away(dir / "c/theirs", 0600), 0);
+  EXPECT_EQ(zrfiles::run_as_other_user([&] { return zr_rename((dir / "a/y").c_str(), (dir / "c/theirs").c_str()); }),
+            0);
+  EXPECT_EQ(read_file(dir / "c/theirs"), "new");
+  EXPECT_FALSE(exists(dir / "a/y"));
+  EXPECT_EQ(names_in(dir / "c"), (std::vector<std::string>{"real", "theirs"}));
 }
 
-} // namespace
+}  // namespace

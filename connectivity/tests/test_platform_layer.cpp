@@ -123,9 +123,9 @@ TEST_F(CommandLines, SplitAsAWin32RuntimeSplitsThem) {
   // Quotes group; doubled quotes inside a quoted part give one; backslashes are literal
   // except before a quote: 2n and a quote give n and a grouping quote, 2n+1 and a quote
   // give n and a literal quote.
-  EXPECT_EQ(started_with("\"" + exe + "\" \"a b\" \"x \"\"y\"\" z\" c\\\\\\\"d e\\\\\\\\\"f g\" h\\i --max-seconds 20"),
-            (std::vector<std::string>{exe, "a b", "x \"y\" z", "c\\\\\"d", "e\\\\\\\\f g", "h\\\\i", "--max-seconds",
-                                      "20"}));
+  EXPECT_EQ(
+      started_with("\"" + exe + "\" \"a b\" \"x \"\"y\"\" z\" c\\\\\\\"d e\\\\\\\\\"f g\" h\\i --max-seconds 20"),
+      (std::vector<std::string>{exe, "a b", "x \"y\" z", "c\\\\\"d", "e\\\\\\\\f g", "h\\\\i", "--max-seconds", "20"}));
 }
 
 TEST(PlatformLayer, WhatAPathNamesAndEmptyFiles) {

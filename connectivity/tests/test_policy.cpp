@@ -133,13 +133,16 @@ TEST_F(Policy, CommentsAndBlankLinesKeepTheBuiltInPolicy) {
 
 TEST_F(Policy, FileDefinesRootAndFoldersInFileOrder) {
   ASSERT_EQ(mkdir((dir.path + "/docs").c_str(), 0700), 0);
-  load("# policy\n"
-       "[ ROOT ]  trailing words are ignored\n"
-       "\t\"/vault\", \"" + dir.path + "\"\n"
-       "[Dirs]\n"
-       "\"documents\" \"docs\" 1 -2 and a comment\n"
-       "  \"music\",\"m\",030,+4\r\n"
-       "\"empty\" \"e\" - 7\n");
+  load(
+      "# policy\n"
+      "[ ROOT ]  trailing words are ignored\n"
+      "\t\"/vault\", \"" +
+      dir.path +
+      "\"\n"
+      "[Dirs]\n"
+      "\"documents\" \"docs\" 1 -2 and a comment\n"
+      "  \"music\",\"m\",030,+4\r\n"
+      "\"empty\" \"e\" - 7\n");
   EXPECT_EQ(result, 0) << err;
   const zr_pol_root *p = zri_pol_current();
   ASSERT_NE(p, nullptr);
@@ -163,8 +166,10 @@ TEST_F(Policy, FileDefinesRootAndFoldersInFileOrder) {
   EXPECT_EQ(d->next, nullptr);
 
   // The folders are checked where the mapping puts them: under the base.
-  EXPECT_EQ(err, "zr-policy.cpp-459: missing directory ``" + dir.path + "/m'', bugz 15239\r\n"
-                 "zr-policy.cpp-459: missing directory ``" + dir.path + "/e'', bugz 15239\r\n");
+  EXPECT_EQ(err, "zr-policy.cpp-459: missing directory ``" + dir.path +
+                     "/m'', bugz 15239\r\n"
+                     "zr-policy.cpp-459: missing directory ``" +
+                     dir.path + "/e'', bugz 15239\r\n");
   EXPECT_EQ(mung("/vault/documents/a.txt"), dir.path + "/docs/a.txt");
   EXPECT_EQ(last_mung, 0);
   EXPECT_EQ(mung("/orv/documents/a.txt"), "");
@@ -305,14 +310,22 @@ TEST_F(Policy, PathsThatLeaveTheMappedFoldersAreRefused) {
   load("");
   ASSERT_EQ(result, 0);
   const std::vector<std::pair<std::string, int>> cases = {
-      {"/orv/music/x", -2},       {"/orv/", -2},
-      {"/orv/documentsx/a", -2},  {"/orv/doc/a", -2},
-      {"/orvx/documents/a", -1},  {"orv/documents/a", -1},
-      {"/other", -1},             {"", -1},
-      {"/orv/documents/../x", -4}, {"/orv/documents/a/..", -4},
-      {"/orv/documents/./x", -4}, {"/orv/documents/a/.", -4},
-      {"/orv/documents/a//b", -4}, {"/orv/documents//", 0},  // one final / goes, "/" stays
-      {"/orv/documents/a\\b", -5}, {"/orv/documents/..\\x", -5},
+      {"/orv/music/x", -2},
+      {"/orv/", -2},
+      {"/orv/documentsx/a", -2},
+      {"/orv/doc/a", -2},
+      {"/orvx/documents/a", -1},
+      {"orv/documents/a", -1},
+      {"/other", -1},
+      {"", -1},
+      {"/orv/documents/../x", -4},
+      {"/orv/documents/a/..", -4},
+      {"/orv/documents/./x", -4},
+      {"/orv/documents/a/.", -4},
+      {"/orv/documents/a//b", -4},
+      {"/orv/documents//", 0},  // one final / goes, "/" stays
+      {"/orv/documents/a\\b", -5},
+      {"/orv/documents/..\\x", -5},
   };
   for (const auto &c : cases) {
     std::string got = mung(c.first);

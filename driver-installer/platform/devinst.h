@@ -70,11 +70,10 @@ class DeviceInstallServices {
 
   // GetPrivateProfileStringW without a key name: the key names of a section, in file order.
   // Empty when the file or the section cannot be found.
-  virtual std::vector<std::wstring> ProfileSectionKeys(const std::wstring& path,
-                                                       const std::wstring& section) = 0;
+  virtual std::vector<std::wstring> ProfileSectionKeys(const std::wstring& path, const std::wstring& section) = 0;
   // GetPrivateProfileStringW for one key; fallback when the file, section or key is missing.
-  virtual std::wstring ProfileString(const std::wstring& path, const std::wstring& section,
-                                     const std::wstring& key, const std::wstring& fallback) = 0;
+  virtual std::wstring ProfileString(const std::wstring& path, const std::wstring& section, const std::wstring& key,
+                                     const std::wstring& fallback) = 0;
 };
 
 }  // namespace kqco

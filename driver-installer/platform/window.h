@@ -30,8 +30,7 @@ class WindowServices {
   virtual ~WindowServices() = default;
   // MessageBoxW without an owner. An empty caption stands for the platform's default caption.
   // Returns the button that ended the box (kIdOk, kIdCancel), or 0 when no box could be shown.
-  virtual int ShowMessageBox(const std::wstring& text, const std::wstring& caption,
-                             BoxButtons buttons) = 0;
+  virtual int ShowMessageBox(const std::wstring& text, const std::wstring& caption, BoxButtons buttons) = 0;
   // FindWindowW for a top-level window with exactly this title, then SendMessageW with
   // WM_COMMAND, the command identifier and no control. False when no such window was found.
   virtual bool SendCommand(const std::wstring& windowTitle, int commandId) = 0;

@@ -15,7 +15,7 @@ TEST(HasSwitch, MatchesTokenStartIgnoringCase) {
   EXPECT_TRUE(HasSwitch(L"x -nothing", L"-n"));  // any longer token beginning with the switch
   EXPECT_TRUE(HasSwitch(L"a\t-u\r\n", L"-u"));
   EXPECT_TRUE(HasSwitch(L"a\f-s", L"-s"));
-  EXPECT_FALSE(HasSwitch(L"x-n", L"-n"));   // not at the start of the token
+  EXPECT_FALSE(HasSwitch(L"x-n", L"-n"));  // not at the start of the token
   EXPECT_FALSE(HasSwitch(L"-", L"-n"));
   EXPECT_FALSE(HasSwitch(L"", L"-n"));
   EXPECT_FALSE(HasSwitch(L"--n", L"-n"));
@@ -24,14 +24,12 @@ TEST(HasSwitch, MatchesTokenStartIgnoringCase) {
 
 TEST(HasSwitch, LooksAtTheFirst259CharactersOnly) {
   const std::wstring pad(256, L'x');
-  EXPECT_TRUE(HasSwitch(pad + L" -n", L"-n"));     // -n ends at character 259
-  EXPECT_FALSE(HasSwitch(pad + L"  -n", L"-n"));   // only "-" is inside the window
+  EXPECT_TRUE(HasSwitch(pad + L" -n", L"-n"));    // -n ends at character 259
+  EXPECT_FALSE(HasSwitch(pad + L"  -n", L"-n"));  // only "-" is inside the window
   EXPECT_FALSE(HasSwitch(pad + L"   -n", L"-n"));
 }
 
-TEST(HasSwitch, StopsAtAnEmbeddedNul) {
-  EXPECT_FALSE(HasSwitch(std::wstring(L"a\0-n", 4), L"-n"));
-}
+TEST(HasSwitch, StopsAtAnEmbeddedNul) { EXPECT_FALSE(HasSwitch(std::wstring(L"a\0-n", 4), L"-n")); }
 
 TEST(ParseInstallArguments, QuotedMixedCaseArguments) {
   const auto args = ParseInstallArguments(L"-N \"Drv.INF\" usb\\vid_4407&pid_7705");
@@ -92,7 +90,7 @@ TEST(MediaRootDirectory, BareProgramNameGivesTheCurrentFolder) {
 TEST(MediaRootDirectory, FailsWhenThePathDoesNotFit) {
   testing::SystemRoot sys;
   const std::wstring dir = L"/" + std::wstring(240, L'd') + L"/";
-  EXPECT_EQ(MediaRootDirectory(sys.services(), {dir + L"KQCo"}), dir);      // 246 characters
+  EXPECT_EQ(MediaRootDirectory(sys.services(), {dir + L"KQCo"}), dir);                          // 246 characters
   EXPECT_EQ(MediaRootDirectory(sys.services(), {dir + std::wstring(17, L'k')}), dir);           // 259
   EXPECT_EQ(MediaRootDirectory(sys.services(), {dir + std::wstring(18, L'k')}), std::nullopt);  // 260
   EXPECT_EQ(MediaRootDirectory(sys.services(), {L""}), std::nullopt);

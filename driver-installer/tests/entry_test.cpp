@@ -118,12 +118,18 @@ TEST_F(Entry, EverySwitchCombination) {
       const bool n = mask & 1, f = mask & 2, u = mask & 4, r = mask & 8, s = mask & 16;
       const bool hasHwid = a >= 1, hasInf = a == 2;
       int expected;
-      if ((n && u) || (n && r) || (u && r)) expected = kExitSwitchConflict;
-      else if ((n || f) && !(hasInf && hasHwid)) expected = kExitInstallArguments;
-      else if ((u || r) && !hasHwid) expected = kExitUninstallArguments;
-      else if (u || r) expected = kExitNoMatchingDevice;  // the root holds no device entry
-      else if (n || f) expected = kExitNoMainWindow;
-      else expected = kExitNoSwitch;
+      if ((n && u) || (n && r) || (u && r))
+        expected = kExitSwitchConflict;
+      else if ((n || f) && !(hasInf && hasHwid))
+        expected = kExitInstallArguments;
+      else if ((u || r) && !hasHwid)
+        expected = kExitUninstallArguments;
+      else if (u || r)
+        expected = kExitNoMatchingDevice;  // the root holds no device entry
+      else if (n || f)
+        expected = kExitNoMainWindow;
+      else
+        expected = kExitNoSwitch;
 
       SystemRoot root;
       WriteFile(root.media() + "/kq.inf", PackageInf(kHwid));

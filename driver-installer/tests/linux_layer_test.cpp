@@ -176,7 +176,9 @@ TEST(InfStore, RefusesWhatIsNoInf) {
   SystemRoot sys;
   const std::string dir = sys.media();
   WriteFile(dir + "/plain.txt", "[Strings]\nx=1\n");
-  WriteFile(dir + "/binary.inf", std::string("\x7f" "ELF\0\0\x01\x02", 8));
+  WriteFile(dir + "/binary.inf", std::string("\x7f"
+                                             "ELF\0\0\x01\x02",
+                                             8));
   WriteFile(dir + "/nosig.inf", "[Version]\nClass=Net\n");
   EXPECT_FALSE(sys.services().CopyOemInf(W(dir + "/plain.txt")));
   EXPECT_FALSE(sys.services().CopyOemInf(W(dir + "/binary.inf")));

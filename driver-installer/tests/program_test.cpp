@@ -83,7 +83,8 @@ TEST_F(Program, UninstallCodes) {
   // No display for the prompt: stops as a silent run would, after writing the prompt.
   r = Run({"-u", kHwid});
   EXPECT_EQ(r.status, ExitStatus(kExitPluggedInSilent));
-  EXPECT_EQ(r.errorOutput, "Driver UnInstallation: Please Un-Plug the Orvane Device to Continue with the UnInstallation\n");
+  EXPECT_EQ(r.errorOutput,
+            "Driver UnInstallation: Please Un-Plug the Orvane Device to Continue with the UnInstallation\n");
   EXPECT_EQ(sys.DatabaseText(), HandheldLine("1", true));
   r = Run({"-r", kHwid});
   EXPECT_EQ(r.status, kExitNoMainWindow);
@@ -101,9 +102,9 @@ TEST_F(Program, ProgramPathThatDoesNotFitEndsWithMinus4) {
 
 TEST_F(Program, BareProgramNameUsesTheCurrentFolder) {
   // Started as "kqcoinstaller" from the media folder: the INF is found there.
-  const auto r = RunProgram({"-n", "kq.inf", kHwid},
-                            {{"KQCO_SYSTEM_ROOT", sys.root()}, {"KQCO_SYSFS_USB_DEVICES", sys.sysfs()}},
-                            "kqcoinstaller", 10000, sys.media());
+  const auto r =
+      RunProgram({"-n", "kq.inf", kHwid}, {{"KQCO_SYSTEM_ROOT", sys.root()}, {"KQCO_SYSFS_USB_DEVICES", sys.sysfs()}},
+                 "kqcoinstaller", 10000, sys.media());
   EXPECT_EQ(r.status, kExitNoMainWindow);
   EXPECT_EQ(sys.StoreFiles().size(), 2u);
 }

@@ -44,7 +44,9 @@ std::string PackageInf(const std::string& hardwareId) {
   return "; driver package of the Orvane handheld\r\n"
          "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\n\r\n"
          "[Manufacturer]\r\n%KQ% = KQDevices,NT.5.1\r\n\r\n"
-         "[KQDevices.NT.5.1]\r\n%KQDevice% = RNDIS.NT.5.1, " + hardwareId + "\r\n\r\n"
+         "[KQDevices.NT.5.1]\r\n%KQDevice% = RNDIS.NT.5.1, " +
+         hardwareId +
+         "\r\n\r\n"
          "[RNDIS.NT]\r\nCharacteristics = 0x84\r\nBusType = 15\r\n\r\n"
          "[Strings]\r\nKQ = \"Orvane\"\r\nKQDevice = \"Orvane USB network\"\r\n";
 }
@@ -56,8 +58,8 @@ SystemRoot::SystemRoot() {
   MakeDirs(root_);
   MakeDirs(sysfs_);
   MakeDirs(media_);
-  services_ = std::make_unique<linux_platform::LinuxDeviceInstallServices>(
-      linux_platform::LinuxSystemOptions{root_, sysfs_});
+  services_ =
+      std::make_unique<linux_platform::LinuxDeviceInstallServices>(linux_platform::LinuxSystemOptions{root_, sysfs_});
 }
 
 void SystemRoot::SetDatabase(const std::string& text) {

@@ -55,8 +55,8 @@ class SystemRoot {
   void SetDatabase(const std::string& text);
   std::string DatabaseText() const;
   // Adds a USB device to the fake sysfs, or takes it away again.
-  void PlugUsb(const std::string& name, const std::string& vid, const std::string& pid,
-               const std::string& rev = "0100", const std::string& serial = "");
+  void PlugUsb(const std::string& name, const std::string& vid, const std::string& pid, const std::string& rev = "0100",
+               const std::string& serial = "");
   void UnplugUsb(const std::string& name);
   // Puts both driver files into the drivers folder.
   void InstallDriverFiles();

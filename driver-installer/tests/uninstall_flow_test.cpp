@@ -34,16 +34,16 @@ class UninstallFlow : public ::testing::Test {
     WriteFile(store + "/oem0.PNF", "pnf");
     WriteFile(store + "/OEM1.INF", Inf("AddReg = x", "rndis, usb\\vid_4407&pid_7705&rev_0100"));
     WriteFile(store + "/OEM1.PNF", "pnf");
-    WriteFile(store + "/oem2.inf", Inf("", "RNDIS, USB\\VID_4407&PID_7705"));            // no RNDIS.NT
-    WriteFile(store + "/oem3.inf", Inf("Bus = 1", "RNDIS, USB\\VID_4407&PID_7705"));      // key too short
+    WriteFile(store + "/oem2.inf", Inf("", "RNDIS, USB\\VID_4407&PID_7705"));         // no RNDIS.NT
+    WriteFile(store + "/oem3.inf", Inf("Bus = 1", "RNDIS, USB\\VID_4407&PID_7705"));  // key too short
     WriteFile(store + "/oem4.inf", Inf("Characteristics = 1", "RNDIS, USB\\VID_1234&PID_0001"));
-    WriteFile(store + "/oem5.inf", std::string(5000, '\0') + "\xFF\xFE[RNDIS.NT");        // junk
+    WriteFile(store + "/oem5.inf", std::string(5000, '\0') + "\xFF\xFE[RNDIS.NT");  // junk
     WriteFile(store + "/oem6.PNF", "a lone PNF");
     WriteFile(store + "/keep.inf", Inf("Characteristics = 0x84", "USB\\VID_4407&PID_7705"));  // not oem*
   }
   std::vector<std::string> UntouchedStore() const {
-    return {"OEM1.INF", "OEM1.PNF", "keep.inf", "oem0.PNF", "oem0.inf", "oem2.inf",
-            "oem3.inf", "oem4.inf", "oem5.inf", "oem6.PNF"};
+    return {"OEM1.INF", "OEM1.PNF", "keep.inf", "oem0.PNF", "oem0.inf",
+            "oem2.inf", "oem3.inf", "oem4.inf", "oem5.inf", "oem6.PNF"};
   }
   std::vector<std::string> CleanedStore() const {
     return {"keep.inf", "oem2.inf", "oem3.inf", "oem4.inf", "oem5.inf", "oem6.PNF"};

@@ -119,9 +119,8 @@ bool Ready(std::future<T>& f, int ms = kWaitMs) {
 
 TEST_F(X11, MessageBoxIsARealWindowClosedByACommand) {
   X11WindowServices boxes(name()), other(name());
-  auto box = std::async(std::launch::async, [&] {
-    return boxes.ShowMessageBox(kTextSwitchConflict, kCaptionError, BoxButtons::kOk);
-  });
+  auto box = std::async(std::launch::async,
+                        [&] { return boxes.ShowMessageBox(kTextSwitchConflict, kCaptionError, BoxButtons::kOk); });
   Window w;
   ASSERT_TRUE(WaitForWindow(kCaptionError, &w));
   char* wmName = nullptr;
@@ -156,7 +155,8 @@ TEST_F(X11, BoxAnswersFromKeysCommandsAndTheCloseButton) {
       {BoxButtons::kOk, [&](Window w) { SendDeleteWindow(w); }, kIdOk},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    auto box = std::async(std::launch::async, [&] { return boxes.ShowMessageBox(kTextUnplug, kCaptionUnplug, cases[i].buttons); });
+    auto box = std::async(std::launch::async,
+                          [&] { return boxes.ShowMessageBox(kTextUnplug, kCaptionUnplug, cases[i].buttons); });
     Window w;
     ASSERT_TRUE(WaitForWindow(kCaptionUnplug, &w)) << i;
     cases[i].act(w);
@@ -168,7 +168,8 @@ TEST_F(X11, BoxAnswersFromKeysCommandsAndTheCloseButton) {
 
 TEST_F(X11, DefaultCaptionForABoxWithoutOne) {
   X11WindowServices boxes(name()), other(name());
-  auto box = std::async(std::launch::async, [&] { return boxes.ShowMessageBox(kTextThreadFailed, L"", BoxButtons::kOk); });
+  auto box =
+      std::async(std::launch::async, [&] { return boxes.ShowMessageBox(kTextThreadFailed, L"", BoxButtons::kOk); });
   Window w;
   ASSERT_TRUE(WaitForWindow(L"Error", &w));
   other.SendCommand(L"Error", kIdOk);
@@ -280,7 +281,8 @@ TEST_F(X11, InstallFlowCancelsTheHardwareWizard) {
 
 TEST_F(X11, LosingTheDisplayEndsTheBoxWithoutEndingTheProcess) {
   X11WindowServices boxes(name());
-  auto box = std::async(std::launch::async, [&] { return boxes.ShowMessageBox(kTextUnplug, kCaptionUnplug, BoxButtons::kOkCancel); });
+  auto box = std::async(std::launch::async,
+                        [&] { return boxes.ShowMessageBox(kTextUnplug, kCaptionUnplug, BoxButtons::kOkCancel); });
   Window w;
   ASSERT_TRUE(WaitForWindow(kCaptionUnplug, &w));
   XCloseDisplay(display);
@@ -311,7 +313,7 @@ TEST_F(X11Program, InstallEndsWithOneWhenTheMainWindowIsClosed) {
   Window w;
   ASSERT_TRUE(WaitForWindow(L"KQCoInstaller", &w));
   EXPECT_EQ(sys.StoreFiles().size(), 2u);  // the work is done before the window opens
-  SendKey(w, XK_Escape);                    // accelerator for Exit
+  SendKey(w, XK_Escape);                   // accelerator for Exit
   ASSERT_TRUE(Ready(run, 20000));
   EXPECT_EQ(run.get().status, kExitDone);
 }

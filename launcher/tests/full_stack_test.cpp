@@ -85,12 +85,9 @@ class WholeStack : public Installation {
   std::map<std::string, std::string> Env(const std::string& handheld) {
     fs::create_directories(work_ / "run");
     fs::permissions(work_ / "run", fs::perms::owner_all);
-    std::map<std::string, std::string> env{{"PATH", "/usr/bin:/bin"},
-                                           {"HOME", work_.path()},
-                                           {"DISPLAY", xvfb_->display()},
-                                           {"XDG_RUNTIME_DIR", work_ / "run"},
-                                           {"QXCONNECT_HANDHELD", handheld},
-                                           {"QXCONNECT_TRACE", work_ / "trace"}};
+    std::map<std::string, std::string> env{{"PATH", "/usr/bin:/bin"},        {"HOME", work_.path()},
+                                           {"DISPLAY", xvfb_->display()},    {"XDG_RUNTIME_DIR", work_ / "run"},
+                                           {"QXCONNECT_HANDHELD", handheld}, {"QXCONNECT_TRACE", work_ / "trace"}};
     AddSanitizerOptions(&env);
     return env;
   }
@@ -125,7 +122,8 @@ TEST_F(WholeStack, TheApplicationShowsTheSimulatedHandheldsDetailsAndFiles) {
   EXPECT_TRUE(WaitFor([&] { return Traced("screen 320x240"); }, 20000));
   bool info = false;
   for (const auto& l : ReadLines(work_ / "trace")) {
-    info = info || (l.rfind("info " + sim.addr_text() + " serial=", 0) == 0 && l.find("battery=85") != std::string::npos);
+    info =
+        info || (l.rfind("info " + sim.addr_text() + " serial=", 0) == 0 && l.find("battery=85") != std::string::npos);
   }
   EXPECT_TRUE(info) << ReadFile(work_ / "trace").value_or("");
 

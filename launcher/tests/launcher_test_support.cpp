@@ -174,10 +174,8 @@ TestInstall::TestInstall() {
 
 std::map<std::string, std::string> TestInstall::Env(const std::string& display) const {
   std::map<std::string, std::string> env{
-      {"PATH", "/usr/local/bin:/usr/bin:/bin"},
-      {"HOME", root()},
-      {"XDG_RUNTIME_DIR", dir_ / "run"},
-      {"KQ_TEST_REPORT", ReportPath()},
+      {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"HOME", root()},
+      {"XDG_RUNTIME_DIR", dir_ / "run"},        {"KQ_TEST_REPORT", ReportPath()},
       {"KQ_TEST_QUIT", dir_ / "quit"},
   };
   if (!display.empty()) env["DISPLAY"] = display;
@@ -272,8 +270,8 @@ std::vector<unsigned> WindowPixels(Display* d, Window w, int* width, int* height
   std::vector<unsigned> out;
   XWindowAttributes a{};
   if (XGetWindowAttributes(d, w, &a) == 0) return out;
-  XImage* image = XGetImage(d, w, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes,
-                            ZPixmap);
+  XImage* image =
+      XGetImage(d, w, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes, ZPixmap);
   if (image == nullptr) return out;
   for (int y = 0; y < a.height; ++y) {
     for (int x = 0; x < a.width; ++x) out.push_back(static_cast<unsigned>(XGetPixel(image, x, y)) & 0xFFFFFFu);

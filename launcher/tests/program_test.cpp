@@ -198,18 +198,18 @@ class InstanceLockPlace : public Program {
         "mount --no-canonicalize --bind /proc/self/cwd \"$PWD\" && "
         "mount --no-canonicalize --bind /proc/self/fd/9 \"$d\" && exec 9<&- && " +
         setup + " && exec \"$0\" \"$@\"";
-    return std::make_unique<Process>("/usr/bin/unshare",
-                                     std::vector<std::string>{"-m", "--propagation", "private", "sh", "-c", script,
-                                                              LauncherPath()},
-                                     env, install.root());
+    return std::make_unique<Process>(
+        "/usr/bin/unshare",
+        std::vector<std::string>{"-m", "--propagation", "private", "sh", "-c", script, LauncherPath()}, env,
+        install.root());
   }
   const std::string uid = std::to_string(::getuid());
 };
 
 TEST_F(InstanceLockPlace, WhatOthersPutInTmpCannotPassForARunningInstance) {
-  for (const std::string& setup : {"ln -s /tmp/elsewhere /tmp/Orvane-Connect-" + uid + ".lock",
-                                   "touch /tmp/Orvane-Connect-" + uid + ".lock && chown 65534 /tmp/Orvane-Connect-" +
-                                       uid + ".lock"}) {
+  for (const std::string& setup :
+       {"ln -s /tmp/elsewhere /tmp/Orvane-Connect-" + uid + ".lock",
+        "touch /tmp/Orvane-Connect-" + uid + ".lock && chown 65534 /tmp/Orvane-Connect-" + uid + ".lock"}) {
     auto p = StartWithPrivateTmp(setup);
     EXPECT_EQ(p->Wait(kJvmWaitMs), 1) << setup << "\n" << p->Stderr();
     EXPECT_NE(p->Stderr().find("test failure out of main"), std::string::npos) << "the application ran";
@@ -218,14 +218,13 @@ TEST_F(InstanceLockPlace, WhatOthersPutInTmpCannotPassForARunningInstance) {
 
 TEST_F(InstanceLockPlace, ALockPlaceThatIsNotTheUsersOwnIsReportedAndFailsTheStart) {
   const std::string folder = "/tmp/Orvane-Connect-" + uid;
-  for (const std::string& setup : {"mkdir " + folder + " && chown 65534 " + folder,
-                                   "mkdir -m 0777 " + folder, "ln -s /tmp " + folder}) {
+  for (const std::string& setup :
+       {"mkdir " + folder + " && chown 65534 " + folder, "mkdir -m 0777 " + folder, "ln -s /tmp " + folder}) {
     auto p = StartWithPrivateTmp(setup);
     EXPECT_EQ(p->Wait(10000), 255) << setup << "\n" << p->Stderr();  // -1
-    EXPECT_EQ(p->Stderr().rfind("Unable to launch the application. The single-instance lock cannot be taken: " +
-                                    folder,
-                                0),
-              0u)
+    EXPECT_EQ(
+        p->Stderr().rfind("Unable to launch the application. The single-instance lock cannot be taken: " + folder, 0),
+        0u)
         << p->Stderr();
     EXPECT_TRUE(install.Report().empty());
   }

@@ -25,8 +25,7 @@ using namespace lumara::testing;
 TEST(StringTable, HoldsTheLauncherTexts) {
   EXPECT_STREQ(LoadLauncherString(4),
                "Unable to launch the application. The Java virtual machine library cannot be found.");
-  EXPECT_STREQ(LoadLauncherString(5),
-               "Unable to launch the application. The application main class cannot be found.");
+  EXPECT_STREQ(LoadLauncherString(5), "Unable to launch the application. The application main class cannot be found.");
   EXPECT_STREQ(LoadLauncherString(6), "Unable to launch the application. The java virtual machine cannot be created.");
   EXPECT_STREQ(LoadLauncherString(7), "Error");
   ASSERT_NE(LoadLauncherString(2), nullptr);
@@ -46,8 +45,15 @@ TEST(Timing, RealValuesUnlessTheEnvironmentGivesAValidOne) {
   const struct {
     const char* text;
     int expected;
-  } cases[] = {{"120", 120}, {"0", 0}, {"", 65535}, {"-5", 65535}, {"12x", 65535}, {"65536", 65535},
-               {"99999999999999999999", 65535}, {"65535", 65535}, {"7", 7}};
+  } cases[] = {{"120", 120},
+               {"0", 0},
+               {"", 65535},
+               {"-5", 65535},
+               {"12x", 65535},
+               {"65536", 65535},
+               {"99999999999999999999", 65535},
+               {"65535", 65535},
+               {"7", 7}};
   for (const auto& c : cases) {
     ::setenv("KQ_LAUNCHER_SPLASH_TIME_MS", c.text, 1);
     EXPECT_EQ(SplashDisplayTimeMs(), c.expected) << c.text;
@@ -59,10 +65,12 @@ TEST(ArgumentText, Utf8BecomesUtf16AndBadBytesBecomeReplacementCharacters) {
   EXPECT_EQ(Utf16FromUtf8("plain"), u"plain");
   EXPECT_EQ(Utf16FromUtf8("caf\xC3\xA9 \xE2\x82\xAC"), u"caf\u00e9 \u20ac");
   EXPECT_EQ(Utf16FromUtf8("\xF0\x9F\x98\x80"), std::u16string(u"\xD83D\xDE00"));  // beyond the 16-bit plane
-  EXPECT_EQ(Utf16FromUtf8("a\xFF" "b"), u"a\uFFFDb");                             // never UTF-8
-  EXPECT_EQ(Utf16FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");                        // overlong '/'
-  EXPECT_EQ(Utf16FromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");              // a lone surrogate
-  EXPECT_EQ(Utf16FromUtf8("x\xE2\x82"), u"x\uFFFD\uFFFD");                      // cut short
+  EXPECT_EQ(Utf16FromUtf8("a\xFF"
+                          "b"),
+            u"a\uFFFDb");                                           // never UTF-8
+  EXPECT_EQ(Utf16FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong '/'
+  EXPECT_EQ(Utf16FromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a lone surrogate
+  EXPECT_EQ(Utf16FromUtf8("x\xE2\x82"), u"x\uFFFD\uFFFD");          // cut short
   EXPECT_EQ(Utf16FromUtf8(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
 }
 
@@ -74,9 +82,8 @@ class Options : public ::testing::Test {
     for (auto& a : args) argv.push_back(a.data());
     return JvmOptionsFor(static_cast<int>(argv.size()), argv.data());
   }
-  const std::vector<std::string> fixed_ = {"-Djava.class.path=lib/qxconnect.jar:", "-Djava.library.path=lib",
-                                           "-Xms24m", "-Xmx128m",
-                                           "--add-opens=java.desktop/sun.awt.X11=ALL-UNNAMED"};
+  const std::vector<std::string> fixed_ = {"-Djava.class.path=lib/qxconnect.jar:", "-Djava.library.path=lib", "-Xms24m",
+                                           "-Xmx128m", "--add-opens=java.desktop/sun.awt.X11=ALL-UNNAMED"};
 };
 
 TEST_F(Options, FixedOptionsInOrderThenOnePerExistingPath) {

@@ -275,17 +275,19 @@ TEST_F(X11, SplashIsCentredAtThePicturesSizeAndShowsThePicture) {
   ASSERT_TRUE(DecodePng(data, size, &picture));
   int width = 0, height = 0, differing = 0;
   std::vector<unsigned> pixels;
-  WaitFor([&] {
-    pixels = WindowPixels(d, w, &width, &height);
-    differing = 0;
-    for (int i = 0; i < width * height; ++i) {
-      const unsigned a = picture.pixels[i * 4 + 3];
-      const unsigned r = picture.pixels[i * 4] * a / 255, gr = picture.pixels[i * 4 + 1] * a / 255,
-                     b = picture.pixels[i * 4 + 2] * a / 255;
-      differing += pixels[static_cast<std::size_t>(i)] != ((r << 16) | (gr << 8) | b);
-    }
-    return width == 504 && differing == 0;
-  }, 3000);
+  WaitFor(
+      [&] {
+        pixels = WindowPixels(d, w, &width, &height);
+        differing = 0;
+        for (int i = 0; i < width * height; ++i) {
+          const unsigned a = picture.pixels[i * 4 + 3];
+          const unsigned r = picture.pixels[i * 4] * a / 255, gr = picture.pixels[i * 4 + 1] * a / 255,
+                         b = picture.pixels[i * 4 + 2] * a / 255;
+          differing += pixels[static_cast<std::size_t>(i)] != ((r << 16) | (gr << 8) | b);
+        }
+        return width == 504 && differing == 0;
+      },
+      3000);
   EXPECT_EQ(width, 504);
   EXPECT_EQ(differing, 0);
 
@@ -293,10 +295,12 @@ TEST_F(X11, SplashIsCentredAtThePicturesSizeAndShowsThePicture) {
   const Window cover = CreateTitledWindow(d, "cover", "Other", g.x + 10, g.y + 10, 200, 100);
   XDestroyWindow(d, cover);
   XSync(d, False);
-  EXPECT_TRUE(WaitFor([&] {
-    int w2 = 0, h2 = 0;
-    return WindowPixels(d, w, &w2, &h2) == pixels;
-  }, 3000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        int w2 = 0, h2 = 0;
+        return WindowPixels(d, w, &w2, &h2) == pixels;
+      },
+      3000));
 }
 
 TEST_F(X11, SplashWithoutCentringIsPlacedAroundItsCentrePoint) {

@@ -83,10 +83,9 @@ void ShowBox(Display* display, const char* caption, const std::string& text) {
   XSetWindowAttributes attributes{};
   attributes.background_pixel = white;
   attributes.event_mask = ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
-  const Window window =
-      XCreateWindow(display, RootWindow(display, screen), x, y, static_cast<unsigned>(width),
-                    static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                    CWBackPixel | CWEventMask, &attributes);
+  const Window window = XCreateWindow(display, RootWindow(display, screen), x, y, static_cast<unsigned>(width),
+                                      static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                      CWBackPixel | CWEventMask, &attributes);
   XStoreName(display, window, caption);
   const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
   XChangeProperty(display, window, XInternAtom(display, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
@@ -160,10 +159,8 @@ void ShowBox(Display* display, const char* caption, const std::string& text) {
       case ClientMessage:
         if (static_cast<Atom>(event.xclient.data.l[0]) == delete_window) done = true;
         break;
-      case DestroyNotify:
-        return;  // destroyed from outside: nothing left to wait for
-      default:
-        break;
+      case DestroyNotify: return;  // destroyed from outside: nothing left to wait for
+      default: break;
     }
   }
   XFreeGC(display, gc);

@@ -42,13 +42,13 @@ int ForwardArguments(char** argv, int argc);
 // ---- first instance ---------------------------------------------------------------------------
 // Record that configures one splash screen.
 struct SplashParams {
-  unsigned long parent = 0;           // X window the splash belongs to; 0 for none
+  unsigned long parent = 0;             // X window the splash belongs to; 0 for none
   const char* resource_name = nullptr;  // picture among the program's resources (type "SPLASH")
-  std::uint16_t display_time = 0;     // longest time up, milliseconds
-  int centre = 0;                     // non-zero: centred on the screen
-  int top_most = 0;                   // non-zero: kept above other windows
-  int wait = 0;                       // non-zero: the starter waits for the splash thread
-  int x = 0, y = 0;                   // centre point when `centre` is zero
+  std::uint16_t display_time = 0;       // longest time up, milliseconds
+  int centre = 0;                       // non-zero: centred on the screen
+  int top_most = 0;                     // non-zero: kept above other windows
+  int wait = 0;                         // non-zero: the starter waits for the splash thread
+  int x = 0, y = 0;                     // centre point when `centre` is zero
 };
 // Starts the splash thread on a copy of `params`; returns at once unless params->wait is set.
 // Null: no splash.

@@ -55,9 +55,9 @@ XImage* MakeXImage(Display* display, const RgbaImage& picture) {
   const int screen = DefaultScreen(display);
   Visual* visual = DefaultVisual(display, screen);
   if (visual->c_class != TrueColor && visual->c_class != DirectColor) return nullptr;
-  XImage* image = XCreateImage(display, visual, static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, 0,
-                               nullptr, static_cast<unsigned>(picture.width),
-                               static_cast<unsigned>(picture.height), 32, 0);
+  XImage* image =
+      XCreateImage(display, visual, static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, 0, nullptr,
+                   static_cast<unsigned>(picture.width), static_cast<unsigned>(picture.height), 32, 0);
   if (image == nullptr) return nullptr;
   image->data = static_cast<char*>(std::calloc(static_cast<std::size_t>(image->bytes_per_line), picture.height));
   if (image->data == nullptr) {

@@ -23,8 +23,8 @@ std::vector<unsigned long> CardinalProperty(Display* display, Window window, Ato
   int actual_format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  if (XGetWindowProperty(display, window, property, 0, 65536, False, type, &actual_type, &actual_format, &count,
-                         &after, &data) == Success &&
+  if (XGetWindowProperty(display, window, property, 0, 65536, False, type, &actual_type, &actual_format, &count, &after,
+                         &data) == Success &&
       data != nullptr && actual_format == 32) {
     const auto* values = reinterpret_cast<const unsigned long*>(data);  // Xlib hands 32-bit items as longs
     items.assign(values, values + count);

@@ -28,8 +28,7 @@ int BindJavaRuntime(const char* path, CreateJavaVmEntry* entry) {
   *entry = nullptr;
   HMODULE library = LoadLibraryA(path);
   if (library == nullptr) return -1;
-  *entry = reinterpret_cast<CreateJavaVmEntry>(
-      reinterpret_cast<void*>(GetProcAddress(library, kJavaCreateEntry)));
+  *entry = reinterpret_cast<CreateJavaVmEntry>(reinterpret_cast<void*>(GetProcAddress(library, kJavaCreateEntry)));
   return 0;
 }
 
@@ -88,8 +87,7 @@ void ShowLaunchError(const char* text) {
     lstrcpynA(caption, "Error", kTextBufferChars);
   }
   using MessageBoxEntry = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
-  auto message_box = reinterpret_cast<MessageBoxEntry>(
-      reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
+  auto message_box = reinterpret_cast<MessageBoxEntry>(reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
   if (message_box == nullptr) RaiseException(kNoMessageBoxException, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   message_box(nullptr, text, caption, MB_OK | MB_ICONERROR | MB_TOPMOST);
   FreeLibrary(user32);

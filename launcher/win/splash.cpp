@@ -126,14 +126,9 @@ void PaintSplash(HWND window) {
 
 LRESULT CALLBACK SplashWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    case WM_PAINT:
-      PaintSplash(window);
-      return 0;
-    case WM_ERASEBKGND:
-      return 1;  // the picture covers the window: nothing is erased
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    case WM_PAINT: PaintSplash(window); return 0;
+    case WM_ERASEBKGND: return 1;  // the picture covers the window: nothing is erased
     case WM_TIMER:
       if (wparam == kCloseTimer) {
         KillTimer(window, kCloseTimer);
@@ -147,8 +142,7 @@ LRESULT CALLBACK SplashWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
         }
       }
       return 0;
-    default:
-      return DefWindowProcA(window, message, wparam, lparam);
+    default: return DefWindowProcA(window, message, wparam, lparam);
   }
 }
 
@@ -189,8 +183,8 @@ void RunSplash(const SplashParams& params) {
     y = params.y - height / 2;
   }
   const DWORD ex_style = WS_EX_TOOLWINDOW | (params.top_most ? WS_EX_TOPMOST : 0);
-  HWND window = CreateWindowExA(ex_style, kSplashWindowClass, "", WS_POPUP, x, y, width, height,
-                                params.parent, nullptr, params.module, nullptr);
+  HWND window = CreateWindowExA(ex_style, kSplashWindowClass, "", WS_POPUP, x, y, width, height, params.parent, nullptr,
+                                params.module, nullptr);
   if (window == nullptr) return;
   // A pointer needs the pointer-sized slot on 64-bit Windows.
   SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&picture));

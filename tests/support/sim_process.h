@@ -57,7 +57,7 @@ class SimProcess {
   const std::string &error() const { return error_; }  // why it did not start
   uint32_t addr() const { return addr_; }              // host order
   const std::string &addr_text() const { return addr_text_; }
-  uint16_t port() const { return port_; }              // as the ready line reports it
+  uint16_t port() const { return port_; }  // as the ready line reports it
   SimPid pid() const { return pid_; }
 
   // SIGTERM and waits; SIGKILL after 2 s.  Returns the exit code (0 for a clean stop), or

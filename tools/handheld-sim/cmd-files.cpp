@@ -93,8 +93,10 @@ int copy_file(const std::string &from, const std::string &to, const std::string 
     for (ssize_t done = 0; done < n && status == 0;) {
       ssize_t w = write(out, buf.data() + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) status = status_of_errno(w < 0 ? errno : ENOSPC);
-      else done += w;
+      if (w <= 0)
+        status = status_of_errno(w < 0 ? errno : ENOSPC);
+      else
+        done += w;
     }
   }
   close(in);

@@ -33,9 +33,7 @@ Reply handle_osupg(Exchange &ex) {
   for (size_t i = 0; i < steps.size(); ++i) {
     const OsupgStep &step = steps[i];
     switch (step.kind) {
-      case OsupgStep::Kind::Stall:
-        out.stall();
-        return std::nullopt;
+      case OsupgStep::Kind::Stall: out.stall(); return std::nullopt;
       case OsupgStep::Kind::Pause:
         if (!ex.link.pause(step.ms)) return std::nullopt;
         break;

@@ -13,8 +13,7 @@ Reply handle_scrn(Exchange &ex) {
   if (op != 1) return status_line(kStatusBadOperation);
   uint64_t offset = 0;
   int64_t max = 0;
-  if (!parse_decimal(ex.args[1], UINT64_MAX, offset) || !parse_signed_decimal(ex.args[2], INT64_MAX, max) ||
-      max < 0)
+  if (!parse_decimal(ex.args[1], UINT64_MAX, offset) || !parse_signed_decimal(ex.args[2], INT64_MAX, max) || max < 0)
     return status_line(kStatusBadArguments);  // a negative cap has no meaning
   const std::vector<uint8_t> &image = ex.state.image;
   uint64_t n = offset < image.size() ? image.size() - offset : 0;

@@ -11,8 +11,8 @@ Reply handle_stat(Exchange &ex) {
   Traffic &t = ex.state.traffic;
   if (op == 3) t.reset();
   return status_line(kStatusOk) + "xpay0=" + std::to_string(t.bytes_sent.load()) + "\n" +
-         "xpay1=" + std::to_string(t.sends.load()) + "\n" + "rpay0=" + std::to_string(t.bytes_received.load()) +
-         "\n" + "rpay1=" + std::to_string(t.receives.load()) + "\n";
+         "xpay1=" + std::to_string(t.sends.load()) + "\n" + "rpay0=" + std::to_string(t.bytes_received.load()) + "\n" +
+         "rpay1=" + std::to_string(t.receives.load()) + "\n";
 }
 
 }  // namespace zrsim

@@ -80,8 +80,8 @@ Reply handle_fput(Exchange &ex) {
   if (replaced(ex)) return status_line(kStatusOk);  // the server sends what replaces it
 
   static unsigned counter = 0;
-  std::string part = r.host.substr(0, r.host.rfind('/')) + "/" + kPartPrefix + "put-" + std::to_string(getpid()) +
-                     "-" + std::to_string(ex.connection) + "-" +
+  std::string part = r.host.substr(0, r.host.rfind('/')) + "/" + kPartPrefix + "put-" + std::to_string(getpid()) + "-" +
+                     std::to_string(ex.connection) + "-" +
                      std::to_string(__atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED));
   int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return status_line(status_of_errno(errno));
@@ -149,8 +149,10 @@ Reply handle_fget(Exchange &ex) {
   // The file's own content goes out, whatever size was announced.
   while (going) {
     if (sent >= limit) {
-      if (stalls) out.stall();
-      else ex.link.finish();
+      if (stalls)
+        out.stall();
+      else
+        ex.link.finish();
       going = false;
       break;
     }

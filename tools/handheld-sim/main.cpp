@@ -24,14 +24,11 @@ int main(int argc, char **argv) {
   zrsim::Options options;
   std::string error;
   switch (zrsim::parse_options(argc, argv, options, error)) {
-    case zrsim::ParseOutcome::Help:
-      std::fputs(zrsim::usage_text().c_str(), stdout);
-      return 0;
+    case zrsim::ParseOutcome::Help: std::fputs(zrsim::usage_text().c_str(), stdout); return 0;
     case zrsim::ParseOutcome::Error:
       std::fprintf(stderr, "zr-handheld-sim: %s\n", error.c_str());
       return zrsim::kExitBadOption;
-    case zrsim::ParseOutcome::Run:
-      break;
+    case zrsim::ParseOutcome::Run: break;
   }
   if (!options.profile.finish(options.addr, error)) {
     std::fprintf(stderr, "zr-handheld-sim: %s\n", error.c_str());

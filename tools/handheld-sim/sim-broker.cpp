@@ -407,8 +407,7 @@ int main(int argc, char **argv) {
   int one = 1;
   setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (ls < 0 || bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(ls, 64) != 0) {
-    std::fprintf(stderr, "zr-sim-broker: cannot listen on %s port %lu: %s\n", addr.c_str(), port,
-                 std::strerror(errno));
+    std::fprintf(stderr, "zr-sim-broker: cannot listen on %s port %lu: %s\n", addr.c_str(), port, std::strerror(errno));
     return 3;
   }
   socklen_t len = sizeof sa;

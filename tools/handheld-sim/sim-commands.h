@@ -21,13 +21,13 @@ constexpr int kStatusLineTooLong = 4;   // request line beyond kMaxLineBytes
 
 // One request being served.
 struct Exchange {
-  std::string word;                // the command word
-  std::vector<std::string> args;   // the words after it
-  Link &link;                      // for commands that read further lines from the client
+  std::string word;               // the command word
+  std::vector<std::string> args;  // the words after it
+  Link &link;                     // for commands that read further lines from the client
   SimState &state;
-  std::string text;                // the request line without its line end
-  uint64_t connection = 0;         // the connection's number in the request log
-  bool logged = false;             // the request is in the log already
+  std::string text;         // the request line without its line end
+  uint64_t connection = 0;  // the connection's number in the request log
+  bool logged = false;      // the request is in the log already
 };
 
 // Writes the request to the log (once).  Handlers that send their reply themselves call it

@@ -3,9 +3,7 @@
 
 namespace zrsim {
 
-bool FaultPlan::applies_to(const std::string &word) const {
-  return commands.empty() || commands.count(word) != 0;
-}
+bool FaultPlan::applies_to(const std::string &word) const { return commands.empty() || commands.count(word) != 0; }
 
 std::string FaultPlan::shape(const std::string &handler_reply) const {
   std::string out = handler_reply;

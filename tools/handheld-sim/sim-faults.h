@@ -11,21 +11,21 @@
 namespace zrsim {
 
 struct FaultPlan {
-  uint32_t delay_ms = 0;                 // --delay: wait before replying
-  bool split = false;                    // --split: one byte per send
-  std::optional<uint64_t> close_after;   // --close-after: close after this many reply bytes
-  std::optional<int64_t> status;         // --status: the reply is only this status line
-  std::optional<std::string> reply;      // --reply: the reply is these bytes
-  bool no_final_lf = false;              // --no-final-lf: drop a line feed that ends the reply
-  bool silent = false;                   // --silent: never answer
-  bool hold = false;                     // --hold: keep the connection open after the reply
-  uint32_t fail_first = 0;               // --fail-first: close the first N connections at once
-  std::set<std::string> commands;        // --fault-cmd: command words the faults apply to
+  uint32_t delay_ms = 0;                // --delay: wait before replying
+  bool split = false;                   // --split: one byte per send
+  std::optional<uint64_t> close_after;  // --close-after: close after this many reply bytes
+  std::optional<int64_t> status;        // --status: the reply is only this status line
+  std::optional<std::string> reply;     // --reply: the reply is these bytes
+  bool no_final_lf = false;             // --no-final-lf: drop a line feed that ends the reply
+  bool silent = false;                  // --silent: never answer
+  bool hold = false;                    // --hold: keep the connection open after the reply
+  uint32_t fail_first = 0;              // --fail-first: close the first N connections at once
+  std::set<std::string> commands;       // --fault-cmd: command words the faults apply to
   // File transfers ("fput", "fget"), counted in bytes of file content:
-  std::optional<uint64_t> xfer_close;    // --xfer-close: close once this much has passed
-  std::optional<uint64_t> xfer_stall;    // --xfer-stall: fall silent once this much has passed
-  std::optional<uint64_t> xfer_size;     // --xfer-size: "fget" announces this size
-  std::optional<int64_t> final_status;   // --final-status: "fput" ends with this status
+  std::optional<uint64_t> xfer_close;   // --xfer-close: close once this much has passed
+  std::optional<uint64_t> xfer_stall;   // --xfer-stall: fall silent once this much has passed
+  std::optional<uint64_t> xfer_size;    // --xfer-size: "fget" announces this size
+  std::optional<int64_t> final_status;  // --final-status: "fput" ends with this status
 
   // Whether the per-command faults (all but --fail-first) apply to a command word.
   bool applies_to(const std::string &word) const;

@@ -19,7 +19,14 @@ const char *const kDefaultScript = "10,50,90,100";
 bool bad_name_byte(unsigned char c) {
   if (c < 0x20 || c == 0x7F) return true;
   switch (c) {
-    case '\\': case ':': case '*': case '?': case '"': case '<': case '>': case '|': return true;
+    case '\\':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|': return true;
     default: return false;
   }
 }
@@ -212,10 +219,15 @@ int resolve_path(const std::string &storage, const std::string &path, Resolved &
 
 int status_of_errno(int e) {
   switch (e) {
-    case ENOENT: case ENOTDIR: case EINVAL: return kStatusNotFound;
-    case ENOSPC: case EDQUOT: case EFBIG: return kStatusNoRoom;
+    case ENOENT:
+    case ENOTDIR:
+    case EINVAL: return kStatusNotFound;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return kStatusNoRoom;
     case EEXIST: return kStatusExists;
-    case ENOTEMPTY: case EISDIR: return kStatusWrongKind;
+    case ENOTEMPTY:
+    case EISDIR: return kStatusWrongKind;
     case ENAMETOOLONG: return kStatusTooLong;
     default: return kStatusNotAllowed;  // EACCES, EPERM, EROFS and whatever else the host refuses
   }
@@ -223,8 +235,9 @@ int status_of_errno(int e) {
 
 std::string attribute_lines(const struct stat &st) {
   auto clamp = [](long long v) {
-    return std::to_string(v < 0 ? 0ull : v > UINT32_MAX ? static_cast<unsigned long long>(UINT32_MAX)
-                                                        : static_cast<unsigned long long>(v));
+    return std::to_string(v < 0            ? 0ull
+                          : v > UINT32_MAX ? static_cast<unsigned long long>(UINT32_MAX)
+                                           : static_cast<unsigned long long>(v));
   };
   bool dir = S_ISDIR(st.st_mode);
   return "size=" + clamp(dir ? 0 : static_cast<long long>(st.st_size)) + "\n" +

@@ -76,9 +76,18 @@ ReadResult Link::read_line(std::string &line) {
     }
     switch (wait_for(POLLIN, wait_ms(state_.rtime.load()))) {
       case Wait::Ready: break;
-      case Wait::TimedOut: request_ += pending_; pending_.clear(); return ReadResult::TimedOut;
-      case Wait::Stopped: request_ += pending_; pending_.clear(); return ReadResult::Stopped;
-      case Wait::Failed: request_ += pending_; pending_.clear(); return ReadResult::Failed;
+      case Wait::TimedOut:
+        request_ += pending_;
+        pending_.clear();
+        return ReadResult::TimedOut;
+      case Wait::Stopped:
+        request_ += pending_;
+        pending_.clear();
+        return ReadResult::Stopped;
+      case Wait::Failed:
+        request_ += pending_;
+        pending_.clear();
+        return ReadResult::Failed;
     }
     char buf[2048];
     size_t room = kMaxLineBytes + 1 - pending_.size();  // never buffer more than one line's worth

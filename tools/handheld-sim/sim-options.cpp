@@ -149,13 +149,13 @@ struct OptionEntry {
 };
 
 const OptionEntry kOptions[] = {
-    {"--addr", true},      {"--port", true},   {"--profile", true}, {"--set", true},
-    {"--log", true},       {"--help", false},  {"--fault-cmd", true}, {"--delay", true},
-    {"--split", false},    {"--close-after", true}, {"--status", true}, {"--reply", true},
-    {"--no-final-lf", false}, {"--silent", false}, {"--hold", false}, {"--fail-first", true},
-    {"--probe-silent", false}, {"--probe-reply", true}, {"--probe-from", true},
-    {"--storage", true},   {"--osupg", true},  {"--osupg-first", true}, {"--xfer-close", true},
-    {"--xfer-stall", true}, {"--xfer-size", true}, {"--final-status", true},
+    {"--addr", true},          {"--port", true},         {"--profile", true},    {"--set", true},
+    {"--log", true},           {"--help", false},        {"--fault-cmd", true},  {"--delay", true},
+    {"--split", false},        {"--close-after", true},  {"--status", true},     {"--reply", true},
+    {"--no-final-lf", false},  {"--silent", false},      {"--hold", false},      {"--fail-first", true},
+    {"--probe-silent", false}, {"--probe-reply", true},  {"--probe-from", true}, {"--storage", true},
+    {"--osupg", true},         {"--osupg-first", true},  {"--xfer-close", true}, {"--xfer-stall", true},
+    {"--xfer-size", true},     {"--final-status", true},
 };
 
 const OptionEntry *find_option(const std::string &name) {
@@ -164,8 +164,7 @@ const OptionEntry *find_option(const std::string &name) {
   return nullptr;
 }
 
-bool number_option(const std::string &name, const std::string &value, uint64_t max, uint64_t &out,
-                   std::string &error) {
+bool number_option(const std::string &name, const std::string &value, uint64_t max, uint64_t &out, std::string &error) {
   if (!parse_decimal(value, max, out)) {
     error = name + ": expected a decimal number from 0 to " + std::to_string(max) + ", got '" + value + "'";
     return false;

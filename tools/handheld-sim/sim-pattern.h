@@ -42,8 +42,7 @@ inline uint64_t image_bytes(const ScreenGeometry &g) {
 }
 
 inline bool pattern_has_pixels(const ScreenGeometry &g) {
-  return g.bits_per_pixel == 8 || g.bits_per_pixel == 16 || g.bits_per_pixel == 24 ||
-         g.bits_per_pixel == 32;
+  return g.bits_per_pixel == 8 || g.bits_per_pixel == 16 || g.bits_per_pixel == 24 || g.bits_per_pixel == 32;
 }
 
 struct PatternRgb {
@@ -68,20 +67,16 @@ inline uint32_t pattern_pixel(const ScreenGeometry &g, uint32_t x, uint32_t y) {
       uint64_t span = uint64_t(g.width) + g.height;
       return span > 2 ? static_cast<uint32_t>((uint64_t(x) + y) * 255 / (span - 2)) : 0;
     }
-    case 16:
-      return (uint32_t(c.red >> 3) << 11) | (uint32_t(c.green >> 2) << 5) | uint32_t(c.blue >> 3);
+    case 16: return (uint32_t(c.red >> 3) << 11) | (uint32_t(c.green >> 2) << 5) | uint32_t(c.blue >> 3);
     case 24:
-    case 32:
-      return (uint32_t(c.red) << 16) | (uint32_t(c.green) << 8) | c.blue;
-    default:
-      return 0;
+    case 32: return (uint32_t(c.red) << 16) | (uint32_t(c.green) << 8) | c.blue;
+    default: return 0;
   }
 }
 
 // Byte number `offset` of the image (offset below image_bytes(g)).
 inline uint8_t pattern_byte(const ScreenGeometry &g, uint64_t offset) {
-  if (!pattern_has_pixels(g) || g.width == 0)
-    return static_cast<uint8_t>((offset ^ (offset >> 8)) & 0xFF);
+  if (!pattern_has_pixels(g) || g.width == 0) return static_cast<uint8_t>((offset ^ (offset >> 8)) & 0xFF);
   uint32_t bytes_per_pixel = g.bits_per_pixel / 8;
   uint64_t pixel = offset / bytes_per_pixel;
   uint32_t shift = static_cast<uint32_t>(offset % bytes_per_pixel) * 8;

@@ -19,9 +19,9 @@ constexpr uint16_t kProbePort = 10003;
 constexpr char kProbeBytes[] = "zr-api4-q";  // 9 bytes, sent without a terminator
 
 struct ProbePlan {
-  bool silent = false;                 // --probe-silent: never answer
-  std::optional<std::string> reply;    // --probe-reply: answer with these bytes instead
-  uint32_t from = 1;                   // --probe-from: the first probe that is answered
+  bool silent = false;               // --probe-silent: never answer
+  std::optional<std::string> reply;  // --probe-reply: answer with these bytes instead
+  uint32_t from = 1;                 // --probe-from: the first probe that is answered
 
   // The answer to the probe with this number (1 for the first), or nothing.
   std::optional<std::string> answer(uint64_t number, const std::string &device_name) const;

@@ -10,11 +10,11 @@ namespace zrsim {
 const std::vector<FieldDesc> &info_fields() {
   // The order of the info reply (the order in which the link's info field table keeps its rows).
   static const std::vector<FieldDesc> fields = {
-      {"addr", FieldType::U32, 1},  {"mask", FieldType::U32, 1}, {"b1v", FieldType::U8, 4},
-      {"b2v", FieldType::U8, 4},    {"bat", FieldType::U16, 8},  {"clk", FieldType::U16, 1},
+      {"addr", FieldType::U32, 1},  {"mask", FieldType::U32, 1},  {"b1v", FieldType::U8, 4},
+      {"b2v", FieldType::U8, 4},    {"bat", FieldType::U16, 8},   {"clk", FieldType::U16, 1},
       {"disk", FieldType::U32, 3},  {"eid", FieldType::Text, 24}, {"hwv", FieldType::U8, 4},
-      {"name", FieldType::Text, 8}, {"ram", FieldType::U32, 2},  {"ready", FieldType::U16, 2},
-      {"run", FieldType::U16, 1},   {"scrn", FieldType::U32, 1}, {"ser", FieldType::U8, 8},
+      {"name", FieldType::Text, 8}, {"ram", FieldType::U32, 2},   {"ready", FieldType::U16, 2},
+      {"run", FieldType::U16, 1},   {"scrn", FieldType::U32, 1},  {"ser", FieldType::U8, 8},
       {"sgeo", FieldType::U16, 4},  {"ver", FieldType::U8, 4},
   };
   return fields;

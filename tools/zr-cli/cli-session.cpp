@@ -23,217 +23,183 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 volatile std::sig_atomic_t g_socket = -1;
 
-extern "C" void on_interrupt(int signal)
-{
-    if (!g_interrupted)
-        g_interrupted = signal;
-    int s = g_socket;
-    if (s >= 0)
-        shutdown(s, SHUT_RDWR); // async-signal-safe; the library then sees the end
+extern "C" void on_interrupt(int signal) {
+  if (!g_interrupted) g_interrupted = signal;
+  int s = g_socket;
+  if (s >= 0) shutdown(s, SHUT_RDWR);  // async-signal-safe; the library then sees the end
 }
 
 // A probe running in a child process: the child writes KQ_ZR_en_ping's result into the
 // pipe and ends.
 struct RunningProbe {
-    pid_t pid = -1;
-    int fd = -1;
+  pid_t pid = -1;
+  int fd = -1;
 };
 
-RunningProbe start_probe(uint32_t addr)
-{
-    RunningProbe p;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return p;
-    std::fflush(nullptr);
-    p.pid = fork();
-    if (p.pid == 0) {
-        close(fds[0]);
-        int32_t r = KQ_ZR_en_ping(addr);
-        _exit(write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r) ? 0 : 1);
-    }
-    close(fds[1]);
-    if (p.pid < 0) {
-        close(fds[0]);
-        return p;
-    }
-    p.fd = fds[0];
+RunningProbe start_probe(uint32_t addr) {
+  RunningProbe p;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return p;
+  std::fflush(nullptr);
+  p.pid = fork();
+  if (p.pid == 0) {
+    close(fds[0]);
+    int32_t r = KQ_ZR_en_ping(addr);
+    _exit(write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+  }
+  close(fds[1]);
+  if (p.pid < 0) {
+    close(fds[0]);
     return p;
+  }
+  p.fd = fds[0];
+  return p;
 }
 
 // The probe's result; probed here when the child could not be started or gave none.
-int finish_probe(RunningProbe &p, uint32_t addr)
-{
-    int32_t r = 0;
-    bool got = false;
-    if (p.fd >= 0) {
-        ssize_t n;
-        while ((n = read(p.fd, &r, sizeof r)) < 0 && errno == EINTR) {
-        }
-        got = n == static_cast<ssize_t>(sizeof r);
-        close(p.fd);
+int finish_probe(RunningProbe &p, uint32_t addr) {
+  int32_t r = 0;
+  bool got = false;
+  if (p.fd >= 0) {
+    ssize_t n;
+    while ((n = read(p.fd, &r, sizeof r)) < 0 && errno == EINTR) {
     }
-    if (p.pid > 0)
-        while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    return got ? r : KQ_ZR_en_ping(addr);
+    got = n == static_cast<ssize_t>(sizeof r);
+    close(p.fd);
+  }
+  if (p.pid > 0)
+    while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  return got ? r : KQ_ZR_en_ping(addr);
 }
 
 // Every handheld that answers the probe.
-int discover(std::vector<Candidate> *found)
-{
-    std::vector<Candidate> all;
-    int r = find_candidates(&all);
-    for (const auto &c : all)
-        if (c.probe == 0)
-            found->push_back(c);
-    return r;
+int discover(std::vector<Candidate> *found) {
+  std::vector<Candidate> all;
+  int r = find_candidates(&all);
+  for (const auto &c : all)
+    if (c.probe == 0) found->push_back(c);
+  return r;
 }
 
-} // namespace
+}  // namespace
 
-int find_candidates(std::vector<Candidate> *found)
-{
-    int h = KQ_ZR_en_init();
-    if (h < 0)
-        return h;
-    zr_enum_rec rec;
-    int r;
-    while ((r = KQ_ZR_en_next(h, &rec)) == 0)
-        found->push_back({rec.addr, rec.slot, ZR_E_END});
-    KQ_ZR_en_done(h);
-    std::vector<RunningProbe> probes;
-    for (const auto &c : *found)
-        probes.push_back(start_probe(c.addr));
-    for (size_t i = 0; i < found->size(); ++i)
-        (*found)[i].probe = finish_probe(probes[i], (*found)[i].addr);
-    return r == ZR_E_END ? 0 : r;
+int find_candidates(std::vector<Candidate> *found) {
+  int h = KQ_ZR_en_init();
+  if (h < 0) return h;
+  zr_enum_rec rec;
+  int r;
+  while ((r = KQ_ZR_en_next(h, &rec)) == 0) found->push_back({rec.addr, rec.slot, ZR_E_END});
+  KQ_ZR_en_done(h);
+  std::vector<RunningProbe> probes;
+  for (const auto &c : *found) probes.push_back(start_probe(c.addr));
+  for (size_t i = 0; i < found->size(); ++i) (*found)[i].probe = finish_probe(probes[i], (*found)[i].addr);
+  return r == ZR_E_END ? 0 : r;
 }
 
-Library::Library() : ok_(KQ_ZR_1b_init() == 0)
-{
-    zr_tune tune{10000, 10000};
-    if (ok_)
-        KQ_ZR_sl_tune(2, &tune);
+Library::Library() : ok_(KQ_ZR_1b_init() == 0) {
+  zr_tune tune{10000, 10000};
+  if (ok_) KQ_ZR_sl_tune(2, &tune);
 }
 
-Library::~Library()
-{
-    if (ok_)
-        KQ_ZR_1b_done();
+Library::~Library() {
+  if (ok_) KQ_ZR_1b_done();
 }
 
-std::string addr_text(uint32_t a)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255u, (a >> 8) & 255u,
-                  a & 255u);
-    return buf;
+std::string addr_text(uint32_t a) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255u, (a >> 8) & 255u, a & 255u);
+  return buf;
 }
 
-void install_interrupt_handler()
-{
-    struct sigaction sa {};
-    sa.sa_handler = on_interrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &sa, nullptr);
+void install_interrupt_handler() {
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &sa, nullptr);
 }
 
 bool interrupted() { return g_interrupted != 0; }
 
 int cancelled_exit_code() { return g_interrupted ? 128 + g_interrupted : kCancelled; }
 
-void set_interrupt_socket(int socket)
-{
-    g_socket = socket;
-    if (socket >= 0 && g_interrupted)
-        shutdown(socket, SHUT_RDWR);
+void set_interrupt_socket(int socket) {
+  g_socket = socket;
+  if (socket >= 0 && g_interrupted) shutdown(socket, SHUT_RDWR);
 }
 
-bool show_progress(const Options &opt)
-{
-    return !opt.quiet && (opt.progress || isatty(STDERR_FILENO));
+bool show_progress(const Options &opt) { return !opt.quiet && (opt.progress || isatty(STDERR_FILENO)); }
+
+int report(const std::string &what, int code, const Context &context) {
+  if (interrupted()) {
+    std::fprintf(stderr, "zrlink: %s: stopped\n", what.c_str());
+    return cancelled_exit_code();
+  }
+  std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), explain(context, code).c_str());
+  return unreachable(code) ? kNoDevice : kFailed;
 }
 
-int report(const std::string &what, int code, const Context &context)
-{
-    if (interrupted()) {
-        std::fprintf(stderr, "zrlink: %s: stopped\n", what.c_str());
-        return cancelled_exit_code();
-    }
-    std::fprintf(stderr, "zrlink: %s: %s\n", what.c_str(), explain(context, code).c_str());
-    return unreachable(code) ? kNoDevice : kFailed;
-}
-
-Session::Session(const Options &opt)
-{
-    if (!lib_.ok())
-        exit_code_ = report("starting the socket layer", ZR_E_SOCKET);
-    else
-        ok_ = choose_device(opt, &addr_, &exit_code_);
+Session::Session(const Options &opt) {
+  if (!lib_.ok())
+    exit_code_ = report("starting the socket layer", ZR_E_SOCKET);
+  else
+    ok_ = choose_device(opt, &addr_, &exit_code_);
 }
 
 namespace {
 
 // The serial a handheld reports (its identification text).
-std::string serial_of(uint32_t addr)
-{
-    zr_info in;
-    if (KQ_ZR_sr_info(addr, 1, &in) < 0)
-        return "";
-    size_t n = 0;
-    while (n < sizeof in.eid && in.eid[n])
-        ++n;
-    return std::string(in.eid, n);
+std::string serial_of(uint32_t addr) {
+  zr_info in;
+  if (KQ_ZR_sr_info(addr, 1, &in) < 0) return "";
+  size_t n = 0;
+  while (n < sizeof in.eid && in.eid[n]) ++n;
+  return std::string(in.eid, n);
 }
 
-} // namespace
+}  // namespace
 
-bool choose_device(const Options &opt, uint32_t *addr, int *exit_code)
-{
-    if (!opt.addr_text.empty()) {
-        int n = zr_p_addr(addr, opt.addr_text.c_str());
-        if (n == 0 || opt.addr_text[static_cast<size_t>(n)] != '\0') {
-            std::fprintf(stderr, "zrlink: not an address: %s\n", opt.addr_text.c_str());
-            *exit_code = kUsage;
-            return false;
-        }
-        return true;
+bool choose_device(const Options &opt, uint32_t *addr, int *exit_code) {
+  if (!opt.addr_text.empty()) {
+    int n = zr_p_addr(addr, opt.addr_text.c_str());
+    if (n == 0 || opt.addr_text[static_cast<size_t>(n)] != '\0') {
+      std::fprintf(stderr, "zrlink: not an address: %s\n", opt.addr_text.c_str());
+      *exit_code = kUsage;
+      return false;
     }
-    std::vector<Candidate> found;
-    int r = discover(&found);
-    if (r < 0) {
-        *exit_code = report("discovery", r);
-        return false;
-    }
-    if (!opt.serial.empty()) {
-        for (const auto &c : found) {
-            if (serial_of(c.addr) == opt.serial) {
-                *addr = c.addr;
-                return true;
-            }
-        }
-        std::fprintf(stderr, "zrlink: no handheld with the serial %s answers (zrlink list shows them)\n",
-                     opt.serial.c_str());
-        *exit_code = kNoDevice;
-        return false;
-    }
-    if (found.size() == 1) {
-        *addr = found[0].addr;
-        return true;
-    }
-    if (found.empty()) {
-        std::fprintf(stderr, "zrlink: no handheld answers (attach one, or name it with --addr)\n");
-        *exit_code = kNoDevice;
-    } else {
-        std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr or --serial:\n",
-                     found.size());
-        for (const auto &rec : found)
-            std::fprintf(stderr, "  %s\n", addr_text(rec.addr).c_str());
-        *exit_code = kSeveral;
-    }
+    return true;
+  }
+  std::vector<Candidate> found;
+  int r = discover(&found);
+  if (r < 0) {
+    *exit_code = report("discovery", r);
     return false;
+  }
+  if (!opt.serial.empty()) {
+    for (const auto &c : found) {
+      if (serial_of(c.addr) == opt.serial) {
+        *addr = c.addr;
+        return true;
+      }
+    }
+    std::fprintf(stderr, "zrlink: no handheld with the serial %s answers (zrlink list shows them)\n",
+                 opt.serial.c_str());
+    *exit_code = kNoDevice;
+    return false;
+  }
+  if (found.size() == 1) {
+    *addr = found[0].addr;
+    return true;
+  }
+  if (found.empty()) {
+    std::fprintf(stderr, "zrlink: no handheld answers (attach one, or name it with --addr)\n");
+    *exit_code = kNoDevice;
+  } else {
+    std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr or --serial:\n", found.size());
+    for (const auto &rec : found) std::fprintf(stderr, "  %s\n", addr_text(rec.addr).c_str());
+    *exit_code = kSeveral;
+  }
+  return false;
 }
 
 // ---- the command line ------------------------------------------------------------------
@@ -242,19 +208,19 @@ namespace {
 
 // Options that only some commands take.
 enum CommandOption : unsigned {
-    kOptJson = 1u << 0,       // --json
-    kOptLong = 1u << 1,       // -l
-    kOptJobs = 1u << 2,       // -j N, --jobs N
-    kOptKeepGoing = 1u << 3,  // --keep-going
-    kOptTimeout = 1u << 4,    // --timeout S
-    kOptLinks = 1u << 5,      // -L
-    kOptRecursive = 1u << 6,  // -r
-    kOptParents = 1u << 7,    // -p
-    kOptYes = 1u << 8,        // -y, --yes
-    kOptForce = 1u << 9,      // --force
-    kOptForeground = 1u << 10, // -f
-    kOptDelete = 1u << 11,    // --delete
-    kOptDryRun = 1u << 12,    // --dry-run, -n
+  kOptJson = 1u << 0,         // --json
+  kOptLong = 1u << 1,         // -l
+  kOptJobs = 1u << 2,         // -j N, --jobs N
+  kOptKeepGoing = 1u << 3,    // --keep-going
+  kOptTimeout = 1u << 4,      // --timeout S
+  kOptLinks = 1u << 5,        // -L
+  kOptRecursive = 1u << 6,    // -r
+  kOptParents = 1u << 7,      // -p
+  kOptYes = 1u << 8,          // -y, --yes
+  kOptForce = 1u << 9,        // --force
+  kOptForeground = 1u << 10,  // -f
+  kOptDelete = 1u << 11,      // --delete
+  kOptDryRun = 1u << 12,      // --dry-run, -n
 };
 
 // The most transfers at the same time that -j takes.
@@ -263,12 +229,12 @@ const int kMaxJobs = 64;
 // Each command with the number of operands it takes (max -1: any number), its usage line,
 // the options of its own it takes and what it does (for help).
 struct Command {
-    const char *name;
-    int (*run)(const Options &);
-    int min, max;
-    const char *usage;
-    unsigned options = 0;
-    const char *about = "";
+  const char *name;
+  int (*run)(const Options &);
+  int min, max;
+  const char *usage;
+  unsigned options = 0;
+  const char *about = "";
 };
 
 const Command kCommands[] = {
@@ -276,8 +242,7 @@ const Command kCommands[] = {
      "the attached handhelds: address, slot, state, name and serial"},
     {"info", cmd_info, 0, 0, "info [--json]", kOptJson,
      "the handheld's identity, storage, memory, battery, versions and screen"},
-    {"ls", cmd_ls, 0, 1, "ls [-l] [--json] [PATH]", kOptJson | kOptLong,
-     "a folder of the handheld (default /)"},
+    {"ls", cmd_ls, 0, 1, "ls [-l] [--json] [PATH]", kOptJson | kOptLong, "a folder of the handheld (default /)"},
     {"stat", cmd_stat, 1, -1, "stat [--json] PATH...", kOptJson, "attributes of handheld paths"},
     {"mkdir", cmd_mkdir, 1, 1, "mkdir [-p] PATH", kOptParents,
      "make a handheld folder (-p: with the folders on the way, and no error if it exists)"},
@@ -327,201 +292,183 @@ const char kOptionsText[] =
     "found or it does not answer, 4 several handhelds answer (choose one), 128 + signal when\n"
     "stopped (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP).\n";
 
-void print_help()
-{
-    std::printf("%s\nCommands:\n", kGeneralUsage);
-    for (const auto &c : kCommands)
-        std::printf("  %s\n", c.usage);
-    std::printf("%s", kOptionsText);
+void print_help() {
+  std::printf("%s\nCommands:\n", kGeneralUsage);
+  for (const auto &c : kCommands) std::printf("  %s\n", c.usage);
+  std::printf("%s", kOptionsText);
 }
 
-const Command *find_command(const std::string &name)
-{
-    for (const auto &c : kCommands)
-        if (name == c.name)
-            return &c;
-    return nullptr;
+const Command *find_command(const std::string &name) {
+  for (const auto &c : kCommands)
+    if (name == c.name) return &c;
+  return nullptr;
 }
 
 // A usage error: the message, then the command's own usage line (at most four lines).
-int usage_error(const Command *command, const std::string &message)
-{
-    std::fprintf(stderr, "zrlink: %s\n", message.c_str());
-    if (command)
-        std::fprintf(stderr, "usage: zrlink %s   (zrlink help %s)\n", command->usage, command->name);
-    else
-        std::fprintf(stderr, "%s", kGeneralUsage);
-    return kUsage;
+int usage_error(const Command *command, const std::string &message) {
+  std::fprintf(stderr, "zrlink: %s\n", message.c_str());
+  if (command)
+    std::fprintf(stderr, "usage: zrlink %s   (zrlink help %s)\n", command->usage, command->name);
+  else
+    std::fprintf(stderr, "%s", kGeneralUsage);
+  return kUsage;
 }
 
-int help(const std::vector<std::string> &args)
-{
-    if (args.empty()) {
-        print_help();
-        return kOk;
-    }
-    const Command *c = find_command(args[0]);
-    if (!c || args.size() > 1)
-        return usage_error(nullptr, "help: unknown command: " + args[0]);
-    std::printf("usage: zrlink %s\n\n%s\n", c->usage, c->about);
+int help(const std::vector<std::string> &args) {
+  if (args.empty()) {
+    print_help();
     return kOk;
+  }
+  const Command *c = find_command(args[0]);
+  if (!c || args.size() > 1) return usage_error(nullptr, "help: unknown command: " + args[0]);
+  std::printf("usage: zrlink %s\n\n%s\n", c->usage, c->about);
+  return kOk;
 }
 
 // Standard output must have reached its file: a full disk is a failure, not a success.
-int finish_output(int code)
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        int e = errno;
-        std::fprintf(stderr, "zrlink: writing standard output failed: %s\n", std::strerror(e));
-        return code == kOk ? kFailed : code;
-    }
-    return code;
+int finish_output(int code) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    int e = errno;
+    std::fprintf(stderr, "zrlink: writing standard output failed: %s\n", std::strerror(e));
+    return code == kOk ? kFailed : code;
+  }
+  return code;
 }
 
-} // namespace
+}  // namespace
 
-int run(int argc, char **argv)
-{
-    Options opt;
-    if (const char *env = std::getenv("ZR_ADDR"))
-        opt.addr_text = env;
-    if (const char *env = std::getenv("ZR_SERIAL"))
-        opt.serial = env;
-    bool addr_given = false, serial_given = false;
-    const Command *command = nullptr;
-    bool want_help = false, help_command = false;
-    std::vector<std::pair<unsigned, std::string>> given;  // command options as spelled
-    bool operands_only = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        // "--name VALUE" or "--name=VALUE": exactly the option's name, no abbreviation.
-        auto value = [&](const char *name, const char **v) -> bool {
-            size_t n = std::strlen(name);
-            if (a == name) {
-                *v = i + 1 < argc ? argv[++i] : nullptr;
-                return true;
-            }
-            if (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=') {
-                *v = argv[i] + n + 1;
-                return true;
-            }
-            return false;
-        };
-        auto command_option = [&](unsigned bit) { given.push_back({bit, a.substr(0, a.find('='))}); };
-        const char *v = nullptr;
-        if (operands_only || a.empty() || a[0] != '-' || a == "-") {
-            if (!command && !help_command) {
-                if (a == "help") {
-                    help_command = true;
-                    continue;
-                }
-                command = find_command(a);
-                if (!command)
-                    return usage_error(nullptr, "unknown command: " + a);
-            } else {
-                opt.args.push_back(a);
-            }
-        } else if (a == "--") {
-            operands_only = true;
-        } else if (a == "-h" || a == "--help") {
-            want_help = true;
-        } else if (a == "--version") {
-            // The tool comes with the library it was built against: one version for both.
-            std::printf("zrlink %d.%d.%d\n", ZR_NET_VERSION_MAJOR, ZR_NET_VERSION_MINOR, ZR_NET_VERSION_PATCH);
-            return finish_output(kOk);
-        } else if (a == "-q" || a == "--quiet") {
-            opt.quiet = true;
-        } else if (a == "--progress") {
-            opt.progress = true;
-        } else if (a == "--json") {
-            command_option(kOptJson);
-            opt.json = true;
-        } else if (a == "-l") {
-            command_option(kOptLong);
-            opt.long_list = true;
-        } else if (a == "-L") {
-            command_option(kOptLinks);
-            opt.follow_links = true;
-        } else if (a == "-r") {
-            command_option(kOptRecursive);
-            opt.recursive = true;
-        } else if (a == "-p") {
-            command_option(kOptParents);
-            opt.parents = true;
-        } else if (a == "-y" || a == "--yes") {
-            command_option(kOptYes);
-            opt.yes = true;
-        } else if (a == "--force") {
-            command_option(kOptForce);
-            opt.force = true;
-        } else if (a == "--keep-going") {
-            command_option(kOptKeepGoing);
-            opt.keep_going = true;
-        } else if (a == "-f") {
-            command_option(kOptForeground);
-            opt.foreground = true;
-        } else if (a == "--delete") {
-            command_option(kOptDelete);
-            opt.delete_extra = true;
-        } else if (a == "--dry-run" || a == "-n") {
-            command_option(kOptDryRun);
-            opt.dry_run = true;
-        } else if (a.compare(0, 2, "-j") == 0 || value("--jobs", &v)) {
-            command_option(kOptJobs);
-            if (a.compare(0, 2, "-j") == 0)
-                v = a.size() > 2 ? argv[i] + 2 : (i + 1 < argc ? argv[++i] : nullptr);
-            char *end = nullptr;
-            long n = v ? std::strtol(v, &end, 10) : 0;
-            if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
-                return usage_error(command, "-j needs a number of transfers (1 to " + std::to_string(kMaxJobs) + ")");
-            opt.jobs = static_cast<int>(n);
-        } else if (value("--addr", &v)) {
-            if (!v)
-                return usage_error(command, "--addr needs an address");
-            opt.addr_text = v;
-            addr_given = true;
-        } else if (value("--serial", &v)) {
-            if (!v || !*v)
-                return usage_error(command, "--serial needs a serial");
-            opt.serial = v;
-            serial_given = true;
-        } else if (value("--timeout", &v)) {
-            command_option(kOptTimeout);
-            char *end = nullptr;
-            double s = v ? std::strtod(v, &end) : -1;
-            if (!v || *end != '\0' || !(s >= 0 && s <= 86400))
-                return usage_error(command, "--timeout needs a number of seconds");
-            opt.wait_seconds = s;
-        } else {
-            return usage_error(command, "unknown option: " + a);
+int run(int argc, char **argv) {
+  Options opt;
+  if (const char *env = std::getenv("ZR_ADDR")) opt.addr_text = env;
+  if (const char *env = std::getenv("ZR_SERIAL")) opt.serial = env;
+  bool addr_given = false, serial_given = false;
+  const Command *command = nullptr;
+  bool want_help = false, help_command = false;
+  std::vector<std::pair<unsigned, std::string>> given;  // command options as spelled
+  bool operands_only = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    // "--name VALUE" or "--name=VALUE": exactly the option's name, no abbreviation.
+    auto value = [&](const char *name, const char **v) -> bool {
+      size_t n = std::strlen(name);
+      if (a == name) {
+        *v = i + 1 < argc ? argv[++i] : nullptr;
+        return true;
+      }
+      if (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=') {
+        *v = argv[i] + n + 1;
+        return true;
+      }
+      return false;
+    };
+    auto command_option = [&](unsigned bit) { given.push_back({bit, a.substr(0, a.find('='))}); };
+    const char *v = nullptr;
+    if (operands_only || a.empty() || a[0] != '-' || a == "-") {
+      if (!command && !help_command) {
+        if (a == "help") {
+          help_command = true;
+          continue;
         }
+        command = find_command(a);
+        if (!command) return usage_error(nullptr, "unknown command: " + a);
+      } else {
+        opt.args.push_back(a);
+      }
+    } else if (a == "--") {
+      operands_only = true;
+    } else if (a == "-h" || a == "--help") {
+      want_help = true;
+    } else if (a == "--version") {
+      // The tool comes with the library it was built against: one version for both.
+      std::printf("zrlink %d.%d.%d\n", ZR_NET_VERSION_MAJOR, ZR_NET_VERSION_MINOR, ZR_NET_VERSION_PATCH);
+      return finish_output(kOk);
+    } else if (a == "-q" || a == "--quiet") {
+      opt.quiet = true;
+    } else if (a == "--progress") {
+      opt.progress = true;
+    } else if (a == "--json") {
+      command_option(kOptJson);
+      opt.json = true;
+    } else if (a == "-l") {
+      command_option(kOptLong);
+      opt.long_list = true;
+    } else if (a == "-L") {
+      command_option(kOptLinks);
+      opt.follow_links = true;
+    } else if (a == "-r") {
+      command_option(kOptRecursive);
+      opt.recursive = true;
+    } else if (a == "-p") {
+      command_option(kOptParents);
+      opt.parents = true;
+    } else if (a == "-y" || a == "--yes") {
+      command_option(kOptYes);
+      opt.yes = true;
+    } else if (a == "--force") {
+      command_option(kOptForce);
+      opt.force = true;
+    } else if (a == "--keep-going") {
+      command_option(kOptKeepGoing);
+      opt.keep_going = true;
+    } else if (a == "-f") {
+      command_option(kOptForeground);
+      opt.foreground = true;
+    } else if (a == "--delete") {
+      command_option(kOptDelete);
+      opt.delete_extra = true;
+    } else if (a == "--dry-run" || a == "-n") {
+      command_option(kOptDryRun);
+      opt.dry_run = true;
+    } else if (a.compare(0, 2, "-j") == 0 || value("--jobs", &v)) {
+      command_option(kOptJobs);
+      if (a.compare(0, 2, "-j") == 0) v = a.size() > 2 ? argv[i] + 2 : (i + 1 < argc ? argv[++i] : nullptr);
+      char *end = nullptr;
+      long n = v ? std::strtol(v, &end, 10) : 0;
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
+        return usage_error(command, "-j needs a number of transfers (1 to " + std::to_string(kMaxJobs) + ")");
+      opt.jobs = static_cast<int>(n);
+    } else if (value("--addr", &v)) {
+      if (!v) return usage_error(command, "--addr needs an address");
+      opt.addr_text = v;
+      addr_given = true;
+    } else if (value("--serial", &v)) {
+      if (!v || !*v) return usage_error(command, "--serial needs a serial");
+      opt.serial = v;
+      serial_given = true;
+    } else if (value("--timeout", &v)) {
+      command_option(kOptTimeout);
+      char *end = nullptr;
+      double s = v ? std::strtod(v, &end) : -1;
+      if (!v || *end != '\0' || !(s >= 0 && s <= 86400))
+        return usage_error(command, "--timeout needs a number of seconds");
+      opt.wait_seconds = s;
+    } else {
+      return usage_error(command, "unknown option: " + a);
     }
-    if (help_command) {
-        if (command)
-            opt.args.insert(opt.args.begin(), command->name);
-        return finish_output(help(opt.args));
-    }
-    if (want_help)
-        return finish_output(help(command ? std::vector<std::string>{command->name} : std::vector<std::string>{}));
-    if (!command)
-        return usage_error(nullptr, "no command given");
-    for (const auto &o : given)
-        if (!(command->options & o.first))
-            return usage_error(command, std::string(command->name) + " does not take " + o.second);
-    if (addr_given && serial_given)
-        return usage_error(command, "--addr and --serial both name a handheld: give one");
-    if (addr_given)
-        opt.serial.clear();
-    else if (serial_given)
-        opt.addr_text.clear();
-    else if (!opt.addr_text.empty())
-        opt.serial.clear(); // ZR_ADDR before ZR_SERIAL
-    int n = static_cast<int>(opt.args.size());
-    if (n < command->min || (command->max >= 0 && n > command->max))
-        return usage_error(command, std::string(command->name) + ": " +
-                                        (n < command->min ? "too few operands" : "too many operands"));
-    install_interrupt_handler();
-    return finish_output(command->run(opt));
+  }
+  if (help_command) {
+    if (command) opt.args.insert(opt.args.begin(), command->name);
+    return finish_output(help(opt.args));
+  }
+  if (want_help)
+    return finish_output(help(command ? std::vector<std::string>{command->name} : std::vector<std::string>{}));
+  if (!command) return usage_error(nullptr, "no command given");
+  for (const auto &o : given)
+    if (!(command->options & o.first))
+      return usage_error(command, std::string(command->name) + " does not take " + o.second);
+  if (addr_given && serial_given) return usage_error(command, "--addr and --serial both name a handheld: give one");
+  if (addr_given)
+    opt.serial.clear();
+  else if (serial_given)
+    opt.addr_text.clear();
+  else if (!opt.addr_text.empty())
+    opt.serial.clear();  // ZR_ADDR before ZR_SERIAL
+  int n = static_cast<int>(opt.args.size());
+  if (n < command->min || (command->max >= 0 && n > command->max))
+    return usage_error(
+        command, std::string(command->name) + ": " + (n < command->min ? "too few operands" : "too many operands"));
+  install_interrupt_handler();
+  return finish_output(command->run(opt));
 }
 
-} // namespace zrcli
+}  // namespace zrcli

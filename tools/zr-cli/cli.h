@@ -18,43 +18,43 @@ namespace zrcli {
 
 // Exit codes.
 enum Exit : int {
-    kOk = 0,
-    kFailed = 1,       // the handheld or the host refused or failed the operation
-    kUsage = 2,        // bad command line
-    kNoDevice = 3,     // no handheld found, or the one named does not answer
-    kSeveral = 4,      // more than one handheld answers: choose one with --addr or --serial
-    kCancelled = 130,  // stopped with Ctrl-C (128 + the signal: SIGTERM 143, SIGHUP 129)
+  kOk = 0,
+  kFailed = 1,       // the handheld or the host refused or failed the operation
+  kUsage = 2,        // bad command line
+  kNoDevice = 3,     // no handheld found, or the one named does not answer
+  kSeveral = 4,      // more than one handheld answers: choose one with --addr or --serial
+  kCancelled = 130,  // stopped with Ctrl-C (128 + the signal: SIGTERM 143, SIGHUP 129)
 };
 
 struct Options {
-    std::string addr_text;     // --addr, or ZR_ADDR; empty: discover
-    std::string serial;        // --serial, or ZR_SERIAL: the discovered handheld with this serial
-    bool quiet = false;        // -q: no progress display
-    bool progress = false;     // --progress: the progress display also when not a terminal
-    bool json = false;         // --json (list, info, ls, stat, push, pull)
-    bool long_list = false;    // -l (ls)
-    double wait_seconds = 30;  // --timeout (wait)
-    int jobs = 4;              // -j N (push, pull): transfers at the same time
-    bool keep_going = false;   // --keep-going (push, pull): go on after a failed file
-    bool follow_links = false; // -L (push): send what symbolic links point to
-    bool recursive = false;    // -r (rm)
-    bool parents = false;      // -p (mkdir)
-    bool yes = false;          // -y (osupg): no question
-    bool force = false;        // --force (osupg): also when the handheld says it is not ready
-    bool foreground = false;   // -f (mount): stay in the foreground
-    bool delete_extra = false; // --delete (sync): remove what the source lacks
-    bool dry_run = false;      // --dry-run (sync): print the plan, change nothing
-    std::vector<std::string> args;  // the command's operands
+  std::string addr_text;          // --addr, or ZR_ADDR; empty: discover
+  std::string serial;             // --serial, or ZR_SERIAL: the discovered handheld with this serial
+  bool quiet = false;             // -q: no progress display
+  bool progress = false;          // --progress: the progress display also when not a terminal
+  bool json = false;              // --json (list, info, ls, stat, push, pull)
+  bool long_list = false;         // -l (ls)
+  double wait_seconds = 30;       // --timeout (wait)
+  int jobs = 4;                   // -j N (push, pull): transfers at the same time
+  bool keep_going = false;        // --keep-going (push, pull): go on after a failed file
+  bool follow_links = false;      // -L (push): send what symbolic links point to
+  bool recursive = false;         // -r (rm)
+  bool parents = false;           // -p (mkdir)
+  bool yes = false;               // -y (osupg): no question
+  bool force = false;             // --force (osupg): also when the handheld says it is not ready
+  bool foreground = false;        // -f (mount): stay in the foreground
+  bool delete_extra = false;      // --delete (sync): remove what the source lacks
+  bool dry_run = false;           // --dry-run (sync): print the plan, change nothing
+  std::vector<std::string> args;  // the command's operands
 };
 
 // Statuses of the handheld's file service that the commands act on, as result codes.
 enum HandheldStatus : int {
-    kNotAllowed = -ZR_S_NOT_ALLOWED,  // refused
-    kNoRoom = -ZR_S_NO_ROOM,          // no room for the file
-    kNotFound = -ZR_S_NOT_FOUND,      // no such file or folder
-    kWrongKind = -ZR_S_FAILED,        // a folder where a file is meant or the other way round, a folder not empty
-    kExists = -ZR_S_EXISTS,           // the target exists
-    kTooLong = -ZR_S_TOO_LONG,        // path or name too long
+  kNotAllowed = -ZR_S_NOT_ALLOWED,  // refused
+  kNoRoom = -ZR_S_NO_ROOM,          // no room for the file
+  kNotFound = -ZR_S_NOT_FOUND,      // no such file or folder
+  kWrongKind = -ZR_S_FAILED,        // a folder where a file is meant or the other way round, a folder not empty
+  kExists = -ZR_S_EXISTS,           // the target exists
+  kTooLong = -ZR_S_TOO_LONG,        // path or name too long
 };
 
 // ---- result codes (cli-codes.cpp) ---------------------------------------------------
@@ -70,17 +70,17 @@ std::string describe_install_word(int code);
 // cannot carry or a path the handheld does not know).  The command knows what it was doing,
 // so it tells them apart here.
 enum class Doing {
-    kOther,
-    kSend,     // a host file to the handheld
-    kFetch,    // a handheld file to the host
-    kFileOp,   // an operation on handheld paths (ls, stat, mkdir, rm, mv, cp)
-    kRemoveFolder,
-    kInstall,  // an OS installation
+  kOther,
+  kSend,    // a host file to the handheld
+  kFetch,   // a handheld file to the host
+  kFileOp,  // an operation on handheld paths (ls, stat, mkdir, rm, mv, cp)
+  kRemoveFolder,
+  kInstall,  // an OS installation
 };
 struct Context {
-    Doing doing = Doing::kOther;
-    std::string remote;  // the handheld path concerned, if any
-    std::string local;   // the host file concerned, if any
+  Doing doing = Doing::kOther;
+  std::string remote;  // the handheld path concerned, if any
+  std::string local;   // the host file concerned, if any
 };
 // "no space left on the handheld for /docs/a.txt (-1021)", falling back to describe(code).
 std::string explain(const Context &context, int code);
@@ -90,15 +90,15 @@ bool unreachable(int code);
 // ---- session (cli-session.cpp) --------------------------------------------------------
 // Starts the library (time-outs of 10 s) and stops it when it goes out of scope.
 class Library {
-public:
-    Library();
-    ~Library();
-    bool ok() const { return ok_; }
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
+ public:
+  Library();
+  ~Library();
+  bool ok() const { return ok_; }
+  Library(const Library &) = delete;
+  Library &operator=(const Library &) = delete;
 
-private:
-    bool ok_;
+ private:
+  bool ok_;
 };
 
 // The handheld to talk to: --addr, or the only one that answers the probe.  On failure
@@ -110,26 +110,26 @@ bool choose_device(const Options &opt, uint32_t *addr, int *exit_code);
 //   if (!s.ok()) return s.exit_code();
 //   ... KQ_ZR_...(s.addr(), ...) ...
 class Session {
-public:
-    explicit Session(const Options &opt);
-    bool ok() const { return ok_; }
-    int exit_code() const { return exit_code_; }
-    uint32_t addr() const { return addr_; }
+ public:
+  explicit Session(const Options &opt);
+  bool ok() const { return ok_; }
+  int exit_code() const { return exit_code_; }
+  uint32_t addr() const { return addr_; }
 
-private:
-    Library lib_;
-    uint32_t addr_ = 0;
-    int exit_code_ = kOk;
-    bool ok_ = false;
+ private:
+  Library lib_;
+  uint32_t addr_ = 0;
+  int exit_code_ = kOk;
+  bool ok_ = false;
 };
 
 // ---- discovery (cli-session.cpp) ------------------------------------------------------
 // A discovery candidate and the answer to its probe (KQ_ZR_en_ping: 0 a handheld answers,
 // ZR_E_END silent, ZR_E_FOREIGN something else answers, or a socket failure).
 struct Candidate {
-    uint32_t addr;
-    unsigned slot;
-    int probe;
+  uint32_t addr;
+  unsigned slot;
+  int probe;
 };
 // Every candidate of the library's enumeration, probed all at the same time (each probe in
 // a process of its own: a silent candidate costs one probe time in all, not one each), in
@@ -160,8 +160,7 @@ std::string json_string(const std::string &s);
 std::string iso_time(uint32_t seconds);
 // The one object of a handheld file or folder in every JSON output (ls, stat):
 // {"path": ..., "name": ..., "folder": true, "size": BYTES, "time": ISO, "timeSeconds": N}
-std::string entry_json(const std::string &path, const std::string &name, bool folder, uint64_t size,
-                       uint32_t time);
+std::string entry_json(const std::string &path, const std::string &name, bool folder, uint64_t size, uint32_t time);
 
 // When no handheld answers: names each adapter with the handheld's USB id that has no 172.16
 // address yet, and points at the DHCP service (cli-adapters.cpp; ZR_SYSFS names another
@@ -170,8 +169,8 @@ void hint_unaddressed_adapters();
 
 // ---- handheld folders (cli-files.cpp) -----------------------------------------------------
 struct Entry {
-    std::string name;
-    zr_attr attr;
+  std::string name;
+  zr_attr attr;
 };
 bool is_folder(const zr_attr &a);
 std::string remote_join(const std::string &dir, const std::string &name);
@@ -180,8 +179,8 @@ int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
 
 // ---- transfers of many files (cli-transfers.cpp) -----------------------------------------
 struct Transfer {
-    std::string from, to;
-    uint64_t size;
+  std::string from, to;
+  uint64_t size;
 };
 // Runs the transfers in opt.jobs worker processes (each with its own library state) fed
 // from one queue in order, with one progress display.  The first failure is reported with
@@ -192,14 +191,14 @@ struct Transfer {
 // did not exist before and were fetched whole.  Returns the exit code.
 // *outcome (may be null) gets what was copied and what failed, for the command's summary.
 struct Outcome {
-    std::vector<const Transfer *> copied;
-    std::vector<std::pair<const Transfer *, std::string>> failed;  // with why
+  std::vector<const Transfer *> copied;
+  std::vector<std::pair<const Transfer *, std::string>> failed;  // with why
 };
-int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers,
-                  const Options &opt, std::vector<std::string> *created, Outcome *outcome = nullptr);
+int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers, const Options &opt,
+                  std::vector<std::string> *created, Outcome *outcome = nullptr);
 
 // ---- commands ---------------------------------------------------------------------------
-int cmd_list(const Options &opt);        // cli-device.cpp
+int cmd_list(const Options &opt);  // cli-device.cpp
 int cmd_info(const Options &opt);
 int cmd_wait(const Options &opt);
 int cmd_osupg(const Options &opt);
@@ -213,12 +212,12 @@ int cmd_mv(const Options &opt);
 int cmd_cp(const Options &opt);
 int cmd_push(const Options &opt);
 int cmd_pull(const Options &opt);
-int cmd_mount(const Options &opt);       // cli-mount.cpp
-int cmd_sync(const Options &opt);        // cli-sync.cpp
+int cmd_mount(const Options &opt);  // cli-mount.cpp
+int cmd_sync(const Options &opt);   // cli-sync.cpp
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);
 
-} // namespace zrcli
+}  // namespace zrcli
 
 #endif

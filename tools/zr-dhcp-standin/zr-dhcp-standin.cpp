@@ -134,8 +134,7 @@ int main(int argc, char **argv) {
 
   if (record_file.empty()) record_file = own_folder() + "/zr-dhcp.args";
   if (!record(record_file, argc, argv)) {
-    std::fprintf(stderr, "zr-dhcp.exe: cannot write the record '%s': %s\n", record_file.c_str(),
-                 std::strerror(errno));
+    std::fprintf(stderr, "zr-dhcp.exe: cannot write the record '%s': %s\n", record_file.c_str(), std::strerror(errno));
     return 2;
   }
 

@@ -13,102 +13,91 @@ namespace zrdhcp {
 
 namespace {
 
-bool hex4(const std::string &s, uint16_t *out)
-{
-    if (s.size() != 4 || !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); }))
-        return false;
-    *out = static_cast<uint16_t>(std::stoul(s, nullptr, 16));
-    return true;
+bool hex4(const std::string &s, uint16_t *out) {
+  if (s.size() != 4 || !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); })) return false;
+  *out = static_cast<uint16_t>(std::stoul(s, nullptr, 16));
+  return true;
 }
 
-bool valid_interface_name(const std::string &name)
-{
-    // The kernel's own rule: 1 to 15 bytes, no '/', no white space, not "." or "..".
-    if (name.empty() || name.size() > 15 || name == "." || name == "..")
-        return false;
-    for (unsigned char c : name)
-        if (c == '/' || c == ':' || c <= ' ' || c == 0x7f)
-            return false;
-    return true;
+bool valid_interface_name(const std::string &name) {
+  // The kernel's own rule: 1 to 15 bytes, no '/', no white space, not "." or "..".
+  if (name.empty() || name.size() > 15 || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c == '/' || c == ':' || c <= ' ' || c == 0x7f) return false;
+  return true;
 }
 
-} // namespace
+}  // namespace
 
-bool parse_usb_id(const std::string &text, UsbId *id)
-{
-    size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return false;
-    return hex4(text.substr(0, colon), &id->vendor) && hex4(text.substr(colon + 1), &id->product);
+bool parse_usb_id(const std::string &text, UsbId *id) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  return hex4(text.substr(0, colon), &id->vendor) && hex4(text.substr(colon + 1), &id->product);
 }
 
-std::string usb_id_text(const UsbId &id)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04x:%04x", id.vendor, id.product);
-    return buf;
+std::string usb_id_text(const UsbId &id) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04x:%04x", id.vendor, id.product);
+  return buf;
 }
 
-bool parse_config(const std::string &text, Config *config, std::string *error)
-{
-    Config c;
-    c.usb.clear();
-    for (const auto &numbered : meaningful_lines(text)) {
-        const std::string &line = numbered.second;
-        const std::string where = std::to_string(numbered.first) + ": ";
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            *error = where + "expected \"key = value\", found \"" + line + "\"";
-            return false;
-        }
-        std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-        if (key == "usb") {
-            UsbId id;
-            if (!parse_usb_id(value, &id)) {
-                *error = where + "usb: \"" + value + "\" is not a USB id VVVV:PPPP (hex digits)";
-                return false;
-            }
-            c.usb.push_back(id);
-        } else if (key == "interface") {
-            if (!valid_interface_name(value)) {
-                *error = where + "interface: \"" + value + "\" is not a network interface name";
-                return false;
-            }
-            c.interfaces.push_back(value);
-        } else if (key == "lease") {
-            uint64_t seconds = 0;
-            if (!parse_decimal(value, &seconds) || seconds == 0 || seconds > 0xffffffffull) {
-                *error = where + "lease: \"" + value + "\" is not a number of seconds from 1 to 4294967295";
-                return false;
-            }
-            c.lease = static_cast<uint32_t>(seconds);
-        } else {
-            *error = where + "unknown key \"" + key + "\" (known: usb, interface, lease)";
-            return false;
-        }
+bool parse_config(const std::string &text, Config *config, std::string *error) {
+  Config c;
+  c.usb.clear();
+  for (const auto &numbered : meaningful_lines(text)) {
+    const std::string &line = numbered.second;
+    const std::string where = std::to_string(numbered.first) + ": ";
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+      *error = where + "expected \"key = value\", found \"" + line + "\"";
+      return false;
     }
-    if (c.usb.empty())
-        c.usb.push_back(kHandheldUsbId);
-    *config = c;
-    return true;
+    std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+    if (key == "usb") {
+      UsbId id;
+      if (!parse_usb_id(value, &id)) {
+        *error = where + "usb: \"" + value + "\" is not a USB id VVVV:PPPP (hex digits)";
+        return false;
+      }
+      c.usb.push_back(id);
+    } else if (key == "interface") {
+      if (!valid_interface_name(value)) {
+        *error = where + "interface: \"" + value + "\" is not a network interface name";
+        return false;
+      }
+      c.interfaces.push_back(value);
+    } else if (key == "lease") {
+      uint64_t seconds = 0;
+      if (!parse_decimal(value, &seconds) || seconds == 0 || seconds > 0xffffffffull) {
+        *error = where + "lease: \"" + value + "\" is not a number of seconds from 1 to 4294967295";
+        return false;
+      }
+      c.lease = static_cast<uint32_t>(seconds);
+    } else {
+      *error = where + "unknown key \"" + key + "\" (known: usb, interface, lease)";
+      return false;
+    }
+  }
+  if (c.usb.empty()) c.usb.push_back(kHandheldUsbId);
+  *config = c;
+  return true;
 }
 
-bool read_config(const std::string &path, bool must_exist, Config *config, std::string *error)
-{
-    std::string text;
-    int err = read_text_file(path, &text);
-    if (err == ENOENT && !must_exist) {
-        return parse_config("", config, error);
-    }
-    if (err != 0) {
-        *error = path + ": " + std::strerror(err);
-        return false;
-    }
-    if (!parse_config(text, config, error)) {
-        *error = path + ":" + *error;
-        return false;
-    }
-    return true;
+bool read_config(const std::string &path, bool must_exist, Config *config, std::string *error) {
+  std::string text;
+  int err = read_text_file(path, &text);
+  if (err == ENOENT && !must_exist) {
+    return parse_config("", config, error);
+  }
+  if (err != 0) {
+    *error = path + ": " + std::strerror(err);
+    return false;
+  }
+  if (!parse_config(text, config, error)) {
+    *error = path + ":" + *error;
+    return false;
+  }
+  return true;
 }
 
-} // namespace zrdhcp
+}  // namespace zrdhcp

@@ -18,8 +18,8 @@
 namespace zrdhcp {
 
 struct UsbId {
-    uint16_t vendor = 0, product = 0;
-    bool operator==(const UsbId &o) const { return vendor == o.vendor && product == o.product; }
+  uint16_t vendor = 0, product = 0;
+  bool operator==(const UsbId &o) const { return vendor == o.vendor && product == o.product; }
 };
 
 // The handheld's USB id, used when the configuration names none.
@@ -27,9 +27,9 @@ constexpr UsbId kHandheldUsbId{0x4407, 0x7705};
 constexpr uint32_t kDefaultLease = 3600;
 
 struct Config {
-    std::vector<UsbId> usb;                // never empty after reading
-    std::vector<std::string> interfaces;
-    uint32_t lease = kDefaultLease;
+  std::vector<UsbId> usb;  // never empty after reading
+  std::vector<std::string> interfaces;
+  uint32_t lease = kDefaultLease;
 };
 
 // Parses "VVVV:PPPP"; false when it is not two groups of four hex digits.
@@ -44,6 +44,6 @@ bool parse_config(const std::string &text, Config *config, std::string *error);
 // "FILE:LINE: ..." or "FILE: <system error>".
 bool read_config(const std::string &path, bool must_exist, Config *config, std::string *error);
 
-} // namespace zrdhcp
+}  // namespace zrdhcp
 
 #endif

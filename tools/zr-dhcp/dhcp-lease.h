@@ -30,22 +30,22 @@ constexpr int64_t kDeclineHoldMs = 10000;
 
 // The state of one adapter's single address.
 struct Pool {
-    int subnet = -1;
-    uint32_t lease = 0;               // seconds offered
-    int64_t declined_until_ms = 0;    // monotonic time before which nothing is offered
+  int subnet = -1;
+  uint32_t lease = 0;             // seconds offered
+  int64_t declined_until_ms = 0;  // monotonic time before which nothing is offered
 };
 
 struct Answer {
-    bool send = false;
-    Reply reply;
-    uint32_t to = 0xFFFFFFFFu;   // destination address (host order); broadcast by default
-    std::string log;             // one line for the log; empty: nothing worth saying
+  bool send = false;
+  Reply reply;
+  uint32_t to = 0xFFFFFFFFu;  // destination address (host order); broadcast by default
+  std::string log;            // one line for the log; empty: nothing worth saying
 };
 
 // Decides the answer to a request received on the adapter at monotonic time now_ms and
 // updates the pool.
 Answer answer(const Request &req, Pool *pool, int64_t now_ms);
 
-} // namespace zrdhcp
+}  // namespace zrdhcp
 
 #endif

@@ -24,9 +24,9 @@ namespace zrdhcp {
 // The USB device behind a network interface, from sysfs: ROOT/class/net/NAME/device is
 // followed to the USB interface and up to the first folder with idVendor and idProduct.
 struct UsbDevice {
-    bool found = false;
-    UsbId id;
-    std::string serial;   // empty when the device has none
+  bool found = false;
+  UsbId id;
+  std::string serial;  // empty when the device has none
 };
 UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname);
 // The network interfaces sysfs lists (ROOT/class/net).
@@ -34,67 +34,67 @@ std::vector<std::string> sysfs_interfaces(const std::string &sysfs_root);
 
 // ---- links and addresses (linux/netlink.cpp) --------------------------------------------
 struct Link {
-    int index = 0;
-    std::string name;
-    std::vector<uint8_t> hw;   // hardware address
-    bool up = false;
+  int index = 0;
+  std::string name;
+  std::vector<uint8_t> hw;  // hardware address
+  bool up = false;
 };
 struct Address {
-    int index = 0;          // interface
-    uint32_t addr = 0;      // host order
-    int prefix = 0;
+  int index = 0;      // interface
+  uint32_t addr = 0;  // host order
+  int prefix = 0;
 };
 struct LinkEvent {
-    bool gone = false;      // RTM_DELLINK
-    Link link;
+  bool gone = false;  // RTM_DELLINK
+  Link link;
 };
 
 class Netlink {
-public:
-    Netlink() = default;
-    ~Netlink();
-    Netlink(const Netlink &) = delete;
-    Netlink &operator=(const Netlink &) = delete;
+ public:
+  Netlink() = default;
+  ~Netlink();
+  Netlink(const Netlink &) = delete;
+  Netlink &operator=(const Netlink &) = delete;
 
-    // Opens the request socket and the event socket (link changes).  0 or an errno value.
-    int open();
-    int event_fd() const;
-    // Reads the pending link events; false with an errno value when the socket failed.  After
-    // an overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
-    bool read_events(std::vector<LinkEvent> *events, bool *resync, int *err);
+  // Opens the request socket and the event socket (link changes).  0 or an errno value.
+  int open();
+  int event_fd() const;
+  // Reads the pending link events; false with an errno value when the socket failed.  After
+  // an overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
+  bool read_events(std::vector<LinkEvent> *events, bool *resync, int *err);
 
-    int links(std::vector<Link> *out);
-    int addresses(std::vector<Address> *out);              // IPv4 only
-    int add_address(int index, uint32_t addr, int prefix);  // EEXIST counts as done
-    int remove_address(int index, uint32_t addr, int prefix);
-    int set_up(int index);
+  int links(std::vector<Link> *out);
+  int addresses(std::vector<Address> *out);               // IPv4 only
+  int add_address(int index, uint32_t addr, int prefix);  // EEXIST counts as done
+  int remove_address(int index, uint32_t addr, int prefix);
+  int set_up(int index);
 
-    struct Impl;  // the sockets (linux/netlink.cpp)
+  struct Impl;  // the sockets (linux/netlink.cpp)
 
-private:
-    Impl *impl_ = nullptr;
+ private:
+  Impl *impl_ = nullptr;
 };
 
 // ---- DHCP socket (linux/dhcp-socket.cpp) ------------------------------------------------
 // A UDP socket on port 67 that receives and sends on one interface only.
 class DhcpSocket {
-public:
-    DhcpSocket() = default;
-    ~DhcpSocket();
-    DhcpSocket(const DhcpSocket &) = delete;
-    DhcpSocket &operator=(const DhcpSocket &) = delete;
+ public:
+  DhcpSocket() = default;
+  ~DhcpSocket();
+  DhcpSocket(const DhcpSocket &) = delete;
+  DhcpSocket &operator=(const DhcpSocket &) = delete;
 
-    // 0 or an errno value (EPERM / EACCES: privileges, EADDRINUSE: another server).
-    int open(const std::string &ifname);
-    int fd() const { return fd_; }
-    // One datagram into buf; its size, 0 when nothing is waiting, -1 with *err on failure.
-    // A datagram larger than buf is cut and reported with *truncated.
-    long receive(uint8_t *buf, size_t size, bool *truncated, int *err);
-    // Sends to addr:68 (host order; 255.255.255.255 is the link's broadcast).  0 or errno.
-    int send_to(uint32_t addr, const std::vector<uint8_t> &message);
+  // 0 or an errno value (EPERM / EACCES: privileges, EADDRINUSE: another server).
+  int open(const std::string &ifname);
+  int fd() const { return fd_; }
+  // One datagram into buf; its size, 0 when nothing is waiting, -1 with *err on failure.
+  // A datagram larger than buf is cut and reported with *truncated.
+  long receive(uint8_t *buf, size_t size, bool *truncated, int *err);
+  // Sends to addr:68 (host order; 255.255.255.255 is the link's broadcast).  0 or errno.
+  int send_to(uint32_t addr, const std::vector<uint8_t> &message);
 
-private:
-    int fd_ = -1;
+ private:
+  int fd_ = -1;
 };
 
 // ---- privileges (linux/privileges.cpp) --------------------------------------------------
@@ -102,6 +102,6 @@ private:
 // it has all it needs.
 std::vector<std::string> missing_privileges();
 
-} // namespace zrdhcp
+}  // namespace zrdhcp
 
 #endif

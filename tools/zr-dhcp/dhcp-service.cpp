@@ -16,262 +16,228 @@ namespace zrdhcp {
 
 namespace {
 
-int64_t now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // A USB serial number as part of a key: printable, no white space.
-std::string key_text(const std::string &s)
-{
-    std::string out;
-    for (unsigned char c : s)
-        out += (c > ' ' && c < 0x7f) ? static_cast<char>(c) : '_';
-    return out;
+std::string key_text(const std::string &s) {
+  std::string out;
+  for (unsigned char c : s) out += (c > ' ' && c < 0x7f) ? static_cast<char>(c) : '_';
+  return out;
 }
 
 constexpr size_t kMaxMessage = 4096;
 
-} // namespace
+}  // namespace
 
 Service::Service(ServiceOptions options, Log log) : opt_(std::move(options)), log_(std::move(log)) {}
 
-int Service::start()
-{
-    std::string text;
-    int err = read_text_file(opt_.data_path, &text);
-    if (err != 0 && err != ENOENT) {
-        log_("cannot read " + opt_.data_path + ": " + std::strerror(err));
-        return err;
-    }
-    std::vector<std::string> skipped;
-    store_.parse(text, &skipped);
-    for (const std::string &s : skipped)
-        log_(opt_.data_path + ":" + s + ": line passed over");
+int Service::start() {
+  std::string text;
+  int err = read_text_file(opt_.data_path, &text);
+  if (err != 0 && err != ENOENT) {
+    log_("cannot read " + opt_.data_path + ": " + std::strerror(err));
+    return err;
+  }
+  std::vector<std::string> skipped;
+  store_.parse(text, &skipped);
+  for (const std::string &s : skipped) log_(opt_.data_path + ":" + s + ": line passed over");
 
-    if ((err = netlink_.open()) != 0) {
-        log_(std::string("cannot open rtnetlink: ") + std::strerror(err));
-        return err;
-    }
-    std::vector<Link> links;
-    if ((err = netlink_.links(&links)) != 0) {
-        log_(std::string("cannot list the network interfaces: ") + std::strerror(err));
-        return err;
-    }
-    for (const Link &l : links)
-        consider(l);
-    return 0;
+  if ((err = netlink_.open()) != 0) {
+    log_(std::string("cannot open rtnetlink: ") + std::strerror(err));
+    return err;
+  }
+  std::vector<Link> links;
+  if ((err = netlink_.links(&links)) != 0) {
+    log_(std::string("cannot list the network interfaces: ") + std::strerror(err));
+    return err;
+  }
+  for (const Link &l : links) consider(l);
+  return 0;
 }
 
-bool Service::select(const Link &link, std::string *key, std::string *why) const
-{
-    const std::string mac_key = "mac:" + hw_text(link.hw.data(), link.hw.size());
-    if (std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
-        opt_.config.interfaces.end()) {
-        UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-        *key = usb.found && !usb.serial.empty()
-                   ? "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial)
-                   : mac_key;
-        *why = "named in the configuration";
-        return true;
-    }
+bool Service::select(const Link &link, std::string *key, std::string *why) const {
+  const std::string mac_key = "mac:" + hw_text(link.hw.data(), link.hw.size());
+  if (std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
+      opt_.config.interfaces.end()) {
     UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-    if (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end())
-        return false;
-    *key = usb.serial.empty() ? mac_key : "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial);
-    *why = "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + key_text(usb.serial));
+    *key = usb.found && !usb.serial.empty() ? "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial) : mac_key;
+    *why = "named in the configuration";
     return true;
+  }
+  UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
+  if (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end())
+    return false;
+  *key = usb.serial.empty() ? mac_key : "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial);
+  *why = "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + key_text(usb.serial));
+  return true;
 }
 
-void Service::consider(const Link &link)
-{
-    auto known = adapters_.find(link.index);
-    if (known != adapters_.end()) {
-        if (known->second.name != link.name) {
-            log_("adapter " + known->second.name + " is now called " + link.name);
-            known->second.name = link.name;
-        }
-        return;
+void Service::consider(const Link &link) {
+  auto known = adapters_.find(link.index);
+  if (known != adapters_.end()) {
+    if (known->second.name != link.name) {
+      log_("adapter " + known->second.name + " is now called " + link.name);
+      known->second.name = link.name;
     }
-    std::string key, why;
-    if (!select(link, &key, &why))
-        return;
-    log_("adapter " + link.name + " found (" + why + ")");
+    return;
+  }
+  std::string key, why;
+  if (!select(link, &key, &why)) return;
+  log_("adapter " + link.name + " found (" + why + ")");
 
-    std::set<int> busy;
-    for (const auto &a : adapters_)
-        busy.insert(a.second.pool.subnet);
-    std::vector<Address> addresses;
-    int err = netlink_.addresses(&addresses);
-    if (err != 0) {
-        log_("cannot list the addresses in use: " + std::string(std::strerror(err)) + "; " + link.name +
-             " is not served");
-        return;
-    }
-    for (const Address &a : addresses)
-        if (a.index != link.index && subnet_of(a.addr) >= 0)
-            busy.insert(subnet_of(a.addr));
-    int subnet = store_.choose(key, busy);
-    if (subnet < 0) {
-        log_("no free subnet in 172.16.0.0/16 for " + link.name);
-        return;
-    }
-    const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
-    if ((err = netlink_.add_address(link.index, subnet_host(subnet), 30)) != 0) {
-        log_("cannot set " + host + " on " + link.name + ": " + std::strerror(err));
-        return;
-    }
-    if ((err = netlink_.set_up(link.index)) != 0)
-        log_("cannot bring " + link.name + " up: " + std::strerror(err));
-    log_("address " + host + " set on " + link.name);
+  std::set<int> busy;
+  for (const auto &a : adapters_) busy.insert(a.second.pool.subnet);
+  std::vector<Address> addresses;
+  int err = netlink_.addresses(&addresses);
+  if (err != 0) {
+    log_("cannot list the addresses in use: " + std::string(std::strerror(err)) + "; " + link.name + " is not served");
+    return;
+  }
+  for (const Address &a : addresses)
+    if (a.index != link.index && subnet_of(a.addr) >= 0) busy.insert(subnet_of(a.addr));
+  int subnet = store_.choose(key, busy);
+  if (subnet < 0) {
+    log_("no free subnet in 172.16.0.0/16 for " + link.name);
+    return;
+  }
+  const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
+  if ((err = netlink_.add_address(link.index, subnet_host(subnet), 30)) != 0) {
+    log_("cannot set " + host + " on " + link.name + ": " + std::strerror(err));
+    return;
+  }
+  if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
+  log_("address " + host + " set on " + link.name);
 
-    Adapter adapter;
-    adapter.name = link.name;
-    adapter.key = key;
-    adapter.pool.subnet = subnet;
-    adapter.pool.lease = opt_.config.lease;
-    adapter.socket.reset(new DhcpSocket);
-    if ((err = adapter.socket->open(link.name)) != 0) {
-        log_("cannot receive DHCP requests on " + link.name + " (UDP port 67): " + std::strerror(err));
-        adapter.socket.reset();
-    }
-    if (store_.find(key) != subnet) {
-        store_.remember(key, subnet);
-        save_store();
-    }
-    adapters_[link.index] = std::move(adapter);
+  Adapter adapter;
+  adapter.name = link.name;
+  adapter.key = key;
+  adapter.pool.subnet = subnet;
+  adapter.pool.lease = opt_.config.lease;
+  adapter.socket.reset(new DhcpSocket);
+  if ((err = adapter.socket->open(link.name)) != 0) {
+    log_("cannot receive DHCP requests on " + link.name + " (UDP port 67): " + std::strerror(err));
+    adapter.socket.reset();
+  }
+  if (store_.find(key) != subnet) {
+    store_.remember(key, subnet);
+    save_store();
+  }
+  adapters_[link.index] = std::move(adapter);
 }
 
-void Service::forget(int index)
-{
-    auto it = adapters_.find(index);
-    if (it == adapters_.end())
-        return;
-    log_("adapter " + it->second.name + " gone");
-    adapters_.erase(it);
+void Service::forget(int index) {
+  auto it = adapters_.find(index);
+  if (it == adapters_.end()) return;
+  log_("adapter " + it->second.name + " gone");
+  adapters_.erase(it);
 }
 
 // Events were lost: the adapters that are no longer there are forgotten, new ones served.
-void Service::resync()
-{
-    std::vector<Link> links;
-    int err = netlink_.links(&links);
-    if (err != 0) {
-        log_(std::string("cannot list the network interfaces: ") + std::strerror(err));
-        return;
+void Service::resync() {
+  std::vector<Link> links;
+  int err = netlink_.links(&links);
+  if (err != 0) {
+    log_(std::string("cannot list the network interfaces: ") + std::strerror(err));
+    return;
+  }
+  std::set<int> present;
+  for (const Link &l : links) present.insert(l.index);
+  std::vector<int> gone;
+  for (const auto &a : adapters_)
+    if (!present.count(a.first)) gone.push_back(a.first);
+  for (int index : gone) forget(index);
+  for (const Link &l : links) consider(l);
+}
+
+void Service::save_store() {
+  int err = write_file_atomically(opt_.data_path, store_.text());
+  if (err != 0) log_("cannot write " + opt_.data_path + ": " + std::strerror(err));
+}
+
+void Service::serve(Adapter &adapter) {
+  uint8_t buf[kMaxMessage];
+  for (;;) {
+    bool truncated = false;
+    int err = 0;
+    long n = adapter.socket->receive(buf, sizeof buf, &truncated, &err);
+    if (n == 0) return;
+    if (n < 0) {
+      log_("receiving on " + adapter.name + " failed: " + std::strerror(err));
+      return;
     }
-    std::set<int> present;
-    for (const Link &l : links)
-        present.insert(l.index);
-    std::vector<int> gone;
-    for (const auto &a : adapters_)
-        if (!present.count(a.first))
-            gone.push_back(a.first);
-    for (int index : gone)
-        forget(index);
-    for (const Link &l : links)
-        consider(l);
-}
-
-void Service::save_store()
-{
-    int err = write_file_atomically(opt_.data_path, store_.text());
-    if (err != 0)
-        log_("cannot write " + opt_.data_path + ": " + std::strerror(err));
-}
-
-void Service::serve(Adapter &adapter)
-{
-    uint8_t buf[kMaxMessage];
-    for (;;) {
-        bool truncated = false;
-        int err = 0;
-        long n = adapter.socket->receive(buf, sizeof buf, &truncated, &err);
-        if (n == 0)
-            return;
-        if (n < 0) {
-            log_("receiving on " + adapter.name + " failed: " + std::strerror(err));
-            return;
-        }
-        if (truncated) {
-            log_(adapter.name + ": message over " + std::to_string(kMaxMessage) + " bytes ignored");
-            continue;
-        }
-        Request req;
-        std::string why;
-        if (!parse_request(buf, static_cast<size_t>(n), &req, &why)) {
-            log_(adapter.name + ": message ignored: " + why);
-            continue;
-        }
-        Answer a = answer(req, &adapter.pool, now_ms());
-        if (!a.log.empty())
-            log_(adapter.name + ": " + a.log);
-        if (!a.send)
-            continue;
-        if ((err = adapter.socket->send_to(a.to, build_reply(req, a.reply))) != 0)
-            log_(adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
-                 " failed: " + std::strerror(err));
+    if (truncated) {
+      log_(adapter.name + ": message over " + std::to_string(kMaxMessage) + " bytes ignored");
+      continue;
     }
-}
-
-int Service::run(int stop_fd)
-{
-    for (;;) {
-        std::vector<pollfd> fds{{stop_fd, POLLIN, 0}, {netlink_.event_fd(), POLLIN, 0}};
-        std::vector<int> order;
-        for (auto &a : adapters_)
-            if (a.second.socket) {
-                fds.push_back({a.second.socket->fd(), POLLIN, 0});
-                order.push_back(a.first);
-            }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            int err = errno;
-            log_(std::string("poll failed: ") + std::strerror(err));
-            return err;
-        }
-        if (fds[0].revents)
-            return 0;
-        if (fds[1].revents) {
-            std::vector<LinkEvent> events;
-            bool lost = false;
-            int err = 0;
-            if (!netlink_.read_events(&events, &lost, &err)) {
-                log_(std::string("reading link events failed: ") + std::strerror(err));
-                return err;
-            }
-            for (const LinkEvent &e : events) {
-                if (e.gone)
-                    forget(e.link.index);
-                else
-                    consider(e.link);
-            }
-            if (lost)
-                resync();
-        }
-        for (size_t i = 0; i < order.size(); ++i) {
-            auto it = adapters_.find(order[i]);
-            if (fds[i + 2].revents && it != adapters_.end() && it->second.socket)
-                serve(it->second);
-        }
+    Request req;
+    std::string why;
+    if (!parse_request(buf, static_cast<size_t>(n), &req, &why)) {
+      log_(adapter.name + ": message ignored: " + why);
+      continue;
     }
+    Answer a = answer(req, &adapter.pool, now_ms());
+    if (!a.log.empty()) log_(adapter.name + ": " + a.log);
+    if (!a.send) continue;
+    if ((err = adapter.socket->send_to(a.to, build_reply(req, a.reply))) != 0)
+      log_(adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
+           " failed: " + std::strerror(err));
+  }
 }
 
-void Service::stop()
-{
-    for (auto &kv : adapters_) {
-        const Adapter &a = kv.second;
-        const uint32_t host = subnet_host(a.pool.subnet);
-        int err = netlink_.remove_address(kv.first, host, 30);
-        if (err != 0 && err != EADDRNOTAVAIL && err != ENODEV)
-            log_("cannot remove " + ipv4_text(host) + "/30 from " + a.name + ": " + std::strerror(err));
+int Service::run(int stop_fd) {
+  for (;;) {
+    std::vector<pollfd> fds{{stop_fd, POLLIN, 0}, {netlink_.event_fd(), POLLIN, 0}};
+    std::vector<int> order;
+    for (auto &a : adapters_)
+      if (a.second.socket) {
+        fds.push_back({a.second.socket->fd(), POLLIN, 0});
+        order.push_back(a.first);
+      }
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      log_(std::string("poll failed: ") + std::strerror(err));
+      return err;
+    }
+    if (fds[0].revents) return 0;
+    if (fds[1].revents) {
+      std::vector<LinkEvent> events;
+      bool lost = false;
+      int err = 0;
+      if (!netlink_.read_events(&events, &lost, &err)) {
+        log_(std::string("reading link events failed: ") + std::strerror(err));
+        return err;
+      }
+      for (const LinkEvent &e : events) {
+        if (e.gone)
+          forget(e.link.index);
         else
-            log_("address " + ipv4_text(host) + "/30 removed from " + a.name);
+          consider(e.link);
+      }
+      if (lost) resync();
     }
-    adapters_.clear();
+    for (size_t i = 0; i < order.size(); ++i) {
+      auto it = adapters_.find(order[i]);
+      if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->second);
+    }
+  }
 }
 
-} // namespace zrdhcp
+void Service::stop() {
+  for (auto &kv : adapters_) {
+    const Adapter &a = kv.second;
+    const uint32_t host = subnet_host(a.pool.subnet);
+    int err = netlink_.remove_address(kv.first, host, 30);
+    if (err != 0 && err != EADDRNOTAVAIL && err != ENODEV)
+      log_("cannot remove " + ipv4_text(host) + "/30 from " + a.name + ": " + std::strerror(err));
+    else
+      log_("address " + ipv4_text(host) + "/30 removed from " + a.name);
+  }
+  adapters_.clear();
+}
+
+}  // namespace zrdhcp

@@ -28,45 +28,45 @@
 namespace zrdhcp {
 
 struct ServiceOptions {
-    Config config;
-    std::string data_path;    // zr-dhcp.dat
-    std::string sysfs_root;   // "/sys" unless told
+  Config config;
+  std::string data_path;   // zr-dhcp.dat
+  std::string sysfs_root;  // "/sys" unless told
 };
 
 class Service {
-public:
-    using Log = std::function<void(const std::string &)>;
-    Service(ServiceOptions options, Log log);
+ public:
+  using Log = std::function<void(const std::string &)>;
+  Service(ServiceOptions options, Log log);
 
-    // Opens the system's sockets, reads the data file and serves the adapters present.
-    // 0, or an errno value after a line in the log.
-    int start();
-    // Serves until stop_fd is readable or a system call fails (its errno value).
-    int run(int stop_fd);
-    // Removes the addresses the service set.
-    void stop();
+  // Opens the system's sockets, reads the data file and serves the adapters present.
+  // 0, or an errno value after a line in the log.
+  int start();
+  // Serves until stop_fd is readable or a system call fails (its errno value).
+  int run(int stop_fd);
+  // Removes the addresses the service set.
+  void stop();
 
-private:
-    struct Adapter {
-        std::string name, key;
-        Pool pool;
-        std::unique_ptr<DhcpSocket> socket;
-    };
+ private:
+  struct Adapter {
+    std::string name, key;
+    Pool pool;
+    std::unique_ptr<DhcpSocket> socket;
+  };
 
-    bool select(const Link &link, std::string *key, std::string *why) const;
-    void consider(const Link &link);
-    void forget(int index);
-    void resync();
-    void serve(Adapter &adapter);
-    void save_store();
+  bool select(const Link &link, std::string *key, std::string *why) const;
+  void consider(const Link &link);
+  void forget(int index);
+  void resync();
+  void serve(Adapter &adapter);
+  void save_store();
 
-    ServiceOptions opt_;
-    Log log_;
-    Netlink netlink_;
-    Store store_;
-    std::map<int, Adapter> adapters_;   // by interface index
+  ServiceOptions opt_;
+  Log log_;
+  Netlink netlink_;
+  Store store_;
+  std::map<int, Adapter> adapters_;  // by interface index
 };
 
-} // namespace zrdhcp
+}  // namespace zrdhcp
 
 #endif

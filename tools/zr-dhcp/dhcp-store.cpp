@@ -5,64 +5,53 @@
 
 namespace zrdhcp {
 
-int subnet_of(uint32_t addr)
-{
-    if ((addr & 0xFFFF0000u) != kHandheldNet)
-        return -1;
-    return static_cast<int>((addr & 0xFFFFu) >> 2);
+int subnet_of(uint32_t addr) {
+  if ((addr & 0xFFFF0000u) != kHandheldNet) return -1;
+  return static_cast<int>((addr & 0xFFFFu) >> 2);
 }
 
-void Store::parse(const std::string &text, std::vector<std::string> *skipped)
-{
-    by_key_.clear();
-    for (const auto &numbered : meaningful_lines(text)) {
-        const std::string &line = numbered.second;
-        size_t space = line.find_first_of(" \t");
-        std::string key = line.substr(0, space);
-        std::string net = space == std::string::npos ? "" : trim(line.substr(space));
-        uint32_t addr = 0;
-        bool ok = net.size() > 3 && net.compare(net.size() - 3, 3, "/30") == 0 &&
-                  parse_ipv4(net.substr(0, net.size() - 3), &addr) && subnet_of(addr) >= 0 &&
-                  (addr & 3u) == 0 && (key.rfind("serial:", 0) == 0 || key.rfind("mac:", 0) == 0);
-        if (!ok) {
-            if (skipped)
-                skipped->push_back(std::to_string(numbered.first) + ": \"" + line + "\" is not \"KEY 172.16.N.M/30\"");
-            continue;
-        }
-        by_key_[key] = subnet_of(addr);
+void Store::parse(const std::string &text, std::vector<std::string> *skipped) {
+  by_key_.clear();
+  for (const auto &numbered : meaningful_lines(text)) {
+    const std::string &line = numbered.second;
+    size_t space = line.find_first_of(" \t");
+    std::string key = line.substr(0, space);
+    std::string net = space == std::string::npos ? "" : trim(line.substr(space));
+    uint32_t addr = 0;
+    bool ok = net.size() > 3 && net.compare(net.size() - 3, 3, "/30") == 0 &&
+              parse_ipv4(net.substr(0, net.size() - 3), &addr) && subnet_of(addr) >= 0 && (addr & 3u) == 0 &&
+              (key.rfind("serial:", 0) == 0 || key.rfind("mac:", 0) == 0);
+    if (!ok) {
+      if (skipped)
+        skipped->push_back(std::to_string(numbered.first) + ": \"" + line + "\" is not \"KEY 172.16.N.M/30\"");
+      continue;
     }
+    by_key_[key] = subnet_of(addr);
+  }
 }
 
-std::string Store::text() const
-{
-    std::string s = "# zr-dhcp.exe: the subnet given to each handheld adapter (written by the program)\n";
-    for (const auto &kv : by_key_)
-        s += kv.first + " " + ipv4_text(subnet_network(kv.second)) + "/30\n";
-    return s;
+std::string Store::text() const {
+  std::string s = "# zr-dhcp.exe: the subnet given to each handheld adapter (written by the program)\n";
+  for (const auto &kv : by_key_) s += kv.first + " " + ipv4_text(subnet_network(kv.second)) + "/30\n";
+  return s;
 }
 
-int Store::find(const std::string &key) const
-{
-    auto it = by_key_.find(key);
-    return it == by_key_.end() ? -1 : it->second;
+int Store::find(const std::string &key) const {
+  auto it = by_key_.find(key);
+  return it == by_key_.end() ? -1 : it->second;
 }
 
-int Store::choose(const std::string &key, const std::set<int> &busy) const
-{
-    int own = find(key);
-    if (own >= 0 && !busy.count(own))
-        return own;
-    std::set<int> theirs;
-    for (const auto &kv : by_key_)
-        if (kv.first != key)
-            theirs.insert(kv.second);
-    for (int n = 0; n < kSubnetCount; ++n)
-        if (!busy.count(n) && !theirs.count(n))
-            return n;
-    for (int n = 0; n < kSubnetCount; ++n)
-        if (!busy.count(n))
-            return n;
-    return -1;
+int Store::choose(const std::string &key, const std::set<int> &busy) const {
+  int own = find(key);
+  if (own >= 0 && !busy.count(own)) return own;
+  std::set<int> theirs;
+  for (const auto &kv : by_key_)
+    if (kv.first != key) theirs.insert(kv.second);
+  for (int n = 0; n < kSubnetCount; ++n)
+    if (!busy.count(n) && !theirs.count(n)) return n;
+  for (int n = 0; n < kSubnetCount; ++n)
+    if (!busy.count(n)) return n;
+  return -1;
 }
 
-} // namespace zrdhcp
+}  // namespace zrdhcp

@@ -29,32 +29,32 @@ inline uint32_t subnet_handheld(int n) { return subnet_network(n) + 2; }  // the
 constexpr uint32_t kSubnetMask = 0xFFFFFFFCu;
 
 class Store {
-public:
-    // Reads the assignments from the file's text.  Lines that cannot be read are passed
-    // over and described in *skipped (one "LINE: why" each), so a damaged file costs only
-    // its bad lines.
-    void parse(const std::string &text, std::vector<std::string> *skipped);
-    std::string text() const;
+ public:
+  // Reads the assignments from the file's text.  Lines that cannot be read are passed
+  // over and described in *skipped (one "LINE: why" each), so a damaged file costs only
+  // its bad lines.
+  void parse(const std::string &text, std::vector<std::string> *skipped);
+  std::string text() const;
 
-    // The remembered subnet of a key, or -1.
-    int find(const std::string &key) const;
-    void remember(const std::string &key, int subnet) { by_key_[key] = subnet; }
-    bool empty() const { return by_key_.empty(); }
+  // The remembered subnet of a key, or -1.
+  int find(const std::string &key) const;
+  void remember(const std::string &key, int subnet) { by_key_[key] = subnet; }
+  bool empty() const { return by_key_.empty(); }
 
-    // The subnet for an adapter with this key.  `busy` holds the subnets that cannot be
-    // used now (served to other adapters, or holding addresses of other interfaces).  The
-    // key's own remembered subnet when it is not busy; else the lowest subnet that is
-    // neither busy nor remembered for another key; else the lowest that is not busy.
-    // -1 when every subnet is busy.
-    int choose(const std::string &key, const std::set<int> &busy) const;
+  // The subnet for an adapter with this key.  `busy` holds the subnets that cannot be
+  // used now (served to other adapters, or holding addresses of other interfaces).  The
+  // key's own remembered subnet when it is not busy; else the lowest subnet that is
+  // neither busy nor remembered for another key; else the lowest that is not busy.
+  // -1 when every subnet is busy.
+  int choose(const std::string &key, const std::set<int> &busy) const;
 
-private:
-    std::map<std::string, int> by_key_;
+ private:
+  std::map<std::string, int> by_key_;
 };
 
 // The subnet an IPv4 address (host order) lies in, or -1 outside 172.16.0.0/16.
 int subnet_of(uint32_t addr);
 
-} // namespace zrdhcp
+}  // namespace zrdhcp
 
 #endif

@@ -9,148 +9,122 @@
 
 namespace zrdhcp {
 
-std::string trim(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+std::string trim(const std::string &s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        size_t end = nl == std::string::npos ? text.size() : nl;
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        if (nl == std::string::npos)
-            break;
-        start = nl + 1;
-    }
-    return lines;
+std::vector<std::string> split_lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    size_t end = nl == std::string::npos ? text.size() : nl;
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  return lines;
 }
 
-bool parse_decimal(const std::string &s, uint64_t *value)
-{
-    if (s.empty() || s.size() > 19)
-        return false;
+bool parse_decimal(const std::string &s, uint64_t *value) {
+  if (s.empty() || s.size() > 19) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+std::vector<std::pair<int, std::string>> meaningful_lines(const std::string &text) {
+  std::vector<std::pair<int, std::string>> out;
+  int number = 0;
+  for (const std::string &raw : split_lines(text)) {
+    ++number;
+    std::string line = trim(raw.substr(0, raw.find('#')));
+    if (!line.empty()) out.emplace_back(number, line);
+  }
+  return out;
+}
+
+std::string ipv4_text(uint32_t a) {
+  char buf[20];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+  return buf;
+}
+
+bool parse_ipv4(const std::string &text, uint32_t *addr) {
+  uint32_t a = 0;
+  size_t pos = 0;
+  for (int part = 0; part < 4; ++part) {
+    size_t end = text.find('.', pos);
+    if ((part < 3) != (end != std::string::npos)) return false;
+    std::string digits = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
     uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (digits.size() > 3 || !parse_decimal(digits, &v) || v > 255) return false;
+    a = a << 8 | static_cast<uint32_t>(v);
+    pos = end + 1;
+  }
+  *addr = a;
+  return true;
+}
+
+std::string hw_text(const uint8_t *bytes, size_t n) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, "%s%02x", i ? ":" : "", bytes[i]);
+    s += buf;
+  }
+  return s;
+}
+
+int read_text_file(const std::string &path, std::string *text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  text->clear();
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      close(fd);
+      return e;
     }
-    *value = v;
-    return true;
+    if (n == 0) break;
+    text->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return 0;
 }
 
-std::vector<std::pair<int, std::string>> meaningful_lines(const std::string &text)
-{
-    std::vector<std::pair<int, std::string>> out;
-    int number = 0;
-    for (const std::string &raw : split_lines(text)) {
-        ++number;
-        std::string line = trim(raw.substr(0, raw.find('#')));
-        if (!line.empty())
-            out.emplace_back(number, line);
+int write_file_atomically(const std::string &path, const std::string &text) {
+  std::string temp = path + ".new";
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  size_t done = 0;
+  int err = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      break;
     }
-    return out;
+    done += static_cast<size_t>(n);
+  }
+  if (err == 0 && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) unlink(temp.c_str());
+  return err;
 }
 
-std::string ipv4_text(uint32_t a)
-{
-    char buf[20];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
-    return buf;
-}
-
-bool parse_ipv4(const std::string &text, uint32_t *addr)
-{
-    uint32_t a = 0;
-    size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        size_t end = text.find('.', pos);
-        if ((part < 3) != (end != std::string::npos))
-            return false;
-        std::string digits = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        uint64_t v = 0;
-        if (digits.size() > 3 || !parse_decimal(digits, &v) || v > 255)
-            return false;
-        a = a << 8 | static_cast<uint32_t>(v);
-        pos = end + 1;
-    }
-    *addr = a;
-    return true;
-}
-
-std::string hw_text(const uint8_t *bytes, size_t n)
-{
-    std::string s;
-    char buf[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%s%02x", i ? ":" : "", bytes[i]);
-        s += buf;
-    }
-    return s;
-}
-
-int read_text_file(const std::string &path, std::string *text)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    text->clear();
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int e = errno;
-            close(fd);
-            return e;
-        }
-        if (n == 0)
-            break;
-        text->append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return 0;
-}
-
-int write_file_atomically(const std::string &path, const std::string &text)
-{
-    std::string temp = path + ".new";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno;
-    size_t done = 0;
-    int err = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (err == 0 && fsync(fd) != 0)
-        err = errno;
-    if (close(fd) != 0 && err == 0)
-        err = errno;
-    if (err == 0 && rename(temp.c_str(), path.c_str()) != 0)
-        err = errno;
-    if (err != 0)
-        unlink(temp.c_str());
-    return err;
-}
-
-} // namespace zrdhcp
+}  // namespace zrdhcp

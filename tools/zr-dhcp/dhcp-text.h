@@ -31,6 +31,6 @@ int read_text_file(const std::string &path, std::string *text);
 // sees the old or the new content, never a part.  0 or the errno value.
 int write_file_atomically(const std::string &path, const std::string &text);
 
-} // namespace zrdhcp
+}  // namespace zrdhcp
 
 #endif

@@ -40,99 +40,88 @@ privileges.
 
 const char kName[] = "zr-dhcp.exe";
 
-void log_line(const std::string &text)
-{
-    std::string line = std::string(kName) + ": " + text + "\n";
-    // One write a line, so that lines of several processes on one stream never interleave.
-    ssize_t n = write(2, line.data(), line.size());
-    (void)n;
+void log_line(const std::string &text) {
+  std::string line = std::string(kName) + ": " + text + "\n";
+  // One write a line, so that lines of several processes on one stream never interleave.
+  ssize_t n = write(2, line.data(), line.size());
+  (void)n;
 }
 
-std::string own_folder()
-{
-    char path[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return ".";
-    std::string p(path, static_cast<size_t>(n));
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+std::string own_folder() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string p(path, static_cast<size_t>(n));
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
 }
 
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "%s: %s\nUsage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR] (--help)\n", kName,
-                 what.c_str());
+int usage_error(const std::string &what) {
+  std::fprintf(stderr, "%s: %s\nUsage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR] (--help)\n", kName,
+               what.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string config_path, data_path, sysfs = "/sys";
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    std::string *target = a == "--config"  ? &config_path
+                          : a == "--data"  ? &data_path
+                          : a == "--sysfs" ? &sysfs
+                                           : nullptr;
+    if (!target) return usage_error("unknown argument '" + a + "'");
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage_error(a + " needs a value");
+    *target = argv[++i];
+  }
+  const bool config_given = !config_path.empty();
+  if (!config_given) config_path = own_folder() + "/zr-dhcp.cfg";
+  if (data_path.empty()) data_path = own_folder() + "/zr-dhcp.dat";
+
+  zrdhcp::ServiceOptions options;
+  std::string error;
+  if (!zrdhcp::read_config(config_path, config_given, &options.config, &error)) {
+    log_line(error);
     return 2;
-}
+  }
+  options.data_path = data_path;
+  options.sysfs_root = sysfs;
 
-} // namespace
+  std::vector<std::string> missing = zrdhcp::missing_privileges();
+  for (const std::string &m : missing) log_line("missing privilege " + m);
+  if (!missing.empty()) {
+    log_line("run it as root, or as the zr-dhcp service (systemctl start zr-dhcp)");
+    return 3;
+  }
 
-int main(int argc, char **argv)
-{
-    std::string config_path, data_path, sysfs = "/sys";
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        std::string *target = a == "--config" ? &config_path : a == "--data" ? &data_path : a == "--sysfs" ? &sysfs : nullptr;
-        if (!target)
-            return usage_error("unknown argument '" + a + "'");
-        if (i + 1 >= argc || argv[i + 1][0] == '\0')
-            return usage_error(a + " needs a value");
-        *target = argv[++i];
-    }
-    const bool config_given = !config_path.empty();
-    if (!config_given)
-        config_path = own_folder() + "/zr-dhcp.cfg";
-    if (data_path.empty())
-        data_path = own_folder() + "/zr-dhcp.dat";
+  // SIGTERM and SIGINT arrive through a descriptor the service waits on.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (stop_fd < 0) {
+    log_line(std::string("signalfd: ") + std::strerror(errno));
+    return 1;
+  }
 
-    zrdhcp::ServiceOptions options;
-    std::string error;
-    if (!zrdhcp::read_config(config_path, config_given, &options.config, &error)) {
-        log_line(error);
-        return 2;
-    }
-    options.data_path = data_path;
-    options.sysfs_root = sysfs;
+  std::string ids;
+  for (const zrdhcp::UsbId &id : options.config.usb) ids += (ids.empty() ? "" : ", ") + zrdhcp::usb_id_text(id);
+  for (const std::string &name : options.config.interfaces) ids += ", interface " + name;
+  log_line("serving handheld adapters (USB " + ids + "), lease " + std::to_string(options.config.lease) + " s");
 
-    std::vector<std::string> missing = zrdhcp::missing_privileges();
-    for (const std::string &m : missing)
-        log_line("missing privilege " + m);
-    if (!missing.empty()) {
-        log_line("run it as root, or as the zr-dhcp service (systemctl start zr-dhcp)");
-        return 3;
-    }
-
-    // SIGTERM and SIGINT arrive through a descriptor the service waits on.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-    int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
-    if (stop_fd < 0) {
-        log_line(std::string("signalfd: ") + std::strerror(errno));
-        return 1;
-    }
-
-    std::string ids;
-    for (const zrdhcp::UsbId &id : options.config.usb)
-        ids += (ids.empty() ? "" : ", ") + zrdhcp::usb_id_text(id);
-    for (const std::string &name : options.config.interfaces)
-        ids += ", interface " + name;
-    log_line("serving handheld adapters (USB " + ids + "), lease " + std::to_string(options.config.lease) + " s");
-
-    zrdhcp::Service service(options, log_line);
-    int status = 0;
-    if (service.start() != 0 || service.run(stop_fd) != 0)
-        status = 1;
-    service.stop();
-    if (status == 0)
-        log_line("stopped");
-    close(stop_fd);
-    return status;
+  zrdhcp::Service service(options, log_line);
+  int status = 0;
+  if (service.start() != 0 || service.run(stop_fd) != 0) status = 1;
+  service.stop();
+  if (status == 0) log_line("stopped");
+  close(stop_fd);
+  return status;
 }

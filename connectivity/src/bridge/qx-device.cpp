@@ -32,9 +32,7 @@ QX_NATIVE(jint, deviceEnum)(JNIEnv *env, jobject, jint handle, jobject descripto
 
 QX_NATIVE(jint, deviceDone)(JNIEnv *, jobject, jint handle) { return KQ_ZR_en_done(handle); }
 
-QX_NATIVE(jint, isDeviceStillResponsive)(JNIEnv *, jobject, jlong addr) {
-  return KQ_ZR_en_ping(DeviceAddress(addr));
-}
+QX_NATIVE(jint, isDeviceStillResponsive)(JNIEnv *, jobject, jlong addr) { return KQ_ZR_en_ping(DeviceAddress(addr)); }
 
 // The information record through the holder's setters (only after a successful request);
 // storage figures in kilobytes.
@@ -103,8 +101,8 @@ QX_NATIVE(jint, getDeviceDisplaySize)(JNIEnv *env, jobject, jlong addr, jlongArr
 // Screen image bytes from the offset into the array.  The handheld is never asked for more
 // than the array holds: a maximum of 0 (the whole image) or one beyond the array's length
 // becomes the length.  An empty array takes nothing, so no request is made for it.
-QX_NATIVE(jint, getDeviceDisplayDataArray)(JNIEnv *env, jobject, jlong addr, jbyteArray out, jlong offset,
-                                           jint maximum) {
+QX_NATIVE(jint, getDeviceDisplayDataArray)
+(JNIEnv *env, jobject, jlong addr, jbyteArray out, jlong offset, jint maximum) {
   if (out == nullptr) return NullArgument(env, "display data array");
   const jsize length = env->GetArrayLength(out);
   int cap = maximum;

@@ -24,7 +24,8 @@ Outcome send_outcome(int rc) {
   switch (rc) {
     case -ZR_S_NOT_ALLOWED: return xfer("Error.DeviceFileXfer.PermissionDenied");
     case ZR_E_HOSTFILE: return xfer("Error.DeviceFileXfer.HostIOFailed");
-    case -ZR_S_NO_ROOM: case ZR_E_SHORT: return xfer("Error.DeviceFileXfer.DeviceDiskFull");
+    case -ZR_S_NO_ROOM:
+    case ZR_E_SHORT: return xfer("Error.DeviceFileXfer.DeviceDiskFull");
     case ZR_E_COMMAND: return xfer("Error.DeviceFileXfer.Send.BadPath");
     case -ZR_S_TOO_LONG: return xfer("Error.DeviceFileXfer.PathTooLong");
     default: return SharedOutcome(rc);  // the rest of the generic class (ZR_E_SHORT is above)
@@ -56,7 +57,8 @@ Outcome move_outcome(int rc) {
   if (Outcome shared = SharedOutcome(rc); shared.raises()) return shared;
   switch (rc) {
     case -ZR_S_NO_ROOM: return rename_error("Error.Rename.DeviceDiskFull");
-    case -ZR_S_NOT_ALLOWED: case ZR_E_COMMAND: return rename_error("Error.RenameBadChars");
+    case -ZR_S_NOT_ALLOWED:
+    case ZR_E_COMMAND: return rename_error("Error.RenameBadChars");
     case -ZR_S_TOO_LONG: return rename_error("Error.RenamePathTooLong");
     case -ZR_S_EXISTS: return rename_error("Error.RenameAlreadyExists");
     default: return rc < 0 ? rename_error("Error.RenameFailed") : kNoException;
@@ -211,8 +213,8 @@ QX_NATIVE(jstring, direnum)(JNIEnv *env, jobject, jint handle, jobject holder) {
     return NewJavaString(env, name, strnlen(name, sizeof name));
   }
   if (rc == ZR_E_END) return nullptr;
-  Raise(env, IsGenericCommFailure(rc) ? Outcome{kGenericClass, kGenericKey}
-                                      : Outcome{kNotConnectedClass, kNotConnectedKey});
+  Raise(env,
+        IsGenericCommFailure(rc) ? Outcome{kGenericClass, kGenericKey} : Outcome{kNotConnectedClass, kNotConnectedKey});
   return nullptr;
 }
 

@@ -23,17 +23,18 @@ const char kGenericKey[] = "Error.GenericCommFailure";
 
 ProgressTarget g_progress = {nullptr, nullptr, nullptr, false, 0, 0};
 
-bool IsNotConnected(int rc) {
-  return rc == -ZR_S_NOT_CONNECTED || rc == ZR_E_TIMEOUT || rc == ZR_E_CONNECT;
-}
+bool IsNotConnected(int rc) { return rc == -ZR_S_NOT_CONNECTED || rc == ZR_E_TIMEOUT || rc == ZR_E_CONNECT; }
 
 bool IsGenericCommFailure(int rc) {
   switch (rc) {
-    case ZR_E_NOREPLY: case ZR_E_SHORT: case -ZR_S_LINK_ABORTED: case -ZR_S_LINK_FAILED:
-    case ZR_E_FLAGS: case ZR_E_SOCKET: case ZR_E_BIND:
-      return true;
-    default:
-      return false;
+    case ZR_E_NOREPLY:
+    case ZR_E_SHORT:
+    case -ZR_S_LINK_ABORTED:
+    case -ZR_S_LINK_FAILED:
+    case ZR_E_FLAGS:
+    case ZR_E_SOCKET:
+    case ZR_E_BIND: return true;
+    default: return false;
   }
 }
 

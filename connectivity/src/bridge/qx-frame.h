@@ -28,16 +28,16 @@
 namespace qx {
 
 // Java class names as the class lookup takes them.
-extern const char kNotConnectedClass[];   // DeviceNotConnectedException
-extern const char kGenericClass[];        // GenericCommException
-extern const char kFileNotFoundClass[];   // DeviceFileNotFoundException
-extern const char kFileXferClass[];       // DeviceFileXferException
-extern const char kRenameClass[];         // RenameFileException
-extern const char kDeleteClass[];         // DeleteFileException
-extern const char kInstallOSClass[];      // DeviceInstallOSException
+extern const char kNotConnectedClass[];  // DeviceNotConnectedException
+extern const char kGenericClass[];       // GenericCommException
+extern const char kFileNotFoundClass[];  // DeviceFileNotFoundException
+extern const char kFileXferClass[];      // DeviceFileXferException
+extern const char kRenameClass[];        // RenameFileException
+extern const char kDeleteClass[];        // DeleteFileException
+extern const char kInstallOSClass[];     // DeviceInstallOSException
 
-extern const char kNotConnectedKey[];     // "Error.DeviceNotConnected"
-extern const char kGenericKey[];          // "Error.GenericCommFailure"
+extern const char kNotConnectedKey[];  // "Error.DeviceNotConnected"
+extern const char kGenericKey[];       // "Error.GenericCommFailure"
 
 // An exception to raise for a result code: its class and its message key; an empty
 // outcome (null class) raises nothing.

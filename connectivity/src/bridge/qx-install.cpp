@@ -36,8 +36,7 @@ Outcome install_outcome(int rc) {
       return {kInstallOSClass, "Error.DeviceInstallOS.BadFile"};
     case ZR_E_STATUS:  // the handheld's reply could not be read
       return {kGenericClass, kGenericKey};
-    default:
-      break;
+    default: break;
   }
   if ((static_cast<unsigned>(rc) & 0x8000u) == 0) return kNoException;
   return install_word_outcome(rc);

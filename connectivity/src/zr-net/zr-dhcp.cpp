@@ -62,14 +62,9 @@ int locked(count_op op, uint32_t *value = nullptr)
         return ZR_E_DHCP_SHARE;
     uint32_t v = __atomic_load_n(zr_dhcp_count, __ATOMIC_RELAXED);
     switch (op) {
-    case COUNT_READ:
-        break;
-    case COUNT_ZERO:
-        v = 0;
-        break;
-    case COUNT_UP:
-        ++v;
-        break;
+    case COUNT_READ: break;
+    case COUNT_ZERO: v = 0; break;
+    case COUNT_UP: ++v; break;
     case COUNT_DOWN:
         if (v > 0)
             --v;
@@ -214,8 +209,7 @@ void zri_dhcp_names(const char *object_prefix, const char *program)
     const char *prefix = object_prefix ? object_prefix : "";
     std::snprintf(mutex_name, sizeof mutex_name, "%s%s", prefix, MUTEX_NAME);
     std::snprintf(shared_name, sizeof shared_name, "%s%s", prefix, SHARED_NAME);
-    std::snprintf(program_name, sizeof program_name, "%s",
-                  program && *program ? program : PROGRAM);
+    std::snprintf(program_name, sizeof program_name, "%s", program && *program ? program : PROGRAM);
 }
 
 const char *zri_dhcp_mutex_name(void)

@@ -79,8 +79,7 @@ void close_listing(listing *l)
  * A line longer than the buffer comes in pieces, each handed to zr_field; only a line feed
  * at the start of a line ends the block (a piece holding nothing but the line feed of a
  * long line does not). */
-void read_attribute_lines(zr_reader *reader, char *line, int size, zr_attr *rec,
-                          bool line_start)
+void read_attribute_lines(zr_reader *reader, char *line, int size, zr_attr *rec, bool line_start)
 {
     for (;;) {
         int n = zr_fm_gets(line, size, reader);

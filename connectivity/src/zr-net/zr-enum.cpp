@@ -27,9 +27,9 @@ struct zr_enum_work {
     uint16_t stage;
     uint16_t position; /* next entry to examine; 0: the list is still to be read */
     uint16_t reserved;
-    uint16_t count;    /* entries in the list */
-    int16_t socket;    /* the interface query's socket while it is open, else -1 */
-    zr_os_ifentry *list;                  /* inline_list, or a block for a longer list */
+    uint16_t count;      /* entries in the list */
+    int16_t socket;      /* the interface query's socket while it is open, else -1 */
+    zr_os_ifentry *list; /* inline_list, or a block for a longer list */
     zr_os_ifentry inline_list[INLINE_ENTRIES];
 };
 
@@ -140,7 +140,8 @@ int KQ_ZR_en_init(void)
 {
     if (work != nullptr)
         return ZR_E_FLAGS;
-    work = static_cast<zr_enum_work *>(zr_malloc("enum work", static_cast<int>(sizeof(zr_enum_work))));
+    work =
+        static_cast<zr_enum_work *>(zr_malloc("enum work", static_cast<int>(sizeof(zr_enum_work))));
     if (work == nullptr)
         return ZR_E_SOCKET;
     work->stage = 0;

@@ -17,15 +17,13 @@ struct err_row {
 
 /* Short texts of the system error numbers that matter to the library. */
 const err_row err_table[] = {
-    {0, "unknown(0)"},         {1, "not allowed"},      {2, "no such file/dir"},
-    {4, "interrupt"},          {3, "no such proc"},     {5, "I/O err"},
-    {6, "no such dev/addr"},   {8, "not executable"},   {9, "bad file no"},
-    {11, "no more procs"},     {12, "no more core"},    {13, "permission denied"},
-    {16, "device busy"},       {17, "exists"},          {19, "no such dev"},
-    {20, "not dir"},           {21, "is dir"},          {22, "invalid arg"},
-    {23, "file table ovfl"},   {24, "too many open"},   {25, "not a tty"},
-    {28, "out of room"},       {27, "file too large"},  {29, "no seek on pipe"},
-    {30, "r/o fs"},            {32, "broken pipe"},     {38, "name too long"},
+    {0, "unknown(0)"},   {1, "not allowed"},    {2, "no such file/dir"}, {4, "interrupt"},
+    {3, "no such proc"}, {5, "I/O err"},        {6, "no such dev/addr"}, {8, "not executable"},
+    {9, "bad file no"},  {11, "no more procs"}, {12, "no more core"},    {13, "permission denied"},
+    {16, "device busy"}, {17, "exists"},        {19, "no such dev"},     {20, "not dir"},
+    {21, "is dir"},      {22, "invalid arg"},   {23, "file table ovfl"}, {24, "too many open"},
+    {25, "not a tty"},   {28, "out of room"},   {27, "file too large"},  {29, "no seek on pipe"},
+    {30, "r/o fs"},      {32, "broken pipe"},   {38, "name too long"},
 };
 
 /* Room for "err " and any 32-bit value. */
@@ -92,8 +90,8 @@ void *zr_malloc(const char *tag, int size)
     }
     if (block == nullptr) {
         int e = zr_os_errno();
-        std::fprintf(stderr, "? can't malloc(%u) for %s (%d: %s)\r\n",
-                     static_cast<unsigned>(total), tag ? tag : "?", e, zr_err(e));
+        std::fprintf(stderr, "? can't malloc(%u) for %s (%d: %s)\r\n", static_cast<unsigned>(total),
+                     tag ? tag : "?", e, zr_err(e));
         return nullptr;
     }
     std::memcpy(block, &tag, sizeof tag);

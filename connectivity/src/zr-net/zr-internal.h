@@ -68,8 +68,7 @@ extern zr_stat zri_traffic;
 /* One request with a field reply: connect to addr:10001, send the command, read the status
  * line, then read field lines into record through table until the handheld closes.
  * 0, or a negative result code. */
-int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table,
-                       void *record);
+int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table, void *record);
 
 /* One request with a raw reply.  On success (0) the connection stays open in *reader,
  * whose position is just past the status line, and status_rest holds the rest of the
@@ -125,7 +124,6 @@ int zri_fm_read_status(zr_reader *reader, int handle, char *line, int size, int 
  * a carriage return (either would end the command line early and start another command);
  * -223 for a null path. */
 int zri_fm_escape(const char *path, char *out, int limit);
-
 
 /* ---- discovery (zr-enum) ----------------------------------------------------------- */
 

@@ -37,21 +37,22 @@
 #define ZR_NET_VERSION_MAJOR 0
 #define ZR_NET_VERSION_MINOR 1
 #define ZR_NET_VERSION_PATCH 0
-#define ZR_NET_VERSION_NUMBER (ZR_NET_VERSION_MAJOR * 10000 + ZR_NET_VERSION_MINOR * 100 + ZR_NET_VERSION_PATCH)
+#define ZR_NET_VERSION_NUMBER \
+    (ZR_NET_VERSION_MAJOR * 10000 + ZR_NET_VERSION_MINOR * 100 + ZR_NET_VERSION_PATCH)
 
 #include <stdint.h>
 #include <sys/stat.h>
 
 #if defined(_WIN32)
-#  if defined(ZR_NET_BUILDING)
-#    define ZR_API __declspec(dllexport)
-#  else
-#    define ZR_API __declspec(dllimport)
-#  endif
+#    if defined(ZR_NET_BUILDING)
+#        define ZR_API __declspec(dllexport)
+#    else
+#        define ZR_API __declspec(dllimport)
+#    endif
 #elif defined(__GNUC__)
-#  define ZR_API __attribute__((visibility("default")))
+#    define ZR_API __attribute__((visibility("default")))
 #else
-#  define ZR_API
+#    define ZR_API
 #endif
 
 #ifdef __cplusplus
@@ -71,43 +72,43 @@ extern "C" {
  * Two of them have the magnitude of a library code (1021 of ZR_E_WRITE, 1022 of
  * ZR_E_COMMAND), so a caller's table reads those results both ways.
  * ------------------------------------------------------------------------------------- */
-#define ZR_RESULT_MAP(X)                                                                    \
-    X(END, -1, "end of a sequence; no answer to the probe; the peer closed the connection")  \
-    X(FOREIGN, -2, "something else answered the probe; a field line without \"=\"")          \
-    X(KEY, -3, "a field key that the table does not know")                                  \
-    X(VALUE, -4, "a numeric field value that is not a number")                              \
-    X(IFSOCK, -61, "the interface query socket could not be created")                       \
-    X(IFLIST, -62, "the host's interface list could not be read")                           \
-    X(TIMEOUT, -202, "the connection did not become ready within its time-out")             \
-    X(PRIVPORT, -210, "a privileged local port (1 to 1023) was asked for")                  \
-    X(CONNECT, -211, "the remote end could not be reached")                                 \
-    X(BIND, -212, "no local address or port could be bound")                                \
-    X(SOCKET, -220, "a socket operation failed, out of memory, or an unknown operation")    \
+#define ZR_RESULT_MAP(X)                                                                       \
+    X(END, -1, "end of a sequence; no answer to the probe; the peer closed the connection")    \
+    X(FOREIGN, -2, "something else answered the probe; a field line without \"=\"")            \
+    X(KEY, -3, "a field key that the table does not know")                                     \
+    X(VALUE, -4, "a numeric field value that is not a number")                                 \
+    X(IFSOCK, -61, "the interface query socket could not be created")                          \
+    X(IFLIST, -62, "the host's interface list could not be read")                              \
+    X(TIMEOUT, -202, "the connection did not become ready within its time-out")                \
+    X(PRIVPORT, -210, "a privileged local port (1 to 1023) was asked for")                     \
+    X(CONNECT, -211, "the remote end could not be reached")                                    \
+    X(BIND, -212, "no local address or port could be bound")                                   \
+    X(SOCKET, -220, "a socket operation failed, out of memory, or an unknown operation")       \
     X(FLAGS, -221, "flags not 0, an enumeration already open, or an accepted connection lost") \
     X(HANDLE, -223, "no connection, enumeration or listing has that handle, or a null record") \
-    X(STATUS, -1002, "the reply's status line does not begin with a number")                \
-    X(HOSTFILE, -1004, "the host file could not be examined, opened or created")            \
-    X(OPERATION, -1012, "unknown operation type")                                           \
-    X(CANCELLED, -1013, "the progress callback asked to stop")                              \
-    X(WRITE, -1021, "writing the fetched data to the host file failed")                     \
-    X(COMMAND, -1022, "the path is too long for its command or holds a line break")         \
-    X(SHORT, -1023, "the transfer ended before all bytes were moved")                       \
-    X(NOREPLY, -1102, "no reply came after the data was sent")                              \
-    X(DHCP_SHARE, -2001, "DHCP service: the named mutex or the shared count is unavailable") \
-    X(DHCP_FIND, -2002, "DHCP service: the server could not be looked for or opened")       \
-    X(DHCP_START, -2003, "DHCP service: the server could not be started")                   \
-    X(DHCP_STOP, -2004, "DHCP service: the server could not be terminated")                 \
+    X(STATUS, -1002, "the reply's status line does not begin with a number")                   \
+    X(HOSTFILE, -1004, "the host file could not be examined, opened or created")               \
+    X(OPERATION, -1012, "unknown operation type")                                              \
+    X(CANCELLED, -1013, "the progress callback asked to stop")                                 \
+    X(WRITE, -1021, "writing the fetched data to the host file failed")                        \
+    X(COMMAND, -1022, "the path is too long for its command or holds a line break")            \
+    X(SHORT, -1023, "the transfer ended before all bytes were moved")                          \
+    X(NOREPLY, -1102, "no reply came after the data was sent")                                 \
+    X(DHCP_SHARE, -2001, "DHCP service: the named mutex or the shared count is unavailable")   \
+    X(DHCP_FIND, -2002, "DHCP service: the server could not be looked for or opened")          \
+    X(DHCP_START, -2003, "DHCP service: the server could not be started")                      \
+    X(DHCP_STOP, -2004, "DHCP service: the server could not be terminated")                    \
     X(DHCP_PREPARE, -2005, "DHCP service: the data file could not be prepared")
 
-#define ZR_STATUS_MAP(X)                                                                    \
-    X(NOT_CONNECTED, 201, "not connected")                                                  \
-    X(LINK_FAILED, 253, "a communication failure")                                          \
-    X(LINK_ABORTED, 254, "a communication failure")                                         \
-    X(NOT_ALLOWED, 1001, "permission denied")                                               \
-    X(NO_ROOM, 1021, "no room left")                                                        \
-    X(NOT_FOUND, 1022, "not found or bad path")                                             \
-    X(FAILED, 1034, "the operation failed")                                                 \
-    X(EXISTS, 1035, "already exists")                                                       \
+#define ZR_STATUS_MAP(X)                            \
+    X(NOT_CONNECTED, 201, "not connected")          \
+    X(LINK_FAILED, 253, "a communication failure")  \
+    X(LINK_ABORTED, 254, "a communication failure") \
+    X(NOT_ALLOWED, 1001, "permission denied")       \
+    X(NO_ROOM, 1021, "no room left")                \
+    X(NOT_FOUND, 1022, "not found or bad path")     \
+    X(FAILED, 1034, "the operation failed")         \
+    X(EXISTS, 1035, "already exists")               \
     X(TOO_LONG, 1036, "path too long")
 
 #define ZR_E_ENUMERATOR_(name, value, text) ZR_E_##name = (value),
@@ -122,17 +123,27 @@ enum { ZR_STATUS_MAP(ZR_S_ENUMERATOR_) };
  * ------------------------------------------------------------------------------------- */
 
 /* Time-out pair: receive and send waits in milliseconds, 0 for no limit. */
-typedef struct zr_tune { uint32_t rtime, xtime; } zr_tune;
+typedef struct zr_tune {
+    uint32_t rtime, xtime;
+} zr_tune;
 
 /* Traffic counters: bytes sent, sends, bytes received, receives (32-bit, wrapping). */
-typedef struct zr_stat { uint32_t xpay0, xpay1, rpay0, rpay1; } zr_stat;
+typedef struct zr_stat {
+    uint32_t xpay0, xpay1, rpay0, rpay1;
+} zr_stat;
 
 /* Attributes of a handheld file: size in bytes, time stamp, type (a folder when its low
  * 8 bits are not all zero), permission bits. */
-typedef struct zr_attr { uint32_t size, time; uint16_t type, bits; } zr_attr;
+typedef struct zr_attr {
+    uint32_t size, time;
+    uint16_t type, bits;
+} zr_attr;
 
 /* Endpoints of a connection as recorded when it was opened (host order). */
-typedef struct zr_conn_info { uint32_t raddr, laddr; uint16_t rport, lport; } zr_conn_info;
+typedef struct zr_conn_info {
+    uint32_t raddr, laddr;
+    uint16_t rport, lport;
+} zr_conn_info;
 
 /* Identity and status of a node (the handheld's, or the host's own).
  *   addr, mask   IPv4 address and mask         scrn     screen size figure
@@ -145,25 +156,38 @@ typedef struct zr_conn_info { uint32_t raddr, laddr; uint16_t rport, lport; } zr
 typedef struct zr_info {
     uint32_t addr, mask, scrn, disk[3], ram[2];
     uint16_t sgeo[4], bat[8], clk, run, ready[2];
-    uint8_t ser[8]; char eid[24]; uint8_t ver[4], b1v[4], b2v[4], hwv[4]; char name[8];
+    uint8_t ser[8];
+    char eid[24];
+    uint8_t ver[4], b1v[4], b2v[4], hwv[4];
+    char name[8];
 } zr_info;
 
 /* One row of a field table: key (lower case, up to 5 characters), type (10 = 32-bit,
  * 11 = 16-bit, 12 = text, 13 = 8-bit unsigned numbers), offset of the member in the
  * record and its element count (0 means 1; for text, its size).  A table ends with a row
  * whose name is empty. */
-typedef struct zr_field_row { char name[6]; int16_t type, offset, count; } zr_field_row;
+typedef struct zr_field_row {
+    char name[6];
+    int16_t type, offset, count;
+} zr_field_row;
 
 /* Buffered reader over one connection.  Set it to zeros before use. */
 typedef struct zr_reader {
-    struct zr_reader *next; void *aux; int16_t socket; uint16_t count, position;
+    struct zr_reader *next;
+    void *aux;
+    int16_t socket;
+    uint16_t count, position;
     unsigned char buffer[1536];
 } zr_reader;
 
 /* One candidate handheld found by the enumeration: its address, group (always 4), the
  * index of the host interface it was found on; name is null. */
 typedef struct zr_enum_rec {
-    uint32_t addr; uint16_t group, slot; uint32_t reserved; const char *name; uint8_t reserved2[8];
+    uint32_t addr;
+    uint16_t group, slot;
+    uint32_t reserved;
+    const char *name;
+    uint8_t reserved2[8];
 } zr_enum_rec;
 
 /* A running file transfer, handed to the progress callback.  A nonzero return from the
@@ -171,17 +195,29 @@ typedef struct zr_enum_rec {
 typedef struct zr_xfer zr_xfer;
 typedef int (*zr_xfer_progress)(int code, zr_xfer *xfer);
 struct zr_xfer {
-    uint32_t size, step, done, since_report; const char *remote, *local;
-    int16_t conn, direction, fd; uint16_t option; int16_t status;
-    char buf[1536]; int16_t len, pos; zr_xfer_progress callback;
+    uint32_t size, step, done, since_report;
+    const char *remote, *local;
+    int16_t conn, direction, fd;
+    uint16_t option;
+    int16_t status;
+    char buf[1536];
+    int16_t len, pos;
+    zr_xfer_progress callback;
 };
 
 /* Progress of an OS upgrade; a nonzero return stops it with -1013. */
 typedef int (*zr_os_progress)(int value);
 
 /* Operations of KQ_ZR_fm_fileop and directions of KQ_ZR_fm_xfer. */
-enum { ZR_FM_PUT = 11, ZR_FM_GET = 12, ZR_FM_DEL = 21, ZR_FM_MOVE = 22, ZR_FM_COPY = 23,
-       ZR_FM_MKDIR = 24, ZR_FM_RMDIR = 25 };
+enum {
+    ZR_FM_PUT = 11,
+    ZR_FM_GET = 12,
+    ZR_FM_DEL = 21,
+    ZR_FM_MOVE = 22,
+    ZR_FM_COPY = 23,
+    ZR_FM_MKDIR = 24,
+    ZR_FM_RMDIR = 25
+};
 
 /* ---------------------------------------------------------------------------------------
  * Transport: a table of TCP connections with time-outs.
@@ -280,20 +316,20 @@ ZR_API const zr_field_row *zr_fld_ret_attr(void);
  * The host's own identity, counters and time-outs
  * ------------------------------------------------------------------------------------- */
 
-ZR_API int KQ_ZR_sl_info(int op, zr_info *info);          /* 1 read, 2 set addr/mask */
+ZR_API int KQ_ZR_sl_info(int op, zr_info *info); /* 1 read, 2 set addr/mask */
 ZR_API int KQ_ZR_sl_serno(uint8_t *serial8);
 ZR_API int KQ_ZR_sl_ipaddr(uint32_t *addr, uint32_t *mask);
-ZR_API int KQ_ZR_sl_stat(int op, zr_stat *stat);          /* 1 read, 2 add, 3 reset */
-ZR_API int KQ_ZR_sl_tune(int op, zr_tune *tune);          /* library-wide time-outs */
+ZR_API int KQ_ZR_sl_stat(int op, zr_stat *stat); /* 1 read, 2 add, 3 reset */
+ZR_API int KQ_ZR_sl_tune(int op, zr_tune *tune); /* library-wide time-outs */
 ZR_API int KQ_ZR_sl_scrn(void);
 
 /* ---------------------------------------------------------------------------------------
  * Requests to a handheld
  * ------------------------------------------------------------------------------------- */
 
-ZR_API int KQ_ZR_sr_info(uint32_t addr, int op, zr_info *info);   /* op 1 */
-ZR_API int KQ_ZR_sr_stat(uint32_t addr, int op, zr_stat *stat);   /* op 1 or 3 */
-ZR_API int KQ_ZR_sr_tune(uint32_t addr, int op, zr_tune *tune);   /* op 1 or 2 */
+ZR_API int KQ_ZR_sr_info(uint32_t addr, int op, zr_info *info); /* op 1 */
+ZR_API int KQ_ZR_sr_stat(uint32_t addr, int op, zr_stat *stat); /* op 1 or 3 */
+ZR_API int KQ_ZR_sr_tune(uint32_t addr, int op, zr_tune *tune); /* op 1 or 2 */
 /* A piece of the screen image ("scrn 1 <offset> <maximum>"): the handheld answers a status
  * line "0 <count>" and then <count> bytes of image data.  Returns the bytes delivered into
  * dest: the count, capped at maximum when maximum is not 0, or fewer when the handheld
@@ -417,14 +453,14 @@ ZR_API int KQ_ZR_os_upg(uint32_t addr, const char *name1, const char *name2,
  * binary, 0x8001 write-only binary, ...).
  * ------------------------------------------------------------------------------------- */
 
-ZR_API int utf8open(const char *name, int flags);      /* an existing file; a descriptor */
-ZR_API int utf8creat(const char *name, int mode);      /* create or empty, read and write */
+ZR_API int utf8open(const char *name, int flags); /* an existing file; a descriptor */
+ZR_API int utf8creat(const char *name, int mode); /* create or empty, read and write */
 ZR_API int utf8read(int fd, void *buf, unsigned count);
 ZR_API int utf8write(int fd, const void *buf, unsigned count);
 ZR_API int utf8close(int fd);
 ZR_API int utf8rename(const char *oldname, const char *newname); /* never over a file   */
 ZR_API int utf8unlink(const char *name);
-ZR_API int utf8stat(const char *name, struct stat *st);          /* "?" or "*": -1      */
+ZR_API int utf8stat(const char *name, struct stat *st); /* "?" or "*": -1      */
 
 /* ---------------------------------------------------------------------------------------
  * Storage policy ("policy.dat") and host rename

@@ -35,7 +35,7 @@ extern "C" {
 #endif
 
 /* ---- error number (unix/zr-os-unix-sockets.cpp, win/zr-os-win-sockets.cpp) ---------- */
-int zr_os_errno(void);              /* the runtime error number (errno)                  */
+int zr_os_errno(void); /* the runtime error number (errno)                  */
 void zr_os_set_errno(int value);
 
 /* ---- memory ------------------------------------------------------------------------ */
@@ -74,8 +74,8 @@ int zr_os_connect(zr_os_sock s, uint32_t addr, uint16_t port, uint32_t ms);
 int zr_os_addr_in_use(void);
 int zr_os_listen(zr_os_sock s, int backlog);
 /* Accept one connection (blocking); the peer's and the new socket's own endpoints. */
-zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport,
-                        uint32_t *laddr, uint16_t *lport);
+zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport, uint32_t *laddr,
+                        uint16_t *lport);
 
 /* One send attempt that never blocks: bytes sent, or -1 (zr_os_would_block() tells whether
  * the socket was merely full). */
@@ -166,7 +166,7 @@ int zr_os_coalesce(zr_os_sock s, int on);
 
 /* ---- time (unix/zr-os-unix-sockets.cpp, win/zr-os-win-sockets.cpp) ------------------ */
 void zr_os_sleep_ms(unsigned ms);
-uint64_t zr_os_now_ms(void);        /* a monotonic clock */
+uint64_t zr_os_now_ms(void); /* a monotonic clock */
 
 /* ==== discovery, DHCP service control and storage policy ========================== */
 
@@ -202,8 +202,8 @@ zr_os_mutex *zr_os_mutex_open(const char *name);
  * holding it (the mutex itself is usable again; what it guards is as that holder left
  * it).  -1: not acquired.  The holder may acquire it again (recursive). */
 int zr_os_mutex_lock(zr_os_mutex *m);
-int zr_os_mutex_unlock(zr_os_mutex *m);   /* 0 or -1 */
-void zr_os_mutex_close(zr_os_mutex *m);   /* the handle only; the object stays */
+int zr_os_mutex_unlock(zr_os_mutex *m); /* 0 or -1 */
+void zr_os_mutex_close(zr_os_mutex *m); /* the handle only; the object stays */
 
 /* Creates the shared memory of `size` bytes, zero-filled, or opens it when it exists;
  * *existed tells which.  Null on failure. */
@@ -252,9 +252,9 @@ void zr_os_process_close(zr_os_process *p); /* the handle only; the process goes
  *      (unix/zr-os-unix-files.cpp, win/zr-os-win-files.cpp) --------------------------- */
 /* The separator the platform puts between a folder and a name. */
 #if defined(_WIN32)
-#define ZR_OS_DIR_SEP '\\'
+#    define ZR_OS_DIR_SEP '\\'
 #else
-#define ZR_OS_DIR_SEP '/'
+#    define ZR_OS_DIR_SEP '/'
 #endif
 /* What a path names: 1 a regular file, 2 a folder, 3 something else, 0 nothing, -1 it
  * cannot be told. */

@@ -41,9 +41,9 @@ const zr_pol_root *policy = nullptr;
 zr_pol_root **kept_roots = nullptr;
 size_t kept_count = 0, kept_room = 0;
 
-const int LINE = ZR_LINE;     /* line buffer: at most 199 characters a line */
-const int TEXT = 100;         /* quoted texts and section names: at most 99 characters */
-const int FLAG_INSIDE = 0x8;  /* the path must name something inside a mapped folder */
+const int LINE = ZR_LINE;    /* line buffer: at most 199 characters a line */
+const int TEXT = 100;        /* quoted texts and section names: at most 99 characters */
+const int FLAG_INSIDE = 0x8; /* the path must name something inside a mapped folder */
 
 /* Check numbers (the negated results of KQ_ZR_pol_init). */
 enum {
@@ -87,7 +87,8 @@ bool keep(zr_pol_root *root)
 {
     if (kept_count == kept_room) {
         size_t room = kept_room ? kept_room * 2 : 8;
-        auto **grown = static_cast<zr_pol_root **>(zr_os_alloc(room * sizeof(zr_pol_root *), "policy list"));
+        auto **grown =
+            static_cast<zr_pol_root **>(zr_os_alloc(room * sizeof(zr_pol_root *), "policy list"));
         if (grown == nullptr)
             return false;
         if (kept_count > 0)
@@ -175,8 +176,8 @@ int read_policy(std::FILE *f)
     char buf[LINE];
     int number = 0;
     section in = NONE;
-    zr_pol_root *root = nullptr;  /* the root line of this file */
-    zr_pol_dir **tail = nullptr;  /* where the next folder record goes */
+    zr_pol_root *root = nullptr; /* the root line of this file */
+    zr_pol_dir **tail = nullptr; /* where the next folder record goes */
 
     while (std::fgets(buf, sizeof buf, f) != nullptr) {
         ++number;
@@ -296,7 +297,10 @@ void zri_pol_release(void)
     policy = nullptr;
 }
 
-int zri_pol_path_ok(const char *rest) { return rest != nullptr && path_ok(rest, std::strlen(rest)); }
+int zri_pol_path_ok(const char *rest)
+{
+    return rest != nullptr && path_ok(rest, std::strlen(rest));
+}
 
 int KQ_ZR_pol_init(const char *file)
 {

@@ -20,35 +20,47 @@ namespace {
 
 enum field_type : int16_t { F_U32 = 10, F_U16 = 11, F_TEXT = 12, F_U8 = 13 };
 
-#define ZR_ROW(rec, member, type, count) \
-    { #member, type, static_cast<int16_t>(offsetof(rec, member)), count }
-#define ZR_END \
-    { "", 0, 0, 0 }
+#define ZR_ROW(rec, member, type, count)                                    \
+    {                                                                       \
+#        member, type, static_cast < int16_t>(offsetof(rec, member)), count \
+    }
+#define ZR_END      \
+    {               \
+        "", 0, 0, 0 \
+    }
 
 const zr_field_row info_table[] = {
-    ZR_ROW(zr_info, addr, F_U32, 0),   ZR_ROW(zr_info, mask, F_U32, 0),
-    ZR_ROW(zr_info, b1v, F_U8, 4),     ZR_ROW(zr_info, b2v, F_U8, 4),
-    ZR_ROW(zr_info, bat, F_U16, 8),    ZR_ROW(zr_info, clk, F_U16, 0),
-    ZR_ROW(zr_info, disk, F_U32, 3),   ZR_ROW(zr_info, eid, F_TEXT, 24),
-    ZR_ROW(zr_info, hwv, F_U8, 4),     ZR_ROW(zr_info, name, F_TEXT, 8),
-    ZR_ROW(zr_info, ram, F_U32, 2),    ZR_ROW(zr_info, ready, F_U16, 2),
-    ZR_ROW(zr_info, run, F_U16, 0),    ZR_ROW(zr_info, scrn, F_U32, 0),
-    ZR_ROW(zr_info, ser, F_U8, 8),     ZR_ROW(zr_info, sgeo, F_U16, 4),
-    ZR_ROW(zr_info, ver, F_U8, 4),     ZR_END,
+    ZR_ROW(zr_info, addr, F_U32, 0), ZR_ROW(zr_info, mask, F_U32, 0),
+    ZR_ROW(zr_info, b1v, F_U8, 4),   ZR_ROW(zr_info, b2v, F_U8, 4),
+    ZR_ROW(zr_info, bat, F_U16, 8),  ZR_ROW(zr_info, clk, F_U16, 0),
+    ZR_ROW(zr_info, disk, F_U32, 3), ZR_ROW(zr_info, eid, F_TEXT, 24),
+    ZR_ROW(zr_info, hwv, F_U8, 4),   ZR_ROW(zr_info, name, F_TEXT, 8),
+    ZR_ROW(zr_info, ram, F_U32, 2),  ZR_ROW(zr_info, ready, F_U16, 2),
+    ZR_ROW(zr_info, run, F_U16, 0),  ZR_ROW(zr_info, scrn, F_U32, 0),
+    ZR_ROW(zr_info, ser, F_U8, 8),   ZR_ROW(zr_info, sgeo, F_U16, 4),
+    ZR_ROW(zr_info, ver, F_U8, 4),   ZR_END,
 };
 
 const zr_field_row stat_table[] = {
-    ZR_ROW(zr_stat, xpay0, F_U32, 0), ZR_ROW(zr_stat, xpay1, F_U32, 0),
-    ZR_ROW(zr_stat, rpay0, F_U32, 0), ZR_ROW(zr_stat, rpay1, F_U32, 0), ZR_END,
+    ZR_ROW(zr_stat, xpay0, F_U32, 0),
+    ZR_ROW(zr_stat, xpay1, F_U32, 0),
+    ZR_ROW(zr_stat, rpay0, F_U32, 0),
+    ZR_ROW(zr_stat, rpay1, F_U32, 0),
+    ZR_END,
 };
 
 const zr_field_row tune_table[] = {
-    ZR_ROW(zr_tune, rtime, F_U32, 0), ZR_ROW(zr_tune, xtime, F_U32, 0), ZR_END,
+    ZR_ROW(zr_tune, rtime, F_U32, 0),
+    ZR_ROW(zr_tune, xtime, F_U32, 0),
+    ZR_END,
 };
 
 const zr_field_row attr_table[] = {
-    ZR_ROW(zr_attr, size, F_U32, 1), ZR_ROW(zr_attr, time, F_U32, 1),
-    ZR_ROW(zr_attr, type, F_U16, 1), ZR_ROW(zr_attr, bits, F_U16, 1), ZR_END,
+    ZR_ROW(zr_attr, size, F_U32, 1),
+    ZR_ROW(zr_attr, time, F_U32, 1),
+    ZR_ROW(zr_attr, type, F_U16, 1),
+    ZR_ROW(zr_attr, bits, F_U16, 1),
+    ZR_END,
 };
 
 #undef ZR_ROW
@@ -95,12 +107,10 @@ uint32_t load(const unsigned char *at, int16_t type)
     return *at;
 }
 
-
 /* Connects, sends the command and reads the status line.  On success the connection is
  * left open in *reader and *consumed is the length of the status number; on failure the
  * connection is closed and the result code returned. */
-int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *line,
-                  int *consumed)
+int open_exchange(uint32_t addr, const char *command, zr_reader *reader, char *line, int *consumed)
 {
     std::memset(reader, 0, sizeof *reader);
     int h = KQ_ZR_1b_bind(0, 0, addr, ZR_DEVICE_PORT);
@@ -202,8 +212,7 @@ int zri_fm_escape(const char *path, char *out, int limit)
     return n >= limit ? ZR_E_COMMAND : n;
 }
 
-int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table,
-                       void *record)
+int zri_request_fields(uint32_t addr, const char *command, const zr_field_row *table, void *record)
 {
     zr_reader reader;
     char line[ZR_LINE];
@@ -329,8 +338,9 @@ int zr_struct(char *out, const zr_field_row *table, const void *record)
         const unsigned char *member = base + row->offset;
         for (int i = 0; i < n; ++i) {
             if (row->type == F_TEXT) {
-                std::memcpy(o, member, strnlen(reinterpret_cast<const char *>(member),
-                                               static_cast<size_t>(n)));
+                std::memcpy(
+                    o, member,
+                    strnlen(reinterpret_cast<const char *>(member), static_cast<size_t>(n)));
                 o += strnlen(reinterpret_cast<const char *>(member), static_cast<size_t>(n));
                 break;
             }

@@ -79,8 +79,7 @@ int KQ_ZR_sl_ipaddr(uint32_t *addr, uint32_t *mask)
 int KQ_ZR_sl_stat(int op, zr_stat *stat)
 {
     switch (op) {
-    case 1:
-        break;
+    case 1: break;
     case 2:
         if (stat == nullptr)
             return ZR_E_HANDLE;
@@ -89,11 +88,8 @@ int KQ_ZR_sl_stat(int op, zr_stat *stat)
         zri_traffic.rpay0 += stat->rpay0;
         zri_traffic.rpay1 += stat->rpay1;
         return 0;
-    case 3:
-        zri_traffic = zr_stat{0, 0, 0, 0};
-        break;
-    default:
-        return ZR_E_OPERATION;
+    case 3: zri_traffic = zr_stat{0, 0, 0, 0}; break;
+    default: return ZR_E_OPERATION;
     }
     if (stat)
         *stat = zri_traffic;

@@ -103,7 +103,8 @@ zr_os_wchar *zri_utf8_to_wide(const char *name, size_t *units_out)
         p += packed_length(v);
     }
     zr_os_set_errno(0);
-    auto *w = static_cast<zr_os_wchar *>(zr_os_alloc((units + 1) * sizeof(zr_os_wchar), "wide name"));
+    auto *w =
+        static_cast<zr_os_wchar *>(zr_os_alloc((units + 1) * sizeof(zr_os_wchar), "wide name"));
     if (w == nullptr) {
         if (zr_os_errno() == 0)
             zr_os_set_errno(ENOMEM);
@@ -201,8 +202,8 @@ int zri_utf8_create_beside(const char *name, const char *tag, int mode, char **c
         return -1;
     for (int i = 0; i < TEMP_TRIES; ++i) {
         std::memcpy(temp, name, folder);
-        std::snprintf(temp + folder, room - folder, ".zr-%s-%lx-%lx.part", tag,
-                      zr_os_process_id(), ++temp_counter);
+        std::snprintf(temp + folder, room - folder, ".zr-%s-%lx-%lx.part", tag, zr_os_process_id(),
+                      ++temp_counter);
         int fd = zri_utf8_open_mode(temp, TEMP_FLAGS, mode);
         if (fd >= 0) {
             *created = temp;

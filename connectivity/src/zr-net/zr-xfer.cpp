@@ -34,7 +34,7 @@ const uint32_t BIG_FILE_DIVISOR = 128;
 const uint32_t BIG_FILE_EXTRA_MS = 15000;
 /* Permission bits of a fetched file that did not exist before. */
 const int FETCH_MODE = 0664;
-const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY;   /* 0x8000 */
+const int READ_FLAGS = ZR_OS_O_RDONLY | ZR_OS_O_BINARY; /* 0x8000 */
 
 /* Loop outcomes (positive: the result code negated). */
 const int SHORT_TRANSFER = -ZR_E_SHORT;
@@ -45,16 +45,18 @@ const int NO_NUMBER = -ZR_E_STATUS;
 /* A call's transfer: the record the callback sees, and the values that do not fit it. */
 struct transfer {
     zr_xfer x;
-    int fd;     /* the host file's descriptor (the record holds 16 bits of it) */
+    int fd; /* the host file's descriptor (the record holds 16 bits of it) */
     int conn;
-    int status; /* 0 going well; -1 cancelled; positive: the failure, result -status */
+    int status;    /* 0 going well; -1 cancelled; positive: the failure, result -status */
     int direction; /* ZR_FM_PUT or ZR_FM_GET (the record holds 16 bits of it) */
 };
 
 void set_status(transfer &t, int status)
 {
     t.status = status;
-    t.x.status = static_cast<int16_t>(status > SHRT_MAX ? SHRT_MAX : status < SHRT_MIN ? SHRT_MIN : status);
+    t.x.status = static_cast<int16_t>(status > SHRT_MAX   ? SHRT_MAX
+                                      : status < SHRT_MIN ? SHRT_MIN
+                                                          : status);
 }
 
 /* Progress after a block: a nonzero answer cancels. */
@@ -277,7 +279,8 @@ int open_transfer(transfer &t, uint32_t addr, int len, zri_target *target)
     zr_xfer &x = t.x;
     bool put = t.direction == ZR_FM_PUT;
     zri_target *ft = put ? nullptr : target;
-    t.fd = put ? utf8open(x.local, READ_FLAGS) : zri_target_open(target, x.local, "fetch", FETCH_MODE);
+    t.fd =
+        put ? utf8open(x.local, READ_FLAGS) : zri_target_open(target, x.local, "fetch", FETCH_MODE);
     if (t.fd < 0)
         return ZR_E_HOSTFILE;
     x.fd = static_cast<int16_t>(t.fd);
@@ -313,8 +316,8 @@ int open_transfer(transfer &t, uint32_t addr, int len, zri_target *target)
     x.pos = static_cast<int16_t>(used);
     /* A first reply that fills the buffer without ending is longer than any reply line:
      * the rest of it would be taken for content, or for the final status. */
-    bool no_line = used == 0 ||
-                   (x.len >= REPLY_ROOM && std::memchr(x.buf, '\n', static_cast<size_t>(x.len)) == nullptr);
+    bool no_line = used == 0 || (x.len >= REPLY_ROOM &&
+                                 std::memchr(x.buf, '\n', static_cast<size_t>(x.len)) == nullptr);
     if (no_line || r != 0) {
         zri_unbind_keep_errno(h);
         /* A refusal deletes what a fetch created; a reply without a number does not. */

@@ -14,126 +14,105 @@ namespace zrfiles {
 
 namespace {
 
-std::wstring wide(const std::string &utf8)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
+std::wstring wide(const std::string &utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
 }
 
-std::string utf8(const wchar_t *w)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
+std::string utf8(const wchar_t *w) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w, -1, &out[0], n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
 }
 
-bool file_information(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = GetFileInformationByHandle(h, &info) != 0;
-    CloseHandle(h);
-    return ok;
+bool file_information(const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
+  HANDLE h =
+      CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  return ok;
 }
 
 }  // namespace
 
-TempDir::TempDir()
-{
-    // The Linux temporary folder as drive Z: shows it.
-    const char *tmp = std::getenv("TMPDIR");
-    std::string root = std::string("Z:") + (tmp && tmp[0] == '/' ? tmp : "/tmp");
-    static std::atomic<unsigned> counter{0};
-    for (int i = 0; i < 100; ++i) {
-        std::string candidate = root + "/zr-files-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                std::to_string(counter++) + "-" + std::to_string(GetTickCount64() % 100000);
-        if (CreateDirectoryW(wide(candidate).c_str(), nullptr)) {
-            path_ = candidate;
-            return;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return;
+TempDir::TempDir() {
+  // The Linux temporary folder as drive Z: shows it.
+  const char *tmp = std::getenv("TMPDIR");
+  std::string root = std::string("Z:") + (tmp && tmp[0] == '/' ? tmp : "/tmp");
+  static std::atomic<unsigned> counter{0};
+  for (int i = 0; i < 100; ++i) {
+    std::string candidate = root + "/zr-files-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(counter++) + "-" + std::to_string(GetTickCount64() % 100000);
+    if (CreateDirectoryW(wide(candidate).c_str(), nullptr)) {
+      path_ = candidate;
+      return;
     }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return;
+  }
 }
 
-TempDir::~TempDir()
-{
-    if (!path_.empty())
-        zrwin::remove_tree(wide(path_));
+TempDir::~TempDir() {
+  if (!path_.empty()) zrwin::remove_tree(wide(path_));
 }
 
-bool write_file(const std::string &path, const std::string &content)
-{
-    FILE *f = _wfopen(wide(path).c_str(), L"wb");
-    if (f == nullptr)
-        return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    return std::fclose(f) == 0 && ok;
+bool write_file(const std::string &path, const std::string &content) {
+  FILE *f = _wfopen(wide(path).c_str(), L"wb");
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+  return std::fclose(f) == 0 && ok;
 }
 
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    FILE *f = _wfopen(wide(path).c_str(), L"rb");
-    if (f == nullptr)
-        return out;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    std::fclose(f);
-    return out;
+std::string read_file(const std::string &path) {
+  std::string out;
+  FILE *f = _wfopen(wide(path).c_str(), L"rb");
+  if (f == nullptr) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  std::fclose(f);
+  return out;
 }
 
 bool exists(const std::string &path) { return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::vector<std::string> names_in(const std::string &folder)
-{
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((wide(folder) + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = utf8(fd.cFileName);
-            if (name != "." && name != "..")
-                names.push_back(name);
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+std::vector<std::string> names_in(const std::string &folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((wide(folder) + L"\\*").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = utf8(fd.cFileName);
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 int make_dir(const std::string &path, int) { return CreateDirectoryW(wide(path).c_str(), nullptr) ? 0 : -1; }
 
-int64_t mtime_ns(const std::string &path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data))
-        return -1;
-    uint64_t t = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-    const uint64_t kFrom1601To1970 = 116444736000000000ull;  // in 100 ns steps
-    return t < kFrom1601To1970 ? -1 : static_cast<int64_t>(t - kFrom1601To1970) * 100;
+int64_t mtime_ns(const std::string &path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  uint64_t t = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+  const uint64_t kFrom1601To1970 = 116444736000000000ull;  // in 100 ns steps
+  return t < kFrom1601To1970 ? -1 : static_cast<int64_t>(t - kFrom1601To1970) * 100;
 }
 
-uint64_t file_id(const std::string &path)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!file_information(path, info))
-        return 0;
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+uint64_t file_id(const std::string &path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file_information(path, info)) return 0;
+  return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
 }
 
 }  // namespace zrfiles

@@ -54,8 +54,7 @@ std::optional<DeviceEntry> ParseDeviceLine(std::string_view line) {
   return entry;
 }
 
-std::string FormatDeviceLine(const std::wstring& instance, bool present,
-                             const std::vector<std::wstring>& hardwareIds) {
+std::string FormatDeviceLine(const std::wstring& instance, bool present, const std::vector<std::wstring>& hardwareIds) {
   std::string line = EncodeUtf8(instance) + (present ? "\t1" : "\t0");
   for (const auto& id : hardwareIds) line += "\t" + EncodeUtf8(id);
   return line;

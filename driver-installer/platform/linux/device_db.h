@@ -30,8 +30,7 @@ struct DeviceEntry {
 
 // nullopt for comments, blank lines and malformed lines.
 std::optional<DeviceEntry> ParseDeviceLine(std::string_view line);
-std::string FormatDeviceLine(const std::wstring& instance, bool present,
-                             const std::vector<std::wstring>& hardwareIds);
+std::string FormatDeviceLine(const std::wstring& instance, bool present, const std::vector<std::wstring>& hardwareIds);
 
 // Splits database text into lines (without their line ends).
 std::vector<std::string> SplitLines(const std::string& text);

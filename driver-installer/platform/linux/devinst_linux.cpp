@@ -84,8 +84,8 @@ bool AttachedUsbMatches(const std::wstring& multiString, const std::vector<UsbDe
 }
 
 std::string PnfText(const std::string& source, const std::string& bytes, const IniDocument& doc) {
-  std::wstring text = L"KQCO precompiled INF 1\nsource=" + DecodeUtf8(source) + L"\nsize=" +
-                      std::to_wstring(bytes.size()) + L"\n";
+  std::wstring text =
+      L"KQCO precompiled INF 1\nsource=" + DecodeUtf8(source) + L"\nsize=" + std::to_wstring(bytes.size()) + L"\n";
   for (const auto& section : doc.sections()) {
     text += L"[" + section.name + L"]\n";
     for (const auto& e : section.entries) text += e.key + L"=" + e.value + L"\n";

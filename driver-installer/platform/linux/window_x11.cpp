@@ -77,7 +77,8 @@ std::vector<std::string> Lines(const std::wstring& text) {
   std::size_t pos = 0;
   for (;;) {
     const std::size_t nl = text.find(L'\n', pos);
-    lines.push_back(Latin1(std::wstring_view(text).substr(pos, nl == std::wstring::npos ? std::wstring::npos : nl - pos)));
+    lines.push_back(
+        Latin1(std::wstring_view(text).substr(pos, nl == std::wstring::npos ? std::wstring::npos : nl - pos)));
     if (nl == std::wstring::npos) break;
     pos = nl + 1;
   }
@@ -91,13 +92,11 @@ void SetWindowTitle(Display* d, Window w, const std::wstring& title) {
   const std::string latin1 = Latin1(title);
   XChangeProperty(d, w, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(latin1.data()), static_cast<int>(latin1.size()));
-  XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8,
-                  PropModeReplace, reinterpret_cast<const unsigned char*>(utf8.data()),
-                  static_cast<int>(utf8.size()));
+  XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
 }
 
-void SetCommonProperties(Display* d, Window w, const std::wstring& title, const std::string& className,
-                         bool dialog) {
+void SetCommonProperties(Display* d, Window w, const std::wstring& title, const std::string& className, bool dialog) {
   SetWindowTitle(d, w, title);
   std::string resName = "kqcoinstaller";
   std::string resClass = className;
@@ -260,8 +259,7 @@ int RunBox(const std::string& displayName, const std::wstring& title, const std:
           if (result == 0 && id == kIdCancel) result = escapeId;
         }
         break;
-      default:
-        break;
+      default: break;
     }
   }
   // Also after a broken connection: Xlib then only releases its client-side memory.
@@ -460,19 +458,20 @@ bool X11WindowServices::RunMainWindow(const MainWindowTexts& texts, int showComm
       case KeyPress: {
         // Accelerators: F1 for About; Escape or Ctrl+Q for Exit.
         const KeySym key = XLookupKeysym(&ev.xkey, 0);
-        if (key == XK_F1) command(kCmdAbout);
-        else if (key == XK_Escape || (key == XK_q && (ev.xkey.state & ControlMask))) command(kCmdExit);
+        if (key == XK_F1)
+          command(kCmdAbout);
+        else if (key == XK_Escape || (key == XK_q && (ev.xkey.state & ControlMask)))
+          command(kCmdExit);
         break;
       }
       case ClientMessage:
-        if (IsDeleteWindow(d, ev.xclient)) command(kCmdExit);
-        else if (ev.xclient.message_type == commandAtom && ev.xclient.format == 32) command(ev.xclient.data.l[0]);
+        if (IsDeleteWindow(d, ev.xclient))
+          command(kCmdExit);
+        else if (ev.xclient.message_type == commandAtom && ev.xclient.format == 32)
+          command(ev.xclient.data.l[0]);
         break;
-      case DestroyNotify:
-        destroyed = true;
-        break;
-      default:
-        break;
+      case DestroyNotify: destroyed = true; break;
+      default: break;
     }
   }
   XFreeGC(d, gc);

@@ -96,8 +96,7 @@ std::unique_ptr<DeviceList> WinDeviceInstallServices::GetClassDevs(bool presentO
 }
 
 bool WinDeviceInstallServices::CopyOemInf(const std::wstring& sourcePath) {
-  if (sourcePath.empty() || sourcePath.size() >= kMaxPath || sourcePath.find(L'\0') != std::wstring::npos)
-    return false;
+  if (sourcePath.empty() || sourcePath.size() >= kMaxPath || sourcePath.find(L'\0') != std::wstring::npos) return false;
   return SetupCopyOEMInfW(sourcePath.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr) != FALSE;
 }
 
@@ -112,8 +111,8 @@ std::optional<uint32_t> WinDeviceInstallServices::WaitNoPendingInstallEvents(uin
   HMODULE setupapi = GetModuleHandleW(L"setupapi.dll");
   if (setupapi == nullptr) return std::nullopt;
   using WaitFn = DWORD(WINAPI*)(DWORD);
-  const auto wait = reinterpret_cast<WaitFn>(
-      reinterpret_cast<void*>(GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents")));
+  const auto wait =
+      reinterpret_cast<WaitFn>(reinterpret_cast<void*>(GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents")));
   if (wait == nullptr) return std::nullopt;
   return static_cast<uint32_t>(wait(timeoutMs));
 }
@@ -179,8 +178,8 @@ std::vector<std::wstring> WinDeviceInstallServices::ProfileSectionKeys(const std
   std::vector<wchar_t> buffer(4096);
   DWORD n = 0;
   for (;;) {
-    n = GetPrivateProfileStringW(section.c_str(), nullptr, L"", buffer.data(),
-                                 static_cast<DWORD>(buffer.size()), path.c_str());
+    n = GetPrivateProfileStringW(section.c_str(), nullptr, L"", buffer.data(), static_cast<DWORD>(buffer.size()),
+                                 path.c_str());
     if (n + 2 < buffer.size() || buffer.size() >= (1u << 20)) break;
     buffer.assign(buffer.size() * 4, L'\0');
   }

@@ -15,14 +15,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case kCmdAbout:
-          if (g_texts != nullptr)
-            MessageBoxW(window, g_texts->aboutText.c_str(), g_texts->aboutTitle.c_str(), MB_OK);
+          if (g_texts != nullptr) MessageBoxW(window, g_texts->aboutText.c_str(), g_texts->aboutTitle.c_str(), MB_OK);
           return 0;
-        case kCmdExit:
-          DestroyWindow(window);
-          return 0;
-        default:
-          return DefWindowProcW(window, message, wParam, lParam);
+        case kCmdExit: DestroyWindow(window); return 0;
+        default: return DefWindowProcW(window, message, wParam, lParam);
       }
     case WM_PAINT: {
       PAINTSTRUCT paint;
@@ -33,11 +29,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       EndPaint(window, &paint);
       return 0;
     }
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wParam, lParam);
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: return DefWindowProcW(window, message, wParam, lParam);
   }
 }
 
@@ -80,8 +73,8 @@ bool WinWindowServices::RunMainWindow(const MainWindowTexts& texts, int showComm
   RegisterClassExW(&wc);  // a class left from an earlier window is used as it is
 
   g_texts = &texts;
-  HWND window = CreateWindowExW(0, texts.className.c_str(), texts.title.c_str(), WS_OVERLAPPEDWINDOW,
-                                CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, menu, instance, nullptr);
+  HWND window = CreateWindowExW(0, texts.className.c_str(), texts.title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                                CW_USEDEFAULT, 0, nullptr, menu, instance, nullptr);
   if (window == nullptr) {
     if (menu != nullptr) DestroyMenu(menu);
     g_texts = nullptr;

@@ -116,8 +116,9 @@ TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
     wintest::TempFolder dir;
     CreateDirectoryW(dir.File(L"inf").c_str(), nullptr);
     const std::wstring copy = dir.File(L"inf\\oem5.inf");
-    ASSERT_TRUE(wintest::WriteText(copy, "[RNDIS.NT]\r\nCharacteristics=0x84\r\n[KQDevices.NT.5.1]\r\n"
-                                         "%KQDevice%=RNDIS, USB\\VID_4407&PID_7705\r\n"));
+    ASSERT_TRUE(wintest::WriteText(copy,
+                                   "[RNDIS.NT]\r\nCharacteristics=0x84\r\n[KQDevices.NT.5.1]\r\n"
+                                   "%KQDevice%=RNDIS, USB\\VID_4407&PID_7705\r\n"));
     ScriptedDevices devices(dir.path());
     win_platform::WinWindowServices windows;
     InstallerContext ctx(devices, windows);
@@ -147,8 +148,8 @@ class WizardStandIn {
       wc.hInstance = GetModuleHandleW(nullptr);
       wc.lpszClassName = L"KQCOTESTWIZARD";
       RegisterClassW(&wc);
-      HWND w = CreateWindowExW(0, wc.lpszClassName, kHardwareWizardTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                               nullptr, nullptr, wc.hInstance, nullptr);
+      HWND w = CreateWindowExW(0, wc.lpszClassName, kHardwareWizardTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                               nullptr, wc.hInstance, nullptr);
       SetWindowLongPtrW(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
       up_ = w != nullptr;
       MSG msg;

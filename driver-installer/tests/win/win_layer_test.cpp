@@ -69,8 +69,7 @@ TEST(WinLayer, DeviceSearchFindsAPresentDeviceByTheBeginningOfItsHardwareId) {
   std::wstring id;
   for (unsigned i = 0; i < 4096 && id.empty() && present->EnumDevice(i); ++i) {
     std::wstring multi;
-    if (present->HardwareIds(i, multi) == PropertyRead::kOk && !multi.empty() && multi[0] != L'\0')
-      id = multi.c_str();
+    if (present->HardwareIds(i, multi) == PropertyRead::kOk && !multi.empty() && multi[0] != L'\0') id = multi.c_str();
   }
   if (id.empty()) GTEST_SKIP() << "no present device with hardware IDs";
   EXPECT_TRUE(IsDevicePresent(sys, id)) << wintest::Narrow(id);

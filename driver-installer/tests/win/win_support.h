@@ -63,9 +63,12 @@ inline std::string PackageInf(const std::string& hardwareId, const std::string& 
   return "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\n"
          "ClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\r\nProvider=%Orvane%\r\n\r\n"
          "[Manufacturer]\r\n%Orvane%=Orvane,NTamd64\r\n\r\n"
-         "[Orvane.NTamd64]\r\n%Handheld%=RNDIS, " + hardwareId + "\r\n\r\n"
+         "[Orvane.NTamd64]\r\n%Handheld%=RNDIS, " +
+         hardwareId +
+         "\r\n\r\n"
          "[RNDIS.NT]\r\nCharacteristics = 0x84\r\nBusType = 15\r\nCopyFiles = RNDIS_CopyFiles\r\n\r\n"
-         "[Strings]\r\nOrvane = \"Orvane\"\r\nHandheld = \"Orvane handheld\"\r\nMarker = " + marker + "\r\n";
+         "[Strings]\r\nOrvane = \"Orvane\"\r\nHandheld = \"Orvane handheld\"\r\nMarker = " +
+         marker + "\r\n";
 }
 
 inline std::string Narrow(const std::wstring& text) {

@@ -26,9 +26,8 @@ bool SendWhenUp(WinWindowServices& windows, const std::wstring& title, int comma
 TEST(WinWindows, ABoxEndsWithTheButtonAnotherThreadSends) {
   WinWindowServices windows;
   const std::wstring caption = wintest::UniqueName(L"kqco box ", L"");
-  auto shown = std::async(std::launch::async, [&] {
-    return windows.ShowMessageBox(L"Please answer", caption, BoxButtons::kOkCancel);
-  });
+  auto shown = std::async(std::launch::async,
+                          [&] { return windows.ShowMessageBox(L"Please answer", caption, BoxButtons::kOkCancel); });
   // Cancel, not the default button: the answer is the one sent, not a box closed anyhow.
   ASSERT_TRUE(SendWhenUp(windows, caption, kIdCancel));
   ASSERT_EQ(shown.wait_for(std::chrono::seconds(10)), std::future_status::ready);

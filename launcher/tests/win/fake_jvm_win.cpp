@@ -59,10 +59,16 @@ std::string Utf8(const std::u16string& text) {
 }
 
 // The objects the launcher sees are addresses of these.
-struct FakeObject { int kind; };
+struct FakeObject {
+  int kind;
+};
 FakeObject g_string_class{1}, g_main_class{2};
-struct FakeString : FakeObject { std::u16string text; };
-struct FakeArray : FakeObject { std::vector<std::u16string> items; };
+struct FakeString : FakeObject {
+  std::u16string text;
+};
+struct FakeArray : FakeObject {
+  std::vector<std::u16string> items;
+};
 int g_main_method_tag;
 bool g_exception_pending = false;
 
@@ -116,8 +122,8 @@ void RunWindowedApplication(int delay_ms) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   wc.lpszClassName = L"com.kq.vlx.qxconnect.gui.MainFrame";
   RegisterClassW(&wc);
-  HWND window = CreateWindowW(wc.lpszClassName, L"Orvane-Connect - test application", WS_OVERLAPPEDWINDOW,
-                              40, 40, 400, 300, nullptr, nullptr, wc.hInstance, nullptr);
+  HWND window = CreateWindowW(wc.lpszClassName, L"Orvane-Connect - test application", WS_OVERLAPPEDWINDOW, 40, 40, 400,
+                              300, nullptr, nullptr, wc.hInstance, nullptr);
   ShowWindow(window, SW_SHOW);
   Log("ready");
   MSG msg;

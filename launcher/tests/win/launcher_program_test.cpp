@@ -46,7 +46,8 @@ class LauncherProgram : public ::testing::Test {
   std::vector<std::string> Lines(const Installation& at, const char* prefix) {
     std::vector<std::string> out;
     for (const auto& line : ReadLines(at.log())) {
-      if (line.compare(0, std::string(prefix).size(), prefix) == 0) out.push_back(line.substr(std::string(prefix).size()));
+      if (line.compare(0, std::string(prefix).size(), prefix) == 0)
+        out.push_back(line.substr(std::string(prefix).size()));
     }
     return out;
   }
@@ -110,13 +111,13 @@ TEST_F(LauncherProgram, OptionsAndArgumentsReachTheRuntimeAndMain) {
   char dash_short[MAX_PATH] = {};
   ASSERT_GT(GetShortPathNameA("-Xdash", dash_short, MAX_PATH), 0u);
   // The runtime's fixed options in their order, then one per argument that names a path.
-  EXPECT_EQ(Lines(at, "option "), (std::vector<std::string>{"-Djava.class.path=lib\\qxconnect.jar;",
-                                                           "-Djava.library.path=lib", "-Xms24m", "-Xmx128m",
-                                                           short_form, std::string(".\\") + dash_short}));
+  EXPECT_EQ(Lines(at, "option "),
+            (std::vector<std::string>{"-Djava.class.path=lib\\qxconnect.jar;", "-Djava.library.path=lib", "-Xms24m",
+                                      "-Xmx128m", short_form, std::string(".\\") + dash_short}));
   EXPECT_EQ(Lines(at, "create "), std::vector<std::string>{"version=10004 ignore=1"});
   // main gets every argument as typed, characters outside the ANSI code page included.
   EXPECT_EQ(Lines(at, "arg "), (std::vector<std::string>{long_name, "-Xdash", "not-a-file",
-                                                        "\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC"}));
+                                                         "\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC"}));
   EXPECT_EQ(Lines(at, "destroy").size(), 1u);
 }
 
@@ -282,8 +283,8 @@ DWORD WINAPI HangingWindowThread(LPVOID param) {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = "com.kq.vlx.qxconnect.gui.MainFrame";
   RegisterClassA(&wc);
-  *window = CreateWindowA(wc.lpszClassName, "Orvane-Connect", WS_OVERLAPPEDWINDOW, 10, 10, 200, 100, nullptr,
-                          nullptr, wc.hInstance, nullptr);
+  *window = CreateWindowA(wc.lpszClassName, "Orvane-Connect", WS_OVERLAPPEDWINDOW, 10, 10, 200, 100, nullptr, nullptr,
+                          wc.hInstance, nullptr);
   ShowWindow(*window, SW_SHOWMINIMIZED);
   Sleep(12000);  // never answers a message meanwhile
   DestroyWindow(*window);

@@ -70,7 +70,7 @@ TEST(LauncherOptions, FixedOptionsThenShortFormsOfExistingPaths) {
   char short_form[MAX_PATH] = {};
   ASSERT_GT(GetShortPathNameA(file.c_str(), short_form, MAX_PATH), 0u);
   EXPECT_EQ(options, (std::vector<std::string>{"-Djava.class.path=lib\\qxconnect.jar;", "-Djava.library.path=lib",
-                                              "-Xms24m", "-Xmx128m", short_form}));
+                                               "-Xms24m", "-Xmx128m", short_form}));
   EXPECT_EQ(JvmOptionsFor(1, argv).size(), 4u);
   EXPECT_EQ(JvmOptionsFor(0, nullptr).size(), 4u);
 }

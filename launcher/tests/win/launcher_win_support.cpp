@@ -82,8 +82,8 @@ Launcher::Launcher(const Installation& at, const std::vector<std::wstring>& args
   PROCESS_INFORMATION info{};
   std::vector<wchar_t> buffer(line.begin(), line.end());
   buffer.push_back(L'\0');
-  if (CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     Wide(at.folder()).c_str(), &startup, &info)) {
+  if (CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, Wide(at.folder()).c_str(),
+                     &startup, &info)) {
     process_ = info.hProcess;
     pid_ = info.dwProcessId;
     CloseHandle(info.hThread);

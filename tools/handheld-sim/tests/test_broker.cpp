@@ -52,8 +52,8 @@ class Broker {
     addr_ = zrtest::fresh_loopback();
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> text = {ZR_SIM_BROKER_PATH, "--addr", addr_text(addr_), "--port", "0",
-                                     "--sim", zrtest::sim_path()};
+    std::vector<std::string> text = {ZR_SIM_BROKER_PATH, "--addr", addr_text(addr_), "--port", "0", "--sim",
+                                     zrtest::sim_path()};
     std::vector<char *> argv;
     for (std::string &s : text) argv.push_back(&s[0]);
     argv.push_back(nullptr);
@@ -112,8 +112,7 @@ class Broker {
 
 // Sends text and reads one answer line (at most ms); "" when none came.
 std::string ask(int fd, const std::string &text, int ms = 10000) {
-  if (!text.empty() && send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-    return "";
+  if (!text.empty() && send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) return "";
   std::string line;
   char c;
   while (line.empty() || line.back() != '\n') {

@@ -60,11 +60,10 @@ TEST(SimInfo, ReplyListsEveryMemberInTableOrder) {
   EXPECT_EQ(f.status_line, "0");
   std::vector<std::string> keys;
   for (auto &kv : f.fields) keys.push_back(kv.first);
-  EXPECT_EQ(keys, (std::vector<std::string>{"addr", "mask", "b1v", "b2v", "bat", "clk", "disk", "eid", "hwv",
-                                            "name", "ram", "ready", "run", "scrn", "ser", "sgeo", "ver"}));
-  const std::map<std::string, size_t> counts = {{"b1v", 4}, {"b2v", 4}, {"bat", 8},   {"disk", 3},
-                                                {"hwv", 4}, {"ram", 2}, {"ready", 2}, {"ser", 8},
-                                                {"sgeo", 4}, {"ver", 4}};
+  EXPECT_EQ(keys, (std::vector<std::string>{"addr", "mask", "b1v", "b2v", "bat", "clk", "disk", "eid", "hwv", "name",
+                                            "ram", "ready", "run", "scrn", "ser", "sgeo", "ver"}));
+  const std::map<std::string, size_t> counts = {{"b1v", 4}, {"b2v", 4},   {"bat", 8}, {"disk", 3}, {"hwv", 4},
+                                                {"ram", 2}, {"ready", 2}, {"ser", 8}, {"sgeo", 4}, {"ver", 4}};
   for (auto &kv : counts) EXPECT_EQ(value_count(f.by_key[kv.first]), kv.second) << kv.first;
   // Numbers are plain decimal: a leading zero would read as octal on the other side.
   for (auto &kv : f.fields) {
@@ -121,8 +120,8 @@ TEST(SimProfile, FileThenSetOverridesMembers) {
       "eid=SIM-0001\n"
       "name=FILE\n"
       "bat=40\n");
-  SimProcess sim({"--profile", profile.path, "--set", "name=SETNAME", "--set", "addr=172.16.0.2", "--set",
-                  "ver=9,8", "--set", "ser=1,2,3,4,5,6,7,255"});
+  SimProcess sim({"--profile", profile.path, "--set", "name=SETNAME", "--set", "addr=172.16.0.2", "--set", "ver=9,8",
+                  "--set", "ser=1,2,3,4,5,6,7,255"});
   ASSERT_TRUE(sim.ok()) << sim.error();
   simtest::FieldReply f = parse_fields(reply_to(sim, "info 1\n"));
   EXPECT_EQ(f.by_key["disk"], "1048576,524288,0");
@@ -215,11 +214,11 @@ TEST(SimScrn, OtherDepthsFollowTheGeometry) {
 TEST(SimPattern, PixelsFollowTheDocumentedLayout) {
   zrsim::ScreenGeometry g16{240, 320, 16};
   EXPECT_EQ(zrsim::pattern_pixel(g16, 0, 0), 0u);
-  EXPECT_EQ(zrsim::pattern_pixel(g16, 15, 0) & 0x1Fu, 0u);     // blue only on odd checker squares
+  EXPECT_EQ(zrsim::pattern_pixel(g16, 15, 0) & 0x1Fu, 0u);  // blue only on odd checker squares
   EXPECT_EQ(zrsim::pattern_pixel(g16, 16, 0) & 0x1Fu, 0x1Fu);
   EXPECT_EQ(zrsim::pattern_pixel(g16, 16, 16) & 0x1Fu, 0u);
-  EXPECT_EQ(zrsim::pattern_pixel(g16, 319, 0), 0xF81Fu);       // red full at the right edge
-  EXPECT_EQ(zrsim::pattern_pixel(g16, 0, 239), 0x07E0u);       // green full at the bottom
+  EXPECT_EQ(zrsim::pattern_pixel(g16, 319, 0), 0xF81Fu);  // red full at the right edge
+  EXPECT_EQ(zrsim::pattern_pixel(g16, 0, 239), 0x07E0u);  // green full at the bottom
   // Little-endian storage, rows one after another.
   uint32_t p = zrsim::pattern_pixel(g16, 5, 2);
   size_t at = (2 * 320 + 5) * 2;
@@ -228,7 +227,7 @@ TEST(SimPattern, PixelsFollowTheDocumentedLayout) {
 
   zrsim::ScreenGeometry g24{4, 4, 24};
   uint32_t q = zrsim::pattern_pixel(g24, 3, 1);
-  EXPECT_EQ(q >> 16, 255u);  // red of the rightmost column
+  EXPECT_EQ(q >> 16, 255u);                                            // red of the rightmost column
   EXPECT_EQ(zrsim::pattern_byte(g24, (1 * 4 + 3) * 3 + 0), q & 0xFF);  // blue first
   EXPECT_EQ(zrsim::pattern_byte(g24, (1 * 4 + 3) * 3 + 2), 255u);
   zrsim::ScreenGeometry g32{4, 4, 32};
@@ -310,7 +309,7 @@ TEST(SimLog, RecordsEachRequestEscapedWithItsConnectionNumber) {
   int fd = simtest::connect_to(sim.addr(), sim.port());  // connection 3 sends nothing
   ASSERT_GE(fd, 0);
   close(fd);
-  fd = simtest::connect_to(sim.addr(), sim.port());      // connection 4 sends half a line
+  fd = simtest::connect_to(sim.addr(), sim.port());  // connection 4 sends half a line
   ASSERT_GE(fd, 0);
   ASSERT_EQ(send(fd, "inf", 3, MSG_NOSIGNAL), 3);
   shutdown(fd, SHUT_WR);
@@ -320,6 +319,6 @@ TEST(SimLog, RecordsEachRequestEscapedWithItsConnectionNumber) {
 
   EXPECT_EQ(sim.log_lines(),
             (std::vector<std::string>{"1 info 1\\n", "2 odd\\x01\\\\ \\xFF\\r\\n", "4 inf", "5 stat 1\\n"}));
-  EXPECT_EQ(sim.requests(), (std::vector<std::string>{"info 1\n", std::string("odd\x01\\ \xff\r\n", 9), "inf",
-                                                      "stat 1\n"}));
+  EXPECT_EQ(sim.requests(),
+            (std::vector<std::string>{"info 1\n", std::string("odd\x01\\ \xff\r\n", 9), "inf", "stat 1\n"}));
 }

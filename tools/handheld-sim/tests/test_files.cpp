@@ -98,8 +98,8 @@ TEST(SimFiles, ListingShowsFilesAndFoldersSortedWithTheirAttributes) {
   ASSERT_EQ(symlink("/etc", (s / "link").c_str()), 0);
   put_file(s / "line\nbreak", "x");
   put_file(s / ".zr-sim-put-1-2-3", "unfinished");
-  EXPECT_EQ(s.reply("dir /\n"), "0\na\n" + attrs(s / "a") + "\nb file\n" + attrs(s / "b file") + "\nc\n" +
-                                    attrs(s / "c") + "\n");
+  EXPECT_EQ(s.reply("dir /\n"),
+            "0\na\n" + attrs(s / "a") + "\nb file\n" + attrs(s / "b file") + "\nc\n" + attrs(s / "c") + "\n");
   EXPECT_EQ(s.reply("dir c\n"), "0\n");
   EXPECT_EQ(s.reply("attr b\\ file\n"), "0\n" + attrs(s / "b file") + "\n");
   EXPECT_EQ(s.reply("attr .\n"), "0\n" + attrs(s.storage.path) + "\n");
@@ -196,8 +196,8 @@ TEST(SimTransfers, PutStoresAndGetSends) {
   EXPECT_EQ(s.reply("fput / 1 0\n"), "1034\n");
   EXPECT_EQ(s.reply("fput x/y 1 0\n"), "1022\n");
   EXPECT_EQ(s.reply("fput big 12582913 0\n"), "1021\n");  // more than the available storage
-  for (const char *bad : {"fput x 1\n", "fput x -1 0\n", "fput x 1 65536\n", "fput x 2147483648 0\n", "fget x\n",
-                          "fget x y\n"})
+  for (const char *bad :
+       {"fput x 1\n", "fput x -1 0\n", "fput x 1 65536\n", "fput x 2147483648 0\n", "fget x\n", "fget x y\n"})
     EXPECT_EQ(s.reply(bad), "3\n") << bad;
   EXPECT_EQ(entries(s.storage.path), 3u);
 }
@@ -290,16 +290,25 @@ TEST(SimCommandLine, FileServiceSwitches) {
   simtest::RunResult help = simtest::run_program({zrtest::sim_path(), "--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char *word : {"--storage", "--osupg", "--osupg-first", "--xfer-close", "--xfer-stall", "--xfer-size",
-                           "--final-status", "dir PATH", "attr PATH", "fput PATH", "fget PATH", "osupg IMAGE",
-                           "1001", "1021", "1022", "1034", "1035", "1036"})
+                           "--final-status", "dir PATH", "attr PATH", "fput PATH", "fget PATH", "osupg IMAGE", "1001",
+                           "1021", "1022", "1034", "1035", "1036"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
   Folder f;
   put_file(f / "file", "x");
   const std::vector<std::vector<std::string>> bad = {
-      {"--storage", "/nonexistent-folder"}, {"--storage", f / "file"}, {"--storage", ""},
-      {"--osupg", ""},  {"--osupg", "1,,2"}, {"--osupg", "x"}, {"--osupg", "pause:x"}, {"--osupg", "1:x"},
-      {"--osupg-first", "x"}, {"--xfer-close", "-1"}, {"--xfer-size", "1k"}, {"--final-status", "9999999999"},
+      {"--storage", "/nonexistent-folder"},
+      {"--storage", f / "file"},
+      {"--storage", ""},
+      {"--osupg", ""},
+      {"--osupg", "1,,2"},
+      {"--osupg", "x"},
+      {"--osupg", "pause:x"},
+      {"--osupg", "1:x"},
+      {"--osupg-first", "x"},
+      {"--xfer-close", "-1"},
+      {"--xfer-size", "1k"},
+      {"--final-status", "9999999999"},
   };
   for (const auto &c : bad) {
     std::vector<std::string> argv = {zrtest::sim_path(), "--addr", "127.0.0.1", "--port", "0"};

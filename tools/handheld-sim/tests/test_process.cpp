@@ -17,9 +17,9 @@ using zrtest::SimProcess;
 TEST(SimCommandLine, HelpDescribesOptionsAndStatuses) {
   simtest::RunResult r = simtest::run_program({zrtest::sim_path(), "--help"});
   EXPECT_EQ(r.exit_code, 0);
-  for (const char *word : {"--addr", "--profile", "--set", "--log", "--fault-cmd", "--delay", "--split",
-                           "--close-after", "--status", "--reply", "--no-final-lf", "--silent", "--hold",
-                           "--fail-first", "Statuses"})
+  for (const char *word :
+       {"--addr", "--profile", "--set", "--log", "--fault-cmd", "--delay", "--split", "--close-after", "--status",
+        "--reply", "--no-final-lf", "--silent", "--hold", "--fail-first", "Statuses"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 

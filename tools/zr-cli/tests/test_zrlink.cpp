@@ -26,877 +26,823 @@
 namespace {
 
 struct Result {
-    int status = -1;
-    std::string out, err;
+  int status = -1;
+  std::string out, err;
 };
 
 // Where and how zrlink runs: its working folder, standard output on a full device, and
 // variables of its environment.
 struct Setting {
-    std::string cwd;
-    bool full_output = false;
-    std::vector<std::pair<std::string, std::string>> env;
+  std::string cwd;
+  bool full_output = false;
+  std::vector<std::pair<std::string, std::string>> env;
 };
 
 // Runs zrlink with args and returns its exit code and both output streams.
-Result zrlink(const std::vector<std::string> &args, const Setting &setting = Setting())
-{
-    char out_name[] = "/tmp/zrlink-out-XXXXXX", err_name[] = "/tmp/zrlink-err-XXXXXX";
-    int out = mkstemp(out_name), err = mkstemp(err_name);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(setting.full_output ? open("/dev/full", O_WRONLY) : out, 1);
-        dup2(err, 2);
-        if (!setting.cwd.empty() && chdir(setting.cwd.c_str()) != 0)
-            _exit(126);
-        unsetenv("ZR_ADDR");
-        unsetenv("ZR_SERIAL");
-        for (const auto &e : setting.env)
-            setenv(e.first.c_str(), e.second.c_str(), 1);
-        std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(ZRLINK_PATH, argv.data());
-        _exit(127);
-    }
-    Result r;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    auto slurp = [](int fd) {
-        std::string s;
-        char buf[4096];
-        lseek(fd, 0, SEEK_SET);
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-            s.append(buf, static_cast<size_t>(n));
-        close(fd);
-        return s;
-    };
-    r.out = slurp(out);
-    r.err = slurp(err);
-    unlink(out_name);
-    unlink(err_name);
-    return r;
+Result zrlink(const std::vector<std::string> &args, const Setting &setting = Setting()) {
+  char out_name[] = "/tmp/zrlink-out-XXXXXX", err_name[] = "/tmp/zrlink-err-XXXXXX";
+  int out = mkstemp(out_name), err = mkstemp(err_name);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(setting.full_output ? open("/dev/full", O_WRONLY) : out, 1);
+    dup2(err, 2);
+    if (!setting.cwd.empty() && chdir(setting.cwd.c_str()) != 0) _exit(126);
+    unsetenv("ZR_ADDR");
+    unsetenv("ZR_SERIAL");
+    for (const auto &e : setting.env) setenv(e.first.c_str(), e.second.c_str(), 1);
+    std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZRLINK_PATH, argv.data());
+    _exit(127);
+  }
+  Result r;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  auto slurp = [](int fd) {
+    std::string s;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return s;
+  };
+  r.out = slurp(out);
+  r.err = slurp(err);
+  unlink(out_name);
+  unlink(err_name);
+  return r;
 }
 
 // Runs zrlink on a terminal (a pseudo-terminal as its standard input, output and error)
 // with `typed` waiting as input; the exit code and everything the terminal showed (in out).
-Result zrlink_on_terminal(const std::vector<std::string> &args, const std::string &typed)
-{
-    int terminal = -1;
-    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        unsetenv("ZR_ADDR");
-        unsetenv("ZR_SERIAL");
-        std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(ZRLINK_PATH, argv.data());
-        _exit(127);
-    }
-    Result r;
-    if (pid < 0)
-        return r;
-    if (write(terminal, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
-        r.err = "could not type";
-    char buf[4096];
-    for (;;) {
-        pollfd p{terminal, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
-            break; // nothing for 10 s: the status below tells
-        ssize_t n = read(terminal, buf, sizeof buf);
-        if (n <= 0)
-            break; // the program has ended (EIO)
-        r.out.append(buf, static_cast<size_t>(n));
-    }
-    // The terminal ends a moment before the program does: wait for it, up to 5 s.
-    int st = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 100 && (done = waitpid(pid, &st, WNOHANG)) == 0; ++i)
-        usleep(50 * 1000);
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        st = -1;
-    }
-    close(terminal);
-    r.status = st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
+Result zrlink_on_terminal(const std::vector<std::string> &args, const std::string &typed) {
+  int terminal = -1;
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    unsetenv("ZR_ADDR");
+    unsetenv("ZR_SERIAL");
+    std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZRLINK_PATH, argv.data());
+    _exit(127);
+  }
+  Result r;
+  if (pid < 0) return r;
+  if (write(terminal, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) r.err = "could not type";
+  char buf[4096];
+  for (;;) {
+    pollfd p{terminal, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;  // nothing for 10 s: the status below tells
+    ssize_t n = read(terminal, buf, sizeof buf);
+    if (n <= 0) break;  // the program has ended (EIO)
+    r.out.append(buf, static_cast<size_t>(n));
+  }
+  // The terminal ends a moment before the program does: wait for it, up to 5 s.
+  int st = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 100 && (done = waitpid(pid, &st, WNOHANG)) == 0; ++i) usleep(50 * 1000);
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+    st = -1;
+  }
+  close(terminal);
+  r.status = st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return r;
 }
 
 // zrlink against a simulator: its --addr goes before the arguments.
-Result zrlink_at(const zrtest::SimProcess &sim, std::vector<std::string> args)
-{
-    args.insert(args.begin(), {"--addr", sim.addr_text()});
-    return zrlink(args);
+Result zrlink_at(const zrtest::SimProcess &sim, std::vector<std::string> args) {
+  args.insert(args.begin(), {"--addr", sim.addr_text()});
+  return zrlink(args);
 }
 
 using TempDir = zrtest::TempDir;
 
-TEST(ZrlinkCommandLine, UsageErrorsExitWith2)
-{
-    EXPECT_EQ(zrlink({}).status, 2);
-    Result r = zrlink({"frobnicate"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("unknown command"), std::string::npos);
-    EXPECT_EQ(zrlink({"info", "--bogus"}).status, 2);
-    EXPECT_EQ(zrlink({"--addr", "not an address!", "info"}).status, 2);
-    EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "mv", "only-one"}).status, 2);
-    EXPECT_EQ(zrlink({"wait", "--timeout", "soon"}).status, 2);
-    for (const char *jobs : {"0", "x", "65", "-1", ""})
-        EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "push", "-j", jobs, "a", "/b"}).status, 2) << jobs;
-    EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "pull", "/a", "b", "-j"}).status, 2);
-    Result help = zrlink({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("screenshot [OUT.png"), std::string::npos);
+TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
+  EXPECT_EQ(zrlink({}).status, 2);
+  Result r = zrlink({"frobnicate"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown command"), std::string::npos);
+  EXPECT_EQ(zrlink({"info", "--bogus"}).status, 2);
+  EXPECT_EQ(zrlink({"--addr", "not an address!", "info"}).status, 2);
+  EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "mv", "only-one"}).status, 2);
+  EXPECT_EQ(zrlink({"wait", "--timeout", "soon"}).status, 2);
+  for (const char *jobs : {"0", "x", "65", "-1", ""})
+    EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "push", "-j", jobs, "a", "/b"}).status, 2) << jobs;
+  EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "pull", "/a", "b", "-j"}).status, 2);
+  Result help = zrlink({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("screenshot [OUT.png"), std::string::npos);
 }
 
-TEST(ZrlinkDevice, InfoAsTableAndJson)
-{
-    zrtest::SimProcess sim({"--set", "name=CALC-9", "--set", "disk=8388608,2097152,0", "--set",
-                            "bat=64,0,0,0,0,0,0,0", "--set", "ver=2,1,0,7"});
-    ASSERT_TRUE(sim.ok());
-    Result r = zrlink({"--addr", sim.addr_text(), "info"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("CALC-9"), std::string::npos);
-    EXPECT_NE(r.out.find("8.0 MiB total, 2.0 MiB available"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("64%"), std::string::npos);
-    EXPECT_NE(r.out.find("2.1.0.7"), std::string::npos);
-    EXPECT_NE(r.out.find("320 x 240, 16 bits per pixel"), std::string::npos);
+TEST(ZrlinkDevice, InfoAsTableAndJson) {
+  zrtest::SimProcess sim({"--set", "name=CALC-9", "--set", "disk=8388608,2097152,0", "--set", "bat=64,0,0,0,0,0,0,0",
+                          "--set", "ver=2,1,0,7"});
+  ASSERT_TRUE(sim.ok());
+  Result r = zrlink({"--addr", sim.addr_text(), "info"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("CALC-9"), std::string::npos);
+  EXPECT_NE(r.out.find("8.0 MiB total, 2.0 MiB available"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("64%"), std::string::npos);
+  EXPECT_NE(r.out.find("2.1.0.7"), std::string::npos);
+  EXPECT_NE(r.out.find("320 x 240, 16 bits per pixel"), std::string::npos);
 
-    Result j = zrlink({"info", "--json", "--addr=" + sim.addr_text()});
-    ASSERT_EQ(j.status, 0) << j.err;
-    EXPECT_NE(j.out.find("\"name\": \"CALC-9\""), std::string::npos) << j.out;
-    EXPECT_NE(j.out.find("\"battery\": 64"), std::string::npos);
-    EXPECT_NE(j.out.find("\"total\": 8388608"), std::string::npos);
-    EXPECT_EQ(j.out.front(), '{');
+  Result j = zrlink({"info", "--json", "--addr=" + sim.addr_text()});
+  ASSERT_EQ(j.status, 0) << j.err;
+  EXPECT_NE(j.out.find("\"name\": \"CALC-9\""), std::string::npos) << j.out;
+  EXPECT_NE(j.out.find("\"battery\": 64"), std::string::npos);
+  EXPECT_NE(j.out.find("\"total\": 8388608"), std::string::npos);
+  EXPECT_EQ(j.out.front(), '{');
 }
 
-TEST(ZrlinkDevice, FailuresNameTheCode)
-{
-    zrtest::SimProcess sim({"--status", "1001"});
-    ASSERT_TRUE(sim.ok());
-    Result r = zrlink({"--addr", sim.addr_text(), "info"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("status 1001 (permission denied)"), std::string::npos) << r.err;
+TEST(ZrlinkDevice, FailuresNameTheCode) {
+  zrtest::SimProcess sim({"--status", "1001"});
+  ASSERT_TRUE(sim.ok());
+  Result r = zrlink({"--addr", sim.addr_text(), "info"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("status 1001 (permission denied)"), std::string::npos) << r.err;
 
-    uint32_t nobody = zrtest::fresh_loopback();
-    std::string text = zrtest::addr_text(nobody);
-    Result none = zrlink({"--addr", "127.0.0.1", "--addr", text, "info"});
-    EXPECT_EQ(none.status, 3) << "a named handheld that does not answer is no handheld";
-    EXPECT_NE(none.err.find("does not answer (-211)"), std::string::npos) << none.err;
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"push", "/etc/hostname", "/"}, {"pull", "/x"}, {"ls"}, {"screenshot", "-"}})
-    {
-        args.insert(args.begin(), {"--addr", text});
-        EXPECT_EQ(zrlink(args).status, 3) << args[2];
-    }
+  uint32_t nobody = zrtest::fresh_loopback();
+  std::string text = zrtest::addr_text(nobody);
+  Result none = zrlink({"--addr", "127.0.0.1", "--addr", text, "info"});
+  EXPECT_EQ(none.status, 3) << "a named handheld that does not answer is no handheld";
+  EXPECT_NE(none.err.find("does not answer (-211)"), std::string::npos) << none.err;
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"push", "/etc/hostname", "/"}, {"pull", "/x"}, {"ls"}, {"screenshot", "-"}}) {
+    args.insert(args.begin(), {"--addr", text});
+    EXPECT_EQ(zrlink(args).status, 3) << args[2];
+  }
 }
 
 // Decodes a PNG into 8-bit RGB rows.
-bool read_png(const std::string &path, unsigned *w, unsigned *h, std::vector<uint8_t> *rgb)
-{
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    bool ok = false;
-    if (setjmp(png_jmpbuf(png)) == 0) {
-        png_init_io(png, f);
-        png_read_info(png, info);
-        *w = png_get_image_width(png, info);
-        *h = png_get_image_height(png, info);
-        if (png_get_color_type(png, info) == PNG_COLOR_TYPE_RGB &&
-            png_get_bit_depth(png, info) == 8) {
-            rgb->resize(static_cast<size_t>(*w) * *h * 3);
-            for (unsigned y = 0; y < *h; ++y)
-                png_read_row(png, rgb->data() + static_cast<size_t>(y) * *w * 3, nullptr);
-            ok = true;
-        }
+bool read_png(const std::string &path, unsigned *w, unsigned *h, std::vector<uint8_t> *rgb) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  bool ok = false;
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, f);
+    png_read_info(png, info);
+    *w = png_get_image_width(png, info);
+    *h = png_get_image_height(png, info);
+    if (png_get_color_type(png, info) == PNG_COLOR_TYPE_RGB && png_get_bit_depth(png, info) == 8) {
+      rgb->resize(static_cast<size_t>(*w) * *h * 3);
+      for (unsigned y = 0; y < *h; ++y) png_read_row(png, rgb->data() + static_cast<size_t>(y) * *w * 3, nullptr);
+      ok = true;
     }
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
-    return ok;
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(f);
+  return ok;
 }
 
-TEST(ZrlinkScreenshot, PngShowsTheTestPattern)
-{
-    for (const char *geo : {"sgeo=240,320,16,0", "sgeo=64,48,32,0", "sgeo=30,40,8,0"}) {
-        zrtest::SimProcess sim({"--set", geo});
-        ASSERT_TRUE(sim.ok());
-        TempDir dir;
-        std::string out = dir.path() + "/screen.png";
-        Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
-        ASSERT_EQ(r.status, 0) << r.err;
-        unsigned w = 0, h = 0;
-        std::vector<uint8_t> rgb;
-        ASSERT_TRUE(read_png(out, &w, &h, &rgb)) << geo;
-        zrsim::ScreenGeometry g;
-        std::sscanf(geo, "sgeo=%u,%u,%u", &g.height, &g.width, &g.bits_per_pixel);
-        ASSERT_EQ(w, g.width);
-        ASSERT_EQ(h, g.height);
-        for (unsigned y = 0; y < h; y += 7) {
-            for (unsigned x = 0; x < w; x += 5) {
-                auto want = zrsim::pattern_rgb(g, x, y);
-                const uint8_t *p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
-                if (g.bits_per_pixel == 16) {
-                    // RGB565 keeps the top 5, 6 and 5 bits.
-                    EXPECT_EQ(p[0] >> 3, want.red >> 3) << geo << " " << x << "," << y;
-                    EXPECT_EQ(p[1] >> 2, want.green >> 2);
-                    EXPECT_EQ(p[2] >> 3, want.blue >> 3);
-                } else if (g.bits_per_pixel == 8) {
-                    EXPECT_EQ(p[0], zrsim::pattern_pixel(g, x, y)) << x << "," << y;
-                } else {
-                    EXPECT_EQ(p[0], want.red);
-                    EXPECT_EQ(p[1], want.green);
-                    EXPECT_EQ(p[2], want.blue);
-                }
-            }
-        }
-    }
-}
-
-TEST(ZrlinkScreenshot, ShortImageFailsWithoutLeavingAFile)
-{
-    zrtest::SimProcess sim({"--fault-cmd", "scrn", "--reply", "0 100\\nabc"});
+TEST(ZrlinkScreenshot, PngShowsTheTestPattern) {
+  for (const char *geo : {"sgeo=240,320,16,0", "sgeo=64,48,32,0", "sgeo=30,40,8,0"}) {
+    zrtest::SimProcess sim({"--set", geo});
     ASSERT_TRUE(sim.ok());
     TempDir dir;
     std::string out = dir.path() + "/screen.png";
     Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(access(out.c_str(), F_OK), 0);
-    EXPECT_NE(access((out + ".part").c_str(), F_OK), 0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    unsigned w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+    ASSERT_TRUE(read_png(out, &w, &h, &rgb)) << geo;
+    zrsim::ScreenGeometry g;
+    std::sscanf(geo, "sgeo=%u,%u,%u", &g.height, &g.width, &g.bits_per_pixel);
+    ASSERT_EQ(w, g.width);
+    ASSERT_EQ(h, g.height);
+    for (unsigned y = 0; y < h; y += 7) {
+      for (unsigned x = 0; x < w; x += 5) {
+        auto want = zrsim::pattern_rgb(g, x, y);
+        const uint8_t *p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+        if (g.bits_per_pixel == 16) {
+          // RGB565 keeps the top 5, 6 and 5 bits.
+          EXPECT_EQ(p[0] >> 3, want.red >> 3) << geo << " " << x << "," << y;
+          EXPECT_EQ(p[1] >> 2, want.green >> 2);
+          EXPECT_EQ(p[2] >> 3, want.blue >> 3);
+        } else if (g.bits_per_pixel == 8) {
+          EXPECT_EQ(p[0], zrsim::pattern_pixel(g, x, y)) << x << "," << y;
+        } else {
+          EXPECT_EQ(p[0], want.red);
+          EXPECT_EQ(p[1], want.green);
+          EXPECT_EQ(p[2], want.blue);
+        }
+      }
+    }
+  }
 }
 
-} // namespace
+TEST(ZrlinkScreenshot, ShortImageFailsWithoutLeavingAFile) {
+  zrtest::SimProcess sim({"--fault-cmd", "scrn", "--reply", "0 100\\nabc"});
+  ASSERT_TRUE(sim.ok());
+  TempDir dir;
+  std::string out = dir.path() + "/screen.png";
+  Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(access(out.c_str(), F_OK), 0);
+  EXPECT_NE(access((out + ".part").c_str(), F_OK), 0);
+}
+
+}  // namespace
 
 namespace {
 
 // A simulator serving a storage folder with a few files and folders.
 struct Storage {
-    TempDir dir;
-    std::string root;
-    explicit Storage() : root(dir.path() + "/storage")
-    {
-        std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
-        write(root + "/notes.txt", "hello handheld\n");
-        write(root + "/docs/a b.txt", std::string(5000, 'a'));
-        write(root + "/docs/deep/z.bin", std::string(70000, 'z'));
-    }
-    static void write(const std::string &path, const std::string &content) { zrtest::WriteFile(path, content); }
-    static std::string read(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
+  TempDir dir;
+  std::string root;
+  explicit Storage() : root(dir.path() + "/storage") {
+    std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
+    write(root + "/notes.txt", "hello handheld\n");
+    write(root + "/docs/a b.txt", std::string(5000, 'a'));
+    write(root + "/docs/deep/z.bin", std::string(70000, 'z'));
+  }
+  static void write(const std::string &path, const std::string &content) { zrtest::WriteFile(path, content); }
+  static std::string read(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
 };
 
 // Every file below a folder with its content, for comparing trees.
-std::string tree(const std::string &root)
-{
-    std::string cmd = "cd '" + root + "' && find . -type f -o -type d | LC_ALL=C sort";
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    char buf[512];
-    while (p && std::fgets(buf, sizeof buf, p)) {
-        std::string line(buf);
-        line.pop_back();
-        out += line;
-        struct stat st;
-        if (::stat((root + "/" + line).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            out += " " + std::to_string(st.st_size);
-        out += "\n";
-    }
-    if (p)
-        pclose(p);
-    return out;
+std::string tree(const std::string &root) {
+  std::string cmd = "cd '" + root + "' && find . -type f -o -type d | LC_ALL=C sort";
+  std::string out;
+  FILE *p = popen(cmd.c_str(), "r");
+  char buf[512];
+  while (p && std::fgets(buf, sizeof buf, p)) {
+    std::string line(buf);
+    line.pop_back();
+    out += line;
+    struct stat st;
+    if (::stat((root + "/" + line).c_str(), &st) == 0 && S_ISREG(st.st_mode)) out += " " + std::to_string(st.st_size);
+    out += "\n";
+  }
+  if (p) pclose(p);
+  return out;
 }
 
-TEST(ZrlinkFiles, ListingAndAttributes)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    Result r = zrlink({"--addr", sim.addr_text(), "ls", "/"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "docs/\nempty/\nnotes.txt\n");
-    Result l = zrlink({"--addr", sim.addr_text(), "ls", "-l", "/docs"});
-    ASSERT_EQ(l.status, 0) << l.err;
-    EXPECT_NE(l.out.find("-       5000  "), std::string::npos) << l.out;
-    EXPECT_NE(l.out.find("a b.txt\n"), std::string::npos);
-    EXPECT_NE(l.out.find("deep/\n"), std::string::npos);
-    Result s = zrlink({"--addr", sim.addr_text(), "stat", "/notes.txt", "/docs"});
-    ASSERT_EQ(s.status, 0) << s.err;
-    EXPECT_NE(s.out.find("size   15 bytes"), std::string::npos) << s.out;
-    EXPECT_NE(s.out.find("type   folder"), std::string::npos);
-    Result missing = zrlink({"--addr", sim.addr_text(), "ls", "/nope"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("1022"), std::string::npos) << missing.err;
+TEST(ZrlinkFiles, ListingAndAttributes) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  Result r = zrlink({"--addr", sim.addr_text(), "ls", "/"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "docs/\nempty/\nnotes.txt\n");
+  Result l = zrlink({"--addr", sim.addr_text(), "ls", "-l", "/docs"});
+  ASSERT_EQ(l.status, 0) << l.err;
+  EXPECT_NE(l.out.find("-       5000  "), std::string::npos) << l.out;
+  EXPECT_NE(l.out.find("a b.txt\n"), std::string::npos);
+  EXPECT_NE(l.out.find("deep/\n"), std::string::npos);
+  Result s = zrlink({"--addr", sim.addr_text(), "stat", "/notes.txt", "/docs"});
+  ASSERT_EQ(s.status, 0) << s.err;
+  EXPECT_NE(s.out.find("size   15 bytes"), std::string::npos) << s.out;
+  EXPECT_NE(s.out.find("type   folder"), std::string::npos);
+  Result missing = zrlink({"--addr", sim.addr_text(), "ls", "/nope"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("1022"), std::string::npos) << missing.err;
 }
 
-TEST(ZrlinkFiles, OperationsAndTheirRefusals)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
-    EXPECT_EQ(run({"mkdir", "/new"}).status, 0);
-    Result again = run({"mkdir", "/new"});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_NE(again.err.find("/new already exists on the handheld (handheld status 1035)"), std::string::npos) << again.err;
-    EXPECT_EQ(run({"cp", "/notes.txt", "/new/copy.txt"}).status, 0);
-    EXPECT_EQ(Storage::read(st.root + "/new/copy.txt"), "hello handheld\n");
-    EXPECT_EQ(run({"mv", "/new/copy.txt", "/moved.txt"}).status, 0);
-    EXPECT_EQ(Storage::read(st.root + "/moved.txt"), "hello handheld\n");
-    Result notempty = run({"rmdir", "/docs"});
-    EXPECT_EQ(notempty.status, 1);
-    EXPECT_NE(notempty.err.find("1034"), std::string::npos);
-    EXPECT_EQ(run({"rm", "/moved.txt"}).status, 0);
-    EXPECT_EQ(run({"rmdir", "/new"}).status, 0);
-    EXPECT_EQ(Storage::read(st.root + "/moved.txt"), "<missing>");
-    // A path with a line break never reaches the handheld.
-    Result smuggle = run({"rm", "/notes.txt\nfdel /docs/a b.txt"});
-    EXPECT_EQ(smuggle.status, 1);
-    EXPECT_EQ(Storage::read(st.root + "/docs/a b.txt"), std::string(5000, 'a'));
+TEST(ZrlinkFiles, OperationsAndTheirRefusals) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
+  EXPECT_EQ(run({"mkdir", "/new"}).status, 0);
+  Result again = run({"mkdir", "/new"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("/new already exists on the handheld (handheld status 1035)"), std::string::npos)
+      << again.err;
+  EXPECT_EQ(run({"cp", "/notes.txt", "/new/copy.txt"}).status, 0);
+  EXPECT_EQ(Storage::read(st.root + "/new/copy.txt"), "hello handheld\n");
+  EXPECT_EQ(run({"mv", "/new/copy.txt", "/moved.txt"}).status, 0);
+  EXPECT_EQ(Storage::read(st.root + "/moved.txt"), "hello handheld\n");
+  Result notempty = run({"rmdir", "/docs"});
+  EXPECT_EQ(notempty.status, 1);
+  EXPECT_NE(notempty.err.find("1034"), std::string::npos);
+  EXPECT_EQ(run({"rm", "/moved.txt"}).status, 0);
+  EXPECT_EQ(run({"rmdir", "/new"}).status, 0);
+  EXPECT_EQ(Storage::read(st.root + "/moved.txt"), "<missing>");
+  // A path with a line break never reaches the handheld.
+  Result smuggle = run({"rm", "/notes.txt\nfdel /docs/a b.txt"});
+  EXPECT_EQ(smuggle.status, 1);
+  EXPECT_EQ(Storage::read(st.root + "/docs/a b.txt"), std::string(5000, 'a'));
 }
 
-TEST(ZrlinkFiles, PushAndPullWholeFolders)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path()});
-    ASSERT_EQ(pull.status, 0) << pull.err;
-    EXPECT_EQ(tree(host.path()), ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
-                               "./notes.txt 15\n");
-    EXPECT_EQ(Storage::read(host.path() + "/docs/deep/z.bin"), std::string(70000, 'z'));
-    // Not a terminal: one line per file instead of a progress display.
-    EXPECT_NE(pull.out.find("/docs/deep/z.bin -> "), std::string::npos) << pull.out;
+TEST(ZrlinkFiles, PushAndPullWholeFolders) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Result pull = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", host.path()});
+  ASSERT_EQ(pull.status, 0) << pull.err;
+  EXPECT_EQ(tree(host.path()),
+            ".\n./docs\n./docs/a b.txt 5000\n./docs/deep\n./docs/deep/z.bin 70000\n"
+            "./notes.txt 15\n");
+  EXPECT_EQ(Storage::read(host.path() + "/docs/deep/z.bin"), std::string(70000, 'z'));
+  // Not a terminal: one line per file instead of a progress display.
+  EXPECT_NE(pull.out.find("/docs/deep/z.bin -> "), std::string::npos) << pull.out;
 
-    Storage::write(host.path() + "/docs/added.txt", "new on the host");
-    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
-    ASSERT_EQ(push.status, 0) << push.err;
-    EXPECT_EQ(push.out, "");
-    EXPECT_EQ(tree(st.root + "/empty"), ".\n./docs\n./docs/a b.txt 5000\n./docs/added.txt 15\n"
-                                        "./docs/deep\n./docs/deep/z.bin 70000\n");
-    // One file to a new name.
-    Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/notes.txt", "/n2.txt"});
-    ASSERT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
+  Storage::write(host.path() + "/docs/added.txt", "new on the host");
+  Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
+  ASSERT_EQ(push.status, 0) << push.err;
+  EXPECT_EQ(push.out, "");
+  EXPECT_EQ(tree(st.root + "/empty"),
+            ".\n./docs\n./docs/a b.txt 5000\n./docs/added.txt 15\n"
+            "./docs/deep\n./docs/deep/z.bin 70000\n");
+  // One file to a new name.
+  Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/notes.txt", "/n2.txt"});
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
 }
 
-TEST(ZrlinkFiles, FailedPullLeavesNothingPartial)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root, "--xfer-close", "20000"});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    Storage::write(host.path() + "/z.bin", "the host's own content");
-    std::string before = tree(host.path());
-    Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(tree(host.path()), before);
-    EXPECT_EQ(Storage::read(host.path() + "/z.bin"), "the host's own content");
-    Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path() + "/new.bin"});
-    EXPECT_EQ(fresh.status, 1);
-    EXPECT_EQ(tree(host.path()), before);
+TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root, "--xfer-close", "20000"});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Storage::write(host.path() + "/z.bin", "the host's own content");
+  std::string before = tree(host.path());
+  Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(tree(host.path()), before);
+  EXPECT_EQ(Storage::read(host.path() + "/z.bin"), "the host's own content");
+  Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path() + "/new.bin"});
+  EXPECT_EQ(fresh.status, 1);
+  EXPECT_EQ(tree(host.path()), before);
 }
 
 // Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
-Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT)
-{
-    char err_name[] = "/tmp/zrlink-err-XXXXXX";
-    int err = mkstemp(err_name);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(err, 2);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(ZRLINK_PATH, argv.data());
-        _exit(127);
-    }
-    usleep(700 * 1000);
-    kill(pid, signal);
-    Result r;
-    int st = 0;
-    for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i)
-        usleep(50 * 1000);
-    if (waitpid(pid, &st, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        r.status = -1; // did not stop within 5 s
-    } else {
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    char buf[4096];
-    lseek(err, 0, SEEK_SET);
-    ssize_t n = read(err, buf, sizeof buf);
-    r.err.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    close(err);
-    unlink(err_name);
-    return r;
+Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT) {
+  char err_name[] = "/tmp/zrlink-err-XXXXXX";
+  int err = mkstemp(err_name);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err, 2);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZRLINK_PATH, argv.data());
+    _exit(127);
+  }
+  usleep(700 * 1000);
+  kill(pid, signal);
+  Result r;
+  int st = 0;
+  for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(50 * 1000);
+  if (waitpid(pid, &st, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+    r.status = -1;  // did not stop within 5 s
+  } else {
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
+  char buf[4096];
+  lseek(err, 0, SEEK_SET);
+  ssize_t n = read(err, buf, sizeof buf);
+  r.err.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  close(err);
+  unlink(err_name);
+  return r;
 }
 
-TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas)
-{
-    Storage st;
-    Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
-    zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    Storage::write(host.path() + "/big.bin", "keep me");
-    std::string before = tree(host.path());
-    Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path()});
-    EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_EQ(tree(host.path()), before);
-    EXPECT_EQ(Storage::read(host.path() + "/big.bin"), "keep me");
+TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas) {
+  Storage st;
+  Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
+  zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Storage::write(host.path() + "/big.bin", "keep me");
+  std::string before = tree(host.path());
+  Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/notes.txt", host.path()});
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_EQ(tree(host.path()), before);
+  EXPECT_EQ(Storage::read(host.path() + "/big.bin"), "keep me");
 
-    TempDir fresh;
-    Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path() + "/all"});
-    EXPECT_EQ(f.status, 130) << f.err;
-    EXPECT_EQ(tree(fresh.path()), ".\n");
+  TempDir fresh;
+  Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path() + "/all"});
+  EXPECT_EQ(f.status, 130) << f.err;
+  EXPECT_EQ(tree(fresh.path()), ".\n");
 }
 
 // A host folder of many files in three folders (sizes from empty to several progress
 // steps), for the transfers that run several at a time.
-void many_files(const std::string &root)
-{
-    for (int d = 0; d < 3; ++d) {
-        std::string dir = root + "/d" + std::to_string(d);
-        std::system(("mkdir -p '" + dir + "'").c_str());
-        for (int f = 0; f < 12; ++f) {
-            size_t size = f == 0 ? 0 : static_cast<size_t>(f * 997 + d * 40000);
-            std::string content(size, '\0');
-            for (size_t i = 0; i < size; ++i)
-                content[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(f + d)) % 26);
-            Storage::write(dir + "/f" + std::to_string(f), content);
-        }
+void many_files(const std::string &root) {
+  for (int d = 0; d < 3; ++d) {
+    std::string dir = root + "/d" + std::to_string(d);
+    std::system(("mkdir -p '" + dir + "'").c_str());
+    for (int f = 0; f < 12; ++f) {
+      size_t size = f == 0 ? 0 : static_cast<size_t>(f * 997 + d * 40000);
+      std::string content(size, '\0');
+      for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(f + d)) % 26);
+      Storage::write(dir + "/f" + std::to_string(f), content);
     }
+  }
 }
 
-bool same_trees(const std::string &a, const std::string &b)
-{
-    return std::system(("diff -r '" + a + "' '" + b + "' >/dev/null").c_str()) == 0;
+bool same_trees(const std::string &a, const std::string &b) {
+  return std::system(("diff -r '" + a + "' '" + b + "' >/dev/null").c_str()) == 0;
 }
 
-TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    many_files(host.path() + "/up");
-    Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/up", "/up"});
-    ASSERT_EQ(push.status, 0) << push.err;
-    EXPECT_TRUE(same_trees(host.path() + "/up", st.root + "/up"));
-    // Each handheld folder was made before any file went into it.
-    std::vector<std::string> requests = sim.requests();
-    for (size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].rfind("fput ", 0) != 0)
-            continue;
-        std::string path = requests[i].substr(5, requests[i].find(' ', 5) - 5);
-        std::string mkdir = "mkdir " + path.substr(0, path.rfind('/')) + "\n";
-        EXPECT_NE(std::find(requests.begin(), requests.begin() + static_cast<long>(i), mkdir),
-                  requests.begin() + static_cast<long>(i))
-            << requests[i];
-    }
+TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  many_files(host.path() + "/up");
+  Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/up", "/up"});
+  ASSERT_EQ(push.status, 0) << push.err;
+  EXPECT_TRUE(same_trees(host.path() + "/up", st.root + "/up"));
+  // Each handheld folder was made before any file went into it.
+  std::vector<std::string> requests = sim.requests();
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (requests[i].rfind("fput ", 0) != 0) continue;
+    std::string path = requests[i].substr(5, requests[i].find(' ', 5) - 5);
+    std::string mkdir = "mkdir " + path.substr(0, path.rfind('/')) + "\n";
+    EXPECT_NE(std::find(requests.begin(), requests.begin() + static_cast<long>(i), mkdir),
+              requests.begin() + static_cast<long>(i))
+        << requests[i];
+  }
 
-    for (const char *jobs : {"1", "8"}) {
-        std::string to = host.path() + "/down" + jobs;
-        Result pull = zrlink({"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to});
-        ASSERT_EQ(pull.status, 0) << pull.err;
-        EXPECT_TRUE(same_trees(host.path() + "/up", to)) << "-j " << jobs;
-        // Not a terminal: one line per file, from whichever transfer ended.
-        EXPECT_EQ(std::count(pull.out.begin(), pull.out.end(), '\n'), 36) << pull.out;
-    }
+  for (const char *jobs : {"1", "8"}) {
+    std::string to = host.path() + "/down" + jobs;
+    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to});
+    ASSERT_EQ(pull.status, 0) << pull.err;
+    EXPECT_TRUE(same_trees(host.path() + "/up", to)) << "-j " << jobs;
+    // Not a terminal: one line per file, from whichever transfer ended.
+    EXPECT_EQ(std::count(pull.out.begin(), pull.out.end(), '\n'), 36) << pull.out;
+  }
 }
 
-TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    std::string src = host.path() + "/src";
-    std::system(("mkdir -p '" + src + "'").c_str());
-    // A name holding a line break never reaches the handheld: that transfer fails first.
-    Storage::write(src + "/a\nbad", "x");
-    for (int i = 0; i < 20; ++i)
-        Storage::write(src + "/b" + std::to_string(100 + i), std::string(1024, 'b'));
-    Result stop = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/stop"});
-    EXPECT_EQ(stop.status, 1);
-    EXPECT_NE(stop.err.find("bad: the handheld path holds a line break"), std::string::npos) << stop.err;
-    EXPECT_EQ(stop.err.find("zrlink: push "), stop.err.rfind("zrlink: push "))
-        << "only the first failure is reported: " << stop.err;
-    size_t stopped = 0;
-    for (int i = 0; i < 20; ++i)
-        stopped += Storage::read(st.root + "/stop/b" + std::to_string(100 + i)) != "<missing>";
-    EXPECT_LE(stopped, 4u) << "at most the transfers already running went on";
+TEST(ZrlinkFiles, FirstFailureStopsTheOtherTransfersUnlessKeepGoing) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  std::string src = host.path() + "/src";
+  std::system(("mkdir -p '" + src + "'").c_str());
+  // A name holding a line break never reaches the handheld: that transfer fails first.
+  Storage::write(src + "/a\nbad", "x");
+  for (int i = 0; i < 20; ++i) Storage::write(src + "/b" + std::to_string(100 + i), std::string(1024, 'b'));
+  Result stop = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/stop"});
+  EXPECT_EQ(stop.status, 1);
+  EXPECT_NE(stop.err.find("bad: the handheld path holds a line break"), std::string::npos) << stop.err;
+  EXPECT_EQ(stop.err.find("zrlink: push "), stop.err.rfind("zrlink: push "))
+      << "only the first failure is reported: " << stop.err;
+  size_t stopped = 0;
+  for (int i = 0; i < 20; ++i) stopped += Storage::read(st.root + "/stop/b" + std::to_string(100 + i)) != "<missing>";
+  EXPECT_LE(stopped, 4u) << "at most the transfers already running went on";
 
-    Result all = zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src, "/all"});
-    EXPECT_EQ(all.status, 1);
-    EXPECT_NE(all.err.find("bad: the handheld path holds a line break"), std::string::npos) << all.err;
-    EXPECT_NE(all.err.find("1 of 21 files failed"), std::string::npos) << all.err;
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(Storage::read(st.root + "/all/b" + std::to_string(100 + i)), std::string(1024, 'b'));
+  Result all = zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src, "/all"});
+  EXPECT_EQ(all.status, 1);
+  EXPECT_NE(all.err.find("bad: the handheld path holds a line break"), std::string::npos) << all.err;
+  EXPECT_NE(all.err.find("1 of 21 files failed"), std::string::npos) << all.err;
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(Storage::read(st.root + "/all/b" + std::to_string(100 + i)), std::string(1024, 'b'));
 }
 
 // zrlink's own discovery in a private network: the simulator behind 172.16.0.2 and three
 // adapters with nobody behind them.  The probes run at the same time, so the silent
 // candidates cost one probe time (about a second) in all, not one each.
-TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime)
-{
-    zrtest::PrivateNetwork net(3);
-    if (!net.ok())
-        GTEST_SKIP() << "no private network namespace: " << net.why();
-    RecordProperty("network", net.how());
-    zrtest::SimProcess sim({"--set", "name=NSCALC"}, "172.16.0.2");
-    ASSERT_TRUE(sim.ok()) << sim.error();
+TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
+  zrtest::PrivateNetwork net(3);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  RecordProperty("network", net.how());
+  zrtest::SimProcess sim({"--set", "name=NSCALC"}, "172.16.0.2");
+  ASSERT_TRUE(sim.ok()) << sim.error();
 
-    std::vector<double> seconds;
-    for (int run = 0; run < 3; ++run) {
-        auto start = std::chrono::steady_clock::now();
-        Result r = zrlink({"list"});
-        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("172.16.0.2 "), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("answering"), std::string::npos) << r.out;
-        for (const char *silent : {"172.16.0.6 ", "172.16.0.10 ", "172.16.0.14 "})
-            EXPECT_NE(r.out.find(silent), std::string::npos) << r.out;
-        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
-        size_t silent = 0;
-        for (size_t at = r.out.find("silent"); at != std::string::npos; at = r.out.find("silent", at + 1))
-            ++silent;
-        EXPECT_EQ(silent, 3u) << r.out;
-    }
-    std::sort(seconds.begin(), seconds.end());
-    EXPECT_LT(seconds[1], 1.5) << "median of three runs";
+  std::vector<double> seconds;
+  for (int run = 0; run < 3; ++run) {
+    auto start = std::chrono::steady_clock::now();
+    Result r = zrlink({"list"});
+    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("172.16.0.2 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("answering"), std::string::npos) << r.out;
+    for (const char *silent : {"172.16.0.6 ", "172.16.0.10 ", "172.16.0.14 "})
+      EXPECT_NE(r.out.find(silent), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+    size_t silent = 0;
+    for (size_t at = r.out.find("silent"); at != std::string::npos; at = r.out.find("silent", at + 1)) ++silent;
+    EXPECT_EQ(silent, 3u) << r.out;
+  }
+  std::sort(seconds.begin(), seconds.end());
+  EXPECT_LT(seconds[1], 1.5) << "median of three runs";
 
-    // The handheld that every command uses by default, and wait.
-    Result info = zrlink({"info"});
-    ASSERT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("NSCALC"), std::string::npos);
-    Result wait = zrlink({"wait", "--timeout", "5"});
-    ASSERT_EQ(wait.status, 0) << wait.err;
-    EXPECT_EQ(wait.out, "172.16.0.2\n");
+  // The handheld that every command uses by default, and wait.
+  Result info = zrlink({"info"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("NSCALC"), std::string::npos);
+  Result wait = zrlink({"wait", "--timeout", "5"});
+  ASSERT_EQ(wait.status, 0) << wait.err;
+  EXPECT_EQ(wait.out, "172.16.0.2\n");
 }
 
 // ---- what a new user meets ---------------------------------------------------------------
 
 size_t lines(const std::string &s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
 
-TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly)
-{
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"ls", "--jobs", "2"},           // an option of another command
-             {"info", "-l"},                  //
-             {"--add", "127.0.0.1", "info"},  // no prefix guessing
-             {"--addres=127.0.0.1", "info"},  //
-             {"mv", "/a"},                    // too few operands
-             {"info", "--jsonx"},             //
-             {"screenshot", "shot.jpg"},      // not a PNG name
-         }) {
-        Result r = zrlink(args);
-        EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.err;
-        EXPECT_NE(r.err.find("usage"), std::string::npos) << r.err;
-        EXPECT_LE(lines(r.err), 4u) << r.err;
-        EXPECT_EQ(r.err.find("Commands:"), std::string::npos) << "not the whole help: " << r.err;
-    }
-    Result ls = zrlink({"ls", "-j", "2"});
-    EXPECT_NE(ls.err.find("usage: zrlink ls "), std::string::npos) << ls.err;
+TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"ls", "--jobs", "2"},           // an option of another command
+           {"info", "-l"},                  //
+           {"--add", "127.0.0.1", "info"},  // no prefix guessing
+           {"--addres=127.0.0.1", "info"},  //
+           {"mv", "/a"},                    // too few operands
+           {"info", "--jsonx"},             //
+           {"screenshot", "shot.jpg"},      // not a PNG name
+       }) {
+    Result r = zrlink(args);
+    EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.err;
+    EXPECT_NE(r.err.find("usage"), std::string::npos) << r.err;
+    EXPECT_LE(lines(r.err), 4u) << r.err;
+    EXPECT_EQ(r.err.find("Commands:"), std::string::npos) << "not the whole help: " << r.err;
+  }
+  Result ls = zrlink({"ls", "-j", "2"});
+  EXPECT_NE(ls.err.find("usage: zrlink ls "), std::string::npos) << ls.err;
 
-    Result version = zrlink({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.compare(0, 7, "zrlink "), 0) << version.out;
-    Result help = zrlink({"help", "push"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: zrlink push"), std::string::npos) << help.out;
-    EXPECT_EQ(help.out.find("screenshot"), std::string::npos) << "only push: " << help.out;
-    EXPECT_EQ(zrlink({"pull", "--help"}).out.find("usage: zrlink pull"), 0u);
-    EXPECT_EQ(zrlink({"help", "frobnicate"}).status, 2);
-    Result all = zrlink({"help"});
-    EXPECT_NE(all.out.find("osupg"), std::string::npos);
-    EXPECT_NE(all.out.find("--serial"), std::string::npos);
+  Result version = zrlink({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.compare(0, 7, "zrlink "), 0) << version.out;
+  Result help = zrlink({"help", "push"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: zrlink push"), std::string::npos) << help.out;
+  EXPECT_EQ(help.out.find("screenshot"), std::string::npos) << "only push: " << help.out;
+  EXPECT_EQ(zrlink({"pull", "--help"}).out.find("usage: zrlink pull"), 0u);
+  EXPECT_EQ(zrlink({"help", "frobnicate"}).status, 2);
+  Result all = zrlink({"help"});
+  EXPECT_NE(all.out.find("osupg"), std::string::npos);
+  EXPECT_NE(all.out.find("--serial"), std::string::npos);
 }
 
-TEST(ZrlinkExitCodes, FailedOutputAndSignalsAreFailures)
-{
-    Storage st;
-    Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
-    zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
-    ASSERT_TRUE(sim.ok());
-    Setting full;
-    full.full_output = true;
-    Result r = zrlink({"--addr", sim.addr_text(), "info"}, full);
-    EXPECT_EQ(r.status, 1) << "output lost to a full disk is no success";
-    EXPECT_NE(r.err.find("standard output"), std::string::npos) << r.err;
+TEST(ZrlinkExitCodes, FailedOutputAndSignalsAreFailures) {
+  Storage st;
+  Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
+  zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
+  ASSERT_TRUE(sim.ok());
+  Setting full;
+  full.full_output = true;
+  Result r = zrlink({"--addr", sim.addr_text(), "info"}, full);
+  EXPECT_EQ(r.status, 1) << "output lost to a full disk is no success";
+  EXPECT_NE(r.err.find("standard output"), std::string::npos) << r.err;
 
-    // SIGTERM and SIGHUP stop a pull as Ctrl-C does: nothing of it stays in the folder.
-    for (int signal : {SIGTERM, SIGHUP}) {
-        TempDir host;
-        Result t = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/docs", host.path()}, signal);
-        EXPECT_EQ(t.status, 128 + signal) << t.err;
-        EXPECT_EQ(tree(host.path()), ".\n") << signal;
-    }
-}
-
-TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root, "--set", "disk=16777216,1000,0"});
-    ASSERT_TRUE(sim.ok());
-    auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), "-q");
-        return zrlink_at(sim, args);
-    };
+  // SIGTERM and SIGHUP stop a pull as Ctrl-C does: nothing of it stays in the folder.
+  for (int signal : {SIGTERM, SIGHUP}) {
     TempDir host;
-    Storage::write(host.path() + "/big.txt", std::string(5000, 'x'));
-    Result full = run({"push", host.path() + "/big.txt", "/docs/"});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_NE(full.err.find("no space left on the handheld for /docs/big.txt"), std::string::npos) << full.err;
-    EXPECT_EQ(full.err.find("host file"), std::string::npos) << full.err;
-
-    Result missing = run({"pull", "/nowhere.txt", host.path()});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("/nowhere.txt: no such file or folder on the handheld"), std::string::npos)
-        << missing.err;
-    EXPECT_EQ(missing.err.find("line break"), std::string::npos) << missing.err;
-
-    Result broken = run({"stat", "/a\nb"});
-    EXPECT_NE(broken.err.find("line break"), std::string::npos) << broken.err;
-    EXPECT_EQ(broken.err.find("not found"), std::string::npos) << broken.err;
-
-    Result busy = run({"rmdir", "/docs"});
-    EXPECT_NE(busy.err.find("/docs is not an empty folder"), std::string::npos) << busy.err;
-
-    // A host file beyond what the link can send (sparse: no disk is used).
-    std::string huge = host.path() + "/huge.bin";
-    ASSERT_EQ(truncate((Storage::write(huge, ""), huge.c_str()), 3LL << 30), 0);
-    Result big = run({"push", huge, "/"});
-    EXPECT_EQ(big.status, 1);
-    EXPECT_NE(big.err.find(huge + " is larger than the link can send"), std::string::npos) << big.err;
+    Result t = interrupted_run({"--addr", sim.addr_text(), "pull", "/big.bin", "/docs", host.path()}, signal);
+    EXPECT_EQ(t.status, 128 + signal) << t.err;
+    EXPECT_EQ(tree(host.path()), ".\n") << signal;
+  }
 }
 
-TEST(ZrlinkJson, EveryCommandThatPrintsDataSpeaksOneSchema)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root, "--set", "ready=0,0"});
-    ASSERT_TRUE(sim.ok());
-    const std::string addr = sim.addr_text();
-    Result info = zrlink({"--json", "--addr", addr, "info"});
-    ASSERT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("\"serial\": \"ZRSIM-0000-0000-0001\""), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("\"osInstallReady\": false"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("\"memory\": {\"total\": 8388608, \"free\": 6291456}"), std::string::npos) << info.out;
+TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root, "--set", "disk=16777216,1000,0"});
+  ASSERT_TRUE(sim.ok());
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "-q");
+    return zrlink_at(sim, args);
+  };
+  TempDir host;
+  Storage::write(host.path() + "/big.txt", std::string(5000, 'x'));
+  Result full = run({"push", host.path() + "/big.txt", "/docs/"});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("no space left on the handheld for /docs/big.txt"), std::string::npos) << full.err;
+  EXPECT_EQ(full.err.find("host file"), std::string::npos) << full.err;
 
-    Result table = zrlink({"--addr", addr, "info"});
-    EXPECT_NE(table.out.find("8.0 MiB total, 6.0 MiB free"), std::string::npos) << table.out;
+  Result missing = run({"pull", "/nowhere.txt", host.path()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("/nowhere.txt: no such file or folder on the handheld"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("line break"), std::string::npos) << missing.err;
 
-    for (auto args : {std::vector<std::string>{"--json", "ls", "/docs"}, std::vector<std::string>{"ls", "/docs", "--json"}}) {
-        args.insert(args.begin(), {"--addr", addr});
-        Result ls = zrlink(args);
-        ASSERT_EQ(ls.status, 0) << ls.err;
-        EXPECT_NE(ls.out.find("{\"path\": \"/docs/a b.txt\", \"name\": \"a b.txt\", \"folder\": false, \"size\": 5000, "
-                              "\"time\": \""),
-                  std::string::npos)
-            << ls.out;
-        EXPECT_NE(ls.out.find("\"name\": \"deep\", \"folder\": true"), std::string::npos) << ls.out;
-    }
-    Result stat = zrlink({"--addr", addr, "stat", "--json", "/notes.txt"});
-    ASSERT_EQ(stat.status, 0) << stat.err;
-    EXPECT_NE(stat.out.find("\"size\": 15, \"time\": \"20"), std::string::npos) << stat.out;
-    EXPECT_NE(stat.out.find("\"timeSeconds\": "), std::string::npos) << stat.out;
+  Result broken = run({"stat", "/a\nb"});
+  EXPECT_NE(broken.err.find("line break"), std::string::npos) << broken.err;
+  EXPECT_EQ(broken.err.find("not found"), std::string::npos) << broken.err;
 
-    TempDir host;
-    Storage::write(host.path() + "/one.txt", "one");
-    Result push = zrlink({"--addr", addr, "push", "--json", host.path() + "/one.txt", "/nodir/", host.path() + "/none"});
-    EXPECT_EQ(push.status, 1) << "a target ending in / is a folder that must exist";
-    Result sum = zrlink({"--addr", addr, "push", "--json", "--keep-going", host.path() + "/one.txt",
-                         host.path() + "/none", "/docs/"});
-    EXPECT_EQ(sum.status, 1);
-    EXPECT_NE(sum.out.find("\"command\": \"push\", \"ok\": false, \"files\": 1, \"bytes\": 3"), std::string::npos)
-        << sum.out;
-    EXPECT_NE(sum.out.find("\"to\": \"/docs/one.txt\""), std::string::npos) << sum.out;
-    EXPECT_NE(sum.out.find("\"from\": \"" + host.path() + "/none\""), std::string::npos) << sum.out;
-    EXPECT_NE(sum.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << sum.err;
-    EXPECT_EQ(Storage::read(st.root + "/docs/one.txt"), "one");
+  Result busy = run({"rmdir", "/docs"});
+  EXPECT_NE(busy.err.find("/docs is not an empty folder"), std::string::npos) << busy.err;
+
+  // A host file beyond what the link can send (sparse: no disk is used).
+  std::string huge = host.path() + "/huge.bin";
+  ASSERT_EQ(truncate((Storage::write(huge, ""), huge.c_str()), 3LL << 30), 0);
+  Result big = run({"push", huge, "/"});
+  EXPECT_EQ(big.status, 1);
+  EXPECT_NE(big.err.find(huge + " is larger than the link can send"), std::string::npos) << big.err;
 }
 
-TEST(ZrlinkFiles, TrailingSlashMeansAFolderAndPullDefaultsToTheCurrentFolder)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    Storage::write(host.path() + "/a.txt", "a");
-    Result r = zrlink({"--addr", sim.addr_text(), "push", host.path() + "/a.txt", "/nodir/"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("/nodir/: no such folder"), std::string::npos) << r.err;
-    EXPECT_EQ(Storage::read(st.root + "/nodir"), "<missing>");
-    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "push", host.path() + "/a.txt", "/empty/"}).status, 0);
-    EXPECT_EQ(Storage::read(st.root + "/empty/a.txt"), "a");
+TEST(ZrlinkJson, EveryCommandThatPrintsDataSpeaksOneSchema) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root, "--set", "ready=0,0"});
+  ASSERT_TRUE(sim.ok());
+  const std::string addr = sim.addr_text();
+  Result info = zrlink({"--json", "--addr", addr, "info"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("\"serial\": \"ZRSIM-0000-0000-0001\""), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"osInstallReady\": false"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"memory\": {\"total\": 8388608, \"free\": 6291456}"), std::string::npos) << info.out;
 
-    TempDir here;
-    Setting in_here;
-    in_here.cwd = here.path();
-    Result pull = zrlink({"--addr", sim.addr_text(), "-q", "pull", "/notes.txt"}, in_here);
-    ASSERT_EQ(pull.status, 0) << pull.err;
-    EXPECT_EQ(Storage::read(here.path() + "/notes.txt"), "hello handheld\n");
-    EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "pull", "/notes.txt", here.path() + "/no/"}).status, 1);
+  Result table = zrlink({"--addr", addr, "info"});
+  EXPECT_NE(table.out.find("8.0 MiB total, 6.0 MiB free"), std::string::npos) << table.out;
+
+  for (auto args :
+       {std::vector<std::string>{"--json", "ls", "/docs"}, std::vector<std::string>{"ls", "/docs", "--json"}}) {
+    args.insert(args.begin(), {"--addr", addr});
+    Result ls = zrlink(args);
+    ASSERT_EQ(ls.status, 0) << ls.err;
+    EXPECT_NE(ls.out.find("{\"path\": \"/docs/a b.txt\", \"name\": \"a b.txt\", \"folder\": false, \"size\": 5000, "
+                          "\"time\": \""),
+              std::string::npos)
+        << ls.out;
+    EXPECT_NE(ls.out.find("\"name\": \"deep\", \"folder\": true"), std::string::npos) << ls.out;
+  }
+  Result stat = zrlink({"--addr", addr, "stat", "--json", "/notes.txt"});
+  ASSERT_EQ(stat.status, 0) << stat.err;
+  EXPECT_NE(stat.out.find("\"size\": 15, \"time\": \"20"), std::string::npos) << stat.out;
+  EXPECT_NE(stat.out.find("\"timeSeconds\": "), std::string::npos) << stat.out;
+
+  TempDir host;
+  Storage::write(host.path() + "/one.txt", "one");
+  Result push = zrlink({"--addr", addr, "push", "--json", host.path() + "/one.txt", "/nodir/", host.path() + "/none"});
+  EXPECT_EQ(push.status, 1) << "a target ending in / is a folder that must exist";
+  Result sum = zrlink(
+      {"--addr", addr, "push", "--json", "--keep-going", host.path() + "/one.txt", host.path() + "/none", "/docs/"});
+  EXPECT_EQ(sum.status, 1);
+  EXPECT_NE(sum.out.find("\"command\": \"push\", \"ok\": false, \"files\": 1, \"bytes\": 3"), std::string::npos)
+      << sum.out;
+  EXPECT_NE(sum.out.find("\"to\": \"/docs/one.txt\""), std::string::npos) << sum.out;
+  EXPECT_NE(sum.out.find("\"from\": \"" + host.path() + "/none\""), std::string::npos) << sum.out;
+  EXPECT_NE(sum.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << sum.err;
+  EXPECT_EQ(Storage::read(st.root + "/docs/one.txt"), "one");
 }
 
-TEST(ZrlinkFiles, PushFollowsLinksOnlyWhenAskedAndSkipsSpecialFiles)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    std::string src = host.path() + "/src";
-    std::system(("mkdir -p '" + src + "/sub' && ln -s sub '" + src + "/loop-up' 2>/dev/null").c_str());
-    Storage::write(host.path() + "/secret", "secret");
-    Storage::write(src + "/plain.txt", "plain");
-    ASSERT_EQ(symlink((host.path() + "/secret").c_str(), (src + "/link.txt").c_str()), 0);
-    ASSERT_EQ(symlink("..", (src + "/sub/up").c_str()), 0);  // a loop with -L
-    ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0600), 0);
+TEST(ZrlinkFiles, TrailingSlashMeansAFolderAndPullDefaultsToTheCurrentFolder) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Storage::write(host.path() + "/a.txt", "a");
+  Result r = zrlink({"--addr", sim.addr_text(), "push", host.path() + "/a.txt", "/nodir/"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/nodir/: no such folder"), std::string::npos) << r.err;
+  EXPECT_EQ(Storage::read(st.root + "/nodir"), "<missing>");
+  EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "push", host.path() + "/a.txt", "/empty/"}).status, 0);
+  EXPECT_EQ(Storage::read(st.root + "/empty/a.txt"), "a");
 
-    Result plain = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/plain/"});
-    EXPECT_EQ(plain.status, 1) << "/plain/ does not exist";
-    ASSERT_EQ(zrlink({"--addr", sim.addr_text(), "mkdir", "/plain"}).status, 0);
-    plain = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/plain/"});
-    ASSERT_EQ(plain.status, 0) << plain.err;
-    EXPECT_EQ(Storage::read(st.root + "/plain/src/plain.txt"), "plain");
-    EXPECT_EQ(Storage::read(st.root + "/plain/src/link.txt"), "<missing>");
-    EXPECT_NE(plain.err.find("symbolic link"), std::string::npos) << plain.err;
-    EXPECT_NE(plain.err.find("fifo: not a file or folder"), std::string::npos) << plain.err;
-
-    ASSERT_EQ(zrlink({"--addr", sim.addr_text(), "mkdir", "/links"}).status, 0);
-    Result links = zrlink({"--addr", sim.addr_text(), "-q", "push", "-L", src, "/links/"});
-    ASSERT_EQ(links.status, 0) << links.err;
-    EXPECT_EQ(Storage::read(st.root + "/links/src/link.txt"), "secret");
-
-    // --keep-going goes past a source that fails and sums up.
-    Result several = zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src + "/fifo",
-                             src + "/plain.txt", "/empty"});
-    EXPECT_EQ(several.status, 1);
-    EXPECT_EQ(Storage::read(st.root + "/empty/plain.txt"), "plain");
-    EXPECT_NE(several.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << several.err;
+  TempDir here;
+  Setting in_here;
+  in_here.cwd = here.path();
+  Result pull = zrlink({"--addr", sim.addr_text(), "-q", "pull", "/notes.txt"}, in_here);
+  ASSERT_EQ(pull.status, 0) << pull.err;
+  EXPECT_EQ(Storage::read(here.path() + "/notes.txt"), "hello handheld\n");
+  EXPECT_EQ(zrlink({"--addr", sim.addr_text(), "pull", "/notes.txt", here.path() + "/no/"}).status, 1);
 }
 
-TEST(ZrlinkFiles, RemoveTreesAndMakeParents)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root});
-    ASSERT_TRUE(sim.ok());
-    auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
-    EXPECT_EQ(run({"rm", "/docs"}).status, 1);
-    Result rm = run({"rm", "-r", "/docs"});
-    ASSERT_EQ(rm.status, 0) << rm.err;
-    EXPECT_EQ(access((st.root + "/docs").c_str(), F_OK), -1);
-    EXPECT_EQ(run({"rm", "-r", "/notes.txt"}).status, 0);
-    EXPECT_EQ(Storage::read(st.root + "/notes.txt"), "<missing>");
+TEST(ZrlinkFiles, PushFollowsLinksOnlyWhenAskedAndSkipsSpecialFiles) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  std::string src = host.path() + "/src";
+  std::system(("mkdir -p '" + src + "/sub' && ln -s sub '" + src + "/loop-up' 2>/dev/null").c_str());
+  Storage::write(host.path() + "/secret", "secret");
+  Storage::write(src + "/plain.txt", "plain");
+  ASSERT_EQ(symlink((host.path() + "/secret").c_str(), (src + "/link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("..", (src + "/sub/up").c_str()), 0);  // a loop with -L
+  ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0600), 0);
 
-    EXPECT_EQ(run({"mkdir", "/x/y/z"}).status, 1);
-    Result p = run({"mkdir", "-p", "/x/y/z"});
-    ASSERT_EQ(p.status, 0) << p.err;
-    struct stat sb;
-    EXPECT_EQ(::stat((st.root + "/x/y/z").c_str(), &sb), 0);
-    EXPECT_EQ(run({"mkdir", "-p", "/x/y"}).status, 0) << "an existing folder is fine";
-    Storage::write(st.root + "/file", "f");
-    EXPECT_EQ(run({"mkdir", "-p", "/file/sub"}).status, 1);
+  Result plain = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/plain/"});
+  EXPECT_EQ(plain.status, 1) << "/plain/ does not exist";
+  ASSERT_EQ(zrlink({"--addr", sim.addr_text(), "mkdir", "/plain"}).status, 0);
+  plain = zrlink({"--addr", sim.addr_text(), "-q", "push", src, "/plain/"});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(Storage::read(st.root + "/plain/src/plain.txt"), "plain");
+  EXPECT_EQ(Storage::read(st.root + "/plain/src/link.txt"), "<missing>");
+  EXPECT_NE(plain.err.find("symbolic link"), std::string::npos) << plain.err;
+  EXPECT_NE(plain.err.find("fifo: not a file or folder"), std::string::npos) << plain.err;
+
+  ASSERT_EQ(zrlink({"--addr", sim.addr_text(), "mkdir", "/links"}).status, 0);
+  Result links = zrlink({"--addr", sim.addr_text(), "-q", "push", "-L", src, "/links/"});
+  ASSERT_EQ(links.status, 0) << links.err;
+  EXPECT_EQ(Storage::read(st.root + "/links/src/link.txt"), "secret");
+
+  // --keep-going goes past a source that fails and sums up.
+  Result several =
+      zrlink({"--addr", sim.addr_text(), "-q", "push", "--keep-going", src + "/fifo", src + "/plain.txt", "/empty"});
+  EXPECT_EQ(several.status, 1);
+  EXPECT_EQ(Storage::read(st.root + "/empty/plain.txt"), "plain");
+  EXPECT_NE(several.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << several.err;
 }
 
-TEST(ZrlinkScreenshot, ToStandardOutputOrADatedName)
-{
-    zrtest::SimProcess sim({"--set", "sgeo=30,40,8,0"});
-    ASSERT_TRUE(sim.ok());
-    Result r = zrlink({"--addr", sim.addr_text(), "screenshot", "-"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
-    TempDir here;
-    Setting in_here;
-    in_here.cwd = here.path();
-    Result dated = zrlink({"--addr", sim.addr_text(), "screenshot"}, in_here);
-    ASSERT_EQ(dated.status, 0) << dated.err;
-    std::string listing = tree(here.path());
-    EXPECT_NE(listing.find("./screenshot-20"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(".png "), std::string::npos) << listing;
+TEST(ZrlinkFiles, RemoveTreesAndMakeParents) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  auto run = [&](const std::vector<std::string> &args) { return zrlink_at(sim, args); };
+  EXPECT_EQ(run({"rm", "/docs"}).status, 1);
+  Result rm = run({"rm", "-r", "/docs"});
+  ASSERT_EQ(rm.status, 0) << rm.err;
+  EXPECT_EQ(access((st.root + "/docs").c_str(), F_OK), -1);
+  EXPECT_EQ(run({"rm", "-r", "/notes.txt"}).status, 0);
+  EXPECT_EQ(Storage::read(st.root + "/notes.txt"), "<missing>");
+
+  EXPECT_EQ(run({"mkdir", "/x/y/z"}).status, 1);
+  Result p = run({"mkdir", "-p", "/x/y/z"});
+  ASSERT_EQ(p.status, 0) << p.err;
+  struct stat sb;
+  EXPECT_EQ(::stat((st.root + "/x/y/z").c_str(), &sb), 0);
+  EXPECT_EQ(run({"mkdir", "-p", "/x/y"}).status, 0) << "an existing folder is fine";
+  Storage::write(st.root + "/file", "f");
+  EXPECT_EQ(run({"mkdir", "-p", "/file/sub"}).status, 1);
 }
 
-TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady)
-{
-    Storage st;
-    zrtest::SimProcess sim({"--storage", st.root, "--osupg", "10,55,100"});
-    ASSERT_TRUE(sim.ok());
-    TempDir host;
-    Storage::write(host.path() + "/os-image.bin", std::string(3000, 'o'));
-    Result r = zrlink({"--addr", sim.addr_text(), "--progress", "osupg", host.path() + "/os-image.bin"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Storage::read(st.root + "/os-image.bin"), std::string(3000, 'o'));
-    EXPECT_NE(r.err.find("55%"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
+TEST(ZrlinkScreenshot, ToStandardOutputOrADatedName) {
+  zrtest::SimProcess sim({"--set", "sgeo=30,40,8,0"});
+  ASSERT_TRUE(sim.ok());
+  Result r = zrlink({"--addr", sim.addr_text(), "screenshot", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+  TempDir here;
+  Setting in_here;
+  in_here.cwd = here.path();
+  Result dated = zrlink({"--addr", sim.addr_text(), "screenshot"}, in_here);
+  ASSERT_EQ(dated.status, 0) << dated.err;
+  std::string listing = tree(here.path());
+  EXPECT_NE(listing.find("./screenshot-20"), std::string::npos) << listing;
+  EXPECT_NE(listing.find(".png "), std::string::npos) << listing;
+}
 
-    zrtest::SimProcess busy({"--storage", st.root, "--set", "ready=0,0"});
-    ASSERT_TRUE(busy.ok());
-    Result no = zrlink({"--addr", busy.addr_text(), "osupg", "/os-image.bin"});
-    EXPECT_EQ(no.status, 1);
-    EXPECT_NE(no.err.find("not ready"), std::string::npos) << no.err;
-    EXPECT_EQ(zrlink({"--addr", busy.addr_text(), "osupg", "-y", "--force", "/os-image.bin"}).status, 0);
-    Result folder = zrlink({"--addr", busy.addr_text(), "osupg", "--force", "/docs"});
-    EXPECT_NE(folder.err.find("/docs is a folder on the handheld"), std::string::npos) << folder.err;
+TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root, "--osupg", "10,55,100"});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Storage::write(host.path() + "/os-image.bin", std::string(3000, 'o'));
+  Result r = zrlink({"--addr", sim.addr_text(), "--progress", "osupg", host.path() + "/os-image.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Storage::read(st.root + "/os-image.bin"), std::string(3000, 'o'));
+  EXPECT_NE(r.err.find("55%"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
 
-    // On a terminal it asks first; only "y" installs, and -y does not ask.
-    Result declined = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "n\n");
-    EXPECT_EQ(declined.status, 1) << declined.out;
-    EXPECT_NE(declined.out.find("[y/N]"), std::string::npos) << declined.out;
-    EXPECT_NE(declined.out.find("nothing installed"), std::string::npos) << declined.out;
-    Result accepted = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "y\n");
-    EXPECT_EQ(accepted.status, 0) << accepted.out;
-    EXPECT_NE(accepted.out.find("installation of /os-image.bin finished"), std::string::npos) << accepted.out;
-    Result unasked = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "-y", "/os-image.bin"}, "");
-    EXPECT_EQ(unasked.status, 0) << unasked.out;
-    EXPECT_EQ(unasked.out.find("[y/N]"), std::string::npos) << unasked.out;
+  zrtest::SimProcess busy({"--storage", st.root, "--set", "ready=0,0"});
+  ASSERT_TRUE(busy.ok());
+  Result no = zrlink({"--addr", busy.addr_text(), "osupg", "/os-image.bin"});
+  EXPECT_EQ(no.status, 1);
+  EXPECT_NE(no.err.find("not ready"), std::string::npos) << no.err;
+  EXPECT_EQ(zrlink({"--addr", busy.addr_text(), "osupg", "-y", "--force", "/os-image.bin"}).status, 0);
+  Result folder = zrlink({"--addr", busy.addr_text(), "osupg", "--force", "/docs"});
+  EXPECT_NE(folder.err.find("/docs is a folder on the handheld"), std::string::npos) << folder.err;
+
+  // On a terminal it asks first; only "y" installs, and -y does not ask.
+  Result declined = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "n\n");
+  EXPECT_EQ(declined.status, 1) << declined.out;
+  EXPECT_NE(declined.out.find("[y/N]"), std::string::npos) << declined.out;
+  EXPECT_NE(declined.out.find("nothing installed"), std::string::npos) << declined.out;
+  Result accepted = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "y\n");
+  EXPECT_EQ(accepted.status, 0) << accepted.out;
+  EXPECT_NE(accepted.out.find("installation of /os-image.bin finished"), std::string::npos) << accepted.out;
+  Result unasked = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "-y", "/os-image.bin"}, "");
+  EXPECT_EQ(unasked.status, 0) << unasked.out;
+  EXPECT_EQ(unasked.out.find("[y/N]"), std::string::npos) << unasked.out;
 }
 
 // Two handhelds in a private network: list names them, --serial and ZR_SERIAL choose one,
 // and without a choice the command says so with its own exit code.
-TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds)
-{
-    zrtest::PrivateNetwork net(1);
-    if (!net.ok())
-        GTEST_SKIP() << "no private network namespace: " << net.why();
-    // The second handheld answers behind the second network's handheld address (on the
-    // namespace's own loopback interface, where the network has nobody behind it).
-    std::string why;
-    zrtest::run_quietly({"ip", "addr", "add", "172.16.0.6/32", "dev", "lo"}, &why);
-    zrtest::SimProcess one({"--set", "name=ONE", "--set", "eid=SER-ONE"}, "172.16.0.2");
-    zrtest::SimProcess two({"--set", "name=TWO", "--set", "eid=SER-TWO"}, "172.16.0.6");
-    ASSERT_TRUE(one.ok()) << one.error();
-    ASSERT_TRUE(two.ok()) << two.error();
-    Result list = zrlink({"list"});
-    ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_NE(list.out.find("name ONE       serial SER-ONE"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
-    Result json = zrlink({"list", "--json"});
-    EXPECT_NE(json.out.find("\"address\": \"172.16.0.6\", \"slot\": "), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("\"answering\": true, \"name\": \"TWO\", \"serial\": \"SER-TWO\""), std::string::npos)
-        << json.out;
+TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
+  zrtest::PrivateNetwork net(1);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  // The second handheld answers behind the second network's handheld address (on the
+  // namespace's own loopback interface, where the network has nobody behind it).
+  std::string why;
+  zrtest::run_quietly({"ip", "addr", "add", "172.16.0.6/32", "dev", "lo"}, &why);
+  zrtest::SimProcess one({"--set", "name=ONE", "--set", "eid=SER-ONE"}, "172.16.0.2");
+  zrtest::SimProcess two({"--set", "name=TWO", "--set", "eid=SER-TWO"}, "172.16.0.6");
+  ASSERT_TRUE(one.ok()) << one.error();
+  ASSERT_TRUE(two.ok()) << two.error();
+  Result list = zrlink({"list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("name ONE       serial SER-ONE"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
+  Result json = zrlink({"list", "--json"});
+  EXPECT_NE(json.out.find("\"address\": \"172.16.0.6\", \"slot\": "), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"answering\": true, \"name\": \"TWO\", \"serial\": \"SER-TWO\""), std::string::npos)
+      << json.out;
 
-    Result several = zrlink({"info"});
-    EXPECT_EQ(several.status, 4) << several.err;
-    EXPECT_NE(several.err.find("--serial"), std::string::npos) << several.err;
-    Result chosen = zrlink({"--serial", "SER-TWO", "info"});
-    ASSERT_EQ(chosen.status, 0) << chosen.err;
-    EXPECT_NE(chosen.out.find("TWO"), std::string::npos);
-    Setting env;
-    env.env = {{"ZR_SERIAL", "SER-ONE"}};
-    Result by_env = zrlink({"info", "--json"}, env);
-    EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
-    EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
+  Result several = zrlink({"info"});
+  EXPECT_EQ(several.status, 4) << several.err;
+  EXPECT_NE(several.err.find("--serial"), std::string::npos) << several.err;
+  Result chosen = zrlink({"--serial", "SER-TWO", "info"});
+  ASSERT_EQ(chosen.status, 0) << chosen.err;
+  EXPECT_NE(chosen.out.find("TWO"), std::string::npos);
+  Setting env;
+  env.env = {{"ZR_SERIAL", "SER-ONE"}};
+  Result by_env = zrlink({"info", "--json"}, env);
+  EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
+  EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
 }
 
-} // namespace
+}  // namespace

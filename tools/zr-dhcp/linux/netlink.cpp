@@ -18,253 +18,216 @@
 namespace zrdhcp {
 
 struct Netlink::Impl {
-    mnl_socket *req = nullptr;
-    mnl_socket *events = nullptr;
-    unsigned seq = 0;
-    unsigned portid = 0;
+  mnl_socket *req = nullptr;
+  mnl_socket *events = nullptr;
+  unsigned seq = 0;
+  unsigned portid = 0;
 };
 
 namespace {
 
 constexpr size_t kBufferSize = 64 * 1024;
 
-int link_attr(const nlattr *attr, void *data)
-{
-    Link *l = static_cast<Link *>(data);
-    switch (mnl_attr_get_type(attr)) {
+int link_attr(const nlattr *attr, void *data) {
+  Link *l = static_cast<Link *>(data);
+  switch (mnl_attr_get_type(attr)) {
     case IFLA_IFNAME:
-        if (mnl_attr_validate(attr, MNL_TYPE_NUL_STRING) >= 0)
-            l->name = mnl_attr_get_str(attr);
-        break;
+      if (mnl_attr_validate(attr, MNL_TYPE_NUL_STRING) >= 0) l->name = mnl_attr_get_str(attr);
+      break;
     case IFLA_ADDRESS: {
-        const uint8_t *p = static_cast<const uint8_t *>(mnl_attr_get_payload(attr));
-        l->hw.assign(p, p + mnl_attr_get_payload_len(attr));
-        break;
+      const uint8_t *p = static_cast<const uint8_t *>(mnl_attr_get_payload(attr));
+      l->hw.assign(p, p + mnl_attr_get_payload_len(attr));
+      break;
     }
-    default:
-        break;
-    }
-    return MNL_CB_OK;
+    default: break;
+  }
+  return MNL_CB_OK;
 }
 
-bool parse_link(const nlmsghdr *nlh, Link *l)
-{
-    if (nlh->nlmsg_len < mnl_nlmsg_size(sizeof(ifinfomsg)))
-        return false;
-    const ifinfomsg *ifm = static_cast<const ifinfomsg *>(mnl_nlmsg_get_payload(nlh));
-    l->index = ifm->ifi_index;
-    l->up = (ifm->ifi_flags & IFF_UP) != 0;
-    return mnl_attr_parse(nlh, sizeof(ifinfomsg), link_attr, l) >= 0 && !l->name.empty();
+bool parse_link(const nlmsghdr *nlh, Link *l) {
+  if (nlh->nlmsg_len < mnl_nlmsg_size(sizeof(ifinfomsg))) return false;
+  const ifinfomsg *ifm = static_cast<const ifinfomsg *>(mnl_nlmsg_get_payload(nlh));
+  l->index = ifm->ifi_index;
+  l->up = (ifm->ifi_flags & IFF_UP) != 0;
+  return mnl_attr_parse(nlh, sizeof(ifinfomsg), link_attr, l) >= 0 && !l->name.empty();
 }
 
-int link_message(const nlmsghdr *nlh, void *data)
-{
-    auto *out = static_cast<std::vector<Link> *>(data);
-    Link l;
-    if (nlh->nlmsg_type == RTM_NEWLINK && parse_link(nlh, &l))
-        out->push_back(l);
-    return MNL_CB_OK;
+int link_message(const nlmsghdr *nlh, void *data) {
+  auto *out = static_cast<std::vector<Link> *>(data);
+  Link l;
+  if (nlh->nlmsg_type == RTM_NEWLINK && parse_link(nlh, &l)) out->push_back(l);
+  return MNL_CB_OK;
 }
 
-int event_message(const nlmsghdr *nlh, void *data)
-{
-    auto *out = static_cast<std::vector<LinkEvent> *>(data);
-    LinkEvent e;
-    if ((nlh->nlmsg_type == RTM_NEWLINK || nlh->nlmsg_type == RTM_DELLINK) && parse_link(nlh, &e.link)) {
-        e.gone = nlh->nlmsg_type == RTM_DELLINK;
-        out->push_back(e);
-    }
-    return MNL_CB_OK;
+int event_message(const nlmsghdr *nlh, void *data) {
+  auto *out = static_cast<std::vector<LinkEvent> *>(data);
+  LinkEvent e;
+  if ((nlh->nlmsg_type == RTM_NEWLINK || nlh->nlmsg_type == RTM_DELLINK) && parse_link(nlh, &e.link)) {
+    e.gone = nlh->nlmsg_type == RTM_DELLINK;
+    out->push_back(e);
+  }
+  return MNL_CB_OK;
 }
 
 struct AddrParse {
-    uint32_t local = 0, address = 0;
-    bool has_local = false, has_address = false;
+  uint32_t local = 0, address = 0;
+  bool has_local = false, has_address = false;
 };
 
-int addr_attr(const nlattr *attr, void *data)
-{
-    AddrParse *a = static_cast<AddrParse *>(data);
-    int type = mnl_attr_get_type(attr);
-    if ((type == IFA_LOCAL || type == IFA_ADDRESS) && mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) {
-        uint32_t v = ntohl(mnl_attr_get_u32(attr));
-        if (type == IFA_LOCAL) {
-            a->local = v;
-            a->has_local = true;
-        } else {
-            a->address = v;
-            a->has_address = true;
-        }
+int addr_attr(const nlattr *attr, void *data) {
+  AddrParse *a = static_cast<AddrParse *>(data);
+  int type = mnl_attr_get_type(attr);
+  if ((type == IFA_LOCAL || type == IFA_ADDRESS) && mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) {
+    uint32_t v = ntohl(mnl_attr_get_u32(attr));
+    if (type == IFA_LOCAL) {
+      a->local = v;
+      a->has_local = true;
+    } else {
+      a->address = v;
+      a->has_address = true;
     }
-    return MNL_CB_OK;
+  }
+  return MNL_CB_OK;
 }
 
-int addr_message(const nlmsghdr *nlh, void *data)
-{
-    auto *out = static_cast<std::vector<Address> *>(data);
-    if (nlh->nlmsg_type != RTM_NEWADDR || nlh->nlmsg_len < mnl_nlmsg_size(sizeof(ifaddrmsg)))
-        return MNL_CB_OK;
-    const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(mnl_nlmsg_get_payload(nlh));
-    if (ifa->ifa_family != AF_INET)
-        return MNL_CB_OK;
-    AddrParse p;
-    if (mnl_attr_parse(nlh, sizeof(ifaddrmsg), addr_attr, &p) < 0 || !(p.has_local || p.has_address))
-        return MNL_CB_OK;
-    Address a;
-    a.index = static_cast<int>(ifa->ifa_index);
-    a.addr = p.has_local ? p.local : p.address;
-    a.prefix = ifa->ifa_prefixlen;
-    out->push_back(a);
-    return MNL_CB_OK;
+int addr_message(const nlmsghdr *nlh, void *data) {
+  auto *out = static_cast<std::vector<Address> *>(data);
+  if (nlh->nlmsg_type != RTM_NEWADDR || nlh->nlmsg_len < mnl_nlmsg_size(sizeof(ifaddrmsg))) return MNL_CB_OK;
+  const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(mnl_nlmsg_get_payload(nlh));
+  if (ifa->ifa_family != AF_INET) return MNL_CB_OK;
+  AddrParse p;
+  if (mnl_attr_parse(nlh, sizeof(ifaddrmsg), addr_attr, &p) < 0 || !(p.has_local || p.has_address)) return MNL_CB_OK;
+  Address a;
+  a.index = static_cast<int>(ifa->ifa_index);
+  a.addr = p.has_local ? p.local : p.address;
+  a.prefix = ifa->ifa_prefixlen;
+  out->push_back(a);
+  return MNL_CB_OK;
 }
 
 // Sends a request and reads its answer to the end (a dump's DONE, or the acknowledgement).
-int transact(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data)
-{
-    nlh->nlmsg_seq = ++nl->seq;
-    if (mnl_socket_sendto(nl->req, nlh, nlh->nlmsg_len) < 0)
-        return errno;
-    std::vector<char> buf(kBufferSize);
-    for (;;) {
-        ssize_t n = mnl_socket_recvfrom(nl->req, buf.data(), buf.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        errno = 0;
-        int r = mnl_cb_run(buf.data(), static_cast<size_t>(n), nl->seq, nl->portid, cb, data);
-        if (r == MNL_CB_ERROR)
-            return errno ? errno : EPROTO;
-        if (r == MNL_CB_STOP)
-            return 0;
+int transact(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
+  nlh->nlmsg_seq = ++nl->seq;
+  if (mnl_socket_sendto(nl->req, nlh, nlh->nlmsg_len) < 0) return errno;
+  std::vector<char> buf(kBufferSize);
+  for (;;) {
+    ssize_t n = mnl_socket_recvfrom(nl->req, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
     }
+    errno = 0;
+    int r = mnl_cb_run(buf.data(), static_cast<size_t>(n), nl->seq, nl->portid, cb, data);
+    if (r == MNL_CB_ERROR) return errno ? errno : EPROTO;
+    if (r == MNL_CB_STOP) return 0;
+  }
 }
 
-nlmsghdr *header(char *buf, uint16_t type, uint16_t flags)
-{
-    nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
-    nlh->nlmsg_type = type;
-    nlh->nlmsg_flags = NLM_F_REQUEST | flags;
-    return nlh;
+nlmsghdr *header(char *buf, uint16_t type, uint16_t flags) {
+  nlmsghdr *nlh = mnl_nlmsg_put_header(buf);
+  nlh->nlmsg_type = type;
+  nlh->nlmsg_flags = NLM_F_REQUEST | flags;
+  return nlh;
 }
 
-int change_address(Netlink::Impl *nl, uint16_t type, uint16_t flags, int index, uint32_t addr, int prefix)
-{
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr *nlh = header(buf.data(), type, NLM_F_ACK | flags);
-    ifaddrmsg *ifa = static_cast<ifaddrmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
-    ifa->ifa_family = AF_INET;
-    ifa->ifa_prefixlen = static_cast<uint8_t>(prefix);
-    ifa->ifa_scope = RT_SCOPE_UNIVERSE;
-    ifa->ifa_index = static_cast<unsigned>(index);
-    uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
-    mnl_attr_put_u32(nlh, IFA_LOCAL, htonl(addr));
-    mnl_attr_put_u32(nlh, IFA_ADDRESS, htonl(addr));
-    if (type == RTM_NEWADDR && prefix < 31)
-        mnl_attr_put_u32(nlh, IFA_BROADCAST, htonl(addr | ~mask));
-    return transact(nl, nlh, nullptr, nullptr);
+int change_address(Netlink::Impl *nl, uint16_t type, uint16_t flags, int index, uint32_t addr, int prefix) {
+  std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+  nlmsghdr *nlh = header(buf.data(), type, NLM_F_ACK | flags);
+  ifaddrmsg *ifa = static_cast<ifaddrmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
+  ifa->ifa_family = AF_INET;
+  ifa->ifa_prefixlen = static_cast<uint8_t>(prefix);
+  ifa->ifa_scope = RT_SCOPE_UNIVERSE;
+  ifa->ifa_index = static_cast<unsigned>(index);
+  uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
+  mnl_attr_put_u32(nlh, IFA_LOCAL, htonl(addr));
+  mnl_attr_put_u32(nlh, IFA_ADDRESS, htonl(addr));
+  if (type == RTM_NEWADDR && prefix < 31) mnl_attr_put_u32(nlh, IFA_BROADCAST, htonl(addr | ~mask));
+  return transact(nl, nlh, nullptr, nullptr);
 }
 
-} // namespace
+}  // namespace
 
-Netlink::~Netlink()
-{
-    if (impl_) {
-        if (impl_->req)
-            mnl_socket_close(impl_->req);
-        if (impl_->events)
-            mnl_socket_close(impl_->events);
-        delete impl_;
+Netlink::~Netlink() {
+  if (impl_) {
+    if (impl_->req) mnl_socket_close(impl_->req);
+    if (impl_->events) mnl_socket_close(impl_->events);
+    delete impl_;
+  }
+}
+
+int Netlink::open() {
+  impl_ = new Impl;
+  impl_->req = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
+  impl_->events = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (!impl_->req || !impl_->events) return errno;
+  if (mnl_socket_bind(impl_->req, 0, MNL_SOCKET_AUTOPID) < 0 ||
+      mnl_socket_bind(impl_->events, RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0)
+    return errno;
+  impl_->portid = mnl_socket_get_portid(impl_->req);
+  // An answer that never comes must not hold the service: requests wait at most 5 s.
+  timeval tv{5, 0};
+  setsockopt(mnl_socket_get_fd(impl_->req), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  int size = 1 << 20;
+  setsockopt(mnl_socket_get_fd(impl_->events), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  return 0;
+}
+
+int Netlink::event_fd() const { return impl_ && impl_->events ? mnl_socket_get_fd(impl_->events) : -1; }
+
+bool Netlink::read_events(std::vector<LinkEvent> *events, bool *resync, int *err) {
+  std::vector<char> buf(kBufferSize);
+  for (;;) {
+    ssize_t n = mnl_socket_recvfrom(impl_->events, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      if (errno == ENOBUFS) {
+        *resync = true;
+        continue;
+      }
+      *err = errno;
+      return false;
     }
+    mnl_cb_run(buf.data(), static_cast<size_t>(n), 0, 0, event_message, events);
+  }
 }
 
-int Netlink::open()
-{
-    impl_ = new Impl;
-    impl_->req = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-    impl_->events = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (!impl_->req || !impl_->events)
-        return errno;
-    if (mnl_socket_bind(impl_->req, 0, MNL_SOCKET_AUTOPID) < 0 ||
-        mnl_socket_bind(impl_->events, RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0)
-        return errno;
-    impl_->portid = mnl_socket_get_portid(impl_->req);
-    // An answer that never comes must not hold the service: requests wait at most 5 s.
-    timeval tv{5, 0};
-    setsockopt(mnl_socket_get_fd(impl_->req), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    int size = 1 << 20;
-    setsockopt(mnl_socket_get_fd(impl_->events), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    return 0;
+int Netlink::links(std::vector<Link> *out) {
+  out->clear();
+  std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+  nlmsghdr *nlh = header(buf.data(), RTM_GETLINK, NLM_F_DUMP);
+  rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
+  g->rtgen_family = AF_PACKET;
+  return transact(impl_, nlh, link_message, out);
 }
 
-int Netlink::event_fd() const
-{
-    return impl_ && impl_->events ? mnl_socket_get_fd(impl_->events) : -1;
+int Netlink::addresses(std::vector<Address> *out) {
+  out->clear();
+  std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+  nlmsghdr *nlh = header(buf.data(), RTM_GETADDR, NLM_F_DUMP);
+  rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
+  g->rtgen_family = AF_INET;
+  return transact(impl_, nlh, addr_message, out);
 }
 
-bool Netlink::read_events(std::vector<LinkEvent> *events, bool *resync, int *err)
-{
-    std::vector<char> buf(kBufferSize);
-    for (;;) {
-        ssize_t n = mnl_socket_recvfrom(impl_->events, buf.data(), buf.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return true;
-            if (errno == ENOBUFS) {
-                *resync = true;
-                continue;
-            }
-            *err = errno;
-            return false;
-        }
-        mnl_cb_run(buf.data(), static_cast<size_t>(n), 0, 0, event_message, events);
-    }
+int Netlink::add_address(int index, uint32_t addr, int prefix) {
+  int r = change_address(impl_, RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, index, addr, prefix);
+  return r == EEXIST ? 0 : r;
 }
 
-int Netlink::links(std::vector<Link> *out)
-{
-    out->clear();
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr *nlh = header(buf.data(), RTM_GETLINK, NLM_F_DUMP);
-    rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
-    g->rtgen_family = AF_PACKET;
-    return transact(impl_, nlh, link_message, out);
+int Netlink::remove_address(int index, uint32_t addr, int prefix) {
+  return change_address(impl_, RTM_DELADDR, 0, index, addr, prefix);
 }
 
-int Netlink::addresses(std::vector<Address> *out)
-{
-    out->clear();
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr *nlh = header(buf.data(), RTM_GETADDR, NLM_F_DUMP);
-    rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
-    g->rtgen_family = AF_INET;
-    return transact(impl_, nlh, addr_message, out);
+int Netlink::set_up(int index) {
+  std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+  nlmsghdr *nlh = header(buf.data(), RTM_NEWLINK, NLM_F_ACK);
+  ifinfomsg *ifm = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+  ifm->ifi_family = AF_UNSPEC;
+  ifm->ifi_index = index;
+  ifm->ifi_flags = IFF_UP;
+  ifm->ifi_change = IFF_UP;
+  return transact(impl_, nlh, nullptr, nullptr);
 }
 
-int Netlink::add_address(int index, uint32_t addr, int prefix)
-{
-    int r = change_address(impl_, RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, index, addr, prefix);
-    return r == EEXIST ? 0 : r;
-}
-
-int Netlink::remove_address(int index, uint32_t addr, int prefix)
-{
-    return change_address(impl_, RTM_DELADDR, 0, index, addr, prefix);
-}
-
-int Netlink::set_up(int index)
-{
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr *nlh = header(buf.data(), RTM_NEWLINK, NLM_F_ACK);
-    ifinfomsg *ifm = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifm->ifi_family = AF_UNSPEC;
-    ifm->ifi_index = index;
-    ifm->ifi_flags = IFF_UP;
-    ifm->ifi_change = IFF_UP;
-    return transact(impl_, nlh, nullptr, nullptr);
-}
-
-} // namespace zrdhcp
+}  // namespace zrdhcp

@@ -25,8 +25,8 @@
 namespace zrdhcptest {
 
 struct Ran {
-    int status = -1;   // exit code, 128 + signal, or -1 when it could not be run or timed out
-    std::string out;   // standard output and error together
+  int status = -1;  // exit code, 128 + signal, or -1 when it could not be run or timed out
+  std::string out;  // standard output and error together
 };
 
 // Runs a program (searched in PATH, /usr/sbin, /sbin) to its end, at most timeout_ms
@@ -46,81 +46,81 @@ class Handheld;
 // The calling thread in a network namespace of its own, with lo up; the thread returns to
 // its former namespace at the end.
 class Computer {
-public:
-    Computer();
-    ~Computer();
-    bool ok() const { return ok_; }
-    const std::string &why() const { return why_; }
+ public:
+  Computer();
+  ~Computer();
+  bool ok() const { return ok_; }
+  const std::string &why() const { return why_; }
 
-    // A veth pair: host_if here (with the hardware address mac, unless empty), peer_if in
-    // the handheld's namespace and up there (or here, with no handheld).
-    bool plug(const std::string &host_if, const std::string &mac, Handheld *hh, const std::string &peer_if);
-    bool unplug(const std::string &host_if);
-    // "172.16.0.1/30 ..." lines of `ip -4 -o addr show dev IF`, as text.
-    std::string addresses(const std::string &ifname) const;
+  // A veth pair: host_if here (with the hardware address mac, unless empty), peer_if in
+  // the handheld's namespace and up there (or here, with no handheld).
+  bool plug(const std::string &host_if, const std::string &mac, Handheld *hh, const std::string &peer_if);
+  bool unplug(const std::string &host_if);
+  // "172.16.0.1/30 ..." lines of `ip -4 -o addr show dev IF`, as text.
+  std::string addresses(const std::string &ifname) const;
 
-private:
-    int former_ = -1;
-    bool entered_ = false, ok_ = false;
-    std::string why_;
+ private:
+  int former_ = -1;
+  bool entered_ = false, ok_ = false;
+  std::string why_;
 };
 
 class Handheld {
-public:
-    Handheld();
-    ~Handheld();
-    bool ok() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-    // Runs a program inside the handheld's namespace.
-    Ran run(const std::vector<std::string> &args, int timeout_ms = 10000) const;
-    // Starts a program inside the namespace without waiting; its output goes to out_file.
-    pid_t start(const std::vector<std::string> &args, const std::string &out_file) const;
-    // Calls fn with the calling thread inside the namespace (sockets made there stay there).
-    bool inside(const std::function<void()> &fn) const;
+ public:
+  Handheld();
+  ~Handheld();
+  bool ok() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // Runs a program inside the handheld's namespace.
+  Ran run(const std::vector<std::string> &args, int timeout_ms = 10000) const;
+  // Starts a program inside the namespace without waiting; its output goes to out_file.
+  pid_t start(const std::vector<std::string> &args, const std::string &out_file) const;
+  // Calls fn with the calling thread inside the namespace (sockets made there stay there).
+  bool inside(const std::function<void()> &fn) const;
 
-private:
-    pid_t pid_ = -1;
+ private:
+  pid_t pid_ = -1;
 };
 
 // A DHCP client's socket on the handheld's side: UDP port 68 on one interface, sending to
 // the link's broadcast address, port 67.
 class ClientSocket {
-public:
-    ClientSocket(const Handheld &hh, const std::string &ifname);
-    ~ClientSocket();
-    bool ok() const { return fd_ >= 0; }
-    bool send(const std::vector<uint8_t> &message);
-    // The next datagram within timeout_ms; empty when none came.
-    std::vector<uint8_t> receive(int timeout_ms);
+ public:
+  ClientSocket(const Handheld &hh, const std::string &ifname);
+  ~ClientSocket();
+  bool ok() const { return fd_ >= 0; }
+  bool send(const std::vector<uint8_t> &message);
+  // The next datagram within timeout_ms; empty when none came.
+  std::vector<uint8_t> receive(int timeout_ms);
 
-private:
-    int fd_ = -1;
+ private:
+  int fd_ = -1;
 };
 
 // zr-dhcp.exe run by the test: its settings and data in a temporary folder, its log in a
 // file there.
 class Service {
-public:
-    explicit Service(const std::string &config_text, const std::string &sysfs = "");
-    ~Service();
-    // Starts the program, behind `launcher` (e.g. setpriv with its options) when given.
-    bool start(const std::vector<std::string> &launcher = {});
-    // SIGTERM and the exit status (waits at most 5 s, then SIGKILL: -1).
-    int stop();
-    bool running() const;
-    std::string log() const;
-    // Waits until the log holds text (past the first `from` bytes), at most timeout_ms.
-    bool wait_log(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;
-    size_t log_size() const { return log().size(); }
-    std::string data() const { return read_file(dir_.file("zr-dhcp.dat")); }
-    const TempDir &dir() const { return dir_; }
+ public:
+  explicit Service(const std::string &config_text, const std::string &sysfs = "");
+  ~Service();
+  // Starts the program, behind `launcher` (e.g. setpriv with its options) when given.
+  bool start(const std::vector<std::string> &launcher = {});
+  // SIGTERM and the exit status (waits at most 5 s, then SIGKILL: -1).
+  int stop();
+  bool running() const;
+  std::string log() const;
+  // Waits until the log holds text (past the first `from` bytes), at most timeout_ms.
+  bool wait_log(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;
+  size_t log_size() const { return log().size(); }
+  std::string data() const { return read_file(dir_.file("zr-dhcp.dat")); }
+  const TempDir &dir() const { return dir_; }
 
-private:
-    TempDir dir_;
-    std::string sysfs_;
-    pid_t pid_ = -1;
+ private:
+  TempDir dir_;
+  std::string sysfs_;
+  pid_t pid_ = -1;
 };
 
-} // namespace zrdhcptest
+}  // namespace zrdhcptest
 
 #endif

@@ -24,9 +24,8 @@ namespace {
 using namespace zrdhcptest;
 using Clock = std::chrono::steady_clock;
 
-#define NEED_NETWORK(pc)                                                                                \
-    if (!(pc).ok())                                                                                     \
-    GTEST_SKIP() << "no private network: " << (pc).why()
+#define NEED_NETWORK(pc) \
+  if (!(pc).ok()) GTEST_SKIP() << "no private network: " << (pc).why()
 
 const char kUdhcpcScript[] = R"(#!/bin/sh
 echo "$1 ip=$ip mask=$mask subnet=$subnet lease=$lease serverid=$serverid" >> "$(dirname "$0")/events"
@@ -49,72 +48,68 @@ exit 0
 
 // The client's event log (one line a script call) in its own folder.
 struct ClientFiles {
-    TempDir dir;
-    ClientFiles(const char *script) { zrtest::WriteFile(dir.file("script"), script, 0755); }
-    std::string events() const { return read_file(dir.file("events")); }
-    bool wait_event(const std::string &text, int timeout_ms = 8000) const
-    {
-        return eventually([&] { return events().find(text) != std::string::npos; }, timeout_ms);
-    }
+  TempDir dir;
+  ClientFiles(const char *script) { zrtest::WriteFile(dir.file("script"), script, 0755); }
+  std::string events() const { return read_file(dir.file("events")); }
+  bool wait_event(const std::string &text, int timeout_ms = 8000) const {
+    return eventually([&] { return events().find(text) != std::string::npos; }, timeout_ms);
+  }
 };
 
-std::string zrlink(const std::vector<std::string> &args, int *status, const std::vector<std::string> &env = {})
-{
-    std::vector<std::string> all{ZRLINK_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    Ran r = run(all, 20000, env);
-    *status = r.status;
-    return r.out;
+std::string zrlink(const std::vector<std::string> &args, int *status, const std::vector<std::string> &env = {}) {
+  std::vector<std::string> all{ZRLINK_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  Ran r = run(all, 20000, env);
+  *status = r.status;
+  return r.out;
 }
 
 // ---- from plugged in to listed -------------------------------------------------------------
 
-TEST(DhcpService, AHandheldPluggedInIsServedAndListed)
-{
-    Computer pc;
-    NEED_NETWORK(pc);
-    Handheld hh;
-    ASSERT_TRUE(hh.ok());
-    Service svc("interface = zrh0\nlease = 300\n");
-    // With nothing but the two capabilities its system service grants it.
-    ASSERT_TRUE(svc.start({"setpriv", "--bounding-set=-all,+net_admin,+net_bind_service", "--inh-caps=-all", "--"}))
-        << svc.log();
-    auto plugged = Clock::now();
-    ASSERT_TRUE(pc.plug("zrh0", "02:00:00:00:00:0a", &hh, "zrc0"));
-    ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << "not served within a second:\n"
-                                                                           << svc.log();
-    EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(1));
-    EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30 brd 172.16.0.3"), std::string::npos) << pc.addresses("zrh0");
-    EXPECT_NE(run({"ip", "-o", "link", "show", "zrh0"}).out.find(",UP"), std::string::npos);
+TEST(DhcpService, AHandheldPluggedInIsServedAndListed) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  Service svc("interface = zrh0\nlease = 300\n");
+  // With nothing but the two capabilities its system service grants it.
+  ASSERT_TRUE(svc.start({"setpriv", "--bounding-set=-all,+net_admin,+net_bind_service", "--inh-caps=-all", "--"}))
+      << svc.log();
+  auto plugged = Clock::now();
+  ASSERT_TRUE(pc.plug("zrh0", "02:00:00:00:00:0a", &hh, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << "not served within a second:\n" << svc.log();
+  EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(1));
+  EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30 brd 172.16.0.3"), std::string::npos) << pc.addresses("zrh0");
+  EXPECT_NE(run({"ip", "-o", "link", "show", "zrh0"}).out.find(",UP"), std::string::npos);
 
-    ClientFiles client(kUdhcpcScript);
-    Ran r = hh.run({"busybox", "udhcpc", "-i", "zrc0", "-f", "-q", "-n", "-t", "4", "-T", "1", "-s",
-                    client.dir.file("script")},
-                   15000);
-    ASSERT_EQ(r.status, 0) << r.out << svc.log();
-    EXPECT_NE(client.events().find("bound ip=172.16.0.2 mask=30 subnet=255.255.255.252 lease=300 serverid=172.16.0.1"),
-              std::string::npos)
-        << client.events();
-    EXPECT_TRUE(svc.wait_log("zrh0: lease 172.16.0.2 to ", 1000)) << svc.log();
+  ClientFiles client(kUdhcpcScript);
+  Ran r = hh.run(
+      {"busybox", "udhcpc", "-i", "zrc0", "-f", "-q", "-n", "-t", "4", "-T", "1", "-s", client.dir.file("script")},
+      15000);
+  ASSERT_EQ(r.status, 0) << r.out << svc.log();
+  EXPECT_NE(client.events().find("bound ip=172.16.0.2 mask=30 subnet=255.255.255.252 lease=300 serverid=172.16.0.1"),
+            std::string::npos)
+      << client.events();
+  EXPECT_TRUE(svc.wait_log("zrh0: lease 172.16.0.2 to ", 1000)) << svc.log();
 
-    // The handheld answers on its new address, and discovery finds it.
-    zrtest::SimProcess *sim = nullptr;
-    ASSERT_TRUE(hh.inside([&] { sim = new zrtest::SimProcess({"--set", "name=PLUGGED"}, "172.16.0.2"); }));
-    std::unique_ptr<zrtest::SimProcess> keep(sim);
-    ASSERT_TRUE(sim->ok()) << sim->error();
-    int status = -1;
-    std::string out = zrlink({"list"}, &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
-    EXPECT_NE(out.find("answering"), std::string::npos) << out;
-    out = zrlink({"info"}, &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("PLUGGED"), std::string::npos) << out;
+  // The handheld answers on its new address, and discovery finds it.
+  zrtest::SimProcess *sim = nullptr;
+  ASSERT_TRUE(hh.inside([&] { sim = new zrtest::SimProcess({"--set", "name=PLUGGED"}, "172.16.0.2"); }));
+  std::unique_ptr<zrtest::SimProcess> keep(sim);
+  ASSERT_TRUE(sim->ok()) << sim->error();
+  int status = -1;
+  std::string out = zrlink({"list"}, &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
+  EXPECT_NE(out.find("answering"), std::string::npos) << out;
+  out = zrlink({"info"}, &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("PLUGGED"), std::string::npos) << out;
 
-    // SIGTERM: the address goes, the program ends with 0.
-    EXPECT_EQ(svc.stop(), 0) << svc.log();
-    EXPECT_EQ(pc.addresses("zrh0").find("172.16.0.1"), std::string::npos) << pc.addresses("zrh0");
-    EXPECT_NE(svc.log().find("address 172.16.0.1/30 removed from zrh0"), std::string::npos) << svc.log();
+  // SIGTERM: the address goes, the program ends with 0.
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(pc.addresses("zrh0").find("172.16.0.1"), std::string::npos) << pc.addresses("zrh0");
+  EXPECT_NE(svc.log().find("address 172.16.0.1/30 removed from zrh0"), std::string::npos) << svc.log();
 }
 
 // ---- the clients' other requests ----------------------------------------------------------
@@ -122,256 +117,239 @@ TEST(DhcpService, AHandheldPluggedInIsServedAndListed)
 // A handheld plugged in on zrh0 (zrc0 on its side), the service serving it with a lease of
 // 300 s.
 class Plugged : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!pc.ok())
-            GTEST_SKIP() << "no private network: " << pc.why();
-        ASSERT_TRUE(hh.ok());
-        ASSERT_TRUE(svc.start()) << svc.log();
-        ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
-        ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
-    }
-    Computer pc;
-    Handheld hh;
-    Service svc{"interface = zrh0\nlease = 300\n"};
+ protected:
+  void SetUp() override {
+    if (!pc.ok()) GTEST_SKIP() << "no private network: " << pc.why();
+    ASSERT_TRUE(hh.ok());
+    ASSERT_TRUE(svc.start()) << svc.log();
+    ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+    ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
+  }
+  Computer pc;
+  Handheld hh;
+  Service svc{"interface = zrh0\nlease = 300\n"};
 };
 
-TEST_F(Plugged, UdhcpcRenewsAndReleases)
-{
-    ClientFiles client(kUdhcpcScript);
-    pid_t pid = hh.start({"busybox", "udhcpc", "-i", "zrc0", "-f", "-t", "4", "-T", "1", "-s",
-                          client.dir.file("script")},
-                         client.dir.file("out"));
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(client.wait_event("bound ip=172.16.0.2")) << client.events() << svc.log();
+TEST_F(Plugged, UdhcpcRenewsAndReleases) {
+  ClientFiles client(kUdhcpcScript);
+  pid_t pid = hh.start({"busybox", "udhcpc", "-i", "zrc0", "-f", "-t", "4", "-T", "1", "-s", client.dir.file("script")},
+                       client.dir.file("out"));
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(client.wait_event("bound ip=172.16.0.2")) << client.events() << svc.log();
 
-    // A renewal is a unicast REQUEST from 172.16.0.2, answered with an ACK to that address.
-    size_t mark = svc.log_size();
-    kill(pid, SIGUSR1);
-    EXPECT_TRUE(client.wait_event("renew ip=172.16.0.2 mask=30 subnet=255.255.255.252 lease=300"))
-        << client.events() << read_file(client.dir.file("out")) << svc.log();
-    EXPECT_TRUE(svc.wait_log("lease 172.16.0.2", 2000, mark));
+  // A renewal is a unicast REQUEST from 172.16.0.2, answered with an ACK to that address.
+  size_t mark = svc.log_size();
+  kill(pid, SIGUSR1);
+  EXPECT_TRUE(client.wait_event("renew ip=172.16.0.2 mask=30 subnet=255.255.255.252 lease=300"))
+      << client.events() << read_file(client.dir.file("out")) << svc.log();
+  EXPECT_TRUE(svc.wait_log("lease 172.16.0.2", 2000, mark));
 
-    mark = svc.log_size();
-    kill(pid, SIGUSR2);
-    EXPECT_TRUE(svc.wait_log("zrh0: released 172.16.0.2", 3000, mark)) << svc.log();
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+  mark = svc.log_size();
+  kill(pid, SIGUSR2);
+  EXPECT_TRUE(svc.wait_log("zrh0: released 172.16.0.2", 3000, mark)) << svc.log();
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
 }
 
-TEST_F(Plugged, DhclientGetsTheLeaseRebootsIntoItAndReleasesIt)
-{
-    ClientFiles client(kDhclientScript);
-    auto dhclient = [&](const char *what) {
-        return hh.run({"dhclient", "-4", "-sf", client.dir.file("script"), "-lf", client.dir.file("leases"), "-pf",
-                       client.dir.file("pid"), what, "zrc0"},
-                      20000);
-    };
-    Ran r = dhclient("-1");
-    ASSERT_EQ(r.status, 0) << r.out << svc.log();
-    EXPECT_NE(client.events().find("BOUND ip=172.16.0.2 mask=255.255.255.252 lease=300 server=172.16.0.1"),
-              std::string::npos)
-        << client.events();
+TEST_F(Plugged, DhclientGetsTheLeaseRebootsIntoItAndReleasesIt) {
+  ClientFiles client(kDhclientScript);
+  auto dhclient = [&](const char *what) {
+    return hh.run({"dhclient", "-4", "-sf", client.dir.file("script"), "-lf", client.dir.file("leases"), "-pf",
+                   client.dir.file("pid"), what, "zrc0"},
+                  20000);
+  };
+  Ran r = dhclient("-1");
+  ASSERT_EQ(r.status, 0) << r.out << svc.log();
+  EXPECT_NE(client.events().find("BOUND ip=172.16.0.2 mask=255.255.255.252 lease=300 server=172.16.0.1"),
+            std::string::npos)
+      << client.events();
 
-    // Stopped without a release and started again, dhclient asks for its address at once
-    // (INIT-REBOOT, no DISCOVER).
-    dhclient("-x");
-    size_t mark = svc.log_size();
-    r = dhclient("-1");
-    ASSERT_EQ(r.status, 0) << r.out << svc.log();
-    EXPECT_NE(client.events().find("REBOOT ip=172.16.0.2"), std::string::npos) << client.events();
-    EXPECT_TRUE(svc.wait_log("lease 172.16.0.2", 1000, mark)) << svc.log();
-    EXPECT_EQ(svc.log().find("offer", mark), std::string::npos) << svc.log();
+  // Stopped without a release and started again, dhclient asks for its address at once
+  // (INIT-REBOOT, no DISCOVER).
+  dhclient("-x");
+  size_t mark = svc.log_size();
+  r = dhclient("-1");
+  ASSERT_EQ(r.status, 0) << r.out << svc.log();
+  EXPECT_NE(client.events().find("REBOOT ip=172.16.0.2"), std::string::npos) << client.events();
+  EXPECT_TRUE(svc.wait_log("lease 172.16.0.2", 1000, mark)) << svc.log();
+  EXPECT_EQ(svc.log().find("offer", mark), std::string::npos) << svc.log();
 
-    mark = svc.log_size();
-    r = dhclient("-r");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(svc.wait_log("released 172.16.0.2", 3000, mark)) << svc.log();
+  mark = svc.log_size();
+  r = dhclient("-r");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(svc.wait_log("released 172.16.0.2", 3000, mark)) << svc.log();
 }
 
 // ---- hand-made requests --------------------------------------------------------------------
 
 class DhcpServiceMessages : public Plugged {
-protected:
-    void SetUp() override
-    {
-        Plugged::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        ASSERT_TRUE(pc.plug("zrother0", "", &hh, "zrc1"));
-        sock.reset(new ClientSocket(hh, "zrc0"));
-        ASSERT_TRUE(sock->ok());
-    }
-    // The reply to a message, or an empty view after wait_ms.
-    ReplyView ask(const Message &m, int wait_ms = 1000) { return ask_bytes(m.bytes(), wait_ms); }
-    ReplyView ask_bytes(const std::vector<uint8_t> &b, int wait_ms = 1000)
-    {
-        EXPECT_TRUE(sock->send(b));
-        return ReplyView(sock->receive(wait_ms));
-    }
-    std::unique_ptr<ClientSocket> sock;
+ protected:
+  void SetUp() override {
+    Plugged::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(pc.plug("zrother0", "", &hh, "zrc1"));
+    sock.reset(new ClientSocket(hh, "zrc0"));
+    ASSERT_TRUE(sock->ok());
+  }
+  // The reply to a message, or an empty view after wait_ms.
+  ReplyView ask(const Message &m, int wait_ms = 1000) { return ask_bytes(m.bytes(), wait_ms); }
+  ReplyView ask_bytes(const std::vector<uint8_t> &b, int wait_ms = 1000) {
+    EXPECT_TRUE(sock->send(b));
+    return ReplyView(sock->receive(wait_ms));
+  }
+  std::unique_ptr<ClientSocket> sock;
 };
 
-TEST_F(DhcpServiceMessages, NakForAForeignAddressDeclineWithholdsAndOtherInterfacesAreIgnored)
-{
-    ReplyView offer = ask(Message(zrdhcp::kDiscover));
-    ASSERT_EQ(offer.type(), zrdhcp::kOffer) << svc.log();
-    EXPECT_EQ(offer.yiaddr(), 0xAC100002u);
-    EXPECT_EQ(offer.option32(54), 0xAC100001u);
-    EXPECT_EQ(offer.option32(51), 300u);
-    EXPECT_EQ(offer.option32(1), 0xFFFFFFFCu);
+TEST_F(DhcpServiceMessages, NakForAForeignAddressDeclineWithholdsAndOtherInterfacesAreIgnored) {
+  ReplyView offer = ask(Message(zrdhcp::kDiscover));
+  ASSERT_EQ(offer.type(), zrdhcp::kOffer) << svc.log();
+  EXPECT_EQ(offer.yiaddr(), 0xAC100002u);
+  EXPECT_EQ(offer.option32(54), 0xAC100001u);
+  EXPECT_EQ(offer.option32(51), 300u);
+  EXPECT_EQ(offer.option32(1), 0xFFFFFFFCu);
 
-    ReplyView nak = ask(Message(zrdhcp::kRequest).option32(50, 0xAC100506u));
-    EXPECT_EQ(nak.type(), zrdhcp::kNak);
-    EXPECT_EQ(nak.yiaddr(), 0u);
-    EXPECT_TRUE(svc.wait_log("NAK to 02:00:00:00:00:01: it asked for 172.16.5.6", 1000)) << svc.log();
+  ReplyView nak = ask(Message(zrdhcp::kRequest).option32(50, 0xAC100506u));
+  EXPECT_EQ(nak.type(), zrdhcp::kNak);
+  EXPECT_EQ(nak.yiaddr(), 0u);
+  EXPECT_TRUE(svc.wait_log("NAK to 02:00:00:00:00:01: it asked for 172.16.5.6", 1000)) << svc.log();
 
-    EXPECT_FALSE(ask(Message(zrdhcp::kDecline).option32(54, 0xAC100001u).option32(50, 0xAC100002u), 300).valid());
-    EXPECT_TRUE(svc.wait_log("declined by 02:00:00:00:00:01", 1000)) << svc.log();
-    EXPECT_FALSE(ask(Message(zrdhcp::kDiscover), 300).valid()) << "the declined address is withheld";
+  EXPECT_FALSE(ask(Message(zrdhcp::kDecline).option32(54, 0xAC100001u).option32(50, 0xAC100002u), 300).valid());
+  EXPECT_TRUE(svc.wait_log("declined by 02:00:00:00:00:01", 1000)) << svc.log();
+  EXPECT_FALSE(ask(Message(zrdhcp::kDiscover), 300).valid()) << "the declined address is withheld";
 
-    // The other veth pair is no handheld adapter: nothing answers there, nothing is logged.
-    size_t mark = svc.log_size();
-    ClientSocket other(hh, "zrc1");
-    ASSERT_TRUE(other.ok());
-    ASSERT_TRUE(other.send(Message(zrdhcp::kDiscover).hw_last(9).bytes()));
-    EXPECT_TRUE(other.receive(300).empty());
-    EXPECT_EQ(svc.log().find("02:00:00:00:00:09", mark), std::string::npos) << svc.log();
-    EXPECT_EQ(pc.addresses("zrother0"), "");
+  // The other veth pair is no handheld adapter: nothing answers there, nothing is logged.
+  size_t mark = svc.log_size();
+  ClientSocket other(hh, "zrc1");
+  ASSERT_TRUE(other.ok());
+  ASSERT_TRUE(other.send(Message(zrdhcp::kDiscover).hw_last(9).bytes()));
+  EXPECT_TRUE(other.receive(300).empty());
+  EXPECT_EQ(svc.log().find("02:00:00:00:00:09", mark), std::string::npos) << svc.log();
+  EXPECT_EQ(pc.addresses("zrother0"), "");
 }
 
-TEST_F(DhcpServiceMessages, HostileMessagesGetNoReplyButALogLine)
-{
-    std::vector<uint8_t> oversized = Message(zrdhcp::kDiscover).bytes();
-    oversized.resize(5000, 0);
-    const std::pair<std::vector<uint8_t>, const char *> hostile[] = {
-        {std::vector<uint8_t>(100, 1), "truncated message (100 bytes)"},
-        {oversized, "over 4096 bytes"},
-        {Message(zrdhcp::kDiscover).raw({12, 250, 'x'}).bytes(false), "option 12 runs past the end"},
-        {Message(zrdhcp::kDiscover).option(52, {1}).in_file(15, {}, 200).bytes(), "file field"},
-        {Message(zrdhcp::kDiscover).cookie(0x01020304).bytes(), "bad magic cookie"},
-        {Message(0).raw({53, 0}).bytes(), "option 53 has length 0"},
-        {Message(zrdhcp::kDiscover).option(12, {}).bytes(), "option 12 has length 0"},
-        {Message(zrdhcp::kDiscover).op(2).bytes(), "a BOOTREPLY"},
-        {Message(0).bytes(), "no DHCP message type"},
-    };
-    for (const auto &h : hostile) {
-        size_t mark = svc.log_size();
-        EXPECT_FALSE(ask_bytes(h.first, 250).valid()) << h.second;
-        EXPECT_TRUE(svc.wait_log(std::string("zrh0: message") + "", 1000, mark)) << h.second;
-        EXPECT_NE(svc.log().find(h.second, mark), std::string::npos) << h.second << "\n" << svc.log();
-    }
-    EXPECT_TRUE(svc.running());
-    EXPECT_EQ(ask(Message(zrdhcp::kDiscover)).type(), zrdhcp::kOffer) << "still serving:\n" << svc.log();
+TEST_F(DhcpServiceMessages, HostileMessagesGetNoReplyButALogLine) {
+  std::vector<uint8_t> oversized = Message(zrdhcp::kDiscover).bytes();
+  oversized.resize(5000, 0);
+  const std::pair<std::vector<uint8_t>, const char *> hostile[] = {
+      {std::vector<uint8_t>(100, 1), "truncated message (100 bytes)"},
+      {oversized, "over 4096 bytes"},
+      {Message(zrdhcp::kDiscover).raw({12, 250, 'x'}).bytes(false), "option 12 runs past the end"},
+      {Message(zrdhcp::kDiscover).option(52, {1}).in_file(15, {}, 200).bytes(), "file field"},
+      {Message(zrdhcp::kDiscover).cookie(0x01020304).bytes(), "bad magic cookie"},
+      {Message(0).raw({53, 0}).bytes(), "option 53 has length 0"},
+      {Message(zrdhcp::kDiscover).option(12, {}).bytes(), "option 12 has length 0"},
+      {Message(zrdhcp::kDiscover).op(2).bytes(), "a BOOTREPLY"},
+      {Message(0).bytes(), "no DHCP message type"},
+  };
+  for (const auto &h : hostile) {
+    size_t mark = svc.log_size();
+    EXPECT_FALSE(ask_bytes(h.first, 250).valid()) << h.second;
+    EXPECT_TRUE(svc.wait_log(std::string("zrh0: message") + "", 1000, mark)) << h.second;
+    EXPECT_NE(svc.log().find(h.second, mark), std::string::npos) << h.second << "\n" << svc.log();
+  }
+  EXPECT_TRUE(svc.running());
+  EXPECT_EQ(ask(Message(zrdhcp::kDiscover)).type(), zrdhcp::kOffer) << "still serving:\n" << svc.log();
 }
 
 // ---- which adapters, which subnets -------------------------------------------------------
 
 // A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
 // interface folder, whose parent is the USB device with its ids and serial number.
-void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial)
-{
-    const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
-    run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
-    zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
-    zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
-    if (!serial.empty())
-        zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
-    run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids,
+                      const std::string &serial) {
+  const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
+  run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
+  zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
+  zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
+  if (!serial.empty()) zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
+  run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
 }
 
-TEST(DhcpService, UsbAdaptersAreChosenByTheirIds)
-{
-    Computer pc;
-    NEED_NETWORK(pc);
-    TempDir sys;
-    fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001");
-    fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER");
-    fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "");
-    Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path());
-    ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
-    ASSERT_TRUE(svc.start()) << svc.log();
-    ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
-    EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC_0001)"), std::string::npos)
-        << svc.log();
-    ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1"));
-    ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2"));
-    ASSERT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrusb2", 1000)) << svc.log();
-    EXPECT_EQ(svc.log().find("zrusb1"), std::string::npos) << svc.log();
-    EXPECT_EQ(pc.addresses("zrusb1"), "");
-    EXPECT_EQ(pc.addresses("zrc0"), "") << "the other end of a pair is no USB adapter";
-    EXPECT_NE(svc.data().find("serial:4407:7705:CALC_0001 172.16.0.0/30"), std::string::npos) << svc.data();
-    EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
+TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001");
+  fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER");
+  fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "");
+  Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path());
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
+  EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC_0001)"), std::string::npos) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1"));
+  ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2"));
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrusb2", 1000)) << svc.log();
+  EXPECT_EQ(svc.log().find("zrusb1"), std::string::npos) << svc.log();
+  EXPECT_EQ(pc.addresses("zrusb1"), "");
+  EXPECT_EQ(pc.addresses("zrc0"), "") << "the other end of a pair is no USB adapter";
+  EXPECT_NE(svc.data().find("serial:4407:7705:CALC_0001 172.16.0.0/30"), std::string::npos) << svc.data();
+  EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
 }
 
-TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts)
-{
-    Computer pc;
-    NEED_NETWORK(pc);
-    Service svc("interface = zra\ninterface = zrb\ninterface = zrc\ninterface = zrd\n");
-    // An interface that is not a handheld's already holds an address in subnet 3.
-    ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
-    ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.13/30", "dev", "zrlan"}).status, 0);
-    zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "", 0644);  // as the library creates it
-    ASSERT_TRUE(svc.start()) << svc.log();
-    auto plug = [&](const char *name, const char *mac, const char *expect) {
-        size_t mark = svc.log_size();
-        EXPECT_TRUE(pc.plug(name, mac, nullptr, std::string(name) + "p"));
-        EXPECT_TRUE(svc.wait_log(std::string("address ") + expect + "/30 set on " + name, 1000, mark))
-            << name << "\n" << svc.log();
-    };
-    plug("zra", "02:00:00:00:00:0a", "172.16.0.1");
-    plug("zrb", "02:00:00:00:00:0b", "172.16.0.5");
+TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zra\ninterface = zrb\ninterface = zrc\ninterface = zrd\n");
+  // An interface that is not a handheld's already holds an address in subnet 3.
+  ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.13/30", "dev", "zrlan"}).status, 0);
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "", 0644);  // as the library creates it
+  ASSERT_TRUE(svc.start()) << svc.log();
+  auto plug = [&](const char *name, const char *mac, const char *expect) {
     size_t mark = svc.log_size();
-    pc.unplug("zra");
-    pc.unplug("zrb");
-    EXPECT_TRUE(svc.wait_log("adapter zrb gone", 1000, mark)) << svc.log();
-    plug("zrb", "02:00:00:00:00:0b", "172.16.0.5");    // its own, though .0 is free
-    plug("zrc", "02:00:00:00:00:0c", "172.16.0.9");    // not .0 (remembered), not .12 (in use)
-    plug("zrd", "02:00:00:00:00:0d", "172.16.0.17");
-    plug("zra", "02:00:00:00:00:0a", "172.16.0.1");
+    EXPECT_TRUE(pc.plug(name, mac, nullptr, std::string(name) + "p"));
+    EXPECT_TRUE(svc.wait_log(std::string("address ") + expect + "/30 set on " + name, 1000, mark)) << name << "\n"
+                                                                                                   << svc.log();
+  };
+  plug("zra", "02:00:00:00:00:0a", "172.16.0.1");
+  plug("zrb", "02:00:00:00:00:0b", "172.16.0.5");
+  size_t mark = svc.log_size();
+  pc.unplug("zra");
+  pc.unplug("zrb");
+  EXPECT_TRUE(svc.wait_log("adapter zrb gone", 1000, mark)) << svc.log();
+  plug("zrb", "02:00:00:00:00:0b", "172.16.0.5");  // its own, though .0 is free
+  plug("zrc", "02:00:00:00:00:0c", "172.16.0.9");  // not .0 (remembered), not .12 (in use)
+  plug("zrd", "02:00:00:00:00:0d", "172.16.0.17");
+  plug("zra", "02:00:00:00:00:0a", "172.16.0.1");
 
-    EXPECT_EQ(svc.stop(), 0);
-    for (const char *name : {"zra", "zrb", "zrc", "zrd"})
-        EXPECT_EQ(pc.addresses(name), "") << name;
-    EXPECT_NE(pc.addresses("zrlan").find("172.16.0.13"), std::string::npos) << "not the service's to remove";
-    mark = svc.log_size();
-    ASSERT_TRUE(svc.start()) << svc.log();
-    EXPECT_TRUE(svc.wait_log("address 172.16.0.9/30 set on zrc", 1000, mark)) << svc.log();
-    EXPECT_NE(svc.log().find("address 172.16.0.1/30 set on zra", mark), std::string::npos);
-    EXPECT_NE(svc.log().find("address 172.16.0.5/30 set on zrb", mark), std::string::npos);
-    EXPECT_NE(svc.log().find("address 172.16.0.17/30 set on zrd", mark), std::string::npos);
+  EXPECT_EQ(svc.stop(), 0);
+  for (const char *name : {"zra", "zrb", "zrc", "zrd"}) EXPECT_EQ(pc.addresses(name), "") << name;
+  EXPECT_NE(pc.addresses("zrlan").find("172.16.0.13"), std::string::npos) << "not the service's to remove";
+  mark = svc.log_size();
+  ASSERT_TRUE(svc.start()) << svc.log();
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.9/30 set on zrc", 1000, mark)) << svc.log();
+  EXPECT_NE(svc.log().find("address 172.16.0.1/30 set on zra", mark), std::string::npos);
+  EXPECT_NE(svc.log().find("address 172.16.0.5/30 set on zrb", mark), std::string::npos);
+  EXPECT_NE(svc.log().find("address 172.16.0.17/30 set on zrd", mark), std::string::npos);
 }
 
 // ---- starting ---------------------------------------------------------------------------------
 
-TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage)
-{
-    Computer pc;
-    NEED_NETWORK(pc);
-    TempDir dir;
-    zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "usb = 4407:7705\nspeed = fast\n", 0644);
-    Ran r = run({ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find(dir.file("zr-dhcp.cfg") + ":2: unknown key \"speed\""), std::string::npos) << r.out;
-    r = run({ZR_DHCP_PATH, "--config", dir.file("missing.cfg")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("missing.cfg"), std::string::npos) << r.out;
-    r = run({ZR_DHCP_PATH, "--frobnicate"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
+TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir dir;
+  zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "usb = 4407:7705\nspeed = fast\n", 0644);
+  Ran r = run({ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find(dir.file("zr-dhcp.cfg") + ":2: unknown key \"speed\""), std::string::npos) << r.out;
+  r = run({ZR_DHCP_PATH, "--config", dir.file("missing.cfg")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("missing.cfg"), std::string::npos) << r.out;
+  r = run({ZR_DHCP_PATH, "--frobnicate"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
 
-    zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
-    for (const char *cap : {"net_admin", "net_bind_service"}) {
-        r = run({"setpriv", std::string("--bounding-set=-") + cap, std::string("--inh-caps=-") + cap, "--",
-                 ZR_DHCP_PATH, "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
-        EXPECT_EQ(r.status, 3) << cap << ": " << r.out;
-        std::string upper = cap;
-        for (char &c : upper)
-            c = static_cast<char>(toupper(c));
-        EXPECT_NE(r.out.find("missing privilege CAP_" + upper), std::string::npos) << r.out;
-    }
+  zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
+  for (const char *cap : {"net_admin", "net_bind_service"}) {
+    r = run({"setpriv", std::string("--bounding-set=-") + cap, std::string("--inh-caps=-") + cap, "--", ZR_DHCP_PATH,
+             "--config", dir.file("zr-dhcp.cfg"), "--data", dir.file("zr-dhcp.dat")});
+    EXPECT_EQ(r.status, 3) << cap << ": " << r.out;
+    std::string upper = cap;
+    for (char &c : upper) c = static_cast<char>(toupper(c));
+    EXPECT_NE(r.out.find("missing privilege CAP_" + upper), std::string::npos) << r.out;
+  }
 }
 
 // ---- shared with the link library's users -----------------------------------------------------
@@ -379,86 +357,80 @@ TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage)
 // The service under a name of this test's own (so that parallel tests never find it), with
 // named objects of its own, in a folder beside its settings.
 class LibraryUsers : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!pc.ok())
-            GTEST_SKIP() << "no private network: " << pc.why();
-        program = "zr-dhcp-t" + std::to_string(getpid()) + ".exe";
-        ASSERT_EQ(run({"cp", ZR_DHCP_PATH, folder.file(program)}).status, 0);
-        zrtest::WriteFile(folder.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
-        prefix = "zrdhcp-svc-" + std::to_string(getpid()) + "-";
-        zri_dhcp_names(prefix.c_str(), program.c_str());
-        ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+ protected:
+  void SetUp() override {
+    if (!pc.ok()) GTEST_SKIP() << "no private network: " << pc.why();
+    program = "zr-dhcp-t" + std::to_string(getpid()) + ".exe";
+    ASSERT_EQ(run({"cp", ZR_DHCP_PATH, folder.file(program)}).status, 0);
+    zrtest::WriteFile(folder.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
+    prefix = "zrdhcp-svc-" + std::to_string(getpid()) + "-";
+    zri_dhcp_names(prefix.c_str(), program.c_str());
+    ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  }
+  void TearDown() override {
+    while (KQ_ZR_dhcp_cleanup() == 0 && ++rounds < 10) {
     }
-    void TearDown() override
-    {
-        while (KQ_ZR_dhcp_cleanup() == 0 && ++rounds < 10) {
-        }
-        zr_os_named_remove(zri_dhcp_mutex_name());
-        zr_os_named_remove(zri_dhcp_shared_name());
-        zri_dhcp_names(nullptr, nullptr);
-        run({"pkill", "-KILL", "-f", folder.file(program)});
-    }
-    bool has_address() const { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }
-    Computer pc;
-    TempDir folder;
-    std::string program, prefix;
-    int rounds = 0;
+    zr_os_named_remove(zri_dhcp_mutex_name());
+    zr_os_named_remove(zri_dhcp_shared_name());
+    zri_dhcp_names(nullptr, nullptr);
+    run({"pkill", "-KILL", "-f", folder.file(program)});
+  }
+  bool has_address() const { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }
+  Computer pc;
+  TempDir folder;
+  std::string program, prefix;
+  int rounds = 0;
 };
 
-TEST_F(LibraryUsers, FindTheRunningServiceAndNeverStopIt)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        execl(folder.file(program).c_str(), program.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the service did not serve zrh0";
-    for (int user = 0; user < 2; ++user) {
-        ASSERT_EQ(KQ_ZR_dhcp_init(folder.path().c_str(), ""), 0);
-        EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
-        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the last user stopped the service";
-    }
-    EXPECT_TRUE(has_address());
-    kill(pid, SIGTERM);
-    EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
-    EXPECT_TRUE(eventually([&] { return !has_address(); }, 3000));
+TEST_F(LibraryUsers, FindTheRunningServiceAndNeverStopIt) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    execl(folder.file(program).c_str(), program.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the service did not serve zrh0";
+  for (int user = 0; user < 2; ++user) {
+    ASSERT_EQ(KQ_ZR_dhcp_init(folder.path().c_str(), ""), 0);
+    EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the last user stopped the service";
+  }
+  EXPECT_TRUE(has_address());
+  kill(pid, SIGTERM);
+  EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+  EXPECT_TRUE(eventually([&] { return !has_address(); }, 3000));
 }
 
-TEST_F(LibraryUsers, AServiceTheLibraryStartedCleansUpWhenItsLastUserLetsGo)
-{
-    ASSERT_EQ(KQ_ZR_dhcp_init(folder.path().c_str(), ""), 0);
-    ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the started service did not serve zrh0";
-    EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
-    EXPECT_FALSE(has_address()) << "the service was ended before it could remove its address";
+TEST_F(LibraryUsers, AServiceTheLibraryStartedCleansUpWhenItsLastUserLetsGo) {
+  ASSERT_EQ(KQ_ZR_dhcp_init(folder.path().c_str(), ""), 0);
+  ASSERT_TRUE(eventually([&] { return has_address(); }, 3000)) << "the started service did not serve zrh0";
+  EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
+  EXPECT_FALSE(has_address()) << "the service was ended before it could remove its address";
 }
 
 // ---- zrlink's hint ------------------------------------------------------------------------------
 
-TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress)
-{
-    Computer pc;
-    NEED_NETWORK(pc);
-    TempDir sys;
-    fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC");
-    fake_usb_adapter(sys, "zrusb1", "1234:5678", "");
-    ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
-    int status = -1;
-    std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("no handheld attached"), std::string::npos) << out;
-    EXPECT_NE(out.find("zrusb0"), std::string::npos) << out;
-    EXPECT_NE(out.find("zr-dhcp"), std::string::npos) << out;
-    EXPECT_EQ(out.find("zrusb1"), std::string::npos) << out;
+TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC");
+  fake_usb_adapter(sys, "zrusb1", "1234:5678", "");
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+  int status = -1;
+  std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("no handheld attached"), std::string::npos) << out;
+  EXPECT_NE(out.find("zrusb0"), std::string::npos) << out;
+  EXPECT_NE(out.find("zr-dhcp"), std::string::npos) << out;
+  EXPECT_EQ(out.find("zrusb1"), std::string::npos) << out;
 
-    // Once the adapter has its address, the handheld shows as a candidate and the hint goes.
-    ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrusb0"}).status, 0);
-    out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
-    EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
-    EXPECT_EQ(out.find("zr-dhcp"), std::string::npos) << out;
+  // Once the adapter has its address, the handheld shows as a candidate and the hint goes.
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrusb0"}).status, 0);
+  out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
+  EXPECT_NE(out.find("172.16.0.2"), std::string::npos) << out;
+  EXPECT_EQ(out.find("zr-dhcp"), std::string::npos) << out;
 }
 
-} // namespace
+}  // namespace

@@ -18,322 +18,309 @@ using zrdhcptest::Message;
 
 // ---- settings ----------------------------------------------------------------------------
 
-TEST(DhcpConfig, ReadsEveryKeyWithCommentsAndDefaults)
-{
-    Config c;
-    std::string error;
-    ASSERT_TRUE(parse_config("# handhelds\n\nusb = 4407:7705\nusb=1D6B:0104 # a gadget\n"
-                             "interface = zrh0\ninterface = enx020000000001\nlease = 600\r\n",
-                             &c, &error))
-        << error;
-    ASSERT_EQ(c.usb.size(), 2u);
-    EXPECT_EQ(c.usb[1].vendor, 0x1d6b);
-    EXPECT_EQ(c.usb[1].product, 0x0104);
-    EXPECT_EQ(c.interfaces, (std::vector<std::string>{"zrh0", "enx020000000001"}));
-    EXPECT_EQ(c.lease, 600u);
+TEST(DhcpConfig, ReadsEveryKeyWithCommentsAndDefaults) {
+  Config c;
+  std::string error;
+  ASSERT_TRUE(
+      parse_config("# handhelds\n\nusb = 4407:7705\nusb=1D6B:0104 # a gadget\n"
+                   "interface = zrh0\ninterface = enx020000000001\nlease = 600\r\n",
+                   &c, &error))
+      << error;
+  ASSERT_EQ(c.usb.size(), 2u);
+  EXPECT_EQ(c.usb[1].vendor, 0x1d6b);
+  EXPECT_EQ(c.usb[1].product, 0x0104);
+  EXPECT_EQ(c.interfaces, (std::vector<std::string>{"zrh0", "enx020000000001"}));
+  EXPECT_EQ(c.lease, 600u);
 
-    ASSERT_TRUE(parse_config("", &c, &error));
-    ASSERT_EQ(c.usb.size(), 1u);
-    EXPECT_TRUE(c.usb[0] == kHandheldUsbId);
-    EXPECT_TRUE(c.interfaces.empty());
-    EXPECT_EQ(c.lease, 3600u);
-    ASSERT_TRUE(parse_config("interface = a\n", &c, &error));
-    EXPECT_TRUE(c.usb[0] == kHandheldUsbId) << "naming interfaces keeps the handheld's own id";
+  ASSERT_TRUE(parse_config("", &c, &error));
+  ASSERT_EQ(c.usb.size(), 1u);
+  EXPECT_TRUE(c.usb[0] == kHandheldUsbId);
+  EXPECT_TRUE(c.interfaces.empty());
+  EXPECT_EQ(c.lease, 3600u);
+  ASSERT_TRUE(parse_config("interface = a\n", &c, &error));
+  EXPECT_TRUE(c.usb[0] == kHandheldUsbId) << "naming interfaces keeps the handheld's own id";
 }
 
-TEST(DhcpConfig, AnErrorNamesItsLineAndKeepsTheFormerSettings)
-{
-    const std::pair<const char *, const char *> bad[] = {
-        {"usb = 4407:7705\nspeed = 9\n", "2: unknown key \"speed\""},
-        {"\n\nusb = 4407-7705\n", "3: usb"},
-        {"usb = 44077:705\n", "1: usb"},
-        {"usb = 44g7:7705\n", "1: usb"},
-        {"lease = 0\n", "1: lease"},
-        {"lease = -5\n", "1: lease"},
-        {"lease = 4294967296\n", "1: lease"},
-        {"lease = 12s\n", "1: lease"},
-        {"lease = \n", "1: lease"},
-        {"interface = a/b\n", "1: interface"},
-        {"interface = sixteen-chars-xx\n", "1: interface"},
-        {"just text\n", "1: expected \"key = value\""},
-    };
-    for (const auto &b : bad) {
-        Config c;
-        c.lease = 77;
-        std::string error;
-        EXPECT_FALSE(parse_config(b.first, &c, &error)) << b.first;
-        EXPECT_EQ(error.rfind(b.second, 0), 0u) << b.first << " gave: " << error;
-        EXPECT_EQ(c.lease, 77u) << "a failed read changes nothing";
-    }
+TEST(DhcpConfig, AnErrorNamesItsLineAndKeepsTheFormerSettings) {
+  const std::pair<const char *, const char *> bad[] = {
+      {"usb = 4407:7705\nspeed = 9\n", "2: unknown key \"speed\""},
+      {"\n\nusb = 4407-7705\n", "3: usb"},
+      {"usb = 44077:705\n", "1: usb"},
+      {"usb = 44g7:7705\n", "1: usb"},
+      {"lease = 0\n", "1: lease"},
+      {"lease = -5\n", "1: lease"},
+      {"lease = 4294967296\n", "1: lease"},
+      {"lease = 12s\n", "1: lease"},
+      {"lease = \n", "1: lease"},
+      {"interface = a/b\n", "1: interface"},
+      {"interface = sixteen-chars-xx\n", "1: interface"},
+      {"just text\n", "1: expected \"key = value\""},
+  };
+  for (const auto &b : bad) {
     Config c;
+    c.lease = 77;
     std::string error;
-    EXPECT_TRUE(parse_config("lease = 4294967295\n", &c, &error));
-    EXPECT_FALSE(read_config("/nonexistent/zr-dhcp.cfg", true, &c, &error));
-    EXPECT_NE(error.find("/nonexistent/zr-dhcp.cfg"), std::string::npos);
-    EXPECT_TRUE(read_config("/nonexistent/zr-dhcp.cfg", false, &c, &error));
+    EXPECT_FALSE(parse_config(b.first, &c, &error)) << b.first;
+    EXPECT_EQ(error.rfind(b.second, 0), 0u) << b.first << " gave: " << error;
+    EXPECT_EQ(c.lease, 77u) << "a failed read changes nothing";
+  }
+  Config c;
+  std::string error;
+  EXPECT_TRUE(parse_config("lease = 4294967295\n", &c, &error));
+  EXPECT_FALSE(read_config("/nonexistent/zr-dhcp.cfg", true, &c, &error));
+  EXPECT_NE(error.find("/nonexistent/zr-dhcp.cfg"), std::string::npos);
+  EXPECT_TRUE(read_config("/nonexistent/zr-dhcp.cfg", false, &c, &error));
 }
 
 // ---- remembered subnets ----------------------------------------------------------------
 
-TEST(DhcpStore, ReadsWritesAndPassesOverDamagedLines)
-{
-    Store s;
-    std::vector<std::string> skipped;
-    s.parse("", &skipped);
-    EXPECT_TRUE(s.empty());
-    EXPECT_TRUE(skipped.empty());
+TEST(DhcpStore, ReadsWritesAndPassesOverDamagedLines) {
+  Store s;
+  std::vector<std::string> skipped;
+  s.parse("", &skipped);
+  EXPECT_TRUE(s.empty());
+  EXPECT_TRUE(skipped.empty());
 
-    s.parse("# comment\nmac:02:00:00:00:00:01 172.16.0.4/30\nserial:4407:7705:AB12 172.16.1.0/30\n"
-            "mac:02:00:00:00:00:02 172.16.0.5/30\nmac:x 10.0.0.0/30\nother:y 172.16.0.8/30\n"
-            "mac:02:00:00:00:00:03 172.16.0.8/24\nmac:02:00:00:00:00:04\n",
-            &skipped);
-    EXPECT_EQ(s.find("mac:02:00:00:00:00:01"), 1);
-    EXPECT_EQ(s.find("serial:4407:7705:AB12"), 64);
-    EXPECT_EQ(s.find("mac:02:00:00:00:00:02"), -1) << "not the start of a /30";
-    EXPECT_EQ(skipped.size(), 5u);
-    EXPECT_EQ(skipped[0].rfind("4: ", 0), 0u);
+  s.parse(
+      "# comment\nmac:02:00:00:00:00:01 172.16.0.4/30\nserial:4407:7705:AB12 172.16.1.0/30\n"
+      "mac:02:00:00:00:00:02 172.16.0.5/30\nmac:x 10.0.0.0/30\nother:y 172.16.0.8/30\n"
+      "mac:02:00:00:00:00:03 172.16.0.8/24\nmac:02:00:00:00:00:04\n",
+      &skipped);
+  EXPECT_EQ(s.find("mac:02:00:00:00:00:01"), 1);
+  EXPECT_EQ(s.find("serial:4407:7705:AB12"), 64);
+  EXPECT_EQ(s.find("mac:02:00:00:00:00:02"), -1) << "not the start of a /30";
+  EXPECT_EQ(skipped.size(), 5u);
+  EXPECT_EQ(skipped[0].rfind("4: ", 0), 0u);
 
-    Store again;
-    again.parse(s.text(), &skipped);
-    EXPECT_EQ(again.text(), s.text());
-    EXPECT_EQ(again.find("serial:4407:7705:AB12"), 64);
+  Store again;
+  again.parse(s.text(), &skipped);
+  EXPECT_EQ(again.text(), s.text());
+  EXPECT_EQ(again.find("serial:4407:7705:AB12"), 64);
 }
 
-TEST(DhcpStore, ChoosesTheRememberedSubnetThenTheLowestFreeOne)
-{
-    Store s;
-    s.remember("mac:a", 0);
-    s.remember("mac:b", 2);
-    EXPECT_EQ(s.choose("mac:b", {}), 2) << "its own subnet even when a lower one is free";
-    EXPECT_EQ(s.choose("mac:new", {}), 1) << "a subnet remembered for another stays free";
-    EXPECT_EQ(s.choose("mac:new", {1}), 3);
-    EXPECT_EQ(s.choose("mac:b", {2}), 1) << "its own subnet is busy: the lowest free one";
+TEST(DhcpStore, ChoosesTheRememberedSubnetThenTheLowestFreeOne) {
+  Store s;
+  s.remember("mac:a", 0);
+  s.remember("mac:b", 2);
+  EXPECT_EQ(s.choose("mac:b", {}), 2) << "its own subnet even when a lower one is free";
+  EXPECT_EQ(s.choose("mac:new", {}), 1) << "a subnet remembered for another stays free";
+  EXPECT_EQ(s.choose("mac:new", {1}), 3);
+  EXPECT_EQ(s.choose("mac:b", {2}), 1) << "its own subnet is busy: the lowest free one";
 
-    std::set<int> busy;
-    for (int n = 0; n < kSubnetCount; ++n)
-        if (n != 2)
-            busy.insert(n);
-    EXPECT_EQ(s.choose("mac:new", busy), 2) << "another's subnet only when nothing else is left";
-    busy.insert(2);
-    EXPECT_EQ(s.choose("mac:new", busy), -1);
+  std::set<int> busy;
+  for (int n = 0; n < kSubnetCount; ++n)
+    if (n != 2) busy.insert(n);
+  EXPECT_EQ(s.choose("mac:new", busy), 2) << "another's subnet only when nothing else is left";
+  busy.insert(2);
+  EXPECT_EQ(s.choose("mac:new", busy), -1);
 
-    EXPECT_EQ(subnet_of(0xAC10FFFEu), 16383);
-    EXPECT_EQ(subnet_of(0xAC110001u), -1);
-    EXPECT_EQ(subnet_host(16383), 0xAC10FFFDu);
-    EXPECT_EQ(subnet_handheld(1), 0xAC100006u);
+  EXPECT_EQ(subnet_of(0xAC10FFFEu), 16383);
+  EXPECT_EQ(subnet_of(0xAC110001u), -1);
+  EXPECT_EQ(subnet_host(16383), 0xAC10FFFDu);
+  EXPECT_EQ(subnet_handheld(1), 0xAC100006u);
 }
 
 // ---- reading requests ---------------------------------------------------------------------
 
-TEST(DhcpMessages, ReadsAWellFormedRequest)
-{
-    Message m(kRequest);
-    m.ciaddr(0).option32(50, 0xAC100002u).option32(54, 0xAC100001u).option(61, {1, 2, 3, 4, 5, 6, 7});
-    Request r;
-    std::string why;
-    ASSERT_TRUE(parse_request(m.bytes().data(), m.bytes().size(), &r, &why)) << why;
-    EXPECT_EQ(r.type, kRequest);
-    EXPECT_TRUE(r.has_requested && r.has_server_id);
-    EXPECT_EQ(r.requested, 0xAC100002u);
-    EXPECT_EQ(r.server_id, 0xAC100001u);
-    EXPECT_EQ(r.client_id.size(), 7u);
-    EXPECT_EQ(r.hardware(), "02:00:00:00:00:01");
+TEST(DhcpMessages, ReadsAWellFormedRequest) {
+  Message m(kRequest);
+  m.ciaddr(0).option32(50, 0xAC100002u).option32(54, 0xAC100001u).option(61, {1, 2, 3, 4, 5, 6, 7});
+  Request r;
+  std::string why;
+  ASSERT_TRUE(parse_request(m.bytes().data(), m.bytes().size(), &r, &why)) << why;
+  EXPECT_EQ(r.type, kRequest);
+  EXPECT_TRUE(r.has_requested && r.has_server_id);
+  EXPECT_EQ(r.requested, 0xAC100002u);
+  EXPECT_EQ(r.server_id, 0xAC100001u);
+  EXPECT_EQ(r.client_id.size(), 7u);
+  EXPECT_EQ(r.hardware(), "02:00:00:00:00:01");
 
-    // Options overloaded into the file and sname fields count too.
-    Message o(0);
-    o.option(52, {3}).in_file(53, {kDiscover}).in_sname(50, {172, 16, 0, 2});
-    ASSERT_TRUE(parse_request(o.bytes().data(), o.bytes().size(), &r, &why)) << why;
-    EXPECT_EQ(r.type, kDiscover);
-    EXPECT_EQ(r.requested, 0xAC100002u);
-    // Without the overload option the same fields are only names.
-    Message n(kDiscover);
-    n.in_file(50, {1, 2, 3, 4});
-    ASSERT_TRUE(parse_request(n.bytes().data(), n.bytes().size(), &r, &why));
-    EXPECT_FALSE(r.has_requested);
+  // Options overloaded into the file and sname fields count too.
+  Message o(0);
+  o.option(52, {3}).in_file(53, {kDiscover}).in_sname(50, {172, 16, 0, 2});
+  ASSERT_TRUE(parse_request(o.bytes().data(), o.bytes().size(), &r, &why)) << why;
+  EXPECT_EQ(r.type, kDiscover);
+  EXPECT_EQ(r.requested, 0xAC100002u);
+  // Without the overload option the same fields are only names.
+  Message n(kDiscover);
+  n.in_file(50, {1, 2, 3, 4});
+  ASSERT_TRUE(parse_request(n.bytes().data(), n.bytes().size(), &r, &why));
+  EXPECT_FALSE(r.has_requested);
 }
 
-TEST(DhcpMessages, RefusesBrokenAndHostileMessagesWithAReason)
-{
-    struct Case {
-        const char *name;
-        std::vector<uint8_t> bytes;
-        const char *why;
-    };
-    std::vector<Case> cases;
-    auto valid = Message(kDiscover).bytes();
-    cases.push_back({"empty", {}, "truncated"});
-    cases.push_back({"fixed part only", std::vector<uint8_t>(valid.begin(), valid.begin() + 239), "truncated"});
-    cases.push_back({"BOOTREPLY", Message(kDiscover).op(2).bytes(), "BOOTREPLY"});
-    cases.push_back({"bad op", Message(kDiscover).op(7).bytes(), "bad op"});
-    cases.push_back({"long hardware address", Message(kDiscover).hlen(17).bytes(), "hardware address length"});
-    cases.push_back({"bad cookie", Message(kDiscover).cookie(0x63825364).bytes(), "magic cookie"});
-    cases.push_back({"option past the end", Message(kDiscover).raw({12, 200, 'a', 'b'}).bytes(), "runs past"});
-    cases.push_back({"length byte missing", Message(kDiscover).raw({12}).bytes(), "runs past"});
-    cases.push_back({"zero-length type", Message(0).raw({53, 0, 255}).bytes(), "length 0"});
-    cases.push_back({"zero-length host name", Message(kDiscover).raw({12, 0, 255}).bytes(), "length 0"});
-    cases.push_back({"long type", Message(0).raw({53, 2, 1, 1, 255}).bytes(), "instead of 1"});
-    cases.push_back({"short server id", Message(kRequest).option(54, {172, 16, 0}).bytes(), "instead of 4"});
-    cases.push_back({"short client id", Message(kDiscover).option(61, {1}).bytes(), "option 61"});
-    cases.push_back({"bad overload", Message(kDiscover).option(52, {4}).bytes(), "bad value 4"});
-    cases.push_back({"overload inside overload", Message(kDiscover).option(52, {1}).in_file(52, {1}).bytes(),
-                     "inside an overloaded field"});
-    cases.push_back({"overflow in file", Message(kDiscover).option(52, {1}).in_file(12, {}, 130).bytes(),
-                     "file field"});
-    cases.push_back({"plain BOOTP", Message(0).bytes(), "no DHCP message type"});
-    for (const Case &c : cases) {
-        // An exact-size copy, so that the sanitizer run catches any read past the end.
-        std::vector<uint8_t> exact(c.bytes);
-        Request r;
-        std::string why;
-        EXPECT_FALSE(parse_request(exact.data(), exact.size(), &r, &why)) << c.name;
-        EXPECT_NE(why.find(c.why), std::string::npos) << c.name << " gave: " << why;
-    }
-    // Pad options, a missing END and rapid commit (the one option of length 0) are fine.
-    Message ok(kDiscover);
-    ok.raw({0, 0, 80, 0});
+TEST(DhcpMessages, RefusesBrokenAndHostileMessagesWithAReason) {
+  struct Case {
+    const char *name;
+    std::vector<uint8_t> bytes;
+    const char *why;
+  };
+  std::vector<Case> cases;
+  auto valid = Message(kDiscover).bytes();
+  cases.push_back({"empty", {}, "truncated"});
+  cases.push_back({"fixed part only", std::vector<uint8_t>(valid.begin(), valid.begin() + 239), "truncated"});
+  cases.push_back({"BOOTREPLY", Message(kDiscover).op(2).bytes(), "BOOTREPLY"});
+  cases.push_back({"bad op", Message(kDiscover).op(7).bytes(), "bad op"});
+  cases.push_back({"long hardware address", Message(kDiscover).hlen(17).bytes(), "hardware address length"});
+  cases.push_back({"bad cookie", Message(kDiscover).cookie(0x63825364).bytes(), "magic cookie"});
+  cases.push_back({"option past the end", Message(kDiscover).raw({12, 200, 'a', 'b'}).bytes(), "runs past"});
+  cases.push_back({"length byte missing", Message(kDiscover).raw({12}).bytes(), "runs past"});
+  cases.push_back({"zero-length type", Message(0).raw({53, 0, 255}).bytes(), "length 0"});
+  cases.push_back({"zero-length host name", Message(kDiscover).raw({12, 0, 255}).bytes(), "length 0"});
+  cases.push_back({"long type", Message(0).raw({53, 2, 1, 1, 255}).bytes(), "instead of 1"});
+  cases.push_back({"short server id", Message(kRequest).option(54, {172, 16, 0}).bytes(), "instead of 4"});
+  cases.push_back({"short client id", Message(kDiscover).option(61, {1}).bytes(), "option 61"});
+  cases.push_back({"bad overload", Message(kDiscover).option(52, {4}).bytes(), "bad value 4"});
+  cases.push_back({"overload inside overload", Message(kDiscover).option(52, {1}).in_file(52, {1}).bytes(),
+                   "inside an overloaded field"});
+  cases.push_back({"overflow in file", Message(kDiscover).option(52, {1}).in_file(12, {}, 130).bytes(), "file field"});
+  cases.push_back({"plain BOOTP", Message(0).bytes(), "no DHCP message type"});
+  for (const Case &c : cases) {
+    // An exact-size copy, so that the sanitizer run catches any read past the end.
+    std::vector<uint8_t> exact(c.bytes);
     Request r;
     std::string why;
-    auto b = ok.bytes(false);
-    EXPECT_TRUE(parse_request(b.data(), b.size(), &r, &why)) << why;
+    EXPECT_FALSE(parse_request(exact.data(), exact.size(), &r, &why)) << c.name;
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.name << " gave: " << why;
+  }
+  // Pad options, a missing END and rapid commit (the one option of length 0) are fine.
+  Message ok(kDiscover);
+  ok.raw({0, 0, 80, 0});
+  Request r;
+  std::string why;
+  auto b = ok.bytes(false);
+  EXPECT_TRUE(parse_request(b.data(), b.size(), &r, &why)) << why;
 }
 
-TEST(DhcpMessages, ARepliesCopiesTheRequestAndCarriesTheOptions)
-{
-    Message m(kDiscover);
-    m.flags(0x8000).option(61, {1, 2, 0, 0, 0, 0, 1});
-    Request req;
-    std::string why;
-    ASSERT_TRUE(parse_request(m.bytes().data(), m.bytes().size(), &req, &why));
-    Reply rep;
-    rep.type = kOffer;
-    rep.yiaddr = 0xAC100002u;
-    rep.server_id = 0xAC100001u;
-    rep.mask = 0xFFFFFFFCu;
-    rep.lease = 600;
-    std::vector<uint8_t> out = build_reply(req, rep);
-    ASSERT_GE(out.size(), 300u);
-    zrdhcptest::ReplyView v(out);
-    EXPECT_EQ(v.op(), 2);
-    EXPECT_EQ(v.xid(), m.xid_value());
-    EXPECT_EQ(v.flags(), 0x8000);
-    EXPECT_EQ(v.yiaddr(), 0xAC100002u);
-    EXPECT_EQ(v.chaddr(), "02:00:00:00:00:01");
-    EXPECT_EQ(v.type(), kOffer);
-    EXPECT_EQ(v.option32(54), 0xAC100001u);
-    EXPECT_EQ(v.option32(51), 600u);
-    EXPECT_EQ(v.option32(58), 300u);
-    EXPECT_EQ(v.option32(59), 525u);
-    EXPECT_EQ(v.option32(1), 0xFFFFFFFCu);
-    EXPECT_EQ(v.option(61).size(), 7u);
+TEST(DhcpMessages, ARepliesCopiesTheRequestAndCarriesTheOptions) {
+  Message m(kDiscover);
+  m.flags(0x8000).option(61, {1, 2, 0, 0, 0, 0, 1});
+  Request req;
+  std::string why;
+  ASSERT_TRUE(parse_request(m.bytes().data(), m.bytes().size(), &req, &why));
+  Reply rep;
+  rep.type = kOffer;
+  rep.yiaddr = 0xAC100002u;
+  rep.server_id = 0xAC100001u;
+  rep.mask = 0xFFFFFFFCu;
+  rep.lease = 600;
+  std::vector<uint8_t> out = build_reply(req, rep);
+  ASSERT_GE(out.size(), 300u);
+  zrdhcptest::ReplyView v(out);
+  EXPECT_EQ(v.op(), 2);
+  EXPECT_EQ(v.xid(), m.xid_value());
+  EXPECT_EQ(v.flags(), 0x8000);
+  EXPECT_EQ(v.yiaddr(), 0xAC100002u);
+  EXPECT_EQ(v.chaddr(), "02:00:00:00:00:01");
+  EXPECT_EQ(v.type(), kOffer);
+  EXPECT_EQ(v.option32(54), 0xAC100001u);
+  EXPECT_EQ(v.option32(51), 600u);
+  EXPECT_EQ(v.option32(58), 300u);
+  EXPECT_EQ(v.option32(59), 525u);
+  EXPECT_EQ(v.option32(1), 0xFFFFFFFCu);
+  EXPECT_EQ(v.option(61).size(), 7u);
 
-    rep.lease = 0xFFFFFFFFu;
-    zrdhcptest::ReplyView forever(build_reply(req, rep));
-    EXPECT_EQ(forever.option32(51), 0xFFFFFFFFu);
-    EXPECT_FALSE(forever.has(58)) << "no renewal time for an endless lease";
+  rep.lease = 0xFFFFFFFFu;
+  zrdhcptest::ReplyView forever(build_reply(req, rep));
+  EXPECT_EQ(forever.option32(51), 0xFFFFFFFFu);
+  EXPECT_FALSE(forever.has(58)) << "no renewal time for an endless lease";
 }
 
 // ---- answers on one link -------------------------------------------------------------
 
 class DhcpAnswers : public ::testing::Test {
-protected:
-    DhcpAnswers()
-    {
-        pool.subnet = 1;  // 172.16.0.4/30: the computer .5, the handheld .6
-        pool.lease = 120;
-    }
-    Answer ask(const Message &m, int64_t now = 1000)
-    {
-        Request r;
-        std::string why;
-        EXPECT_TRUE(parse_request(m.bytes().data(), m.bytes().size(), &r, &why)) << why;
-        return answer(r, &pool, now);
-    }
-    Pool pool;
+ protected:
+  DhcpAnswers() {
+    pool.subnet = 1;  // 172.16.0.4/30: the computer .5, the handheld .6
+    pool.lease = 120;
+  }
+  Answer ask(const Message &m, int64_t now = 1000) {
+    Request r;
+    std::string why;
+    EXPECT_TRUE(parse_request(m.bytes().data(), m.bytes().size(), &r, &why)) << why;
+    return answer(r, &pool, now);
+  }
+  Pool pool;
 };
 
-TEST_F(DhcpAnswers, DiscoverIsOfferedTheHandheldsAddressByBroadcast)
-{
-    Answer a = ask(Message(kDiscover).option32(50, 0x0A000001u));
-    ASSERT_TRUE(a.send);
-    EXPECT_EQ(a.reply.type, kOffer);
-    EXPECT_EQ(a.reply.yiaddr, 0xAC100006u) << "whatever the client asked for";
-    EXPECT_EQ(a.reply.server_id, 0xAC100005u);
-    EXPECT_EQ(a.reply.mask, 0xFFFFFFFCu);
-    EXPECT_EQ(a.reply.lease, 120u);
-    EXPECT_EQ(a.to, 0xFFFFFFFFu);
+TEST_F(DhcpAnswers, DiscoverIsOfferedTheHandheldsAddressByBroadcast) {
+  Answer a = ask(Message(kDiscover).option32(50, 0x0A000001u));
+  ASSERT_TRUE(a.send);
+  EXPECT_EQ(a.reply.type, kOffer);
+  EXPECT_EQ(a.reply.yiaddr, 0xAC100006u) << "whatever the client asked for";
+  EXPECT_EQ(a.reply.server_id, 0xAC100005u);
+  EXPECT_EQ(a.reply.mask, 0xFFFFFFFCu);
+  EXPECT_EQ(a.reply.lease, 120u);
+  EXPECT_EQ(a.to, 0xFFFFFFFFu);
 }
 
-TEST_F(DhcpAnswers, RequestsInEveryStateAreAckedOrNakedAsTheyDeserve)
-{
-    // Selecting: ours, another server's, ours for a foreign address.
-    Answer a = ask(Message(kRequest).option32(54, 0xAC100005u).option32(50, 0xAC100006u));
-    ASSERT_TRUE(a.send);
-    EXPECT_EQ(a.reply.type, kAck);
-    EXPECT_EQ(a.reply.yiaddr, 0xAC100006u);
-    EXPECT_NE(a.log.find("lease 172.16.0.6"), std::string::npos);
-    EXPECT_FALSE(ask(Message(kRequest).option32(54, 0xAC100009u).option32(50, 0xAC100006u)).send);
-    a = ask(Message(kRequest).option32(54, 0xAC100005u).option32(50, 0xAC10000Au));
-    EXPECT_EQ(a.reply.type, kNak);
+TEST_F(DhcpAnswers, RequestsInEveryStateAreAckedOrNakedAsTheyDeserve) {
+  // Selecting: ours, another server's, ours for a foreign address.
+  Answer a = ask(Message(kRequest).option32(54, 0xAC100005u).option32(50, 0xAC100006u));
+  ASSERT_TRUE(a.send);
+  EXPECT_EQ(a.reply.type, kAck);
+  EXPECT_EQ(a.reply.yiaddr, 0xAC100006u);
+  EXPECT_NE(a.log.find("lease 172.16.0.6"), std::string::npos);
+  EXPECT_FALSE(ask(Message(kRequest).option32(54, 0xAC100009u).option32(50, 0xAC100006u)).send);
+  a = ask(Message(kRequest).option32(54, 0xAC100005u).option32(50, 0xAC10000Au));
+  EXPECT_EQ(a.reply.type, kNak);
 
-    // Init-reboot: the right address, a foreign one.
-    a = ask(Message(kRequest).option32(50, 0xAC100006u));
-    EXPECT_EQ(a.reply.type, kAck);
-    EXPECT_EQ(a.to, 0xFFFFFFFFu);
-    a = ask(Message(kRequest).option32(50, 0xC0A80002u));
-    ASSERT_TRUE(a.send);
-    EXPECT_EQ(a.reply.type, kNak);
-    EXPECT_EQ(a.reply.yiaddr, 0u);
-    EXPECT_EQ(a.to, 0xFFFFFFFFu);
-    EXPECT_NE(a.log.find("192.168.0.2"), std::string::npos);
+  // Init-reboot: the right address, a foreign one.
+  a = ask(Message(kRequest).option32(50, 0xAC100006u));
+  EXPECT_EQ(a.reply.type, kAck);
+  EXPECT_EQ(a.to, 0xFFFFFFFFu);
+  a = ask(Message(kRequest).option32(50, 0xC0A80002u));
+  ASSERT_TRUE(a.send);
+  EXPECT_EQ(a.reply.type, kNak);
+  EXPECT_EQ(a.reply.yiaddr, 0u);
+  EXPECT_EQ(a.to, 0xFFFFFFFFu);
+  EXPECT_NE(a.log.find("192.168.0.2"), std::string::npos);
 
-    // Renewing (unicast to the client's address) and a renewal of a foreign address.
-    a = ask(Message(kRequest).ciaddr(0xAC100006u));
-    EXPECT_EQ(a.reply.type, kAck);
-    EXPECT_EQ(a.to, 0xAC100006u);
-    EXPECT_EQ(ask(Message(kRequest).ciaddr(0xAC100002u)).reply.type, kNak);
-    // Rebinding with the broadcast flag is answered by broadcast.
-    EXPECT_EQ(ask(Message(kRequest).ciaddr(0xAC100006u).flags(0x8000)).to, 0xFFFFFFFFu);
+  // Renewing (unicast to the client's address) and a renewal of a foreign address.
+  a = ask(Message(kRequest).ciaddr(0xAC100006u));
+  EXPECT_EQ(a.reply.type, kAck);
+  EXPECT_EQ(a.to, 0xAC100006u);
+  EXPECT_EQ(ask(Message(kRequest).ciaddr(0xAC100002u)).reply.type, kNak);
+  // Rebinding with the broadcast flag is answered by broadcast.
+  EXPECT_EQ(ask(Message(kRequest).ciaddr(0xAC100006u).flags(0x8000)).to, 0xFFFFFFFFu);
 
-    // Neither: no answer.
-    a = ask(Message(kRequest));
-    EXPECT_FALSE(a.send);
-    EXPECT_FALSE(a.log.empty());
+  // Neither: no answer.
+  a = ask(Message(kRequest));
+  EXPECT_FALSE(a.send);
+  EXPECT_FALSE(a.log.empty());
 }
 
-TEST_F(DhcpAnswers, DeclineWithholdsTheAddressForTenSeconds)
-{
-    Answer a = ask(Message(kDecline).option32(54, 0xAC100005u).option32(50, 0xAC100006u), 1000);
-    EXPECT_FALSE(a.send);
-    EXPECT_NE(a.log.find("declined"), std::string::npos);
-    EXPECT_FALSE(ask(Message(kDiscover), 1000 + 9999).send);
-    EXPECT_TRUE(ask(Message(kDiscover), 1000 + 10000).send);
-    // Another server's decline, or one for another address, changes nothing.
-    ask(Message(kDecline).option32(54, 0xAC100001u).option32(50, 0xAC100006u), 50000);
-    ask(Message(kDecline).option32(54, 0xAC100005u).option32(50, 0xAC100002u), 50000);
-    EXPECT_TRUE(ask(Message(kDiscover), 50001).send);
+TEST_F(DhcpAnswers, DeclineWithholdsTheAddressForTenSeconds) {
+  Answer a = ask(Message(kDecline).option32(54, 0xAC100005u).option32(50, 0xAC100006u), 1000);
+  EXPECT_FALSE(a.send);
+  EXPECT_NE(a.log.find("declined"), std::string::npos);
+  EXPECT_FALSE(ask(Message(kDiscover), 1000 + 9999).send);
+  EXPECT_TRUE(ask(Message(kDiscover), 1000 + 10000).send);
+  // Another server's decline, or one for another address, changes nothing.
+  ask(Message(kDecline).option32(54, 0xAC100001u).option32(50, 0xAC100006u), 50000);
+  ask(Message(kDecline).option32(54, 0xAC100005u).option32(50, 0xAC100002u), 50000);
+  EXPECT_TRUE(ask(Message(kDiscover), 50001).send);
 }
 
-TEST_F(DhcpAnswers, ReleaseAndInform)
-{
-    Answer a = ask(Message(kRelease).ciaddr(0xAC100006u).option32(54, 0xAC100005u));
-    EXPECT_FALSE(a.send);
-    EXPECT_NE(a.log.find("released 172.16.0.6"), std::string::npos);
-    a = ask(Message(kRelease).ciaddr(0xAC100002u).option32(54, 0xAC100005u));
-    EXPECT_NE(a.log.find("ignored"), std::string::npos);
+TEST_F(DhcpAnswers, ReleaseAndInform) {
+  Answer a = ask(Message(kRelease).ciaddr(0xAC100006u).option32(54, 0xAC100005u));
+  EXPECT_FALSE(a.send);
+  EXPECT_NE(a.log.find("released 172.16.0.6"), std::string::npos);
+  a = ask(Message(kRelease).ciaddr(0xAC100002u).option32(54, 0xAC100005u));
+  EXPECT_NE(a.log.find("ignored"), std::string::npos);
 
-    a = ask(Message(kInform).ciaddr(0xAC100006u));
-    ASSERT_TRUE(a.send);
-    EXPECT_EQ(a.reply.type, kAck);
-    EXPECT_EQ(a.reply.yiaddr, 0u);
-    EXPECT_EQ(a.reply.lease, 0u) << "no lease time in the answer to INFORM";
-    EXPECT_EQ(a.reply.mask, 0xFFFFFFFCu);
-    EXPECT_EQ(a.to, 0xAC100006u);
-    EXPECT_FALSE(ask(Message(kInform)).send);
+  a = ask(Message(kInform).ciaddr(0xAC100006u));
+  ASSERT_TRUE(a.send);
+  EXPECT_EQ(a.reply.type, kAck);
+  EXPECT_EQ(a.reply.yiaddr, 0u);
+  EXPECT_EQ(a.reply.lease, 0u) << "no lease time in the answer to INFORM";
+  EXPECT_EQ(a.reply.mask, 0xFFFFFFFCu);
+  EXPECT_EQ(a.to, 0xAC100006u);
+  EXPECT_FALSE(ask(Message(kInform)).send);
 
-    // A server's message types from a client are not answered.
-    for (int t : {int(kOffer), int(kAck), int(kNak), 9, 200})
-        EXPECT_FALSE(ask(Message(static_cast<uint8_t>(t))).send) << t;
+  // A server's message types from a client are not answered.
+  for (int t : {int(kOffer), int(kAck), int(kNak), 9, 200})
+    EXPECT_FALSE(ask(Message(static_cast<uint8_t>(t))).send) << t;
 }
 
-} // namespace
-} // namespace zrdhcp
+}  // namespace
+}  // namespace zrdhcp

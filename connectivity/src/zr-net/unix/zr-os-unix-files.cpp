@@ -27,7 +27,7 @@ namespace {
 /* A name as UTF-8 for one system call (no container templates here: their instances
  * would be exported from the shared library). */
 class utf8_name {
-public:
+  public:
     utf8_name(const utf8_name &) = delete;
     utf8_name &operator=(const utf8_name &) = delete;
     explicit utf8_name(const zr_os_wchar *name) { ok_ = convert(name); }
@@ -36,7 +36,7 @@ public:
     bool ok() const { return ok_; }
     const char *c_str() const { return text_; }
 
-private:
+  private:
     /* UTF-16 to UTF-8; a lone surrogate fails with EILSEQ. */
     bool convert(const zr_os_wchar *name)
     {
@@ -279,6 +279,5 @@ int zr_os_create_empty(const char *path)
         return -1;
     return close(fd) == 0 ? 0 : -1;
 }
-
 
 } // extern "C"

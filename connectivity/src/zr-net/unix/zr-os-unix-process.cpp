@@ -170,8 +170,8 @@ int poll_ended(int pidfd, int ms)
 
 struct zr_os_process {
     long pid;
-    int pidfd;       /* -1 on systems without pidfds: the number is used instead */
-    bool child;      /* started by this process: collected once it has ended */
+    int pidfd;  /* -1 on systems without pidfds: the number is used instead */
+    bool child; /* started by this process: collected once it has ended */
     bool collected;
 };
 
@@ -208,7 +208,6 @@ zr_os_process *make_process(long pid, bool child)
 }
 
 } // namespace
-
 
 extern "C" {
 
@@ -255,8 +254,7 @@ zr_os_process *zr_os_process_open(long pid)
     if (p == nullptr)
         return nullptr;
     /* "All rights": the caller must be allowed to signal it. */
-    int r = p->pidfd >= 0 ? pidfd_signal_call(p->pidfd, 0)
-                          : kill(static_cast<pid_t>(pid), 0);
+    int r = p->pidfd >= 0 ? pidfd_signal_call(p->pidfd, 0) : kill(static_cast<pid_t>(pid), 0);
     if (r != 0) {
         int saved = errno;
         zr_os_process_close(p);
@@ -276,8 +274,9 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
     auto *args = static_cast<char *>(zr_os_alloc(length + 2, "arguments"));
     /* At most one element per two characters of the line, and the terminating null. */
     size_t slots = length / 2 + 2;
-    auto **argv = args ? static_cast<char **>(zr_os_alloc(slots * sizeof(char *), "argument vector"))
-                       : nullptr;
+    auto **argv = args
+                      ? static_cast<char **>(zr_os_alloc(slots * sizeof(char *), "argument vector"))
+                      : nullptr;
     if (args == nullptr || argv == nullptr) {
         zr_os_free(args);
         errno = ENOMEM;
@@ -378,7 +377,8 @@ int zr_os_process_terminate(zr_os_process *p, unsigned ms)
     const uint64_t grace = zr_os_now_ms() + (ms < TERMINATE_GRACE_MS ? ms : TERMINATE_GRACE_MS);
     int sig = SIGTERM;
     for (;;) {
-        int r = p->pidfd >= 0 ? pidfd_signal_call(p->pidfd, sig) : kill(static_cast<pid_t>(p->pid), sig);
+        int r = p->pidfd >= 0 ? pidfd_signal_call(p->pidfd, sig)
+                              : kill(static_cast<pid_t>(p->pid), sig);
         if (r != 0 && errno != ESRCH)
             return -1;
         const uint64_t until = sig == SIGTERM ? grace : deadline;

@@ -282,5 +282,4 @@ int zr_os_if_list(zr_os_sock, zr_os_ifentry *list, int capacity)
     return total;
 }
 
-
 } // extern "C"

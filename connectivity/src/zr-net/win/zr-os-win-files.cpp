@@ -15,8 +15,9 @@
 #include <sys/stat.h>
 #include <wchar.h>
 
-static_assert(ZR_OS_O_BINARY == _O_BINARY && ZR_OS_O_CREAT == _O_CREAT && ZR_OS_O_TRUNC == _O_TRUNC &&
-                  ZR_OS_O_RDWR == _O_RDWR && ZR_OS_O_WRONLY == _O_WRONLY && ZR_OS_O_EXCL == _O_EXCL &&
+static_assert(ZR_OS_O_BINARY == _O_BINARY && ZR_OS_O_CREAT == _O_CREAT &&
+                  ZR_OS_O_TRUNC == _O_TRUNC && ZR_OS_O_RDWR == _O_RDWR &&
+                  ZR_OS_O_WRONLY == _O_WRONLY && ZR_OS_O_EXCL == _O_EXCL &&
                   ZR_OS_O_APPEND == _O_APPEND && ZR_OS_O_TEXT == _O_TEXT,
               "the seam's open flags are the runtime's");
 static_assert(sizeof(zr_os_wchar) == sizeof(wchar_t), "wide names are UTF-16 units");
@@ -43,7 +44,8 @@ wchar_t *wide_of(const char *text)
             return nullptr;
         }
     }
-    auto *w = static_cast<wchar_t *>(zr_os_alloc(static_cast<size_t>(n) * sizeof(wchar_t), "system name"));
+    auto *w = static_cast<wchar_t *>(
+        zr_os_alloc(static_cast<size_t>(n) * sizeof(wchar_t), "system name"));
     if (w == nullptr)
         return nullptr;
     if (MultiByteToWideChar(cp, cp == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0, text, -1, w, n) <= 0) {
@@ -140,8 +142,9 @@ int zr_os_wstat(const zr_os_wchar *name, struct stat *st)
     st->st_mtime = s.st_mtime;
     st->st_ctime = s.st_ctime;
     st->st_dev = s.st_dev;
-    HANDLE h = CreateFileW(wname(name), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(wname(name), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileInformationByHandle(h, &info)) {
@@ -187,7 +190,8 @@ int zr_os_getcwd(char *buf, size_t size)
         DWORD need = GetCurrentDirectoryW(0, nullptr);
         if (need == 0)
             return win32_fail();
-        auto *w = static_cast<wchar_t *>(zr_os_alloc(static_cast<size_t>(need) * sizeof(wchar_t), "system name"));
+        auto *w = static_cast<wchar_t *>(
+            zr_os_alloc(static_cast<size_t>(need) * sizeof(wchar_t), "system name"));
         if (w == nullptr)
             return -1;
         DWORD got = GetCurrentDirectoryW(need, w);
@@ -231,7 +235,8 @@ static wchar_t *final_name_of(const wchar_t *name)
     if (need != 0) {
         out = static_cast<wchar_t *>(zr_os_alloc((need + 1) * sizeof(wchar_t), "system name"));
         if (out != nullptr) {
-            DWORD got = GetFinalPathNameByHandleW(h, out, need + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+            DWORD got =
+                GetFinalPathNameByHandleW(h, out, need + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
             if (got == 0 || got > need) {
                 zr_os_free(out);
                 out = nullptr;
@@ -316,7 +321,8 @@ int zr_os_create_empty(const char *path)
     wchar_t *w = wide_of(path);
     if (w == nullptr)
         return -1;
-    int fd = _wsopen(w, _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    int fd = _wsopen(w, _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                     _S_IREAD | _S_IWRITE);
     int saved = errno;
     zr_os_free(w);
     errno = saved;

@@ -33,7 +33,6 @@ struct zr_os_shared {
     size_t size;
 };
 
-
 extern "C" {
 
 /* ---- named mutex ---------------------------------------------------------------------- */
@@ -96,7 +95,8 @@ zr_os_shared *zr_os_shared_open(const char *name, size_t size, int *existed)
         return nullptr;
     }
     uint64_t sz = size;
-    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(sz >> 32),
+    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                  static_cast<DWORD>(sz >> 32),
                                   static_cast<DWORD>(sz & 0xffffffffu), name);
     if (h == nullptr) {
         win32_fail();

@@ -49,8 +49,8 @@ zr_os_process *zr_os_process_open(long pid)
         errno = ESRCH;
         return nullptr;
     }
-    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                           static_cast<DWORD>(pid));
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                           FALSE, static_cast<DWORD>(pid));
     if (h == nullptr) {
         win32_fail();
         return nullptr;
@@ -81,8 +81,9 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     std::memset(&pi, 0, sizeof pi);
-    BOOL ok = CreateProcessA(program, line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP,
-                             nullptr, nullptr, &si, &pi);
+    BOOL ok =
+        CreateProcessA(program, line, nullptr, nullptr, FALSE,
+                       CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
     if (!ok)
         win32_fail();
     int saved = errno;

@@ -158,7 +158,8 @@ int zr_os_linger_off(zr_os_sock s)
     linger l;
     l.l_onoff = 0;
     l.l_linger = 0;
-    return setsockopt(sock_of(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l), sizeof l) == 0
+    return setsockopt(sock_of(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l),
+                      sizeof l) == 0
                ? 0
                : wsa_fail();
 }
@@ -166,14 +167,16 @@ int zr_os_linger_off(zr_os_sock s)
 int zr_os_reuse_addr(zr_os_sock s)
 {
     BOOL one = TRUE;
-    return setsockopt(sock_of(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one), sizeof one) == 0
+    return setsockopt(sock_of(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one),
+                      sizeof one) == 0
                ? 0
                : wsa_fail();
 }
 
 int zr_os_send_buffer(zr_os_sock s, int bytes)
 {
-    return setsockopt(sock_of(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes) == 0
+    return setsockopt(sock_of(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes),
+                      sizeof bytes) == 0
                ? 0
                : wsa_fail();
 }
@@ -183,8 +186,8 @@ int zr_os_no_delay(zr_os_sock s) { return zr_os_coalesce(s, 0); }
 int zr_os_coalesce(zr_os_sock s, int on)
 {
     BOOL no_delay = on ? FALSE : TRUE;
-    return setsockopt(sock_of(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&no_delay),
-                      sizeof no_delay) == 0
+    return setsockopt(sock_of(s), IPPROTO_TCP, TCP_NODELAY,
+                      reinterpret_cast<const char *>(&no_delay), sizeof no_delay) == 0
                ? 0
                : wsa_fail();
 }
@@ -229,9 +232,13 @@ int zr_os_connect(zr_os_sock s, uint32_t addr, uint16_t port, uint32_t ms)
 /* WSAEADDRINUSE and WSAEADDRNOTAVAIL arrive here translated (errno_of_wsa). */
 int zr_os_addr_in_use(void) { return errno == EADDRNOTAVAIL || errno == EADDRINUSE; }
 
-int zr_os_listen(zr_os_sock s, int backlog) { return listen(sock_of(s), backlog) == 0 ? 0 : wsa_fail(); }
+int zr_os_listen(zr_os_sock s, int backlog)
+{
+    return listen(sock_of(s), backlog) == 0 ? 0 : wsa_fail();
+}
 
-zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport, uint32_t *laddr, uint16_t *lport)
+zr_os_sock zr_os_accept(zr_os_sock s, uint32_t *raddr, uint16_t *rport, uint32_t *laddr,
+                        uint16_t *lport)
 {
     for (;;) {
         sockaddr_in peer;
@@ -286,8 +293,8 @@ int zr_os_would_block(void) { return errno == EWOULDBLOCK || errno == EAGAIN; }
 int zr_os_sendto(zr_os_sock s, const void *data, int length, uint32_t addr, uint16_t port)
 {
     sockaddr_in sa = make_addr(addr, port);
-    int n = sendto(sock_of(s), static_cast<const char *>(data), length, 0, reinterpret_cast<sockaddr *>(&sa),
-                   sizeof sa);
+    int n = sendto(sock_of(s), static_cast<const char *>(data), length, 0,
+                   reinterpret_cast<sockaddr *>(&sa), sizeof sa);
     return n == SOCKET_ERROR ? wsa_fail() : n;
 }
 
@@ -368,12 +375,13 @@ int zr_os_if_list(zr_os_sock s, zr_os_ifentry *list, int capacity)
     /* The query fails with WSAEFAULT while the buffer is too small: ask with more room,
      * up to a list far longer than any host has. */
     for (DWORD room = 32; room <= 4096; room *= 2) {
-        auto *entries = static_cast<INTERFACE_INFO *>(zr_os_alloc(room * sizeof(INTERFACE_INFO), "interface list"));
+        auto *entries = static_cast<INTERFACE_INFO *>(
+            zr_os_alloc(room * sizeof(INTERFACE_INFO), "interface list"));
         if (entries == nullptr)
             return -1;
         DWORD bytes = 0;
-        int r = WSAIoctl(sock_of(s), SIO_GET_INTERFACE_LIST, nullptr, 0, entries, room * sizeof(INTERFACE_INFO),
-                         &bytes, nullptr, nullptr);
+        int r = WSAIoctl(sock_of(s), SIO_GET_INTERFACE_LIST, nullptr, 0, entries,
+                         room * sizeof(INTERFACE_INFO), &bytes, nullptr, nullptr);
         if (r == SOCKET_ERROR) {
             int e = WSAGetLastError();
             zr_os_free(entries);
