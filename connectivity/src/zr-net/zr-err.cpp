@@ -94,7 +94,9 @@ void *zr_malloc(const char *tag, int size)
     total = (total + 7) & ~static_cast<size_t>(7);
     zr_os_set_errno(0);
     void *block = nullptr;
-    if (size >= 0) {
+    if (size < 0) {
+        zr_os_set_errno(ENOMEM);
+    } else {
         if (gate && gate(tag ? tag : "?", total) != 0)
             zr_os_set_errno(ENOMEM);
         else
