@@ -91,6 +91,7 @@ TEST_F(Transfers, ContentArrivesWholeBothWaysAtEverySize) {
   EXPECT_EQ(names_in(host.path()).size(), 14u);
 }
 
+#ifndef _WIN32
 TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
   // With standard input closed, the host file of a transfer gets descriptor 0.
   StoredSim sim;
@@ -116,6 +117,7 @@ TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
   EXPECT_EQ(read_file(sim / "f"), "content");
   EXPECT_EQ(read_file(host / "g"), "content");
 }
+#endif
 
 TEST_F(Transfers, TheOptionValueTravelsUnchanged) {
   StoredSim sim;
