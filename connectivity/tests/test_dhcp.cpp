@@ -574,6 +574,9 @@ TEST_F(Dhcp, EachFailingSeamCallOfTheInitialisationGivesItsCode) {
       zri_set_seam_gate(nullptr);
       if (seam.failed.empty()) {
         EXPECT_EQ(r, 0);
+        // Open, lock, shared memory and its mapping; the hold of the initialisation, the
+        // walk, the start or the opening of the found server, and the holds of the count.
+        EXPECT_EQ(seam.seen, running ? 10 : 9);
         EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
         break;
       }
