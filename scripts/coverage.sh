@@ -18,7 +18,7 @@ profdata=$(command -v llvm-profdata-14 || command -v llvm-profdata)
 cov=$(command -v llvm-cov-14 || command -v llvm-cov)
 
 fuzz_targets=(scanners fields policy utf8 installer_cmdline
-              reply_status reply_listing reply_screen reply_transfer reply_upgrade)
+              reply_status reply_listing reply_screen reply_transfer reply_upgrade dhcp_packet)
 targets=(zr-net zr-net-tests zr-net-c-client zr-handheld-sim zr-dhcp-user zr-dhcp-standin)
 for t in "${fuzz_targets[@]}"; do targets+=("zr-fuzz-replay-$t"); done
 
