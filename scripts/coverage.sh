@@ -7,6 +7,7 @@
 # Usage: coverage.sh
 #   ZR_COVERAGE_BUILD  build folder (default build-coverage)
 #   ZR_COVERAGE_MIN    fail when the suite's line coverage is below this percentage
+#   ZR_BRANCH_MIN      fail when the suite's branch coverage is below this percentage
 # The reports land in <build folder>/coverage/ (summary-*.txt, html/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +18,7 @@ profdata=$(command -v llvm-profdata-14 || command -v llvm-profdata)
 cov=$(command -v llvm-cov-14 || command -v llvm-cov)
 
 fuzz_targets=(scanners fields policy utf8 installer_cmdline
-              reply_status reply_listing reply_screen reply_transfer reply_upgrade)
+              reply_status reply_listing reply_screen reply_transfer reply_upgrade dhcp_packet)
 targets=(zr-net zr-net-tests zr-net-c-client zr-handheld-sim zr-dhcp-user zr-dhcp-standin)
 for t in "${fuzz_targets[@]}"; do targets+=("zr-fuzz-replay-$t"); done
 
@@ -59,12 +60,24 @@ for set in suite corpora all; do
 done
 "$cov" show "${objects[@]:1}" -instr-profile="$out/all.profdata" -format=html -output-dir="$out/html" \
   -show-branches=count "$library" >/dev/null
+# Branch coverage per file of the suite (llvm-cov's columns: branches, missed, cover).
+echo "--- suite, branches per file (taken of all, missed, cover):"
+awk '/^Filename/ || /^-/ || /^TOTAL/ || NF < 13 { next }
+     { printf "    %-34s %5d of %5d  %4d missed  %s\n", $1, $11 - $12, $11, $12, $13 }' \
+  "$out/summary-suite.txt"
 echo "per-file figures: $out/summary-*.txt; annotated sources: $out/html/index.html"
 
 if [ -n "${ZR_COVERAGE_MIN:-}" ]; then
   lines=$(grep '^TOTAL' "$out/summary-suite.txt" | awk '{print $10}' | tr -d '%')
   if awk -v l="$lines" -v m="$ZR_COVERAGE_MIN" 'BEGIN { exit !(l < m) }'; then
     echo "line coverage of the suite $lines% is below $ZR_COVERAGE_MIN%"
+    status=1
+  fi
+fi
+if [ -n "${ZR_BRANCH_MIN:-}" ]; then
+  branches=$(grep '^TOTAL' "$out/summary-suite.txt" | awk '{print $13}' | tr -d '%')
+  if awk -v b="$branches" -v m="$ZR_BRANCH_MIN" 'BEGIN { exit !(b < m) }'; then
+    echo "branch coverage of the suite $branches% is below $ZR_BRANCH_MIN%"
     status=1
   fi
 fi

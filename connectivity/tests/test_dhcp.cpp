@@ -28,6 +28,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,6 +189,7 @@ struct Dhcp : ::testing::Test {
   }
 
   void TearDown() override {
+    zri_set_seam_gate(nullptr);
     // Let go of whatever this process still holds, then end the servers that run from
     // this test's own copy and remove the test's named objects and folder.
     for (int i = 0; i < 20 && KQ_ZR_dhcp_cleanup() != ZR_E_DHCP_SHARE; ++i) {
@@ -266,6 +268,29 @@ struct Dhcp : ::testing::Test {
     return u;
   }
 };
+
+// The seam gate: fails the n-th of the seam calls the DHCP control makes (counted from 1).
+struct SeamGate {
+  long seen = 0;
+  long fail_at = 0;
+  std::string failed;
+};
+SeamGate seam;
+
+int seam_gate(const char *call) {
+  if (++seam.seen != seam.fail_at) return 0;
+  seam.failed = call;
+  return 1;
+}
+
+// The documented result of a failing seam call.
+int code_for(const std::string &call) {
+  if (call.rfind("mutex_", 0) == 0 || call.rfind("shared_", 0) == 0) return -2001;
+  if (call == "process_walk" || call == "process_open") return -2002;
+  if (call == "process_start") return -2003;
+  if (call == "process_terminate") return -2004;
+  return 0;
+}
 
 TEST(DhcpNames, DefaultsAndPathJoin) {
   zri_dhcp_names(nullptr, nullptr);
@@ -533,6 +558,70 @@ TEST_F(Dhcp, ServerEndedByAnotherProcessIsNotCountedOnAgain) {
   EXPECT_EQ(count(), 1);
   EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
   EXPECT_TRUE(wait_no_servers());
+}
+
+TEST_F(Dhcp, EachFailingSeamCallOfTheInitialisationGivesItsCode) {
+  // Every named-object and process call of an initialisation failed in turn, with no
+  // server running (it is started) and with one running (it is found).  Afterwards the
+  // service must work as before and no server may be left behind.
+  for (bool running : {false, true}) {
+    std::set<std::string> failed_calls;
+    for (long n = 1; n < 50; ++n) {
+      if (running && servers().empty()) ASSERT_GT(start_by_hand(exe), 0);
+      seam = SeamGate{0, n, ""};
+      zri_set_seam_gate(seam_gate);
+      int r = KQ_ZR_dhcp_init(folder.c_str(), arguments.c_str());
+      zri_set_seam_gate(nullptr);
+      if (seam.failed.empty()) {
+        EXPECT_EQ(r, 0);
+        // Open, lock, shared memory and its mapping; the hold of the initialisation, the
+        // walk, the start or the opening of the found server, and the holds of the count.
+        EXPECT_EQ(seam.seen, running ? 10 : 9);
+        EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
+        break;
+      }
+      failed_calls.insert(seam.failed);
+      EXPECT_EQ(r, code_for(seam.failed)) << "call " << n << " (" << seam.failed << ") failed, running " << running;
+
+      ASSERT_EQ(KQ_ZR_dhcp_init(folder.c_str(), arguments.c_str()), 0) << "after call " << n << " failed";
+      EXPECT_EQ(servers().size(), 1u);
+      for (int i = 0; i < 20 && KQ_ZR_dhcp_cleanup() != ZR_E_DHCP_SHARE; ++i) {
+      }
+      EXPECT_TRUE(wait_no_servers()) << "after call " << n << " (" << seam.failed << ") failed";
+    }
+    std::set<std::string> expected = {"mutex_open", "mutex_lock", "shared_open", "shared_map", "process_walk"};
+    expected.insert(running ? "process_open" : "process_start");
+    EXPECT_EQ(failed_calls, expected);
+  }
+}
+
+TEST_F(Dhcp, EachFailingSeamCallOfTheCleanupGivesItsCode) {
+  std::set<std::string> failed_calls;
+  for (long n = 1; n < 20; ++n) {
+    ASSERT_EQ(KQ_ZR_dhcp_init(folder.c_str(), arguments.c_str()), 0);
+    ASSERT_EQ(count(), 1);
+    seam = SeamGate{0, n, ""};
+    zri_set_seam_gate(seam_gate);
+    int r = KQ_ZR_dhcp_cleanup();
+    zri_set_seam_gate(nullptr);
+    if (seam.failed.empty()) {
+      EXPECT_EQ(r, 0);
+      EXPECT_TRUE(wait_no_servers());
+      break;
+    }
+    failed_calls.insert(seam.failed);
+    EXPECT_EQ(r, code_for(seam.failed)) << "call " << n << " (" << seam.failed << ") failed";
+    if (seam.failed == "process_terminate") {
+      EXPECT_EQ(servers().size(), 1u) << "not terminated";
+      EXPECT_EQ(KQ_ZR_dhcp_cleanup(), -2001) << "the shared state was let go all the same";
+      for (pid_t pid : servers()) kill(pid, SIGKILL);
+    } else {
+      EXPECT_EQ(count(), 1) << "nothing was counted down";
+      EXPECT_EQ(KQ_ZR_dhcp_cleanup(), 0);
+    }
+    EXPECT_TRUE(wait_no_servers());
+  }
+  EXPECT_EQ(failed_calls, (std::set<std::string>{"mutex_lock", "process_terminate"}));
 }
 
 TEST_F(Dhcp, StandInRecordsAndStaysUntilTerminated) {

@@ -19,13 +19,24 @@ using zrtest::SimProcess;
 
 class FileOps : public zrfiles::LibraryTest {};
 
+// Fills the stack below the caller with a pattern, so that a record the library forgets to
+// set up holds garbage rather than the zeros of a stack that was never used: 16-bit
+// numbers below 1000 that fall by one from each to the next, so that a reader's count and
+// position (neighbours) claim one unread byte.
+[[gnu::noinline]] void dirty_stack() {
+  volatile uint16_t junk[16384];
+  for (size_t i = 0; i < sizeof junk / sizeof junk[0]; ++i) junk[i] = static_cast<uint16_t>(999 - i % 1000);
+}
+
 TEST_F(FileOps, DeleteRemovesFilesAndRefusesTheRest) {
   StoredSim sim;
   ASSERT_TRUE(sim.ok());
   ASSERT_TRUE(write_file(sim / "old file.txt", "x"));
   ASSERT_EQ(zrfiles::make_dir(sim / "folder", 0755), 0);
+  dirty_stack();
   EXPECT_EQ(KQ_ZR_fm_fileop(sim.addr(), ZR_FM_DEL, "old file.txt", nullptr), 0);
   EXPECT_FALSE(exists(sim / "old file.txt"));
+  dirty_stack();
   EXPECT_EQ(KQ_ZR_fm_fileop(sim.addr(), ZR_FM_DEL, "old file.txt", nullptr), -1022);
   EXPECT_EQ(KQ_ZR_fm_fileop(sim.addr(), ZR_FM_DEL, "folder", nullptr), -1034);
   EXPECT_EQ(KQ_ZR_fm_fileop(sim.addr(), ZR_FM_DEL, "/", nullptr), -1001);

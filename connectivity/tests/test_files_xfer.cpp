@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -89,6 +90,34 @@ TEST_F(Transfers, ContentArrivesWholeBothWaysAtEverySize) {
   EXPECT_EQ(names_in(sim.storage.path()).size(), 7u);
   EXPECT_EQ(names_in(host.path()).size(), 14u);
 }
+
+#ifndef _WIN32
+TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
+  // With standard input closed, the host file of a transfer gets descriptor 0.
+  StoredSim sim;
+  ASSERT_TRUE(sim.ok());
+  ASSERT_TRUE(write_file(host / "f", "content"));
+  std::vector<int> fds;
+  progress.hook = [&](zr_xfer *x, size_t) { fds.push_back(x->fd); };
+  int saved = dup(0);
+  close(0);
+  int sent = put(sim.addr(), "f", host / "f", 1);
+  int fetched = get(sim.addr(), "f", host / "g", 1);
+  bool closed = fcntl(0, F_GETFD) < 0;
+  if (saved >= 0) {
+    dup2(saved, 0);
+    close(saved);
+  }
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(fetched, 0);
+  EXPECT_TRUE(closed) << "the host files were closed";
+  ASSERT_FALSE(fds.empty());
+  EXPECT_EQ(fds.front(), 0);
+  EXPECT_EQ(fds.back(), 0);
+  EXPECT_EQ(read_file(sim / "f"), "content");
+  EXPECT_EQ(read_file(host / "g"), "content");
+}
+#endif
 
 TEST_F(Transfers, TheOptionValueTravelsUnchanged) {
   StoredSim sim;
@@ -484,6 +513,11 @@ TEST_F(Transfers, ChecksBeforeAnythingIsTouched) {
   EXPECT_EQ(get(sim.addr(), "a\nfdel b", host / "n"), ZR_E_COMMAND);
   EXPECT_EQ(put(sim.addr(), "a\rfdel b", host / "f"), ZR_E_COMMAND);
   EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, nullptr, (host / "n").c_str(), 0, nullptr, 0), ZR_E_HANDLE);
+  // A null host path is a host file that cannot be opened, in either direction.
+  errno = 0;
+  EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "r", nullptr, 0, nullptr, 0), ZR_E_HOSTFILE);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+  EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_PUT, "r", nullptr, 0, nullptr, 0), ZR_E_HOSTFILE);
   EXPECT_EQ(names_in(host.path()), std::vector<std::string>{"f"});
   EXPECT_TRUE(sim.sim->requests().empty());
   // 1518 characters pass (the handheld then finds the path too long).

@@ -73,6 +73,8 @@ TEST(ScanHex, BytesWithAndWithoutPrefix) {
   uint8_t b = 77;
   EXPECT_EQ(zr_p_dehex(&b, "0x1F:"), 4);
   EXPECT_EQ(b, 31);
+  EXPECT_EQ(zr_p_dehex(&b, "0XaB"), 4);
+  EXPECT_EQ(b, 0xab);
   b = 77;
   EXPECT_EQ(zr_p_dehex(&b, "100"), 0);
   EXPECT_EQ(b, 77);

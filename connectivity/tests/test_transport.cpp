@@ -2,6 +2,11 @@
 #include "zr-internal.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -179,6 +184,38 @@ TEST_F(Transport, DataFlowsBothWaysAndIsCounted) {
     ;
   EXPECT_EQ(n, 0);
 }
+
+#ifndef _WIN32
+TEST_F(Transport, SocketsOnDescriptorZeroWork) {
+  // With standard input closed, the first socket gets descriptor 0: a valid socket.
+  int saved = dup(0);
+  close(0);
+  uint16_t port = 0;
+  int l = listener(&port);
+  struct stat st;
+  bool on_zero = fstat(0, &st) == 0 && S_ISSOCK(st.st_mode);
+  int client = l >= 0 ? KQ_ZR_1b_bind(0, 0, 0x7F000001u, port) : -1;
+  int peer = client >= 0 ? KQ_ZR_1b_recv(l, 0, nullptr, 0) : -1;
+  int sent = peer >= 0 ? KQ_ZR_1b_send(client, 0, "abc", 3) : -1;
+  char buf[4] = {};
+  int got = sent == 3 ? KQ_ZR_1b_recv(peer, 0, buf, 3) : -1;
+  int unbound = KQ_ZR_1b_unbind(l);
+  bool closed = fcntl(0, F_GETFD) < 0;
+  if (saved >= 0) {
+    dup2(saved, 0);
+    close(saved);
+  }
+  EXPECT_TRUE(on_zero);
+  EXPECT_GE(l, 0);
+  EXPECT_GE(client, 0);
+  EXPECT_GE(peer, 0);
+  EXPECT_EQ(sent, 3);
+  EXPECT_EQ(got, 3);
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(unbound, 0);
+  EXPECT_TRUE(closed) << "the unbind closed descriptor 0";
+}
+#endif
 
 TEST_F(Transport, LargeSendToASlowReaderArrivesWhole) {
   int h = -1, peer = -1;

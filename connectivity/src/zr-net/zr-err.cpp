@@ -1,5 +1,6 @@
 /*
- * zr-err.cpp -- error texts, the last system error value and the tagged allocator.
+ * zr-err.cpp -- error texts, the last system error value, the tagged allocator and the
+ * test gates of allocations and seam calls.
  */
 #include "zr-internal.h"
 
@@ -34,6 +35,7 @@ const size_t header = sizeof(const char *);
 
 zri_alloc_fn allocate = nullptr;
 zri_alloc_gate_fn gate = nullptr;
+zri_seam_gate_fn seam_gate = nullptr;
 
 } // namespace
 
@@ -61,6 +63,16 @@ void zri_set_allocator(zri_alloc_fn fn) { allocate = fn; }
 
 void zri_set_alloc_gate(zri_alloc_gate_fn fn) { gate = fn; }
 
+void zri_set_seam_gate(zri_seam_gate_fn fn) { seam_gate = fn; }
+
+int zri_seam_fails(const char *call)
+{
+    if (seam_gate == nullptr || seam_gate(call) == 0)
+        return 0;
+    zr_os_set_errno(EIO);
+    return 1;
+}
+
 void *zr_os_alloc(size_t size, const char *what)
 {
     if (gate && gate(what ? what : "?", size) != 0) {
@@ -82,7 +94,9 @@ void *zr_malloc(const char *tag, int size)
     total = (total + 7) & ~static_cast<size_t>(7);
     zr_os_set_errno(0);
     void *block = nullptr;
-    if (size >= 0) {
+    if (size < 0) {
+        zr_os_set_errno(ENOMEM);
+    } else {
         if (gate && gate(tag ? tag : "?", total) != 0)
             zr_os_set_errno(ENOMEM);
         else

@@ -39,6 +39,16 @@ void zri_set_allocator(zri_alloc_fn fn);
 typedef int (*zri_alloc_gate_fn)(const char *what, size_t size);
 void zri_set_alloc_gate(zri_alloc_gate_fn fn);
 
+/* Test hook: asked before each of the seam's named-object and process calls that the DHCP
+ * service control makes (call: the seam function's name without "zr_os_", e.g.
+ * "mutex_lock", "shared_map", "process_walk").  A nonzero answer makes that call fail as
+ * the system would (null or -1, errno EIO) without reaching the system, so that a test
+ * can fail each call in turn.  Null lets every call go ahead. */
+typedef int (*zri_seam_gate_fn)(const char *call);
+void zri_set_seam_gate(zri_seam_gate_fn fn);
+/* 1 when the gate fails this call (errno set), else 0. */
+int zri_seam_fails(const char *call);
+
 /* ---- transport (zr-dos) ------------------------------------------------------------ */
 
 /* KQ_ZR_1b_bind, and with system_buffer set the socket keeps the system's own send buffer,

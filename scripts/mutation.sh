@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# Mutation testing of the link library (connectivity/src/zr-net/, its POSIX backend) and of
+# the command-line tool (tools/zr-cli/) against the project's own tests.
+#
+# Usage: mutation.sh [COUNT] [SEED]
+#   COUNT  mutants to try (default 100), drawn from every site with the seed SEED (default 1)
+#   ZR_MUTATION_DIR   work folder (default build-mutation): src/ a private copy of the tree
+#                     (the files git knows, as they are in the worktree), build/ its release
+#                     build, results.tsv one line per mutant
+#   ZR_MUTATION_FILES a space-separated list of files to mutate instead of all of them
+#
+# One mutant at a time: one change at one site of one file (operators: a relational
+# operator flipped, an integer constant off by one, a result code swapped for another, a
+# condition negated, a call statement deleted), an incremental rebuild, then the tests of
+# the mutated part (the library's suite and C client for zr-net, zrlink's suite for
+# zr-cli), stopping at the first failure.  A mutant is
+#   killed        a test failed
+#   survived      every test passed: a gap, unless the mutant is equivalent
+#   timeout       the tests took more than three times as long as unmutated
+#   no-compile    the build failed
+#   identical     the object code did not change (the compiler saw through it)
+# Mutants listed in scripts/mutation-equivalent.txt (with the reason each changes nothing)
+# are never drawn.  Not part of CI: a 100-mutant run takes about an hour on two cores.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+count=${1:-100}
+seed=${2:-1}
+work=${ZR_MUTATION_DIR:-build-mutation}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+echo "=== private copy of the tree in $work/src ==="
+rm -rf "$work/src"
+mkdir -p "$work/src"
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$work/src"
+cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+exec python3 - "$work" "$count" "$seed" "$PWD/scripts/mutation-equivalent.txt" <<'PY'
+import hashlib, os, random, re, subprocess, sys, time
+
+work, count, seed, equivalent_file = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+src, build = os.path.join(work, "src"), os.path.join(work, "build")
+
+LIB = ["connectivity/src/zr-net/" + f for f in sorted(os.listdir(os.path.join(src, "connectivity/src/zr-net")))
+       if f.endswith(".cpp")]
+LIB += ["connectivity/src/zr-net/unix/" + f
+        for f in sorted(os.listdir(os.path.join(src, "connectivity/src/zr-net/unix"))) if f.endswith(".cpp")]
+CLI = ["tools/zr-cli/" + f for f in sorted(os.listdir(os.path.join(src, "tools/zr-cli"))) if f.endswith(".cpp")]
+files = os.environ.get("ZR_MUTATION_FILES", "").split() or LIB + CLI
+
+def part(path):
+    return "cli" if path.startswith("tools/zr-cli/") else "lib"
+
+TARGETS = {"lib": ["zr-net-tests", "zr-net-c-client"], "cli": ["zrlink-tests"]}
+TESTS = {"lib": [["bin/zr-net-tests", "--gtest_fail_fast", "--gtest_brief=1"], ["bin/zr-net-c-client"]],
+         "cli": [["bin/zrlink-tests", "--gtest_fail_fast", "--gtest_brief=1"]]}
+
+# Result codes that may stand in for one another (the names of zr-net.h's list).
+codes = sorted(set(re.findall(r"\bZR_E_[A-Z0-9_]+\b",
+                              open(os.path.join(src, "connectivity/src/zr-net/zr-net.h")).read())))
+
+RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
+
+def sites(path):
+    """Every (line number, column, old text, new text, operator) of one file."""
+    out = []
+    in_comment = False
+    for no, line in enumerate(open(os.path.join(src, path)).read().split("\n"), 1):
+        code = line
+        if in_comment:
+            if "*/" not in code:
+                continue
+            in_comment = False
+            code = " " * (code.index("*/") + 2) + code[code.index("*/") + 2:]
+        if "/*" in code and "*/" not in code[code.index("/*"):]:
+            in_comment = True
+            code = code[:code.index("/*")]
+        code = re.sub(r"/\*.*?\*/", lambda m: " " * len(m.group()), code)
+        code = re.sub(r"//.*", "", code)
+        code = re.sub(r'"(\\.|[^"\\])*"', lambda m: " " * len(m.group()), code)
+        code = re.sub(r"'(\\.|[^'\\])*'", lambda m: " " * len(m.group()), code)
+        stripped = code.strip()
+        if not stripped or stripped.startswith("#") or "template" in code or "#include" in line:
+            continue
+        for m in re.finditer(r"(?<![<>=!&|+\-*/%^-])(<=|>=|==|!=|<|>)(?![<>=])", code):
+            op = m.group(1)
+            if op in "<>" and ("->" in code[m.start() - 1:m.end() + 1] or re.search(r"(_cast|std::\w+)<", code)):
+                continue
+            out.append((no, m.start(), op, RELATIONAL[op], "relational"))
+        for m in re.finditer(r"(?<![\w.])(\d+)(?![\w.])", code):
+            n = int(m.group(1))
+            out.append((no, m.start(), m.group(1), str(n + 1), "constant"))
+        for m in re.finditer(r"\bZR_E_[A-Z0-9_]+\b", code):
+            others = [c for c in codes if c != m.group()]
+            if others:
+                other = others[(no * 31 + m.start()) % len(others)]
+                out.append((no, m.start(), m.group(), other, "result-code"))
+        m = re.match(r"(\s*)(if|while) \((.*)\)(\s*\{?)$", code)
+        if m:
+            start = len(m.group(1)) + len(m.group(2)) + 1
+            cond = line[m.start(3):m.end(3)]
+            out.append((no, start, "(" + cond + ")", "(!(" + cond + "))", "negated"))
+        m = re.match(r"(\s*)([A-Za-z_][\w:]*(->|\.)?[\w]*\(.*\);)\s*$", code)
+        if m and not re.match(r"\s*(return|case|else)\b", code):
+            out.append((no, len(m.group(1)), line[m.start(2):].rstrip(), ";", "deleted-call"))
+    return out
+
+def key(path, no, col, old, new, op):
+    return "%s:%d:%d:%s:%s -> %s" % (path, no, col + 1, op, old, new)
+
+equivalent = set()
+if os.path.exists(equivalent_file):
+    for line in open(equivalent_file):
+        line = line.split("#", 1)[0].strip()
+        if line:
+            equivalent.add(line)
+
+candidates = []
+for path in files:
+    for no, col, old, new, op in sites(path):
+        if key(path, no, col, old, new, op) not in equivalent:
+            candidates.append((path, no, col, old, new, op))
+rng = random.Random(seed)
+sample = rng.sample(candidates, min(count, len(candidates)))
+print("=== %d mutation sites, %d drawn (seed %d) ===" % (len(candidates), len(sample), seed), flush=True)
+
+def run(cmd, timeout=None):
+    try:
+        return subprocess.run(cmd, cwd=build, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return None
+
+def build_targets(p):
+    return run(["cmake", "--build", ".", "-j2", "--target"] + TARGETS[p]) == 0
+
+def object_hash(path):
+    """The code of the object files built from one source, without debug information."""
+    digest = hashlib.sha256()
+    name = os.path.basename(path) + ".o"
+    for root, _, names in sorted(os.walk(build)):
+        if name in names:
+            listing = subprocess.run(["objdump", "-d", "-r", "--no-show-raw-insn", os.path.join(root, name)],
+                                     capture_output=True).stdout
+            digest.update(listing.split(b"\n", 2)[-1])
+    return digest.hexdigest()
+
+def run_tests(p, limit):
+    for cmd in TESTS[p]:
+        r = run(cmd, timeout=limit)
+        if r is None:
+            return "timeout"
+        if r != 0:
+            return "killed"
+    return "survived"
+
+baseline = {}
+for p in sorted(set(part(f) for f, *_ in sample)):
+    if not build_targets(p):
+        sys.exit("the unmutated tree does not build")
+    start = time.time()
+    if run_tests(p, 3600) != "survived":
+        sys.exit("the unmutated tree fails its tests (%s)" % p)
+    baseline[p] = max(30.0, 3 * (time.time() - start))
+hashes = {f: object_hash(f) for f in set(f for f, *_ in sample)}
+
+results = []
+with open(os.path.join(work, "results.tsv"), "w") as tsv:
+    for i, (path, no, col, old, new, op) in enumerate(sample, 1):
+        full = os.path.join(src, path)
+        original = open(full).read()
+        lines = original.split("\n")
+        line = lines[no - 1]
+        lines[no - 1] = line[:col] + line[col:].replace(old, new, 1)
+        open(full, "w").write("\n".join(lines))
+        p = part(path)
+        try:
+            if not build_targets(p):
+                outcome = "no-compile"
+            elif object_hash(path) == hashes[path]:
+                outcome = "identical"
+            else:
+                outcome = run_tests(p, baseline[p])
+        finally:
+            open(full, "w").write(original)
+        k = key(path, no, col, old, new, op)
+        results.append((outcome, k))
+        tsv.write("%s\t%s\n" % (outcome, k))
+        tsv.flush()
+        print("%3d/%d %-10s %s" % (i, len(sample), outcome, k), flush=True)
+    for p in set(part(f) for f, *_ in sample):
+        build_targets(p)
+
+kinds = ["killed", "survived", "timeout", "no-compile", "identical"]
+print("\n| result | mutants |\n|---|---:|")
+for kind in kinds:
+    print("| %s | %d |" % (kind, sum(1 for r in results if r[0] == kind)))
+judged = sum(1 for r in results if r[0] in ("killed", "survived", "timeout"))
+killed = sum(1 for r in results if r[0] in ("killed", "timeout"))
+if judged:
+    print("\nscore: %d of %d mutants that compiled to other code were killed (%.1f %%)"
+          % (killed, judged, 100.0 * killed / judged))
+survivors = [k for r, k in results if r == "survived"]
+if survivors:
+    print("\nsurvivors (a gap, or an equivalent mutant for scripts/mutation-equivalent.txt):")
+    for k in survivors:
+        print("  " + k)
+PY
