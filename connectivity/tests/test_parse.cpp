@@ -114,6 +114,10 @@ TEST(ScanAddr, MasksAndNames) {
   a = 1;
   EXPECT_EQ(zr_p_addr(&a, "/33"), 0);
   EXPECT_EQ(zr_p_addr(&a, "/99999999999"), 0);
+  // Only a digit after "/" makes a mask; anything else is neither mask nor name.
+  EXPECT_EQ(zr_p_addr(&a, "/:"), 0);
+  EXPECT_EQ(zr_p_addr(&a, "/a"), 0);
+  EXPECT_EQ(zr_p_addr(&a, "/"), 0);
   EXPECT_EQ(a, 1u);
   EXPECT_EQ(zr_p_addr(&a, "10.0.0.1)"), 8);
   EXPECT_EQ(a, 0x0A000001u);

@@ -176,6 +176,12 @@ TEST_F(Transport, DataFlowsBothWaysAndIsCounted) {
   KQ_ZR_sl_stat(1, &st);
   EXPECT_EQ(st.xpay1, 2u);
 
+  // A receive of 0 bytes waits for data and takes none of it.
+  ASSERT_EQ(KQ_ZR_1b_send(h, 0, "ab", 2), 2);
+  EXPECT_EQ(KQ_ZR_1b_recv(peer, 0, nullptr, 0), 0);
+  EXPECT_EQ(KQ_ZR_1b_recv(peer, 0, buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), "ab");
+
   // The peer closing shows as a receive of 0 bytes.
   KQ_ZR_1b_unbind(peer);
   char rest[16];
@@ -304,6 +310,7 @@ TEST_F(Transport, BadHandlesAndFlags) {
   EXPECT_EQ(KQ_ZR_1b_info(30000, &info), ZR_E_HANDLE);
   EXPECT_EQ(KQ_ZR_1b_tune(30000, 1, &t), ZR_E_HANDLE);
   EXPECT_EQ(KQ_ZR_1b_ready(30000, 0), 0);
+  EXPECT_EQ(KQ_ZR_1b_ready(-1, 1), 0);
 
   uint16_t port = 0;
   int l = listener(&port);
@@ -315,8 +322,11 @@ TEST_F(Transport, BadHandlesAndFlags) {
   EXPECT_EQ(KQ_ZR_1b_recv(h, 2, buf, 4), ZR_E_FLAGS);
   EXPECT_EQ(KQ_ZR_1b_send(h, 0, "x", -1), ZR_E_FLAGS);
   EXPECT_EQ(KQ_ZR_1b_send(h, 0, nullptr, 5), ZR_E_HANDLE);
+  EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, -1), ZR_E_FLAGS);
+  EXPECT_EQ(KQ_ZR_1b_recv(h, 0, nullptr, 4), ZR_E_HANDLE);
   KQ_ZR_sl_stat(1, &st);
   EXPECT_EQ(st.xpay1, 0u);
+  EXPECT_EQ(st.rpay1, 0u);
   EXPECT_EQ(KQ_ZR_1b_ready(h, 0), 0);
   EXPECT_EQ(KQ_ZR_1b_ready(h, 2), 2);
   KQ_ZR_1b_unbind(h);

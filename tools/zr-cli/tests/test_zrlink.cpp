@@ -150,13 +150,14 @@ TEST(ZrlinkDevice, InfoAsTableAndJson) {
   EXPECT_NE(r.out.find("8.0 MiB total, 2.0 MiB available"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("64%"), std::string::npos);
   EXPECT_NE(r.out.find("2.1.0.7"), std::string::npos);
-  EXPECT_NE(r.out.find("320 x 240, 16 bits per pixel"), std::string::npos);
+  EXPECT_NE(r.out.find("320 x 240, 16 bits per pixel (153600 bytes)"), std::string::npos) << r.out;
 
   Result j = zrlink({"info", "--json", "--addr=" + sim.addr_text()});
   ASSERT_EQ(j.status, 0) << j.err;
   EXPECT_NE(j.out.find("\"name\": \"CALC-9\""), std::string::npos) << j.out;
   EXPECT_NE(j.out.find("\"battery\": 64"), std::string::npos);
   EXPECT_NE(j.out.find("\"total\": 8388608"), std::string::npos);
+  EXPECT_NE(j.out.find("\"bytes\": 153600"), std::string::npos) << j.out;
   EXPECT_EQ(j.out.front(), '{');
 }
 
