@@ -59,7 +59,7 @@ TESTS = {"lib": [["bin/zr-net-tests", "--gtest_fail_fast", "--gtest_brief=1"], [
                  ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=*Zrlink*"]]}
 
 # Result codes that may stand in for one another (the names of zr-net.h's list).
-codes = sorted(set(re.findall(r"\bZR_E_[A-Z0-9_]+\b",
+codes = sorted(set(re.findall(r"\bZR_E_[A-Z0-9_]*[A-Z0-9]\b",
                               open(os.path.join(src, "connectivity/src/zr-net/zr-net.h")).read())))
 
 RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}

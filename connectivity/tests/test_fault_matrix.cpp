@@ -686,6 +686,17 @@ TEST_F(FaultMatrixFiles, FetchingAgainstEveryCutStallAndWrongSize) {
     }
   }
   {
+    // A handheld that has sent the whole file and then keeps the connection open: the
+    // fetch is done at once, without waiting for anything more.
+    StoredSim sim({"--xfer-stall", std::to_string(content.size())});
+    ASSERT_TRUE(sim.ok());
+    ASSERT_TRUE(write_file(sim / "src.bin", content));
+    auto t0 = Clock::now();
+    EXPECT_EQ(get(sim.addr()), 0);
+    EXPECT_LT(ms_since(t0), 3000L);
+    EXPECT_EQ(read_file(host / "got.bin"), content);
+  }
+  {
     // Announcing more than it sends: short; fewer: the announced bytes only.
     StoredSim more({"--xfer-size", "6000"});
     ASSERT_TRUE(more.ok());

@@ -377,7 +377,16 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {
 }
 
 // Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
-Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT) {
+// The first child process of a process (zrlink's first transfer worker), or 0.
+pid_t first_child(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+  std::string text = zrtest::ReadFile(path).value_or("");
+  return text.empty() ? 0 : static_cast<pid_t>(std::atoi(text.c_str()));
+}
+
+// Runs zrlink and, 0.7 s later, sends it SIGNAL, or kills its first worker with SIGKILL
+// when KILL_WORKER; then waits at most 5 s for it to end.
+Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT, bool kill_worker = false) {
   char err_name[] = "/tmp/zrlink-err-XXXXXX";
   int err = mkstemp(err_name);
   pid_t pid = fork();
@@ -392,7 +401,12 @@ Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT
     _exit(127);
   }
   usleep(700 * 1000);
-  kill(pid, signal);
+  if (kill_worker) {
+    pid_t worker = first_child(pid);
+    if (worker > 0) kill(worker, SIGKILL);
+  } else {
+    kill(pid, signal);
+  }
   Result r;
   int st = 0;
   for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(50 * 1000);
@@ -429,6 +443,22 @@ TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas) {
   Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path() + "/all"});
   EXPECT_EQ(f.status, 130) << f.err;
   EXPECT_EQ(tree(fresh.path()), ".\n");
+}
+
+TEST(ZrlinkFiles, AWorkerThatDiesInTheMiddleOfATransferIsNamedAndEndsTheRun) {
+  // Two workers, each stalled in a file of its own: the one killed is noticed while the
+  // other still waits, and the run ends at once.
+  Storage st;
+  Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
+  Storage::write(st.root + "/big2.bin", std::string(1 << 20, 'c'));
+  zrtest::SimProcess sim({"--storage", st.root, "--xfer-stall", "300000"});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Result r = interrupted_run({"--addr", sim.addr_text(), "pull", "-j", "2", "/big.bin", "/big2.bin", host.path()},
+                             SIGINT, true);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("big.bin"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ended in the middle of the transfer"), std::string::npos) << r.err;
 }
 
 // A host folder of many files in three folders (sizes from empty to several progress

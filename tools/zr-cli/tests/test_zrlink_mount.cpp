@@ -212,6 +212,14 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   // Folders, moves (also over an existing file, as rename replaces it) and removals.
   ASSERT_EQ(sh("mkdir \"" + mp + "/made\" && mv \"" + mp + "/docs/new.txt\" \"" + mp + "/made/moved.txt\"").status, 0);
   EXPECT_EQ(read_file(st + "/made/moved.txt"), "made on the host\n");
+  // A file still being written is listed in its folder before it reaches the handheld.
+  // (tee holds its one descriptor open for a second; a shell's redirection would close a
+  // duplicate first, and that close already sends the file.)
+  Shell open = sh("{ printf part; sleep 1; } | tee \"" + mp + "/made/open.txt\" >/dev/null & sleep 0.3; ls \"" + mp +
+                  "/made\"; wait");
+  EXPECT_NE(open.out.find("open.txt"), std::string::npos) << open.out;
+  EXPECT_EQ(read_file(st + "/made/open.txt"), "part");
+  ASSERT_EQ(sh("rm \"" + mp + "/made/open.txt\"").status, 0);
   ASSERT_EQ(sh("mv \"" + mp + "/made/moved.txt\" \"" + mp + "/notes.txt\"").status, 0);
   EXPECT_EQ(read_file(st + "/notes.txt"), "made on the host\n");
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "made on the host\n");
