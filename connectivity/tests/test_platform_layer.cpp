@@ -83,6 +83,26 @@ TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
   zr_os_process_close(deaf);
 }
 
+TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptors) {
+  // A server outlives its starter: it gets /dev/null for its standard streams and no other
+  // descriptor of the caller (which would keep the caller's sockets and files open).
+  TempDir folder;
+  const std::string out = folder / "fds";
+  int marker = open((folder / "marker").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(marker, 0);
+  ASSERT_EQ(dup2(marker, 42), 42);  // without FD_CLOEXEC
+  const std::string line = "\"/bin/sh\" -c \"if test -e /proc/self/fd/42; then echo inherited; else echo closed; fi > " +
+                           out + "; readlink /proc/self/fd/0 >> " + out + "\"";
+  zr_os_process *p = zr_os_process_start("/bin/sh", line.c_str());
+  close(42);
+  close(marker);
+  ASSERT_NE(p, nullptr);
+  for (int i = 0; i < 500 && zr_os_process_alive(p) == 1; ++i) usleep(10000);
+  EXPECT_EQ(zr_os_process_alive(p), 0);
+  zr_os_process_close(p);
+  EXPECT_EQ(read_file(out), "closed\n/dev/null\n");
+}
+
 // The stand-in server records the argument vector it was started with.
 class CommandLines : public ::testing::Test {
  protected:

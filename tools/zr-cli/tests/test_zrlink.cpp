@@ -787,6 +787,10 @@ TEST(ZrlinkFiles, RemoveTreesAndMakeParents) {
   struct stat sb;
   EXPECT_EQ(::stat((st.root + "/x/y/z").c_str(), &sb), 0);
   EXPECT_EQ(run({"mkdir", "-p", "/x/y"}).status, 0) << "an existing folder is fine";
+  // A path without its leading "/" is taken from the top as well, one folder at a time.
+  Result rel = run({"mkdir", "-p", "a/b"});
+  ASSERT_EQ(rel.status, 0) << rel.err;
+  EXPECT_EQ(::stat((st.root + "/a/b").c_str(), &sb), 0);
   Storage::write(st.root + "/file", "f");
   EXPECT_EQ(run({"mkdir", "-p", "/file/sub"}).status, 1);
 }
