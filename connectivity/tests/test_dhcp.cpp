@@ -315,6 +315,7 @@ TEST(DhcpNames, DefaultsAndPathJoin) {
     zr_free(joined);
   }
   EXPECT_EQ(zri_path_join(nullptr, "x"), nullptr);
+  EXPECT_EQ(zri_path_join("x", nullptr), nullptr);
 }
 
 TEST(DhcpNames, CleanupWithoutInitialisation) {

@@ -226,6 +226,12 @@ TEST_F(HostRename, SameFolderRenameNeverReplacesAFile) {
   EXPECT_EQ(cwd(), here);
   EXPECT_EQ(read_file(dir / "x"), "x");
   EXPECT_EQ(read_file(dir / "y"), "y");
+  zr_os_set_errno(0);
+  EXPECT_EQ(zr_rename(nullptr, "y"), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+  zr_os_set_errno(0);
+  EXPECT_EQ(zr_rename("x", nullptr), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
 }
 
 TEST_F(HostRename, OtherFoldersMoveByCopying) {

@@ -77,6 +77,27 @@ TEST_F(Requests, OperationsAndRecordsAreCheckedBeforeConnecting) {
   EXPECT_EQ(KQ_ZR_sr_tune(0x7F000001u, 3, &t), ZR_E_SOCKET);
   EXPECT_EQ(KQ_ZR_sr_info(0x7F000001u, 1, nullptr), ZR_E_HANDLE);
   EXPECT_EQ(KQ_ZR_sr_scrn(0x7F000001u, nullptr, 0, 10), ZR_E_HANDLE);
+  EXPECT_EQ(KQ_ZR_sr_stat(0x7F000001u, 1, nullptr), ZR_E_HANDLE);
+  EXPECT_EQ(KQ_ZR_sr_tune(0x7F000001u, 1, nullptr), ZR_E_HANDLE);
+}
+
+TEST(ReplyReaders, MissingArgumentsAreRefusedWithoutTouchingAnything) {
+  zr_info info{};
+  zr_reader r{};
+  char buf[8] = "keep";
+  EXPECT_EQ(zr_field(nullptr, zr_fld_ret_inf(), &info), ZR_E_HANDLE);
+  EXPECT_EQ(zr_field("addr=1\n", nullptr, &info), ZR_E_HANDLE);
+  EXPECT_EQ(zr_field("addr=1\n", zr_fld_ret_inf(), nullptr), ZR_E_HANDLE);
+  EXPECT_EQ(info.addr, 0u);
+  EXPECT_EQ(zr_struct(nullptr, zr_fld_ret_inf(), &info), 0);
+  EXPECT_EQ(zr_struct(buf, nullptr, &info), 0);
+  EXPECT_EQ(zr_struct(buf, zr_fld_ret_inf(), nullptr), 0);
+  EXPECT_STREQ(buf, "keep");
+  EXPECT_EQ(zr_fm_getc(nullptr), ZR_E_HANDLE);
+  EXPECT_EQ(zr_fm_gets(nullptr, 4, &r), ZR_E_HANDLE);
+  EXPECT_EQ(zr_fm_gets(buf, 4, nullptr), ZR_E_HANDLE);
+  EXPECT_EQ(zr_fm_gets(buf, 0, &r), 0);
+  EXPECT_STREQ(buf, "keep");
 }
 
 TEST_F(Requests, NobodyListeningGivesTheConnectCode) {

@@ -329,6 +329,7 @@ TEST_F(Transport, BadHandlesAndFlags) {
   EXPECT_EQ(st.rpay1, 0u);
   EXPECT_EQ(KQ_ZR_1b_ready(h, 0), 0);
   EXPECT_EQ(KQ_ZR_1b_ready(h, 2), 2);
+  EXPECT_EQ(KQ_ZR_1b_info(h, nullptr), ZR_E_HANDLE);
   KQ_ZR_1b_unbind(h);
   KQ_ZR_1b_unbind(l);
 }
