@@ -525,6 +525,10 @@ TEST_F(Transfers, ChecksBeforeAnythingIsTouched) {
   EXPECT_EQ(put(sim.addr(), p1518, host / "f"), -1036);
   EXPECT_EQ(sim.sim->requests().size(), 2u);
   EXPECT_FALSE(exists(host / "n"));
+  // An empty handheld path is the handheld's to refuse.
+  EXPECT_LT(get(sim.addr(), "", host / "n"), 0);
+  EXPECT_EQ(sim.sim->requests().size(), 3u);
+  EXPECT_FALSE(exists(host / "n"));
 }
 
 TEST_F(Transfers, RefusalsOfTheHandheld) {

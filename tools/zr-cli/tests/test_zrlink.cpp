@@ -158,6 +158,7 @@ TEST(ZrlinkDevice, InfoAsTableAndJson) {
   EXPECT_NE(j.out.find("\"battery\": 64"), std::string::npos);
   EXPECT_NE(j.out.find("\"total\": 8388608"), std::string::npos);
   EXPECT_NE(j.out.find("\"bytes\": 153600"), std::string::npos) << j.out;
+  EXPECT_NE(j.out.find("\"serialBytes\": \""), std::string::npos) << j.out;
   EXPECT_EQ(j.out.front(), '{');
 }
 
@@ -502,7 +503,10 @@ TEST(ZrlinkFiles, ManyFilesMoveSeveralAtATimeWithFoldersMadeFirst) {
 
   for (const char *jobs : {"1", "8"}) {
     std::string to = host.path() + "/down" + jobs;
-    Result pull = zrlink({"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to});
+    // Both spellings: "-j 8" and "-j8".
+    std::vector<std::string> args{"--addr", sim.addr_text(), "pull", "-j", jobs, "/up", to};
+    if (std::string(jobs) == "8") args = {"--addr", sim.addr_text(), "pull", "-j8", "/up", to};
+    Result pull = zrlink(args);
     ASSERT_EQ(pull.status, 0) << pull.err;
     EXPECT_TRUE(same_trees(host.path() + "/up", to)) << "-j " << jobs;
     // Not a terminal: one line per file, from whichever transfer ended.
