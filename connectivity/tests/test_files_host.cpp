@@ -269,8 +269,15 @@ TEST_F(HostRename, FoldersAndMissingFilesAreRefused) {
   EXPECT_EQ(zr_rename((dir / "a/none").c_str(), (dir / "a/other").c_str()), -1);
   EXPECT_EQ(zr_rename(nullptr, "x"), -1);
   EXPECT_TRUE(names_in(dir / "b").empty());
-  // Into a folder that does not exist: nothing is left anywhere.
+  // A file onto a folder of another folder: refused, both left as they were.
   ASSERT_TRUE(write_file(dir / "a/f", "f"));
+  ASSERT_EQ(mkdir((dir / "b/f").c_str(), 0755), 0);
+  EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "b/f").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EISDIR);
+  EXPECT_EQ(read_file(dir / "a/f"), "f");
+  EXPECT_TRUE(names_in(dir / "b/f").empty());
+  ASSERT_EQ(rmdir((dir / "b/f").c_str()), 0);
+  // Into a folder that does not exist: nothing is left anywhere.
   EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "c/f").c_str()), -1);
   EXPECT_EQ(KQ_ZR_errno(), ENOENT);
   EXPECT_EQ(read_file(dir / "a/f"), "f");

@@ -131,6 +131,9 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
   EXPECT_EQ(zrlink({"info", "--bogus"}).status, 2);
   EXPECT_EQ(zrlink({"--addr", "not an address!", "info"}).status, 2);
   EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "mv", "only-one"}).status, 2);
+  Result extra = zrlink({"--addr", "127.0.0.1", "info", "extra"});
+  EXPECT_EQ(extra.status, 2);
+  EXPECT_NE(extra.err.find("too many operands"), std::string::npos) << extra.err;
   EXPECT_EQ(zrlink({"wait", "--timeout", "soon"}).status, 2);
   for (const char *jobs : {"0", "x", "65", "-1", ""})
     EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "push", "-j", jobs, "a", "/b"}).status, 2) << jobs;
