@@ -8,8 +8,10 @@
 #include <png.h>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -36,6 +38,9 @@ struct Setting {
   std::string cwd;
   bool full_output = false;
   std::vector<std::pair<std::string, std::string>> env;
+  // Root without the capabilities that pass over file permissions, so that a folder
+  // without read permission cannot be read.
+  bool keep_file_permissions = false;
 };
 
 // Runs zrlink with args and returns its exit code and both output streams.
@@ -50,6 +55,9 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
     unsetenv("ZR_ADDR");
     unsetenv("ZR_SERIAL");
     for (const auto &e : setting.env) setenv(e.first.c_str(), e.second.c_str(), 1);
+    if (setting.keep_file_permissions &&
+        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+      _exit(125);
     std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -161,7 +169,7 @@ TEST(ZrlinkDevice, InfoAsTableAndJson) {
   EXPECT_NE(j.out.find("\"battery\": 64"), std::string::npos);
   EXPECT_NE(j.out.find("\"total\": 8388608"), std::string::npos);
   EXPECT_NE(j.out.find("\"bytes\": 153600"), std::string::npos) << j.out;
-  EXPECT_NE(j.out.find("\"serialBytes\": \""), std::string::npos) << j.out;
+  EXPECT_NE(j.out.find("\"serialBytes\": \"83.73.77.0.0.0.0.1\"\n}"), std::string::npos) << j.out;
   EXPECT_EQ(j.out.front(), '{');
 }
 
@@ -774,6 +782,15 @@ TEST(ZrlinkFiles, PushFollowsLinksOnlyWhenAskedAndSkipsSpecialFiles) {
   EXPECT_EQ(several.status, 1);
   EXPECT_EQ(Storage::read(st.root + "/empty/plain.txt"), "plain");
   EXPECT_NE(several.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << several.err;
+
+  // A folder that cannot be read is named with the reason.
+  std::system(("mkdir -p '" + src + "/locked' && chmod 000 '" + src + "/locked'").c_str());
+  Setting no_override;
+  no_override.keep_file_permissions = true;
+  Result locked = zrlink({"--addr", sim.addr_text(), "-q", "push", src + "/locked", "/"}, no_override);
+  EXPECT_EQ(locked.status, 1);
+  EXPECT_NE(locked.err.find("locked: Permission denied"), std::string::npos) << locked.err;
+  chmod((src + "/locked").c_str(), 0755);
 }
 
 TEST(ZrlinkFiles, RemoveTreesAndMakeParents) {
