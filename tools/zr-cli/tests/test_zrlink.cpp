@@ -602,6 +602,8 @@ TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly
            {"mv", "/a"},                    // too few operands
            {"info", "--jsonx"},             //
            {"screenshot", "shot.jpg"},      // not a PNG name
+           {"mkdir", "-r", "/x"},           // rm's -r
+           {"rm", "-p", "/x"},              // mkdir's -p
        }) {
     Result r = zrlink(args);
     EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.err;
