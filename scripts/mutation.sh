@@ -9,6 +9,8 @@
 #                     build, results.tsv one line per mutant
 #   ZR_MUTATION_FILES a space-separated list of files to mutate instead of all of them
 #   ZR_MUTATION_SHARDS test processes run side by side for one suite (default 6)
+#   ZR_MUTATION_RERUN  an earlier results.tsv: try its mutants again (after new tests), those
+#                     now listed as equivalent reported as "equivalent"
 #
 # One mutant at a time: one change at one site of one file (operators: a relational
 # operator flipped, an integer constant off by one, a result code swapped for another, a
@@ -16,6 +18,8 @@
 # the mutated part (the library's suite and C client for zr-net, zrlink's suite for
 # zr-cli, with the DHCP service's tests of zrlink), stopping at the first failure.  A mutant is
 #   killed        a test failed
+#   killed-asan   every test passed, but failed in the sanitizer build (ASan and UBSan, as
+#                 scripts/test.sh runs them; ZR_MUTATION_SANITIZE=0 leaves that out)
 #   survived      every test passed: a gap, unless the mutant is equivalent
 #   timeout       the tests took more than three times as long as unmutated
 #   no-compile    the build failed
@@ -35,6 +39,9 @@ rm -rf "$work/src"
 mkdir -p "$work/src"
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$work/src"
 cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ "${ZR_MUTATION_SANITIZE:-1}" != 0 ]; then
+  cmake -S "$work/src" -B "$work/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZR_SANITIZE=ON >/dev/null
+fi
 
 exec python3 - "$work" "$count" "$seed" "$PWD/scripts/mutation-equivalent.txt" <<'PY'
 import hashlib, os, random, re, subprocess, sys, time
@@ -54,6 +61,8 @@ def part(path):
 
 TARGETS = {"lib": ["zr-net-tests", "zr-net-c-client"], "cli": ["zrlink", "zrlink-tests", "zr-dhcp-netns-tests"]}
 SHARDS = int(os.environ.get("ZR_MUTATION_SHARDS", "6"))
+SANITIZE = os.environ.get("ZR_MUTATION_SANITIZE", "1") != "0"
+asan_build = os.path.join(work, "build-asan")
 TESTS = {"lib": [["bin/zr-net-tests", "--gtest_fail_fast", "--gtest_brief=1"], ["bin/zr-net-c-client"]],
          "cli": [["bin/zrlink-tests", "--gtest_fail_fast", "--gtest_brief=1"],
                  ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=*Zrlink*"]]}
@@ -118,30 +127,45 @@ if os.path.exists(equivalent_file):
         if line:
             equivalent.add(line)
 
-candidates = []
-for path in files:
-    for no, col, old, new, op in sites(path):
-        if key(path, no, col, old, new, op) not in equivalent:
-            candidates.append((path, no, col, old, new, op))
-rng = random.Random(seed)
-sample = rng.sample(candidates, min(count, len(candidates)))
-print("=== %d mutation sites, %d drawn (seed %d) ===" % (len(candidates), len(sample), seed), flush=True)
+rerun = os.environ.get("ZR_MUTATION_RERUN", "")
+if rerun:
+    # The mutants of an earlier results.tsv, in its order (equivalent ones are reported as
+    # such without a build); files and seed play no part then.
+    wanted = [l.rstrip("\n").split("\t", 1)[1] for l in open(rerun) if "\t" in l]
+    known = {}
+    for path in set(k.split(":", 1)[0] for k in wanted):
+        for no, col, old, new, op in sites(path):
+            known[key(path, no, col, old, new, op)] = (path, no, col, old, new, op)
+    missing = [k for k in wanted if k not in known]
+    if missing:
+        sys.exit("no longer a mutation site (the source moved?): " + missing[0])
+    sample = [known[k] for k in wanted]
+    print("=== %d mutants of %s again ===" % (len(sample), rerun), flush=True)
+else:
+    candidates = []
+    for path in files:
+        for no, col, old, new, op in sites(path):
+            if key(path, no, col, old, new, op) not in equivalent:
+                candidates.append((path, no, col, old, new, op))
+    rng = random.Random(seed)
+    sample = rng.sample(candidates, min(count, len(candidates)))
+    print("=== %d mutation sites, %d drawn (seed %d) ===" % (len(candidates), len(sample), seed), flush=True)
 
-def run(cmd, timeout=None):
+def run(cmd, timeout=None, tree=build):
     try:
-        return subprocess.run(cmd, cwd=build, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        return subprocess.run(cmd, cwd=tree, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=timeout).returncode
     except subprocess.TimeoutExpired:
         return None
 
-def run_sharded(cmd, timeout):
+def run_sharded(cmd, timeout, tree):
     """A test program in SHARDS processes at once (the tests mostly wait on sockets and
     time-outs, and are made to run side by side, as ctest -j runs them); the first failing
     shard ends the others."""
     procs = []
     for i in range(SHARDS):
         env = dict(os.environ, GTEST_TOTAL_SHARDS=str(SHARDS), GTEST_SHARD_INDEX=str(i))
-        procs.append(subprocess.Popen(cmd, cwd=build, env=env, stdout=subprocess.DEVNULL,
+        procs.append(subprocess.Popen(cmd, cwd=tree, env=env, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL, start_new_session=True))
     deadline = time.time() + timeout
     outcome = 0
@@ -164,8 +188,8 @@ def run_sharded(cmd, timeout):
         outcome = 1
     return outcome
 
-def build_targets(p):
-    return run(["cmake", "--build", ".", "-j2", "--target"] + TARGETS[p]) == 0
+def build_targets(p, tree=build):
+    return run(["cmake", "--build", ".", "-j2", "--target"] + TARGETS[p], tree=tree) == 0
 
 def object_hash(path):
     """The code of the object files built from one source, without debug information."""
@@ -178,28 +202,41 @@ def object_hash(path):
             digest.update(listing.split(b"\n", 2)[-1])
     return digest.hexdigest()
 
-def run_tests(p, limit):
+def run_tests(p, limit, tree=build):
     for cmd in TESTS[p]:
-        r = run_sharded(cmd, limit) if "--gtest_fail_fast" in cmd else run(cmd, timeout=limit)
+        r = run_sharded(cmd, limit, tree) if "--gtest_fail_fast" in cmd else run(cmd, limit, tree)
         if r is None:
             return "timeout"
         if r != 0:
             return "killed"
     return "survived"
 
+# The time the unmutated tests take, once per part and build (the sanitizer build's only
+# when a mutant first needs it): three times that is a mutant's limit.
 baseline = {}
+def limit(p, tree):
+    if (p, tree) not in baseline:
+        if not build_targets(p, tree):
+            sys.exit("the unmutated tree does not build in " + tree)
+        start = time.time()
+        if run_tests(p, 3600, tree) != "survived":
+            sys.exit("the unmutated tree fails its tests (%s, %s)" % (p, tree))
+        baseline[(p, tree)] = max(30.0, 3 * (time.time() - start))
+    return baseline[(p, tree)]
+
 for p in sorted(set(part(f) for f, *_ in sample)):
-    if not build_targets(p):
-        sys.exit("the unmutated tree does not build")
-    start = time.time()
-    if run_tests(p, 3600) != "survived":
-        sys.exit("the unmutated tree fails its tests (%s)" % p)
-    baseline[p] = max(30.0, 3 * (time.time() - start))
+    limit(p, build)
 hashes = {f: object_hash(f) for f in set(f for f, *_ in sample)}
 
 results = []
 with open(os.path.join(work, "results.tsv"), "w") as tsv:
     for i, (path, no, col, old, new, op) in enumerate(sample, 1):
+        k = key(path, no, col, old, new, op)
+        if k in equivalent:
+            results.append(("equivalent", k))
+            tsv.write("equivalent\t%s\n" % k)
+            print("%3d/%d %-10s %s" % (i, len(sample), "equivalent", k), flush=True)
+            continue
         full = os.path.join(src, path)
         original = open(full).read()
         lines = original.split("\n")
@@ -213,23 +250,32 @@ with open(os.path.join(work, "results.tsv"), "w") as tsv:
             elif object_hash(path) == hashes[path]:
                 outcome = "identical"
             else:
-                outcome = run_tests(p, baseline[p])
+                outcome = run_tests(p, limit(p, build))
+            # The project's tests run in a sanitizer build too: a mutant that only reads or
+            # writes out of bounds is caught there.
+            if outcome == "survived" and SANITIZE:
+                open(full, "w").write(original)
+                asan_limit = limit(p, asan_build)
+                open(full, "w").write("\n".join(lines))
+                if build_targets(p, asan_build) and run_tests(p, asan_limit, asan_build) != "survived":
+                    outcome = "killed-asan"
         finally:
             open(full, "w").write(original)
-        k = key(path, no, col, old, new, op)
         results.append((outcome, k))
         tsv.write("%s\t%s\n" % (outcome, k))
         tsv.flush()
         print("%3d/%d %-10s %s" % (i, len(sample), outcome, k), flush=True)
     for p in set(part(f) for f, *_ in sample):
         build_targets(p)
+        if (p, asan_build) in baseline:
+            build_targets(p, asan_build)
 
-kinds = ["killed", "survived", "timeout", "no-compile", "identical"]
+kinds = ["killed", "killed-asan", "survived", "timeout", "no-compile", "identical", "equivalent"]
 print("\n| result | mutants |\n|---|---:|")
 for kind in kinds:
     print("| %s | %d |" % (kind, sum(1 for r in results if r[0] == kind)))
-judged = sum(1 for r in results if r[0] in ("killed", "survived", "timeout"))
-killed = sum(1 for r in results if r[0] in ("killed", "timeout"))
+judged = sum(1 for r in results if r[0] in ("killed", "killed-asan", "survived", "timeout"))
+killed = sum(1 for r in results if r[0] in ("killed", "killed-asan", "timeout"))
 if judged:
     print("\nscore: %d of %d mutants that compiled to other code were killed (%.1f %%)"
           % (killed, judged, 100.0 * killed / judged))
