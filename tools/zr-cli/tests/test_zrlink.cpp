@@ -162,6 +162,15 @@ TEST(ZrlinkDevice, InfoAsTableAndJson) {
   EXPECT_NE(r.out.find("64%"), std::string::npos);
   EXPECT_NE(r.out.find("2.1.0.7"), std::string::npos);
   EXPECT_NE(r.out.find("320 x 240, 16 bits per pixel (153600 bytes)"), std::string::npos) << r.out;
+  // Every row, in order, its label in a column of 18 and a space.
+  size_t at = 0;
+  for (std::string label : {"handheld", "name", "serial", "network", "storage", "memory", "battery", "screen",
+                            "OS version", "boot versions", "hardware version", "OS install ready"}) {
+    label.resize(19, ' ');
+    at = r.out.find((at == 0 ? "" : "\n") + label, at);
+    ASSERT_NE(at, std::string::npos) << label << " in\n" << r.out;
+  }
+  EXPECT_EQ(r.out.rfind("handheld" + std::string(11, ' ') + sim.addr_text() + "\n", 0), 0u) << r.out;
 
   Result j = zrlink({"info", "--json", "--addr=" + sim.addr_text()});
   ASSERT_EQ(j.status, 0) << j.err;
