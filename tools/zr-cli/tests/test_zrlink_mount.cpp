@@ -70,9 +70,18 @@ std::string fill_storage(const std::string &root) {
 
 // The simulator serving a storage folder filled by fill_storage.
 struct Handheld {
+  Handheld() = default;
+  // With more options of the simulator (a fault to play, say).
+  explicit Handheld(const std::vector<std::string> &more) : sim{with_storage(more)} {}
+
   zrtest::TempDir dir{"zrlink-mount-test"};
   std::string root = fill_storage(dir.path() + "/storage");
   zrtest::SimProcess sim{{"--storage", root}};
+
+  std::vector<std::string> with_storage(std::vector<std::string> more) const {
+    more.insert(more.begin(), {"--storage", root});
+    return more;
+  }
 
   // The requests after the first `from` whose command word is `word`.
   int count(const std::string &word, size_t from = 0) const {
@@ -98,10 +107,12 @@ bool wait_for_exit(pid_t pid, int *status, std::chrono::milliseconds limit) {
 // goes too) and ends the process.
 class Mount {
  public:
-  Mount(const Handheld &h, const std::string &mountpoint) : point_(mountpoint) {
+  // cache: the folder for zrlink's cache of file copies (TMPDIR), "" for the default.
+  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "") : point_(mountpoint) {
     mkdir(point_.c_str(), 0755);
     pid_ = fork();
     if (pid_ == 0) {
+      if (!cache.empty()) setenv("TMPDIR", cache.c_str(), 1);
       int null = open("/dev/null", O_WRONLY);
       int err = open((point_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(null, 1);
@@ -245,6 +256,22 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
 
   EXPECT_TRUE(m.unmount()) << "the mount's process ends with the unmount, with 0: " << m.error();
   EXPECT_FALSE(zrtest::is_mounted(mp));
+}
+
+TEST_F(ZrlinkMount, AFetchBrokenOffLeavesNothingInTheCache) {
+  Handheld broken({"--xfer-close", "1000"});
+  ASSERT_TRUE(broken.sim.ok()) << broken.sim.error();
+  const std::string cache = host.path() + "/cache";
+  ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+  Mount m(broken, host.path() + "/mnt", cache);
+  ASSERT_MOUNTED(m);
+  Shell cat = sh("cat \"" + m.path() + "/docs/a b.txt\"");
+  EXPECT_NE(cat.status, 0);
+  EXPECT_NE(cat.out.find("Input/output error"), std::string::npos) << cat.out;
+  // The mount's own cache folder, and nothing in it.
+  EXPECT_EQ(sh("cd \"" + cache + "\" && find . -mindepth 2").out, "");
+  EXPECT_EQ(sh("cd \"" + cache + "\" && find . -mindepth 1 -maxdepth 1 -name \"zrlink-mount-*\" | wc -l").out, "1\n");
+  EXPECT_TRUE(m.unmount());
 }
 
 TEST_F(ZrlinkMount, StalledOrUnpluggedHandheldAnswersEIO) {
