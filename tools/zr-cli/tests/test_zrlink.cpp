@@ -188,6 +188,13 @@ TEST(ZrlinkDevice, FailuresNameTheCode) {
   Result r = zrlink({"--addr", sim.addr_text(), "info"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("status 1001 (permission denied)"), std::string::npos) << r.err;
+  // A status that names a handheld file's trouble says so only where a file was at stake.
+  zrtest::SimProcess full({"--status", "1021"});
+  ASSERT_TRUE(full.ok());
+  Result info = zrlink({"--addr", full.addr_text(), "info"});
+  EXPECT_EQ(info.status, 1);
+  EXPECT_NE(info.err.find("(-1021)"), std::string::npos) << info.err;
+  EXPECT_EQ(info.err.find("no space left on the handheld for"), std::string::npos) << info.err;
 
   uint32_t nobody = zrtest::fresh_loopback();
   std::string text = zrtest::addr_text(nobody);
