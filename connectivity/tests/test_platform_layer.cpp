@@ -86,24 +86,35 @@ TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
   zr_os_process_close(deaf);
 }
 
-TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptors) {
-  // A server outlives its starter: it gets /dev/null for its standard streams and no other
-  // descriptor of the caller (which would keep the caller's sockets and files open).
+TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptorsOrIgnoredSignals) {
+  // A server outlives its starter: it gets /dev/null for its standard streams, no other
+  // descriptor of the caller (which would keep the caller's sockets and files open), and
+  // every signal as a new program has it (a caller ignoring SIGTERM would make it deaf).
   TempDir folder;
   const std::string out = folder / "fds";
   int marker = open((folder / "marker").c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_GE(marker, 0);
   ASSERT_EQ(dup2(marker, 42), 42);  // without FD_CLOEXEC
   const std::string line = "\"/bin/sh\" -c \"if test -e /proc/self/fd/42; then echo inherited; else echo closed; fi > " +
-                           out + "; readlink /proc/self/fd/0 >> " + out + "\"";
+                           out + "; readlink /proc/self/fd/0 >> " + out + "; grep SigIgn /proc/self/status >> " + out +
+                           "\"";
+  struct sigaction ignore {}, old_term {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGTERM, &ignore, &old_term);
   zr_os_process *p = zr_os_process_start("/bin/sh", line.c_str());
+  sigaction(SIGTERM, &old_term, nullptr);
   close(42);
   close(marker);
   ASSERT_NE(p, nullptr);
   for (int i = 0; i < 500 && zr_os_process_alive(p) == 1; ++i) usleep(10000);
   EXPECT_EQ(zr_os_process_alive(p), 0);
   zr_os_process_close(p);
-  EXPECT_EQ(read_file(out), "closed\n/dev/null\n");
+  const std::string seen = read_file(out);
+  EXPECT_EQ(seen.substr(0, seen.find("SigIgn:")), "closed\n/dev/null\n");
+  size_t at = seen.find("SigIgn:\t");
+  ASSERT_NE(at, std::string::npos) << seen;
+  unsigned long long ignored = std::strtoull(seen.c_str() + at + 8, nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGTERM - 1)), 0u) << seen;
 }
 
 // The stand-in server records the argument vector it was started with.
