@@ -374,6 +374,11 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   EXPECT_EQ(Storage::read(host.path() + "/docs/deep/z.bin"), std::string(70000, 'z'));
   // Not a terminal: one line per file instead of a progress display.
   EXPECT_NE(pull.out.find("/docs/deep/z.bin -> "), std::string::npos) << pull.out;
+  // --progress without a terminal: each step a line of its own, the last at 100 %.
+  Result shown = zrlink({"--addr", sim.addr_text(), "--progress", "pull", "/docs/deep/z.bin", host.path() + "/z2.bin"});
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_NE(shown.err.find("z2.bin 100% 68.4 KiB/68.4 KiB "), std::string::npos) << shown.err;
+  EXPECT_NE(shown.err.find(" ETA 0:00\n"), std::string::npos) << shown.err;
 
   Storage::write(host.path() + "/docs/added.txt", "new on the host");
   Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
