@@ -608,6 +608,37 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
   Result wait = zrlink({"wait", "--timeout", "5"});
   ASSERT_EQ(wait.status, 0) << wait.err;
   EXPECT_EQ(wait.out, "172.16.0.2\n");
+
+  // A long wait probes round after round, and each probe's process is reaped: a wait of an
+  // hour must not leave thousands of ended processes behind.
+  sim.stop();
+  pid_t waiting = fork();
+  if (waiting == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(ZRLINK_PATH, ZRLINK_PATH, "wait", "--timeout", "10", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(waiting, 0);
+  usleep(2500 * 1000);  // two rounds of silent probes at least
+  size_t fewest = SIZE_MAX;
+  for (int look = 0; look < 3; ++look, usleep(300 * 1000)) {
+    size_t ended = 0;
+    std::string children = zrtest::ReadFile("/proc/" + std::to_string(waiting) + "/task/" +
+                                            std::to_string(waiting) + "/children")
+                               .value_or("");
+    for (size_t at = 0; at < children.size();) {
+      size_t end = children.find(' ', at);
+      std::string stat = zrtest::ReadFile("/proc/" + children.substr(at, end - at) + "/stat").value_or("");
+      if (stat.find(") Z ") != std::string::npos) ++ended;
+      at = end == std::string::npos ? children.size() : end + 1;
+    }
+    fewest = std::min(fewest, ended);
+  }
+  kill(waiting, SIGKILL);
+  waitpid(waiting, nullptr, 0);
+  EXPECT_LE(fewest, 1u) << "probe processes left unreaped";
 }
 
 // ---- what a new user meets ---------------------------------------------------------------

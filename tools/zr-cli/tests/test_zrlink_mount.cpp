@@ -378,10 +378,12 @@ TEST_F(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection) {
   ASSERT_EQ(sh(z + " -q sync :/docs \"" + back + "\"").status, 0);
   EXPECT_EQ(tree(back), tree(h.root + "/docs"));
   EXPECT_EQ(sh("diff -r \"" + h.root + "/docs\" \"" + back + "\"").status, 0);
-  struct stat there, here;
-  ASSERT_EQ(stat((h.root + "/docs/deep/z.bin").c_str(), &there), 0);
-  ASSERT_EQ(stat((back + "/deep/z.bin").c_str(), &here), 0);
-  EXPECT_EQ(here.st_mtime, there.st_mtime);
+  for (const char *name : {"/a b.txt", "/deep/z.bin", "/photos/a.txt", "/photos/sub/b.txt"}) {
+    struct stat there, here;
+    ASSERT_EQ(stat((h.root + "/docs" + name).c_str(), &there), 0) << name;
+    ASSERT_EQ(stat((back + name).c_str(), &here), 0) << name;
+    EXPECT_EQ(here.st_mtime, there.st_mtime) << name;
+  }
   mark = h.requests();
   ASSERT_EQ(sh(z + " -q sync :/docs \"" + back + "\"").status, 0);
   EXPECT_EQ(h.count("fget", mark), 0);
