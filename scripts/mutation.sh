@@ -136,10 +136,10 @@ if rerun:
     for path in set(k.split(":", 1)[0] for k in wanted):
         for no, col, old, new, op in sites(path):
             known[key(path, no, col, old, new, op)] = (path, no, col, old, new, op)
-    missing = [k for k in wanted if k not in known]
-    if missing:
-        sys.exit("no longer a mutation site (the source moved?): " + missing[0])
-    sample = [known[k] for k in wanted]
+    for k in wanted:
+        if k not in known:
+            print("no longer a mutation site (the source moved, or the operators changed): " + k)
+    sample = [known[k] for k in wanted if k in known]
     print("=== %d mutants of %s again ===" % (len(sample), rerun), flush=True)
 else:
     candidates = []
