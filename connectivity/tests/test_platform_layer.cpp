@@ -31,6 +31,11 @@ TEST(PlatformLayer, NamedObjectsRefuseNamesThatCannotBeObjects) {
     EXPECT_EQ(zr_os_shared_open(name.c_str(), 4, &existed), nullptr) << name;
     EXPECT_EQ(zr_os_named_remove(name.c_str()), -1) << name;
   }
+  errno = 0;
+  EXPECT_EQ(zr_os_mutex_open(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(zr_os_shared_open(nullptr, 4, nullptr), nullptr);
+  EXPECT_EQ(zr_os_named_remove(nullptr), -1);
   EXPECT_EQ(zr_os_shared_open("zrtest-platform-size0", 0, nullptr), nullptr);
   errno = 0;
   EXPECT_EQ(zr_os_mutex_lock(nullptr), -1);
@@ -154,6 +159,10 @@ TEST_F(CommandLines, SplitAsAWin32RuntimeSplitsThem) {
   // The program unquoted runs to the first blank.
   EXPECT_EQ(started_with(exe + " one\ttwo  --max-seconds 20"),
             (std::vector<std::string>{exe, "one", "two", "--max-seconds", "20"}));
+  // A program alone, a program ended by a tab, a quote never closed.
+  EXPECT_EQ(started_with(exe), (std::vector<std::string>{exe}));
+  EXPECT_EQ(started_with(exe + "\tone"), (std::vector<std::string>{exe, "one"}));
+  EXPECT_EQ(started_with("\"" + exe), (std::vector<std::string>{exe}));
   // Quotes group; doubled quotes inside a quoted part give one; backslashes are literal
   // except before a quote: 2n and a quote give n and a grouping quote, 2n+1 and a quote
   // give n and a literal quote.

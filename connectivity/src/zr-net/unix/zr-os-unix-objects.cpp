@@ -159,9 +159,9 @@ int zr_os_mutex_lock(zr_os_mutex *m)
     if (r == EOWNERDEAD) {
         /* The holder ended while holding it: this caller owns it now; mark it usable so
          * that later waits succeed normally. */
-        if (pthread_mutex_consistent(&m->area->mutex) == 0)
+        r = pthread_mutex_consistent(&m->area->mutex);
+        if (r == 0)
             return 1;
-        r = errno;
         pthread_mutex_unlock(&m->area->mutex);
     }
     errno = r;
