@@ -518,6 +518,14 @@ TEST_F(Transfers, ChecksBeforeAnythingIsTouched) {
   EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "r", nullptr, 0, nullptr, 0), ZR_E_HOSTFILE);
   EXPECT_EQ(KQ_ZR_errno(), EINVAL);
   EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_PUT, "r", nullptr, 0, nullptr, 0), ZR_E_HOSTFILE);
+#ifndef _WIN32
+  // A file larger than a signed 32-bit size (a sparse one here) cannot be announced.
+  ASSERT_EQ(truncate((host / "f").c_str(), 3LL << 30), 0);
+  errno = 0;
+  EXPECT_EQ(put(sim.addr(), "big", host / "f"), ZR_E_HOSTFILE);
+  EXPECT_EQ(KQ_ZR_errno(), EFBIG);
+  ASSERT_EQ(truncate((host / "f").c_str(), 1), 0);
+#endif
   EXPECT_EQ(names_in(host.path()), std::vector<std::string>{"f"});
   EXPECT_TRUE(sim.sim->requests().empty());
   // 1518 characters pass (the handheld then finds the path too long).

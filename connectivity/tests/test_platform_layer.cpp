@@ -37,6 +37,20 @@ TEST(PlatformLayer, NamedObjectsRefuseNamesThatCannotBeObjects) {
   EXPECT_EQ(zr_os_shared_open(nullptr, 4, nullptr), nullptr);
   EXPECT_EQ(zr_os_named_remove(nullptr), -1);
   EXPECT_EQ(zr_os_shared_open("zrtest-platform-size0", 0, nullptr), nullptr);
+  // A mutex this process does not hold cannot be released; a shared memory not mapped is
+  // not unmapped.
+  zr_os_mutex *m = zr_os_mutex_open("zrtest-platform-unheld");
+  ASSERT_NE(m, nullptr);
+  errno = 0;
+  EXPECT_EQ(zr_os_mutex_unlock(m), -1);
+  EXPECT_EQ(errno, EPERM);
+  zr_os_mutex_close(m);
+  zr_os_shared *sh = zr_os_shared_open("zrtest-platform-unmapped", 4, nullptr);
+  ASSERT_NE(sh, nullptr);
+  zr_os_shared_unmap(sh, nullptr);
+  zr_os_shared_close(sh);
+  EXPECT_EQ(zr_os_named_remove("zrtest-platform-unheld"), 0);
+  EXPECT_EQ(zr_os_named_remove("zrtest-platform-unmapped"), 0);
   errno = 0;
   EXPECT_EQ(zr_os_mutex_lock(nullptr), -1);
   EXPECT_EQ(errno, EINVAL);
