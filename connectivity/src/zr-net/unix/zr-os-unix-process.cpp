@@ -178,14 +178,14 @@ struct zr_os_process {
 namespace {
 
 /* Collects an ended child of this process so it does not linger as a zombie. */
-void collect(zr_os_process *p, bool block)
+void collect(zr_os_process *p)
 {
     if (!p->child || p->collected)
         return;
     int status;
     pid_t r;
     do {
-        r = waitpid(static_cast<pid_t>(p->pid), &status, block ? 0 : WNOHANG);
+        r = waitpid(static_cast<pid_t>(p->pid), &status, WNOHANG);
     } while (r < 0 && errno == EINTR);
     if (r == static_cast<pid_t>(p->pid) || (r < 0 && errno == ECHILD))
         p->collected = true;
@@ -349,7 +349,7 @@ int zr_os_process_alive(zr_os_process *p)
     if (p == nullptr)
         return -1;
     if (p->child) {
-        collect(p, false);
+        collect(p);
         if (p->collected)
             return 0;
     }
@@ -394,7 +394,7 @@ int zr_os_process_terminate(zr_os_process *p, unsigned ms)
         sig = SIGKILL;
     }
     if (p->pidfd >= 0)
-        collect(p, false);
+        collect(p);
     return 0;
 }
 
@@ -402,7 +402,7 @@ void zr_os_process_close(zr_os_process *p)
 {
     if (p == nullptr)
         return;
-    collect(p, false);
+    collect(p);
     if (p->pidfd >= 0)
         close(p->pidfd);
     zr_os_free(p);
