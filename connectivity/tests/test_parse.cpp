@@ -1,5 +1,5 @@
 // The text scanners and the path escape.
-#include "zr-net.h"
+#include "zr-internal.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +28,13 @@ TEST(ScanLong, SeparatorsSignsAndBases) {
     EXPECT_EQ(zr_p_long(&v, c.text), c.consumed) << c.text;
     EXPECT_EQ(v, c.value) << c.text;
   }
+  // Only the count is wanted.
+  EXPECT_EQ(zr_p_long(nullptr, " 12"), 3);
+  // A status number needs a digit: a sign alone is none.
+  int32_t v = 0;
+  EXPECT_EQ(zri_scan_number(" +5", &v), 3);
+  EXPECT_EQ(v, 5);
+  EXPECT_EQ(zri_scan_number(" +", &v), 0);
 }
 
 TEST(ScanToken, LowerCasesAndTruncates) {
@@ -40,6 +47,11 @@ TEST(ScanToken, LowerCasesAndTruncates) {
   EXPECT_STREQ(buf, "");
   EXPECT_EQ(zr_p_token(buf, sizeof buf, ""), 0);
   EXPECT_STREQ(buf, "");
+  EXPECT_EQ(zr_p_token(buf, sizeof buf, "\tKey)"), 4);
+  EXPECT_STREQ(buf, "key");
+  // Without room nothing is written, and the token is still passed over.
+  EXPECT_EQ(zr_p_token(buf, 0, "abc"), 3);
+  EXPECT_STREQ(buf, "key");
 }
 
 TEST(ScanString, QuotedTextWithoutEscapes) {
@@ -82,6 +94,8 @@ TEST(ScanHex, BytesWithAndWithoutPrefix) {
   EXPECT_EQ(b, 0);
   b = 77;
   EXPECT_EQ(zr_p_dehex(&b, "g"), 0);
+  EXPECT_EQ(zr_p_dehex(&b, "0x-1"), 0);
+  EXPECT_EQ(zr_p_dehex(&b, "1;"), 0);
   EXPECT_EQ(b, 77);
   EXPECT_EQ(zr_p_dehex(&b, " ff,1"), 3);
   EXPECT_EQ(b, 255);
@@ -119,6 +133,16 @@ TEST(ScanAddr, MasksAndNames) {
   EXPECT_EQ(zr_p_addr(&a, "/a"), 0);
   EXPECT_EQ(zr_p_addr(&a, "/"), 0);
   EXPECT_EQ(a, 1u);
+  // A mask ends at its last digit; a name at a blank, a comma or a slash.
+  EXPECT_EQ(zr_p_addr(&a, "/24a"), 3);
+  EXPECT_EQ(a, 0xFFFFFF00u);
+  EXPECT_EQ(zr_p_addr(&a, "10.0.0.2 x"), 8);
+  EXPECT_EQ(a, 0x0A000002u);
+  EXPECT_EQ(zr_p_addr(&a, "10.0.0.3,x"), 8);
+  EXPECT_EQ(a, 0x0A000003u);
+  EXPECT_EQ(zr_p_addr(&a, "10.0.0.4/8"), 8);
+  EXPECT_EQ(a, 0x0A000004u);
+  a = 1;
   EXPECT_EQ(zr_p_addr(&a, "10.0.0.1)"), 8);
   EXPECT_EQ(a, 0x0A000001u);
   EXPECT_EQ(zr_p_addr(&a, ", 127.0.0.1/8"), 11);
@@ -135,6 +159,8 @@ TEST(Skip, BlanksAndFormFeeds) {
   const char *t = "  \f x";
   EXPECT_EQ(zr_p_skip(t), t + 4);
   EXPECT_EQ(zr_p_skip("   "), nullptr);
+  const char *tab = "\t y";
+  EXPECT_EQ(zr_p_skip(tab), tab + 2);
   EXPECT_EQ(zr_p_skip(""), nullptr);
 }
 
@@ -149,6 +175,7 @@ TEST(Escape, SpacesAndBackslashes) {
   EXPECT_EQ(zr_p_esc1(tiny, "abc", sizeof tiny), 0);
   EXPECT_STREQ(tiny, "");
   EXPECT_EQ(zr_p_esc1(buf, "", sizeof buf), 0);
+  EXPECT_EQ(zr_p_esc1(buf, "abc", 0), 0);
 }
 
 }  // namespace
