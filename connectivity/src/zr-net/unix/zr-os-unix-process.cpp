@@ -157,10 +157,14 @@ int pidfd_signal_call(int pidfd, int sig)
 int poll_ended(int pidfd, int ms)
 {
     pollfd p{pidfd, POLLIN, 0};
+    /* A signal restarts the wait with the time that is left, not with all of it: signals
+     * that come more often than the wait is long must not keep it going. */
+    const uint64_t deadline = zr_os_now_ms() + static_cast<uint64_t>(ms);
     int r;
-    do {
-        r = poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
+    while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        uint64_t now = zr_os_now_ms();
+        ms = deadline > now ? static_cast<int>(deadline - now) : 0;
+    }
     if (r < 0)
         return -1;
     return r > 0 ? 1 : 0;
