@@ -26,8 +26,7 @@ int main(void) {
   if (sizeof(zr_reader) < 1536 || sizeof(zr_info) != 120) return 6;
   if (KQ_ZR_1b_done() != 0) return 7;
   /* A fresh process has counted nothing before its first reset. */
-  if (KQ_ZR_sl_stat(1, &stat) != 0 || stat.xpay0 != 0 || stat.xpay1 != 0 || stat.rpay0 != 0 ||
-      stat.rpay1 != 0)
+  if (KQ_ZR_sl_stat(1, &stat) != 0 || stat.xpay0 != 0 || stat.xpay1 != 0 || stat.rpay0 != 0 || stat.rpay1 != 0)
     return 8;
   printf("C client linked against zr-net: ok\n");
   return 0;

@@ -99,7 +99,7 @@ TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
   ASSERT_NE(deaf, nullptr);
   usleep(200000);  // the trap is set
   // Signals to the caller (a no-op handler without SA_RESTART) interrupt the wait; it goes on.
-  struct sigaction tick {}, old_tick {};
+  struct sigaction tick = {}, old_tick = {};
   tick.sa_handler = [](int) {};
   sigaction(SIGALRM, &tick, &old_tick);
   itimerval every_10ms{{0, 10000}, {0, 10000}}, off{};
@@ -123,10 +123,10 @@ TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptorsOrIgnoredSignal
   int marker = open((folder / "marker").c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_GE(marker, 0);
   ASSERT_EQ(dup2(marker, 42), 42);  // without FD_CLOEXEC
-  const std::string line = "\"/bin/sh\" -c \"if test -e /proc/self/fd/42; then echo inherited; else echo closed; fi > " +
-                           out + "; readlink /proc/self/fd/0 >> " + out + "; grep SigIgn /proc/self/status >> " + out +
-                           "\"";
-  struct sigaction ignore {}, old_term {};
+  const std::string line =
+      "\"/bin/sh\" -c \"if test -e /proc/self/fd/42; then echo inherited; else echo closed; fi > " + out +
+      "; readlink /proc/self/fd/0 >> " + out + "; grep SigIgn /proc/self/status >> " + out + "\"";
+  struct sigaction ignore = {}, old_term = {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGTERM, &ignore, &old_term);
   zr_os_process *p = zr_os_process_start("/bin/sh", line.c_str());

@@ -281,7 +281,7 @@ TEST_F(Transport, ASignalInTheMiddleOfAWaitNeitherEndsNorFailsIt) {
   // thread: the wait goes on for the time that is left.
   int h = -1, peer = -1;
   ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
-  struct sigaction alarm_action {}, old_action {};
+  struct sigaction alarm_action = {}, old_action = {};
   alarm_action.sa_handler = on_alarm;  // without SA_RESTART: the wait is interrupted
   sigaction(SIGALRM, &alarm_action, &old_action);
   itimerval every_10ms{{0, 10000}, {0, 10000}}, off{};

@@ -55,8 +55,8 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
     unsetenv("ZR_ADDR");
     unsetenv("ZR_SERIAL");
     for (const auto &e : setting.env) setenv(e.first.c_str(), e.second.c_str(), 1);
-    if (setting.keep_file_permissions &&
-        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+    if (setting.keep_file_permissions && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+                                          prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
       _exit(125);
     std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -625,9 +625,9 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
   size_t fewest = SIZE_MAX;
   for (int look = 0; look < 3; ++look, usleep(300 * 1000)) {
     size_t ended = 0;
-    std::string children = zrtest::ReadFile("/proc/" + std::to_string(waiting) + "/task/" +
-                                            std::to_string(waiting) + "/children")
-                               .value_or("");
+    std::string children =
+        zrtest::ReadFile("/proc/" + std::to_string(waiting) + "/task/" + std::to_string(waiting) + "/children")
+            .value_or("");
     for (size_t at = 0; at < children.size();) {
       size_t end = children.find(' ', at);
       std::string stat = zrtest::ReadFile("/proc/" + children.substr(at, end - at) + "/stat").value_or("");
