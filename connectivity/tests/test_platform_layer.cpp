@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "files_support.h"
+#include "signal_ticker.h"
 
 namespace {
 
@@ -98,16 +98,12 @@ TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
   zr_os_process *deaf = zr_os_process_start("/bin/sh", "\"/bin/sh\" -c \"trap '' TERM; while :; do sleep 0.05; done\"");
   ASSERT_NE(deaf, nullptr);
   usleep(200000);  // the trap is set
-  // Signals to the caller (a no-op handler without SA_RESTART) interrupt the wait; it goes on.
-  struct sigaction tick = {}, old_tick = {};
-  tick.sa_handler = [](int) {};
-  sigaction(SIGALRM, &tick, &old_tick);
-  itimerval every_10ms{{0, 10000}, {0, 10000}}, off{};
-  setitimer(ITIMER_REAL, &every_10ms, nullptr);
+  // Signals to the caller interrupt the wait; it goes on.
   const uint64_t start = zr_os_now_ms();
-  EXPECT_EQ(zr_os_process_terminate(deaf, 3000), 0);
-  setitimer(ITIMER_REAL, &off, nullptr);
-  sigaction(SIGALRM, &old_tick, nullptr);
+  {
+    zrtest::SignalTicker ticks(10);
+    EXPECT_EQ(zr_os_process_terminate(deaf, 3000), 0);
+  }
   EXPECT_EQ(zr_os_process_alive(deaf), 0);
   EXPECT_GE(zr_os_now_ms() - start, 900u);
   EXPECT_LT(zr_os_now_ms() - start, 2900u);

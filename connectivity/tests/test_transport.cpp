@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -17,6 +15,9 @@
 #include <vector>
 
 #include "plain_socket.h"
+#ifndef _WIN32
+#include "signal_ticker.h"
+#endif
 
 namespace {
 
@@ -274,39 +275,35 @@ TEST_F(Transport, ReceiveTimesOutOnlyAfterTuning) {
 }
 
 #ifndef _WIN32
-void on_alarm(int) {}
-
 TEST_F(Transport, ASignalInTheMiddleOfAWaitNeitherEndsNorFailsIt) {
   // A program that uses signals (a Java VM does) interrupts system calls of the library's
   // thread: the wait goes on for the time that is left.
   int h = -1, peer = -1;
   ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
-  struct sigaction alarm_action = {}, old_action = {};
-  alarm_action.sa_handler = on_alarm;  // without SA_RESTART: the wait is interrupted
-  sigaction(SIGALRM, &alarm_action, &old_action);
-  itimerval every_10ms{{0, 10000}, {0, 10000}}, off{};
   zr_tune t{400, 0xFFFFFFFFu};
   ASSERT_EQ(KQ_ZR_1b_tune(h, 2, &t), 0);
   char buf[8];
-  setitimer(ITIMER_REAL, &every_10ms, nullptr);
-  auto start = Clock::now();
-  int r = KQ_ZR_1b_recv(h, 0, buf, sizeof buf);
-  long ms = elapsed_ms(start);
-  // Data that comes after a few signals arrives.
-  std::thread later([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(180));
-    KQ_ZR_1b_send(peer, 0, "late", 4);
-  });
-  int got = KQ_ZR_1b_recv(h, 0, buf, sizeof buf);
-  later.join();
-  // The pause before a connection from an automatic port goes on as well.
-  uint16_t port = 0;
-  int l = listener(&port);
-  auto connecting = Clock::now();
-  int c = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
-  long connect_ms = elapsed_ms(connecting);
-  setitimer(ITIMER_REAL, &off, nullptr);
-  sigaction(SIGALRM, &old_action, nullptr);
+  int r, got, l, c;
+  long ms, connect_ms;
+  {
+    zrtest::SignalTicker ticks(10);
+    auto start = Clock::now();
+    r = KQ_ZR_1b_recv(h, 0, buf, sizeof buf);
+    ms = elapsed_ms(start);
+    // Data that comes after a few signals arrives.
+    std::thread later([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(180));
+      KQ_ZR_1b_send(peer, 0, "late", 4);
+    });
+    got = KQ_ZR_1b_recv(h, 0, buf, sizeof buf);
+    later.join();
+    // The pause before a connection from an automatic port goes on as well.
+    uint16_t port = 0;
+    l = listener(&port);
+    auto connecting = Clock::now();
+    c = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
+    connect_ms = elapsed_ms(connecting);
+  }
   EXPECT_EQ(r, ZR_E_TIMEOUT);
   EXPECT_GE(ms, 390);
   EXPECT_LT(ms, 2000);
