@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,24 @@ struct Setting {
   bool keep_file_permissions = false;
 };
 
+// Replaces the calling (forked) process with zrlink and args.
+[[noreturn]] void exec_zrlink(const std::vector<std::string> &args) {
+  std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(ZRLINK_PATH, argv.data());
+  _exit(127);
+}
+
+// The child processes of a process, as the kernel lists them (the oldest first).
+std::vector<pid_t> children_of(pid_t pid) {
+  std::istringstream list(
+      zrtest::ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children").value_or(""));
+  std::vector<pid_t> children;
+  for (pid_t child; list >> child;) children.push_back(child);
+  return children;
+}
+
 // Runs zrlink with args and returns its exit code and both output streams.
 Result zrlink(const std::vector<std::string> &args, const Setting &setting = Setting()) {
   char out_name[] = "/tmp/zrlink-out-XXXXXX", err_name[] = "/tmp/zrlink-err-XXXXXX";
@@ -58,11 +77,7 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
     if (setting.keep_file_permissions && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
                                           prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
       _exit(125);
-    std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZRLINK_PATH, argv.data());
-    _exit(127);
+    exec_zrlink(args);
   }
   Result r;
   int st = 0;
@@ -92,11 +107,7 @@ Result zrlink_on_terminal(const std::vector<std::string> &args, const std::strin
   if (pid == 0) {
     unsetenv("ZR_ADDR");
     unsetenv("ZR_SERIAL");
-    std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZRLINK_PATH, argv.data());
-    _exit(127);
+    exec_zrlink(args);
   }
   Result r;
   if (pid < 0) return r;
@@ -409,14 +420,6 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {
   EXPECT_EQ(tree(host.path()), before);
 }
 
-// Starts zrlink, lets the transfer reach the handheld's stall, presses Ctrl-C.
-// The first child process of a process (zrlink's first transfer worker), or 0.
-pid_t first_child(pid_t pid) {
-  std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-  std::string text = zrtest::ReadFile(path).value_or("");
-  return text.empty() ? 0 : static_cast<pid_t>(std::atoi(text.c_str()));
-}
-
 // Runs zrlink and, 0.7 s later, sends it SIGNAL, or kills its first worker with SIGKILL
 // when KILL_WORKER; then waits at most 5 s for it to end.
 Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT, bool kill_worker = false) {
@@ -427,16 +430,12 @@ Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT
     dup2(err, 2);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
-    std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZRLINK_PATH, argv.data());
-    _exit(127);
+    exec_zrlink(args);
   }
   usleep(700 * 1000);
   if (kill_worker) {
-    pid_t worker = first_child(pid);
-    if (worker > 0) kill(worker, SIGKILL);
+    std::vector<pid_t> workers = children_of(pid);
+    if (!workers.empty()) kill(workers.front(), SIGKILL);
   } else {
     kill(pid, signal);
   }
@@ -617,23 +616,16 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
-    execl(ZRLINK_PATH, ZRLINK_PATH, "wait", "--timeout", "10", static_cast<char *>(nullptr));
-    _exit(127);
+    exec_zrlink({"wait", "--timeout", "10"});
   }
   ASSERT_GT(waiting, 0);
   usleep(2500 * 1000);  // two rounds of silent probes at least
   size_t fewest = SIZE_MAX;
   for (int look = 0; look < 3; ++look, usleep(300 * 1000)) {
     size_t ended = 0;
-    std::string children =
-        zrtest::ReadFile("/proc/" + std::to_string(waiting) + "/task/" + std::to_string(waiting) + "/children")
-            .value_or("");
-    for (size_t at = 0; at < children.size();) {
-      size_t end = children.find(' ', at);
-      std::string stat = zrtest::ReadFile("/proc/" + children.substr(at, end - at) + "/stat").value_or("");
-      if (stat.find(") Z ") != std::string::npos) ++ended;
-      at = end == std::string::npos ? children.size() : end + 1;
-    }
+    for (pid_t child : children_of(waiting))
+      if (zrtest::ReadFile("/proc/" + std::to_string(child) + "/stat").value_or("").find(") Z ") != std::string::npos)
+        ++ended;
     fewest = std::min(fewest, ended);
   }
   kill(waiting, SIGKILL);
