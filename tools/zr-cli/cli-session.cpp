@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,9 +147,6 @@ Session::Session(const Options &opt) {
     ok_ = choose_device(opt, &addr_, &exit_code_);
 }
 
-namespace {
-
-// The serial a handheld reports (its identification text).
 std::string serial_of(uint32_t addr) {
   zr_info in;
   if (KQ_ZR_sr_info(addr, 1, &in) < 0) return "";
@@ -157,7 +155,35 @@ std::string serial_of(uint32_t addr) {
   return std::string(in.eid, n);
 }
 
-}  // namespace
+std::string user_state_folder(std::string *why) {
+  const char *state = std::getenv("XDG_STATE_HOME");
+  const char *home = std::getenv("HOME");
+  std::string base;
+  if (state && *state == '/')
+    base = state;
+  else if (home && *home == '/')
+    base = std::string(home) + "/.local/state";
+  else {
+    if (why) *why = "neither XDG_STATE_HOME nor HOME names a folder";
+    return "";
+  }
+  // Each step made in turn, as mkdir -p does; only the last is private to the user.
+  std::string path = base + "/zrlink";
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    std::string part = path.substr(0, end);
+    if (mkdir(part.c_str(), end == std::string::npos ? 0700 : 0755) != 0 && errno != EEXIST) {
+      if (why) *why = part + ": " + std::strerror(errno);
+      return "";
+    }
+    if (end == std::string::npos) break;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (why) *why = path + ": not a folder";
+    return "";
+  }
+  return path;
+}
 
 bool choose_device(const Options &opt, uint32_t *addr, int *exit_code) {
   if (!opt.addr_text.empty()) {

@@ -123,6 +123,14 @@ class Session {
   bool ok_ = false;
 };
 
+// The serial a handheld reports (its identification text), or "" when it does not answer.
+std::string serial_of(uint32_t addr);
+
+// The user's own folder for what zrlink keeps between runs: $XDG_STATE_HOME/zrlink, or
+// ~/.local/state/zrlink, made (0700) when missing.  "" with the reason in *why (may be
+// null) when there is none.
+std::string user_state_folder(std::string *why);
+
 // ---- discovery (cli-session.cpp) ------------------------------------------------------
 // A discovery candidate and the answer to its probe (KQ_ZR_en_ping: 0 a handheld answers,
 // ZR_E_END silent, ZR_E_FOREIGN something else answers, or a socket failure).
