@@ -286,10 +286,10 @@ const Command kCommands[] = {
      "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder)"},
     {"mount", cmd_mount, 1, 1, "mount [-f] MOUNTPOINT", kOptForeground,
      "the handheld's storage as a folder (FUSE; -f: in the foreground; fusermount3 -u ends it)"},
-    {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-j N] [--keep-going] SRC DST",
-     kOptDelete | kOptDryRun | kOptJobs | kOptKeepGoing,
+    {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-L] [-j N] [--keep-going] SRC DST",
+     kOptDelete | kOptDryRun | kOptLinks | kOptJobs | kOptKeepGoing,
      "copy only what changed, either way; the handheld's side is written :PATH (--delete:\n"
-     "remove what SRC lacks; --dry-run: print the plan)"},
+     "remove what SRC lacks; --dry-run: print the plan; -L: follow symbolic links in SRC)"},
     {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
      "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,

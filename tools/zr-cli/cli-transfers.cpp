@@ -37,6 +37,9 @@ const uint32_t kStep = 16 * 1024;
 const std::chrono::milliseconds kReportEvery(50);
 // The result of a transfer whose worker process ended in the middle of it.
 const int kWorkerLost = INT_MIN;
+// The result of a fetch whose reply announced another size than the listing gave (the
+// announced size travels in the record's `size`).
+const int kOtherSize = INT_MIN + 1;
 
 // A worker's record to the parent.
 struct Report {
@@ -81,9 +84,13 @@ int read_all(int fd, void *data, size_t n) {
 int g_report_fd = -1;
 Report g_current{};
 std::chrono::steady_clock::time_point g_last_report;
+// The size the handheld announced for the running fetch (the record's size once the reply
+// is read; the library calls back once more after the content).
+uint64_t g_announced = 0;
 
 int worker_progress(int, zr_xfer *x) {
   set_interrupt_socket(x->conn);
+  g_announced = x->size;
   auto now = std::chrono::steady_clock::now();
   if (now - g_last_report >= kReportEvery) {
     g_last_report = now;
@@ -106,16 +113,39 @@ int worker_progress(int, zr_xfer *x) {
     const std::string &local = direction == ZR_FM_PUT ? t.from : t.to;
     std::error_code ec;
     bool existed = direction == ZR_FM_GET && fs::exists(fs::symlink_status(local, ec));
+    // The file a fetch replaces stays reachable under a second name until the fetched one
+    // has the size of the listing: a handheld that announces another size (and sends that
+    // much) must not replace a good copy.
+    std::string kept;
+    if (existed && fs::is_regular_file(fs::symlink_status(local, ec))) {
+      fs::path l(local);
+      kept = (l.parent_path() / ("." + l.filename().string() + ".zrlink-" + std::to_string(getpid()))).string();
+      if (link(local.c_str(), kept.c_str()) != 0) {
+        fs::copy_file(local, kept, fs::copy_options::overwrite_existing, ec);
+        if (ec) kept.clear();
+      }
+    }
     g_current = Report{Report::kProgress, index, n, 0, 0, 0, t.size};
     g_last_report = std::chrono::steady_clock::now();
+    g_announced = t.size;
     int r = interrupted() ? ZR_E_CANCELLED
                           : KQ_ZR_fm_xfer(addr, direction, remote.c_str(), local.c_str(), kStep, worker_progress, 0);
     set_interrupt_socket(-1);
+    bool other_size = r == 0 && direction == ZR_FM_GET && g_announced != t.size;
+    if (other_size) {
+      // The fetched file goes; the one that was there comes back.
+      if (!existed) fs::remove(local, ec);
+      if (!kept.empty()) rename(kept.c_str(), local.c_str());
+      kept.clear();
+      r = kOtherSize;
+    }
+    if (!kept.empty()) unlink(kept.c_str());
     // A failed fetch leaves an existing file as it was; a new one that stayed partial
     // is taken away.
-    if (r < 0 && direction == ZR_FM_GET && !existed) fs::remove(local, ec);
+    if (r < 0 && r != kOtherSize && direction == ZR_FM_GET && !existed) fs::remove(local, ec);
     g_current.kind = Report::kDone;
     g_current.result = r;
+    if (other_size) g_current.size = g_announced;
     g_current.created = r == 0 && direction == ZR_FM_GET && !existed;
     if (!write_all(g_report_fd, &g_current, sizeof g_current)) break;
   }
@@ -210,7 +240,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     w.transfer = n;
     progress.start_file(transfers[next - 1].to, transfers[next - 1].size, static_cast<int>(&w - workers.data()));
   };
-  auto finish = [&](Worker &w, int r, bool made) {
+  auto finish = [&](Worker &w, int r, bool made, uint64_t announced = 0) {
     const Transfer &t = transfers[static_cast<size_t>(w.transfer)];
     int slot = static_cast<int>(&w - workers.data());
     w.transfer = -1;
@@ -228,8 +258,10 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
       context.doing = direction == ZR_FM_PUT ? Doing::kSend : Doing::kFetch;
       context.remote = direction == ZR_FM_PUT ? t.to : t.from;
       context.local = direction == ZR_FM_PUT ? t.from : t.to;
-      std::string why =
-          r == kWorkerLost ? "the worker process ended in the middle of the transfer" : explain(context, r);
+      std::string why = r == kWorkerLost  ? "the worker process ended in the middle of the transfer"
+                        : r == kOtherSize ? "the handheld announced " + std::to_string(announced) +
+                                                " bytes for a file listed with " + std::to_string(t.size)
+                                          : explain(context, r);
       std::fprintf(stderr, "zrlink: %s %s: %s\n", verb.c_str(), t.from.c_str(), why.c_str());
       if (outcome) outcome->failed.push_back({&t, why});
       if (!opt.keep_going) {
@@ -262,7 +294,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
       if (rec.kind == Report::kProgress) {
         progress.update(rec.done, rec.size, rec.worker);
       } else {
-        finish(w, rec.result, rec.created != 0);
+        finish(w, rec.result, rec.created != 0, rec.size);
         hand_out(w);
       }
       continue;

@@ -36,7 +36,7 @@ struct Options {
   double wait_seconds = 30;       // --timeout (wait)
   int jobs = 4;                   // -j N (push, pull): transfers at the same time
   bool keep_going = false;        // --keep-going (push, pull): go on after a failed file
-  bool follow_links = false;      // -L (push): send what symbolic links point to
+  bool follow_links = false;      // -L (push, sync): send what symbolic links point to
   bool recursive = false;         // -r (rm)
   bool parents = false;           // -p (mkdir)
   bool yes = false;               // -y (osupg): no question
@@ -195,7 +195,8 @@ struct Transfer {
 // its file; the transfers still running are then stopped (a fetch leaves nothing partial)
 // and no more are started, or with opt.keep_going every file is tried and each failure
 // reported.  Ctrl-C stops them all.  A fetch that fails leaves a file that was there
-// before as it was and takes a new one away.  *created (fetches) gets the host files that
+// before as it was and takes a new one away; a fetch whose reply announces another size
+// than the Transfer's (the listing's) fails so too.  *created (fetches) gets the host files that
 // did not exist before and were fetched whole.  Returns the exit code.
 // *outcome (may be null) gets what was copied and what failed, for the command's summary.
 struct Outcome {

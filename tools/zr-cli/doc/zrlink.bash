@@ -15,7 +15,7 @@ _zrlink_options()
         push) echo "-j --jobs -L --keep-going --json" ;;
         pull) echo "-j --jobs --keep-going --json" ;;
         mount) echo "-f" ;;
-        sync) echo "--delete --dry-run -n -j --jobs --keep-going" ;;
+        sync) echo "--delete --dry-run -n -L -j --jobs --keep-going" ;;
         osupg) echo "-y --yes --force" ;;
         wait) echo "--timeout" ;;
     esac

@@ -53,6 +53,7 @@ expect() {  # expect "WANTED WORDS" WORD...: completes the last word
 expect "push pull" zrlink pu
 expect "--json" zrlink --addr "$addr" info --js
 expect "-L" zrlink push -L
+expect "-L" zrlink sync -L
 expect "/data/ /docs/" zrlink --addr "$addr" ls /d
 expect "/docs/a.txt" zrlink --addr="$addr" pull /docs/
 SCRIPT
