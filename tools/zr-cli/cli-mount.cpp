@@ -25,11 +25,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +102,22 @@ State &state() { return *g_state; }
 
 Handle &handle_of(const struct fuse_file_info *fi) {
   return *reinterpret_cast<Handle *>(static_cast<uintptr_t>(fi->fh));
+}
+
+// Whether the mount serves from the background, where standard error is /dev/null.
+bool g_background = false;
+
+// A message of the mount's own ("zrlink: mount: " and a line): on standard error, and in
+// the background in the system log too.
+void tell(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void tell(const char *format, ...) {
+  char text[2048];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  std::fprintf(stderr, "zrlink: mount: %s\n", text);
+  if (g_background) syslog(LOG_WARNING, "%s", text);
 }
 
 // The errno for a result code; wrong_kind for the handheld's "wrong kind".
@@ -410,7 +428,7 @@ int op_write(const char *, const char *buf, size_t size, off_t off, struct fuse_
 // close does not send what another writer has half written).
 int op_flush(const char *, struct fuse_file_info *fi) {
   Handle &h = handle_of(fi);
-  if (!h.wrote || h.tried || h.file->writers > 1) return 0;
+  if (!h.wrote || h.file->writers > 1) return 0;
   h.tried = true;
   return send(*h.file);
 }
@@ -454,7 +472,7 @@ int op_truncate(const char *p, off_t size, struct fuse_file_info *fi) {
   }
   if (truncate(c->local.c_str(), size) != 0) return -errno;
   c->dirty = true;
-  return c->opens > 0 ? 0 : send(*c);
+  return c->writers > 0 ? 0 : send(*c);  // else the last writer's close sends it
 }
 
 int file_op(unsigned op, const std::string &a, const std::string &b, int wrong_kind) {
@@ -516,14 +534,11 @@ int replace_file(const std::string &from, const std::string &to) {
   r = file_op(ZR_FM_MOVE, from, to, ENOTDIR);
   if (r < 0) {
     if (file_op(ZR_FM_MOVE, aside, to, ENOTDIR) < 0)
-      std::fprintf(stderr,
-                   "zrlink: mount: %s could not be put back after a failed rename: it is on the handheld as %s\n",
-                   to.c_str(), aside.c_str());
+      tell("%s could not be put back after a failed rename: it is on the handheld as %s", to.c_str(), aside.c_str());
     return r;
   }
   if (int d = file_op(ZR_FM_DEL, aside, "", EISDIR); d < 0)
-    std::fprintf(stderr, "zrlink: mount: the file that %s replaced stays on the handheld as %s: %s\n", to.c_str(),
-                 aside.c_str(), std::strerror(-d));
+    tell("the file that %s replaced stays on the handheld as %s: %s", to.c_str(), aside.c_str(), std::strerror(-d));
   return 0;
 }
 
@@ -631,7 +646,7 @@ int finish_files(State &s, bool *keep_cache) {
     Context ctx;
     ctx.doing = Doing::kSend;
     ctx.remote = c->path;
-    std::string reason = c->error ? explain(ctx, c->error) : "not sent";
+    std::string reason = explain(ctx, c->error);
     std::string kept = folder + c->path;
     std::error_code ec;
     if (!folder.empty()) {
@@ -640,17 +655,15 @@ int finish_files(State &s, bool *keep_cache) {
     }
     if (folder.empty() || ec) {
       *keep_cache = true;
-      std::fprintf(stderr, "zrlink: mount: %s was not sent to the handheld (%s); its copy stays in %s (%s)\n",
-                   c->path.c_str(), reason.c_str(), c->local.c_str(),
-                   folder.empty() ? why.c_str() : ec.message().c_str());
+      tell("not sent: %s; the copy stays in %s (%s)", reason.c_str(), c->local.c_str(),
+           folder.empty() ? why.c_str() : ec.message().c_str());
     } else {
-      std::fprintf(stderr, "zrlink: mount: %s was not sent to the handheld (%s); its copy is kept as %s\n",
-                   c->path.c_str(), reason.c_str(), kept.c_str());
+      tell("not sent: %s; the copy is kept as %s", reason.c_str(), kept.c_str());
     }
   }
   if (!folder.empty())
-    std::fprintf(stderr, "zrlink: mount: %zu file%s not sent, kept in %s\n", unsent.size(),
-                 unsent.size() == 1 ? "" : "s", folder.c_str());
+    tell("%zu file%s that could not be sent to the handheld %s kept in %s", unsent.size(),
+         unsent.size() == 1 ? "" : "s", unsent.size() == 1 ? "is" : "are", folder.c_str());
   return static_cast<int>(unsent.size());
 }
 
@@ -708,6 +721,7 @@ int cmd_mount(const Options &opt) {
     if (f && fuse_mount(f, cmdline.mountpoint) == 0) {
       mounted = true;
       if (fuse_daemonize(opt.foreground ? 1 : 0) == 0) {
+        g_background = !opt.foreground;
         g_session = fuse_get_session(f);
         handle_signals();
         int r = fuse_loop(f);
