@@ -40,6 +40,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,7 @@ struct State {
   unsigned next_id = 0;
   std::map<std::string, Listing> listings;
   std::map<std::string, CachedPtr> files;
+  std::set<Handle *> handles;  // open (those still open at the unmount are freed then)
 };
 
 // The one mount of the process (the file system runs single-threaded).
@@ -390,6 +392,7 @@ int open_copy(const std::string &path, int flags, bool create, struct fuse_file_
   h->fd = fd;
   h->file = c;
   h->wrote = truncate;
+  state().handles.insert(h);
   fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h));
   ++c->opens;
   if (h->wrote) ++c->writers;
@@ -447,6 +450,7 @@ int op_release(const char *, struct fuse_file_info *fi) {
   --c.opens;
   if (h->wrote) --c.writers;
   if (c.removed && c.opens == 0) unlink(c.local.c_str());
+  state().handles.erase(h);
   delete h;
   return 0;
 }
@@ -729,6 +733,11 @@ int cmd_mount(const Options &opt) {
         mounted = false;
         g_session = nullptr;
         int kept = finish_files(st, &keep_cache);
+        for (Handle *h : st.handles) {
+          close(h->fd);
+          delete h;
+        }
+        st.handles.clear();
         // 0: unmounted with fusermount3 -u; 128 + the signal that ended it (the folder is
         // unmounted then too); 1 when a file could not be sent or the loop failed.
         result = g_signal ? 128 + g_signal : kept > 0 || r < 0 ? kFailed : kOk;
