@@ -3,14 +3,21 @@
 // The handheld only lists folders, sends and takes whole files, and runs the five file
 // operations, so the folder works like this:
 //   - attributes (size, time, folder or file) come from the listing of the parent folder,
-//     which is kept for kListingLife and forgotten at once after a change made here;
+//     which is kept for kListingLife and forgotten at once after a change made here; a
+//     listing has no end marker, so before a file that it does not show is made, an
+//     attribute request confirms that the handheld has none;
 //   - a file opened for reading is fetched whole into a private cache folder, and served
 //     from there; it is fetched again only when its size or time in the listing changed;
-//   - writes go to the cached copy, which is sent whole when the file is closed (close
-//     returns once the handheld has stored it, or with the error) and on fsync;
-//   - mkdir, rmdir, unlink and rename are the handheld's mkdir, rmdir, fdel and move.
-// There are no links, no permissions (chmod and chown are refused, times cannot be set:
-// utimens is accepted and leaves the handheld's time) and no partial writes.
+//   - writes go to the cached copy, which is sent whole when the last descriptor that
+//     wrote it is closed (that close returns once the handheld has stored it, or with the
+//     error) and on fsync; a copy that could not be sent is kept, and at the unmount saved
+//     under the user's state folder and named;
+//   - mkdir, rmdir, unlink and rename are the handheld's mkdir, rmdir, fdel and move; a
+//     rename over a file moves the old one aside until the new one is in place.
+// Open files are served from their handle (fi->fh), never from the path: a file removed
+// or renamed while open keeps working.  There are no links, no permissions (chmod and chown
+// succeed only when they change nothing; utimens is accepted and leaves the handheld's
+// time) and no partial writes.
 //
 // The link library is used from one thread at a time, so the file system runs
 // single-threaded (-s).  Every library call is bounded by the file-service time-outs; a
@@ -728,6 +735,7 @@ int cmd_mount(const Options &opt) {
         g_background = !opt.foreground;
         g_session = fuse_get_session(f);
         handle_signals();
+        if (interrupted()) on_signal(cancelled_exit_code() - 128);  // one that came during the start
         int r = fuse_loop(f);
         fuse_unmount(f);
         mounted = false;
