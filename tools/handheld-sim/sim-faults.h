@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace zrsim {
 
@@ -26,6 +27,14 @@ struct FaultPlan {
   std::optional<uint64_t> xfer_stall;   // --xfer-stall: fall silent once this much has passed
   std::optional<uint64_t> xfer_size;    // --xfer-size: "fget" announces this size
   std::optional<int64_t> final_status;  // --final-status: "fput" ends with this status
+  // --refuse WORD:N:STATUS: the Nth request with this command word (counted from 1) is
+  // answered with the status line alone and not carried out.  Not limited by --fault-cmd.
+  struct Refusal {
+    std::string word;
+    uint64_t nth = 0;
+    int64_t status = 0;
+  };
+  std::vector<Refusal> refusals;
 
   // Whether the per-command faults (all but --fail-first) apply to a command word.
   bool applies_to(const std::string &word) const;

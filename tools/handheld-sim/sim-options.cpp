@@ -107,6 +107,10 @@ Fault injection (applies to every command, or only to those named by --fault-cmd
   --hold              keep the connection open after the reply until the client closes it
   --fail-first N      close the first N connections at once without reading (not limited
                       by --fault-cmd, as no command has been read)
+  --refuse WORD:N:S   answer the Nth request (counted from 1) with the command word WORD
+                      with the status line "S" alone, without carrying it out: a handheld
+                      that refuses one request among others (repeatable; not limited by
+                      --fault-cmd)
 The faults change what is sent, not what the simulator does: "stat 3" resets and
 "tune 2" keeps its pair even when the reply is replaced or withheld.  For fput, fget and
 osupg, --status, --reply and --silent replace the whole exchange (nothing is stored or
@@ -155,7 +159,7 @@ const OptionEntry kOptions[] = {
     {"--no-final-lf", false},  {"--silent", false},      {"--hold", false},      {"--fail-first", true},
     {"--probe-silent", false}, {"--probe-reply", true},  {"--probe-from", true}, {"--storage", true},
     {"--osupg", true},         {"--osupg-first", true},  {"--xfer-close", true}, {"--xfer-stall", true},
-    {"--xfer-size", true},     {"--final-status", true},
+    {"--xfer-size", true},     {"--final-status", true}, {"--refuse", true},
 };
 
 const OptionEntry *find_option(const std::string &name) {
@@ -267,6 +271,18 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
     } else if (name == "--fail-first") {
       if (!number_option(name, value, UINT32_MAX, n, error)) return ParseOutcome::Error;
       f.fail_first = static_cast<uint32_t>(n);
+    } else if (name == "--refuse") {
+      FaultPlan::Refusal refusal;
+      size_t first = value.find(':'), second = first == std::string::npos ? first : value.find(':', first + 1);
+      if (first == 0 || second == std::string::npos ||
+          !parse_decimal(value.substr(first + 1, second - first - 1), UINT32_MAX, refusal.nth) || refusal.nth == 0 ||
+          !parse_signed_decimal(value.substr(second + 1), 2147483648ull, refusal.status) ||
+          refusal.status > INT32_MAX) {
+        error = "--refuse: expected WORD:N:STATUS (N from 1), got '" + value + "'";
+        return ParseOutcome::Error;
+      }
+      refusal.word = value.substr(0, first);
+      f.refusals.push_back(refusal);
     } else if (name == "--probe-silent") {
       options.probe.silent = true;
     } else if (name == "--probe-reply") {

@@ -105,6 +105,19 @@ void Server::run() {
   reap(true);
 }
 
+std::optional<int64_t> Server::refusal(const std::string &word) {
+  const auto &refusals = state_.faults.refusals;
+  if (refusals.empty()) return std::nullopt;
+  uint64_t nth;
+  {
+    std::lock_guard<std::mutex> lock(counts_mutex_);
+    nth = ++counts_[word];
+  }
+  for (const auto &r : refusals)
+    if (r.word == word && r.nth == nth) return r.status;
+  return std::nullopt;
+}
+
 void Server::serve(int fd, uint64_t connection) {
   Link link(fd, state_);
   const FaultPlan &faults = state_.faults;
@@ -124,8 +137,14 @@ void Server::serve(int fd, uint64_t connection) {
   if (words.size() > 1) ex.args.assign(words.begin() + 1, words.end());
 
   Reply reply;
+  std::optional<int64_t> refused = got == ReadResult::TooLong ? std::nullopt : refusal(ex.word);
   if (got == ReadResult::TooLong) {
     reply = status_line(kStatusLineTooLong);
+  } else if (refused) {
+    reply = status_line(static_cast<int>(*refused));
+    log_request(ex);
+    if (link.write_all(*reply, false)) link.finish();
+    return;
   } else if (Handler handler = find_handler(ex.word)) {
     reply = handler(ex);
   } else {

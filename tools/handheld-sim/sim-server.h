@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,12 +40,16 @@ class Server {
   };
   void serve(int fd, uint64_t connection);
   void reap(bool all);
+  // Counts a request with this command word; the status to refuse it with (--refuse).
+  std::optional<int64_t> refusal(const std::string &word);
 
   SimState &state_;
   int listen_fd_ = -1;
   uint16_t bound_port_ = 0;
   uint64_t connections_ = 0;
   std::vector<Worker> workers_;
+  std::mutex counts_mutex_;
+  std::map<std::string, uint64_t> counts_;  // requests seen per command word
 };
 
 }  // namespace zrsim

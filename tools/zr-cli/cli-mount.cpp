@@ -3,14 +3,21 @@
 // The handheld only lists folders, sends and takes whole files, and runs the five file
 // operations, so the folder works like this:
 //   - attributes (size, time, folder or file) come from the listing of the parent folder,
-//     which is kept for kListingLife and forgotten at once after a change made here;
+//     which is kept for kListingLife and forgotten at once after a change made here; a
+//     listing has no end marker, so before a file that it does not show is made, an
+//     attribute request confirms that the handheld has none;
 //   - a file opened for reading is fetched whole into a private cache folder, and served
 //     from there; it is fetched again only when its size or time in the listing changed;
-//   - writes go to the cached copy, which is sent whole when the file is closed (close
-//     returns once the handheld has stored it, or with the error) and on fsync;
-//   - mkdir, rmdir, unlink and rename are the handheld's mkdir, rmdir, fdel and move.
-// There are no links, no permissions (chmod and chown are refused, times cannot be set:
-// utimens is accepted and leaves the handheld's time) and no partial writes.
+//   - writes go to the cached copy, which is sent whole when the last descriptor that
+//     wrote it is closed (that close returns once the handheld has stored it, or with the
+//     error) and on fsync; a copy that could not be sent is kept, and at the unmount saved
+//     under the user's state folder and named;
+//   - mkdir, rmdir, unlink and rename are the handheld's mkdir, rmdir, fdel and move; a
+//     rename over a file moves the old one aside until the new one is in place.
+// Open files are served from their handle (fi->fh), never from the path: a file removed
+// or renamed while open keeps working.  There are no links, no permissions (chmod and chown
+// succeed only when they change nothing; utimens is accepted and leaves the handheld's
+// time) and no partial writes.
 //
 // The link library is used from one thread at a time, so the file system runs
 // single-threaded (-s).  Every library call is bounded by the file-service time-outs; a
@@ -21,20 +28,26 @@
 
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,13 +70,29 @@ struct Listing {
   std::vector<Entry> entries;
 };
 
-// A handheld file's copy in the cache folder.
+// A handheld file's copy in the cache folder.  Open handles share it with the path it is
+// kept under, so that it follows a rename and outlives a removal.
 struct Cached {
+  std::string path;   // the handheld path (follows renames)
   std::string local;  // the cache file
   bool have = false;  // local holds the handheld's file as of size and time below
   uint32_t size = 0, time = 0;
-  bool dirty = false;  // changed here and not yet sent
-  int opens = 0;
+  bool dirty = false;       // changed here and not yet sent
+  bool on_handheld = true;  // false: made here and not sent yet (the handheld has no such file)
+  bool removed = false;     // removed or replaced here: nothing is sent any more
+  int error = 0;            // the result code of the last send that failed, 0 after one that worked
+  int opens = 0;            // open handles
+  int writers = 0;          // open handles that wrote
+};
+using CachedPtr = std::shared_ptr<Cached>;
+
+// What fi->fh points at: one open of a file.  Every operation on an open file works from
+// here, never from the path (a file removed while open has none).
+struct Handle {
+  int fd = -1;
+  CachedPtr file;
+  bool wrote = false;  // this handle changed the copy (written, truncated, created)
+  bool tried = false;  // a send was tried since its last change (and its result given)
 };
 
 struct State {
@@ -71,10 +100,34 @@ struct State {
   std::string cache_dir;
   unsigned next_id = 0;
   std::map<std::string, Listing> listings;
-  std::map<std::string, Cached> files;
+  std::map<std::string, CachedPtr> files;
+  std::set<Handle *> handles;  // open (those still open at the unmount are freed then)
 };
 
-State &state() { return *static_cast<State *>(fuse_get_context()->private_data); }
+// The one mount of the process (the file system runs single-threaded).
+State *g_state = nullptr;
+
+State &state() { return *g_state; }
+
+Handle &handle_of(const struct fuse_file_info *fi) {
+  return *reinterpret_cast<Handle *>(static_cast<uintptr_t>(fi->fh));
+}
+
+// Whether the mount serves from the background, where standard error is /dev/null.
+bool g_background = false;
+
+// A message of the mount's own ("zrlink: mount: " and a line): on standard error, and in
+// the background in the system log too.
+void tell(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void tell(const char *format, ...) {
+  char text[2048];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  std::fprintf(stderr, "zrlink: mount: %s\n", text);
+  if (g_background) syslog(LOG_WARNING, "%s", text);
+}
 
 // The errno for a result code; wrong_kind for the handheld's "wrong kind".
 int error_of(int code, int wrong_kind = EISDIR) {
@@ -140,6 +193,19 @@ int lookup(const std::string &path, zr_attr *attr) {
   return -ENOENT;
 }
 
+// As lookup, for a step that would make the file when it is absent: a listing that the
+// handheld cut off between two entries looks complete, so a path it does not show is asked
+// after, and only the handheld's "not found" counts as absent.
+int confirmed_lookup(const std::string &path, zr_attr *attr) {
+  int r = lookup(path, attr);
+  if (r != -ENOENT) return r;
+  r = KQ_ZR_fm_dirattr(state().addr, path.c_str(), attr);
+  if (r == kNotFound) return -ENOENT;
+  if (r < 0) return -error_of(r, ENOTDIR);
+  forget_listings(parent_of(path));  // that listing was short
+  return 0;
+}
+
 void fill(struct stat *st, bool folder, uint64_t size, time_t time) {
   std::memset(st, 0, sizeof *st);
   st->st_mode = folder ? S_IFDIR | 0755 : S_IFREG | 0644;
@@ -151,51 +217,48 @@ void fill(struct stat *st, bool folder, uint64_t size, time_t time) {
   st->st_atime = st->st_mtime = st->st_ctime = time;
 }
 
-// A cached file whose copy is newer than the handheld's (being written, or not sent).
+// A cached file whose copy is the one to show: open, or changed and not sent.
 const Cached *pending(const std::string &path) {
   auto &files = state().files;
   auto it = files.find(path);
-  return it != files.end() && (it->second.dirty || (it->second.opens > 0 && !it->second.have)) ? &it->second : nullptr;
+  return it != files.end() && (it->second->dirty || it->second->opens > 0) ? it->second.get() : nullptr;
 }
 
-Cached &cache_entry(const std::string &path) {
+CachedPtr find_cached(const std::string &path) {
+  auto &files = state().files;
+  auto it = files.find(path);
+  return it == files.end() ? nullptr : it->second;
+}
+
+CachedPtr cache_entry(const std::string &path) {
   State &s = state();
-  Cached &c = s.files[path];
-  if (c.local.empty()) c.local = s.cache_dir + "/" + std::to_string(++s.next_id);
+  CachedPtr &c = s.files[path];
+  if (!c) {
+    c = std::make_shared<Cached>();
+    c->path = path;
+    c->local = s.cache_dir + "/" + std::to_string(++s.next_id);
+  }
   return c;
 }
 
-// Forgets a file's cached copy; handles still open keep reading and writing their copy,
-// which is no longer sent.
+// Forgets a file's cached copy: it was removed or replaced here.  Handles still open keep
+// reading and writing their copy, which is no longer sent.
 void drop_cache(const std::string &path) {
   auto &files = state().files;
   auto it = files.find(path);
-  if (it != files.end()) {
-    unlink(it->second.local.c_str());
-    files.erase(it);
-  }
+  if (it == files.end()) return;
+  Cached &c = *it->second;
+  c.removed = true;
+  if (c.opens == 0) unlink(c.local.c_str());
+  files.erase(it);
 }
 
-// Makes the cached copy of a file current: emptied (truncate), kept when the handheld's
-// size and time are those of the copy, else fetched.  0 or a negative errno.
-int prepare(const std::string &path, bool truncate) {
-  Cached &c = cache_entry(path);
-  if (truncate) {
-    int fd = open(c.local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return -errno;
-    close(fd);
-    c.dirty = true;
-    c.have = false;
-    return 0;
-  }
-  if (c.dirty || c.opens > 0) return 0;  // the copy in use is the newest
-  zr_attr a{};
-  int r = lookup(path, &a);
-  if (r < 0) return r;
-  if (is_folder(a)) return -EISDIR;
+// Fetches the handheld's file into the copy unless the copy is that file already (same
+// size and time).  0 or a negative errno.
+int fetch(Cached &c, const zr_attr &a) {
   if (c.have && c.size == a.size && c.time == a.time) return 0;
   std::string part = c.local + ".part";
-  r = KQ_ZR_fm_xfer(state().addr, ZR_FM_GET, path.c_str(), part.c_str(), 0, nullptr, 0);
+  int r = KQ_ZR_fm_xfer(state().addr, ZR_FM_GET, c.path.c_str(), part.c_str(), 0, nullptr, 0);
   if (r < 0 || rename(part.c_str(), c.local.c_str()) != 0) {
     unlink(part.c_str());
     c.have = false;
@@ -207,20 +270,33 @@ int prepare(const std::string &path, bool truncate) {
   return 0;
 }
 
-// Sends a changed copy to the handheld.  0 or a negative errno.
-int send(const std::string &path) {
+int empty_copy(Cached &c) {
+  int fd = open(c.local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return -errno;
+  close(fd);
+  c.dirty = true;
+  c.have = false;
+  return 0;
+}
+
+// Sends a changed copy to the handheld.  0 or a negative errno; a copy that could not be
+// sent stays changed (it is kept at the unmount if no later send takes it).
+int send(Cached &c) {
+  if (c.removed || !c.dirty) return 0;
   State &s = state();
-  auto it = s.files.find(path);
-  if (it == s.files.end() || !it->second.dirty) return 0;
-  Cached &c = it->second;
-  int r = KQ_ZR_fm_xfer(s.addr, ZR_FM_PUT, path.c_str(), c.local.c_str(), 0, nullptr, 0);
-  forget_listings(parent_of(path));
-  if (r < 0) return -error_of(r);
+  int r = KQ_ZR_fm_xfer(s.addr, ZR_FM_PUT, c.path.c_str(), c.local.c_str(), 0, nullptr, 0);
+  forget_listings(parent_of(c.path));
+  if (r < 0) {
+    c.error = r;
+    return -error_of(r);
+  }
+  c.error = 0;
   c.dirty = false;
+  c.on_handheld = true;
   // The handheld gives the file its own time: remember it, so that the copy is not
   // fetched back.
   zr_attr a{};
-  c.have = KQ_ZR_fm_dirattr(s.addr, path.c_str(), &a) == 0;
+  c.have = KQ_ZR_fm_dirattr(s.addr, c.path.c_str(), &a) == 0;
   c.size = a.size;
   c.time = a.time;
   return 0;
@@ -233,11 +309,18 @@ void *op_init(struct fuse_conn_info *, struct fuse_config *cfg) {
   cfg->entry_timeout = 1;
   cfg->negative_timeout = 0;
   cfg->hard_remove = 1;  // an open file that is removed is not renamed on the handheld
+  // (FUSE then gives no path to the operations on it: they work from the handle)
   cfg->kernel_cache = 0;
   return fuse_get_context()->private_data;
 }
 
-int op_getattr(const char *p, struct stat *st, struct fuse_file_info *) {
+int op_getattr(const char *p, struct stat *st, struct fuse_file_info *fi) {
+  if (fi) {
+    struct stat local;
+    if (fstat(handle_of(fi).fd, &local) != 0) return -errno;
+    fill(st, false, static_cast<uint64_t>(local.st_size), local.st_mtime);
+    return 0;
+  }
   std::string path = p;
   if (path == "/") {
     fill(st, true, 0, 0);
@@ -258,6 +341,7 @@ int op_getattr(const char *p, struct stat *st, struct fuse_file_info *) {
 
 int op_readdir(const char *p, void *buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info *,
                enum fuse_readdir_flags) {
+  if (!p) return -ENOENT;  // removed while open
   std::string path = p;
   const std::vector<Entry> *entries = nullptr;
   int r = listing(path, &entries);
@@ -281,60 +365,125 @@ int op_readdir(const char *p, void *buf, fuse_fill_dir_t filler, off_t, struct f
   return 0;
 }
 
-int open_copy(const std::string &path, bool truncate, struct fuse_file_info *fi) {
-  int r = prepare(path, truncate);
-  if (r < 0) return r;
-  Cached &c = cache_entry(path);
-  int fd = open(c.local.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return -errno;
-  fi->fh = static_cast<uint64_t>(fd);
-  ++c.opens;
+// Opens the copy of a file, made current first unless it is in use (its copy is then the
+// newest): emptied for O_TRUNC, kept when the handheld's size and time are those of the
+// copy, else fetched.  `create`: the file is made when the handheld has none.
+int open_copy(const std::string &path, int flags, bool create, struct fuse_file_info *fi) {
+  CachedPtr c = cache_entry(path);
+  bool truncate = (flags & O_TRUNC) != 0;
+  int r = 0;
+  if (!c->dirty && c->opens == 0) {
+    zr_attr a{};
+    r = create ? confirmed_lookup(path, &a) : lookup(path, &a);
+    if (r == -ENOENT && create) {
+      c->on_handheld = false;
+      truncate = true;
+      r = 0;
+    } else if (r == 0 && is_folder(a)) {
+      r = -EISDIR;
+    } else if (r == 0 && create && (flags & O_EXCL)) {
+      r = -EEXIST;
+    } else if (r == 0) {
+      c->on_handheld = true;
+      if (!truncate) r = fetch(*c, a);  // a file that the listing missed is fetched, not replaced
+    }
+  }
+  if (r == 0 && truncate) r = empty_copy(*c);
+  int fd = r < 0 ? -1 : open(c->local.c_str(), O_RDWR | O_CLOEXEC);
+  if (r == 0 && fd < 0) r = -errno;
+  if (r < 0) {
+    if (c->opens == 0 && !c->dirty) state().files.erase(path);
+    return r;
+  }
+  Handle *h = new Handle;
+  h->fd = fd;
+  h->file = c;
+  h->wrote = truncate;
+  state().handles.insert(h);
+  fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h));
+  ++c->opens;
+  if (h->wrote) ++c->writers;
   return 0;
 }
 
-int op_open(const char *path, struct fuse_file_info *fi) { return open_copy(path, (fi->flags & O_TRUNC) != 0, fi); }
+int op_open(const char *path, struct fuse_file_info *fi) { return open_copy(path, fi->flags, false, fi); }
 
-int op_create(const char *path, mode_t, struct fuse_file_info *fi) { return open_copy(path, true, fi); }
+int op_create(const char *path, mode_t, struct fuse_file_info *fi) { return open_copy(path, fi->flags, true, fi); }
 
 int op_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
-  ssize_t n = pread(static_cast<int>(fi->fh), buf, size, off);
+  ssize_t n = pread(handle_of(fi).fd, buf, size, off);
   return n < 0 ? -errno : static_cast<int>(n);
 }
 
-int op_write(const char *path, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
-  ssize_t n = pwrite(static_cast<int>(fi->fh), buf, size, off);
+// Marks the copy changed by this handle.
+void changed(Handle &h) {
+  h.file->dirty = true;
+  h.tried = false;
+  if (!h.wrote) {
+    h.wrote = true;
+    ++h.file->writers;
+  }
+}
+
+int op_write(const char *, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
+  Handle &h = handle_of(fi);
+  ssize_t n = pwrite(h.fd, buf, size, off);
   if (n < 0) return -errno;
-  cache_entry(path).dirty = true;
+  changed(h);
   return static_cast<int>(n);
 }
 
-int op_flush(const char *path, struct fuse_file_info *) { return send(path); }
+// The close of a descriptor: the copy is sent when this handle changed it and no other
+// handle that changed it is still open (a reader's close sends nothing, and a writer's
+// close does not send what another writer has half written).
+int op_flush(const char *, struct fuse_file_info *fi) {
+  Handle &h = handle_of(fi);
+  if (!h.wrote || h.file->writers > 1) return 0;
+  h.tried = true;
+  return send(*h.file);
+}
 
-int op_fsync(const char *path, int, struct fuse_file_info *) { return send(path); }
+int op_fsync(const char *, int, struct fuse_file_info *fi) {
+  Handle &h = handle_of(fi);
+  h.tried = true;
+  return send(*h.file);
+}
 
-int op_release(const char *path, struct fuse_file_info *fi) {
-  close(static_cast<int>(fi->fh));
-  if (!path) return 0;  // removed while open (FUSE then names no path)
-  send(path);           // normally already sent by flush
-  auto &files = state().files;
-  auto it = files.find(path);
-  if (it != files.end() && it->second.opens > 0) --it->second.opens;
+int op_release(const char *, struct fuse_file_info *fi) {
+  Handle *h = &handle_of(fi);
+  close(h->fd);
+  Cached &c = *h->file;
+  if (h->wrote && !h->tried && c.writers == 1) send(c);  // normally already sent by flush
+  --c.opens;
+  if (h->wrote) --c.writers;
+  if (c.removed && c.opens == 0) unlink(c.local.c_str());
+  state().handles.erase(h);
+  delete h;
   return 0;
 }
 
 int op_truncate(const char *p, off_t size, struct fuse_file_info *fi) {
-  std::string path = p;
   if (fi) {
-    if (ftruncate(static_cast<int>(fi->fh), size) != 0) return -errno;
-    cache_entry(path).dirty = true;
+    Handle &h = handle_of(fi);
+    if (ftruncate(h.fd, size) != 0) return -errno;
+    changed(h);
     return 0;
   }
-  int r = prepare(path, size == 0);
-  if (r < 0) return r;
-  Cached &c = cache_entry(path);
-  if (truncate(c.local.c_str(), size) != 0) return -errno;
-  c.dirty = true;
-  return c.opens > 0 ? 0 : send(path);
+  std::string path = p;
+  CachedPtr c = cache_entry(path);
+  if (!c->dirty && c->opens == 0) {
+    zr_attr a{};
+    int r = lookup(path, &a);
+    if (r == 0 && is_folder(a)) r = -EISDIR;
+    if (r == 0) r = size == 0 ? empty_copy(*c) : fetch(*c, a);
+    if (r < 0) {
+      state().files.erase(path);
+      return r;
+    }
+  }
+  if (truncate(c->local.c_str(), size) != 0) return -errno;
+  c->dirty = true;
+  return c->writers > 0 ? 0 : send(*c);  // else the last writer's close sends it
 }
 
 int file_op(unsigned op, const std::string &a, const std::string &b, int wrong_kind) {
@@ -351,31 +500,24 @@ int op_rmdir(const char *path) {
   return file_op(ZR_FM_RMDIR, path, "", ENOTEMPTY);
 }
 
-int op_unlink(const char *path) {
-  int r = file_op(ZR_FM_DEL, path, "", EISDIR);
-  if (r == 0) drop_cache(path);
+// Whether the path is a file made here that the handheld does not have yet.
+bool made_here(const std::string &path) {
+  CachedPtr c = find_cached(path);
+  return c && !c->on_handheld;
+}
+
+int op_unlink(const char *p) {
+  std::string path = p;
+  int r = made_here(path) ? 0 : file_op(ZR_FM_DEL, path, "", EISDIR);
+  if (r == 0) drop_cache(path);  // and a handle still open sends nothing at its close
   return r;
 }
 
-int op_rename(const char *f, const char *t, unsigned int flags) {
-  std::string from = f, to = t;
-  if (flags & RENAME_EXCHANGE) return -EINVAL;
-  int r = file_op(ZR_FM_MOVE, from, to, ENOTDIR);
-  if (r == -EEXIST && !(flags & RENAME_NOREPLACE)) {
-    // The handheld replaces nothing: the target goes first, as rename(2) replaces it.
-    zr_attr a{};
-    bool folder = lookup(to, &a) == 0 && is_folder(a);
-    r = file_op(folder ? ZR_FM_RMDIR : ZR_FM_DEL, to, "", folder ? ENOTEMPTY : EISDIR);
-    if (r == 0) {
-      drop_cache(to);
-      r = file_op(ZR_FM_MOVE, from, to, ENOTDIR);
-    }
-  }
-  if (r < 0) return r;
+// Cached copies move with their files; a copy of what the move replaced is forgotten.
+void move_cached(const std::string &from, const std::string &to) {
   forget_listings(from);
-  // Cached copies move with their files.
   auto &files = state().files;
-  std::vector<std::pair<std::string, Cached>> moved;
+  std::vector<std::pair<std::string, CachedPtr>> moved;
   for (auto it = files.begin(); it != files.end();) {
     if (it->first == from || under(it->first, from)) {
       moved.emplace_back(to + it->first.substr(from.size()), it->second);
@@ -386,8 +528,58 @@ int op_rename(const char *f, const char *t, unsigned int flags) {
   }
   for (auto &m : moved) {
     drop_cache(m.first);
+    m.second->path = m.first;
     files[m.first] = m.second;
   }
+}
+
+// rename over an existing file, which the handheld's move does not replace.  The target is
+// moved aside under a name of its own in its folder, the file moved in, and only then the
+// old one removed; when the file cannot be moved in, the target goes back.
+int replace_file(const std::string &from, const std::string &to) {
+  static unsigned serial = 0;
+  std::string aside = parent_of(to) + (parent_of(to) == "/" ? "" : "/") + ".zrlink-replaced-" +
+                      std::to_string(getpid()) + "-" + std::to_string(++serial);
+  int r = file_op(ZR_FM_MOVE, to, aside, ENOTDIR);
+  if (r < 0) return r;
+  r = file_op(ZR_FM_MOVE, from, to, ENOTDIR);
+  if (r < 0) {
+    if (file_op(ZR_FM_MOVE, aside, to, ENOTDIR) < 0)
+      tell("%s could not be put back after a failed rename: it is on the handheld as %s", to.c_str(), aside.c_str());
+    return r;
+  }
+  if (int d = file_op(ZR_FM_DEL, aside, "", EISDIR); d < 0)
+    tell("the file that %s replaced stays on the handheld as %s: %s", to.c_str(), aside.c_str(), std::strerror(-d));
+  return 0;
+}
+
+int op_rename(const char *f, const char *t, unsigned int flags) {
+  std::string from = f, to = t;
+  if (flags & RENAME_EXCHANGE) return -EINVAL;
+  if (made_here(from)) {
+    // Not on the handheld yet: the file is sent under its new name when it is closed (and
+    // replaces a file there then).
+    if (flags & RENAME_NOREPLACE) {
+      zr_attr a{};
+      int r = pending(to) ? 0 : confirmed_lookup(to, &a);
+      if (r != -ENOENT) return r == 0 ? -EEXIST : r;
+    }
+    move_cached(from, to);
+    return 0;
+  }
+  int r = file_op(ZR_FM_MOVE, from, to, ENOTDIR);
+  if (r == -EEXIST && !(flags & RENAME_NOREPLACE)) {
+    zr_attr a{};
+    if (lookup(to, &a) == 0 && is_folder(a)) {
+      // rename(2) replaces only an empty folder: removing it loses nothing.
+      r = file_op(ZR_FM_RMDIR, to, "", ENOTEMPTY);
+      if (r == 0) r = file_op(ZR_FM_MOVE, from, to, ENOTDIR);
+    } else {
+      r = replace_file(from, to);
+    }
+  }
+  if (r < 0) return r;
+  move_cached(from, to);
   return 0;
 }
 
@@ -395,9 +587,96 @@ int op_utimens(const char *, const struct timespec *, struct fuse_file_info *) {
   return 0;  // the handheld keeps its own times
 }
 
-int op_chmod(const char *, mode_t, struct fuse_file_info *) { return -EPERM; }
+// There are no permissions and no owners: a change to what the folder shows is refused,
+// one to what it shows already is done (rsync -a and tar -x make such changes).
+int op_chmod(const char *p, mode_t mode, struct fuse_file_info *fi) {
+  struct stat st;
+  if (int r = op_getattr(p, &st, fi); r < 0) return r;
+  return (mode & 07777) == (st.st_mode & 07777) ? 0 : -EPERM;
+}
 
-int op_chown(const char *, uid_t, gid_t, struct fuse_file_info *) { return -EPERM; }
+int op_chown(const char *p, uid_t uid, gid_t gid, struct fuse_file_info *fi) {
+  struct stat st;
+  if (int r = op_getattr(p, &st, fi); r < 0) return r;
+  bool same =
+      (uid == static_cast<uid_t>(-1) || uid == st.st_uid) && (gid == static_cast<gid_t>(-1) || gid == st.st_gid);
+  return same ? 0 : -EPERM;
+}
+
+// ---- the mount's life ---------------------------------------------------------------------
+
+volatile sig_atomic_t g_signal = 0;
+struct fuse_session *g_session = nullptr;
+
+// SIGINT, SIGTERM and SIGHUP end the loop (the read of the next request is interrupted);
+// the unmount then goes as fusermount3 -u's does.
+void on_signal(int signal) {
+  if (!g_signal) g_signal = signal;
+  if (g_session) fuse_session_exit(g_session);
+}
+
+void handle_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: the loop's read must come back
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &sa, nullptr);
+}
+
+// The folder for copies that could not be sent: <state>/unsent/<date-time>-<pid>; "" with
+// the reason in *why.
+std::string unsent_folder(std::string *why) {
+  std::string top = user_state_folder(why);
+  if (top.empty()) return "";
+  char stamp[32];
+  time_t now = std::time(nullptr);
+  struct tm tm_now;
+  localtime_r(&now, &tm_now);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm_now);
+  std::string folder = top + "/unsent/" + stamp + "-" + std::to_string(getpid());
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    *why = "cannot make " + folder + ": " + ec.message();
+    return "";
+  }
+  return folder;
+}
+
+// At the end: every copy changed here and not yet sent is sent (one more try for those
+// that failed), and what still cannot be sent is kept under the user's state folder and
+// named.  Returns how many files are kept (or left in the cache folder).
+int finish_files(State &s, bool *keep_cache) {
+  std::vector<CachedPtr> unsent;
+  for (auto &f : s.files)
+    if (f.second->dirty && !f.second->removed && send(*f.second) < 0) unsent.push_back(f.second);
+  if (unsent.empty()) return 0;
+  std::string why;
+  std::string folder = unsent_folder(&why);
+  for (const CachedPtr &c : unsent) {
+    Context ctx;
+    ctx.doing = Doing::kSend;
+    ctx.remote = c->path;
+    std::string reason = explain(ctx, c->error);
+    std::string kept = folder + c->path;
+    std::error_code ec;
+    if (!folder.empty()) {
+      fs::create_directories(fs::path(kept).parent_path(), ec);
+      if (!ec) fs::copy_file(c->local, kept, fs::copy_options::overwrite_existing, ec);
+    }
+    if (folder.empty() || ec) {
+      *keep_cache = true;
+      tell("not sent: %s; the copy stays in %s (%s)", reason.c_str(), c->local.c_str(),
+           folder.empty() ? why.c_str() : ec.message().c_str());
+    } else {
+      tell("not sent: %s; the copy is kept as %s", reason.c_str(), kept.c_str());
+    }
+  }
+  if (!folder.empty())
+    tell("%zu file%s that could not be sent to the handheld %s kept in %s", unsent.size(),
+         unsent.size() == 1 ? "" : "s", unsent.size() == 1 ? "is" : "are", folder.c_str());
+  return static_cast<int>(unsent.size());
+}
 
 }  // namespace
 
@@ -413,6 +692,7 @@ int cmd_mount(const Options &opt) {
   State st;
   st.addr = s.addr();
   st.cache_dir = cache;
+  g_state = &st;
 
   struct fuse_operations ops {};
   ops.init = op_init;
@@ -435,21 +715,53 @@ int cmd_mount(const Options &opt) {
   ops.chown = op_chown;
 
   std::string names = "fsname=zrlink@" + addr_text(st.addr) + ",subtype=zrlink";
-  std::vector<std::string> args{"zrlink", opt.args[0], "-s", "-o", names};
-  if (opt.foreground) args.push_back("-f");
+  std::vector<std::string> words{"zrlink", opt.args[0], "-s", "-o", names};
   std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(&a[0]);
+  for (auto &a : words) argv.push_back(&a[0]);
   argv.push_back(nullptr);
-  // FUSE ends its loop on SIGINT, SIGTERM and SIGHUP, but only takes signals left at their
-  // default.
-  std::signal(SIGINT, SIG_DFL);
-  int r = fuse_main(static_cast<int>(argv.size()) - 1, argv.data(), &ops, &st);
-  std::error_code ec;
-  fs::remove_all(cache, ec);
-  // 0: unmounted with fusermount3 -u; 7 or more: the loop ended otherwise, on a signal
-  // (Ctrl-C, SIGTERM), and the folder was unmounted; below: it could not be mounted (FUSE
-  // said why).
-  return r == 0 ? kOk : r >= 7 ? kCancelled : kFailed;
+  // fuse_main's steps, with signal handlers of the mount's own: the loop ends on SIGINT,
+  // SIGTERM and SIGHUP as on fusermount3 -u, and what is left is then done (unmount, the
+  // copies not sent yet), whatever handlers the session had installed.
+  struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()) - 1, argv.data());
+  struct fuse_cmdline_opts cmdline {};
+  int result = kFailed;
+  struct fuse *f = nullptr;
+  bool mounted = false, keep_cache = false;
+  if (fuse_parse_cmdline(&args, &cmdline) == 0 && cmdline.mountpoint) {
+    f = fuse_new(&args, &ops, sizeof ops, &st);
+    if (f && fuse_mount(f, cmdline.mountpoint) == 0) {
+      mounted = true;
+      if (fuse_daemonize(opt.foreground ? 1 : 0) == 0) {
+        g_background = !opt.foreground;
+        g_session = fuse_get_session(f);
+        handle_signals();
+        if (interrupted()) on_signal(cancelled_exit_code() - 128);  // one that came during the start
+        int r = fuse_loop(f);
+        fuse_unmount(f);
+        mounted = false;
+        g_session = nullptr;
+        int kept = finish_files(st, &keep_cache);
+        for (Handle *h : st.handles) {
+          close(h->fd);
+          delete h;
+        }
+        st.handles.clear();
+        // 0: unmounted with fusermount3 -u; 128 + the signal that ended it (the folder is
+        // unmounted then too); 1 when a file could not be sent or the loop failed.
+        result = g_signal ? 128 + g_signal : kept > 0 || r < 0 ? kFailed : kOk;
+      }
+    }
+  }
+  if (mounted) fuse_unmount(f);
+  if (f) fuse_destroy(f);
+  std::free(cmdline.mountpoint);
+  fuse_opt_free_args(&args);
+  g_state = nullptr;
+  if (!keep_cache) {
+    std::error_code ec;
+    fs::remove_all(cache, ec);
+  }
+  return result;
 }
 
 }  // namespace zrcli

@@ -168,6 +168,21 @@ TEST(SimFiles, OperationsAndTheirStatuses) {
     EXPECT_EQ(s.reply(bad), "3\n") << bad;
 }
 
+TEST(SimFiles, RefuseAnswersOneRequestWithoutCarryingItOut) {
+  Stored s({"--refuse", "move:2:1001", "--refuse", "fdel:1:1021"});
+  ASSERT_TRUE(s.sim->ok()) << s.sim->error();
+  put_file(s / "a", "first");
+  put_file(s / "b", "second");
+  EXPECT_EQ(s.reply("move a a2\n"), "0\n");
+  EXPECT_EQ(s.reply("move b b2\n"), "1001\n");  // the second move: refused, b stays
+  EXPECT_EQ(file_content(s / "b"), "second");
+  EXPECT_EQ(s.reply("move b b2\n"), "0\n");
+  EXPECT_EQ(s.reply("fdel a2\n"), "1021\n");
+  EXPECT_EQ(file_content(s / "a2"), "first");
+  EXPECT_EQ(s.reply("fdel a2\n"), "0\n");
+  EXPECT_EQ(s.sim->log_lines().size(), 5u) << "refused requests are logged too";
+}
+
 TEST(SimFiles, WithoutStorageTheFileServicesAreNotAllowed) {
   SimProcess sim;
   ASSERT_TRUE(sim.ok()) << sim.error();
@@ -290,8 +305,8 @@ TEST(SimCommandLine, FileServiceSwitches) {
   simtest::RunResult help = simtest::run_program({zrtest::sim_path(), "--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char *word : {"--storage", "--osupg", "--osupg-first", "--xfer-close", "--xfer-stall", "--xfer-size",
-                           "--final-status", "dir PATH", "attr PATH", "fput PATH", "fget PATH", "osupg IMAGE", "1001",
-                           "1021", "1022", "1034", "1035", "1036"})
+                           "--final-status", "--refuse", "dir PATH", "attr PATH", "fput PATH", "fget PATH",
+                           "osupg IMAGE", "1001", "1021", "1022", "1034", "1035", "1036"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
   Folder f;
@@ -309,6 +324,10 @@ TEST(SimCommandLine, FileServiceSwitches) {
       {"--xfer-close", "-1"},
       {"--xfer-size", "1k"},
       {"--final-status", "9999999999"},
+      {"--refuse", "move"},
+      {"--refuse", "move:0:1"},
+      {"--refuse", ":1:1"},
+      {"--refuse", "move:1:x"},
   };
   for (const auto &c : bad) {
     std::vector<std::string> argv = {zrtest::sim_path(), "--addr", "127.0.0.1", "--port", "0"};

@@ -1,4 +1,4 @@
-// zrlink mount and zrlink sync as a user runs them: ordinary tools in the mounted folder,
+// zrlink mount as a user runs it: ordinary tools in the mounted folder,
 // and the simulator's storage folder and request log to see what reached the handheld.
 //
 // Mount tests need /dev/fuse and fusermount3 (they are skipped with a message otherwise);
@@ -107,12 +107,15 @@ bool wait_for_exit(pid_t pid, int *status, std::chrono::milliseconds limit) {
 // goes too) and ends the process.
 class Mount {
  public:
-  // cache: the folder for zrlink's cache of file copies (TMPDIR), "" for the default.
-  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "") : point_(mountpoint) {
+  // cache: the folder for zrlink's cache of file copies (TMPDIR), "" for the default;
+  // state: the user's state folder (XDG_STATE_HOME), "" for the default.
+  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "", const std::string &state = "")
+      : point_(mountpoint) {
     mkdir(point_.c_str(), 0755);
     pid_ = fork();
     if (pid_ == 0) {
       if (!cache.empty()) setenv("TMPDIR", cache.c_str(), 1);
+      if (!state.empty()) setenv("XDG_STATE_HOME", state.c_str(), 1);
       int null = open("/dev/null", O_WRONLY);
       int err = open((point_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(null, 1);
@@ -141,10 +144,15 @@ class Mount {
            (e.find("not permitted") != std::string::npos || e.find("Permission denied") != std::string::npos);
   }
   const std::string &path() const { return point_; }
+  pid_t pid() const { return pid_; }
   // fusermount3 -u; true when the process then ended by itself within 5 s, with 0.
   bool unmount() {
     if (zrtest::is_mounted(point_)) sh("fusermount3 -u \"" + point_ + "\" || fusermount3 -u -z \"" + point_ + "\"", 10);
-    if (pid_ <= 0) return true;
+    return wait() == 0;
+  }
+  // Waits up to 5 s for the process to end: its exit status, or -1 when it had to be killed.
+  int wait() {
+    if (pid_ <= 0) return status_;
     int st = 0;
     bool ended = wait_for_exit(pid_, &st, std::chrono::seconds(5));
     if (!ended) {
@@ -153,12 +161,14 @@ class Mount {
       if (zrtest::is_mounted(point_)) sh("fusermount3 -u -z \"" + point_ + "\"", 10);
     }
     pid_ = -1;
-    return ended && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    status_ = ended && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return status_;
   }
 
  private:
   std::string point_;
   pid_t pid_ = -1;
+  int status_ = 0;
   bool ok_ = false;
 };
 
@@ -325,6 +335,222 @@ TEST_F(ZrlinkMount, DetachedMountEndsWithFusermount) {
   ASSERT_GT(server, 0);
   EXPECT_TRUE(ended) << "the mount's process is still there after fusermount3 -u";
   EXPECT_FALSE(zrtest::is_mounted(mp));
+}
+
+// Writes all of `data` to a descriptor.
+bool write_all(int fd, const std::string &data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+TEST_F(ZrlinkMount, AListingCutShortDoesNotMakeAFileLookAbsent) {
+  // Every listing ends after its status line: the folder looks empty.
+  Handheld cut({"--fault-cmd", "dir", "--close-after", "2"});
+  ASSERT_TRUE(cut.sim.ok()) << cut.sim.error();
+  std::string lines;
+  for (int i = 1; i <= 1000; ++i) lines += "line " + std::to_string(i) + "\n";
+  WriteFile(cut.root + "/app.log", lines);
+  Mount m(cut, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  ASSERT_EQ(sh("echo x >> \"" + m.path() + "/app.log\"").status, 0);
+  EXPECT_EQ(read_file(cut.root + "/app.log"), lines + "x\n") << "the handheld's file is fetched, not replaced";
+  // A file that the handheld has not got is made as before.
+  ASSERT_EQ(sh("echo new > \"" + m.path() + "/fresh.txt\"").status, 0);
+  EXPECT_EQ(read_file(cut.root + "/fresh.txt"), "new\n");
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
+TEST_F(ZrlinkMount, OpenFilesWorkFromTheirHandleWhenRemovedOrRenamed) {
+  Mount m(h, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string mp = m.path(), st = h.root;
+
+  // A file removed while open: writing, truncating, syncing and closing it still work, and
+  // the other open files are sent when they are closed.
+  int removed = open((mp + "/notes.txt").c_str(), O_RDWR);
+  ASSERT_GE(removed, 0);
+  int other = open((mp + "/docs/other.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(other, 0);
+  ASSERT_TRUE(write_all(other, "still sent"));
+  ASSERT_EQ(unlink((mp + "/notes.txt").c_str()), 0);
+  EXPECT_TRUE(write_all(removed, "written after the removal"));
+  EXPECT_EQ(ftruncate(removed, 5), 0);
+  struct stat s;
+  EXPECT_EQ(fstat(removed, &s), 0);
+  EXPECT_EQ(s.st_size, 5);
+  EXPECT_EQ(fsync(removed), 0);
+  EXPECT_EQ(close(removed), 0);
+  EXPECT_EQ(close(other), 0);
+  EXPECT_EQ(read_file(st + "/docs/other.txt"), "still sent");
+  EXPECT_EQ(read_file(st + "/notes.txt"), "<missing>");
+
+  // A file made here and still open can be removed (nothing is stored at its close) or
+  // renamed (it is stored under the new name).
+  int gone = open((mp + "/made.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(gone, 0);
+  ASSERT_TRUE(write_all(gone, "removed before its close"));
+  Shell rm = sh("rm \"" + mp + "/made.txt\"");
+  EXPECT_EQ(rm.status, 0) << rm.out;
+  EXPECT_EQ(close(gone), 0);
+  int moved = open((mp + "/first.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(moved, 0);
+  ASSERT_TRUE(write_all(moved, "renamed before its close"));
+  Shell mv = sh("mv \"" + mp + "/first.txt\" \"" + mp + "/docs/second.txt\"");
+  EXPECT_EQ(mv.status, 0) << mv.out;
+  EXPECT_EQ(sh("ls \"" + mp + "\" \"" + mp + "/docs\"").out.find("first.txt"), std::string::npos);
+  EXPECT_TRUE(write_all(moved, "!"));
+  EXPECT_EQ(close(moved), 0);
+  EXPECT_EQ(read_file(st + "/docs/second.txt"), "renamed before its close!");
+  EXPECT_EQ(tree(st),
+            "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./docs/other.txt 10\n"
+            "./docs/second.txt 25\n./empty/\n");
+  EXPECT_EQ(sh("ls \"" + mp + "\" \"" + mp + "/docs\"").out.find("made.txt"), std::string::npos);
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
+TEST_F(ZrlinkMount, OnlyTheLastWritersCloseSends) {
+  Mount m(h, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string file = m.path() + "/docs/deep/z.bin", stored = h.root + "/docs/deep/z.bin";
+  int writer = open(file.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(write_all(writer, std::string(20000, 'n')));
+  int reader = open(file.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  char buf[100];
+  EXPECT_EQ(read(reader, buf, sizeof buf), static_cast<ssize_t>(sizeof buf));
+  EXPECT_EQ(close(reader), 0);
+  EXPECT_EQ(read_file(stored), std::string(70000, 'z')) << "a reader's close sends nothing";
+  // Of two writers, the second to close sends.
+  int second = open(file.c_str(), O_WRONLY);
+  ASSERT_GE(second, 0);
+  ASSERT_EQ(pwrite(second, "N", 1, 0), 1);
+  ASSERT_TRUE(write_all(writer, std::string(80000, 'n')));
+  EXPECT_EQ(close(second), 0);
+  EXPECT_EQ(read_file(stored), std::string(70000, 'z'));
+  EXPECT_EQ(close(writer), 0);
+  EXPECT_EQ(read_file(stored), "N" + std::string(99999, 'n'));
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
+TEST_F(ZrlinkMount, AFileThatCannotBeSentIsReportedAndKept) {
+  Handheld full({"--fault-cmd", "fput", "--status", "1021"});  // no room, nothing stored
+  ASSERT_TRUE(full.sim.ok()) << full.sim.error();
+  const std::string state = host.path() + "/state";
+  Mount m(full, host.path() + "/mnt", "", state);
+  ASSERT_MOUNTED(m);
+  const std::string file = m.path() + "/docs/report.txt";
+  int writer = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(write_all(writer, "the report"));
+  int reader = open(file.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  errno = 0;
+  EXPECT_EQ(close(writer), -1) << "the close that failed says so";
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(close(reader), 0) << "a reader's close does not get the writer's error";
+  EXPECT_EQ(sh("cat \"" + file + "\"").out, "the report");
+  EXPECT_EQ(m.unmount(), false);
+  EXPECT_EQ(m.wait(), 1);
+  std::string err = m.error();
+  EXPECT_NE(err.find("/docs/report.txt"), std::string::npos) << err;
+  EXPECT_NE(err.find(state + "/zrlink/unsent/"), std::string::npos) << err;
+  Shell kept = sh("cat \"" + state + "\"/zrlink/unsent/*/docs/report.txt");
+  EXPECT_EQ(kept.out, "the report") << err;
+  EXPECT_EQ(read_file(full.root + "/docs/report.txt"), "<missing>");
+}
+
+TEST_F(ZrlinkMount, RenameOverAFileKeepsTheTargetWhenTheMoveFails) {
+  Handheld refusing({"--refuse", "move:2:1001"});  // the second move is refused
+  ASSERT_TRUE(refusing.sim.ok()) << refusing.sim.error();
+  Mount m(refusing, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string mp = m.path(), st = refusing.root;
+  ASSERT_EQ(sh("printf \"new notes\" > \"" + mp + "/notes.new\"").status, 0);
+  Shell failed = sh("mv \"" + mp + "/notes.new\" \"" + mp + "/notes.txt\"");
+  EXPECT_NE(failed.status, 0) << failed.out;
+  EXPECT_EQ(read_file(st + "/notes.txt"), "hello handheld\n");
+  EXPECT_EQ(read_file(st + "/notes.new"), "new notes");
+  EXPECT_EQ(tree(st),
+            "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./empty/\n"
+            "./notes.new 9\n./notes.txt 15\n");
+  // Tried again, the rename replaces the file and leaves nothing else.
+  Shell again = sh("mv \"" + mp + "/notes.new\" \"" + mp + "/notes.txt\"");
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(read_file(st + "/notes.txt"), "new notes");
+  EXPECT_EQ(tree(st),
+            "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./empty/\n"
+            "./notes.txt 9\n");
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
+TEST_F(ZrlinkMount, SigtermAndSighupUnmountAndSendWhatIsOpen) {
+  Mount m(h, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  int held = open((m.path() + "/docs/held.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_TRUE(write_all(held, "held open"));
+  kill(m.pid(), SIGTERM);
+  EXPECT_EQ(m.wait(), 143) << m.error();
+  close(held);
+  EXPECT_FALSE(zrtest::is_mounted(m.path()));
+  EXPECT_EQ(read_file(h.root + "/docs/held.txt"), "held open");
+
+  // In the background, SIGHUP.
+  std::string mp = host.path() + "/mnt2";
+  mkdir(mp.c_str(), 0755);
+  Shell started = sh(zrlink_for(h) + " mount \"" + mp + "\"", 20);
+  ASSERT_EQ(started.status, 0) << started.out;
+  pid_t server = -1;
+  for (int i = 0; i < 100 && server < 0; ++i) {
+    Shell p = sh("pgrep -f -x \".*zrlink --addr " + h.sim.addr_text() + " mount " + mp + "\"");
+    if (p.status == 0)
+      server = static_cast<pid_t>(std::atol(p.out.c_str()));
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GT(server, 0);
+  EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "hello handheld\n");
+  kill(server, SIGHUP);
+  bool ended = false;
+  for (int i = 0; i < 250 && !ended; ++i) {
+    ended = kill(server, 0) != 0;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!ended) kill(server, SIGKILL);
+  EXPECT_TRUE(ended) << "the mount's process is still there after SIGHUP";
+  if (zrtest::is_mounted(mp)) sh("fusermount3 -u -z \"" + mp + "\"", 10);
+  EXPECT_TRUE(ended && !zrtest::is_mounted(mp));
+}
+
+TEST_F(ZrlinkMount, ChmodAndChownThatChangeNothingSucceed) {
+  Mount m(h, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string mp = m.path();
+  EXPECT_EQ(sh("chmod 644 \"" + mp + "/notes.txt\" && chmod 755 \"" + mp + "/docs\"").status, 0);
+  EXPECT_EQ(sh("chown \"$(id -u):$(id -g)\" \"" + mp + "/notes.txt\" && chgrp \"$(id -g)\" \"" + mp + "/docs\"").status,
+            0);
+  EXPECT_NE(sh("chmod 600 \"" + mp + "/notes.txt\"").status, 0);
+  EXPECT_NE(sh("chmod 644 \"" + mp + "/docs\"").status, 0);
+  EXPECT_NE(sh("chown \"$(( $(id -u) + 1 ))\" \"" + mp + "/notes.txt\"").status, 0);
+  // tar -x sets modes, owners and times of what it makes: with those that the folder
+  // shows, it succeeds.
+  const std::string pack = host.path() + "/pack";
+  std::system(("mkdir -p '" + pack + "/album' && chmod 755 '" + pack + "/album'").c_str());
+  WriteFile(pack + "/album/song.txt", "la la la\n");
+  ASSERT_EQ(sh("chmod 644 \"" + pack + "/album/song.txt\" && tar -c -f \"" + host.path() + "/a.tar\" -C \"" + pack +
+               "\" album")
+                .status,
+            0);
+  Shell tar = sh("tar -x -f \"" + host.path() + "/a.tar\" -C \"" + mp + "\"");
+  EXPECT_EQ(tar.status, 0) << tar.out;
+  EXPECT_EQ(read_file(h.root + "/album/song.txt"), "la la la\n");
+  EXPECT_TRUE(m.unmount()) << m.error();
 }
 
 }  // namespace
