@@ -1009,6 +1009,24 @@ TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
   Result by_env = zrlink({"info", "--json"}, env);
   EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
   EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
+
+  // wait waits for the handheld with the serial, not for whichever answers first.
+  for (const char *serial : {"SER-ONE", "SER-TWO"}) {
+    Result w = zrlink({"--serial", serial, "wait", "--timeout", "5"});
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, std::string(serial) == "SER-ONE" ? "172.16.0.2\n" : "172.16.0.6\n") << serial;
+  }
+  Setting by_env_two;
+  by_env_two.env = {{"ZR_SERIAL", "SER-TWO"}};
+  EXPECT_EQ(zrlink({"wait", "--timeout", "5"}, by_env_two).out, "172.16.0.6\n");
+  auto t0 = std::chrono::steady_clock::now();
+  Result none = zrlink({"--serial", "SER-NONE", "wait", "--timeout", "1"});
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(none.status, 3) << none.out;
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find("no handheld with the serial SER-NONE answered within 1 s"), std::string::npos) << none.err;
+  EXPECT_GE(took, 900);
+  EXPECT_LT(took, 8000);
 }
 
 }  // namespace
