@@ -56,8 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (h < 0) {
     FUZZ_CHECK(h == -1 || h == -202 || h == -220 || h == -1002 || h >= -2147483647);
   } else {
-    // The listing ends when the handheld closes (or a receive fails): never otherwise.
-    FUZZ_CHECK(last == -1 || last == -202 || last == -220);
+    // The listing ends when the handheld closes, between entries (-1) or inside one (-1025),
+    // or when a receive fails: never otherwise.
+    FUZZ_CHECK(last == -1 || last == -1025 || last == -202 || last == -220);
     // Names are taken from the reply: never more bytes than it had.
     FUZZ_CHECK(names_total <= reply.size());
   }

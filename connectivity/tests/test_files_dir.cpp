@@ -244,11 +244,49 @@ TEST_F(Listings, AStalledListingEndsWithinItsWait) {
   ASSERT_EQ(KQ_ZR_1b_tune(h, 2, &t), 0);
   char name[32];
   zr_attr a;
-  // The entry ends quietly with what came; the next call reports the time-out.
-  EXPECT_EQ(KQ_ZR_fm_direnum(h, name, sizeof name, &a), 5);
-  EXPECT_EQ(a.size, 1u);
+  std::memset(&a, 0xAA, sizeof a);
+  zr_attr untouched = a;
+  // The entry stops before its empty line: the time-out, and no half entry.
   EXPECT_EQ(KQ_ZR_fm_direnum(h, name, sizeof name, &a), ZR_E_TIMEOUT);
+  EXPECT_EQ(std::memcmp(&a, &untouched, sizeof a), 0);
   EXPECT_EQ(KQ_ZR_fm_dirdone(h), 0);
+}
+
+// The reply has no end marker.  A close where an entry would begin is the end of the
+// listing; a close inside an entry (its name, its attribute lines, before its empty line)
+// leaves that entry incomplete: a folder would read as a file of type 0.
+TEST_F(Listings, AnEntryCutOffBeforeItsEmptyLineIsAFailureNotAnEntry) {
+  struct Case {
+    const char *reply;
+    size_t whole;  // entries that came whole, before the failure
+    int end;
+  };
+  for (const Case &c : std::vector<Case>{
+           {"0\ngood\ntype=1\n\nsub\nsize=0\ntime=7\ntype=1\n", 1, ZR_E_CUT},  // before its empty line
+           {"0\ngood\ntype=1\n\nsub\nsize=0\ntype=", 1, ZR_E_CUT},             // inside an attribute line
+           {"0\ngood\ntype=1\n\nsub\n", 1, ZR_E_CUT},                          // right after its name
+           {"0\ngood\ntype=1\n\nsu", 1, ZR_E_CUT},                             // inside its name
+           {"0\ngood\ntype=1\n\n\r", 1, ZR_E_CUT},                             // a name begun with "\r"
+           {"0\ngood\ntype=1\n\n", 1, ZR_E_END},                               // between entries
+           {"0\n", 0, ZR_E_END},
+       }) {
+    SimProcess sim({"--reply", c.reply});
+    ASSERT_TRUE(sim.ok());
+    int h = KQ_ZR_fm_dirinit(sim.addr(), "/");
+    ASSERT_GE(h, 0) << c.reply;
+    int end = 0;
+    std::vector<Entry> e = read_all(h, 512, &end);
+    EXPECT_EQ(end, c.end) << c.reply;
+    ASSERT_EQ(e.size(), c.whole) << c.reply;
+    if (c.whole) {
+      EXPECT_EQ(e[0].name, "good");
+      EXPECT_EQ(e[0].attr.type, 1);
+    }
+    // Once cut, the listing stays at its end.
+    char name[16];
+    EXPECT_EQ(KQ_ZR_fm_direnum(h, name, sizeof name, nullptr), ZR_E_END) << c.reply;
+    EXPECT_EQ(KQ_ZR_fm_dirdone(h), 0);
+  }
 }
 
 // A listing survives KQ_ZR_1b_done, which closes its socket.  Its number may then belong to

@@ -20,6 +20,7 @@ struct FaultPlan {
   bool no_final_lf = false;             // --no-final-lf: drop a line feed that ends the reply
   bool silent = false;                  // --silent: never answer
   bool hold = false;                    // --hold: keep the connection open after the reply
+  bool reset = false;                   // --reset: end the reply with a reset, not the end of the stream
   uint32_t fail_first = 0;              // --fail-first: close the first N connections at once
   std::set<std::string> commands;       // --fault-cmd: command words the faults apply to
   // File transfers ("fput", "fget"), counted in bytes of file content:

@@ -171,6 +171,14 @@ void Link::finish() {
   }
 }
 
+void Link::reset() {
+  if (fd_ < 0) return;
+  linger abort{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(fd_);
+  fd_ = -1;
+}
+
 void Link::wait_for_client_close() {
   char buf[2048];
   while (wait_for(POLLIN, -1) == Wait::Ready)

@@ -55,6 +55,9 @@ class Link {
   // the close into a reset that could destroy the reply before the client has read it.
   void finish();
 
+  // Ends the connection at once with a reset (an abortive close: SO_LINGER with no time).
+  void reset();
+
   // Keeps the connection open, dropping whatever arrives, until the client closes it or
   // the simulator stops.
   void wait_for_client_close();

@@ -105,6 +105,9 @@ Fault injection (applies to every command, or only to those named by --fault-cmd
   --silent            read the request and never answer; the connection stays open until
                       the client closes it or the simulator stops
   --hold              keep the connection open after the reply until the client closes it
+  --reset             end the reply (or the cut of --close-after) with a reset (RST) in
+                      place of the end of the stream; reply bytes the client has not read
+                      yet may be lost with it
   --fail-first N      close the first N connections at once without reading (not limited
                       by --fault-cmd, as no command has been read)
   --refuse WORD:N:S   answer the Nth request (counted from 1) with the command word WORD
@@ -159,7 +162,7 @@ const OptionEntry kOptions[] = {
     {"--no-final-lf", false},  {"--silent", false},      {"--hold", false},      {"--fail-first", true},
     {"--probe-silent", false}, {"--probe-reply", true},  {"--probe-from", true}, {"--storage", true},
     {"--osupg", true},         {"--osupg-first", true},  {"--xfer-close", true}, {"--xfer-stall", true},
-    {"--xfer-size", true},     {"--final-status", true}, {"--refuse", true},
+    {"--xfer-size", true},     {"--final-status", true}, {"--refuse", true},     {"--reset", false},
 };
 
 const OptionEntry *find_option(const std::string &name) {
@@ -268,6 +271,8 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
       f.silent = true;
     } else if (name == "--hold") {
       f.hold = true;
+    } else if (name == "--reset") {
+      f.reset = true;
     } else if (name == "--fail-first") {
       if (!number_option(name, value, UINT32_MAX, n, error)) return ParseOutcome::Error;
       f.fail_first = static_cast<uint32_t>(n);

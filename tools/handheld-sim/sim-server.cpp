@@ -167,6 +167,8 @@ void Server::serve(int fd, uint64_t connection) {
   if (!link.write_all(faults.shape(*reply), faults.split)) return;
   if (faults.hold)
     link.wait_for_client_close();
+  else if (faults.reset)
+    link.reset();
   else
     link.finish();
 }

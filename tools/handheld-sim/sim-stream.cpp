@@ -31,7 +31,10 @@ bool ReplyStream::send(const char *data, size_t len, bool last) {
   }
   sent_ += len;
   if (cut) {
-    ex_.link.finish();
+    if (faulty_ && f.reset)
+      ex_.link.reset();
+    else
+      ex_.link.finish();
     over_ = true;
     return false;
   }
@@ -44,6 +47,8 @@ void ReplyStream::end() {
   log_request(ex_);
   if (faulty_ && ex_.state.faults.hold)
     ex_.link.wait_for_client_close();
+  else if (faulty_ && ex_.state.faults.reset)
+    ex_.link.reset();
   else
     ex_.link.finish();
 }

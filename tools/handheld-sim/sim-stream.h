@@ -1,7 +1,7 @@
 // sim-stream.h -- a reply sent piece by piece (file content, upgrade progress), with the
 // fault switches that apply to its command: --delay before the first byte, --split,
 // --close-after (counted over the whole reply), --no-final-lf (on the last piece) and
-// --hold at the end.  (--status, --reply and --silent replace the whole exchange; the
+// --hold or --reset at the end.  (--status, --reply and --silent replace the whole exchange; the
 // handlers leave those to the server.)
 #ifndef ZR_SIM_STREAM_H
 #define ZR_SIM_STREAM_H
@@ -27,7 +27,8 @@ class ReplyStream {
   bool send(const char *data, size_t len, bool last = false);
   bool send(const std::string &piece, bool last = false) { return send(piece.data(), piece.size(), last); }
 
-  // Ends the reply: keeps the connection open under --hold, else finishes it.
+  // Ends the reply: keeps the connection open under --hold, resets it under --reset, else
+  // finishes it.
   void end();
   // Falls silent: keeps the connection open, sending and taking nothing more, until the
   // client closes it.

@@ -178,8 +178,9 @@ int cmd_wait(const Options &opt) {
     } else {
       std::vector<Candidate> found;
       find_candidates(&found);  // a failed enumeration is tried again, as silence is
+      // With --serial only that handheld will do; another one that answers is not it.
       for (const auto &rec : found) {
-        if (rec.probe == 0) {
+        if (rec.probe == 0 && (opt.serial.empty() || serial_of(rec.addr) == opt.serial)) {
           std::printf("%s\n", addr_text(rec.addr).c_str());
           return kOk;
         }
@@ -188,7 +189,11 @@ int cmd_wait(const Options &opt) {
     }
     if (interrupted()) return cancelled_exit_code();
   } while (std::chrono::steady_clock::now() < deadline);
-  std::fprintf(stderr, "zrlink: no handheld answered within %g s\n", opt.wait_seconds);
+  if (!opt.serial.empty() && opt.addr_text.empty())
+    std::fprintf(stderr, "zrlink: no handheld with the serial %s answered within %g s\n", opt.serial.c_str(),
+                 opt.wait_seconds);
+  else
+    std::fprintf(stderr, "zrlink: no handheld answered within %g s\n", opt.wait_seconds);
   return kNoDevice;
 }
 

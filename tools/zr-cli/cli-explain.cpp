@@ -1,9 +1,10 @@
 // cli-explain.cpp -- what a failure means where the command knows what it was doing.
 //
 // The library's codes -1021 and -1022 are also what the handheld's statuses 1021 (no room)
-// and 1022 (not found or bad path) become, and -1004 covers every reason a host file could
-// not be used.  The command that got the code knows whether it was sending or fetching,
-// the path it used and the host file's size, which settles the reading.
+// and 1022 (not found or bad path: also a name the handheld does not take) become, and
+// -1004 covers every reason a host file could not be used.  The command that got the code
+// knows whether it was sending or fetching, the path it used and the host file's size,
+// which settles the reading.
 #include "cli.h"
 #include "zr-net.h"
 
@@ -45,6 +46,25 @@ std::string unsendable(const std::string &local) {
   return "";
 }
 
+// The first byte of a path's names that the handheld does not take in a name (a control
+// byte, or one of \ : * ? " < > |), or 0.  It answers such a path with the status of a path
+// it does not know.
+char refused_name_byte(const std::string &path) {
+  for (unsigned char ch : path)
+    if (ch < 0x20 || ch == 0x7F || std::strchr("\\:*?\"<>|", ch) != nullptr) return static_cast<char>(ch);
+  return 0;
+}
+
+std::string shown_byte(char ch) {
+  switch (ch) {
+    case '\t': return "a tab";
+    case '\\': return "a backslash";
+    default: break;
+  }
+  if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) return "a control character";
+  return std::string("\"") + ch + "\"";
+}
+
 }  // namespace
 
 bool unreachable(int code) { return code == ZR_E_CONNECT || code == ZR_E_TIMEOUT; }
@@ -67,6 +87,10 @@ std::string explain(const Context &c, int code) {
             code);
       if (c.remote.size() >= kLongPath)
         return with_code("the handheld path is too long for the link; nothing was sent", code);
+      if (char ch = refused_name_byte(c.remote))
+        return with_status("the handheld does not take " + shown_byte(ch) + " in a name (" + json_string(c.remote) +
+                               "); names there hold no control characters and none of \\ : * ? \" < > |",
+                           code);
       return with_status(quoted(c.remote) + ": no such file or folder on the handheld", code);
     case -ZR_S_FAILED:
       if (c.doing == Doing::kRemoveFolder)
@@ -97,6 +121,13 @@ std::string explain(const Context &c, int code) {
       }
       if (c.doing == Doing::kFetch)
         return with_code("the host file " + quoted(c.local) + " could not be created", code);
+      break;
+    case ZR_E_CUT:
+      return with_code("the handheld cut off the listing" + (c.remote.empty() ? std::string() : " of " + c.remote),
+                       code);
+    case ZR_E_SOCKET:
+      // The library's text covers every failed socket call; a reset has a reason to give.
+      if (KQ_ZR_errno() == ECONNRESET) return with_code("the handheld reset the connection", code);
       break;
     case ZR_E_CONNECT:
     case ZR_E_TIMEOUT: return with_code("the handheld does not answer", code);

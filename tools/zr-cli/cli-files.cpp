@@ -28,7 +28,12 @@ std::string remote_join(const std::string &dir, const std::string &name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out) {
+bool safe_name(const std::string &name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out, int *skipped) {
+  if (skipped) *skipped = 0;
   int h = KQ_ZR_fm_dirinit(addr, path.c_str());
   if (h < 0) return h;
   char name[512];
@@ -39,8 +44,16 @@ int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out)
       KQ_ZR_fm_dirdone(h);
       return n == ZR_E_END ? 0 : n;
     }
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    out->push_back({name, attr});
+    // A name joined to the folder must name something in it: "../keep/a" or "." would
+    // lead elsewhere (a longer name than the buffer is cut, and is no name either).
+    std::string listed(name);
+    if (!safe_name(listed) || static_cast<size_t>(n) != listed.size()) {
+      std::fprintf(stderr, "zrlink: skipping the unsafe name %s listed in %s\n", json_string(listed).c_str(),
+                   path.c_str());
+      if (skipped) ++*skipped;
+      continue;
+    }
+    out->push_back({listed, attr});
   }
 }
 
@@ -98,12 +111,20 @@ int remove_tree(uint32_t addr, const std::string &path) {
     return r < 0 ? report_op("rm", path, r) : kOk;
   }
   std::vector<Entry> entries;
-  r = list_folder(addr, path, &entries);
+  int skipped = 0;
+  r = list_folder(addr, path, &entries, &skipped);
   if (r < 0) return report_op("ls", path, r);
   for (const auto &e : entries) {
     if (interrupted()) return cancelled_exit_code();
     int c = remove_tree(addr, remote_join(path, e.name));
     if (c != kOk) return c;
+  }
+  // What the unsafe names stand for is unknown: the folder is not empty as far as zrlink
+  // can tell, and it stays.
+  if (skipped > 0) {
+    std::fprintf(stderr, "zrlink: rm: %s is not removed: %d of its names could not be removed safely\n", path.c_str(),
+                 skipped);
+    return kFailed;
   }
   r = KQ_ZR_fm_fileop(addr, ZR_FM_RMDIR, path.c_str(), nullptr);
   return r < 0 ? report_op("rm", path, r, Doing::kRemoveFolder) : kOk;

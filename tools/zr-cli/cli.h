@@ -182,8 +182,13 @@ struct Entry {
 };
 bool is_folder(const zr_attr &a);
 std::string remote_join(const std::string &dir, const std::string &name);
-// Reads a whole listing without "." and ".."; 0 or a negative result code.
-int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out);
+// Whether a listed name names an entry of its folder: not empty, ".", ".." nor holding "/".
+bool safe_name(const std::string &name);
+// Reads a whole listing; 0 or a negative result code (a listing cut off fails whole, with
+// ZR_E_CUT or the transport's code).  A name that is not safe_name (or is longer than zrlink
+// reads) is named on standard error ("zrlink: skipping the unsafe name ... listed in PATH")
+// and left out; *skipped (may be null) gets how many were.
+int list_folder(uint32_t addr, const std::string &path, std::vector<Entry> *out, int *skipped = nullptr);
 
 // ---- transfers of many files (cli-transfers.cpp) -----------------------------------------
 struct Transfer {

@@ -29,6 +29,7 @@ bool IsGenericCommFailure(int rc) {
   switch (rc) {
     case ZR_E_NOREPLY:
     case ZR_E_SHORT:
+    case ZR_E_CUT:
     case -ZR_S_LINK_ABORTED:
     case -ZR_S_LINK_FAILED:
     case ZR_E_FLAGS:

@@ -51,8 +51,9 @@ constexpr Outcome kNoException{nullptr, nullptr};
 // The handheld is not (or no longer) reachable: its own "not connected" status, a time-out,
 // or no connection.
 bool IsNotConnected(int rc);
-// The exchange failed on the way (no final reply, a short transfer, the handheld's own
-// communication failures, a socket failure or lost connection, no local port).
+// The exchange failed on the way (no final reply, a short transfer, a listing entry cut
+// off, the handheld's own communication failures, a socket failure or lost connection, no
+// local port).
 bool IsGenericCommFailure(int rc);
 // The two shared classes in that order, or no exception.
 Outcome SharedOutcome(int rc);

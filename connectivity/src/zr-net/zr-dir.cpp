@@ -3,8 +3,10 @@
  *
  * A listing keeps its own connection open between calls: "dir <path>" is sent once, and
  * every KQ_ZR_fm_direnum reads one entry of the reply (a name line, attribute lines, an
- * empty line) until the handheld closes the connection.  The listing is a reply reader
- * allocated with zr_malloc; its handle is the socket number of its connection.
+ * empty line) until the handheld closes the connection.  A close at an entry boundary is
+ * the end of the listing; a close inside an entry cuts that entry off (ZR_E_CUT).  The
+ * listing is a reply reader allocated with zr_malloc; its handle is the socket number of
+ * its connection.
  *
  * A listing may outlive its connection: KQ_ZR_1b_done closes every socket of the table
  * but cannot free listings.  The system may then hand out the same socket number again,
@@ -75,18 +77,21 @@ void close_listing(listing *l)
         zri_unbind_keep_errno(handle);
 }
 
-/* Reads key=value lines into rec until an empty line, the end of the reply or a failure.
- * A line longer than the buffer comes in pieces, each handed to zr_field; only a line feed
- * at the start of a line ends the block (a piece holding nothing but the line feed of a
- * long line does not). */
-void read_attribute_lines(zr_reader *reader, char *line, int size, zr_attr *rec, bool line_start)
+/* Reads key=value lines into rec up to the empty line that ends the block.  A line longer
+ * than the buffer comes in pieces, each handed to zr_field; only a line feed at the start
+ * of a line ends the block (a piece holding nothing but the line feed of a long line does
+ * not).  0 when the empty line came; -1 when the reply ended before it, or the failing
+ * code of the read. */
+int read_attribute_lines(zr_reader *reader, char *line, int size, zr_attr *rec, bool line_start)
 {
     for (;;) {
         int n = zr_fm_gets(line, size, reader);
-        if (n <= 0)
-            return;
+        if (n < 0)
+            return n;
+        if (n == 0)
+            return ZR_E_END;
         if (line_start && line[0] == '\n')
-            return;
+            return 0;
         zr_field(line, zr_fld_ret_attr(), rec);
         line_start = line[n - 1] == '\n';
     }
@@ -138,11 +143,18 @@ int KQ_ZR_fm_direnum(int h, char *name, int length, zr_attr *attr)
         return ZR_E_HANDLE;
     zr_reader *reader = &l->reader;
 
+    /* The reply has no end marker: it ends when the handheld closes the connection, which
+     * is the end of the listing only between entries.  An entry that the end cuts off,
+     * in its name or before its empty line, is not handed out as if it were whole. */
     int count = 0;
+    bool begun = false;
     for (;;) {
         int c = zr_fm_getc(reader);
-        if (c < 0)
-            return c;
+        if (c < 0) {
+            name[count < length ? count : length - 1] = '\0';
+            return c == ZR_E_END && begun ? ZR_E_CUT : c;
+        }
+        begun = true;
         if (c == '\n')
             break;
         if (c == '\r')
@@ -157,7 +169,9 @@ int KQ_ZR_fm_direnum(int h, char *name, int length, zr_attr *attr)
     zr_attr rec;
     std::memset(&rec, 0, sizeof rec);
     char line[ENTRY_ATTR_LINE];
-    read_attribute_lines(reader, line, sizeof line, &rec, true);
+    int r = read_attribute_lines(reader, line, sizeof line, &rec, true);
+    if (r < 0)
+        return r == ZR_E_END ? ZR_E_CUT : r;
     if (attr)
         *attr = rec;
     return count;
@@ -191,6 +205,7 @@ int KQ_ZR_fm_dirattr(uint32_t addr, const char *path, zr_attr *attr)
     bool line_start = got > 0 && line[got - 1] == '\n';
     zr_attr rec;
     std::memset(&rec, 0, sizeof rec);
+    /* What came counts, also when the reply ends before its empty line. */
     read_attribute_lines(&reader, line, sizeof line, &rec, line_start);
     zri_unbind_keep_errno(h);
     *attr = rec;

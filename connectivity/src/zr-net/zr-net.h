@@ -93,6 +93,7 @@ extern "C" {
     X(WRITE, -1021, "writing the fetched data to the host file failed")                        \
     X(COMMAND, -1022, "the path is too long for its command or holds a line break")            \
     X(SHORT, -1023, "the transfer ended before all bytes were moved")                          \
+    X(CUT, -1025, "a listing entry was cut off before its end")                                \
     X(NOREPLY, -1102, "no reply came after the data was sent")                                 \
     X(DHCP_SHARE, -2001, "DHCP service: the named mutex or the shared count is unavailable")   \
     X(DHCP_FIND, -2002, "DHCP service: the server could not be looked for or opened")          \
@@ -408,7 +409,15 @@ ZR_API int KQ_ZR_fm_dirinit(uint32_t addr, const char *path);
 /* The next entry: its name into `name` (at most length - 1 bytes and a NUL) and its
  * attributes into `attr` (may be null; keys the handheld leaves out stay 0).  Returns the
  * name's full length, -1 at the end of the listing, -223 for an unknown handle (or one
- * whose connection KQ_ZR_1b_done has closed), another negative code on failure. */
+ * whose connection KQ_ZR_1b_done has closed), another negative code on failure.  The
+ * reply has no end marker: the handheld closing the connection where an entry would
+ * begin is the end (-1), whereas a close after any byte of a name, or before the empty
+ * line that ends the entry's attribute lines, gives -1025 (ZR_E_CUT): that entry is
+ * incomplete (a folder could read as a file) and is not handed out.  A transport failure
+ * inside an entry (a time-out, -202; a reset, -220) likewise returns its code and no
+ * entry.  After a failure `attr` is left as it was and the name buffer holds no usable
+ * name; a listing that failed is not complete, and nothing should be concluded from what
+ * it lacks. */
 ZR_API int KQ_ZR_fm_direnum(int h, char *name, int length, zr_attr *attr);
 /* Closes the listing (always call it, also after an error).  0, or -223. */
 ZR_API int KQ_ZR_fm_dirdone(int h);

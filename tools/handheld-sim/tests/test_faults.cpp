@@ -134,6 +134,22 @@ TEST(SimFaults, HoldKeepsTheConnectionOpenAfterTheReply) {
   EXPECT_TRUE(normal.closed);
 }
 
+TEST(SimFaults, ResetEndsTheReplyOrItsCutWithAReset) {
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"--reset"}, std::vector<std::string>{"--reset", "--close-after", "4"}}) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--fault-cmd", "tune"});
+    SimProcess sim(all);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    simtest::RawReply r = exchange(sim.addr(), sim.port(), "tune 1\n");
+    EXPECT_TRUE(r.closed);
+    EXPECT_TRUE(r.reset) << args.size();
+    EXPECT_TRUE(kTuneReply.rfind(r.bytes, 0) == 0) << r.bytes;  // at most what was sent
+    simtest::RawReply normal = exchange(sim.addr(), sim.port(), "stat 2\n");
+    EXPECT_FALSE(normal.reset);
+  }
+}
+
 TEST(SimFaults, FailFirstClosesConnectionsUnread) {
   SimProcess sim({"--fail-first", "2", "--fault-cmd", "tune"});  // not limited by --fault-cmd
   ASSERT_TRUE(sim.ok()) << sim.error();

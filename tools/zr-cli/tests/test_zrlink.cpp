@@ -727,6 +727,41 @@ TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile) {
   EXPECT_NE(big.err.find(huge + " is larger than the link can send"), std::string::npos) << big.err;
 }
 
+TEST(ZrlinkMessages, ACutListingAResetAndARefusedNameAreSaidAsTheyHappened) {
+  Storage st;
+  // The handheld closes inside the entry of a folder: the listing is not taken as whole.
+  zrtest::SimProcess cut({"--storage", st.root, "--fault-cmd", "dir", "--reply", "0\ndeep\nsize=0\n"});
+  ASSERT_TRUE(cut.ok());
+  Result ls = zrlink_at(cut, {"ls", "/docs"});
+  EXPECT_EQ(ls.status, 1);
+  EXPECT_EQ(ls.out, "");
+  EXPECT_NE(ls.err.find("the handheld cut off the listing of /docs"), std::string::npos) << ls.err;
+  Result rm = zrlink_at(cut, {"rm", "-r", "/docs"});
+  EXPECT_EQ(rm.status, 1);
+  EXPECT_NE(rm.err.find("the handheld cut off the listing of /docs"), std::string::npos) << rm.err;
+  EXPECT_EQ(Storage::read(st.root + "/docs/deep/z.bin"), std::string(70000, 'z'));
+
+  zrtest::SimProcess reset({"--storage", st.root, "--fault-cmd", "dir", "--reply", "0\n", "--reset"});
+  ASSERT_TRUE(reset.ok());
+  Result rs = zrlink_at(reset, {"ls", "/docs"});
+  EXPECT_EQ(rs.status, 1);
+  EXPECT_NE(rs.err.find("the handheld reset the connection"), std::string::npos) << rs.err;
+  EXPECT_EQ(rs.err.find("out of memory"), std::string::npos) << rs.err;
+
+  // The handheld answers a name it does not take as it answers a missing path.
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  Storage::write(host.path() + "/f.txt", "f");
+  Result backslash = zrlink_at(sim, {"-q", "push", host.path() + "/f.txt", "/docs/a\\b.txt"});
+  EXPECT_EQ(backslash.status, 1);
+  EXPECT_NE(backslash.err.find("does not take a backslash in a name"), std::string::npos) << backslash.err;
+  Result tab = zrlink_at(sim, {"mkdir", "/docs/a\tb"});
+  EXPECT_EQ(tab.status, 1);
+  EXPECT_NE(tab.err.find("does not take a tab in a name"), std::string::npos) << tab.err;
+  EXPECT_EQ(tab.err.find("no such file"), std::string::npos) << tab.err;
+}
+
 TEST(ZrlinkJson, EveryCommandThatPrintsDataSpeaksOneSchema) {
   Storage st;
   zrtest::SimProcess sim({"--storage", st.root, "--set", "ready=0,0"});
@@ -865,6 +900,32 @@ TEST(ZrlinkFiles, RemoveTreesAndMakeParents) {
   EXPECT_EQ(run({"mkdir", "-p", "/file/sub"}).status, 1);
 }
 
+// A listed name is joined to its folder only when it names an entry of that folder.
+TEST(ZrlinkFiles, RemoveTreeSkipsUnsafeListedNamesAndKeepsTheFolder) {
+  Storage st;
+  std::system(("mkdir -p '" + st.root + "/trash' '" + st.root + "/keep'").c_str());
+  Storage::write(st.root + "/keep/thesis.tex", "thesis");
+  Storage::write(st.root + "/trash/old.txt", "old");
+  Storage::write(st.root + "/trash/a", "a");
+  // The listing of /trash names its one real file among names that lead elsewhere.
+  std::string entry = "\nsize=6\ntime=1\ntype=0\nbits=420\n\n";
+  zrtest::SimProcess sim(
+      {"--storage", st.root, "--fault-cmd", "dir", "--reply",
+       "0\n../keep/thesis.tex" + entry + "..\ntype=1\n\n." + entry + entry + "a/b" + entry + "old.txt" + entry});
+  ASSERT_TRUE(sim.ok());
+  Result rm = zrlink_at(sim, {"rm", "-r", "/trash"});
+  EXPECT_EQ(rm.status, 1) << rm.err;
+  EXPECT_EQ(Storage::read(st.root + "/keep/thesis.tex"), "thesis");
+  EXPECT_EQ(Storage::read(st.root + "/trash/a"), "a");
+  EXPECT_EQ(Storage::read(st.root + "/trash/old.txt"), "<missing>") << "the safe name is removed";
+  for (const char *name : {"\"../keep/thesis.tex\"", "\"..\"", "\".\"", "\"\"", "\"a/b\""})
+    EXPECT_NE(rm.err.find(std::string("zrlink: skipping the unsafe name ") + name + " listed in /trash"),
+              std::string::npos)
+        << name << "\n"
+        << rm.err;
+  EXPECT_NE(rm.err.find("/trash is not removed"), std::string::npos) << rm.err;
+}
+
 TEST(ZrlinkScreenshot, ToStandardOutputOrADatedName) {
   zrtest::SimProcess sim({"--set", "sgeo=30,40,8,0"});
   ASSERT_TRUE(sim.ok());
@@ -948,6 +1009,24 @@ TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
   Result by_env = zrlink({"info", "--json"}, env);
   EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
   EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
+
+  // wait waits for the handheld with the serial, not for whichever answers first.
+  for (const char *serial : {"SER-ONE", "SER-TWO"}) {
+    Result w = zrlink({"--serial", serial, "wait", "--timeout", "5"});
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, std::string(serial) == "SER-ONE" ? "172.16.0.2\n" : "172.16.0.6\n") << serial;
+  }
+  Setting by_env_two;
+  by_env_two.env = {{"ZR_SERIAL", "SER-TWO"}};
+  EXPECT_EQ(zrlink({"wait", "--timeout", "5"}, by_env_two).out, "172.16.0.6\n");
+  auto t0 = std::chrono::steady_clock::now();
+  Result none = zrlink({"--serial", "SER-NONE", "wait", "--timeout", "1"});
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(none.status, 3) << none.out;
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find("no handheld with the serial SER-NONE answered within 1 s"), std::string::npos) << none.err;
+  EXPECT_GE(took, 900);
+  EXPECT_LT(took, 8000);
 }
 
 }  // namespace

@@ -121,6 +121,18 @@ public class ListingTest extends BridgeTestBase {
     }
 
     @Test
+    public void anEntryCutOffBeforeItsEndIsACommunicationFailure() throws Exception {
+        // The handheld closes after the folder's type line, before the entry's empty line.
+        Simulator s = sim("--fault-cmd", "dir", "--reply", "0\nfirst\ntype=1\n\nsub\ntype=1\n");
+        int h = api.dirinit(s.addr(), "/");
+        assertEquals("first", api.direnum(h, new Recording.Attributes()));
+        Recording.Attributes a = new Recording.Attributes();
+        raises(GenericCommException.class, GENERIC, () -> api.direnum(h, a));
+        assertTrue("no setter for a cut entry", a.calls.isEmpty());
+        assertEquals(0, api.dirdone(h));
+    }
+
+    @Test
     public void closedOrUnknownHandles() throws Exception {
         Simulator s = sim("--fault-cmd", "dir", "--reply", FOLDER);
         int h = api.dirinit(s.addr(), "/");
