@@ -228,10 +228,6 @@ int plan_pull_folder(uint32_t addr, const std::string &remote, const fs::path &l
   if (r < 0) return report_op("ls", remote, r);
   for (const auto &e : entries) {
     std::string from = remote_join(remote, e.name);
-    if (e.name.find('/') != std::string::npos || e.name.empty()) {
-      std::fprintf(stderr, "zrlink: pull: skipping the unsafe name %s\n", from.c_str());
-      continue;
-    }
     if (is_folder(e.attr)) {
       int c = plan_pull_folder(addr, from, local / e.name, jobs, made);
       if (c != kOk) return c;

@@ -350,7 +350,6 @@ int op_readdir(const char *p, void *buf, fuse_fill_dir_t filler, off_t, struct f
   filler(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   std::vector<std::string> seen;
   for (const auto &e : *entries) {
-    if (e.name.empty() || e.name.find('/') != std::string::npos) continue;  // a name that no host path can hold
     struct stat st;
     fill(&st, is_folder(e.attr), e.attr.size, static_cast<time_t>(e.attr.time));
     filler(buf, e.name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0));

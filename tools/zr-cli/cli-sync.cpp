@@ -276,14 +276,7 @@ class Side {
         report("ls " + dir, r);
         return r;
       }
-      for (const auto &e : entries) {
-        if (e.name.empty() || e.name.find('/') != std::string::npos) {
-          std::fprintf(stderr, "zrlink: sync: skipping the unsafe name %s\n", shell_word(join(dir, e.name)).c_str());
-          out->kept.insert(e.name);
-          continue;
-        }
-        out->items.push_back({e.name, is_folder(e.attr), e.attr.size, e.attr.time});
-      }
+      for (const auto &e : entries) out->items.push_back({e.name, is_folder(e.attr), e.attr.size, e.attr.time});
     } else {
       std::error_code ec;
       struct stat top;
