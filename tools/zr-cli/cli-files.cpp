@@ -211,10 +211,22 @@ int sum_up(const Options &opt, const char *verb, const std::vector<Transfer> &jo
   return code;
 }
 
+// A symbolic link where a pull would write (below the target it was given) is never
+// written or fetched through: it is named, noted in *refused and left as it is.
+bool link_in_the_way(const std::string &from, const fs::path &to,
+                     std::vector<std::pair<std::string, std::string>> *refused) {
+  std::error_code ec;
+  if (!fs::is_symlink(fs::symlink_status(to, ec))) return false;
+  const char *why = "a symbolic link is in the way (zrlink does not write through it)";
+  std::fprintf(stderr, "zrlink: pull %s: %s: %s\n", from.c_str(), to.c_str(), why);
+  refused->push_back({from, why});
+  return true;
+}
+
 // Adds the files below a handheld folder to a pull, creating the local folders (noted in
-// *made so a cancelled pull can take them away again).
+// *made so a cancelled pull can take them away again); links in the way go to *refused.
 int plan_pull_folder(uint32_t addr, const std::string &remote, const fs::path &local, std::vector<Transfer> *jobs,
-                     std::vector<fs::path> *made) {
+                     std::vector<fs::path> *made, std::vector<std::pair<std::string, std::string>> *refused) {
   std::error_code ec;
   if (!fs::is_directory(local, ec)) {
     if (!fs::create_directory(local, ec)) {
@@ -228,8 +240,9 @@ int plan_pull_folder(uint32_t addr, const std::string &remote, const fs::path &l
   if (r < 0) return report_op("ls", remote, r);
   for (const auto &e : entries) {
     std::string from = remote_join(remote, e.name);
+    if (link_in_the_way(from, local / e.name, refused)) continue;
     if (is_folder(e.attr)) {
-      int c = plan_pull_folder(addr, from, local / e.name, jobs, made);
+      int c = plan_pull_folder(addr, from, local / e.name, jobs, made, refused);
       if (c != kOk) return c;
     } else {
       jobs->push_back({from, (local / e.name).string(), e.attr.size});
@@ -408,12 +421,15 @@ int cmd_pull(const Options &opt) {
     int c = kOk;
     size_t before = jobs.size();
     fs::path to = into ? target / remote_base(src) : target;
-    if (r < 0)
+    if (r < 0) {
       c = report_op("pull", src, r);
-    else if (is_folder(a))
-      c = plan_pull_folder(addr, src, to, &jobs, &made);
-    else
+    } else if (into && link_in_the_way(src, to, &unplanned)) {
+      // named, and left as it is
+    } else if (is_folder(a)) {
+      c = plan_pull_folder(addr, src, to, &jobs, &made, &unplanned);
+    } else {
       jobs.push_back({src, to.string(), a.size});
+    }
     if (c != kOk) {
       result = c;
       if (!opt.keep_going || interrupted() || c == kNoDevice) break;

@@ -420,6 +420,31 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {
   EXPECT_EQ(tree(host.path()), before);
 }
 
+TEST(ZrlinkFiles, PullNeverWritesThroughALinkBelowItsTarget) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  const std::string back = host.path() + "/back", elsewhere = host.path() + "/elsewhere";
+  std::system(("mkdir -p '" + back + "/docs' '" + elsewhere + "/deep'").c_str());
+  Storage::write(elsewhere + "/a b.txt", "not the handheld's");
+  Storage::write(elsewhere + "/deep/z.bin", "nor this");
+  ASSERT_EQ(symlink((elsewhere + "/a b.txt").c_str(), (back + "/docs/a b.txt").c_str()), 0);
+  ASSERT_EQ(symlink((elsewhere + "/deep").c_str(), (back + "/docs/deep").c_str()), 0);
+  std::string outside = tree(elsewhere);
+
+  Result r = zrlink({"--addr", sim.addr_text(), "pull", "/docs", "/notes.txt", back});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("/docs/a b.txt"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
+  EXPECT_EQ(tree(elsewhere), outside);
+  struct stat link_st;
+  EXPECT_EQ(lstat((back + "/docs/deep").c_str(), &link_st), 0);
+  EXPECT_TRUE(S_ISLNK(link_st.st_mode));
+  // What no link stands in the way of is fetched all the same.
+  EXPECT_EQ(Storage::read(back + "/notes.txt"), "hello handheld\n");
+}
+
 // Runs zrlink and, 0.7 s later, sends it SIGNAL, or kills its first worker with SIGKILL
 // when KILL_WORKER; then waits at most 5 s for it to end.
 Result interrupted_run(const std::vector<std::string> &args, int signal = SIGINT, bool kill_worker = false) {
