@@ -127,7 +127,7 @@ std::string explain(const Context &c, int code) {
                        code);
     case ZR_E_SOCKET:
       // The library's text covers every failed socket call; a reset has a reason to give.
-      if (KQ_ZR_errno() == ECONNRESET) return with_code("the handheld reset the connection", code);
+      if ((c.system_error >= 0 ? c.system_error : KQ_ZR_errno()) == ECONNRESET) return with_code("the handheld reset the connection", code);
       break;
     case ZR_E_CONNECT:
     case ZR_E_TIMEOUT: return with_code("the handheld does not answer", code);

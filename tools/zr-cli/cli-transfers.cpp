@@ -49,6 +49,7 @@ struct Report {
   int32_t transfer;
   int32_t result;   // kDone: the library's result
   int32_t created;  // kDone: a fetch made a host file that was not there before
+  int32_t error;    // kDone: the library's last system error after the transfer
   uint64_t done, size;
 };
 static_assert(sizeof(Report) <= PIPE_BUF, "a record reaches the parent whole");
@@ -125,7 +126,7 @@ int worker_progress(int, zr_xfer *x) {
         if (ec) kept.clear();
       }
     }
-    g_current = Report{Report::kProgress, index, n, 0, 0, 0, t.size};
+    g_current = Report{Report::kProgress, index, n, 0, 0, 0, 0, t.size};
     g_last_report = std::chrono::steady_clock::now();
     g_announced = t.size;
     int r = interrupted() ? ZR_E_CANCELLED
@@ -145,6 +146,7 @@ int worker_progress(int, zr_xfer *x) {
     if (r < 0 && r != kOtherSize && direction == ZR_FM_GET && !existed) fs::remove(local, ec);
     g_current.kind = Report::kDone;
     g_current.result = r;
+    g_current.error = KQ_ZR_errno();
     if (other_size) g_current.size = g_announced;
     g_current.created = r == 0 && direction == ZR_FM_GET && !existed;
     if (!write_all(g_report_fd, &g_current, sizeof g_current)) break;
@@ -240,7 +242,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     w.transfer = n;
     progress.start_file(transfers[next - 1].to, transfers[next - 1].size, static_cast<int>(&w - workers.data()));
   };
-  auto finish = [&](Worker &w, int r, bool made, uint64_t announced = 0) {
+  auto finish = [&](Worker &w, int r, bool made, uint64_t announced = 0, int error = -1) {
     const Transfer &t = transfers[static_cast<size_t>(w.transfer)];
     int slot = static_cast<int>(&w - workers.data());
     w.transfer = -1;
@@ -258,6 +260,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
       context.doing = direction == ZR_FM_PUT ? Doing::kSend : Doing::kFetch;
       context.remote = direction == ZR_FM_PUT ? t.to : t.from;
       context.local = direction == ZR_FM_PUT ? t.from : t.to;
+      context.system_error = error;
       std::string why = r == kWorkerLost  ? "the worker process ended in the middle of the transfer"
                         : r == kOtherSize ? "the handheld announced " + std::to_string(announced) +
                                                 " bytes for a file listed with " + std::to_string(t.size)
@@ -294,7 +297,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
       if (rec.kind == Report::kProgress) {
         progress.update(rec.done, rec.size, rec.worker);
       } else {
-        finish(w, rec.result, rec.created != 0, rec.size);
+        finish(w, rec.result, rec.created != 0, rec.size, rec.error);
         hand_out(w);
       }
       continue;

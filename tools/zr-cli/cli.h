@@ -79,8 +79,9 @@ enum class Doing {
 };
 struct Context {
   Doing doing = Doing::kOther;
-  std::string remote;  // the handheld path concerned, if any
-  std::string local;   // the host file concerned, if any
+  std::string remote;     // the handheld path concerned, if any
+  std::string local;      // the host file concerned, if any
+  int system_error = -1;  // the library's last system error for the failure (-1: KQ_ZR_errno now)
 };
 // "no space left on the handheld for /docs/a.txt (-1021)", falling back to describe(code).
 std::string explain(const Context &context, int code);

@@ -772,6 +772,13 @@ TEST(ZrlinkMessages, ACutListingAResetAndARefusedNameAreSaidAsTheyHappened) {
   EXPECT_EQ(rs.status, 1);
   EXPECT_NE(rs.err.find("the handheld reset the connection"), std::string::npos) << rs.err;
   EXPECT_EQ(rs.err.find("out of memory"), std::string::npos) << rs.err;
+  // A transfer's worker process meets the reset; the message is the same.
+  zrtest::SimProcess reset_fetch({"--storage", st.root, "--fault-cmd", "fget", "--close-after", "0", "--reset"});
+  ASSERT_TRUE(reset_fetch.ok());
+  TempDir into;
+  Result pull = zrlink_at(reset_fetch, {"-q", "pull", "/notes.txt", into.path()});
+  EXPECT_EQ(pull.status, 1);
+  EXPECT_NE(pull.err.find("the handheld reset the connection"), std::string::npos) << pull.err;
 
   // The handheld answers a name it does not take as it answers a missing path.
   zrtest::SimProcess sim({"--storage", st.root});
