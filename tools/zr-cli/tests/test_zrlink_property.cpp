@@ -11,7 +11,7 @@
 //   ZR_PROPERTY_SEED=N      the first seed (1)
 //   ZR_PROPERTY_SEEDS=N     how many seeds each command runs (2; 1 under the sanitizers)
 //   ZR_PROPERTY_COUNT=N     faults per seed and command, drawn from all that are planned
-//                           (5; 1 under the sanitizers); 0: every one of them
+//                           (5; 3 under the sanitizers); 0: every one of them
 //   ZR_PROPERTY_SECONDS=S   run seed after seed until S seconds have passed for each command
 //                           (instead of ZR_PROPERTY_SEEDS)
 //   ZR_PROPERTY_STALL_MS=MS how long a stall stays silent before the proxy closes it (300;
@@ -178,8 +178,21 @@ std::string differing(const Tree &before, const Tree &expected, const Tree &afte
   std::string out;
   for (const auto &p : paths_of({&before, &expected, &after})) {
     const Node *b = at(before, p), *e = at(expected, p), *a = at(after, p);
-    if (!check(b, e, a))
-      out += "  " + p + ": was " + describe(b) + ", new " + describe(e) + ", is " + describe(a) + "\n";
+    if (check(b, e, a)) continue;
+    out += "  " + p + ": was " + describe(b) + ", new " + describe(e) + ", is " + describe(a);
+    // Which bytes differ from the old and from the new version.
+    for (const Node *other : {b, e})
+      if (a && other && a->kind == 'f' && other->kind == 'f' && a->data != other->data) {
+        const std::string &x = a->data, &y = other->data;
+        size_t i = 0, j = x.size();
+        while (i < x.size() && i < y.size() && x[i] == y[i]) ++i;
+        if (x.size() == y.size())
+          while (j > i && x[j - 1] == y[j - 1]) --j;
+        out += std::string(other == b ? "; differs from the old" : "; differs from the new") +
+               (x.size() == y.size() ? " in bytes " + std::to_string(i) + " to " + std::to_string(j - 1)
+                                     : " from byte " + std::to_string(i));
+      }
+    out += "\n";
   }
   return out;
 }
@@ -555,7 +568,7 @@ class Property {
     const long first = only_seed >= 0 ? only_seed : env_number("ZR_PROPERTY_SEED", 1);
     const long seeds = only_seed >= 0 ? 1 : env_number("ZR_PROPERTY_SEEDS", kSanitized ? 1 : 2);
     const long seconds = only_seed >= 0 ? 0 : env_number("ZR_PROPERTY_SECONDS", 0);
-    count_ = env_number("ZR_PROPERTY_COUNT", kSanitized ? 1 : 5);
+    count_ = env_number("ZR_PROPERTY_COUNT", kSanitized ? 3 : 5);
     stall_ms_ = static_cast<int>(env_number("ZR_PROPERTY_STALL_MS", 300));
     verbose_ = env_number("ZR_PROPERTY_VERBOSE", 0) != 0;
     auto end = Clock::now() + std::chrono::seconds(seconds);
@@ -565,6 +578,8 @@ class Property {
     std::printf("[ property ] %s: %d runs, %d with the fault played%s, %zu violations\n", name_of(command_), runs_,
                 played_, command_ == Command::kMount ? (", " + std::to_string(mounted_) + " mounted").c_str() : "",
                 violations_.size());
+    for (const auto &[what, n] : summary_)
+      std::printf("[ property ]   %d x %s (first: ZR_PROPERTY_ONLY=%s)\n", n.first, what.c_str(), n.second.c_str());
     return violations_;
   }
 
@@ -671,6 +686,7 @@ class Property {
       fault_index_ = static_cast<long>(i);
       looks_whole_ = i < looks_whole.size() && looks_whole[i];
       fault_reply_ = reply_of(clean, faults[i]);
+      fault_request_ = faults[i].request;
       one_run(faults[i].text() + " (fault " + std::to_string(i) + " of " + std::to_string(faults.size()) + ")", false);
     }
     fault_index_ = -1;
@@ -707,7 +723,6 @@ class Property {
     if (fetches(command_)) return read_tree(w.host + "/tree");
     return read_tree(w.storage + "/docs");
   }
-  Tree dst_start() const { return dst_; }
   std::pair<Tree, Tree> outside_now() const {
     const World &w = *world_;
     std::string dst_top = command_ == Command::kPull ? "tree/docs" : "tree";
@@ -734,6 +749,11 @@ class Property {
     std::printf("[ VIOLATION ] %s", text.c_str());
     std::fflush(stdout);
     violations_.push_back(text);
+    // For the summary: the invariant, the kind of fault and the request's command word.
+    std::string kind = fault.substr(0, fault.find(' '));
+    if (fault_index_ >= 0) kind += " of " + fault_request_.substr(0, fault_request_.find(' '));
+    auto &s = summary_[invariant + ": " + kind];
+    if (s.first++ == 0) s.second = rerun;
   }
 
   void check_outside(const std::string &fault) {
@@ -776,7 +796,7 @@ class Property {
       clean_status_ = r.status;
       clean_after_ = after;
       clean_log_ = proxy_->log();
-      if (dry_ran_) compare_dry_run(fault_text);
+      if (dry_ran_) compare_dry_run();
     }
   }
 
@@ -811,7 +831,7 @@ class Property {
     return below(p, root) ? p.substr(root.size() + 1) : "";
   }
 
-  void compare_dry_run(const std::string &) {
+  void compare_dry_run() {
     const std::string fault = "no fault (--dry-run, then the same run for real)";
     if ((dry_status_ == 0) != (clean_status_ == 0)) {
       violation("a dry run names what the run does", fault,
@@ -988,8 +1008,10 @@ class Property {
       for (size_t i = 0; i < m.done.size(); ++i)
         std::printf(" %s %s", ops_[i].path.c_str(), m.done[i] ? "done" : m.why[i].c_str());
       std::printf("\n");
-      if (clean)
+      if (clean) {
+        for (const auto &[p, n] : src_) std::printf("        docs/%s: %s\n", p.c_str(), describe(&n).c_str());
         for (const auto &e : proxy_->log()) std::printf("        %s", e.request.c_str());
+      }
     }
     std::string said = "  the mount's exit status " + std::to_string(m.status) + "; standard error:\n" + indent(m.err);
     for (size_t i = 0; i < m.done.size(); ++i) {
@@ -1033,8 +1055,9 @@ class Property {
   bool verbose_ = false;
   uint64_t seed_ = 0;
   long fault_index_ = -1;
-  bool looks_whole_ = false;  // the fault is a cut of a listing where it looks whole
-  std::string fault_reply_;   // the faulted request's reply in the run without faults, for messages
+  bool looks_whole_ = false;   // the fault is a cut of a listing where it looks whole
+  std::string fault_request_;  // the faulted request line
+  std::string fault_reply_;    // the faulted request's reply in the run without faults, for messages
   int runs_ = 0, played_ = 0, mounted_ = 0;
   std::unique_ptr<World> world_;
   zrtest::FaultProxy *proxy_ = nullptr;
@@ -1046,6 +1069,7 @@ class Property {
   Tree clean_after_;
   std::vector<zrtest::Exchange> clean_log_;
   std::vector<std::string> violations_;
+  std::map<std::string, std::pair<int, std::string>> summary_;  // count and first case of each kind
 };
 
 void check(Command c) {
