@@ -287,6 +287,7 @@ void random_trees(Random &r, bool mismatch, Tree *a, Tree *b) {
 
 struct Run {
   int status = -1;  // exit code, 128 + signal, or -1 when it had to be killed
+  int signal = 0;   // the signal that ended it
   std::string out, err;
 };
 
@@ -331,6 +332,7 @@ Run zrlink(const std::string &world, const std::vector<std::string> &args) {
   int st = 0;
   if (wait_child(pid, &st, std::chrono::seconds(60))) {
     r.status = status_of(st);
+    r.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
   } else {
     kill(pid, SIGKILL);
     waitpid(pid, &st, 0);
@@ -536,7 +538,9 @@ struct MountOp {
 
 struct MountResult {
   bool mounted = false;
-  int status = -1;  // the mount process's exit status
+  int status = -1;    // the mount process's exit status
+  int signal = 0;     // the signal that ended it
+  bool hung = false;  // an operation took more than 40 s: the mount was killed
   std::string err;
   // Per operation: whether every call succeeded, and whether everything but the last
   // close did (the data were taken and then not sent).
@@ -756,6 +760,13 @@ class Property {
     if (s.first++ == 0) s.second = rerun;
   }
 
+  // A failure is an exit status and a message: never a signal or a sanitizer's report.
+  void check_no_crash(int signal, const std::string &err, const std::string &fault) {
+    bool reported = err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
+    if (signal != 0 || reported)
+      violation("no crash", fault, "  ended by signal " + std::to_string(signal) + "; standard error:\n" + indent(err));
+  }
+
   void check_outside(const std::string &fault) {
     auto now = outside_now(), start = outside_start();
     auto all_same = [](const Node *b, const Node *, const Node *a) { return same(b, a); };
@@ -776,6 +787,7 @@ class Property {
       std::printf("[ run ] seed %llu %s, %s: exit %d\n", static_cast<unsigned long long>(seed_), name_of(command_),
                   fault_text.c_str(), r.status);
     if (r.status < 0) violation("the command ends", fault_text, "  zrlink was still running after 60 s\n");
+    check_no_crash(r.signal, r.err, fault_text);
     std::string said = "  exit status " + std::to_string(r.status) + "; standard error:\n" + indent(r.err);
     Tree after = dst_now();
     bool must_fail = false;
@@ -951,7 +963,10 @@ class Property {
       std::thread watchdog([&] {
         auto end = Clock::now() + std::chrono::seconds(40);
         while (busy && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (busy) kill(pid, SIGKILL);
+        if (busy) {
+          m.hung = true;
+          kill(pid, SIGKILL);
+        }
       });
       for (const auto &op : ops_) {
         std::string path = mp + "/docs/" + op.path, why;
@@ -992,6 +1007,7 @@ class Property {
       }
     }
     m.status = ended ? status_of(st) : -1;
+    m.signal = ended && WIFSIGNALED(st) ? WTERMSIG(st) : 0;
     m.err = zrtest::ReadFile(err_name).value_or("");
     return m;
   }
@@ -1021,6 +1037,10 @@ class Property {
     }
     if (m.status < 0)
       violation("the command ends", fault_text, "  the mount was still running 20 s after fusermount3 -u\n" + said);
+    if (m.hung)
+      violation("the command ends", fault_text, "  an operation in the mount took more than 40 s\n" + said);
+    else
+      check_no_crash(m.signal, m.err, fault_text);
     if (!m.mounted) {
       if (m.status == 0)
         violation("exit status 0 only when everything was done", fault_text, "  the mount never came up\n" + said);
