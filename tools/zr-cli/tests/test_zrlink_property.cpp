@@ -367,7 +367,7 @@ std::vector<std::string> request_words(const std::string &line) {
 //
 // A listing has no end mark (it ends when the handheld closes), so a listing cut right after
 // its status line or right after an entry's closing empty line cannot be told from a whole
-// one: *looks_whole marks those cuts.
+// one: *looks_whole marks those faults.
 std::vector<zrtest::Fault> plan_faults(const std::vector<zrtest::Exchange> &log, int stall_ms,
                                        std::vector<bool> *looks_whole) {
   std::vector<zrtest::Exchange> sorted = log;
@@ -401,6 +401,9 @@ std::vector<zrtest::Fault> plan_faults(const std::vector<zrtest::Exchange> &log,
     faults.push_back(zrtest::Fault::reset(line, nth, 0));
     if (lines.size() > 2) faults.push_back(zrtest::Fault::reset(line, nth, lines[1]));
     faults.push_back(zrtest::Fault::stall(line, nth, lines.size() > 2 ? lines[1] : 0, stall_ms));
+    // A stall that the proxy ends with a close right after the status line is such a cut.
+    looks_whole->resize(faults.size() - 1);
+    looks_whole->push_back(listing && stall_ms >= 0 && lines.size() > 2);
     if (line.rfind("fget ", 0) == 0) {
       uint64_t size = std::strtoull(e.reply.c_str() + std::min<size_t>(e.reply.size(), 2), nullptr, 10);
       faults.push_back(zrtest::Fault::lying_size(line, nth, size + 100));
