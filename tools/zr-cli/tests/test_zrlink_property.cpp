@@ -182,7 +182,7 @@ std::string differing(const Tree &before, const Tree &expected, const Tree &afte
     out += "  " + p + ": was " + describe(b) + ", new " + describe(e) + ", is " + describe(a);
     // Which bytes differ from the old and from the new version.
     for (const Node *other : {b, e})
-      if (a && other && a->kind == 'f' && other->kind == 'f' && a->data != other->data) {
+      if (a && other && a->kind == 'f' && other->kind == 'f' && a->data != other->data && (other == b || !same(b, e))) {
         const std::string &x = a->data, &y = other->data;
         size_t i = 0, j = x.size();
         while (i < x.size() && i < y.size() && x[i] == y[i]) ++i;
