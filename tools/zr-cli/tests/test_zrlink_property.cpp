@@ -181,17 +181,20 @@ std::string differing(const Tree &before, const Tree &expected, const Tree &afte
     if (check(b, e, a)) continue;
     out += "  " + p + ": was " + describe(b) + ", new " + describe(e) + ", is " + describe(a);
     // Which bytes differ from the old and from the new version.
-    for (const Node *other : {b, e})
-      if (a && other && a->kind == 'f' && other->kind == 'f' && a->data != other->data && (other == b || !same(b, e))) {
+    for (int k = 0; k < 2; ++k) {
+      const Node *other = k == 0 ? b : e;
+      if (k == 1 && same(b, e)) break;  // the new version is the old one
+      if (a && other && a->kind == 'f' && other->kind == 'f' && a->data != other->data) {
         const std::string &x = a->data, &y = other->data;
         size_t i = 0, j = x.size();
         while (i < x.size() && i < y.size() && x[i] == y[i]) ++i;
         if (x.size() == y.size())
           while (j > i && x[j - 1] == y[j - 1]) --j;
-        out += std::string(other == b ? "; differs from the old" : "; differs from the new") +
+        out += std::string(k == 0 ? "; differs from the old" : "; differs from the new") +
                (x.size() == y.size() ? " in bytes " + std::to_string(i) + " to " + std::to_string(j - 1)
                                      : " from byte " + std::to_string(i));
       }
+    }
     out += "\n";
   }
   return out;
