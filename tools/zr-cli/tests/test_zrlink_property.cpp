@@ -3,7 +3,8 @@
 // zrtest::FaultProxy) at one request, and after every run
 //   - every entry on both sides is its whole old version or its whole new version,
 //   - nothing outside SRC and DST has changed (sentinels beside them, a link out of DST),
-//   - the exit status is not 0 when something that should have been done was not,
+//   - the exit status is not 0 when something that should have been done was not (but for
+//     a listing cut where it looks whole, which nothing can tell from its end),
 //   - and, for sync, a dry run of the same starting state names exactly what the run did.
 //
 // Cases are seeded.  By default a few seeds and a few faults of each keep the suite short;
