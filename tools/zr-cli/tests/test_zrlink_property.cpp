@@ -851,6 +851,48 @@ class Property {
     return below(p, root) ? p.substr(root.size() + 1) : "";
   }
 
+  // The words of a line as a shell reads them: plain, 'single-quoted' (with '\'' for a
+  // quote) and $'...' with backslash escapes, as the dry run quotes names.
+  static std::vector<std::string> shell_words(const std::string &line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+      char c = line[i];
+      if (c == ' ') {
+        if (in_word) words.push_back(word);
+        word.clear();
+        in_word = false;
+      } else if (c == '\'') {
+        in_word = true;
+        while (++i < line.size() && line[i] != '\'') word += line[i];
+      } else if (c == '$' && i + 1 < line.size() && line[i + 1] == '\'') {
+        in_word = true;
+        for (i += 2; i < line.size() && line[i] != '\''; ++i) {
+          if (line[i] != '\\' || i + 1 >= line.size()) {
+            word += line[i];
+            continue;
+          }
+          char e = line[++i];
+          if (e >= '0' && e <= '7') {
+            int v = 0;
+            for (int k = 0; k < 3 && i < line.size() && line[i] >= '0' && line[i] <= '7'; ++k, ++i)
+              v = v * 8 + (line[i] - '0');
+            --i;
+            word += static_cast<char>(v);
+          } else {
+            word += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+          }
+        }
+      } else {
+        in_word = true;
+        word += c;
+      }
+    }
+    if (in_word) words.push_back(word);
+    return words;
+  }
+
   void compare_dry_run() {
     const std::string fault = "no fault (--dry-run, then the same run for real)";
     if ((dry_status_ == 0) != (clean_status_ == 0)) {
@@ -865,14 +907,13 @@ class Property {
     std::istringstream lines(dry_out_);
     std::string odd;
     for (std::string line; std::getline(lines, line);) {
-      std::string rel;
-      if (line.rfind("delete ", 0) == 0) {
-        named_deletes.insert(dst_relative(line.substr(7), to_handheld));
-      } else if (line.rfind("mkdir ", 0) == 0) {
-        named_mkdirs.insert(dst_relative(line.substr(6), to_handheld));
-      } else if (line.rfind("send ", 0) == 0 || line.rfind("fetch ", 0) == 0) {
-        size_t arrow = line.find(" -> ");
-        named_copies.insert(arrow == std::string::npos ? line : dst_relative(line.substr(arrow + 4), to_handheld));
+      std::vector<std::string> w = shell_words(line);
+      if (w.size() == 2 && w[0] == "delete") {
+        named_deletes.insert(dst_relative(w[1], to_handheld));
+      } else if (w.size() == 2 && w[0] == "mkdir") {
+        named_mkdirs.insert(dst_relative(w[1], to_handheld));
+      } else if (w.size() == 4 && (w[0] == "send" || w[0] == "fetch") && w[2] == "->") {
+        named_copies.insert(dst_relative(w[3], to_handheld));
       } else {
         odd += "  a line that is no action: " + line + "\n";
       }
