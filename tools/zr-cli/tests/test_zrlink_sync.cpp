@@ -4,6 +4,7 @@
 // (XDG_STATE_HOME), where sync keeps its record of what it moved.
 #include "sim_process.h"
 #include "test_files.h"
+#include "zrlink_shell.h"
 
 #include <gtest/gtest.h>
 
@@ -19,64 +20,8 @@
 
 namespace {
 
-struct Shell {
-  int status;
-  std::string out;  // standard output and error
-};
-
-// Runs a shell command (bounded by `timeout`) with both output streams captured.
-Shell sh(const std::string &command, int seconds = 30) {
-  std::string full = "timeout -k 2 " + std::to_string(seconds) + " bash -c '" + command + "' 2>&1";
-  Shell r{-1, ""};
-  FILE *p = popen(full.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string read_file(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
-
+using namespace zrlinktest;
 using zrtest::WriteFile;
-
-// Every path below a folder, with the size of each file, sorted.
-std::string tree(const std::string &root) {
-  return sh("cd \"" + root +
-            "\" && find . -mindepth 1 \\( -type f -printf \"%p %s\\n\" \\) -o "
-            "\\( -type d -printf \"%p/\\n\" \\) -o \\( -type l -printf \"%p@\\n\" \\) | LC_ALL=C sort")
-      .out;
-}
-
-// Fills a storage folder: notes.txt, docs/a b.txt, docs/deep/z.bin, empty/.
-std::string fill_storage(const std::string &root) {
-  std::system(("mkdir -p '" + root + "/docs/deep' '" + root + "/empty'").c_str());
-  WriteFile(root + "/notes.txt", "hello handheld\n");
-  WriteFile(root + "/docs/a b.txt", std::string(5000, 'a'));
-  WriteFile(root + "/docs/deep/z.bin", std::string(70000, 'z'));
-  return root;
-}
-
-// The simulator serving a storage folder filled by fill_storage.
-struct Handheld {
-  zrtest::TempDir dir{"zrlink-sync-test"};
-  std::string root = fill_storage(dir.path() + "/storage");
-  zrtest::SimProcess sim{{"--storage", root}};
-
-  // The requests after the first `from` whose command word is `word`.
-  int count(const std::string &word, size_t from = 0) const {
-    auto all = sim.requests();
-    return static_cast<int>(std::count_if(all.begin() + static_cast<long>(std::min(from, all.size())), all.end(),
-                                          [&](const std::string &r) { return r.rfind(word + " ", 0) == 0; }));
-  }
-  size_t requests() const { return sim.requests().size(); }
-};
-
-std::string zrlink_for(const zrtest::SimProcess &sim) {
-  return std::string(ZRLINK_PATH) + " --addr " + sim.addr_text();
-}
 
 // A host tree to send: a.txt, sub/b.txt, sub/deep/c.bin.
 void host_tree(const std::string &root) {
