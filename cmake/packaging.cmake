@@ -38,7 +38,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "default-jre-headless")
+# The Java runtime with AWT for X11 (libawt_xawt.so): the headless one cannot open the window.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "default-jre")
+# fusermount3, for zrlink mount (which says so when it is missing).
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "fuse3")
 
 # Descriptions: a summary line, then the long text (lines under 80 characters, an empty line
 # between paragraphs).

@@ -178,6 +178,15 @@ TEST_F(Program, MissingJarShowsText5InABoxThenTearsDown) {
   EXPECT_EQ(p->Wait(kJvmWaitMs), 0);
 }
 
+TEST_F(Program, HelpPrintsTheUsageAndStartsNothing) {
+  // No display, as in a terminal without X: the application would fail to start.
+  auto p = Start({"--help"});
+  EXPECT_EQ(p->Wait(10000), 0) << p->Stderr();
+  EXPECT_EQ(p->Stdout().rfind("Usage: kq-lumaralink [FILE...]\n", 0), 0u) << p->Stdout();
+  EXPECT_EQ(p->Stderr(), "");
+  EXPECT_TRUE(install.Report().empty()) << "the application ran";
+}
+
 // ---- the instance lock ---------------------------------------------------------------------------------
 class InstanceLockPlace : public Program {
  protected:

@@ -1,4 +1,6 @@
 // main.cpp -- the program entry of KQ-LumaraLink.
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "launcher.h"
@@ -6,7 +8,22 @@
 
 namespace lumara {
 
+namespace {
+constexpr char kUsage[] =
+    "Usage: kq-lumaralink [FILE...]\n"
+    "Starts Lumara Link, the desktop application for calculator-class handhelds; the files named\n"
+    "are offered for sending.  A later start brings the running application forward and hands it\n"
+    "the files.\n"
+    "  --help  this text (nothing is started)\n";
+}  // namespace
+
 int LauncherMain(int argc, char** argv) {
+  // Alone, --help only prints the usage: no lock, no display, no Java runtime.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+
   // Before any thread talks to X (the splash thread, the Java toolkit).
   InstallQuietXErrorHandler();
 

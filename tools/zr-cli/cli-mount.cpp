@@ -680,6 +680,19 @@ int finish_files(State &s, bool *keep_cache) {
 }  // namespace
 
 int cmd_mount(const Options &opt) {
+  // A user's mount and every unmount (fusermount3 -u) go through fusermount3, which FUSE looks
+  // for in /usr/bin and then in PATH; it comes with fuse3, which Debian may leave out.
+  bool have_fusermount = access("/usr/bin/fusermount3", X_OK) == 0;
+  const char *path = std::getenv("PATH");
+  for (std::string dirs = path ? path : ""; !have_fusermount && !dirs.empty();) {
+    const std::string d = dirs.substr(0, dirs.find(':'));
+    dirs.erase(0, d.size() + 1);
+    have_fusermount = !d.empty() && access((d + "/fusermount3").c_str(), X_OK) == 0;
+  }
+  if (!have_fusermount) {
+    std::fprintf(stderr, "zrlink: mount: fusermount3 is missing (on Debian: apt install fuse3)\n");
+    return kFailed;
+  }
   Session s(opt);
   if (!s.ok()) return s.exit_code();
   const char *tmp = std::getenv("TMPDIR");
