@@ -44,6 +44,11 @@ struct Address {
   uint32_t addr = 0;  // host order
   int prefix = 0;
 };
+struct Route {
+  int index = 0;     // the interface it leaves by; 0 when it names none (or several)
+  uint32_t dst = 0;  // host order
+  int prefix = 0;
+};
 struct LinkEvent {
   bool gone = false;  // RTM_DELLINK
   Link link;
@@ -65,6 +70,7 @@ class Netlink {
 
   int links(std::vector<Link> *out);
   int addresses(std::vector<Address> *out);               // IPv4 only
+  int routes(std::vector<Route> *out);                    // IPv4, every table but "local"
   int add_address(int index, uint32_t addr, int prefix);  // EEXIST counts as done
   int remove_address(int index, uint32_t addr, int prefix);
   int set_up(int index);

@@ -87,28 +87,21 @@ void Service::consider(const Link &link) {
   }
   std::string key, why;
   if (!select(link, &key, &why)) return;
-  log_("adapter " + link.name + " found (" + why + ")");
+  if (!waiting_.count(link.index)) log_("adapter " + link.name + " found (" + why + ")");
 
-  std::set<int> busy;
-  for (const auto &a : adapters_) busy.insert(a.second.pool.subnet);
-  std::vector<Address> addresses;
-  int err = netlink_.addresses(&addresses);
-  if (err != 0) {
-    log_("cannot list the addresses in use: " + std::string(std::strerror(err)) + "; " + link.name + " is not served");
-    return;
-  }
-  for (const Address &a : addresses)
-    if (a.index != link.index && subnet_of(a.addr) >= 0) busy.insert(subnet_of(a.addr));
-  int subnet = store_.choose(key, busy);
-  if (subnet < 0) {
-    log_("no free subnet in 172.16.0.0/16 for " + link.name);
+  int subnet = -1;
+  int err = choose_subnet(link, key, &subnet);
+  if (err != 0 || subnet < 0) {
+    unserved(link, err != 0 ? "cannot list the addresses and routes in use: " + std::string(std::strerror(err))
+                            : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
     return;
   }
   const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
   if ((err = netlink_.add_address(link.index, subnet_host(subnet), 30)) != 0) {
-    log_("cannot set " + host + " on " + link.name + ": " + std::strerror(err));
+    unserved(link, "cannot set " + host + ": " + std::strerror(err));
     return;
   }
+  waiting_.erase(link.index);
   if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
   log_("address " + host + " set on " + link.name);
 
@@ -129,7 +122,50 @@ void Service::consider(const Link &link) {
   adapters_[link.index] = std::move(adapter);
 }
 
+// A subnet is free for the adapter when it overlaps no prefix of an address on any
+// interface (the adapter's own included) and no route but the service's own.  The one
+// exception is the computer's side of a subnet already on the adapter itself (.1/30, left
+// by an earlier run or set by hand): that subnet is taken, so that the adapter never holds
+// two.  A default route is no claim on a network and is passed over.
+int Service::choose_subnet(const Link &link, const std::string &key, int *subnet) {
+  std::vector<Address> addresses;
+  std::vector<Route> routes;
+  int err = netlink_.addresses(&addresses);
+  if (err == 0) err = netlink_.routes(&routes);
+  if (err != 0) return err;
+  std::set<int> busy;
+  int present = -1;
+  for (const auto &a : adapters_) busy.insert(a.second.pool.subnet);
+  for (const Address &a : addresses) {
+    const int n = subnet_of(a.addr);
+    if (a.index == link.index && a.prefix == 30 && n >= 0 && a.addr == subnet_host(n))
+      present = n;
+    else
+      mark_overlapping(a.addr, a.prefix, &busy);
+  }
+  for (const Route &r : routes) {
+    if (r.prefix == 0) continue;
+    const int n = subnet_of(r.dst);
+    auto served = adapters_.find(r.index);
+    const bool own =
+        r.prefix == 30 && n >= 0 && r.dst == subnet_network(n) &&
+        ((served != adapters_.end() && served->second.pool.subnet == n) || (r.index == link.index && n == present));
+    if (!own) mark_overlapping(r.dst, r.prefix, &busy);
+  }
+  *subnet = present >= 0 && !busy.count(present) ? present : store_.choose(key, busy);
+  return 0;
+}
+
+// One line each time the reason an adapter is not served changes.
+void Service::unserved(const Link &link, const std::string &why) {
+  auto it = waiting_.find(link.index);
+  if (it != waiting_.end() && it->second == why) return;
+  waiting_[link.index] = why;
+  log_(link.name + " is not served: " + why);
+}
+
 void Service::forget(int index) {
+  waiting_.erase(index);
   auto it = adapters_.find(index);
   if (it == adapters_.end()) return;
   log_("adapter " + it->second.name + " gone");

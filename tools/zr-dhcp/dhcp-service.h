@@ -8,8 +8,8 @@
 //
 // An adapter is a network interface named in the configuration (`interface =`) or one whose
 // USB device has a configured id (`usb =`).  Its subnet is the one remembered for it in the
-// data file (by USB serial, else by hardware address), else the lowest free one; subnets
-// that hold an address of another interface are never used.  The computer's side (.1/30)
+// data file (by USB serial, else by hardware address), else the lowest free one; a subnet
+// that overlaps the prefix of any address or a route of the computer is never used.  The computer's side (.1/30)
 // is set on the adapter, the link is brought up, and a socket on UDP port 67 of that
 // interface answers the handheld (dhcp-lease.h).  Every event is one line of the log.
 #ifndef ZR_DHCP_SERVICE_H
@@ -55,6 +55,8 @@ class Service {
 
   bool select(const Link &link, std::string *key, std::string *why) const;
   void consider(const Link &link);
+  int choose_subnet(const Link &link, const std::string &key, int *subnet);
+  void unserved(const Link &link, const std::string &why);
   void forget(int index);
   void resync();
   void serve(Adapter &adapter);
@@ -64,7 +66,8 @@ class Service {
   Log log_;
   Netlink netlink_;
   Store store_;
-  std::map<int, Adapter> adapters_;  // by interface index
+  std::map<int, Adapter> adapters_;     // by interface index
+  std::map<int, std::string> waiting_;  // adapters not served, by index: the reason last logged
 };
 
 }  // namespace zrdhcp

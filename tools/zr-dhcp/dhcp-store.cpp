@@ -3,11 +3,22 @@
 
 #include "dhcp-text.h"
 
+#include <algorithm>
+
 namespace zrdhcp {
 
 int subnet_of(uint32_t addr) {
   if ((addr & 0xFFFF0000u) != kHandheldNet) return -1;
   return static_cast<int>((addr & 0xFFFFu) >> 2);
+}
+
+void mark_overlapping(uint32_t addr, int prefix, std::set<int> *busy) {
+  if (prefix < 0 || prefix > 32) return;
+  const uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
+  const uint32_t first = std::max(addr & mask, kHandheldNet);
+  const uint32_t last = std::min(addr | ~mask, kHandheldNet | 0xFFFFu);
+  if (first > last) return;
+  for (int n = subnet_of(first); n <= subnet_of(last); ++n) busy->insert(n);
 }
 
 void Store::parse(const std::string &text, std::vector<std::string> *skipped) {

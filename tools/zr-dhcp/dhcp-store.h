@@ -54,6 +54,9 @@ class Store {
 
 // The subnet an IPv4 address (host order) lies in, or -1 outside 172.16.0.0/16.
 int subnet_of(uint32_t addr);
+// Adds to *busy every subnet that the network addr/prefix (host order) overlaps: a /16 or
+// shorter prefix around 172.16.0.0 takes them all, a /30 or longer at most one.
+void mark_overlapping(uint32_t addr, int prefix, std::set<int> *busy);
 
 }  // namespace zrdhcp
 

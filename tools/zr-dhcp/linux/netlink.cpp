@@ -105,6 +105,36 @@ int addr_message(const nlmsghdr *nlh, void *data) {
   return MNL_CB_OK;
 }
 
+struct RouteParse {
+  Route route;
+  uint32_t table = 0;
+};
+
+int route_attr(const nlattr *attr, void *data) {
+  RouteParse *r = static_cast<RouteParse *>(data);
+  int type = mnl_attr_get_type(attr);
+  if (mnl_attr_validate(attr, MNL_TYPE_U32) < 0) return MNL_CB_OK;
+  if (type == RTA_DST) r->route.dst = ntohl(mnl_attr_get_u32(attr));
+  if (type == RTA_OIF) r->route.index = static_cast<int>(mnl_attr_get_u32(attr));
+  if (type == RTA_TABLE) r->table = mnl_attr_get_u32(attr);
+  return MNL_CB_OK;
+}
+
+// The local table holds the computer's own addresses and their broadcasts, which the
+// address list already tells.
+int route_message(const nlmsghdr *nlh, void *data) {
+  auto *out = static_cast<std::vector<Route> *>(data);
+  if (nlh->nlmsg_type != RTM_NEWROUTE || nlh->nlmsg_len < mnl_nlmsg_size(sizeof(rtmsg))) return MNL_CB_OK;
+  const rtmsg *rtm = static_cast<const rtmsg *>(mnl_nlmsg_get_payload(nlh));
+  if (rtm->rtm_family != AF_INET) return MNL_CB_OK;
+  RouteParse p;
+  p.table = rtm->rtm_table;
+  if (mnl_attr_parse(nlh, sizeof(rtmsg), route_attr, &p) < 0 || p.table == RT_TABLE_LOCAL) return MNL_CB_OK;
+  p.route.prefix = rtm->rtm_dst_len;
+  out->push_back(p.route);
+  return MNL_CB_OK;
+}
+
 // Sends a request and reads its answer to the end (a dump's DONE, or the acknowledgement).
 int transact(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
   nlh->nlmsg_seq = ++nl->seq;
@@ -208,6 +238,15 @@ int Netlink::addresses(std::vector<Address> *out) {
   rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
   g->rtgen_family = AF_INET;
   return transact(impl_, nlh, addr_message, out);
+}
+
+int Netlink::routes(std::vector<Route> *out) {
+  out->clear();
+  std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+  nlmsghdr *nlh = header(buf.data(), RTM_GETROUTE, NLM_F_DUMP);
+  rtmsg *rtm = static_cast<rtmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
+  rtm->rtm_family = AF_INET;
+  return transact(impl_, nlh, route_message, out);
 }
 
 int Netlink::add_address(int index, uint32_t addr, int prefix) {

@@ -324,6 +324,35 @@ TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
   EXPECT_NE(svc.log().find("address 172.16.0.17/30 set on zrd", mark), std::string::npos);
 }
 
+TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zra\ninterface = zrb\n");
+  // Another interface's route covers subnets 0 and 1; the adapter itself already holds an
+  // address of subnet 2.
+  ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
+  ASSERT_EQ(run({"ip", "link", "set", "zrlan", "up"}).status, 0);
+  ASSERT_EQ(run({"ip", "route", "add", "172.16.0.0/29", "dev", "zrlan"}).status, 0);
+  ASSERT_TRUE(pc.plug("zra", "", nullptr, "zrap"));
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.10/30", "dev", "zra"}).status, 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(svc.wait_log("set on zra", 1000)) << svc.log();
+  EXPECT_NE(svc.log().find("address 172.16.0.13/30 set on zra"), std::string::npos) << svc.log();
+
+  // A LAN of 172.16.0.0/16 leaves nothing: said once, nothing set, however often the link
+  // changes.
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
+  ASSERT_TRUE(pc.plug("zrb", "", nullptr, "zrbp"));
+  ASSERT_TRUE(svc.wait_log("zrb is not served: no free subnet", 1000)) << svc.log();
+  run({"ip", "link", "set", "zrb", "up"});
+  run({"ip", "link", "set", "zrb", "down"});
+  usleep(200000);
+  const std::string log = svc.log();
+  EXPECT_EQ(log.find("no free subnet", log.find("no free subnet") + 1), std::string::npos) << log;
+  EXPECT_EQ(pc.addresses("zrb"), "");
+  EXPECT_TRUE(svc.running());
+}
+
 // ---- starting ---------------------------------------------------------------------------------
 
 TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {

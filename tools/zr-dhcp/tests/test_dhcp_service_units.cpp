@@ -120,6 +120,19 @@ TEST(DhcpStore, ChoosesTheRememberedSubnetThenTheLowestFreeOne) {
   EXPECT_EQ(subnet_handheld(1), 0xAC100006u);
 }
 
+TEST(DhcpStore, ANetworkMakesBusyEverySubnetItOverlaps) {
+  std::set<int> busy;
+  mark_overlapping(0xAC10034Du, 16, &busy);  // 172.16.3.77/16: all of them
+  EXPECT_EQ(busy.size(), size_t(kSubnetCount));
+  busy.clear();
+  mark_overlapping(0xAC100006u, 30, &busy);  // 172.16.0.6/30
+  mark_overlapping(0xAC100110u, 28, &busy);  // 172.16.1.16/28
+  mark_overlapping(0xAC10FFFFu, 32, &busy);
+  mark_overlapping(0xAC000000u, 12, &busy);  // 172.0.0.0/12 ends before 172.16.0.0
+  mark_overlapping(0x0A000001u, 8, &busy);
+  EXPECT_EQ(busy, (std::set<int>{1, 68, 69, 70, 71, 16383}));
+}
+
 // ---- reading requests ---------------------------------------------------------------------
 
 TEST(DhcpMessages, ReadsAWellFormedRequest) {
