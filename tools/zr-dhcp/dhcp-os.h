@@ -71,7 +71,7 @@ class Netlink {
   int links(std::vector<Link> *out);
   int addresses(std::vector<Address> *out);               // IPv4 only
   int routes(std::vector<Route> *out);                    // IPv4, every table but "local"
-  int add_address(int index, uint32_t addr, int prefix);  // EEXIST counts as done
+  int add_address(int index, uint32_t addr, int prefix);  // EEXIST: it was there already
   int remove_address(int index, uint32_t addr, int prefix);
   int set_up(int index);
 

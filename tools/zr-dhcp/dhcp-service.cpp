@@ -97,15 +97,21 @@ void Service::consider(const Link &link) {
     return;
   }
   const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
-  if ((err = netlink_.add_address(link.index, subnet_host(subnet), 30)) != 0) {
+  err = netlink_.add_address(link.index, subnet_host(subnet), 30);
+  if (err != 0 && err != EEXIST) {
     unserved(link, "cannot set " + host + ": " + std::strerror(err));
     return;
   }
   waiting_.erase(link.index);
+  const bool found_there = err == EEXIST;
+  if (found_there)
+    log_("address " + host + " was on " + link.name + " already (it stays there at the end)");
+  else
+    log_("address " + host + " set on " + link.name);
   if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
-  log_("address " + host + " set on " + link.name);
 
   Adapter adapter;
+  adapter.own_address = !found_there;
   adapter.name = link.name;
   adapter.key = key;
   adapter.pool.subnet = subnet;
@@ -267,6 +273,10 @@ void Service::stop() {
   for (auto &kv : adapters_) {
     const Adapter &a = kv.second;
     const uint32_t host = subnet_host(a.pool.subnet);
+    if (!a.own_address) {
+      log_("address " + ipv4_text(host) + "/30 left on " + a.name + " (it was there before)");
+      continue;
+    }
     int err = netlink_.remove_address(kv.first, host, 30);
     if (err != 0 && err != EADDRNOTAVAIL && err != ENODEV)
       log_("cannot remove " + ipv4_text(host) + "/30 from " + a.name + ": " + std::strerror(err));

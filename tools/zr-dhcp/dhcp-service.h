@@ -43,13 +43,14 @@ class Service {
   int start();
   // Serves until stop_fd is readable or a system call fails (its errno value).
   int run(int stop_fd);
-  // Removes the addresses the service set.
+  // Removes the addresses the service set (not those it found on the adapters).
   void stop();
 
  private:
   struct Adapter {
     std::string name, key;
     Pool pool;
+    bool own_address = false;  // set by the service, not found there
     std::unique_ptr<DhcpSocket> socket;
   };
 

@@ -127,4 +127,33 @@ int write_file_atomically(const std::string &path, const std::string &text) {
   return err;
 }
 
+int lock_file(const std::string &path, int *fd, long *holder) {
+  *holder = 0;
+  int f = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (f < 0) return errno;
+  struct flock lk {};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  if (fcntl(f, F_SETLK, &lk) != 0) {
+    int e = errno;
+    if (e == EAGAIN || e == EACCES) {
+      struct flock who {};
+      who.l_type = F_WRLCK;
+      who.l_whence = SEEK_SET;
+      if (fcntl(f, F_GETLK, &who) == 0 && who.l_type != F_UNLCK) *holder = who.l_pid;
+      e = EWOULDBLOCK;
+    }
+    close(f);
+    return e;
+  }
+  std::string pid = std::to_string(getpid()) + "\n";
+  // The note of who holds it is for people; the lock holds without it.
+  if (ftruncate(f, 0) == 0) {
+    ssize_t n = write(f, pid.data(), pid.size());
+    (void)n;
+  }
+  *fd = f;
+  return 0;
+}
+
 }  // namespace zrdhcp

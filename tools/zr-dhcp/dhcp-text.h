@@ -31,6 +31,12 @@ int read_text_file(const std::string &path, std::string *text);
 // sees the old or the new content, never a part.  0 or the errno value.
 int write_file_atomically(const std::string &path, const std::string &text);
 
+// Takes the lock of a file (created when missing, never through a symbolic link) for as
+// long as *fd stays open, and writes the process id into it.  0; EWOULDBLOCK with the
+// holder's process id in *holder (0 when it could not be told) when another process holds
+// it; else the errno value.
+int lock_file(const std::string &path, int *fd, long *holder);
+
 }  // namespace zrdhcp
 
 #endif

@@ -2,11 +2,13 @@
 #include "dhcp-config.h"
 #include "dhcp-os.h"
 #include "dhcp-service.h"
+#include "dhcp-text.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -21,8 +23,10 @@ configured id (default 4407:7705), and every interface named in the configuratio
 the lowest free /30 of 172.16.0.0/16: the computer's side .1 is set on the adapter, the
 link is brought up, and the handheld's DHCP request is answered with .2.  Adapters that
 appear later are served as they come; a handheld plugged in again gets its former subnet.
-It runs in the foreground until SIGTERM or SIGINT, then removes the addresses it set.
-Every event is one line on standard error.
+It runs in the foreground until SIGTERM or SIGINT, then removes the addresses it set (an
+address that was on the adapter before is left).  One instance serves a state folder (the
+data file's): it holds zr-dhcp.lock there, and a second one ends with status 4.  Every
+event is one line on standard error.
 
   --config FILE   settings (default: zr-dhcp.cfg beside the program); lines of
                   "key = value", "#" comments:
@@ -35,7 +39,7 @@ Every event is one line on standard error.
 
 Needs CAP_NET_ADMIN and CAP_NET_BIND_SERVICE (root has both).  Exit codes: 0 stopped by
 SIGTERM or SIGINT, 1 failed while running, 2 bad command line or configuration, 3 missing
-privileges.
+privileges, 4 another instance serves the same state folder.
 )";
 
 const char kName[] = "zr-dhcp.exe";
@@ -100,6 +104,26 @@ int main(int argc, char **argv) {
     return 3;
   }
 
+  // One instance per state folder: a second one would answer the same handhelds, and the
+  // first to stop would take away addresses the other still serves.
+  const size_t slash = data_path.rfind('/');
+  const std::string lock_path = (slash == std::string::npos ? "."
+                                 : slash == 0               ? ""
+                                                            : data_path.substr(0, slash)) +
+                                "/zr-dhcp.lock";
+  int lock_fd = -1;
+  long holder = 0;
+  int err = zrdhcp::lock_file(lock_path, &lock_fd, &holder);
+  if (err == EWOULDBLOCK) {
+    log_line("already running" + (holder > 0 ? " as process " + std::to_string(holder) : std::string()) +
+             ", which holds " + lock_path + "; this one ends");
+    return 4;
+  }
+  if (err != 0) {
+    log_line("cannot lock " + lock_path + ": " + std::strerror(err));
+    return 1;
+  }
+
   // SIGTERM and SIGINT arrive through a descriptor the service waits on.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
@@ -123,5 +147,6 @@ int main(int argc, char **argv) {
   service.stop();
   if (status == 0) log_line("stopped");
   close(stop_fd);
+  close(lock_fd);
   return status;
 }

@@ -250,8 +250,7 @@ int Netlink::routes(std::vector<Route> *out) {
 }
 
 int Netlink::add_address(int index, uint32_t addr, int prefix) {
-  int r = change_address(impl_, RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, index, addr, prefix);
-  return r == EEXIST ? 0 : r;
+  return change_address(impl_, RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, index, addr, prefix);
 }
 
 int Netlink::remove_address(int index, uint32_t addr, int prefix) {

@@ -353,6 +353,34 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   EXPECT_TRUE(svc.running());
 }
 
+TEST(DhcpService, OneInstanceAStateFolderAndOnlyItsOwnAddressesAreRemoved) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\ninterface = zrh1\n");
+  // The administrator had set the computer's side of subnet 1 on zrh1.
+  ASSERT_TRUE(pc.plug("zrh1", "", nullptr, "zrc1"));
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.5/30", "dev", "zrh1"}).status, 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << svc.log();
+  EXPECT_NE(svc.log().find("address 172.16.0.5/30 was on zrh1 already"), std::string::npos) << svc.log();
+
+  // A second one on the same state folder (as when run by hand beside the unit) names the
+  // first and ends without touching anything.
+  Ran second = run({ZR_DHCP_PATH, "--config", svc.dir().file("zr-dhcp.cfg"), "--data", svc.dir().file("zr-dhcp.dat"),
+                    "--sysfs", svc.dir().file("no-sysfs")},
+                   3000);
+  EXPECT_EQ(second.status, 4) << second.out;
+  EXPECT_NE(second.out.find("already running as process "), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find(svc.dir().file("zr-dhcp.lock")), std::string::npos) << second.out;
+  EXPECT_TRUE(svc.running());
+  EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30"), std::string::npos);
+
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+  EXPECT_NE(pc.addresses("zrh1").find("172.16.0.5/30"), std::string::npos) << "not the service's to remove";
+}
+
 // ---- starting ---------------------------------------------------------------------------------
 
 TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
