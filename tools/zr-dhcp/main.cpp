@@ -23,7 +23,7 @@ configured id (default 4407:7705), and every interface named in the configuratio
 the lowest free /30 of 172.16.0.0/16: the computer's side .1 is set on the adapter, the
 link is brought up, and the handheld's DHCP request is answered with .2.  Adapters that
 appear later are served as they come; a handheld plugged in again gets its former subnet.
-It runs in the foreground until SIGTERM or SIGINT, then removes the addresses it set (an
+It runs in the foreground until SIGTERM, SIGINT or SIGHUP, then removes the addresses it set (an
 address that was on the adapter before is left).  One instance serves a state folder (the
 data file's): it holds zr-dhcp.lock there, and a second one ends with status 4.  Every
 event is one line on standard error.
@@ -38,7 +38,7 @@ event is one line on standard error.
   --help          this text
 
 Needs CAP_NET_ADMIN and CAP_NET_BIND_SERVICE (root has both).  Exit codes: 0 stopped by
-SIGTERM or SIGINT, 1 failed while running, 2 bad command line or configuration, 3 missing
+SIGTERM, SIGINT or SIGHUP, 1 failed while running, 2 bad command line or configuration, 3 missing
 privileges, 4 another instance serves the same state folder.
 )";
 
@@ -124,11 +124,15 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  // SIGTERM and SIGINT arrive through a descriptor the service waits on.
+  // SIGTERM, SIGINT and SIGHUP (its terminal gone) arrive through a descriptor the service
+  // waits on, and end it as cleanly.  A log reader that went away costs the log, not the
+  // service: SIGPIPE is ignored.
+  signal(SIGPIPE, SIG_IGN);
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGHUP);
   sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
   int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
   if (stop_fd < 0) {

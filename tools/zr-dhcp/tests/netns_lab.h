@@ -108,6 +108,7 @@ class Service {
   // SIGTERM and the exit status (waits at most 5 s, then SIGKILL: -1).
   int stop();
   bool running() const;
+  pid_t pid() const { return pid_; }
   std::string log() const;
   // Waits until the log holds text (past the first `from` bytes), at most timeout_ms.
   bool wait_log(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;

@@ -381,6 +381,42 @@ TEST(DhcpService, OneInstanceAStateFolderAndOnlyItsOwnAddressesAreRemoved) {
   EXPECT_NE(pc.addresses("zrh1").find("172.16.0.5/30"), std::string::npos) << "not the service's to remove";
 }
 
+TEST(DhcpService, AHangupOrAGoneLogReaderEndsItOnlyCleanly) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
+  kill(svc.pid(), SIGHUP);
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(pc.addresses("zrh0"), "") << "SIGHUP ends it as SIGTERM does";
+
+  // Its standard error a pipe nobody reads any more (`zr-dhcp.exe 2>&1 | head -1`).
+  const std::string cfg = svc.dir().file("zr-dhcp.cfg"), dat = svc.dir().file("zr-dhcp.dat"),
+                    sys = svc.dir().file("no-sysfs");
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 2);
+    close(p[0]);
+    close(p[1]);
+    execl(ZR_DHCP_PATH, ZR_DHCP_PATH, "--config", cfg.c_str(), "--data", dat.c_str(), "--sysfs", sys.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[0]);
+  close(p[1]);
+  EXPECT_TRUE(eventually([&] { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }, 3000));
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "it died";
+  kill(pid, SIGTERM);
+  int status = -1;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+}
+
 // ---- starting ---------------------------------------------------------------------------------
 
 TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
