@@ -6,6 +6,7 @@
 //   USB adapters        linux/usb-sysfs.cpp    which USB device a network interface belongs to
 //   links, addresses    linux/netlink.cpp      rtnetlink through libmnl
 //   DHCP socket         linux/dhcp-socket.cpp  UDP port 67 on one interface
+//   IPv6 of an adapter  linux/ipv6-conf.cpp    no router advertisements, no autoconfiguration
 //   privileges          linux/privileges.cpp   what the process may do
 #ifndef ZR_DHCP_OS_H
 #define ZR_DHCP_OS_H
@@ -102,6 +103,12 @@ class DhcpSocket {
  private:
   int fd_ = -1;
 };
+
+// ---- IPv6 of an adapter (linux/ipv6-conf.cpp) -------------------------------------------
+// Makes the interface (index, known by that name) accept no router advertisements and
+// configure no address from them (accept_ra = 0, autoconf = 0).  0, also on a kernel
+// without IPv6; ENODEV when the name is not the index's any more; else an errno value.
+int quiet_ipv6(int index, const std::string &ifname);
 
 // ---- privileges (linux/privileges.cpp) --------------------------------------------------
 // The privileges the service lacks, each as "CAP_NAME (what it is needed for)"; empty when

@@ -96,6 +96,12 @@ void Service::consider(const Link &link) {
                             : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
     return;
   }
+  // Before the link is up, so that no router advertisement of the handheld's side is taken.
+  if ((err = quiet_ipv6(link.index, link.name)) != 0) {
+    unserved(link,
+             "cannot turn off IPv6 router advertisements and autoconfiguration: " + std::string(std::strerror(err)));
+    return;
+  }
   const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
   err = netlink_.add_address(link.index, subnet_host(subnet), 30);
   if (err != 0 && err != EEXIST) {

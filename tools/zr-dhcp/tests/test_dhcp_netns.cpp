@@ -81,6 +81,9 @@ TEST(DhcpService, AHandheldPluggedInIsServedAndListed) {
   EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(1));
   EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30 brd 172.16.0.3"), std::string::npos) << pc.addresses("zrh0");
   EXPECT_NE(run({"ip", "-o", "link", "show", "zrh0"}).out.find(",UP"), std::string::npos);
+  // The handheld's side never configures the computer's IPv6.
+  EXPECT_EQ(read_file("/proc/sys/net/ipv6/conf/zrh0/accept_ra"), "0\n");
+  EXPECT_EQ(read_file("/proc/sys/net/ipv6/conf/zrh0/autoconf"), "0\n");
 
   ClientFiles client(kUdhcpcScript);
   Ran r = hh.run(
