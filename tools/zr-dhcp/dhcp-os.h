@@ -32,6 +32,9 @@ struct UsbDevice {
 UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname);
 // The network interfaces sysfs lists (ROOT/class/net).
 std::vector<std::string> sysfs_interfaces(const std::string &sysfs_root);
+// The interface index sysfs gives for a name (ROOT/class/net/NAME/ifindex), or -1: a name
+// read from a link event may have passed to another interface since.
+int sysfs_ifindex(const std::string &sysfs_root, const std::string &ifname);
 
 // ---- links and addresses (linux/netlink.cpp) --------------------------------------------
 struct Link {
@@ -75,6 +78,8 @@ class Netlink {
   int add_address(int index, uint32_t addr, int prefix);  // EEXIST: it was there already
   int remove_address(int index, uint32_t addr, int prefix);
   int set_up(int index);
+  // The interface's name now, empty when there is no such interface.
+  static std::string name_of(int index);
 
   struct Impl;  // the sockets (linux/netlink.cpp)
 
@@ -83,7 +88,8 @@ class Netlink {
 };
 
 // ---- DHCP socket (linux/dhcp-socket.cpp) ------------------------------------------------
-// A UDP socket on port 67 that receives and sends on one interface only.
+// A UDP socket on port 67 that receives and sends on one interface only (by index, which
+// never passes to another interface as a name can).
 class DhcpSocket {
  public:
   DhcpSocket() = default;
@@ -92,7 +98,7 @@ class DhcpSocket {
   DhcpSocket &operator=(const DhcpSocket &) = delete;
 
   // 0 or an errno value (EPERM / EACCES: privileges, EADDRINUSE: another server).
-  int open(const std::string &ifname);
+  int open(int index);
   int fd() const { return fd_; }
   // One datagram into buf; its size, 0 when nothing is waiting, -1 with *err on failure.
   // A datagram larger than buf is cut and reported with *truncated.

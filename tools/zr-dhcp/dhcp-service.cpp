@@ -64,12 +64,14 @@ bool Service::select(const Link &link, std::string *key, std::string *why) const
   if (std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
       opt_.config.interfaces.end()) {
     UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
+    if (usb.found && sysfs_ifindex(opt_.sysfs_root, link.name) != link.index) usb = UsbDevice();
     *key = usb.found && !usb.serial.empty() ? "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial) : mac_key;
     *why = "named in the configuration";
     return true;
   }
   UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-  if (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end())
+  if (!usb.found || sysfs_ifindex(opt_.sysfs_root, link.name) != link.index ||
+      std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end())
     return false;
   *key = usb.serial.empty() ? mac_key : "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial);
   *why = "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + key_text(usb.serial));
@@ -85,8 +87,14 @@ void Service::consider(const Link &link) {
     }
     return;
   }
+  // An event tells the name the link had then; when it has another now, a later event
+  // tells that one (and the name may belong to another link by now).
+  if (Netlink::name_of(link.index) != link.name) return;
   std::string key, why;
-  if (!select(link, &key, &why)) return;
+  if (!select(link, &key, &why)) {
+    waiting_.erase(link.index);
+    return;
+  }
   if (!waiting_.count(link.index)) log_("adapter " + link.name + " found (" + why + ")");
 
   int subnet = -1;
@@ -123,7 +131,7 @@ void Service::consider(const Link &link) {
   adapter.pool.subnet = subnet;
   adapter.pool.lease = opt_.config.lease;
   adapter.socket.reset(new DhcpSocket);
-  if ((err = adapter.socket->open(link.name)) != 0) {
+  if ((err = adapter.socket->open(link.index)) != 0) {
     log_("cannot receive DHCP requests on " + link.name + " (UDP port 67): " + std::strerror(err));
     adapter.socket.reset();
   }

@@ -268,4 +268,9 @@ int Netlink::set_up(int index) {
   return transact(impl_, nlh, nullptr, nullptr);
 }
 
+std::string Netlink::name_of(int index) {
+  char name[IF_NAMESIZE] = {};
+  return if_indextoname(static_cast<unsigned>(index), name) ? name : "";
+}
+
 }  // namespace zrdhcp

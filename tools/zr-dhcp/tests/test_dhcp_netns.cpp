@@ -3,6 +3,7 @@
 // udhcpc, dhclient) or by hand-made messages.  Skipped, with the reason, where namespaces
 // or veth pairs cannot be made.
 #include "dhcp-packet.h"
+#include "dhcp-text.h"
 #include "dhcp_messages.h"
 #include "netns_lab.h"
 #include "sim_process.h"
@@ -257,31 +258,33 @@ TEST_F(DhcpServiceMessages, HostileMessagesGetNoReplyButALogLine) {
 // ---- which adapters, which subnets -------------------------------------------------------
 
 // A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
-// interface folder, whose parent is the USB device with its ids and serial number.
-void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids,
-                      const std::string &serial) {
+// interface folder, whose parent is the USB device with its ids and serial number, and
+// class/net/IF/ifindex the interface's index.
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
+                      int index) {
   const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
   run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
   zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
   zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
   if (!serial.empty()) zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
   run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
+  zrtest::WriteFile(sys.file("class/net/" + ifname + "/ifindex"), std::to_string(index) + "\n", 0644);
 }
 
 TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   Computer pc;
   NEED_NETWORK(pc);
   TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001");
-  fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER");
-  fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "");
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER", 101);
+  fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "", 102);
   Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path());
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
   EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC_0001)"), std::string::npos) << svc.log();
-  ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1"));
-  ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2"));
+  ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1", 101));
+  ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2", 102));
   ASSERT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrusb2", 1000)) << svc.log();
   EXPECT_EQ(svc.log().find("zrusb1"), std::string::npos) << svc.log();
   EXPECT_EQ(pc.addresses("zrusb1"), "");
@@ -420,6 +423,43 @@ TEST(DhcpService, AHangupOrAGoneLogReaderEndsItOnlyCleanly) {
   EXPECT_EQ(pc.addresses("zrh0"), "");
 }
 
+TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  TempDir sys;
+  Service svc("usb = 4407:7705\n", sys.path());
+  ASSERT_TRUE(svc.start()) << svc.log();
+  // While the service is held, adapter A comes as zrh0 and is renamed (as udev does), and
+  // adapter B takes the name: the events it then reads name zrh0 for both.
+  kill(svc.pid(), SIGSTOP);
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrca", 100));
+  ASSERT_EQ(run({"ip", "link", "set", "zrh0", "name", "zrenxa"}).status, 0);
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrcb", 101));
+  fake_usb_adapter(sys, "zrenxa", "4407:7705", "AAA", 100);
+  fake_usb_adapter(sys, "zrh0", "4407:7705", "BBB", 101);
+  kill(svc.pid(), SIGCONT);
+  ASSERT_TRUE(svc.wait_log("set on zrenxa", 2000)) << svc.log();
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 2000)) << svc.log();
+  EXPECT_NE(svc.log().find("adapter zrenxa found (USB 4407:7705, serial AAA)"), std::string::npos) << svc.log();
+  EXPECT_NE(svc.log().find("adapter zrh0 found (USB 4407:7705, serial BBB)"), std::string::npos) << svc.log();
+
+  // Each handheld gets one offer, from the subnet of its own adapter.
+  for (const char *side : {"zrca", "zrcb"}) {
+    ClientSocket sock(hh, side);
+    ASSERT_TRUE(sock.ok());
+    ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+    ReplyView offer(sock.receive(1000));
+    ASSERT_EQ(offer.type(), zrdhcp::kOffer) << side << "\n" << svc.log();
+    const std::string host = std::string(side) == "zrca" ? "zrenxa" : "zrh0";
+    EXPECT_NE(pc.addresses(host).find(zrdhcp::ipv4_text(offer.yiaddr() - 1) + "/30"), std::string::npos)
+        << side << " was offered " << zrdhcp::ipv4_text(offer.yiaddr()) << "\n"
+        << pc.addresses(host);
+    EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
+  }
+}
+
 // ---- starting ---------------------------------------------------------------------------------
 
 TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
@@ -511,9 +551,9 @@ TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress) {
   Computer pc;
   NEED_NETWORK(pc);
   TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC");
-  fake_usb_adapter(sys, "zrusb1", "1234:5678", "");
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC", 100);
+  fake_usb_adapter(sys, "zrusb1", "1234:5678", "", 101);
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
   int status = -1;
   std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
   EXPECT_EQ(status, 0) << out;
