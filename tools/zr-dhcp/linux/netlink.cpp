@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace zrdhcp {
@@ -135,22 +136,63 @@ int route_message(const nlmsghdr *nlh, void *data) {
   return MNL_CB_OK;
 }
 
+// The request socket: answers wait at most 5 s (one that never comes must not hold the
+// service).
+int open_request_socket(Netlink::Impl *nl) {
+  if (nl->req) mnl_socket_close(nl->req);
+  nl->req = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
+  if (!nl->req) return errno;
+  if (mnl_socket_bind(nl->req, 0, MNL_SOCKET_AUTOPID) < 0) return errno;
+  nl->portid = mnl_socket_get_portid(nl->req);
+  timeval tv{5, 0};
+  setsockopt(mnl_socket_get_fd(nl->req), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return 0;
+}
+
 // Sends a request and reads its answer to the end (a dump's DONE, or the acknowledgement).
-int transact(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
+// What belongs to an earlier request (another sequence number: the rest of an answer left
+// unread) is passed over.  A dump that the kernel marks interrupted (the table changed
+// while it was read) is read to its end and then reported as EINTR; an answer that did
+// not come in time leaves a socket that may still receive it, so it is opened anew.
+int transact_once(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
   nlh->nlmsg_seq = ++nl->seq;
   if (mnl_socket_sendto(nl->req, nlh, nlh->nlmsg_len) < 0) return errno;
   std::vector<char> buf(kBufferSize);
+  bool interrupted = false;
   for (;;) {
     ssize_t n = mnl_socket_recvfrom(nl->req, buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      int err = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+      int reopened = open_request_socket(nl);
+      return reopened != 0 ? reopened : err;
     }
-    errno = 0;
-    int r = mnl_cb_run(buf.data(), static_cast<size_t>(n), nl->seq, nl->portid, cb, data);
-    if (r == MNL_CB_ERROR) return errno ? errno : EPROTO;
-    if (r == MNL_CB_STOP) return 0;
+    int len = static_cast<int>(n);
+    for (const nlmsghdr *m = reinterpret_cast<const nlmsghdr *>(buf.data()); mnl_nlmsg_ok(m, len);
+         m = mnl_nlmsg_next(m, &len)) {
+      if (m->nlmsg_seq != nl->seq || (m->nlmsg_pid != 0 && m->nlmsg_pid != nl->portid)) continue;
+      if (m->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;
+      if (m->nlmsg_type == NLMSG_DONE) return interrupted ? EINTR : 0;
+      if (m->nlmsg_type == NLMSG_ERROR) {
+        if (m->nlmsg_len < mnl_nlmsg_size(sizeof(nlmsgerr))) return EPROTO;
+        const nlmsgerr *e = static_cast<const nlmsgerr *>(mnl_nlmsg_get_payload(m));
+        return e->error == 0 ? 0 : -e->error;
+      }
+      if (m->nlmsg_type < NLMSG_MIN_TYPE || !cb) continue;
+      if (cb(m, data) == MNL_CB_ERROR) return errno ? errno : EPROTO;
+    }
   }
+}
+
+// A dump interrupted by changes is repeated (a few times: one that changes without pause
+// is reported).
+int transact(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data, const std::function<void()> &restart = {}) {
+  int err = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (attempt > 0 && restart) restart();
+    if ((err = transact_once(nl, nlh, cb, data)) != EINTR) break;
+  }
+  return err;
 }
 
 nlmsghdr *header(char *buf, uint16_t type, uint16_t flags) {
@@ -187,16 +229,10 @@ Netlink::~Netlink() {
 
 int Netlink::open() {
   impl_ = new Impl;
-  impl_->req = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
+  int err = open_request_socket(impl_);
+  if (err != 0) return err;
   impl_->events = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (!impl_->req || !impl_->events) return errno;
-  if (mnl_socket_bind(impl_->req, 0, MNL_SOCKET_AUTOPID) < 0 ||
-      mnl_socket_bind(impl_->events, RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0)
-    return errno;
-  impl_->portid = mnl_socket_get_portid(impl_->req);
-  // An answer that never comes must not hold the service: requests wait at most 5 s.
-  timeval tv{5, 0};
-  setsockopt(mnl_socket_get_fd(impl_->req), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (!impl_->events || mnl_socket_bind(impl_->events, RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0) return errno;
   int size = 1 << 20;
   setsockopt(mnl_socket_get_fd(impl_->events), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   return 0;
@@ -228,7 +264,7 @@ int Netlink::links(std::vector<Link> *out) {
   nlmsghdr *nlh = header(buf.data(), RTM_GETLINK, NLM_F_DUMP);
   rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
   g->rtgen_family = AF_PACKET;
-  return transact(impl_, nlh, link_message, out);
+  return transact(impl_, nlh, link_message, out, [out] { out->clear(); });
 }
 
 int Netlink::addresses(std::vector<Address> *out) {
@@ -237,7 +273,7 @@ int Netlink::addresses(std::vector<Address> *out) {
   nlmsghdr *nlh = header(buf.data(), RTM_GETADDR, NLM_F_DUMP);
   rtgenmsg *g = static_cast<rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
   g->rtgen_family = AF_INET;
-  return transact(impl_, nlh, addr_message, out);
+  return transact(impl_, nlh, addr_message, out, [out] { out->clear(); });
 }
 
 int Netlink::routes(std::vector<Route> *out) {
@@ -246,7 +282,7 @@ int Netlink::routes(std::vector<Route> *out) {
   nlmsghdr *nlh = header(buf.data(), RTM_GETROUTE, NLM_F_DUMP);
   rtmsg *rtm = static_cast<rtmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
   rtm->rtm_family = AF_INET;
-  return transact(impl_, nlh, route_message, out);
+  return transact(impl_, nlh, route_message, out, [out] { out->clear(); });
 }
 
 int Netlink::add_address(int index, uint32_t addr, int prefix) {

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -458,6 +459,40 @@ TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
         << pc.addresses(host);
     EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
   }
+}
+
+TEST(DhcpService, KeepsServingAfterAddressesChangedElsewhereDuringItsRequests) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
+  TempDir batch;
+  std::string add, del;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string a = "10.200." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32 dev zrlan\n";
+    add += "address add " + a;
+    del += "address del " + a;
+  }
+  zrtest::WriteFile(batch.file("add"), add, 0644);
+  zrtest::WriteFile(batch.file("del"), del, 0644);
+  Service svc(
+      "interface = zra\ninterface = zrb\ninterface = zrc\ninterface = zrd\ninterface = zre\n"
+      "interface = zrf\ninterface = zrz\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  // The computer's addresses change without pause for a few seconds while adapters come:
+  // the service's dumps are interrupted and their answers cut short.
+  std::thread churn([&] {
+    run({"sh", "-c",
+         "for i in 1 2 3 4 5 6 7 8; do ip -batch " + batch.file("add") + "; ip -batch " + batch.file("del") + "; done"},
+        15000);
+  });
+  for (const char *name : {"zra", "zrb", "zrc", "zrd", "zre", "zrf"}) {
+    pc.plug(name, "", nullptr, std::string(name) + "p");
+    usleep(200000);
+  }
+  churn.join();
+  ASSERT_TRUE(pc.plug("zrz", "", nullptr, "zrzp"));
+  EXPECT_TRUE(svc.wait_log("set on zrz", 2000)) << "no longer served after the changes:\n" << svc.log();
+  EXPECT_TRUE(svc.running());
 }
 
 // ---- starting ---------------------------------------------------------------------------------
