@@ -30,6 +30,9 @@ std::string key_text(const std::string &s) {
 }
 
 constexpr size_t kMaxMessage = 4096;
+constexpr int kMessagesPerTurn = 32;
+constexpr int kLogBudget = 20;
+constexpr int64_t kLogWindowMs = 10000;
 
 }  // namespace
 
@@ -188,6 +191,14 @@ void Service::forget(int index) {
   waiting_.erase(index);
   auto it = adapters_.find(index);
   if (it == adapters_.end()) return;
+  for (auto b = budgets_.begin(); b != budgets_.end();) {
+    if (b->first.first != index) {
+      ++b;
+      continue;
+    }
+    report_left_out(b->first.second, &b->second);
+    b = budgets_.erase(b);
+  }
   log_("adapter " + it->second.name + " gone");
   adapters_.erase(it);
 }
@@ -214,34 +225,85 @@ void Service::save_store() {
   if (err != 0) log_("cannot write " + opt_.data_path + ": " + std::strerror(err));
 }
 
-void Service::serve(Adapter &adapter) {
+// A handheld (or whatever claims to be one) may send without pause: each turn reads a
+// bounded number of its messages, so that the other adapters, link events and signals get
+// their turn, and the lines on its messages are rate-limited.
+void Service::serve(int index, Adapter &adapter) {
   uint8_t buf[kMaxMessage];
-  for (;;) {
+  for (int turn = 0; turn < kMessagesPerTurn; ++turn) {
     bool truncated = false;
     int err = 0;
     long n = adapter.socket->receive(buf, sizeof buf, &truncated, &err);
     if (n == 0) return;
     if (n < 0) {
-      log_("receiving on " + adapter.name + " failed: " + std::strerror(err));
+      adapter_log(index, "receive failures", "receiving on " + adapter.name + " failed: " + std::strerror(err));
       return;
     }
     if (truncated) {
-      log_(adapter.name + ": message over " + std::to_string(kMaxMessage) + " bytes ignored");
+      adapter_log(index, "ignored messages",
+                  adapter.name + ": message over " + std::to_string(kMaxMessage) + " bytes ignored");
       continue;
     }
     Request req;
     std::string why;
     if (!parse_request(buf, static_cast<size_t>(n), &req, &why)) {
-      log_(adapter.name + ": message ignored: " + why);
+      adapter_log(index, "ignored messages", adapter.name + ": message ignored: " + why);
       continue;
     }
     Answer a = answer(req, &adapter.pool, now_ms());
-    if (!a.log.empty()) log_(adapter.name + ": " + a.log);
+    if (!a.log.empty()) adapter_log(index, "answers", adapter.name + ": " + a.log);
     if (!a.send) continue;
     if ((err = adapter.socket->send_to(a.to, build_reply(req, a.reply))) != 0)
-      log_(adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
-           " failed: " + std::strerror(err));
+      adapter_log(index, "send failures",
+                  adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
+                      " failed: " + std::strerror(err));
   }
+}
+
+// At most kLogBudget lines of one kind for one adapter in kLogWindowMs; what is left out
+// is counted and told when its window has passed.
+void Service::adapter_log(int index, const std::string &kind, const std::string &line) {
+  const int64_t now = now_ms();
+  LogBudget &b = budgets_[{index, kind}];
+  if (now - b.since_ms >= kLogWindowMs) {
+    report_left_out(kind, &b);
+    b.since_ms = now;
+  }
+  auto adapter = adapters_.find(index);
+  if (adapter != adapters_.end()) b.name = adapter->second.name;
+  if (b.lines < kLogBudget) {
+    ++b.lines;
+    log_(line);
+  } else {
+    ++b.left_out;
+  }
+}
+
+void Service::report_left_out(const std::string &kind, LogBudget *b) {
+  if (b->left_out > 0)
+    log_(b->name + ": " + std::to_string(b->left_out) + " more lines on " + kind + " left out (at most " +
+         std::to_string(kLogBudget) + " in " + std::to_string(kLogWindowMs / 1000) + " s)");
+  b->lines = 0;
+  b->left_out = 0;
+}
+
+// Reports the counts of windows that have passed; the time until the next one ends (ms),
+// or -1 when nothing is waiting to be told.
+int Service::report_passed_windows() {
+  const int64_t now = now_ms();
+  int64_t wait = -1;
+  for (auto &kv : budgets_) {
+    LogBudget &b = kv.second;
+    if (b.left_out == 0) continue;
+    const int64_t end = b.since_ms + kLogWindowMs;
+    if (now >= end) {
+      report_left_out(kv.first.second, &b);
+      b.since_ms = now;
+    } else if (wait < 0 || end - now < wait) {
+      wait = end - now;
+    }
+  }
+  return static_cast<int>(wait);
 }
 
 int Service::run(int stop_fd) {
@@ -253,7 +315,8 @@ int Service::run(int stop_fd) {
         fds.push_back({a.second.socket->fd(), POLLIN, 0});
         order.push_back(a.first);
       }
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    const int wait_ms = report_passed_windows();
+    if (poll(fds.data(), fds.size(), wait_ms) < 0) {
       if (errno == EINTR) continue;
       int err = errno;
       log_(std::string("poll failed: ") + std::strerror(err));
@@ -278,12 +341,14 @@ int Service::run(int stop_fd) {
     }
     for (size_t i = 0; i < order.size(); ++i) {
       auto it = adapters_.find(order[i]);
-      if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->second);
+      if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->first, it->second);
     }
   }
 }
 
 void Service::stop() {
+  for (auto &kv : budgets_) report_left_out(kv.first.second, &kv.second);
+  budgets_.clear();
   for (auto &kv : adapters_) {
     const Adapter &a = kv.second;
     const uint32_t host = subnet_host(a.pool.subnet);

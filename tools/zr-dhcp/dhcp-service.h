@@ -11,7 +11,8 @@
 // data file (by USB serial, else by hardware address), else the lowest free one; a subnet
 // that overlaps the prefix of any address or a route of the computer is never used.  The computer's side (.1/30)
 // is set on the adapter, the link is brought up, and a socket on UDP port 67 of that
-// interface answers the handheld (dhcp-lease.h).  Every event is one line of the log.
+// interface answers the handheld (dhcp-lease.h).  Every event is one line of the log; the
+// lines on an adapter's messages at most 20 of a kind in 10 s (then a count of the rest).
 #ifndef ZR_DHCP_SERVICE_H
 #define ZR_DHCP_SERVICE_H
 
@@ -20,10 +21,12 @@
 #include "dhcp-os.h"
 #include "dhcp-store.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace zrdhcp {
 
@@ -60,15 +63,25 @@ class Service {
   void unserved(const Link &link, const std::string &why);
   void forget(int index);
   void resync();
-  void serve(Adapter &adapter);
+  struct LogBudget {
+    std::string name;  // the adapter's
+    int64_t since_ms = 0;
+    int lines = 0;
+    long left_out = 0;
+  };
+  void serve(int index, Adapter &adapter);
+  void adapter_log(int index, const std::string &kind, const std::string &line);
+  void report_left_out(const std::string &kind, LogBudget *b);
+  int report_passed_windows();
   void save_store();
 
   ServiceOptions opt_;
   Log log_;
   Netlink netlink_;
   Store store_;
-  std::map<int, Adapter> adapters_;     // by interface index
-  std::map<int, std::string> waiting_;  // adapters not served, by index: the reason last logged
+  std::map<int, Adapter> adapters_;                           // by interface index
+  std::map<int, std::string> waiting_;                        // adapters not served, by index: the reason last logged
+  std::map<std::pair<int, std::string>, LogBudget> budgets_;  // by adapter and kind of line
 };
 
 }  // namespace zrdhcp

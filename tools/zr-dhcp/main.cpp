@@ -4,10 +4,13 @@
 #include "dhcp-service.h"
 #include "dhcp-text.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -44,11 +47,34 @@ privileges, 4 another instance serves the same state folder.
 
 const char kName[] = "zr-dhcp.exe";
 
+// The log never holds the service: a line that standard error cannot take now (its reader
+// is slow, stopped or gone) is dropped and counted, and the count goes out before the next
+// line that it takes.  One write a line, so that lines of several processes on one stream
+// never interleave.
+long dropped_lines = 0;
+
+bool write_now(const std::string &line) {
+  // The journal's stream is a socket, which can be asked not to wait; a pipe or a terminal
+  // takes a line of at most PIPE_BUF bytes without waiting once poll says it is writable.
+  ssize_t n = send(2, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n < 0 && errno == ENOTSOCK) {
+    pollfd p{2, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return false;
+    n = write(2, line.data(), std::min(line.size(), size_t(PIPE_BUF)));
+  }
+  return n > 0;
+}
+
 void log_line(const std::string &text) {
-  std::string line = std::string(kName) + ": " + text + "\n";
-  // One write a line, so that lines of several processes on one stream never interleave.
-  ssize_t n = write(2, line.data(), line.size());
-  (void)n;
+  if (dropped_lines > 0) {
+    if (!write_now(std::string(kName) + ": " + std::to_string(dropped_lines) +
+                   " lines of the log dropped (standard error was not taking them)\n")) {
+      ++dropped_lines;
+      return;
+    }
+    dropped_lines = 0;
+  }
+  if (!write_now(std::string(kName) + ": " + text + "\n")) ++dropped_lines;
 }
 
 std::string own_folder() {

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -132,7 +133,7 @@ class Plugged : public ::testing::Test {
   }
   Computer pc;
   Handheld hh;
-  Service svc{"interface = zrh0\nlease = 300\n"};
+  Service svc{"interface = zrh0\ninterface = zrh1\nlease = 300\n"};
 };
 
 TEST_F(Plugged, UdhcpcRenewsAndReleases) {
@@ -254,6 +255,33 @@ TEST_F(DhcpServiceMessages, HostileMessagesGetNoReplyButALogLine) {
   }
   EXPECT_TRUE(svc.running());
   EXPECT_EQ(ask(Message(zrdhcp::kDiscover)).type(), zrdhcp::kOffer) << "still serving:\n" << svc.log();
+}
+
+TEST_F(Plugged, AFloodOfMessagesHoldsNeitherOtherAdaptersNorSignalsAndCostsFewLogLines) {
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  std::atomic<bool> flooding{true};
+  long sent = 0;
+  std::thread flood([&] {
+    const std::vector<uint8_t> discover = Message(zrdhcp::kDiscover).bytes();
+    for (auto end = Clock::now() + std::chrono::seconds(3); flooding && Clock::now() < end; ++sent) sock.send(discover);
+  });
+  usleep(300000);
+  size_t mark = svc.log_size();
+  EXPECT_TRUE(pc.plug("zrh1", "", &hh, "zrc1"));
+  EXPECT_TRUE(svc.wait_log("set on zrh1", 1000, mark)) << "not served during the flood:\n" << svc.log();
+  auto asked = Clock::now();
+  EXPECT_EQ(svc.stop(), 0);
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(1)) << "SIGTERM took effect late";
+  flooding = false;
+  flood.join();
+  const std::string log = svc.log();
+  size_t offers = 0;
+  for (size_t at = log.find("zrh0: offer"); at != std::string::npos; at = log.find("zrh0: offer", at + 1)) ++offers;
+  EXPECT_LE(offers, 20u) << sent << " messages sent";
+  EXPECT_NE(log.find("zrh0: ", log.rfind("zrh0: offer")), std::string::npos);
+  EXPECT_NE(log.find("more lines on answers left out"), std::string::npos) << log.substr(log.size() - 2000);
+  EXPECT_EQ(pc.addresses("zrh0"), "");
 }
 
 // ---- which adapters, which subnets -------------------------------------------------------
@@ -493,6 +521,59 @@ TEST(DhcpService, KeepsServingAfterAddressesChangedElsewhereDuringItsRequests) {
   ASSERT_TRUE(pc.plug("zrz", "", nullptr, "zrzp"));
   EXPECT_TRUE(svc.wait_log("set on zrz", 2000)) << "no longer served after the changes:\n" << svc.log();
   EXPECT_TRUE(svc.running());
+}
+
+TEST(DhcpService, ALogReaderThatReadsNothingNeverHoldsTheService) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir dir;
+  zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "interface = zrh0\ninterface = zrh1\n", 0644);
+  const std::string cfg = dir.file("zr-dhcp.cfg"), dat = dir.file("zr-dhcp.dat"), sys = dir.file("no-sysfs");
+  // Its standard error a pipe that is full from the start and that nobody reads.
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+  fcntl(p[1], F_SETPIPE_SZ, 16384);
+  const std::string fill(512, 'x');
+  while (write(p[1], fill.data(), fill.size()) > 0) {
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 2);
+    fcntl(2, F_SETFL, 0);
+    execl(ZR_DHCP_PATH, ZR_DHCP_PATH, "--config", cfg.c_str(), "--data", dat.c_str(), "--sysfs", sys.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[1]);
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  EXPECT_TRUE(eventually([&] { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }, 3000));
+
+  // Once read again, the log says how much it lost.
+  char buf[4096];
+  while (read(p[0], buf, sizeof buf) > 0) {
+  }
+  ASSERT_TRUE(pc.plug("zrh1", "", nullptr, "zrc1"));
+  std::string got;
+  EXPECT_TRUE(eventually(
+      [&] {
+        ssize_t n = read(p[0], buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        return got.find("set on zrh1") != std::string::npos;
+      },
+      3000))
+      << got;
+  EXPECT_NE(got.find("lines of the log dropped"), std::string::npos) << got;
+
+  kill(pid, SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 2000)) << "SIGTERM had no effect";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  if (waitpid(pid, nullptr, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+  close(p[0]);
 }
 
 // ---- starting ---------------------------------------------------------------------------------
