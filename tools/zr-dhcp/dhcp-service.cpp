@@ -40,9 +40,13 @@ Service::Service(ServiceOptions options, Log log) : opt_(std::move(options)), lo
 
 int Service::start() {
   std::string text;
-  int err = read_text_file(opt_.data_path, &text);
+  int err = read_regular_file(opt_.data_path, &text);
   if (err != 0 && err != ENOENT) {
-    log_("cannot read " + opt_.data_path + ": " + std::strerror(err));
+    log_("cannot read " + opt_.data_path + ": " +
+         (err == ELOOP    ? "it is a symbolic link"
+          : err == EINVAL ? "it is not a regular file"
+                          : std::strerror(err)) +
+         " (it is left as it is)");
     return err;
   }
   std::vector<std::string> skipped;

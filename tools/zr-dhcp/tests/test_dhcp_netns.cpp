@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -602,6 +603,40 @@ TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
     for (char &c : upper) c = static_cast<char>(toupper(c));
     EXPECT_NE(r.out.find("missing privilege CAP_" + upper), std::string::npos) << r.out;
   }
+}
+
+TEST(DhcpService, TheStoreIsNeitherWrittenThroughALinkNorWaitedOn) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\n");
+  const std::string dat = svc.dir().file("zr-dhcp.dat"), victim = svc.dir().file("victim");
+  zrtest::WriteFile(victim, "precious\n", 0644);
+  auto start = [&] {
+    return run(
+        {ZR_DHCP_PATH, "--config", svc.dir().file("zr-dhcp.cfg"), "--data", dat, "--sysfs", svc.dir().file("no-sysfs")},
+        3000);
+  };
+  // A FIFO or a link as the store: refused at once, with the reason.
+  ASSERT_EQ(mkfifo(dat.c_str(), 0644), 0);
+  Ran r = start();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find(dat + ": it is not a regular file"), std::string::npos) << r.out;
+  unlink(dat.c_str());
+  ASSERT_EQ(symlink(victim.c_str(), dat.c_str()), 0);
+  r = start();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find(dat + ": it is a symbolic link"), std::string::npos) << r.out;
+  unlink(dat.c_str());
+
+  // A link planted where the former program put its new store is never written through.
+  ASSERT_EQ(symlink(victim.c_str(), (dat + ".new").c_str()), 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.data().find("172.16.0.0/30") != std::string::npos; }, 1000)) << svc.log();
+  EXPECT_EQ(read_file(victim), "precious\n");
+  struct stat st;
+  EXPECT_TRUE(lstat(dat.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 
 // ---- shared with the link library's users -----------------------------------------------------
