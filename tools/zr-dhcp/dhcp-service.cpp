@@ -22,13 +22,6 @@ int64_t now_ms() {
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// A USB serial number as part of a key: printable, no white space.
-std::string key_text(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) out += (c > ' ' && c < 0x7f) ? static_cast<char>(c) : '_';
-  return out;
-}
-
 constexpr size_t kMaxMessage = 4096;
 constexpr int kMessagesPerTurn = 32;
 constexpr int kLogBudget = 20;
@@ -66,22 +59,23 @@ int Service::start() {
   return 0;
 }
 
-bool Service::select(const Link &link, std::string *key, std::string *why) const {
-  const std::string mac_key = "mac:" + hw_text(link.hw.data(), link.hw.size());
-  if (std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
-      opt_.config.interfaces.end()) {
-    UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-    if (usb.found && sysfs_ifindex(opt_.sysfs_root, link.name) != link.index) usb = UsbDevice();
-    *key = usb.found && !usb.serial.empty() ? "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial) : mac_key;
-    *why = "named in the configuration";
-    return true;
-  }
+bool Service::select(const Link &link, std::string *key, std::string *former_key, std::string *why) const {
+  const bool named = std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
+                     opt_.config.interfaces.end();
   UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-  if (!usb.found || sysfs_ifindex(opt_.sysfs_root, link.name) != link.index ||
-      std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end())
+  if (usb.found && sysfs_ifindex(opt_.sysfs_root, link.name) != link.index) usb = UsbDevice();
+  if (!named &&
+      (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end()))
     return false;
-  *key = usb.serial.empty() ? mac_key : "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial);
-  *why = "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + key_text(usb.serial));
+  former_key->clear();
+  if (usb.found && !usb.serial.empty()) {
+    *key = "serial:" + usb_id_text(usb.id) + ":" + serial_key_text(usb.serial);
+    *former_key = "serial:" + usb_id_text(usb.id) + ":" + former_serial_key_text(usb.serial);
+  } else {
+    *key = "mac:" + hw_text(link.hw.data(), link.hw.size());
+  }
+  *why = named ? "named in the configuration"
+               : "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + serial_key_text(usb.serial));
   return true;
 }
 
@@ -97,10 +91,17 @@ void Service::consider(const Link &link) {
   // An event tells the name the link had then; when it has another now, a later event
   // tells that one (and the name may belong to another link by now).
   if (Netlink::name_of(link.index) != link.name) return;
-  std::string key, why;
-  if (!select(link, &key, &why)) {
+  std::string key, former_key, why;
+  if (!select(link, &key, &former_key, &why)) {
     waiting_.erase(link.index);
     return;
+  }
+  // A subnet remembered under the key's former spelling is taken over by the exact one.
+  bool store_changed = false;
+  if (!former_key.empty() && former_key != key && store_.find(key) < 0 && store_.find(former_key) >= 0) {
+    store_.remember(key, store_.find(former_key));
+    store_.forget(former_key);
+    store_changed = true;
   }
   if (!waiting_.count(link.index)) log_("adapter " + link.name + " found (" + why + ")");
 
@@ -142,7 +143,7 @@ void Service::consider(const Link &link) {
     log_("cannot receive DHCP requests on " + link.name + " (UDP port 67): " + std::strerror(err));
     adapter.socket.reset();
   }
-  if (store_.find(key) != subnet) {
+  if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
     save_store();
   }

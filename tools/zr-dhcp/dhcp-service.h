@@ -57,7 +57,7 @@ class Service {
     std::unique_ptr<DhcpSocket> socket;
   };
 
-  bool select(const Link &link, std::string *key, std::string *why) const;
+  bool select(const Link &link, std::string *key, std::string *former_key, std::string *why) const;
   void consider(const Link &link);
   int choose_subnet(const Link &link, const std::string &key, int *subnet);
   void unserved(const Link &link, const std::string &why);

@@ -21,10 +21,36 @@ void mark_overlapping(uint32_t addr, int prefix, std::set<int> *busy) {
   for (int n = subnet_of(first); n <= subnet_of(last); ++n) busy->insert(n);
 }
 
+std::string serial_key_text(const std::string &serial) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : serial) {
+    if (c > ' ' && c < 0x7f && c != '%' && c != '#') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string former_serial_key_text(const std::string &serial) {
+  std::string out;
+  for (unsigned char c : serial) out += (c > ' ' && c < 0x7f) ? static_cast<char>(c) : '_';
+  return out;
+}
+
+// A key never holds white space: a line's first word is the key ("#" inside it, as earlier
+// versions wrote some, included) and the rest the network.
 void Store::parse(const std::string &text, std::vector<std::string> *skipped) {
   by_key_.clear();
-  for (const auto &numbered : meaningful_lines(text)) {
-    const std::string &line = numbered.second;
+  int number = 0;
+  for (const std::string &raw : split_lines(text)) {
+    ++number;
+    const std::string line = trim(raw);
+    if (line.empty() || line[0] == '#') continue;
     size_t space = line.find_first_of(" \t");
     std::string key = line.substr(0, space);
     std::string net = space == std::string::npos ? "" : trim(line.substr(space));
@@ -33,8 +59,7 @@ void Store::parse(const std::string &text, std::vector<std::string> *skipped) {
               parse_ipv4(net.substr(0, net.size() - 3), &addr) && subnet_of(addr) >= 0 && (addr & 3u) == 0 &&
               (key.rfind("serial:", 0) == 0 || key.rfind("mac:", 0) == 0);
     if (!ok) {
-      if (skipped)
-        skipped->push_back(std::to_string(numbered.first) + ": \"" + line + "\" is not \"KEY 172.16.N.M/30\"");
+      if (skipped) skipped->push_back(std::to_string(number) + ": \"" + line + "\" is not \"KEY 172.16.N.M/30\"");
       continue;
     }
     by_key_[key] = subnet_of(addr);

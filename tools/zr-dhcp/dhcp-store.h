@@ -4,10 +4,12 @@
 // Handheld networks are the /30 blocks of 172.16.0.0/16, numbered 0 to 16383: block N is
 // 172.16.0.0 + 4N, the computer holds its first host address (low bits 01) and the handheld
 // the second.  An adapter is known by a key: "serial:VVVV:PPPP:SERIAL" for a USB device
-// with a serial number, otherwise "mac:aa:bb:cc:dd:ee:ff".
+// with a serial number (in the exact spelling of serial_key_text), otherwise
+// "mac:aa:bb:cc:dd:ee:ff".
 //
 // The file holds one assignment a line, "KEY NETWORK/30" (e.g. "mac:02:00:00:00:00:01
-// 172.16.0.4/30"); "#" starts a comment.  An empty or missing file is an empty store.
+// 172.16.0.4/30"); a line that starts with "#" is a comment.  An empty or missing file is
+// an empty store.
 // The program writes it whole, in one step, after every new assignment.
 #ifndef ZR_DHCP_STORE_H
 #define ZR_DHCP_STORE_H
@@ -39,6 +41,7 @@ class Store {
   // The remembered subnet of a key, or -1.
   int find(const std::string &key) const;
   void remember(const std::string &key, int subnet) { by_key_[key] = subnet; }
+  void forget(const std::string &key) { by_key_.erase(key); }
   bool empty() const { return by_key_.empty(); }
 
   // The subnet for an adapter with this key.  `busy` holds the subnets that cannot be
@@ -51,6 +54,14 @@ class Store {
  private:
   std::map<std::string, int> by_key_;
 };
+
+// A USB serial number (chosen by the device: any bytes) as part of a key, exact and
+// reversible: printable ASCII but space, "%" and "#" stands for itself, every other byte is
+// %XX (two upper-case hex digits).
+std::string serial_key_text(const std::string &serial);
+// The spelling of earlier versions (white space, control and other bytes as "_"): not
+// exact ("A B" and "A_B" meet), read only to find what was remembered under it.
+std::string former_serial_key_text(const std::string &serial);
 
 // The subnet an IPv4 address (host order) lies in, or -1 outside 172.16.0.0/16.
 int subnet_of(uint32_t addr);

@@ -312,15 +312,31 @@ TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
-  EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC_0001)"), std::string::npos) << svc.log();
+  EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC%200001)"), std::string::npos) << svc.log();
   ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1", 101));
   ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2", 102));
   ASSERT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrusb2", 1000)) << svc.log();
   EXPECT_EQ(svc.log().find("zrusb1"), std::string::npos) << svc.log();
   EXPECT_EQ(pc.addresses("zrusb1"), "");
   EXPECT_EQ(pc.addresses("zrc0"), "") << "the other end of a pair is no USB adapter";
-  EXPECT_NE(svc.data().find("serial:4407:7705:CALC_0001 172.16.0.0/30"), std::string::npos) << svc.data();
+  EXPECT_NE(svc.data().find("serial:4407:7705:CALC%200001 172.16.0.0/30"), std::string::npos) << svc.data();
   EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
+}
+
+TEST(DhcpService, ASubnetRememberedByAnEarlierVersionIsKeptUnderTheExactKey) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  Service svc("usb = 4407:7705\n", sys.path());
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "serial:4407:7705:CALC_0001 172.16.0.20/30\n", 0644);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.21/30 set on zrusb0", 1000)) << svc.log();
+  EXPECT_TRUE(eventually(
+      [&] { return svc.data().find("serial:4407:7705:CALC%200001 172.16.0.20/30") != std::string::npos; }, 1000))
+      << svc.data();
+  EXPECT_EQ(svc.data().find("CALC_0001"), std::string::npos) << svc.data();
 }
 
 TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {

@@ -120,6 +120,34 @@ TEST(DhcpStore, ChoosesTheRememberedSubnetThenTheLowestFreeOne) {
   EXPECT_EQ(subnet_handheld(1), 0xAC100006u);
 }
 
+TEST(DhcpStore, SerialsAreKeptExactlyAndFormerKeysStillRead) {
+  // Chosen by the device: "#", white space, "%", "_" and any byte.
+  const std::string serials[] = {"AB#12", "A B", "A_B", "A%20B", std::string("x\0\xff\n", 4), "plain-0001"};
+  Store s;
+  std::set<std::string> keys;
+  for (size_t i = 0; i < sizeof serials / sizeof serials[0]; ++i) {
+    const std::string key = "serial:4407:7705:" + serial_key_text(serials[i]);
+    EXPECT_TRUE(keys.insert(key).second) << key;
+    s.remember(key, static_cast<int>(i));
+  }
+  EXPECT_EQ(serial_key_text("plain-0001"), "plain-0001");
+  Store again;
+  std::vector<std::string> skipped;
+  again.parse(s.text(), &skipped);
+  EXPECT_TRUE(skipped.empty());
+  EXPECT_EQ(again.text(), s.text());
+  for (size_t i = 0; i < sizeof serials / sizeof serials[0]; ++i)
+    EXPECT_EQ(again.find("serial:4407:7705:" + serial_key_text(serials[i])), static_cast<int>(i)) << i;
+
+  // A store of an earlier version, "#" in a key included.
+  again.parse(
+      "# written by an earlier version\nserial:4407:7705:AB#12 172.16.0.8/30\nserial:4407:7705:A_B 172.16.0.12/30\n",
+      &skipped);
+  EXPECT_TRUE(skipped.empty());
+  EXPECT_EQ(again.find("serial:4407:7705:" + former_serial_key_text("AB#12")), 2);
+  EXPECT_EQ(again.find("serial:4407:7705:" + former_serial_key_text("A B")), 3);
+}
+
 TEST(DhcpStore, ANetworkMakesBusyEverySubnetItOverlaps) {
   std::set<int> busy;
   mark_overlapping(0xAC10034Du, 16, &busy);  // 172.16.3.77/16: all of them
