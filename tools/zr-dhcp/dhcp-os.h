@@ -68,9 +68,10 @@ class Netlink {
   // Opens the request socket and the event socket (link changes).  0 or an errno value.
   int open();
   int event_fd() const;
-  // Reads the pending link events; false with an errno value when the socket failed.  After
-  // an overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
-  bool read_events(std::vector<LinkEvent> *events, bool *resync, int *err);
+  // Reads the pending events: link events into *events, *changed set when an IPv4 address
+  // or route came or went; false with an errno value when the socket failed.  After an
+  // overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
+  bool read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err);
 
   int links(std::vector<Link> *out);
   int addresses(std::vector<Address> *out);               // IPv4 only

@@ -26,6 +26,7 @@ constexpr size_t kMaxMessage = 4096;
 constexpr int kMessagesPerTurn = 32;
 constexpr int kLogBudget = 20;
 constexpr int64_t kLogWindowMs = 10000;
+constexpr int64_t kRetryMs = 30000;
 
 }  // namespace
 
@@ -138,11 +139,7 @@ void Service::consider(const Link &link) {
   adapter.key = key;
   adapter.pool.subnet = subnet;
   adapter.pool.lease = opt_.config.lease;
-  adapter.socket.reset(new DhcpSocket);
-  if ((err = adapter.socket->open(link.index)) != 0) {
-    log_("cannot receive DHCP requests on " + link.name + " (UDP port 67): " + std::strerror(err));
-    adapter.socket.reset();
-  }
+  open_socket(link.index, &adapter);
   if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
     save_store();
@@ -186,10 +183,36 @@ int Service::choose_subnet(const Link &link, const std::string &key, int *subnet
 
 // One line each time the reason an adapter is not served changes.
 void Service::unserved(const Link &link, const std::string &why) {
-  auto it = waiting_.find(link.index);
-  if (it != waiting_.end() && it->second == why) return;
-  waiting_[link.index] = why;
+  Waiting &w = waiting_[link.index];
+  w.link = link;
+  if (w.why == why) return;
+  w.why = why;
   log_(link.name + " is not served: " + why);
+}
+
+void Service::open_socket(int index, Adapter *adapter) {
+  std::unique_ptr<DhcpSocket> socket(new DhcpSocket);
+  int err = socket->open(index);
+  if (err == 0) {
+    if (!adapter->socket_error.empty()) log_("receiving DHCP requests on " + adapter->name + " now");
+    adapter->socket = std::move(socket);
+    adapter->socket_error.clear();
+    return;
+  }
+  const std::string why = std::strerror(err);
+  if (why != adapter->socket_error)
+    log_("cannot receive DHCP requests on " + adapter->name + " (UDP port 67): " + why + "; tried again later");
+  adapter->socket_error = why;
+}
+
+// What failed is tried again: the adapters not served, and sockets that could not be opened.
+void Service::retry(int64_t now) {
+  retried_ms_ = now;
+  std::vector<Link> links;
+  for (const auto &w : waiting_) links.push_back(w.second.link);
+  for (const Link &l : links) consider(l);
+  for (auto &a : adapters_)
+    if (!a.second.socket) open_socket(a.first, &a.second);
 }
 
 void Service::forget(int index) {
@@ -320,7 +343,17 @@ int Service::run(int stop_fd) {
         fds.push_back({a.second.socket->fd(), POLLIN, 0});
         order.push_back(a.first);
       }
-    const int wait_ms = report_passed_windows();
+    int wait_ms = report_passed_windows();
+    bool failures = !waiting_.empty();
+    for (const auto &a : adapters_) failures = failures || !a.second.socket;
+    if (failures) {
+      const int64_t due = retried_ms_ + kRetryMs - now_ms();
+      if (due <= 0) {
+        retry(now_ms());
+        continue;
+      }
+      if (wait_ms < 0 || due < wait_ms) wait_ms = static_cast<int>(due);
+    }
     if (poll(fds.data(), fds.size(), wait_ms) < 0) {
       if (errno == EINTR) continue;
       int err = errno;
@@ -330,9 +363,9 @@ int Service::run(int stop_fd) {
     if (fds[0].revents) return 0;
     if (fds[1].revents) {
       std::vector<LinkEvent> events;
-      bool lost = false;
+      bool lost = false, changed = false;
       int err = 0;
-      if (!netlink_.read_events(&events, &lost, &err)) {
+      if (!netlink_.read_events(&events, &changed, &lost, &err)) {
         log_(std::string("reading link events failed: ") + std::strerror(err));
         return err;
       }
@@ -343,6 +376,7 @@ int Service::run(int stop_fd) {
           consider(e.link);
       }
       if (lost) resync();
+      if (lost || changed || !events.empty()) retry(now_ms());
     }
     for (size_t i = 0; i < order.size(); ++i) {
       auto it = adapters_.find(order[i]);

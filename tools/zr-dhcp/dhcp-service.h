@@ -55,6 +55,7 @@ class Service {
     Pool pool;
     bool own_address = false;  // set by the service, not found there
     std::unique_ptr<DhcpSocket> socket;
+    std::string socket_error;  // why there is no socket, as last logged
   };
 
   bool select(const Link &link, std::string *key, std::string *former_key, std::string *why) const;
@@ -62,6 +63,7 @@ class Service {
   int choose_subnet(const Link &link, const std::string &key, int *subnet);
   void unserved(const Link &link, const std::string &why);
   void forget(int index);
+  void open_socket(int index, Adapter *adapter);
   void resync();
   struct LogBudget {
     std::string name;  // the adapter's
@@ -79,8 +81,14 @@ class Service {
   Log log_;
   Netlink netlink_;
   Store store_;
-  std::map<int, Adapter> adapters_;                           // by interface index
-  std::map<int, std::string> waiting_;                        // adapters not served, by index: the reason last logged
+  std::map<int, Adapter> adapters_;  // by interface index
+  struct Waiting {
+    Link link;
+    std::string why;  // the reason last logged
+  };
+  void retry(int64_t now);
+  std::map<int, Waiting> waiting_;  // adapters not served, by index
+  int64_t retried_ms_ = 0;
   std::map<std::pair<int, std::string>, LogBudget> budgets_;  // by adapter and kind of line
 };
 

@@ -1,7 +1,8 @@
 // netlink.cpp -- links and addresses through rtnetlink (libmnl).
 //
 // Two sockets: one for requests and their answers (dumps, changes with acknowledgement), one
-// that only listens to link events, so that an event never mixes with an answer.
+// that only listens to events (links; IPv4 addresses and routes), so that an event never
+// mixes with an answer.
 #include "dhcp-os.h"
 
 #include <arpa/inet.h>
@@ -60,12 +61,27 @@ int link_message(const nlmsghdr *nlh, void *data) {
   return MNL_CB_OK;
 }
 
+struct EventSink {
+  std::vector<LinkEvent> *events;
+  bool *changed;
+};
+
 int event_message(const nlmsghdr *nlh, void *data) {
-  auto *out = static_cast<std::vector<LinkEvent> *>(data);
+  auto *sink = static_cast<EventSink *>(data);
   LinkEvent e;
-  if ((nlh->nlmsg_type == RTM_NEWLINK || nlh->nlmsg_type == RTM_DELLINK) && parse_link(nlh, &e.link)) {
-    e.gone = nlh->nlmsg_type == RTM_DELLINK;
-    out->push_back(e);
+  switch (nlh->nlmsg_type) {
+    case RTM_NEWLINK:
+    case RTM_DELLINK:
+      if (parse_link(nlh, &e.link)) {
+        e.gone = nlh->nlmsg_type == RTM_DELLINK;
+        sink->events->push_back(e);
+      }
+      break;
+    case RTM_NEWADDR:
+    case RTM_DELADDR:
+    case RTM_NEWROUTE:
+    case RTM_DELROUTE: *sink->changed = true; break;
+    default: break;
   }
   return MNL_CB_OK;
 }
@@ -232,7 +248,9 @@ int Netlink::open() {
   int err = open_request_socket(impl_);
   if (err != 0) return err;
   impl_->events = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (!impl_->events || mnl_socket_bind(impl_->events, RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0) return errno;
+  if (!impl_->events ||
+      mnl_socket_bind(impl_->events, RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE, MNL_SOCKET_AUTOPID) < 0)
+    return errno;
   int size = 1 << 20;
   setsockopt(mnl_socket_get_fd(impl_->events), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   return 0;
@@ -240,7 +258,8 @@ int Netlink::open() {
 
 int Netlink::event_fd() const { return impl_ && impl_->events ? mnl_socket_get_fd(impl_->events) : -1; }
 
-bool Netlink::read_events(std::vector<LinkEvent> *events, bool *resync, int *err) {
+bool Netlink::read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err) {
+  EventSink sink{events, changed};
   std::vector<char> buf(kBufferSize);
   for (;;) {
     ssize_t n = mnl_socket_recvfrom(impl_->events, buf.data(), buf.size());
@@ -254,7 +273,7 @@ bool Netlink::read_events(std::vector<LinkEvent> *events, bool *resync, int *err
       *err = errno;
       return false;
     }
-    mnl_cb_run(buf.data(), static_cast<size_t>(n), 0, 0, event_message, events);
+    mnl_cb_run(buf.data(), static_cast<size_t>(n), 0, 0, event_message, &sink);
   }
 }
 

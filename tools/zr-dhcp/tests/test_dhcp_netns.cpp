@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -384,6 +386,7 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   // address of subnet 2.
   ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
   ASSERT_EQ(run({"ip", "link", "set", "zrlan", "up"}).status, 0);
+  ASSERT_EQ(run({"ip", "addr", "add", "10.9.0.1/24", "dev", "zrlan"}).status, 0);
   ASSERT_EQ(run({"ip", "route", "add", "172.16.0.0/29", "dev", "zrlan"}).status, 0);
   ASSERT_TRUE(pc.plug("zra", "", nullptr, "zrap"));
   ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.10/30", "dev", "zra"}).status, 0);
@@ -403,6 +406,34 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   EXPECT_EQ(log.find("no free subnet", log.find("no free subnet") + 1), std::string::npos) << log;
   EXPECT_EQ(pc.addresses("zrb"), "");
   EXPECT_TRUE(svc.running());
+
+  // Once the LAN has gone, zrb is served without waiting for another event of its own.
+  ASSERT_EQ(run({"ip", "addr", "del", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.17/30 set on zrb", 1000)) << svc.log();
+}
+
+TEST(DhcpService, ASocketThatCouldNotBeOpenedIsOpenedOnTheNextChange) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  // Another program holds UDP port 67 when the adapter comes.
+  int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(67);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  Service svc("interface = zrh0\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("cannot receive DHCP requests on zrh0", 1000)) << svc.log();
+  close(blocker);
+  ASSERT_EQ(run({"ip", "addr", "add", "10.9.9.9/32", "dev", "lo"}).status, 0);
+  EXPECT_TRUE(svc.wait_log("receiving DHCP requests on zrh0 now", 1000)) << svc.log();
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+  EXPECT_EQ(ReplyView(sock.receive(1000)).type(), zrdhcp::kOffer) << svc.log();
 }
 
 TEST(DhcpService, OneInstanceAStateFolderAndOnlyItsOwnAddressesAreRemoved) {
