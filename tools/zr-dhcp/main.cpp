@@ -19,30 +19,43 @@
 
 namespace {
 
+// The installed paths, as the build was told them.
+#ifndef ZR_DHCP_CONFIG_FILE
+#define ZR_DHCP_CONFIG_FILE "/etc/zr-dhcp.cfg"
+#endif
+#ifndef ZR_DHCP_STATE_DIR
+#define ZR_DHCP_STATE_DIR "/var/lib/zr-dhcp"
+#endif
+
 const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR]
 
 Gives attached handhelds their addresses.  Every network adapter whose USB device has a
 configured id (default 4407:7705), and every interface named in the configuration, gets
-the lowest free /30 of 172.16.0.0/16: the computer's side .1 is set on the adapter, the
-link is brought up, and the handheld's DHCP request is answered with .2.  Adapters that
-appear later are served as they come; a handheld plugged in again gets its former subnet.
-It runs in the foreground until SIGTERM, SIGINT or SIGHUP, then removes the addresses it set (an
-address that was on the adapter before is left).  One instance serves a state folder (the
-data file's): it holds zr-dhcp.lock there, and a second one ends with status 4.  Every
-event is one line on standard error.
+the lowest free /30 of 172.16.0.0/16 that overlaps no address or route of the computer:
+the computer's side .1 is set on the adapter (IPv6 router advertisements and
+autoconfiguration turned off on it), the link is brought up, and the handheld's DHCP
+request is answered with .2.  Adapters that appear later are served as they come; a
+handheld plugged in again gets its former subnet; what failed is tried again on the next
+change and every 30 s.  It runs in the foreground until SIGTERM, SIGINT or SIGHUP, then
+removes the addresses it set (an address that was on the adapter before is left).  One
+instance serves a state folder (the data file's): it holds zr-dhcp.lock there, and a
+second one ends with status 4.  Every event is one line on standard error (lines on one
+adapter's messages: at most 20 of a kind in 10 s).
 
-  --config FILE   settings (default: zr-dhcp.cfg beside the program); lines of
-                  "key = value", "#" comments:
+  --config FILE   settings (default: )" ZR_DHCP_CONFIG_FILE R"(, or zr-dhcp.cfg
+                  beside the program when there is one); lines of "key = value",
+                  "#" comments:
                     usb = VVVV:PPPP     USB vendor:product of handheld adapters (repeatable)
                     interface = NAME    serve this interface whatever its ids (repeatable)
                     lease = SECONDS     lease time offered (default 3600)
-  --data FILE     the remembered subnets (default: zr-dhcp.dat beside the program)
+  --data FILE     the remembered subnets (default: )" ZR_DHCP_STATE_DIR R"(/zr-dhcp.dat,
+                  or zr-dhcp.dat beside the program when zr-dhcp.cfg is there)
   --sysfs DIR     where sysfs is (default /sys)
   --help          this text
 
 Needs CAP_NET_ADMIN and CAP_NET_BIND_SERVICE (root has both).  Exit codes: 0 stopped by
-SIGTERM, SIGINT or SIGHUP, 1 failed while running, 2 bad command line or configuration, 3 missing
-privileges, 4 another instance serves the same state folder.
+SIGTERM, SIGINT or SIGHUP, 1 failed while running, 2 bad command line or configuration,
+3 missing privileges, 4 another instance serves the same state folder.
 )";
 
 const char kName[] = "zr-dhcp.exe";
@@ -110,9 +123,13 @@ int main(int argc, char **argv) {
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage_error(a + " needs a value");
     *target = argv[++i];
   }
+  // The program, its settings and its store in one folder (as the link library keeps them)
+  // go together; else the installed paths.
   const bool config_given = !config_path.empty();
-  if (!config_given) config_path = own_folder() + "/zr-dhcp.cfg";
-  if (data_path.empty()) data_path = own_folder() + "/zr-dhcp.dat";
+  const std::string beside = own_folder();
+  const bool kept_together = access((beside + "/zr-dhcp.cfg").c_str(), F_OK) == 0;
+  if (!config_given) config_path = kept_together ? beside + "/zr-dhcp.cfg" : ZR_DHCP_CONFIG_FILE;
+  if (data_path.empty()) data_path = kept_together ? beside + "/zr-dhcp.dat" : ZR_DHCP_STATE_DIR "/zr-dhcp.dat";
 
   zrdhcp::ServiceOptions options;
   std::string error;
@@ -169,6 +186,8 @@ int main(int argc, char **argv) {
   std::string ids;
   for (const zrdhcp::UsbId &id : options.config.usb) ids += (ids.empty() ? "" : ", ") + zrdhcp::usb_id_text(id);
   for (const std::string &name : options.config.interfaces) ids += ", interface " + name;
+  log_line("settings " + config_path + (access(config_path.c_str(), F_OK) == 0 ? "" : " (not there: the defaults)") +
+           ", store " + data_path);
   log_line("serving handheld adapters (USB " + ids + "), lease " + std::to_string(options.config.lease) + " s");
 
   zrdhcp::Service service(options, log_line);

@@ -686,6 +686,30 @@ TEST(DhcpService, TheStoreIsNeitherWrittenThroughALinkNorWaitedOn) {
   EXPECT_TRUE(lstat(dat.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 
+TEST(DhcpService, RunByHandItTakesTheInstalledPathsUnlessItsSettingsAreBesideIt) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  const std::string installed_store = std::string(ZR_DHCP_STATE_DIR) + "/zr-dhcp.dat";
+  Ran help = run({ZR_DHCP_PATH, "--help"});
+  EXPECT_NE(help.out.find(ZR_DHCP_CONFIG_FILE), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find(installed_store), std::string::npos) << help.out;
+
+  // A copy of the program alone in a folder (its store given, so that nothing is written
+  // in the installed state folder).
+  TempDir folder;
+  ASSERT_EQ(run({"cp", ZR_DHCP_PATH, folder.file("zr-dhcp.exe")}).status, 0);
+  Ran r = run({folder.file("zr-dhcp.exe"), "--data", folder.file("zr-dhcp.dat")}, 500);
+  EXPECT_NE(r.out.find(ZR_DHCP_CONFIG_FILE), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(folder.file("zr-dhcp.cfg")), std::string::npos) << r.out;
+
+  // Beside its settings (as the link library keeps it), its store goes there too.
+  zrtest::WriteFile(folder.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
+  r = run({folder.file("zr-dhcp.exe")}, 500);
+  EXPECT_NE(r.out.find("settings " + folder.file("zr-dhcp.cfg") + ", store " + folder.file("zr-dhcp.dat")),
+            std::string::npos)
+      << r.out;
+}
+
 // ---- shared with the link library's users -----------------------------------------------------
 
 // The service under a name of this test's own (so that parallel tests never find it), with
