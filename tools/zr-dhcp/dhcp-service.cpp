@@ -44,8 +44,17 @@ int Service::start() {
     return err;
   }
   std::vector<std::string> skipped;
-  store_.parse(text, &skipped);
-  for (const std::string &s : skipped) log_(opt_.data_path + ":" + s + ": line passed over");
+  size_t damaged = 0, dropped = 0;
+  store_.parse(text, &skipped, &damaged, &dropped);
+  if (damaged > 0) {
+    std::string first;
+    for (const std::string &s : skipped) first += (first.empty() ? "" : "; ") + s;
+    log_(opt_.data_path + ": " + std::to_string(damaged) + " damaged line" + (damaged == 1 ? "" : "s") +
+         " passed over (" + (damaged > skipped.size() ? "the first: " : "") + first + ")");
+  }
+  if (dropped > 0)
+    log_(opt_.data_path + ": " + std::to_string(dropped) + " assignments over the bound of " +
+         std::to_string(kMaxKeys) + " left out (the least recently used)");
 
   if ((err = netlink_.open()) != 0) {
     log_(std::string("cannot open rtnetlink: ") + std::strerror(err));
@@ -143,6 +152,8 @@ void Service::consider(const Link &link) {
   if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
     save_store();
+  } else if (store_.touch(key)) {
+    save_store();  // the order of use, which decides what goes first past the bound
   }
   adapters_[link.index] = std::move(adapter);
 }

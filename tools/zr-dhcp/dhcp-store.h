@@ -14,6 +14,7 @@
 #ifndef ZR_DHCP_STORE_H
 #define ZR_DHCP_STORE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -30,19 +31,33 @@ inline uint32_t subnet_host(int n) { return subnet_network(n) + 1; }      // the
 inline uint32_t subnet_handheld(int n) { return subnet_network(n) + 2; }  // the handheld
 constexpr uint32_t kSubnetMask = 0xFFFFFFFCu;
 
+// At most this many keys are kept (as many as there are subnets): past it, the key used
+// least recently goes first.
+constexpr size_t kMaxKeys = kSubnetCount;
+// Of the damaged lines of a store, this many are described.
+constexpr size_t kDamagedShown = 5;
+
 class Store {
  public:
-  // Reads the assignments from the file's text.  Lines that cannot be read are passed
-  // over and described in *skipped (one "LINE: why" each), so a damaged file costs only
-  // its bad lines.
-  void parse(const std::string &text, std::vector<std::string> *skipped);
+  // Reads the assignments from the file's text, the last line the one used most recently.
+  // Lines that cannot be read are passed over, so a damaged file costs only its bad lines:
+  // their number in *damaged, the first kDamagedShown described in *skipped ("LINE: why"
+  // each).  *dropped: the keys over kMaxKeys left out (the least recently used).
+  void parse(const std::string &text, std::vector<std::string> *skipped, size_t *damaged = nullptr,
+             size_t *dropped = nullptr);
+  // One line a key, from the one used least recently to the one used last.
   std::string text() const;
 
   // The remembered subnet of a key, or -1.
   int find(const std::string &key) const;
-  void remember(const std::string &key, int subnet) { by_key_[key] = subnet; }
+  // Remembers the key's subnet as used now (the least recently used key goes when there
+  // are more than kMaxKeys).
+  void remember(const std::string &key, int subnet);
+  // Marks the key used now; false when it was the one used last already (or is unknown).
+  bool touch(const std::string &key);
   void forget(const std::string &key) { by_key_.erase(key); }
   bool empty() const { return by_key_.empty(); }
+  size_t size() const { return by_key_.size(); }
 
   // The subnet for an adapter with this key.  `busy` holds the subnets that cannot be
   // used now (served to other adapters, or holding addresses of other interfaces).  The
@@ -52,7 +67,14 @@ class Store {
   int choose(const std::string &key, const std::set<int> &busy) const;
 
  private:
-  std::map<std::string, int> by_key_;
+  struct Entry {
+    int subnet = -1;
+    uint64_t used = 0;  // when it was used last, counted in uses
+  };
+  // Leaves out the least recently used keys over kMaxKeys; how many.
+  size_t keep_bound();
+  std::map<std::string, Entry> by_key_;
+  uint64_t uses_ = 0;
 };
 
 // A USB serial number (chosen by the device: any bytes) as part of a key, exact and

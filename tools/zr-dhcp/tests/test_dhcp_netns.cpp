@@ -686,6 +686,24 @@ TEST(DhcpService, TheStoreIsNeitherWrittenThroughALinkNorWaitedOn) {
   EXPECT_TRUE(lstat(dat.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 
+TEST(DhcpService, ADamagedStoreIsToldInOneLine) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\n");
+  std::string broken;
+  for (int i = 0; i < 5000; ++i) broken += "damaged " + std::to_string(i) + "\n";
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), broken, 0644);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log().substr(0, 2000);
+  const std::string log = svc.log();
+  size_t lines = 0;
+  for (size_t at = log.find("zr-dhcp.dat"); at != std::string::npos; at = log.find("zr-dhcp.dat", at + 1)) ++lines;
+  EXPECT_EQ(lines, 2u) << log.substr(0, 2000);  // the paths at the start, and the one line
+  EXPECT_NE(log.find("5000 damaged lines passed over (the first: 1: \"damaged 0\""), std::string::npos)
+      << log.substr(0, 2000);
+}
+
 TEST(DhcpService, RunByHandItTakesTheInstalledPathsUnlessItsSettingsAreBesideIt) {
   Computer pc;
   NEED_NETWORK(pc);

@@ -148,6 +148,41 @@ TEST(DhcpStore, SerialsAreKeptExactlyAndFormerKeysStillRead) {
   EXPECT_EQ(again.find("serial:4407:7705:" + former_serial_key_text("A B")), 3);
 }
 
+TEST(DhcpStore, KeepsABoundedNumberOfKeysAndDescribesOnlyTheFirstDamagedLines) {
+  Store s;
+  auto key = [](size_t i) { return "mac:" + std::to_string(i); };
+  for (size_t i = 0; i < kMaxKeys; ++i) s.remember(key(i), static_cast<int>(i));
+  EXPECT_TRUE(s.touch(key(0)));  // plugged in again: used now
+  s.remember(key(kMaxKeys), 7);
+  s.remember(key(kMaxKeys + 1), 8);
+  EXPECT_EQ(s.size(), kMaxKeys);
+  EXPECT_EQ(s.find(key(0)), 0);
+  EXPECT_EQ(s.find(key(1)), -1) << "the least recently used goes first";
+  EXPECT_EQ(s.find(key(2)), -1);
+  EXPECT_EQ(s.find(key(3)), 3);
+
+  // The order of use survives the file; a file over the bound loses its oldest lines.
+  std::string text = s.text() + "mac:extra 172.16.0.8/30\n";
+  Store again;
+  std::vector<std::string> skipped;
+  size_t damaged = 1, dropped = 0;
+  again.parse(text, &skipped, &damaged, &dropped);
+  EXPECT_EQ(dropped, 1u);
+  EXPECT_EQ(damaged, 0u);
+  EXPECT_EQ(again.find(key(3)), -1);
+  EXPECT_EQ(again.find(key(0)), 0);
+  EXPECT_EQ(again.find("mac:extra"), 2);
+
+  std::string broken;
+  for (int i = 0; i < 100000; ++i) broken += "garbage line " + std::to_string(i) + "\n";
+  skipped.clear();
+  again.parse(broken + "mac:ok 172.16.0.4/30\n", &skipped, &damaged, &dropped);
+  EXPECT_EQ(damaged, 100000u);
+  EXPECT_EQ(skipped.size(), kDamagedShown);
+  EXPECT_EQ(skipped[0].rfind("1: ", 0), 0u) << skipped[0];
+  EXPECT_EQ(again.find("mac:ok"), 1);
+}
+
 TEST(DhcpStore, ANetworkMakesBusyEverySubnetItOverlaps) {
   std::set<int> busy;
   mark_overlapping(0xAC10034Du, 16, &busy);  // 172.16.3.77/16: all of them
