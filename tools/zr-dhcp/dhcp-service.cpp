@@ -140,8 +140,9 @@ void Service::consider(const Link &link) {
     log_("address " + host + " was on " + link.name + " already (it stays there at the end)");
   else
     log_("address " + host + " set on " + link.name);
-  if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
 
+  // The socket before the link is up: the handheld asks as soon as it sees the link, and
+  // its first DISCOVER is then waiting in the socket.
   Adapter adapter;
   adapter.own_address = !found_there;
   adapter.name = link.name;
@@ -149,6 +150,7 @@ void Service::consider(const Link &link) {
   adapter.pool.subnet = subnet;
   adapter.pool.lease = opt_.config.lease;
   open_socket(link.index, &adapter);
+  if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
   if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
     save_store();
