@@ -68,8 +68,9 @@ class Netlink {
   // Opens the request socket and the event socket (link changes).  0 or an errno value.
   int open();
   int event_fd() const;
-  // Reads the pending events: link events into *events, *changed set when an IPv4 address
-  // or route came or went; false with an errno value when the socket failed.  After an
+  // Reads the pending events (a bounded number of reads: the rest on the next call): link
+  // events into *events, *changed set when an IPv4 address or route came or went; false
+  // with an errno value when the socket failed.  After an
   // overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
   bool read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err);
 

@@ -261,7 +261,9 @@ int Netlink::event_fd() const { return impl_ && impl_->events ? mnl_socket_get_f
 bool Netlink::read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err) {
   EventSink sink{events, changed};
   std::vector<char> buf(kBufferSize);
-  for (;;) {
+  // A bounded number of reads: addresses that change without pause elsewhere must not hold
+  // the caller here (what is left waits for its next turn).
+  for (int reads = 0; reads < 64; ++reads) {
     ssize_t n = mnl_socket_recvfrom(impl_->events, buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -275,6 +277,7 @@ bool Netlink::read_events(std::vector<LinkEvent> *events, bool *changed, bool *r
     }
     mnl_cb_run(buf.data(), static_cast<size_t>(n), 0, 0, event_message, &sink);
   }
+  return true;
 }
 
 int Netlink::links(std::vector<Link> *out) {
