@@ -24,7 +24,8 @@ foreach(want "ExecStart=${FULL_SBINDIR}/zr-dhcp.exe --config ${FULL_SYSCONFDIR}/
   endif()
 endforeach()
 file(READ "${PREFIX}/lib/udev/rules.d/70-zr-dhcp.rules" rule)
-foreach(want "ATTRS{idVendor}==\"4407\"" "ATTRS{idProduct}==\"7705\"" "ENV{SYSTEMD_WANTS}+=\"zr-dhcp.service\"")
+foreach(want "ACTION==\"add|change|move\"" "ATTRS{idVendor}==\"4407\"" "ATTRS{idProduct}==\"7705\""
+             "ENV{SYSTEMD_WANTS}+=\"zr-dhcp.service\"")
   string(FIND "${rule}" "${want}" at)
   if(at LESS 0)
     message(FATAL_ERROR "the udev rule lacks '${want}':\n${rule}")
