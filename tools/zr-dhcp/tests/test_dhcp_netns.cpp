@@ -624,6 +624,37 @@ TEST(DhcpService, ALogReaderThatReadsNothingNeverHoldsTheService) {
   close(p[0]);
 }
 
+TEST(DhcpService, TheHandheldsFirstDiscoverIsAnswered) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  // Every socket the service makes after its two netlink ones takes a second to make
+  // (strace delays the call): a DHCP socket made only once the link is up would miss the
+  // DISCOVER the handheld sends as soon as it sees the link.
+  Service svc("interface = zrh0\n");
+  ASSERT_TRUE(svc.start({"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=socket", "-e",
+                         "inject=socket:delay_enter=1s:when=3+", "--"}))
+      << svc.log();
+  const std::string children =
+      read_file("/proc/" + std::to_string(svc.pid()) + "/task/" + std::to_string(svc.pid()) + "/children");
+  const pid_t service = static_cast<pid_t>(std::atol(children.c_str()));
+  ASSERT_GT(service, 0) << children;
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  EXPECT_TRUE(eventually(
+      [&] {
+        return hh.run({"ip", "-o", "link", "show", "zrc0"}).out.find("LOWER_UP") != std::string::npos;
+      },
+      8000))
+      << svc.log();
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+  EXPECT_EQ(ReplyView(sock.receive(3000)).type(), zrdhcp::kOffer) << svc.log();
+  kill(service, SIGTERM);
+  EXPECT_TRUE(eventually([&] { return !svc.running(); }, 5000));
+}
+
 // ---- starting ---------------------------------------------------------------------------------
 
 TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
