@@ -132,7 +132,14 @@ bool soak(int seconds) {
       "left after the stop: %zu (status %d)\n",
       cycles, seconds, fds_before, fds_after, rss_before, rss_after, addresses_left, status);
   if (!ok) std::fprintf(stderr, "soak: an adapter was not served or not forgotten:\n%s", svc.log().c_str());
-  return ok && status == 0 && fds_after <= fds_before && rss_after - rss_before < 1024 && addresses_left == 0;
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's quarantine keeps freed memory for a while by design: memory is judged
+  // in the normal build only.
+  const bool memory_flat = true;
+#else
+  const bool memory_flat = rss_after - rss_before < 1024;
+#endif
+  return ok && status == 0 && fds_after <= fds_before && memory_flat && addresses_left == 0;
 }
 
 }  // namespace
