@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,6 +146,13 @@ int main(int argc, char **argv) {
   if (!missing.empty()) {
     log_line("run it as root, or as the zr-dhcp service (systemctl start zr-dhcp)");
     return 3;
+  }
+
+  // The installed state folder is made by the unit's first start; run by hand before that,
+  // the program makes it.
+  if (data_path == ZR_DHCP_STATE_DIR "/zr-dhcp.dat" && mkdir(ZR_DHCP_STATE_DIR, 0755) != 0 && errno != EEXIST) {
+    log_line(std::string("cannot make the state folder " ZR_DHCP_STATE_DIR ": ") + std::strerror(errno));
+    return 1;
   }
 
   // One instance per state folder: a second one would answer the same handhelds, and the
