@@ -70,8 +70,8 @@ class Netlink {
   int event_fd() const;
   // Reads the pending events (a bounded number of reads: the rest on the next call): link
   // events into *events, *changed set when an IPv4 address or route came or went; false
-  // with an errno value when the socket failed.  After an
-  // overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
+  // with an errno value when the socket failed.  After an overflow (ENOBUFS) *resync is
+  // set: events were lost, the caller lists the links anew.
   bool read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err);
 
   int links(std::vector<Link> *out);
