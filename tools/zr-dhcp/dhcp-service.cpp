@@ -66,6 +66,7 @@ int Service::start() {
     return err;
   }
   for (const Link &l : links) consider(l);
+  save_store(false);
   return 0;
 }
 
@@ -153,9 +154,9 @@ void Service::consider(const Link &link) {
   if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
   if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
-    save_store();
+    store_changed_ = true;
   } else if (store_.touch(key)) {
-    save_store();  // the order of use, which decides what goes first past the bound
+    order_changed_ = true;
   }
   adapters_[link.index] = std::move(adapter);
 }
@@ -261,7 +262,13 @@ void Service::resync() {
   for (const Link &l : links) consider(l);
 }
 
-void Service::save_store() {
+// The store is written once a turn, when an assignment is new: the adapters of one turn
+// are brought up first, and a file flushed to disk costs its time only once.  The order of
+// use alone (which decides only what goes first past the bound) waits for the next write,
+// or the end.
+void Service::save_store(bool order_too) {
+  if (!store_changed_ && !(order_too && order_changed_)) return;
+  store_changed_ = order_changed_ = false;
   int err = write_file_atomically(opt_.data_path, store_.text());
   if (err != 0) log_("cannot write " + opt_.data_path + ": " + std::strerror(err));
 }
@@ -363,6 +370,7 @@ int Service::run(int stop_fd) {
       const int64_t due = retried_ms_ + kRetryMs - now_ms();
       if (due <= 0) {
         retry(now_ms());
+        save_store(false);
         continue;
       }
       if (wait_ms < 0 || due < wait_ms) wait_ms = static_cast<int>(due);
@@ -391,6 +399,7 @@ int Service::run(int stop_fd) {
       if (lost) resync();
       if (lost || changed || !events.empty()) retry(now_ms());
     }
+    save_store(false);
     for (size_t i = 0; i < order.size(); ++i) {
       auto it = adapters_.find(order[i]);
       if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->first, it->second);
@@ -399,6 +408,7 @@ int Service::run(int stop_fd) {
 }
 
 void Service::stop() {
+  save_store(true);
   for (auto &kv : budgets_) report_left_out(kv.first.second, &kv.second);
   budgets_.clear();
   for (auto &kv : adapters_) {

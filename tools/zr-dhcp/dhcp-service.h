@@ -75,7 +75,7 @@ class Service {
   void adapter_log(int index, const std::string &kind, const std::string &line);
   void report_left_out(const std::string &kind, LogBudget *b);
   int report_passed_windows();
-  void save_store();
+  void save_store(bool order_too);
 
   ServiceOptions opt_;
   Log log_;
@@ -89,6 +89,8 @@ class Service {
   void retry(int64_t now);
   std::map<int, Waiting> waiting_;  // adapters not served, by index
   int64_t retried_ms_ = 0;
+  bool store_changed_ = false;                                // an assignment not written yet
+  bool order_changed_ = false;                                // only the order of use not written yet
   std::map<std::pair<int, std::string>, LogBudget> budgets_;  // by adapter and kind of line
 };
 
