@@ -6,6 +6,7 @@
 //   USB adapters        linux/usb-sysfs.cpp    which USB device a network interface belongs to
 //   links, addresses    linux/netlink.cpp      rtnetlink through libmnl
 //   DHCP socket         linux/dhcp-socket.cpp  UDP port 67 on one interface
+//   IPv6 of an adapter  linux/ipv6-conf.cpp    no router advertisements, no autoconfiguration
 //   privileges          linux/privileges.cpp   what the process may do
 #ifndef ZR_DHCP_OS_H
 #define ZR_DHCP_OS_H
@@ -31,6 +32,9 @@ struct UsbDevice {
 UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname);
 // The network interfaces sysfs lists (ROOT/class/net).
 std::vector<std::string> sysfs_interfaces(const std::string &sysfs_root);
+// The interface index sysfs gives for a name (ROOT/class/net/NAME/ifindex), or -1: a name
+// read from a link event may have passed to another interface since.
+int sysfs_ifindex(const std::string &sysfs_root, const std::string &ifname);
 
 // ---- links and addresses (linux/netlink.cpp) --------------------------------------------
 struct Link {
@@ -42,6 +46,11 @@ struct Link {
 struct Address {
   int index = 0;      // interface
   uint32_t addr = 0;  // host order
+  int prefix = 0;
+};
+struct Route {
+  int index = 0;     // the interface it leaves by; 0 when it names none (or several)
+  uint32_t dst = 0;  // host order
   int prefix = 0;
 };
 struct LinkEvent {
@@ -59,15 +68,20 @@ class Netlink {
   // Opens the request socket and the event socket (link changes).  0 or an errno value.
   int open();
   int event_fd() const;
-  // Reads the pending link events; false with an errno value when the socket failed.  After
-  // an overflow (ENOBUFS) *resync is set: events were lost, the caller lists the links anew.
-  bool read_events(std::vector<LinkEvent> *events, bool *resync, int *err);
+  // Reads the pending events (a bounded number of reads: the rest on the next call): link
+  // events into *events, *changed set when an IPv4 address or route came or went; false
+  // with an errno value when the socket failed.  After an overflow (ENOBUFS) *resync is
+  // set: events were lost, the caller lists the links anew.
+  bool read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err);
 
   int links(std::vector<Link> *out);
   int addresses(std::vector<Address> *out);               // IPv4 only
-  int add_address(int index, uint32_t addr, int prefix);  // EEXIST counts as done
+  int routes(std::vector<Route> *out);                    // IPv4, every table but "local"
+  int add_address(int index, uint32_t addr, int prefix);  // EEXIST: it was there already
   int remove_address(int index, uint32_t addr, int prefix);
   int set_up(int index);
+  // The interface's name now, empty when there is no such interface.
+  static std::string name_of(int index);
 
   struct Impl;  // the sockets (linux/netlink.cpp)
 
@@ -76,7 +90,8 @@ class Netlink {
 };
 
 // ---- DHCP socket (linux/dhcp-socket.cpp) ------------------------------------------------
-// A UDP socket on port 67 that receives and sends on one interface only.
+// A UDP socket on port 67 that receives and sends on one interface only (by index, which
+// never passes to another interface as a name can).
 class DhcpSocket {
  public:
   DhcpSocket() = default;
@@ -85,7 +100,7 @@ class DhcpSocket {
   DhcpSocket &operator=(const DhcpSocket &) = delete;
 
   // 0 or an errno value (EPERM / EACCES: privileges, EADDRINUSE: another server).
-  int open(const std::string &ifname);
+  int open(int index);
   int fd() const { return fd_; }
   // One datagram into buf; its size, 0 when nothing is waiting, -1 with *err on failure.
   // A datagram larger than buf is cut and reported with *truncated.
@@ -96,6 +111,12 @@ class DhcpSocket {
  private:
   int fd_ = -1;
 };
+
+// ---- IPv6 of an adapter (linux/ipv6-conf.cpp) -------------------------------------------
+// Makes the interface (index, known by that name) accept no router advertisements and
+// configure no address from them (accept_ra = 0, autoconf = 0).  0, also on a kernel
+// without IPv6; ENODEV when the name is not the index's any more; else an errno value.
+int quiet_ipv6(int index, const std::string &ifname);
 
 // ---- privileges (linux/privileges.cpp) --------------------------------------------------
 // The privileges the service lacks, each as "CAP_NAME (what it is needed for)"; empty when

@@ -22,14 +22,11 @@ int64_t now_ms() {
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// A USB serial number as part of a key: printable, no white space.
-std::string key_text(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) out += (c > ' ' && c < 0x7f) ? static_cast<char>(c) : '_';
-  return out;
-}
-
 constexpr size_t kMaxMessage = 4096;
+constexpr int kMessagesPerTurn = 32;
+constexpr int kLogBudget = 20;
+constexpr int64_t kLogWindowMs = 10000;
+constexpr int64_t kRetryMs = 30000;
 
 }  // namespace
 
@@ -37,14 +34,27 @@ Service::Service(ServiceOptions options, Log log) : opt_(std::move(options)), lo
 
 int Service::start() {
   std::string text;
-  int err = read_text_file(opt_.data_path, &text);
+  int err = read_regular_file(opt_.data_path, &text);
   if (err != 0 && err != ENOENT) {
-    log_("cannot read " + opt_.data_path + ": " + std::strerror(err));
+    log_("cannot read " + opt_.data_path + ": " +
+         (err == ELOOP    ? "it is a symbolic link"
+          : err == EINVAL ? "it is not a regular file"
+                          : std::strerror(err)) +
+         " (it is left as it is)");
     return err;
   }
   std::vector<std::string> skipped;
-  store_.parse(text, &skipped);
-  for (const std::string &s : skipped) log_(opt_.data_path + ":" + s + ": line passed over");
+  size_t damaged = 0, dropped = 0;
+  store_.parse(text, &skipped, &damaged, &dropped);
+  if (damaged > 0) {
+    std::string first;
+    for (const std::string &s : skipped) first += (first.empty() ? "" : "; ") + s;
+    log_(opt_.data_path + ": " + std::to_string(damaged) + " damaged line" + (damaged == 1 ? "" : "s") +
+         " passed over (" + (damaged > skipped.size() ? "the first: " : "") + first + ")");
+  }
+  if (dropped > 0)
+    log_(opt_.data_path + ": " + std::to_string(dropped) + " assignments over the bound of " +
+         std::to_string(kMaxKeys) + " left out (the least recently used)");
 
   if ((err = netlink_.open()) != 0) {
     log_(std::string("cannot open rtnetlink: ") + std::strerror(err));
@@ -56,23 +66,27 @@ int Service::start() {
     return err;
   }
   for (const Link &l : links) consider(l);
+  save_store(false);
   return 0;
 }
 
-bool Service::select(const Link &link, std::string *key, std::string *why) const {
-  const std::string mac_key = "mac:" + hw_text(link.hw.data(), link.hw.size());
-  if (std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
-      opt_.config.interfaces.end()) {
-    UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-    *key = usb.found && !usb.serial.empty() ? "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial) : mac_key;
-    *why = "named in the configuration";
-    return true;
-  }
+bool Service::select(const Link &link, std::string *key, std::string *former_key, std::string *why) const {
+  const bool named = std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
+                     opt_.config.interfaces.end();
   UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-  if (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end())
+  if (usb.found && sysfs_ifindex(opt_.sysfs_root, link.name) != link.index) usb = UsbDevice();
+  if (!named &&
+      (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end()))
     return false;
-  *key = usb.serial.empty() ? mac_key : "serial:" + usb_id_text(usb.id) + ":" + key_text(usb.serial);
-  *why = "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + key_text(usb.serial));
+  former_key->clear();
+  if (usb.found && !usb.serial.empty()) {
+    *key = "serial:" + usb_id_text(usb.id) + ":" + serial_key_text(usb.serial);
+    *former_key = "serial:" + usb_id_text(usb.id) + ":" + former_serial_key_text(usb.serial);
+  } else {
+    *key = "mac:" + hw_text(link.hw.data(), link.hw.size());
+  }
+  *why = named ? "named in the configuration"
+               : "USB " + usb_id_text(usb.id) + (usb.serial.empty() ? "" : ", serial " + serial_key_text(usb.serial));
   return true;
 }
 
@@ -85,53 +99,148 @@ void Service::consider(const Link &link) {
     }
     return;
   }
-  std::string key, why;
-  if (!select(link, &key, &why)) return;
-  log_("adapter " + link.name + " found (" + why + ")");
-
-  std::set<int> busy;
-  for (const auto &a : adapters_) busy.insert(a.second.pool.subnet);
-  std::vector<Address> addresses;
-  int err = netlink_.addresses(&addresses);
-  if (err != 0) {
-    log_("cannot list the addresses in use: " + std::string(std::strerror(err)) + "; " + link.name + " is not served");
+  // An event tells the name the link had then; when it has another now, a later event
+  // tells that one (and the name may belong to another link by now).
+  if (Netlink::name_of(link.index) != link.name) return;
+  std::string key, former_key, why;
+  if (!select(link, &key, &former_key, &why)) {
+    waiting_.erase(link.index);
     return;
   }
-  for (const Address &a : addresses)
-    if (a.index != link.index && subnet_of(a.addr) >= 0) busy.insert(subnet_of(a.addr));
-  int subnet = store_.choose(key, busy);
-  if (subnet < 0) {
-    log_("no free subnet in 172.16.0.0/16 for " + link.name);
+  // A subnet remembered under the key's former spelling is taken over by the exact one.
+  bool store_changed = false;
+  if (!former_key.empty() && former_key != key && store_.find(key) < 0 && store_.find(former_key) >= 0) {
+    store_.remember(key, store_.find(former_key));
+    store_.forget(former_key);
+    store_changed = true;
+  }
+  if (!waiting_.count(link.index)) log_("adapter " + link.name + " found (" + why + ")");
+
+  int subnet = -1;
+  int err = choose_subnet(link, key, &subnet);
+  if (err != 0 || subnet < 0) {
+    unserved(link, err != 0 ? "cannot list the addresses and routes in use: " + std::string(std::strerror(err))
+                            : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
+    return;
+  }
+  // Before the link is up, so that no router advertisement of the handheld's side is taken.
+  if ((err = quiet_ipv6(link.index, link.name)) != 0) {
+    unserved(link,
+             "cannot turn off IPv6 router advertisements and autoconfiguration: " + std::string(std::strerror(err)));
     return;
   }
   const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
-  if ((err = netlink_.add_address(link.index, subnet_host(subnet), 30)) != 0) {
-    log_("cannot set " + host + " on " + link.name + ": " + std::strerror(err));
+  err = netlink_.add_address(link.index, subnet_host(subnet), 30);
+  if (err != 0 && err != EEXIST) {
+    unserved(link, "cannot set " + host + ": " + std::strerror(err));
     return;
   }
-  if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
-  log_("address " + host + " set on " + link.name);
+  waiting_.erase(link.index);
+  const bool found_there = err == EEXIST;
+  if (found_there)
+    log_("address " + host + " was on " + link.name + " already (it stays there at the end)");
+  else
+    log_("address " + host + " set on " + link.name);
 
+  // The socket before the link is up: the handheld asks as soon as it sees the link, and
+  // its first DISCOVER is then waiting in the socket.
   Adapter adapter;
+  adapter.own_address = !found_there;
   adapter.name = link.name;
   adapter.key = key;
   adapter.pool.subnet = subnet;
   adapter.pool.lease = opt_.config.lease;
-  adapter.socket.reset(new DhcpSocket);
-  if ((err = adapter.socket->open(link.name)) != 0) {
-    log_("cannot receive DHCP requests on " + link.name + " (UDP port 67): " + std::strerror(err));
-    adapter.socket.reset();
-  }
-  if (store_.find(key) != subnet) {
+  open_socket(link.index, &adapter);
+  if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
+  if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
-    save_store();
+    store_changed_ = true;
+  } else if (store_.touch(key)) {
+    order_changed_ = true;
   }
   adapters_[link.index] = std::move(adapter);
 }
 
+// A subnet is free for the adapter when it overlaps no prefix of an address on any
+// interface (the adapter's own included) and no route but the service's own.  The one
+// exception is the computer's side of a subnet already on the adapter itself (.1/30, left
+// by an earlier run or set by hand): that subnet is taken, so that the adapter never holds
+// two.  A default route is no claim on a network and is passed over.
+int Service::choose_subnet(const Link &link, const std::string &key, int *subnet) {
+  std::vector<Address> addresses;
+  std::vector<Route> routes;
+  int err = netlink_.addresses(&addresses);
+  if (err == 0) err = netlink_.routes(&routes);
+  if (err != 0) return err;
+  std::set<int> busy;
+  int present = -1;
+  for (const auto &a : adapters_) busy.insert(a.second.pool.subnet);
+  for (const Address &a : addresses) {
+    const int n = subnet_of(a.addr);
+    if (a.index == link.index && a.prefix == 30 && n >= 0 && a.addr == subnet_host(n))
+      present = n;
+    else
+      mark_overlapping(a.addr, a.prefix, &busy);
+  }
+  for (const Route &r : routes) {
+    if (r.prefix == 0) continue;
+    const int n = subnet_of(r.dst);
+    auto served = adapters_.find(r.index);
+    const bool own =
+        r.prefix == 30 && n >= 0 && r.dst == subnet_network(n) &&
+        ((served != adapters_.end() && served->second.pool.subnet == n) || (r.index == link.index && n == present));
+    if (!own) mark_overlapping(r.dst, r.prefix, &busy);
+  }
+  *subnet = present >= 0 && !busy.count(present) ? present : store_.choose(key, busy);
+  return 0;
+}
+
+// One line each time the reason an adapter is not served changes.
+void Service::unserved(const Link &link, const std::string &why) {
+  Waiting &w = waiting_[link.index];
+  w.link = link;
+  if (w.why == why) return;
+  w.why = why;
+  log_(link.name + " is not served: " + why);
+}
+
+void Service::open_socket(int index, Adapter *adapter) {
+  std::unique_ptr<DhcpSocket> socket(new DhcpSocket);
+  int err = socket->open(index);
+  if (err == 0) {
+    if (!adapter->socket_error.empty()) log_("receiving DHCP requests on " + adapter->name + " now");
+    adapter->socket = std::move(socket);
+    adapter->socket_error.clear();
+    return;
+  }
+  const std::string why = std::strerror(err);
+  if (why != adapter->socket_error)
+    log_("cannot receive DHCP requests on " + adapter->name + " (UDP port 67): " + why + "; tried again later");
+  adapter->socket_error = why;
+}
+
+// What failed is tried again: the adapters not served, and sockets that could not be opened.
+void Service::retry(int64_t now) {
+  retried_ms_ = now;
+  std::vector<Link> links;
+  for (const auto &w : waiting_) links.push_back(w.second.link);
+  for (const Link &l : links) consider(l);
+  for (auto &a : adapters_)
+    if (!a.second.socket) open_socket(a.first, &a.second);
+}
+
 void Service::forget(int index) {
+  waiting_.erase(index);
   auto it = adapters_.find(index);
   if (it == adapters_.end()) return;
+  for (auto b = budgets_.begin(); b != budgets_.end();) {
+    if (b->first.first != index) {
+      ++b;
+      continue;
+    }
+    report_left_out(b->first.second, &b->second);
+    b = budgets_.erase(b);
+  }
   log_("adapter " + it->second.name + " gone");
   adapters_.erase(it);
 }
@@ -153,39 +262,96 @@ void Service::resync() {
   for (const Link &l : links) consider(l);
 }
 
-void Service::save_store() {
+// The store is written once a turn, when an assignment is new: the adapters of one turn
+// are brought up first, and a file flushed to disk costs its time only once.  The order of
+// use alone (which decides only what goes first past the bound) waits for the next write,
+// or the end.
+void Service::save_store(bool order_too) {
+  if (!store_changed_ && !(order_too && order_changed_)) return;
+  store_changed_ = order_changed_ = false;
   int err = write_file_atomically(opt_.data_path, store_.text());
   if (err != 0) log_("cannot write " + opt_.data_path + ": " + std::strerror(err));
 }
 
-void Service::serve(Adapter &adapter) {
+// A handheld (or whatever claims to be one) may send without pause: each turn reads a
+// bounded number of its messages, so that the other adapters, link events and signals get
+// their turn, and the lines on its messages are rate-limited.
+void Service::serve(int index, Adapter &adapter) {
   uint8_t buf[kMaxMessage];
-  for (;;) {
+  for (int turn = 0; turn < kMessagesPerTurn; ++turn) {
     bool truncated = false;
     int err = 0;
     long n = adapter.socket->receive(buf, sizeof buf, &truncated, &err);
     if (n == 0) return;
     if (n < 0) {
-      log_("receiving on " + adapter.name + " failed: " + std::strerror(err));
+      adapter_log(index, "receive failures", "receiving on " + adapter.name + " failed: " + std::strerror(err));
       return;
     }
     if (truncated) {
-      log_(adapter.name + ": message over " + std::to_string(kMaxMessage) + " bytes ignored");
+      adapter_log(index, "ignored messages",
+                  adapter.name + ": message over " + std::to_string(kMaxMessage) + " bytes ignored");
       continue;
     }
     Request req;
     std::string why;
     if (!parse_request(buf, static_cast<size_t>(n), &req, &why)) {
-      log_(adapter.name + ": message ignored: " + why);
+      adapter_log(index, "ignored messages", adapter.name + ": message ignored: " + why);
       continue;
     }
     Answer a = answer(req, &adapter.pool, now_ms());
-    if (!a.log.empty()) log_(adapter.name + ": " + a.log);
+    if (!a.log.empty()) adapter_log(index, "answers", adapter.name + ": " + a.log);
     if (!a.send) continue;
     if ((err = adapter.socket->send_to(a.to, build_reply(req, a.reply))) != 0)
-      log_(adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
-           " failed: " + std::strerror(err));
+      adapter_log(index, "send failures",
+                  adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
+                      " failed: " + std::strerror(err));
   }
+}
+
+// At most kLogBudget lines of one kind for one adapter in kLogWindowMs; what is left out
+// is counted and told when its window has passed.
+void Service::adapter_log(int index, const std::string &kind, const std::string &line) {
+  const int64_t now = now_ms();
+  LogBudget &b = budgets_[{index, kind}];
+  if (now - b.since_ms >= kLogWindowMs) {
+    report_left_out(kind, &b);
+    b.since_ms = now;
+  }
+  auto adapter = adapters_.find(index);
+  if (adapter != adapters_.end()) b.name = adapter->second.name;
+  if (b.lines < kLogBudget) {
+    ++b.lines;
+    log_(line);
+  } else {
+    ++b.left_out;
+  }
+}
+
+void Service::report_left_out(const std::string &kind, LogBudget *b) {
+  if (b->left_out > 0)
+    log_(b->name + ": " + std::to_string(b->left_out) + " more lines on " + kind + " left out (at most " +
+         std::to_string(kLogBudget) + " in " + std::to_string(kLogWindowMs / 1000) + " s)");
+  b->lines = 0;
+  b->left_out = 0;
+}
+
+// Reports the counts of windows that have passed; the time until the next one ends (ms),
+// or -1 when nothing is waiting to be told.
+int Service::report_passed_windows() {
+  const int64_t now = now_ms();
+  int64_t wait = -1;
+  for (auto &kv : budgets_) {
+    LogBudget &b = kv.second;
+    if (b.left_out == 0) continue;
+    const int64_t end = b.since_ms + kLogWindowMs;
+    if (now >= end) {
+      report_left_out(kv.first.second, &b);
+      b.since_ms = now;
+    } else if (wait < 0 || end - now < wait) {
+      wait = end - now;
+    }
+  }
+  return static_cast<int>(wait);
 }
 
 int Service::run(int stop_fd) {
@@ -197,7 +363,19 @@ int Service::run(int stop_fd) {
         fds.push_back({a.second.socket->fd(), POLLIN, 0});
         order.push_back(a.first);
       }
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    int wait_ms = report_passed_windows();
+    bool failures = !waiting_.empty();
+    for (const auto &a : adapters_) failures = failures || !a.second.socket;
+    if (failures) {
+      const int64_t due = retried_ms_ + kRetryMs - now_ms();
+      if (due <= 0) {
+        retry(now_ms());
+        save_store(false);
+        continue;
+      }
+      if (wait_ms < 0 || due < wait_ms) wait_ms = static_cast<int>(due);
+    }
+    if (poll(fds.data(), fds.size(), wait_ms) < 0) {
       if (errno == EINTR) continue;
       int err = errno;
       log_(std::string("poll failed: ") + std::strerror(err));
@@ -206,9 +384,9 @@ int Service::run(int stop_fd) {
     if (fds[0].revents) return 0;
     if (fds[1].revents) {
       std::vector<LinkEvent> events;
-      bool lost = false;
+      bool lost = false, changed = false;
       int err = 0;
-      if (!netlink_.read_events(&events, &lost, &err)) {
+      if (!netlink_.read_events(&events, &changed, &lost, &err)) {
         log_(std::string("reading link events failed: ") + std::strerror(err));
         return err;
       }
@@ -219,18 +397,27 @@ int Service::run(int stop_fd) {
           consider(e.link);
       }
       if (lost) resync();
+      if (lost || changed || !events.empty()) retry(now_ms());
     }
+    save_store(false);
     for (size_t i = 0; i < order.size(); ++i) {
       auto it = adapters_.find(order[i]);
-      if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->second);
+      if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->first, it->second);
     }
   }
 }
 
 void Service::stop() {
+  save_store(true);
+  for (auto &kv : budgets_) report_left_out(kv.first.second, &kv.second);
+  budgets_.clear();
   for (auto &kv : adapters_) {
     const Adapter &a = kv.second;
     const uint32_t host = subnet_host(a.pool.subnet);
+    if (!a.own_address) {
+      log_("address " + ipv4_text(host) + "/30 left on " + a.name + " (it was there before)");
+      continue;
+    }
     int err = netlink_.remove_address(kv.first, host, 30);
     if (err != 0 && err != EADDRNOTAVAIL && err != ENODEV)
       log_("cannot remove " + ipv4_text(host) + "/30 from " + a.name + ": " + std::strerror(err));

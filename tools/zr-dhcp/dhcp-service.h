@@ -8,10 +8,11 @@
 //
 // An adapter is a network interface named in the configuration (`interface =`) or one whose
 // USB device has a configured id (`usb =`).  Its subnet is the one remembered for it in the
-// data file (by USB serial, else by hardware address), else the lowest free one; subnets
-// that hold an address of another interface are never used.  The computer's side (.1/30)
+// data file (by USB serial, else by hardware address), else the lowest free one; a subnet
+// that overlaps the prefix of any address or a route of the computer is never used.  The computer's side (.1/30)
 // is set on the adapter, the link is brought up, and a socket on UDP port 67 of that
-// interface answers the handheld (dhcp-lease.h).  Every event is one line of the log.
+// interface answers the handheld (dhcp-lease.h).  Every event is one line of the log; the
+// lines on an adapter's messages at most 20 of a kind in 10 s (then a count of the rest).
 #ifndef ZR_DHCP_SERVICE_H
 #define ZR_DHCP_SERVICE_H
 
@@ -20,10 +21,12 @@
 #include "dhcp-os.h"
 #include "dhcp-store.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace zrdhcp {
 
@@ -43,28 +46,52 @@ class Service {
   int start();
   // Serves until stop_fd is readable or a system call fails (its errno value).
   int run(int stop_fd);
-  // Removes the addresses the service set.
+  // Removes the addresses the service set (not those it found on the adapters).
   void stop();
 
  private:
   struct Adapter {
     std::string name, key;
     Pool pool;
+    bool own_address = false;  // set by the service, not found there
     std::unique_ptr<DhcpSocket> socket;
+    std::string socket_error;  // why there is no socket, as last logged
   };
 
-  bool select(const Link &link, std::string *key, std::string *why) const;
+  bool select(const Link &link, std::string *key, std::string *former_key, std::string *why) const;
   void consider(const Link &link);
+  int choose_subnet(const Link &link, const std::string &key, int *subnet);
+  void unserved(const Link &link, const std::string &why);
   void forget(int index);
+  void open_socket(int index, Adapter *adapter);
   void resync();
-  void serve(Adapter &adapter);
-  void save_store();
+  struct LogBudget {
+    std::string name;  // the adapter's
+    int64_t since_ms = 0;
+    int lines = 0;
+    long left_out = 0;
+  };
+  void serve(int index, Adapter &adapter);
+  void adapter_log(int index, const std::string &kind, const std::string &line);
+  void report_left_out(const std::string &kind, LogBudget *b);
+  int report_passed_windows();
+  void save_store(bool order_too);
 
   ServiceOptions opt_;
   Log log_;
   Netlink netlink_;
   Store store_;
   std::map<int, Adapter> adapters_;  // by interface index
+  struct Waiting {
+    Link link;
+    std::string why;  // the reason last logged
+  };
+  void retry(int64_t now);
+  std::map<int, Waiting> waiting_;  // adapters not served, by index
+  int64_t retried_ms_ = 0;
+  bool store_changed_ = false;                                // an assignment not written yet
+  bool order_changed_ = false;                                // only the order of use not written yet
+  std::map<std::pair<int, std::string>, LogBudget> budgets_;  // by adapter and kind of line
 };
 
 }  // namespace zrdhcp

@@ -1,6 +1,6 @@
 // dhcp-socket.cpp -- UDP port 67 on one network interface.
 //
-// Each handheld adapter has its own socket bound to the interface (SO_BINDTODEVICE), so a
+// Each handheld adapter has its own socket bound to the interface (SO_BINDTOIFINDEX), so a
 // request is answered on the interface it came from and nothing else reaches the service;
 // several such sockets share the port (SO_REUSEADDR), and a broadcast reply leaves through
 // the bound interface.
@@ -20,7 +20,7 @@ DhcpSocket::~DhcpSocket() {
   if (fd_ >= 0) close(fd_);
 }
 
-int DhcpSocket::open(const std::string &ifname) {
+int DhcpSocket::open(int index) {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd_ < 0) return errno;
   int one = 1;
@@ -30,7 +30,7 @@ int DhcpSocket::open(const std::string &ifname) {
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
   if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
       setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0 ||
-      setsockopt(fd_, SOL_SOCKET, SO_BINDTODEVICE, ifname.c_str(), static_cast<socklen_t>(ifname.size())) != 0 ||
+      setsockopt(fd_, SOL_SOCKET, SO_BINDTOIFINDEX, &index, sizeof index) != 0 ||
       bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     int e = errno;
     close(fd_);

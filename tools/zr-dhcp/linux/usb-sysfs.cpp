@@ -52,6 +52,16 @@ UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname
   return dev;
 }
 
+int sysfs_ifindex(const std::string &sysfs_root, const std::string &ifname) {
+  std::string text;
+  uint64_t index = 0;
+  if (ifname.empty() || ifname.find('/') != std::string::npos || ifname == "." || ifname == ".." ||
+      !read_line(sysfs_root + "/class/net/" + ifname + "/ifindex", &text) || !parse_decimal(text, &index) ||
+      index > 0x7FFFFFFF)
+    return -1;
+  return static_cast<int>(index);
+}
+
 std::vector<std::string> sysfs_interfaces(const std::string &sysfs_root) {
   std::vector<std::string> names;
   DIR *d = opendir((sysfs_root + "/class/net").c_str());

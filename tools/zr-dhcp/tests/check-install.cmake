@@ -16,14 +16,16 @@ foreach(f "${SBINDIR}/zr-dhcp.exe" "${SYSCONFDIR}/zr-dhcp.cfg" "lib/systemd/syst
 endforeach()
 file(READ "${PREFIX}/lib/systemd/system/zr-dhcp.service" unit)
 foreach(want "ExecStart=${FULL_SBINDIR}/zr-dhcp.exe --config ${FULL_SYSCONFDIR}/zr-dhcp.cfg "
-             "Restart=on-failure" "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_BIND_SERVICE\n")
+             "Restart=on-failure" "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_BIND_SERVICE\n"
+             "ReadWritePaths=-/proc/sys/net/ipv6/conf\n")
   string(FIND "${unit}" "${want}" at)
   if(at LESS 0)
     message(FATAL_ERROR "zr-dhcp.service lacks '${want}':\n${unit}")
   endif()
 endforeach()
 file(READ "${PREFIX}/lib/udev/rules.d/70-zr-dhcp.rules" rule)
-foreach(want "ATTRS{idVendor}==\"4407\"" "ATTRS{idProduct}==\"7705\"" "ENV{SYSTEMD_WANTS}+=\"zr-dhcp.service\"")
+foreach(want "ACTION==\"add|change|move\"" "ATTRS{idVendor}==\"4407\"" "ATTRS{idProduct}==\"7705\""
+             "ENV{SYSTEMD_WANTS}+=\"zr-dhcp.service\"")
   string(FIND "${rule}" "${want}" at)
   if(at LESS 0)
     message(FATAL_ERROR "the udev rule lacks '${want}':\n${rule}")

@@ -152,8 +152,13 @@ Computer::~Computer() {
   if (former_ >= 0) close(former_);
 }
 
-bool Computer::plug(const std::string &host_if, const std::string &mac, Handheld *hh, const std::string &peer_if) {
+bool Computer::plug(const std::string &host_if, const std::string &mac, Handheld *hh, const std::string &peer_if,
+                    int index) {
   std::vector<std::string> args{"ip", "link", "add", host_if};
+  if (index > 0) {
+    args.push_back("index");
+    args.push_back(std::to_string(index));
+  }
   if (!mac.empty()) {
     args.push_back("address");
     args.push_back(mac);

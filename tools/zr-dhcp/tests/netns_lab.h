@@ -52,9 +52,11 @@ class Computer {
   bool ok() const { return ok_; }
   const std::string &why() const { return why_; }
 
-  // A veth pair: host_if here (with the hardware address mac, unless empty), peer_if in
-  // the handheld's namespace and up there (or here, with no handheld).
-  bool plug(const std::string &host_if, const std::string &mac, Handheld *hh, const std::string &peer_if);
+  // A veth pair: host_if here (with the hardware address mac, unless empty, and the
+  // interface index `index`, unless 0), peer_if in the handheld's namespace and up there
+  // (or here, with no handheld).
+  bool plug(const std::string &host_if, const std::string &mac, Handheld *hh, const std::string &peer_if,
+            int index = 0);
   bool unplug(const std::string &host_if);
   // "172.16.0.1/30 ..." lines of `ip -4 -o addr show dev IF`, as text.
   std::string addresses(const std::string &ifname) const;
@@ -108,6 +110,7 @@ class Service {
   // SIGTERM and the exit status (waits at most 5 s, then SIGKILL: -1).
   int stop();
   bool running() const;
+  pid_t pid() const { return pid_; }
   std::string log() const;
   // Waits until the log holds text (past the first `from` bytes), at most timeout_ms.
   bool wait_log(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;

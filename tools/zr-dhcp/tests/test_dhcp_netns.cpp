@@ -3,6 +3,7 @@
 // udhcpc, dhclient) or by hand-made messages.  Skipped, with the reason, where namespaces
 // or veth pairs cannot be made.
 #include "dhcp-packet.h"
+#include "dhcp-text.h"
 #include "dhcp_messages.h"
 #include "netns_lab.h"
 #include "sim_process.h"
@@ -11,13 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -81,6 +87,9 @@ TEST(DhcpService, AHandheldPluggedInIsServedAndListed) {
   EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(1));
   EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30 brd 172.16.0.3"), std::string::npos) << pc.addresses("zrh0");
   EXPECT_NE(run({"ip", "-o", "link", "show", "zrh0"}).out.find(",UP"), std::string::npos);
+  // The handheld's side never configures the computer's IPv6.
+  EXPECT_EQ(read_file("/proc/sys/net/ipv6/conf/zrh0/accept_ra"), "0\n");
+  EXPECT_EQ(read_file("/proc/sys/net/ipv6/conf/zrh0/autoconf"), "0\n");
 
   ClientFiles client(kUdhcpcScript);
   Ran r = hh.run(
@@ -127,7 +136,7 @@ class Plugged : public ::testing::Test {
   }
   Computer pc;
   Handheld hh;
-  Service svc{"interface = zrh0\nlease = 300\n"};
+  Service svc{"interface = zrh0\ninterface = zrh1\nlease = 300\n"};
 };
 
 TEST_F(Plugged, UdhcpcRenewsAndReleases) {
@@ -251,40 +260,85 @@ TEST_F(DhcpServiceMessages, HostileMessagesGetNoReplyButALogLine) {
   EXPECT_EQ(ask(Message(zrdhcp::kDiscover)).type(), zrdhcp::kOffer) << "still serving:\n" << svc.log();
 }
 
+TEST_F(Plugged, AFloodOfMessagesHoldsNeitherOtherAdaptersNorSignalsAndCostsFewLogLines) {
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  std::atomic<bool> flooding{true};
+  long sent = 0;
+  std::thread flood([&] {
+    const std::vector<uint8_t> discover = Message(zrdhcp::kDiscover).bytes();
+    for (auto end = Clock::now() + std::chrono::seconds(3); flooding && Clock::now() < end; ++sent) sock.send(discover);
+  });
+  usleep(300000);
+  size_t mark = svc.log_size();
+  EXPECT_TRUE(pc.plug("zrh1", "", &hh, "zrc1"));
+  EXPECT_TRUE(svc.wait_log("set on zrh1", 1000, mark)) << "not served during the flood:\n" << svc.log();
+  auto asked = Clock::now();
+  EXPECT_EQ(svc.stop(), 0);
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(1)) << "SIGTERM took effect late";
+  flooding = false;
+  flood.join();
+  const std::string log = svc.log();
+  size_t offers = 0;
+  for (size_t at = log.find("zrh0: offer"); at != std::string::npos; at = log.find("zrh0: offer", at + 1)) ++offers;
+  EXPECT_LE(offers, 20u) << sent << " messages sent";
+  EXPECT_NE(log.find("zrh0: ", log.rfind("zrh0: offer")), std::string::npos);
+  EXPECT_NE(log.find("more lines on answers left out"), std::string::npos) << log.substr(log.size() - 2000);
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+}
+
 // ---- which adapters, which subnets -------------------------------------------------------
 
 // A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
-// interface folder, whose parent is the USB device with its ids and serial number.
-void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids,
-                      const std::string &serial) {
+// interface folder, whose parent is the USB device with its ids and serial number, and
+// class/net/IF/ifindex the interface's index.
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
+                      int index) {
   const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
   run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
   zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
   zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
   if (!serial.empty()) zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
   run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
+  zrtest::WriteFile(sys.file("class/net/" + ifname + "/ifindex"), std::to_string(index) + "\n", 0644);
 }
 
 TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   Computer pc;
   NEED_NETWORK(pc);
   TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001");
-  fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER");
-  fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "");
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  fake_usb_adapter(sys, "zrusb1", "1234:5678", "OTHER", 101);
+  fake_usb_adapter(sys, "zrusb2", "1d6b:0104", "", 102);
   Service svc("usb = 4407:7705\nusb = 1d6b:0104\n", sys.path());
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
-  EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC_0001)"), std::string::npos) << svc.log();
-  ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1"));
-  ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2"));
+  EXPECT_NE(svc.log().find("adapter zrusb0 found (USB 4407:7705, serial CALC%200001)"), std::string::npos) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb1", "", nullptr, "zrc1", 101));
+  ASSERT_TRUE(pc.plug("zrusb2", "02:00:00:00:00:2c", nullptr, "zrc2", 102));
   ASSERT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrusb2", 1000)) << svc.log();
   EXPECT_EQ(svc.log().find("zrusb1"), std::string::npos) << svc.log();
   EXPECT_EQ(pc.addresses("zrusb1"), "");
   EXPECT_EQ(pc.addresses("zrc0"), "") << "the other end of a pair is no USB adapter";
-  EXPECT_NE(svc.data().find("serial:4407:7705:CALC_0001 172.16.0.0/30"), std::string::npos) << svc.data();
+  EXPECT_NE(svc.data().find("serial:4407:7705:CALC%200001 172.16.0.0/30"), std::string::npos) << svc.data();
   EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
+}
+
+TEST(DhcpService, ASubnetRememberedByAnEarlierVersionIsKeptUnderTheExactKey) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  Service svc("usb = 4407:7705\n", sys.path());
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "serial:4407:7705:CALC_0001 172.16.0.20/30\n", 0644);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.21/30 set on zrusb0", 1000)) << svc.log();
+  EXPECT_TRUE(eventually(
+      [&] { return svc.data().find("serial:4407:7705:CALC%200001 172.16.0.20/30") != std::string::npos; }, 1000))
+      << svc.data();
+  EXPECT_EQ(svc.data().find("CALC_0001"), std::string::npos) << svc.data();
 }
 
 TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
@@ -319,9 +373,286 @@ TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
   mark = svc.log_size();
   ASSERT_TRUE(svc.start()) << svc.log();
   EXPECT_TRUE(svc.wait_log("address 172.16.0.9/30 set on zrc", 1000, mark)) << svc.log();
-  EXPECT_NE(svc.log().find("address 172.16.0.1/30 set on zra", mark), std::string::npos);
-  EXPECT_NE(svc.log().find("address 172.16.0.5/30 set on zrb", mark), std::string::npos);
-  EXPECT_NE(svc.log().find("address 172.16.0.17/30 set on zrd", mark), std::string::npos);
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zra", 1000, mark)) << svc.log();
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrb", 1000, mark)) << svc.log();
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.17/30 set on zrd", 1000, mark)) << svc.log();
+}
+
+TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zra\ninterface = zrb\n");
+  // Another interface's route covers subnets 0 and 1; the adapter itself already holds an
+  // address of subnet 2.
+  ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
+  ASSERT_EQ(run({"ip", "link", "set", "zrlan", "up"}).status, 0);
+  ASSERT_EQ(run({"ip", "addr", "add", "10.9.0.1/24", "dev", "zrlan"}).status, 0);
+  ASSERT_EQ(run({"ip", "route", "add", "172.16.0.0/29", "dev", "zrlan"}).status, 0);
+  ASSERT_TRUE(pc.plug("zra", "", nullptr, "zrap"));
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.10/30", "dev", "zra"}).status, 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(svc.wait_log("set on zra", 1000)) << svc.log();
+  EXPECT_NE(svc.log().find("address 172.16.0.13/30 set on zra"), std::string::npos) << svc.log();
+
+  // A LAN of 172.16.0.0/16 leaves nothing: said once, nothing set, however often the link
+  // changes.
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
+  ASSERT_TRUE(pc.plug("zrb", "", nullptr, "zrbp"));
+  ASSERT_TRUE(svc.wait_log("zrb is not served: no free subnet", 1000)) << svc.log();
+  run({"ip", "link", "set", "zrb", "up"});
+  run({"ip", "link", "set", "zrb", "down"});
+  usleep(200000);
+  const std::string log = svc.log();
+  EXPECT_EQ(log.find("no free subnet", log.find("no free subnet") + 1), std::string::npos) << log;
+  EXPECT_EQ(pc.addresses("zrb"), "");
+  EXPECT_TRUE(svc.running());
+
+  // Once the LAN has gone, zrb is served without waiting for another event of its own.
+  ASSERT_EQ(run({"ip", "addr", "del", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.17/30 set on zrb", 1000)) << svc.log();
+}
+
+TEST(DhcpService, ASocketThatCouldNotBeOpenedIsOpenedOnTheNextChange) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  // Another program holds UDP port 67 when the adapter comes.
+  int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(67);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  Service svc("interface = zrh0\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("cannot receive DHCP requests on zrh0", 1000)) << svc.log();
+  close(blocker);
+  ASSERT_EQ(run({"ip", "addr", "add", "10.9.9.9/32", "dev", "lo"}).status, 0);
+  EXPECT_TRUE(svc.wait_log("receiving DHCP requests on zrh0 now", 1000)) << svc.log();
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+  EXPECT_EQ(ReplyView(sock.receive(1000)).type(), zrdhcp::kOffer) << svc.log();
+}
+
+TEST(DhcpService, OneInstanceAStateFolderAndOnlyItsOwnAddressesAreRemoved) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\ninterface = zrh1\n");
+  // The administrator had set the computer's side of subnet 1 on zrh1.
+  ASSERT_TRUE(pc.plug("zrh1", "", nullptr, "zrc1"));
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.5/30", "dev", "zrh1"}).status, 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << svc.log();
+  EXPECT_NE(svc.log().find("address 172.16.0.5/30 was on zrh1 already"), std::string::npos) << svc.log();
+
+  // A second one on the same state folder (as when run by hand beside the unit) names the
+  // first and ends without touching anything.
+  Ran second = run({ZR_DHCP_PATH, "--config", svc.dir().file("zr-dhcp.cfg"), "--data", svc.dir().file("zr-dhcp.dat"),
+                    "--sysfs", svc.dir().file("no-sysfs")},
+                   3000);
+  EXPECT_EQ(second.status, 4) << second.out;
+  EXPECT_NE(second.out.find("already running as process "), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find(svc.dir().file("zr-dhcp.lock")), std::string::npos) << second.out;
+  EXPECT_TRUE(svc.running());
+  EXPECT_NE(pc.addresses("zrh0").find("172.16.0.1/30"), std::string::npos);
+
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+  EXPECT_NE(pc.addresses("zrh1").find("172.16.0.5/30"), std::string::npos) << "not the service's to remove";
+}
+
+TEST(DhcpService, AHangupOrAGoneLogReaderEndsItOnlyCleanly) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
+  kill(svc.pid(), SIGHUP);
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(pc.addresses("zrh0"), "") << "SIGHUP ends it as SIGTERM does";
+
+  // Its standard error a pipe nobody reads any more (`zr-dhcp.exe 2>&1 | head -1`).
+  const std::string cfg = svc.dir().file("zr-dhcp.cfg"), dat = svc.dir().file("zr-dhcp.dat"),
+                    sys = svc.dir().file("no-sysfs");
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 2);
+    close(p[0]);
+    close(p[1]);
+    execl(ZR_DHCP_PATH, ZR_DHCP_PATH, "--config", cfg.c_str(), "--data", dat.c_str(), "--sysfs", sys.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[0]);
+  close(p[1]);
+  EXPECT_TRUE(eventually([&] { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }, 3000));
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "it died";
+  kill(pid, SIGTERM);
+  int status = -1;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+}
+
+TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  TempDir sys;
+  Service svc("usb = 4407:7705\n", sys.path());
+  ASSERT_TRUE(svc.start()) << svc.log();
+  // While the service is held, adapter A comes as zrh0 and is renamed (as udev does), and
+  // adapter B takes the name: the events it then reads name zrh0 for both.
+  kill(svc.pid(), SIGSTOP);
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrca", 100));
+  ASSERT_EQ(run({"ip", "link", "set", "zrh0", "name", "zrenxa"}).status, 0);
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrcb", 101));
+  fake_usb_adapter(sys, "zrenxa", "4407:7705", "AAA", 100);
+  fake_usb_adapter(sys, "zrh0", "4407:7705", "BBB", 101);
+  kill(svc.pid(), SIGCONT);
+  ASSERT_TRUE(svc.wait_log("set on zrenxa", 2000)) << svc.log();
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 2000)) << svc.log();
+  EXPECT_NE(svc.log().find("adapter zrenxa found (USB 4407:7705, serial AAA)"), std::string::npos) << svc.log();
+  EXPECT_NE(svc.log().find("adapter zrh0 found (USB 4407:7705, serial BBB)"), std::string::npos) << svc.log();
+
+  // Each handheld gets one offer, from the subnet of its own adapter.
+  for (const char *side : {"zrca", "zrcb"}) {
+    ClientSocket sock(hh, side);
+    ASSERT_TRUE(sock.ok());
+    ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+    ReplyView offer(sock.receive(1000));
+    ASSERT_EQ(offer.type(), zrdhcp::kOffer) << side << "\n" << svc.log();
+    const std::string host = std::string(side) == "zrca" ? "zrenxa" : "zrh0";
+    EXPECT_NE(pc.addresses(host).find(zrdhcp::ipv4_text(offer.yiaddr() - 1) + "/30"), std::string::npos)
+        << side << " was offered " << zrdhcp::ipv4_text(offer.yiaddr()) << "\n"
+        << pc.addresses(host);
+    EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
+  }
+}
+
+TEST(DhcpService, KeepsServingAfterAddressesChangedElsewhereDuringItsRequests) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
+  TempDir batch;
+  std::string add, del;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string a = "10.200." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32 dev zrlan\n";
+    add += "address add " + a;
+    del += "address del " + a;
+  }
+  zrtest::WriteFile(batch.file("add"), add, 0644);
+  zrtest::WriteFile(batch.file("del"), del, 0644);
+  Service svc(
+      "interface = zra\ninterface = zrb\ninterface = zrc\ninterface = zrd\ninterface = zre\n"
+      "interface = zrf\ninterface = zrz\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  // The computer's addresses change without pause for a few seconds while adapters come:
+  // the service's dumps are interrupted and their answers cut short.
+  std::thread churn([&] {
+    run({"sh", "-c",
+         "for i in 1 2 3 4 5 6 7 8; do ip -batch " + batch.file("add") + "; ip -batch " + batch.file("del") + "; done"},
+        15000);
+  });
+  for (const char *name : {"zra", "zrb", "zrc", "zrd", "zre", "zrf"}) {
+    pc.plug(name, "", nullptr, std::string(name) + "p");
+    usleep(200000);
+  }
+  churn.join();
+  ASSERT_TRUE(pc.plug("zrz", "", nullptr, "zrzp"));
+  EXPECT_TRUE(svc.wait_log("set on zrz", 2000)) << "no longer served after the changes:\n" << svc.log();
+  EXPECT_TRUE(svc.running());
+}
+
+TEST(DhcpService, ALogReaderThatReadsNothingNeverHoldsTheService) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir dir;
+  zrtest::WriteFile(dir.file("zr-dhcp.cfg"), "interface = zrh0\ninterface = zrh1\n", 0644);
+  const std::string cfg = dir.file("zr-dhcp.cfg"), dat = dir.file("zr-dhcp.dat"), sys = dir.file("no-sysfs");
+  // Its standard error a pipe that is full from the start and that nobody reads.
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+  fcntl(p[1], F_SETPIPE_SZ, 16384);
+  const std::string fill(512, 'x');
+  while (write(p[1], fill.data(), fill.size()) > 0) {
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 2);
+    fcntl(2, F_SETFL, 0);
+    execl(ZR_DHCP_PATH, ZR_DHCP_PATH, "--config", cfg.c_str(), "--data", dat.c_str(), "--sysfs", sys.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[1]);
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  EXPECT_TRUE(eventually([&] { return pc.addresses("zrh0").find("172.16.0.1/30") != std::string::npos; }, 3000));
+
+  // Once read again, the log says how much it lost.
+  char buf[4096];
+  while (read(p[0], buf, sizeof buf) > 0) {
+  }
+  ASSERT_TRUE(pc.plug("zrh1", "", nullptr, "zrc1"));
+  std::string got;
+  EXPECT_TRUE(eventually(
+      [&] {
+        ssize_t n = read(p[0], buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        return got.find("set on zrh1") != std::string::npos;
+      },
+      3000))
+      << got;
+  EXPECT_NE(got.find("lines of the log dropped"), std::string::npos) << got;
+
+  kill(pid, SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 2000)) << "SIGTERM had no effect";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  if (waitpid(pid, nullptr, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(pc.addresses("zrh0"), "");
+  close(p[0]);
+}
+
+TEST(DhcpService, TheHandheldsFirstDiscoverIsAnswered) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  // Every socket the service makes after its two netlink ones takes a second to make
+  // (strace delays the call): a DHCP socket made only once the link is up would miss the
+  // DISCOVER the handheld sends as soon as it sees the link.
+  Service svc("interface = zrh0\n");
+  ASSERT_TRUE(svc.start({"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=socket", "-e",
+                         "inject=socket:delay_enter=1s:when=3+", "--"}))
+      << svc.log();
+  const std::string children =
+      read_file("/proc/" + std::to_string(svc.pid()) + "/task/" + std::to_string(svc.pid()) + "/children");
+  const pid_t service = static_cast<pid_t>(std::atol(children.c_str()));
+  ASSERT_GT(service, 0) << children;
+  ASSERT_TRUE(pc.plug("zrh0", "", &hh, "zrc0"));
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  EXPECT_TRUE(eventually(
+      [&] {
+        return hh.run({"ip", "-o", "link", "show", "zrc0"}).out.find("LOWER_UP") != std::string::npos;
+      },
+      8000))
+      << svc.log();
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+  EXPECT_EQ(ReplyView(sock.receive(3000)).type(), zrdhcp::kOffer) << svc.log();
+  kill(service, SIGTERM);
+  EXPECT_TRUE(eventually([&] { return !svc.running(); }, 5000));
 }
 
 // ---- starting ---------------------------------------------------------------------------------
@@ -350,6 +681,82 @@ TEST(DhcpService, BadSettingsAndMissingPrivilegesStopItWithAClearMessage) {
     for (char &c : upper) c = static_cast<char>(toupper(c));
     EXPECT_NE(r.out.find("missing privilege CAP_" + upper), std::string::npos) << r.out;
   }
+}
+
+TEST(DhcpService, TheStoreIsNeitherWrittenThroughALinkNorWaitedOn) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\n");
+  const std::string dat = svc.dir().file("zr-dhcp.dat"), victim = svc.dir().file("victim");
+  zrtest::WriteFile(victim, "precious\n", 0644);
+  auto start = [&] {
+    return run(
+        {ZR_DHCP_PATH, "--config", svc.dir().file("zr-dhcp.cfg"), "--data", dat, "--sysfs", svc.dir().file("no-sysfs")},
+        3000);
+  };
+  // A FIFO or a link as the store: refused at once, with the reason.
+  ASSERT_EQ(mkfifo(dat.c_str(), 0644), 0);
+  Ran r = start();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find(dat + ": it is not a regular file"), std::string::npos) << r.out;
+  unlink(dat.c_str());
+  ASSERT_EQ(symlink(victim.c_str(), dat.c_str()), 0);
+  r = start();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find(dat + ": it is a symbolic link"), std::string::npos) << r.out;
+  unlink(dat.c_str());
+
+  // A link planted where the former program put its new store is never written through.
+  ASSERT_EQ(symlink(victim.c_str(), (dat + ".new").c_str()), 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.data().find("172.16.0.0/30") != std::string::npos; }, 1000)) << svc.log();
+  EXPECT_EQ(read_file(victim), "precious\n");
+  struct stat st;
+  EXPECT_TRUE(lstat(dat.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+}
+
+TEST(DhcpService, ADamagedStoreIsToldInOneLine) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\n");
+  std::string broken;
+  for (int i = 0; i < 5000; ++i) broken += "damaged " + std::to_string(i) + "\n";
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), broken, 0644);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log().substr(0, 2000);
+  const std::string log = svc.log();
+  size_t lines = 0;
+  for (size_t at = log.find("zr-dhcp.dat"); at != std::string::npos; at = log.find("zr-dhcp.dat", at + 1)) ++lines;
+  EXPECT_EQ(lines, 2u) << log.substr(0, 2000);  // the paths at the start, and the one line
+  EXPECT_NE(log.find("5000 damaged lines passed over (the first: 1: \"damaged 0\""), std::string::npos)
+      << log.substr(0, 2000);
+}
+
+TEST(DhcpService, RunByHandItTakesTheInstalledPathsUnlessItsSettingsAreBesideIt) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  const std::string installed_store = std::string(ZR_DHCP_STATE_DIR) + "/zr-dhcp.dat";
+  Ran help = run({ZR_DHCP_PATH, "--help"});
+  EXPECT_NE(help.out.find(ZR_DHCP_CONFIG_FILE), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find(installed_store), std::string::npos) << help.out;
+
+  // A copy of the program alone in a folder (its store given, so that nothing is written
+  // in the installed state folder).
+  TempDir folder;
+  ASSERT_EQ(run({"cp", ZR_DHCP_PATH, folder.file("zr-dhcp.exe")}).status, 0);
+  Ran r = run({folder.file("zr-dhcp.exe"), "--data", folder.file("zr-dhcp.dat")}, 500);
+  EXPECT_NE(r.out.find(ZR_DHCP_CONFIG_FILE), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(folder.file("zr-dhcp.cfg")), std::string::npos) << r.out;
+
+  // Beside its settings (as the link library keeps it), its store goes there too.
+  zrtest::WriteFile(folder.file("zr-dhcp.cfg"), "interface = zrh0\n", 0644);
+  r = run({folder.file("zr-dhcp.exe")}, 500);
+  EXPECT_NE(r.out.find("settings " + folder.file("zr-dhcp.cfg") + ", store " + folder.file("zr-dhcp.dat")),
+            std::string::npos)
+      << r.out;
 }
 
 // ---- shared with the link library's users -----------------------------------------------------
@@ -415,9 +822,9 @@ TEST(DhcpService, ZrlinkPointsAtTheServiceWhenAnAdapterHasNoAddress) {
   Computer pc;
   NEED_NETWORK(pc);
   TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC");
-  fake_usb_adapter(sys, "zrusb1", "1234:5678", "");
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0"));
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC", 100);
+  fake_usb_adapter(sys, "zrusb1", "1234:5678", "", 101);
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
   int status = -1;
   std::string out = zrlink({"list"}, &status, {"ZR_SYSFS=" + sys.path()});
   EXPECT_EQ(status, 0) << out;

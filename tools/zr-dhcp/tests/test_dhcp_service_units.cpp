@@ -120,6 +120,82 @@ TEST(DhcpStore, ChoosesTheRememberedSubnetThenTheLowestFreeOne) {
   EXPECT_EQ(subnet_handheld(1), 0xAC100006u);
 }
 
+TEST(DhcpStore, SerialsAreKeptExactlyAndFormerKeysStillRead) {
+  // Chosen by the device: "#", white space, "%", "_" and any byte.
+  const std::string serials[] = {"AB#12", "A B", "A_B", "A%20B", std::string("x\0\xff\n", 4), "plain-0001"};
+  Store s;
+  std::set<std::string> keys;
+  for (size_t i = 0; i < sizeof serials / sizeof serials[0]; ++i) {
+    const std::string key = "serial:4407:7705:" + serial_key_text(serials[i]);
+    EXPECT_TRUE(keys.insert(key).second) << key;
+    s.remember(key, static_cast<int>(i));
+  }
+  EXPECT_EQ(serial_key_text("plain-0001"), "plain-0001");
+  Store again;
+  std::vector<std::string> skipped;
+  again.parse(s.text(), &skipped);
+  EXPECT_TRUE(skipped.empty());
+  EXPECT_EQ(again.text(), s.text());
+  for (size_t i = 0; i < sizeof serials / sizeof serials[0]; ++i)
+    EXPECT_EQ(again.find("serial:4407:7705:" + serial_key_text(serials[i])), static_cast<int>(i)) << i;
+
+  // A store of an earlier version, "#" in a key included.
+  again.parse(
+      "# written by an earlier version\nserial:4407:7705:AB#12 172.16.0.8/30\nserial:4407:7705:A_B 172.16.0.12/30\n",
+      &skipped);
+  EXPECT_TRUE(skipped.empty());
+  EXPECT_EQ(again.find("serial:4407:7705:" + former_serial_key_text("AB#12")), 2);
+  EXPECT_EQ(again.find("serial:4407:7705:" + former_serial_key_text("A B")), 3);
+}
+
+TEST(DhcpStore, KeepsABoundedNumberOfKeysAndDescribesOnlyTheFirstDamagedLines) {
+  Store s;
+  auto key = [](size_t i) { return "mac:" + std::to_string(i); };
+  for (size_t i = 0; i < kMaxKeys; ++i) s.remember(key(i), static_cast<int>(i));
+  EXPECT_TRUE(s.touch(key(0)));  // plugged in again: used now
+  s.remember(key(kMaxKeys), 7);
+  s.remember(key(kMaxKeys + 1), 8);
+  EXPECT_EQ(s.size(), kMaxKeys);
+  EXPECT_EQ(s.find(key(0)), 0);
+  EXPECT_EQ(s.find(key(1)), -1) << "the least recently used goes first";
+  EXPECT_EQ(s.find(key(2)), -1);
+  EXPECT_EQ(s.find(key(3)), 3);
+
+  // The order of use survives the file; a file over the bound loses its oldest lines.
+  std::string text = s.text() + "mac:extra 172.16.0.8/30\n";
+  Store again;
+  std::vector<std::string> skipped;
+  size_t damaged = 1, dropped = 0;
+  again.parse(text, &skipped, &damaged, &dropped);
+  EXPECT_EQ(dropped, 1u);
+  EXPECT_EQ(damaged, 0u);
+  EXPECT_EQ(again.find(key(3)), -1);
+  EXPECT_EQ(again.find(key(0)), 0);
+  EXPECT_EQ(again.find("mac:extra"), 2);
+
+  std::string broken;
+  for (int i = 0; i < 100000; ++i) broken += "garbage line " + std::to_string(i) + "\n";
+  skipped.clear();
+  again.parse(broken + "mac:ok 172.16.0.4/30\n", &skipped, &damaged, &dropped);
+  EXPECT_EQ(damaged, 100000u);
+  EXPECT_EQ(skipped.size(), kDamagedShown);
+  EXPECT_EQ(skipped[0].rfind("1: ", 0), 0u) << skipped[0];
+  EXPECT_EQ(again.find("mac:ok"), 1);
+}
+
+TEST(DhcpStore, ANetworkMakesBusyEverySubnetItOverlaps) {
+  std::set<int> busy;
+  mark_overlapping(0xAC10034Du, 16, &busy);  // 172.16.3.77/16: all of them
+  EXPECT_EQ(busy.size(), size_t(kSubnetCount));
+  busy.clear();
+  mark_overlapping(0xAC100006u, 30, &busy);  // 172.16.0.6/30
+  mark_overlapping(0xAC100110u, 28, &busy);  // 172.16.1.16/28
+  mark_overlapping(0xAC10FFFFu, 32, &busy);
+  mark_overlapping(0xAC000000u, 12, &busy);  // 172.0.0.0/12 ends before 172.16.0.0
+  mark_overlapping(0x0A000001u, 8, &busy);
+  EXPECT_EQ(busy, (std::set<int>{1, 68, 69, 70, 71, 16383}));
+}
+
 // ---- reading requests ---------------------------------------------------------------------
 
 TEST(DhcpMessages, ReadsAWellFormedRequest) {
