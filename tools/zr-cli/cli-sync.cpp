@@ -383,6 +383,18 @@ class Side {
   // Whether the handheld, asked for this one path, says it is not there (`want_absent`) or
   // is there as a folder or a file (`folder`): the evidence a deletion on the host rests
   // on.  Otherwise names the path and why nothing is deleted.
+  // A handheld entry that the listing of its folder did not show, asked for by its path:
+  // 0 with it in *out when it is there after all, kNotFound, or another failure (named).
+  int look_up(const std::string &path, const std::string &name, Item *out) const {
+    zr_attr a{};
+    int r = KQ_ZR_fm_dirattr(addr_, path.c_str(), &a);
+    if (r == 0) *out = Item{name, is_folder(a), a.size, static_cast<int64_t>(a.time)};
+    if (r < 0 && r != kNotFound)
+      std::fprintf(stderr, "zrlink: sync: %s: %s; nothing is copied there\n", shell_word(path).c_str(),
+                   explain(Context{Doing::kFileOp, path, ""}, r).c_str());
+    return r;
+  }
+
   bool confirm(const std::string &path, bool want_absent, bool folder, const std::string &target) const {
     zr_attr a{};
     int r = KQ_ZR_fm_dirattr(addr_, path.c_str(), &a);
@@ -448,6 +460,18 @@ int plan_folder(const Sides &s, const std::string &from, const std::string &to, 
     std::string a = src.join(from, w.name), b = dst.join(to, w.name);
     const Item *h = find(have.items, w.name);
     if (!h && have.kept.count(w.name)) continue;  // an entry of DST that could not be read
+    // A listing broken off between two entries looks whole: what the handheld's listing
+    // lacks is asked for by its path before it is written, so that a file there is not
+    // replaced unseen.
+    Item looked;
+    if (!h && to_exists && dst.remote()) {
+      int l = dst.look_up(b, w.name, &looked);
+      if (l == 0) h = &looked;
+      if (l < 0 && l != kNotFound) {
+        ++plan->errors;
+        continue;
+      }
+    }
     if (w.folder && !src.remote() && !plan->seen.insert({w.dev, w.ino}).second) {
       std::fprintf(stderr, "zrlink: sync: skipping %s: a link leads back to a folder already synced\n",
                    shell_word(a).c_str());

@@ -224,6 +224,19 @@ TEST_F(ZrlinkSync, AListingCutShortDeletesNothingOnTheHost) {
   EXPECT_EQ(read_file(back + "/file3.txt"), "<missing>");
 }
 
+TEST_F(ZrlinkSync, AListingCutShortReplacesNothingOnTheHandheld) {
+  // The handheld's copy is newer than the host's and of the same size: nothing to send.
+  std::system(("mkdir -p '" + h.root + "/notes' '" + host.path() + "/notes'").c_str());
+  WriteFile(h.root + "/notes/todo.txt", "the handheld's edit");
+  WriteFile(host.path() + "/notes/todo.txt", "the host's old text");
+  ASSERT_EQ(sh("touch -d \"-1 hour\" \"" + host.path() + "/notes/todo.txt\"").status, 0);
+  // Every listing ends right after its status line, so the file looks absent.
+  auto cutting = faulty({"--fault-cmd", "dir", "--close-after", "2"});
+  Shell r = sh(zrlink_for(*cutting) + " -q sync \"" + host.path() + "/notes\" :/notes");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(h.root + "/notes/todo.txt"), "the handheld's edit");
+}
+
 TEST_F(ZrlinkSync, LinksInTheDestinationAreReplacedNotFollowed) {
   const std::string back = host.path() + "/back", elsewhere = host.path() + "/elsewhere";
   std::system(("mkdir -p '" + back + "' '" + elsewhere + "' '" + h.root + "/docs/photos'").c_str());
