@@ -259,6 +259,14 @@ int fetch(Cached &c, const zr_attr &a) {
   if (c.have && c.size == a.size && c.time == a.time) return 0;
   std::string part = c.local + ".part";
   int r = KQ_ZR_fm_xfer(state().addr, ZR_FM_GET, c.path.c_str(), part.c_str(), 0, nullptr, 0);
+  // A handheld that sends another size than its listing shows is not believed: a copy of
+  // the wrong size, written to and sent back, would replace the file with a broken one.
+  struct stat got {};
+  if (r == 0 && (stat(part.c_str(), &got) != 0 || static_cast<uint64_t>(got.st_size) != a.size)) {
+    tell("%s: the handheld sent %lld bytes for a file listed with %u", c.path.c_str(),
+         static_cast<long long>(got.st_size), a.size);
+    r = ZR_E_SHORT;
+  }
   if (r < 0 || rename(part.c_str(), c.local.c_str()) != 0) {
     unlink(part.c_str());
     c.have = false;

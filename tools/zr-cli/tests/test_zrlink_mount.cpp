@@ -222,6 +222,21 @@ TEST_F(ZrlinkMount, AFetchBrokenOffLeavesNothingInTheCache) {
   EXPECT_TRUE(m.unmount());
 }
 
+TEST_F(ZrlinkMount, AFetchOfAnotherSizeThanListedIsNotBelieved) {
+  // The handheld sends 1000 bytes of its 5000-byte file: appended to and sent back, that
+  // copy would replace the file with a broken one.
+  Handheld lying({"--xfer-size", "1000"});
+  ASSERT_TRUE(lying.sim.ok()) << lying.sim.error();
+  Mount m(lying, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  Shell cat = sh("cat \"" + m.path() + "/docs/a b.txt\"");
+  EXPECT_NE(cat.status, 0);
+  EXPECT_NE(cat.out.find("Input/output error"), std::string::npos) << cat.out;
+  EXPECT_NE(sh("echo more >> \"" + m.path() + "/docs/a b.txt\"").status, 0);
+  EXPECT_TRUE(m.unmount());
+  EXPECT_EQ(read_file(lying.root + "/docs/a b.txt"), std::string(5000, 'a'));
+}
+
 TEST_F(ZrlinkMount, StalledOrUnpluggedHandheldAnswersEIO) {
   Mount m(h, host.path() + "/mnt");
   ASSERT_MOUNTED(m);
