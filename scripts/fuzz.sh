@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of connectivity/fuzz and driver-installer/fuzz (clang, with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each one for a bounded time, starting from its seed
-# corpus.  Any finding (crash, sanitizer report, leak, violated property, time-out) fails
+# Builds the libFuzzer targets of connectivity/fuzz, driver-installer/fuzz and
+# tools/zr-dhcp/fuzz (clang, with AddressSanitizer and UndefinedBehaviorSanitizer) and runs
+# each one for a bounded time, starting from its seed corpus.  Any finding (crash, sanitizer report, leak, violated property, time-out) fails
 # the run; the input that shows it is kept in the work folder.
 #
 # Usage: fuzz.sh [SECONDS] [TARGET...]    (default: 60 seconds for every target)
@@ -40,8 +40,11 @@ summary="$work/summary.txt"
 : > "$summary"
 status=0
 for t in "${targets[@]}"; do
-  seeds="connectivity/fuzz/corpus/$t"
-  [ -d "$seeds" ] || seeds="driver-installer/fuzz/corpus/$t"
+  seeds=
+  for d in connectivity/fuzz driver-installer/fuzz tools/zr-dhcp/fuzz; do
+    [ -d "$d/corpus/$t" ] && seeds="$d/corpus/$t"
+  done
+  [ -n "$seeds" ] || { echo "fuzz.sh: no seed corpus for $t" >&2; exit 1; }
   out="$work/$t"
   mkdir -p "$out/corpus"
   echo "=== fuzz $t: ${seconds}s ==="
