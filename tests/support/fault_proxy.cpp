@@ -67,23 +67,6 @@ std::string ordinal(unsigned n) {
   return std::to_string(n) + suffix;
 }
 
-// What shows of a byte string in a message: printable characters, the others escaped.
-std::string shown(const std::string &bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 // The first line of a reply (status and size of an fget) with its second number replaced.
 std::string with_size(const std::string &line, uint64_t size) {
   size_t first = line.find_first_not_of(' ');
@@ -152,9 +135,10 @@ std::string Fault::text() const {
              (hold_ms < 0 ? std::string() : " (closed after " + std::to_string(hold_ms) + " ms)");
       break;
     case Kind::kReset: what = "reset after " + std::to_string(at) + " bytes"; break;
-    case Kind::kReplace: what = "reply replaced by \"" + shown(bytes) + "\""; break;
+    case Kind::kReplace: what = "reply replaced by \"" + shown_bytes(bytes) + "\""; break;
     case Kind::kRange:
-      what = "bytes " + std::to_string(at) + " to " + std::to_string(end) + " replaced by \"" + shown(bytes) + "\"";
+      what =
+          "bytes " + std::to_string(at) + " to " + std::to_string(end) + " replaced by \"" + shown_bytes(bytes) + "\"";
       break;
     case Kind::kSize: what = "size announced as " + std::to_string(size); break;
   }
@@ -556,6 +540,22 @@ void FaultProxy::relay(int client) {
   if (client >= 0) close(client);
   close(up);
   finish(index);
+}
+
+std::string shown_bytes(const std::string &bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
 }
 
 }  // namespace zrtest

@@ -150,6 +150,10 @@ class FaultProxy {
   std::list<Connection> connections_;
 };
 
+// A byte string as a message shows it: printable characters as they are, a line feed as
+// \n, other bytes as \xHH.
+std::string shown_bytes(const std::string &bytes);
+
 }  // namespace zrtest
 
 #endif

@@ -261,20 +261,23 @@ TEST_F(ZrlinkMount, StalledOrUnpluggedHandheldAnswersEIO) {
   EXPECT_TRUE(m.unmount()) << m.error();
 }
 
-TEST_F(ZrlinkMount, DetachedMountEndsWithFusermount) {
-  std::string mp = host.path() + "/mnt";
+// zrlink mount without -f, which returns once the folder is mounted; the process that
+// then serves it, found by its command line (-1 when none is found).
+pid_t mount_in_background(const Handheld &h, const std::string &mp) {
   mkdir(mp.c_str(), 0755);
   Shell started = sh(zrlink_for(h) + " mount \"" + mp + "\"", 20);
-  ASSERT_EQ(started.status, 0) << started.out;
-  // The process that serves the mount, found by its command line.
-  pid_t server = -1;
-  for (int i = 0; i < 100 && server < 0; ++i) {
+  EXPECT_EQ(started.status, 0) << started.out;
+  for (int i = 0; i < 100; ++i) {
     Shell p = sh("pgrep -f -x \".*zrlink --addr " + h.sim.addr_text() + " mount " + mp + "\"");
-    if (p.status == 0)
-      server = static_cast<pid_t>(std::atol(p.out.c_str()));
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (p.status == 0) return static_cast<pid_t>(std::atol(p.out.c_str()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return -1;
+}
+
+TEST_F(ZrlinkMount, DetachedMountEndsWithFusermount) {
+  std::string mp = host.path() + "/mnt";
+  pid_t server = mount_in_background(h, mp);
   bool was_mounted = zrtest::is_mounted(mp);
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "hello handheld\n");
   sh("fusermount3 -u \"" + mp + "\" || fusermount3 -u -z \"" + mp + "\"", 10);
@@ -456,17 +459,7 @@ TEST_F(ZrlinkMount, SigtermAndSighupUnmountAndSendWhatIsOpen) {
 
   // In the background, SIGHUP.
   std::string mp = host.path() + "/mnt2";
-  mkdir(mp.c_str(), 0755);
-  Shell started = sh(zrlink_for(h) + " mount \"" + mp + "\"", 20);
-  ASSERT_EQ(started.status, 0) << started.out;
-  pid_t server = -1;
-  for (int i = 0; i < 100 && server < 0; ++i) {
-    Shell p = sh("pgrep -f -x \".*zrlink --addr " + h.sim.addr_text() + " mount " + mp + "\"");
-    if (p.status == 0)
-      server = static_cast<pid_t>(std::atol(p.out.c_str()));
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  pid_t server = mount_in_background(h, mp);
   ASSERT_GT(server, 0);
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "hello handheld\n");
   kill(server, SIGHUP);

@@ -426,19 +426,7 @@ std::string reply_of(const std::vector<zrtest::Exchange> &log, const zrtest::Fau
     if (e.request.substr(0, e.request.find('\n')) != f.request || ++n != f.nth) continue;
     std::string r = e.reply;
     if (f.kind != zrtest::Fault::Kind::kSize && f.at <= r.size()) r.insert(static_cast<size_t>(f.at), 1, '|');
-    std::string out = "\"";
-    for (unsigned char c : r.substr(0, 160)) {
-      if (c == '\n') {
-        out += "\\n";
-      } else if (c >= 0x20 && c < 0x7F) {
-        out += static_cast<char>(c);
-      } else {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", c);
-        out += hex;
-      }
-    }
-    return out + (r.size() > 160 ? "\"..." : "\"");
+    return "\"" + zrtest::shown_bytes(r.substr(0, 160)) + (r.size() > 160 ? "\"..." : "\"");
   }
   return "(not in the log)";
 }
