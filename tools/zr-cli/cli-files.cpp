@@ -236,8 +236,10 @@ int plan_pull_folder(uint32_t addr, const std::string &remote, const fs::path &l
     made->push_back(local);
   }
   std::vector<Entry> entries;
-  int r = list_folder(addr, remote, &entries);
+  int skipped = 0;
+  int r = list_folder(addr, remote, &entries, &skipped);
   if (r < 0) return report_op("ls", remote, r);
+  if (skipped > 0) refused->push_back({remote, "names listed there that lead outside it were left out"});
   for (const auto &e : entries) {
     std::string from = remote_join(remote, e.name);
     if (link_in_the_way(from, local / e.name, refused)) continue;

@@ -270,8 +270,10 @@ class Side {
   int list(const std::string &dir, Listing *out) const {
     if (remote_) {
       std::vector<Entry> entries;
-      int r = list_folder(addr_, dir, &entries);
+      int skipped = 0;
+      int r = list_folder(addr_, dir, &entries, &skipped);
       if (r == kNotFound) return r;
+      out->damaged = skipped > 0;  // names that lead elsewhere: named, and the folder not trusted whole
       if (r < 0) {
         report("ls " + dir, r);
         return r;

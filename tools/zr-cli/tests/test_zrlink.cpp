@@ -937,7 +937,7 @@ TEST(ZrlinkFiles, RemoveTreeSkipsUnsafeListedNamesAndKeepsTheFolder) {
   Storage st;
   std::system(("mkdir -p '" + st.root + "/trash' '" + st.root + "/keep'").c_str());
   Storage::write(st.root + "/keep/thesis.tex", "thesis");
-  Storage::write(st.root + "/trash/old.txt", "old");
+  Storage::write(st.root + "/trash/old.txt", "old tx");
   Storage::write(st.root + "/trash/a", "a");
   // The listing of /trash names its one real file among names that lead elsewhere.
   std::string entry = "\nsize=6\ntime=1\ntype=0\nbits=420\n\n";
@@ -945,6 +945,13 @@ TEST(ZrlinkFiles, RemoveTreeSkipsUnsafeListedNamesAndKeepsTheFolder) {
       {"--storage", st.root, "--fault-cmd", "dir", "--reply",
        "0\n../keep/thesis.tex" + entry + "..\ntype=1\n\n." + entry + entry + "a/b" + entry + "old.txt" + entry});
   ASSERT_TRUE(sim.ok());
+  // A pull of the folder fetches what is safe, and ends saying that not all was fetched.
+  TempDir host;
+  Result pull = zrlink_at(sim, {"-q", "pull", "/trash", host.path()});
+  EXPECT_EQ(pull.status, 1) << pull.err;
+  EXPECT_EQ(Storage::read(host.path() + "/trash/old.txt"), "old tx");
+  EXPECT_EQ(Storage::read(host.path() + "/keep/thesis.tex"), "<missing>");
+
   Result rm = zrlink_at(sim, {"rm", "-r", "/trash"});
   EXPECT_EQ(rm.status, 1) << rm.err;
   EXPECT_EQ(Storage::read(st.root + "/keep/thesis.tex"), "thesis");
