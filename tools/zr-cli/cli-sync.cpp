@@ -528,19 +528,26 @@ int plan_folder(const Sides &s, const std::string &from, const std::string &to, 
 
 // Notes in the record what each copied file is now on both sides: a sent file as the host
 // had it when the sync began (an edit while it was sent makes it differ next time), a
-// fetched one as it is now.
+// fetched one as it is now (and on the handheld as its listing showed it).
 void note_copies(uint32_t addr, bool fetch, const Plan &plan, const Outcome &outcome, Record *record) {
   for (const Transfer *t : outcome.copied) {
     const std::string &remote = fetch ? t->from : t->to, &local = fetch ? t->to : t->from;
     Key key{remote, absolute(local)};
+    const size_t i = static_cast<size_t>(t - plan.copies.data());
     struct stat st;
     zr_attr a{};
-    if (stat(local.c_str(), &st) != 0 || KQ_ZR_fm_dirattr(addr, remote.c_str(), &a) != 0 ||
+    // A fetched file is the one the listing showed (its size was checked on arrival); a sent
+    // one has the time the handheld gave it, which only the handheld can tell.
+    if (fetch) {
+      a.size = static_cast<uint32_t>(t->size);
+      a.time = static_cast<uint32_t>(plan.times[i]);
+    }
+    if (stat(local.c_str(), &st) != 0 || (!fetch && KQ_ZR_fm_dirattr(addr, remote.c_str(), &a) != 0) ||
         static_cast<uint64_t>(st.st_size) != a.size) {
       record->forget(key);
       continue;
     }
-    int64_t host_ns = fetch ? ns_of(st) : plan.source_ns[static_cast<size_t>(t - plan.copies.data())];
+    int64_t host_ns = fetch ? ns_of(st) : plan.source_ns[i];
     record->set(key, {a.size, host_ns, static_cast<int64_t>(a.time)});
   }
 }
