@@ -214,6 +214,7 @@ class LinkThread {
 };
 
 LinkThread g_link;
+struct fuse_session *g_session = nullptr;  // while the loop runs
 Workers *g_workers = nullptr;
 int g_fuse_fd = -1;  // the FUSE device, which workers close
 
@@ -909,7 +910,6 @@ int op_chown(const char *p, uid_t uid, gid_t gid, struct fuse_file_info *fi) {
 // ---- the mount's life ---------------------------------------------------------------------
 
 volatile sig_atomic_t g_signal = 0;
-struct fuse_session *g_session = nullptr;
 
 // SIGINT, SIGTERM and SIGHUP end the loop (the read of the next request is interrupted);
 // the unmount then goes as fusermount3 -u's does.
@@ -986,12 +986,13 @@ int finish_files(State &s, bool *keep_cache) {
 
 // ---- the service thread: the workers' reports, and the queue --------------------------
 
-bool g_service_stop = false;  // set when the loop has ended and every file is sent
+bool g_service_stop = false;  // set once the loop has ended and every file is sent
 
 // Reads the workers' reports and hands out queued transfers until told to stop; a worker
 // that ended is found within 0.2 s (its transfer fails), and another one started.
 void serve_transfers(Workers &workers) {
   auto last_reap = Clock::now();
+  bool fetches_stopped = false;
   for (;;) {
     pollfd p[2] = {{workers.reports(), POLLIN, 0}, {g_wake[0], POLLIN, 0}};
     poll(p, 2, 100);
@@ -1000,7 +1001,7 @@ void serve_transfers(Workers &workers) {
       if (read(g_wake[0], drain, sizeof drain) < 0) {
         // nothing to drain
       }
-    std::vector<size_t> to_start;
+    std::vector<size_t> to_start, to_kill;
     {
       std::lock_guard<std::mutex> g(g_mutex);
       State &s = state();
@@ -1020,6 +1021,26 @@ void serve_transfers(Workers &workers) {
           transfer_ended(t, rec.result);
           t = nullptr;
         }
+      }
+      if (!fetches_stopped && g_session && fuse_session_exited(g_session)) {
+        // The loop has ended (a signal): nothing waits for a fetch any more, and a program
+        // that waited gets EIO now rather than when the fetch ends.  Its worker goes; the
+        // sends of what is left take others.
+        fetches_stopped = true;
+        for (auto it = s.queue.begin(); it != s.queue.end();) {
+          if ((*it)->job.direction != ZR_FM_GET) {
+            ++it;
+            continue;
+          }
+          transfer_ended(*it, ZR_E_CANCELLED);
+          it = s.queue.erase(it);
+        }
+        for (size_t w = 0; w < s.running.size(); ++w)
+          if (s.running[w] && s.running[w]->job.direction == ZR_FM_GET) {
+            transfer_ended(s.running[w], ZR_E_CANCELLED);
+            s.running[w] = nullptr;
+            to_kill.push_back(w);
+          }
       }
       auto now = Clock::now();
       if (now - last_reap >= std::chrono::milliseconds(200)) {
@@ -1045,8 +1066,11 @@ void serve_transfers(Workers &workers) {
         t->worker = static_cast<int>(w);
         s.running[w] = t;
       }
-      bool idle = s.queue.empty() && std::all_of(s.running.begin(), s.running.end(), [](const XferPtr &t) { return !t; });
-      if (g_service_stop && idle) return;
+      if (g_service_stop) return;
+    }
+    for (size_t w : to_kill) {
+      workers.kill_now(w);
+      g_link.call([&] { return workers.start(w, g_fuse_fd) ? 0 : -1; });
     }
     for (size_t w : to_start) g_link.call([&] { return workers.start(w, g_fuse_fd) ? 0 : -1; });
   }
@@ -1089,6 +1113,7 @@ int serve(struct fuse *f, State &st, bool *keep_cache) {
       // the service thread looks again within 0.1 s
     }
     service.join();
+    workers.stop();  // fetches still running (nothing is sent any more)
     workers.wait();
     g_link.finish();
     g_workers = nullptr;

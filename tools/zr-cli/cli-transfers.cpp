@@ -250,6 +250,17 @@ void Workers::close_jobs(size_t slot) {
   w.jobs = -1;
 }
 
+void Workers::kill_now(size_t slot) {
+  Slot &w = slots_[slot];
+  close_jobs(slot);
+  if (w.pid > 0 && !w.ended) {
+    kill(w.pid, SIGKILL);
+    while (waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  w.ended = true;
+}
+
 void Workers::stop() {
   for (auto &w : slots_)
     if (w.pid > 0 && !w.ended) kill(w.pid, SIGINT);

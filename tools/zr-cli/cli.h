@@ -263,6 +263,7 @@ class Workers {
   // Whether the worker in `slot` has ended (looked for with waitpid; its pipe is closed then).
   bool ended(size_t slot);
   void close_jobs(size_t slot);  // the worker ends after its current Job
+  void kill_now(size_t slot);    // ends the worker at once (SIGKILL) and waits for it
   void stop();                   // SIGINT to every worker still there (a fetch leaves nothing partial)
   void wait();                   // waits for every worker to end
 

@@ -474,6 +474,45 @@ TEST_F(ZrlinkMount, SigtermAndSighupUnmountAndSendWhatIsOpen) {
   EXPECT_TRUE(ended && !zrtest::is_mounted(mp));
 }
 
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
+  // 64 MiB at 4 MB/s: the fetch takes 16 s.
+  Handheld slow({"--rate", "4000000"});
+  ASSERT_TRUE(slow.sim.ok()) << slow.sim.error();
+  const std::string big = slow.root + "/big.bin";
+  ASSERT_EQ(sh("yes 0123456789abcdef | head -c 67108864 > \"" + big + "\"").status, 0);
+  Mount m(slow, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string mp = m.path(), file = mp + "/big.bin";
+  EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "hello handheld\n");
+
+  // The first bytes are read as soon as they have arrived.
+  auto t = Clock::now();
+  Shell head = sh("head -c 100 \"" + file + "\"");
+  EXPECT_LT(seconds_since(t), 4.0);
+  EXPECT_EQ(head.out, read_file(big).substr(0, 100));
+  // While the fetch goes on, the folder answers (its listing read from the handheld again).
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  for (const std::string &command : {"ls -l \"" + mp + "\"", "stat \"" + file + "\"", "cat \"" + mp + "/notes.txt\""}) {
+    t = Clock::now();
+    Shell r = sh(command);
+    EXPECT_LT(seconds_since(t), 0.5) << command;
+    EXPECT_EQ(r.status, 0) << command << ": " << r.out;
+  }
+  // A read further on waits for its bytes, which are the handheld's.
+  EXPECT_EQ(sh("head -c 2000000 \"" + file + "\" | cmp -n 2000000 - \"" + big + "\"").status, 0);
+
+  // A worker process that ends in the middle of the fetch: the reader gets EIO, and the
+  // next open fetches anew through another worker.
+  Shell killed = sh("cat \"" + file + "\" > /dev/null & sleep 0.5; for p in $(cat /proc/" + std::to_string(m.pid()) +
+                    "/task/*/children); do kill -9 $p; done; wait $!");
+  EXPECT_NE(killed.status, 0);
+  EXPECT_NE(killed.out.find("Input/output error"), std::string::npos) << killed.out;
+  EXPECT_EQ(sh("head -c 100 \"" + file + "\"").out, read_file(big).substr(0, 100));
+  EXPECT_TRUE(m.unmount()) << "the unmount stops the fetch: " << m.error();
+}
+
 TEST_F(ZrlinkMount, ChmodAndChownThatChangeNothingSucceed) {
   Mount m(h, host.path() + "/mnt");
   ASSERT_MOUNTED(m);
