@@ -463,7 +463,8 @@ void transfer_ended(const XferPtr &t, int code) {
   t->result = code == 0 ? 0 : -error_of(code);
   if (t->job.direction == ZR_FM_GET && t->file) {
     Cached &c = *t->file;
-    bool current = c.fetching == t && !c.removed;
+    // (a file removed while open keeps its copy for the handles still open)
+    bool current = c.fetching == t && (!c.removed || c.opens > 0);
     if (code == kOtherSize)
       tell("%s: the handheld announced %llu bytes for a file listed with %llu", c.path.c_str(),
            static_cast<unsigned long long>(t->done), static_cast<unsigned long long>(t->job.size));
@@ -806,9 +807,20 @@ bool made_here(const std::string &path) {
   return c && !c->on_handheld;
 }
 
+// A file open here whose fetch still runs is fetched whole before the handheld's file is
+// removed or moved: the descriptors open on it keep working (and read what it held).
+void finish_open_fetches(const std::string &path) {
+  std::vector<CachedPtr> open_ones;
+  for (auto &f : state().files)
+    if ((f.first == path || under(f.first, path)) && f.second->opens > 0 && f.second->fetching)
+      open_ones.push_back(f.second);
+  for (const CachedPtr &c : open_ones) await_fetch(*c);
+}
+
 int op_unlink(const char *p) {
   OpLock l;
   std::string path = p;
+  finish_open_fetches(path);
   int r = made_here(path) ? 0 : file_op(ZR_FM_DEL, path, "", EISDIR);
   if (r == 0) drop_cache(path);  // and a handle still open sends nothing at its close
   return r;
@@ -857,6 +869,8 @@ int replace_file(const std::string &from, const std::string &to) {
 int op_rename(const char *f, const char *t, unsigned int flags) {
   OpLock l;
   std::string from = f, to = t;
+  finish_open_fetches(from);
+  finish_open_fetches(to);
   if (flags & RENAME_EXCHANGE) return -EINVAL;
   if (made_here(from)) {
     // Not on the handheld yet: the file is sent under its new name when it is closed (and

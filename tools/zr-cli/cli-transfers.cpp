@@ -195,7 +195,11 @@ bool Workers::start(size_t slot, int also_close) {
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    sigset_t none;  // a parent thread may block signals; a worker takes SIGINT
+    // A worker takes SIGINT from its parent only (stop(), or the parent's end), not the
+    // terminal's Ctrl-C: the parent decides what is stopped (the mount still sends the
+    // files left open after one).  A parent thread may block signals.
+    setpgid(0, 0);
+    sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     close(reports_[0]);

@@ -46,12 +46,15 @@ bool wait_for_exit(pid_t pid, int *status, std::chrono::milliseconds limit) {
 class Mount {
  public:
   // cache: the folder for zrlink's cache of file copies (TMPDIR), "" for the default;
-  // state: the user's state folder (XDG_STATE_HOME), "" for the default.
-  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "", const std::string &state = "")
+  // state: the user's state folder (XDG_STATE_HOME), "" for the default; own_group: in a
+  // process group of its own, as a command at a terminal is.
+  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "", const std::string &state = "",
+        bool own_group = false)
       : point_(mountpoint) {
     mkdir(point_.c_str(), 0755);
     pid_ = fork();
     if (pid_ == 0) {
+      if (own_group) setpgid(0, 0);
       if (!cache.empty()) setenv("TMPDIR", cache.c_str(), 1);
       if (!state.empty()) setenv("XDG_STATE_HOME", state.c_str(), 1);
       int null = open("/dev/null", O_WRONLY);
@@ -482,6 +485,8 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
   ASSERT_TRUE(slow.sim.ok()) << slow.sim.error();
   const std::string big = slow.root + "/big.bin";
   ASSERT_EQ(sh("yes 0123456789abcdef | head -c 67108864 > \"" + big + "\"").status, 0);
+  const std::string mid(1000000, 'm');
+  WriteFile(slow.root + "/mid.bin", mid);
   Mount m(slow, host.path() + "/mnt");
   ASSERT_MOUNTED(m);
   const std::string mp = m.path(), file = mp + "/big.bin";
@@ -502,6 +507,15 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
   }
   // A read further on waits for its bytes, which are the handheld's.
   EXPECT_EQ(sh("head -c 2000000 \"" + file + "\" | cmp -n 2000000 - \"" + big + "\"").status, 0);
+  // A file removed while its fetch runs is still read whole through the descriptor open.
+  int open_one = open((mp + "/mid.bin").c_str(), O_RDONLY);
+  ASSERT_GE(open_one, 0);
+  EXPECT_EQ(unlink((mp + "/mid.bin").c_str()), 0);
+  std::string got(mid.size() + 1, '\0');
+  size_t have = 0;
+  for (ssize_t n; (n = read(open_one, &got[have], got.size() - have)) > 0;) have += static_cast<size_t>(n);
+  close(open_one);
+  EXPECT_TRUE(have == mid.size() && got.compare(0, have, mid) == 0) << have << " bytes read";
 
   // A worker process that ends in the middle of the fetch: the reader gets EIO, and the
   // next open fetches anew through another worker.
@@ -511,6 +525,19 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
   EXPECT_NE(killed.out.find("Input/output error"), std::string::npos) << killed.out;
   EXPECT_EQ(sh("head -c 100 \"" + file + "\"").out, read_file(big).substr(0, 100));
   EXPECT_TRUE(m.unmount()) << "the unmount stops the fetch: " << m.error();
+}
+
+TEST_F(ZrlinkMount, CtrlCAtTheTerminalSendsWhatIsOpen) {
+  // Ctrl-C goes to the whole process group of the command.
+  Mount m(h, host.path() + "/mnt", "", "", true);
+  ASSERT_MOUNTED(m);
+  int held = open((m.path() + "/docs/held.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_TRUE(write_all(held, "held open"));
+  kill(-m.pid(), SIGINT);
+  EXPECT_EQ(m.wait(), 130) << m.error();
+  close(held);
+  EXPECT_EQ(read_file(h.root + "/docs/held.txt"), "held open") << m.error();
 }
 
 TEST_F(ZrlinkMount, ChmodAndChownThatChangeNothingSucceed) {
