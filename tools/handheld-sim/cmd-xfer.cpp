@@ -154,8 +154,7 @@ Reply handle_fget(Exchange &ex) {
   auto start = std::chrono::steady_clock::now();
   // The file's own content goes out, whatever size was announced.
   while (going) {
-    if (rate > 0 && sent > 0)
-      std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 / rate));
+    if (rate > 0 && sent > 0) std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 / rate));
     if (sent >= limit) {
       if (stalls)
         out.stall();

@@ -106,12 +106,12 @@ struct Cached {
   std::string local;  // the cache file
   bool have = false;  // local holds the handheld's file as of size and time below
   uint32_t size = 0, time = 0;
-  bool dirty = false;       // changed here and not yet sent
-  bool on_handheld = true;  // false: made here and not sent yet (the handheld has no such file)
-  bool removed = false;     // removed or replaced here: nothing is sent any more
-  int error = 0;            // the result code of the last send that failed, 0 after one that worked
-  int opens = 0;            // open handles
-  int writers = 0;          // open handles that wrote
+  bool dirty = false;              // changed here and not yet sent
+  bool on_handheld = true;         // false: made here and not sent yet (the handheld has no such file)
+  bool removed = false;            // removed or replaced here: nothing is sent any more
+  int error = 0;                   // the result code of the last send that failed, 0 after one that worked
+  int opens = 0;                   // open handles
+  int writers = 0;                 // open handles that wrote
   std::shared_ptr<Xfer> fetching;  // the fetch running for it, if any
 };
 using CachedPtr = std::shared_ptr<Cached>;
@@ -121,15 +121,15 @@ using CachedPtr = std::shared_ptr<Cached>;
 struct Xfer {
   Job job;
   CachedPtr file;
-  std::string folder;       // a fetch's folder
-  uint32_t time = 0;        // a fetch: the listing's time of the file
-  int worker = -1;          // the slot running it
-  bool lost_seen = false;   // its worker's end was seen once
+  std::string folder;      // a fetch's folder
+  uint32_t time = 0;       // a fetch: the listing's time of the file
+  int worker = -1;         // the slot running it
+  bool lost_seen = false;  // its worker's end was seen once
   bool finished = false;
-  int result = 0;           // when finished: 0, or a negative errno
-  int code = 0;             // when finished: the library's result (or kWorkerLost, kOtherSize)
-  uint64_t done = 0;        // bytes that have arrived
-  bool whole_size = true;   // a fetch: the reply announced the listing's size
+  int result = 0;          // when finished: 0, or a negative errno
+  int code = 0;            // when finished: the library's result (or kWorkerLost, kOtherSize)
+  uint64_t done = 0;       // bytes that have arrived
+  bool whole_size = true;  // a fetch: the reply announced the listing's size
 };
 using XferPtr = std::shared_ptr<Xfer>;
 
@@ -138,7 +138,7 @@ using XferPtr = std::shared_ptr<Xfer>;
 struct Handle {
   int fd = -1;       // the copy; -1 while its fetch runs
   int growing = -1;  // the file the running fetch writes into, once read from
-  XferPtr fetch; // the fetch that the copy waits for
+  XferPtr fetch;     // the fetch that the copy waits for
   CachedPtr file;
   bool wrote = false;  // this handle changed the copy (written, truncated, created)
   bool tried = false;  // a send was tried since its last change (and its result given)
@@ -153,7 +153,7 @@ struct State {
   std::set<Handle *> handles;  // open (those still open at the unmount are freed then)
   int jobs = 4;
   int next_job = 0;
-  std::deque<XferPtr> queue;  // waiting for a worker, the first first
+  std::deque<XferPtr> queue;     // waiting for a worker, the first first
   std::vector<XferPtr> running;  // by worker slot
 };
 
@@ -172,7 +172,9 @@ struct OpLock {
 // The thread that makes every library call of the mount's process.
 class LinkThread {
  public:
-  void start() { thread_ = std::thread([this] { run(); }); }
+  void start() {
+    thread_ = std::thread([this] { run(); });
+  }
   void finish() {
     {
       std::lock_guard<std::mutex> g(m_);
@@ -370,8 +372,7 @@ void drop_cache(const std::string &path) {
 int g_wake[2] = {-1, -1};  // a byte wakes the service thread: a transfer is queued
 
 // Queues a transfer for the next free worker: first (a program waits for it) or last.
-XferPtr queue_transfer(int direction, const std::string &remote, const std::string &local, uint64_t size,
-                       bool first) {
+XferPtr queue_transfer(int direction, const std::string &remote, const std::string &local, uint64_t size, bool first) {
   State &s = state();
   auto t = std::make_shared<Xfer>();
   t->job.id = ++s.next_job;
@@ -391,7 +392,9 @@ XferPtr queue_transfer(int direction, const std::string &remote, const std::stri
 }
 
 // Waits, with the state's mutex let go, until the transfer has ended.
-void await(const XferPtr &t) { g_changed.wait(*t_lock, [&] { return t->finished; }); }
+void await(const XferPtr &t) {
+  g_changed.wait(*t_lock, [&] { return t->finished; });
+}
 
 // Makes sure that the copy is the handheld's file (same size and time) or that a fetch of it
 // runs: one that a program waits for (`wanted`) goes before those ahead of time.  0 or a
@@ -448,7 +451,8 @@ void fetch_ahead(const std::string &path) {
     if (is_folder(e->attr) || e->attr.size > kAheadSize) continue;
     std::string other = remote_join(folder, e->name);
     CachedPtr c = find_cached(other);
-    if (c && (c->dirty || c->opens > 0 || c->fetching || (c->have && c->size == e->attr.size && c->time == e->attr.time)))
+    if (c &&
+        (c->dirty || c->opens > 0 || c->fetching || (c->have && c->size == e->attr.size && c->time == e->attr.time)))
       continue;
     c = cache_entry(other);
     if (start_fetch(c, e->attr, false) == 0) ++queued;
@@ -458,6 +462,15 @@ void fetch_ahead(const std::string &path) {
 // A transfer has ended (the service thread, with the mutex held): a fetch's copy takes its
 // place unless the file was removed, changed or fetched anew meanwhile.
 void transfer_ended(const XferPtr &t, int code) {
+  // A handheld that sends another size than its listing shows is not believed: a copy of
+  // the wrong size, written to and sent back, would replace the file with a broken one.
+  struct stat got {};
+  if (code == 0 && t->job.direction == ZR_FM_GET &&
+      (stat(t->job.local.c_str(), &got) != 0 || static_cast<uint64_t>(got.st_size) != t->job.size)) {
+    tell("%s: the handheld sent %lld bytes for a file listed with %llu", t->job.remote.c_str(),
+         static_cast<long long>(got.st_size), static_cast<unsigned long long>(t->job.size));
+    code = ZR_E_SHORT;
+  }
   t->finished = true;
   t->code = code;
   t->result = code == 0 ? 0 : -error_of(code);
@@ -793,7 +806,8 @@ int file_op(unsigned op, const std::string &a, const std::string &b, int wrong_k
 
 int op_mkdir(const char *path, mode_t) {
   OpLock l;
-  return file_op(ZR_FM_MKDIR, path, "", ENOTDIR); }
+  return file_op(ZR_FM_MKDIR, path, "", ENOTDIR);
+}
 
 int op_rmdir(const char *path) {
   OpLock l;
@@ -975,9 +989,8 @@ int finish_files(State &s, bool *keep_cache) {
     Context ctx;
     ctx.doing = Doing::kSend;
     ctx.remote = c->path;
-    std::string reason = c->error == kWorkerLost
-                             ? c->path + ": the worker process ended in the middle of the transfer"
-                             : explain(ctx, c->error);
+    std::string reason = c->error == kWorkerLost ? c->path + ": the worker process ended in the middle of the transfer"
+                                                 : explain(ctx, c->error);
     std::string kept = folder + c->path;
     std::error_code ec;
     if (!folder.empty()) {
@@ -1133,8 +1146,10 @@ int serve(struct fuse *f, State &st, bool *keep_cache) {
     g_workers = nullptr;
     close(g_wake[0]);
     close(g_wake[1]);
-    if (r == 0 && started > 0) r = kept;
-    else if (kept > 0) r = kept;
+    if (r == 0 && started > 0)
+      r = kept;
+    else if (kept > 0)
+      r = kept;
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return r;

@@ -381,8 +381,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     auto now = std::chrono::steady_clock::now();
     if (ready > 0 && now - last_reap < std::chrono::milliseconds(200)) {
       Report rec;
-      if (pool.read_report(&rec) != 1)
-        break;  // every worker has gone: the reaping below tells which transfers failed
+      if (pool.read_report(&rec) != 1) break;  // every worker has gone: the reaping below tells which transfers failed
       if (rec.worker < 0 || static_cast<size_t>(rec.worker) >= running.size()) continue;
       size_t w = static_cast<size_t>(rec.worker);
       if (running[w] != rec.job) continue;

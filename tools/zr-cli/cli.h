@@ -233,11 +233,11 @@ const int kOtherSize = INT32_MIN + 1;
 struct Report {
   enum Kind : int32_t { kProgress = 1, kDone = 2 };
   int32_t kind;
-  int32_t worker;  // the slot
-  int32_t job;     // Job::id
-  int32_t result;  // kDone: the library's result, or one of the two above
-  int32_t created; // kDone: a fetch made a host file that was not there before
-  int32_t error;   // kDone: the library's last system error after the transfer
+  int32_t worker;       // the slot
+  int32_t job;          // Job::id
+  int32_t result;       // kDone: the library's result, or one of the two above
+  int32_t created;      // kDone: a fetch made a host file that was not there before
+  int32_t error;        // kDone: the library's last system error after the transfer
   uint64_t done, size;  // bytes so far; the size (a fetch: as the reply announced it)
 };
 // A fetch leaves a file that was there before as it was when it fails, and takes a new one

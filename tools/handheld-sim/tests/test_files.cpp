@@ -314,9 +314,10 @@ TEST(SimUpgrade, PlaysItsScript) {
 TEST(SimCommandLine, FileServiceSwitches) {
   simtest::RunResult help = simtest::run_program({zrtest::sim_path(), "--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char *word : {"--storage", "--osupg", "--osupg-first", "--xfer-close", "--xfer-stall", "--xfer-size",
-                           "--final-status", "--refuse", "--rate", "dir PATH", "attr PATH", "fput PATH", "fget PATH",
-                           "osupg IMAGE", "1001", "1021", "1022", "1034", "1035", "1036"})
+  for (const char *word :
+       {"--storage", "--osupg", "--osupg-first", "--xfer-close", "--xfer-stall", "--xfer-size", "--final-status",
+        "--refuse",  "--rate",  "dir PATH",      "attr PATH",    "fput PATH",    "fget PATH",   "osupg IMAGE",
+        "1001",      "1021",    "1022",          "1034",         "1035",         "1036"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
   Folder f;
