@@ -88,6 +88,10 @@ const std::chrono::seconds kListingLife(2);
 // each of at most kAheadSize bytes.
 const size_t kAheadFiles = 64;
 const uint32_t kAheadSize = 256 * 1024;
+// A worker that reports nothing for this long plus 1 ms for every 128 bytes (beyond the
+// library's own time-outs, the longest of which waits for a send's final status that long)
+// is stuck: it is ended, and its transfer fails.
+const std::chrono::seconds kStuckAfter(30);
 
 // A folder's listing, or the failure of the last try: a handheld that stopped answering
 // costs one time-out, not one for every call that the kernel makes for one command.
@@ -120,11 +124,12 @@ using CachedPtr = std::shared_ptr<Cached>;
 // library writing into a file beside `data` until the end), or a send of a copy.
 struct Xfer {
   Job job;
-  CachedPtr file;
-  std::string folder;      // a fetch's folder
-  uint32_t time = 0;       // a fetch: the listing's time of the file
-  int worker = -1;         // the slot running it
-  bool lost_seen = false;  // its worker's end was seen once
+  std::weak_ptr<Cached> file;  // a fetch: the copy it is for (the copy holds the fetch)
+  std::string folder;          // a fetch's folder
+  uint32_t time = 0;           // a fetch: the listing's time of the file
+  int worker = -1;             // the slot running it
+  bool lost_seen = false;      // its worker's end was seen once
+  Clock::time_point heard;     // the last report of its worker (or when it was handed out)
   bool finished = false;
   int result = 0;          // when finished: 0, or a negative errno
   int code = 0;            // when finished: the library's result (or kWorkerLost, kOtherSize)
@@ -474,8 +479,9 @@ void transfer_ended(const XferPtr &t, int code) {
   t->finished = true;
   t->code = code;
   t->result = code == 0 ? 0 : -error_of(code);
-  if (t->job.direction == ZR_FM_GET && t->file) {
-    Cached &c = *t->file;
+  CachedPtr file = t->job.direction == ZR_FM_GET ? t->file.lock() : nullptr;
+  if (file) {
+    Cached &c = *file;
     // (a file removed while open keeps its copy for the handles still open)
     bool current = c.fetching == t && (!c.removed || c.opens > 0);
     if (code == kOtherSize)
@@ -493,6 +499,8 @@ void transfer_ended(const XferPtr &t, int code) {
       if (t->result < 0) c.have = false;
       c.fetching = nullptr;
     }
+  }
+  if (!t->folder.empty()) {
     std::error_code ec;
     fs::remove_all(t->folder, ec);
   }
@@ -1039,6 +1047,7 @@ void serve_transfers(Workers &workers) {
         if (rec.worker < 0 || static_cast<size_t>(rec.worker) >= s.running.size()) continue;
         XferPtr &t = s.running[static_cast<size_t>(rec.worker)];
         if (!t || t->job.id != rec.job) continue;
+        t->heard = Clock::now();
         if (rec.kind == Report::kProgress) {
           t->done = rec.done;
           t->whole_size = t->job.direction != ZR_FM_GET || rec.size == t->job.size;
@@ -1081,6 +1090,13 @@ void serve_transfers(Workers &workers) {
             t = nullptr;
           }
           bool gone = workers.ended(w) || !workers.alive(w);
+          if (t && !gone && now - t->heard > kStuckAfter + std::chrono::milliseconds(t->job.size / 128)) {
+            tell("%s: the worker process stopped answering", t->job.remote.c_str());
+            to_kill.push_back(w);
+            transfer_ended(t, kWorkerLost);
+            t = nullptr;
+            continue;
+          }
           if (t) t->lost_seen = gone;
           if (gone && !t && !g_service_stop) to_start.push_back(w);
         }
@@ -1091,6 +1107,7 @@ void serve_transfers(Workers &workers) {
         if (!workers.hand(w, t->job)) continue;
         s.queue.pop_front();
         t->worker = static_cast<int>(w);
+        t->heard = Clock::now();
         s.running[w] = t;
       }
       if (g_service_stop) return;
@@ -1140,8 +1157,9 @@ int serve(struct fuse *f, State &st, bool *keep_cache) {
       // the service thread looks again within 0.1 s
     }
     service.join();
-    workers.stop();  // fetches still running (nothing is sent any more)
-    workers.wait();
+    // What still runs are fetches (every send has ended): their workers go at once, also
+    // one that is stopped or stuck, and what they wrote goes with the cache folder.
+    for (size_t w = 0; w < workers.size(); ++w) workers.kill_now(w);
     g_link.finish();
     g_workers = nullptr;
     close(g_wake[0]);
