@@ -1,10 +1,11 @@
-// cli-transfers.cpp -- the transfers of a push or pull, several at a time.
+// cli-transfers.cpp -- transfers in worker processes (Workers, which the mount uses too),
+// and the transfers of a push or pull, several at a time.
 //
 // Every connection the library opens to the handheld begins with a pause, and the library
 // is used from one thread at a time, so transfers overlap in worker processes, each with
-// its own copy of the library's state.  The parent hands out the files in order, one at a
-// time to whichever worker is free (a pipe per worker), and the workers report back over
-// one shared pipe in records small enough to arrive whole; the parent alone draws the
+// its own copy of the library's state.  A push or pull hands out its files in order, one
+// at a time to whichever worker is free (a pipe per worker), and the workers report back
+// over one shared pipe in records small enough to arrive whole; the parent alone draws the
 // progress display and prints.
 #include "cli-progress.h"
 #include "cli.h"
