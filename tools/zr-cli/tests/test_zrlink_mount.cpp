@@ -47,9 +47,9 @@ class Mount {
  public:
   // cache: the folder for zrlink's cache of file copies (TMPDIR), "" for the default;
   // state: the user's state folder (XDG_STATE_HOME), "" for the default; own_group: in a
-  // process group of its own, as a command at a terminal is.
+  // process group of its own, as a command at a terminal is; jobs: mount -j JOBS ("": none).
   Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "", const std::string &state = "",
-        bool own_group = false)
+        bool own_group = false, const std::string &jobs = "")
       : point_(mountpoint) {
     mkdir(point_.c_str(), 0755);
     pid_ = fork();
@@ -61,8 +61,11 @@ class Mount {
       int err = open((point_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(null, 1);
       dup2(err, 2);
-      execl(ZRLINK_PATH, ZRLINK_PATH, "--addr", h.sim.addr_text().c_str(), "mount", "-f", point_.c_str(),
-            static_cast<char *>(nullptr));
+      std::vector<const char *> argv{ZRLINK_PATH, "--addr", h.sim.addr_text().c_str(), "mount", "-f"};
+      if (!jobs.empty()) argv.insert(argv.end(), {"-j", jobs.c_str()});
+      argv.push_back(point_.c_str());
+      argv.push_back(nullptr);
+      execv(ZRLINK_PATH, const_cast<char *const *>(argv.data()));
       _exit(127);
     }
     for (int i = 0; i < 250 && !zrtest::is_mounted(point_); ++i) {
@@ -525,6 +528,15 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
   EXPECT_NE(killed.out.find("Input/output error"), std::string::npos) << killed.out;
   EXPECT_EQ(sh("head -c 100 \"" + file + "\"").out, read_file(big).substr(0, 100));
   EXPECT_TRUE(m.unmount()) << "the unmount stops the fetch: " << m.error();
+}
+
+TEST_F(ZrlinkMount, TransfersRunInAsManyWorkersAsJobs) {
+  Mount m(h, host.path() + "/mnt", "", "", false, "2");
+  ASSERT_MOUNTED(m);
+  Shell workers = sh("cat /proc/" + std::to_string(m.pid()) + "/task/*/children | wc -w");
+  EXPECT_EQ(workers.out, "2\n");
+  EXPECT_EQ(sh("cat \"" + m.path() + "/notes.txt\"").out, "hello handheld\n");
+  EXPECT_TRUE(m.unmount()) << m.error();
 }
 
 TEST_F(ZrlinkMount, CtrlCAtTheTerminalSendsWhatIsOpen) {
