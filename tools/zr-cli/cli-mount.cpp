@@ -1116,7 +1116,16 @@ void serve_transfers(Workers &workers) {
       workers.kill_now(w);
       g_link.call([&] { return workers.start(w, g_fuse_fd) ? 0 : -1; });
     }
-    for (size_t w : to_start) g_link.call([&] { return workers.start(w, g_fuse_fd) ? 0 : -1; });
+    bool start_failed = false;
+    for (size_t w : to_start) start_failed |= g_link.call([&] { return workers.start(w, g_fuse_fd) ? 0 : -1; }) < 0;
+    if (start_failed) {
+      // With no worker left and none to be started, what waits fails rather than waits on.
+      std::lock_guard<std::mutex> g(g_mutex);
+      bool none = true;
+      for (size_t w = 0; w < workers.size(); ++w) none = none && !workers.alive(w);
+      for (; none && !state().queue.empty(); state().queue.pop_front())
+        transfer_ended(state().queue.front(), kWorkerLost);
+    }
   }
 }
 
@@ -1251,7 +1260,8 @@ int cmd_mount(const Options &opt) {
         g_session = nullptr;
         int kept = r > 0 ? r : 0;
         for (Handle *h : st.handles) {
-          close(h->fd);
+          if (h->fd >= 0) close(h->fd);
+          if (h->growing >= 0) close(h->growing);
           delete h;
         }
         st.handles.clear();

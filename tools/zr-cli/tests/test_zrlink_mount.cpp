@@ -533,9 +533,10 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
 TEST_F(ZrlinkMount, TransfersRunInAsManyWorkersAsJobs) {
   Mount m(h, host.path() + "/mnt", "", "", false, "2");
   ASSERT_MOUNTED(m);
+  // (the workers are there before the first request is answered)
+  EXPECT_EQ(sh("cat \"" + m.path() + "/notes.txt\"").out, "hello handheld\n");
   Shell workers = sh("cat /proc/" + std::to_string(m.pid()) + "/task/*/children | wc -w");
   EXPECT_EQ(workers.out, "2\n");
-  EXPECT_EQ(sh("cat \"" + m.path() + "/notes.txt\"").out, "hello handheld\n");
   EXPECT_TRUE(m.unmount()) << m.error();
 }
 
