@@ -284,7 +284,7 @@ const Command kCommands[] = {
     {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL]",
      kOptJobs | kOptKeepGoing | kOptJson,
      "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder)"},
-    {"mount", cmd_mount, 1, 1, "mount [-f] MOUNTPOINT", kOptForeground,
+    {"mount", cmd_mount, 1, 1, "mount [-f] [-j N] MOUNTPOINT", kOptForeground | kOptJobs,
      "the handheld's storage as a folder (FUSE; -f: in the foreground; fusermount3 -u ends it)"},
     {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-L] [-j N] [--keep-going] SRC DST",
      kOptDelete | kOptDryRun | kOptLinks | kOptJobs | kOptKeepGoing,

@@ -9,6 +9,8 @@
 
 #include "zr-net.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -211,6 +213,70 @@ struct Outcome {
 };
 int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers, const Options &opt,
                   std::vector<std::string> *created, Outcome *outcome = nullptr);
+
+// ---- worker processes for transfers (cli-transfers.cpp) ---------------------------------
+// The library is used from one thread of one process at a time and every connection begins
+// with a pause, so transfers overlap in worker processes, each with its own copy of the
+// library's state.  The parent hands a worker one Job at a time (a pipe per worker); the
+// workers report over one shared pipe in records small enough to arrive whole.
+struct Job {
+  int32_t id = 0;         // the parent's own number, given back in the reports
+  int32_t direction = 0;  // ZR_FM_PUT or ZR_FM_GET
+  std::string remote, local;
+  uint64_t size = 0;  // a fetch: the listing's size (a reply that announces another fails)
+};
+// Results of a Job besides the library's: the worker ended in the middle of it, or the
+// fetch's reply announced another size than the Job's (the announced size is the report's
+// `size`).
+const int kWorkerLost = INT32_MIN;
+const int kOtherSize = INT32_MIN + 1;
+struct Report {
+  enum Kind : int32_t { kProgress = 1, kDone = 2 };
+  int32_t kind;
+  int32_t worker;       // the slot
+  int32_t job;          // Job::id
+  int32_t result;       // kDone: the library's result, or one of the two above
+  int32_t created;      // kDone: a fetch made a host file that was not there before
+  int32_t error;        // kDone: the library's last system error after the transfer
+  uint64_t done, size;  // bytes so far; the size (a fetch: as the reply announced it)
+};
+// A fetch leaves a file that was there before as it was when it fails, and takes a new one
+// away (also when the reply announced another size than the Job's).
+class Workers {
+ public:
+  explicit Workers(uint32_t addr);
+  ~Workers();  // stop(), wait()
+  Workers(const Workers &) = delete;
+  Workers &operator=(const Workers &) = delete;
+  // Starts a worker process in `slot` (size(): one more slot); false when none could start.
+  // The worker closes `also_close` (>= 0), and ends with SIGINT when its parent thread ends.
+  bool start(size_t slot, int also_close = -1);
+  size_t size() const { return slots_.size(); }
+  bool alive(size_t slot) const;  // started, not seen ended, its pipe open
+  // Hands a Job to an idle worker; false when the worker is gone (its pipe is closed then).
+  bool hand(size_t slot, const Job &job);
+  int reports() const { return reports_[0]; }  // the read end, for poll
+  // Reads one record: 1, 0 when every worker is gone (after seal()), -1.
+  int read_report(Report *r);
+  // Closes the parent's copy of the reports' write end: no more workers start.
+  void seal();
+  // Whether the worker in `slot` has ended (looked for with waitpid; its pipe is closed then).
+  bool ended(size_t slot);
+  void close_jobs(size_t slot);  // the worker ends after its current Job
+  void kill_now(size_t slot);    // ends the worker at once (SIGKILL) and waits for it
+  void stop();                   // SIGINT to every worker still there (a fetch leaves nothing partial)
+  void wait();                   // waits for every worker to end
+
+ private:
+  struct Slot {
+    pid_t pid = -1;
+    int jobs = -1;
+    bool ended = false;
+  };
+  uint32_t addr_;
+  int reports_[2] = {-1, -1};
+  std::vector<Slot> slots_;
+};
 
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);  // cli-device.cpp

@@ -14,7 +14,7 @@ _zrlink_options()
         rm) echo "-r" ;;
         push) echo "-j --jobs -L --keep-going --json" ;;
         pull) echo "-j --jobs --keep-going --json" ;;
-        mount) echo "-f" ;;
+        mount) echo "-f -j --jobs" ;;
         sync) echo "--delete --dry-run -n -L -j --jobs --keep-going" ;;
         osupg) echo "-y --yes --force" ;;
         wait) echo "--timeout" ;;
