@@ -146,8 +146,9 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
             "./SER-A/\n./SER-A/docs/\n./SER-A/docs/a b.txt 5000\n./SER-A/docs/deep/\n./SER-A/docs/deep/z.bin 70000\n"
             "./SER-B/\n./SER-B/docs/\n./SER-B/docs/a b.txt 5000\n./SER-B/docs/deep/\n./SER-B/docs/deep/z.bin 70000\n")
       << "and no empty folder for the one that failed";
-  failed_one(zrlink("--all pull /notes.txt \"named/{serial}-{name}.txt\""));
-  EXPECT_EQ(zrlinktest::tree(dir.path() + "/named"), "./SER-A-ANNA.txt 15\n./SER-B-BEN.txt 15\n");
+  failed_one(zrlink("--all pull /notes.txt \"named/{serial}-{name}/{addr}.txt\""));
+  EXPECT_EQ(zrlinktest::tree(dir.path() + "/named"),
+            "./SER-A-ANNA/\n./SER-A-ANNA/172.16.0.2.txt 15\n./SER-B-BEN/\n./SER-B-BEN/172.16.0.6.txt 15\n");
   failed_one(zrlink("--all sync :/docs back"));
   EXPECT_EQ(read_file(dir.path() + "/back/SER-B/deep/z.bin"), std::string(70000, 'z'));
 
@@ -176,6 +177,15 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
   EXPECT_EQ(zrlink("--all pull /notes.txt -").status, 2);
   EXPECT_EQ(zrlink("--all cat /notes.txt").status, 2);
   EXPECT_EQ(zrlink("--addr 172.16.0.2 screenshot --sheet s.png").status, 2);
+  EXPECT_EQ(zrlink("--all --max-handhelds 0 info").status, 2);
+
+  // Nobody there.
+  a->stop();
+  b->stop();
+  probe_only.reset();
+  Shell none = zrlink("--all info");
+  EXPECT_EQ(none.status, 3);
+  EXPECT_NE(none.out.find("no handheld answers"), std::string::npos) << none.out;
 }
 
 // The contact sheet: every screen in a grid, each with its label; the one without a
