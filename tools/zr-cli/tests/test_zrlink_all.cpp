@@ -91,6 +91,14 @@ class ZrlinkAll : public ::testing::Test {
               "env -u ZR_ADDR -u ZR_SERIAL " + ZRLINK_PATH + " " + args + (with_errors ? "" : " 2>/dev/null"));
   }
 
+  // zrlink on a terminal (a pseudo-terminal for its standard input, output and error) with
+  // `typed` waiting as input: its exit code and everything the terminal showed.
+  Shell on_terminal(const std::string &args, const std::string &typed) {
+    return sh("cd " + dir.path() + " && printf \"" + (typed == "y\n" ? "y\\n" : "n\\n") +
+              "\" | script -qec \"env -u ZR_ADDR -u ZR_SERIAL " + ZRLINK_PATH + " " + args +
+              "\" /dev/null");
+  }
+
   zrtest::PrivateNetwork net{2};
   zrtest::TempDir dir{"zrlink-all"};
   std::string root_a = zrlinktest::fill_storage(dir.path() + "/storage-a");
@@ -156,6 +164,16 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
   Shell osupg = zrlink("--all --max-handhelds 1 osupg -y /os.bin");
   failed_one(osupg);
   EXPECT_NE(osupg.out.find("SER-B: installation of /os.bin finished"), std::string::npos) << osupg.out;
+
+  // On a terminal osupg asks once for all of them.
+  for (const char *typed : {"n\n", "y\n"}) {
+    Shell t = on_terminal("--all osupg /os.bin", typed);
+    const std::string question = "Install the OS image /os.bin on 3 handhelds (SER-A, SER-B, 172.16.0.10)? [y/N]";
+    EXPECT_NE(t.out.find(question), std::string::npos) << t.out;
+    EXPECT_EQ(t.out.find("[y/N]"), t.out.rfind("[y/N]")) << "one question: " << t.out;
+    EXPECT_EQ(t.status, 1) << t.out;
+    EXPECT_EQ(t.out.find("SER-A: installation of /os.bin finished") != std::string::npos, typed[0] == 'y') << t.out;
+  }
 
   // --json: one object with a member per handheld, the command's own JSON inside.
   Shell json = zrlink("--all --json info", false);
@@ -247,6 +265,14 @@ TEST(ZrlinkStreams, PullCatAndPushFromStandardInput) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out.find("hello handheld"), std::string::npos) << "nothing partial: " << missing.out;
   EXPECT_NE(missing.out.find("/nothing.txt"), std::string::npos) << missing.out;
+  // A file cut off in the middle: not a byte of any of them.
+  zrlinktest::Handheld cut({"--fault-cmd", "fget", "--close-after", "3000"});
+  ASSERT_TRUE(cut.sim.ok()) << cut.sim.error();
+  for (const char *what : {" cat /notes.txt \"/docs/a b.txt\"", " pull \"/docs/a b.txt\" -"}) {
+    Shell r = sh(zrlinktest::zrlink_for(cut) + what + " 2>/dev/null");
+    EXPECT_NE(r.status, 0) << what;
+    EXPECT_EQ(r.out, "") << what;
+  }
   Shell folder = sh(z + " pull /docs - 2>&1 >/dev/null");
   EXPECT_EQ(folder.status, 1);
   EXPECT_NE(folder.out.find("/docs is a folder on the handheld"), std::string::npos) << folder.out;
