@@ -303,7 +303,7 @@ const Command kCommands[] = {
      "remove what SRC lacks; --dry-run: print the plan; -L: follow symbolic links in SRC)"},
     {"cat", cmd_cat, 1, -1, "cat REMOTE...", 0,
      "handheld files to standard output, one after the other (nothing unless all arrive whole)"},
-    {"screenshot", cmd_screenshot, 0, 1, "screenshot [--sheet SHEET.png] [OUT.png | -]", kOptSheet,
+    {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -] [--sheet SHEET.png]", kOptSheet,
      "the handheld's screen as a PNG picture (-: to standard output; default: a dated name);\n"
      "with --all, --sheet also writes one picture of every screen in a grid, labelled"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,

@@ -48,14 +48,9 @@ bool write_all(int fd, const char *p, size_t n) {
   return true;
 }
 
-// Copies a file to an open descriptor; false with errno's reason in *why.
-bool copy_to(const std::string &path, int out, std::string *why, bool *read_side) {
-  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    *why = std::strerror(errno);
-    *read_side = true;
-    return false;
-  }
+// Copies everything of one descriptor to another; false with errno's reason in *why and in
+// *read_side whether reading failed.
+bool copy_fd(int in, int out, std::string *why, bool *read_side) {
   char buf[64 * 1024];
   bool ok = true;
   for (;;) {
@@ -73,6 +68,18 @@ bool copy_to(const std::string &path, int out, std::string *why, bool *read_side
     ok = false;
     break;
   }
+  return ok;
+}
+
+// Copies a file to an open descriptor, as copy_fd.
+bool copy_to(const std::string &path, int out, std::string *why, bool *read_side) {
+  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *why = std::strerror(errno);
+    *read_side = true;
+    return false;
+  }
+  bool ok = copy_fd(in, out, why, read_side);
   close(in);
   return ok;
 }
@@ -90,7 +97,7 @@ StdinCopy::StdinCopy() {
   }
   std::string why;
   bool read_side = false;
-  bool ok = copy_to("/dev/stdin", out, &why, &read_side);
+  bool ok = copy_fd(STDIN_FILENO, out, &why, &read_side);
   if (close(out) != 0 && ok) {
     ok = false;
     why = std::strerror(errno);
