@@ -51,14 +51,20 @@ enum class Place {
   kFile,        // a file: DIR/LABEL/NAME
 };
 
-// The handheld's own destination, with the folders leading to it made (the first one made
-// in *made); "" with the reason in *why.
-std::string place(const std::string &dest, const Handheld &h, Place how, std::string *why, fs::path *made) {
+// The folders made for a handheld's destination: the deepest, and the first of them that
+// was missing.
+struct Made {
+  fs::path deepest, top;
+};
+
+// The handheld's own destination, with the folders leading to it made (noted in *made);
+// "" with the reason in *why.
+std::string place(const std::string &dest, const Handheld &h, Place how, std::string *why, Made *made) {
   std::string path;
   fs::path make;  // the folders to make
   if (has_placeholder(dest)) {
     path = expand_placeholders(dest, h);
-    make = path.back() == '/' ? fs::path(path) : fs::path(path).parent_path();
+    make = fs::path(path).parent_path();  // "a/b/" gives a/b, "a/b.txt" gives a
   } else if (how == Place::kFile) {
     fs::path p(dest);
     make = p.parent_path() / h.label;
@@ -70,8 +76,8 @@ std::string place(const std::string &dest, const Handheld &h, Place how, std::st
   }
   std::error_code ec;
   if (!make.empty() && !fs::is_directory(make, ec)) {
-    *made = make;
-    while (made->has_parent_path() && !fs::exists(made->parent_path(), ec)) *made = made->parent_path();
+    made->deepest = made->top = make;
+    while (made->top.has_parent_path() && !fs::exists(made->top.parent_path(), ec)) made->top = made->top.parent_path();
     fs::create_directories(make, ec);
     if (ec) {
       *why = "cannot create " + make.string() + ": " + ec.message();
@@ -86,7 +92,7 @@ struct Run {
   const Handheld *h = nullptr;
   Options opt;            // its own command line
   std::string sheet_png;  // screenshot: the picture it writes
-  fs::path made;          // the folder made for its destination, if one was
+  Made made;              // the folders made for its destination
   pid_t pid = -1;
   int out = -1, err = -1, result = -1;  // the parent's ends of the child's pipes
   std::string out_line, err_line;       // the line being read
@@ -378,7 +384,8 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
       if (opt.args.size() == 1) args.push_back(".");
       dest = &args.back();
       std::error_code ec;
-      if (args.size() > 2 || dest->back() == '/' || fs::is_directory(*dest, ec)) how = Place::kIntoFolder;
+      if (args.size() > 2 || (!dest->empty() && dest->back() == '/') || fs::is_directory(*dest, ec))
+        how = Place::kIntoFolder;
       *dest = place(opt.args.size() == 1 ? "." : opt.args.back(), h, how, &why, &run.made);
     } else if (command == "sync" && !args[0].empty() && args[0][0] == ':') {
       dest = &args[1];
@@ -401,15 +408,11 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
   for (const auto &run : runs) {
     if (succeeded(run)) continue;
     failed.push_back(run.h->label);
-    // A folder made for a handheld that left nothing in it goes again.
+    // The folders made for a handheld that left nothing in them go again (a folder that
+    // holds anything, another handheld's files too, stays).
     std::error_code ec;
-    if (!run.made.empty()) {
-      std::vector<fs::path> folders;
-      for (auto it = fs::recursive_directory_iterator(run.made, ec); !ec && it != fs::recursive_directory_iterator();
-           it.increment(ec))
-        if (it->is_directory(ec)) folders.push_back(it->path());
-      for (auto it = folders.rbegin(); it != folders.rend(); ++it) fs::remove(*it, ec);  // only empty ones go
-      fs::remove(run.made, ec);
+    for (fs::path p = run.made.deepest; !p.empty(); p = p.parent_path()) {
+      if (!fs::remove(p, ec) || p == run.made.top) break;
     }
   }
   if (!failed.empty()) code = kFailed;
