@@ -197,9 +197,18 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
   EXPECT_EQ(zrlink("--addr 172.16.0.2 screenshot --sheet s.png").status, 2);
   EXPECT_EQ(zrlink("--all --max-handhelds 0 info").status, 2);
 
-  // Nobody there.
+  // Two that share a serial are labelled by their addresses.
   a->stop();
   b->stop();
+  {
+    zrtest::SimProcess one({"--set", "eid=SAME"}, "172.16.0.2"), two({"--set", "eid=SAME"}, "172.16.0.6");
+    ASSERT_TRUE(one.ok() && two.ok());
+    Shell same = zrlink("--all info");
+    EXPECT_NE(same.out.find("172.16.0.2: serial             SAME\n"), std::string::npos) << same.out;
+    EXPECT_NE(same.out.find("172.16.0.6: serial             SAME\n"), std::string::npos) << same.out;
+  }
+
+  // Nobody there.
   probe_only.reset();
   Shell none = zrlink("--all info");
   EXPECT_EQ(none.status, 3);
