@@ -58,7 +58,8 @@ int install_progress(int value) {
   return interrupted() ? 1 : 0;
 }
 
-// Asks on the terminal whether to go on; true for "y" or "yes".
+}  // namespace
+
 bool confirmed(const std::string &question) {
   std::fprintf(stderr, "%s [y/N] ", question.c_str());
   std::fflush(stderr);
@@ -68,8 +69,6 @@ bool confirmed(const std::string &question) {
   while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
-
-}  // namespace
 
 int cmd_list(const Options &opt) {
   Library lib;

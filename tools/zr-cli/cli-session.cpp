@@ -122,6 +122,13 @@ void install_interrupt_handler() {
 
 bool interrupted() { return g_interrupted != 0; }
 
+namespace {
+uint64_t g_bytes = 0;
+}
+
+void count_bytes(uint64_t n) { g_bytes += n; }
+uint64_t bytes_counted() { return g_bytes; }
+
 int cancelled_exit_code() { return g_interrupted ? 128 + g_interrupted : kCancelled; }
 
 void set_interrupt_socket(int socket) {
@@ -247,10 +254,13 @@ enum CommandOption : unsigned {
   kOptForeground = 1u << 10,  // -f
   kOptDelete = 1u << 11,      // --delete
   kOptDryRun = 1u << 12,      // --dry-run, -n
+  kOptSheet = 1u << 13,       // --sheet FILE
 };
 
 // The most transfers at the same time that -j takes.
 const int kMaxJobs = 64;
+// The most handhelds at the same time that --max-handhelds takes.
+const int kMaxHandhelds = 1024;
 
 // Each command with the number of operands it takes (max -1: any number), its usage line,
 // the options of its own it takes and what it does (for help).
@@ -277,21 +287,25 @@ const Command kCommands[] = {
      "remove a handheld file (-r: or a folder with everything in it)"},
     {"mv", cmd_mv, 2, 2, "mv FROM TO", 0, "move or rename on the handheld"},
     {"cp", cmd_cp, 2, 2, "cp FROM TO", 0, "copy on the handheld"},
-    {"push", cmd_push, 2, -1, "push [-j N] [-L] [--keep-going] [--json] LOCAL... REMOTE",
+    {"push", cmd_push, 2, -1, "push [-j N] [-L] [--keep-going] [--json] LOCAL... REMOTE  (LOCAL -: standard input)",
      kOptJobs | kOptLinks | kOptKeepGoing | kOptJson,
      "send files and folders (recursive) to the handheld; REMOTE ending in / is a folder that\n"
      "must exist; -L sends what symbolic links in folders point to (default: skipped)"},
-    {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL]",
+    {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL | -]",
      kOptJobs | kOptKeepGoing | kOptJson,
-     "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder)"},
+     "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder;\n"
+     "-: the files to standard output, as cat)"},
     {"mount", cmd_mount, 1, 1, "mount [-f] [-j N] MOUNTPOINT", kOptForeground | kOptJobs,
      "the handheld's storage as a folder (FUSE; -f: in the foreground; fusermount3 -u ends it)"},
     {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-L] [-j N] [--keep-going] SRC DST",
      kOptDelete | kOptDryRun | kOptLinks | kOptJobs | kOptKeepGoing,
      "copy only what changed, either way; the handheld's side is written :PATH (--delete:\n"
      "remove what SRC lacks; --dry-run: print the plan; -L: follow symbolic links in SRC)"},
-    {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
-     "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
+    {"cat", cmd_cat, 1, -1, "cat REMOTE...", 0,
+     "handheld files to standard output, one after the other (nothing unless all arrive whole)"},
+    {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -] [--sheet SHEET.png]", kOptSheet,
+     "the handheld's screen as a PNG picture (-: to standard output; default: a dated name);\n"
+     "with --all, --sheet also writes one picture of every screen in a grid, labelled"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
      "install an OS image: a host file is sent to the handheld first, else IMAGE names a\n"
      "file on the handheld; asks first on a terminal (-y: not), refuses when the handheld is\n"
@@ -307,9 +321,13 @@ const char kOptionsText[] =
     "  --addr A      the handheld's address (default: $ZR_ADDR)\n"
     "  --serial S    the attached handheld with serial S (default: $ZR_SERIAL); without\n"
     "                either, the only handheld that answers\n"
+    "  --all         the command on every answering handheld at the same time (info, ls,\n"
+    "                stat, push, pull, sync, rm, mkdir, mv, screenshot, osupg)\n"
+    "  --max-handhelds N  --all: at most N handhelds at the same time (default 32)\n"
     "  -q, --quiet   no progress display (shown on a terminal otherwise)\n"
     "  --progress    the progress display also when standard error is not a terminal\n"
-    "  --json        list, info, ls, stat, push, pull: the result as JSON (see zrlink(1))\n"
+    "  --json        list, info, ls, stat, push, pull (any command with --all): the result\n"
+    "                as JSON (see zrlink(1))\n"
     "  -j N          push, pull: N transfers at the same time (default 4, at most 64)\n"
     "  --keep-going  push, pull: after a failure go on with the others, then sum up\n"
     "  --version     the version\n"
@@ -461,6 +479,19 @@ int run(int argc, char **argv) {
       if (!v || !*v) return usage_error(command, "--serial needs a serial");
       opt.serial = v;
       serial_given = true;
+    } else if (a == "--all") {
+      opt.all = true;
+    } else if (value("--max-handhelds", &v)) {
+      char *end = nullptr;
+      long n = v ? std::strtol(v, &end, 10) : 0;
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxHandhelds)
+        return usage_error(command,
+                           "--max-handhelds needs a number of handhelds (1 to " + std::to_string(kMaxHandhelds) + ")");
+      opt.max_handhelds = static_cast<int>(n);
+    } else if (value("--sheet", &v)) {
+      command_option(kOptSheet);
+      if (!v || !*v) return usage_error(command, "--sheet needs a file name");
+      opt.sheet = v;
     } else if (value("--timeout", &v)) {
       command_option(kOptTimeout);
       char *end = nullptr;
@@ -479,8 +510,9 @@ int run(int argc, char **argv) {
   if (want_help)
     return finish_output(help(command ? std::vector<std::string>{command->name} : std::vector<std::string>{}));
   if (!command) return usage_error(nullptr, "no command given");
+  // With --all every command sums up as JSON; its own JSON, where it has one, goes inside.
   for (const auto &o : given)
-    if (!(command->options & o.first))
+    if (!(command->options & o.first) && !(opt.all && o.first == kOptJson))
       return usage_error(command, std::string(command->name) + " does not take " + o.second);
   if (addr_given && serial_given) return usage_error(command, "--addr and --serial both name a handheld: give one");
   if (addr_given)
@@ -493,7 +525,18 @@ int run(int argc, char **argv) {
   if (n < command->min || (command->max >= 0 && n > command->max))
     return usage_error(
         command, std::string(command->name) + ": " + (n < command->min ? "too few operands" : "too many operands"));
+  if (opt.all) {
+    if (addr_given || serial_given)
+      return usage_error(command, "--all and " + std::string(addr_given ? "--addr" : "--serial") +
+                                      " both choose handhelds: give one");
+    if (!runs_on_all(command->name)) return usage_error(command, std::string(command->name) + " does not take --all");
+    opt.addr_text.clear();
+    opt.serial.clear();
+  } else if (!opt.sheet.empty()) {
+    return usage_error(command, "--sheet is for screenshot --all");
+  }
   install_interrupt_handler();
+  if (opt.all) return finish_output(run_on_all(command->name, command->run, (command->options & kOptJson) != 0, opt));
   return finish_output(command->run(opt));
 }
 

@@ -342,6 +342,7 @@ int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &tra
     progress.end_file(r == 0, slot);
     if (made && created) created->push_back(t.to);
     if (r == 0) {
+      count_bytes(t.size);
       if (outcome) outcome->copied.push_back(&t);
       if (!progress.enabled() && !opt.quiet && !opt.json) std::printf("%s -> %s\n", t.from.c_str(), t.to.c_str());
     } else if (interrupted()) {

@@ -1,7 +1,8 @@
 // cli.h -- zrlink, the command-line tool over the link library.
 //
 // Every command talks to one handheld, named by --addr (or ZR_ADDR), chosen by its serial
-// with --serial (or ZR_SERIAL), or found by discovery when exactly one is attached.
+// with --serial (or ZR_SERIAL), or found by discovery when exactly one is attached; with
+// --all, to every answering handheld at the same time (cli-all.cpp).
 // Failures print what happened, in the user's words and naming the file, on standard error
 // and end with a nonzero exit code.
 #ifndef ZRLINK_CLI_H
@@ -46,6 +47,9 @@ struct Options {
   bool foreground = false;        // -f (mount): stay in the foreground
   bool delete_extra = false;      // --delete (sync): remove what the source lacks
   bool dry_run = false;           // --dry-run (sync): print the plan, change nothing
+  bool all = false;               // --all: the command on every answering handheld at once
+  int max_handhelds = 32;         // --max-handhelds N (--all): at most N handhelds at the same time
+  std::string sheet;              // --sheet FILE (screenshot --all): the contact sheet
   std::vector<std::string> args;  // the command's operands
 };
 
@@ -278,6 +282,77 @@ class Workers {
   std::vector<Slot> slots_;
 };
 
+// What the command has moved between the host and the handheld, in bytes: every transfer
+// that completed and every screen image (the --all summary's figure).
+void count_bytes(uint64_t n);
+uint64_t bytes_counted();
+
+// Asks on the terminal (standard error, standard input) whether to go on; true for "y"
+// or "yes" (cli-device.cpp).
+bool confirmed(const std::string &question);
+
+// ---- every handheld at once (cli-all.cpp) -------------------------------------------------
+// An answering handheld and the label that names it in the output of --all: its serial, or
+// its address where the serial is missing, shared with another handheld or not fit to be
+// a folder name.
+struct Handheld {
+  uint32_t addr;
+  std::string name, serial, label;
+};
+// The handhelds that answer now, in discovery's order; 0 or the enumeration's negative result.
+int answering_handhelds(std::vector<Handheld> *out);
+// Whether `command` can run with --all.
+bool runs_on_all(const std::string &command);
+// Runs the command on every answering handheld, each in a child process of its own (at
+// most opt.max_handhelds at the same time), its output lines prefixed with the label; local
+// destinations are placed per handheld (see zrlink(1)); ends with the summary (or the
+// JSON object).  0 when every handheld succeeded, 1 otherwise, 3 when none answers.
+// `json_output`: whether the command itself writes JSON with --json.
+int run_on_all(const std::string &command, int (*run)(const Options &), bool json_output, const Options &opt);
+// "{serial}", "{name}" and "{addr}" in text replaced by the handheld's label, name (or
+// label when it has none fit for a file name) and address.
+std::string expand_placeholders(const std::string &text, const Handheld &h);
+
+// ---- the contact sheet (cli-sheet.cpp) -------------------------------------------------------
+// One cell of the sheet: a PNG picture ("" or unreadable: an empty cell saying so) and
+// the label written under it.
+struct SheetCell {
+  std::string picture;
+  std::string label;
+};
+// The sheet's grid: ceil(sqrt(n)) columns, as many rows as needed; each cell is the
+// largest picture (320 x 240 when there is none) with kSheetMargin pixels around it and a
+// band of kSheetBand pixels below it for the label.
+const int kSheetMargin = 8;
+const int kSheetBand = 24;
+void sheet_grid(size_t cells, int *columns, int *rows);
+// Writes the sheet as a PNG beside `path` and puts it in place when whole; false with the
+// reason in *why.
+bool write_sheet(const std::string &path, const std::vector<SheetCell> &cells, std::string *why);
+
+// ---- streams (cli-streams.cpp) --------------------------------------------------------------
+// Standard input read whole into a private temporary file (its size must be known before
+// a transfer starts), removed with the object.
+class StdinCopy {
+ public:
+  StdinCopy();
+  ~StdinCopy();
+  bool ok() const { return !path_.empty(); }
+  const std::string &path() const { return path_; }  // ".../stdin"
+  const std::string &why() const { return why_; }
+  StdinCopy(const StdinCopy &) = delete;
+  StdinCopy &operator=(const StdinCopy &) = delete;
+
+ private:
+  std::string folder_, path_, why_;
+};
+// The handheld files, in order, to standard output: each is fetched whole into a private
+// temporary folder first, and nothing is written unless every one arrived.
+int files_to_stdout(uint32_t addr, const std::vector<std::string> &remotes, const Options &opt);
+
+// The name a screenshot gets when none is given: "screenshot-YYYYmmdd-HHMMSS.png" (local time).
+std::string screenshot_name();
+
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);  // cli-device.cpp
 int cmd_info(const Options &opt);
@@ -295,6 +370,7 @@ int cmd_push(const Options &opt);
 int cmd_pull(const Options &opt);
 int cmd_mount(const Options &opt);  // cli-mount.cpp
 int cmd_sync(const Options &opt);   // cli-sync.cpp
+int cmd_cat(const Options &opt);    // cli-streams.cpp
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);

@@ -1,7 +1,7 @@
 # bash completion of zrlink: commands, their options, and handheld paths asked of the
 # handheld (zrlink ls, with the --addr or --serial already on the line).
 
-_zrlink_commands="list info ls stat mkdir rmdir rm mv cp push pull mount sync screenshot osupg wait help"
+_zrlink_commands="list info ls stat mkdir rmdir rm mv cp cat push pull mount sync screenshot osupg wait help"
 
 # The options a command takes, besides the ones every command takes.
 _zrlink_options()
@@ -17,6 +17,7 @@ _zrlink_options()
         mount) echo "-f -j --jobs" ;;
         sync) echo "--delete --dry-run -n -L -j --jobs --keep-going" ;;
         osupg) echo "-y --yes --force" ;;
+        screenshot) echo "--sheet" ;;
         wait) echo "--timeout" ;;
     esac
 }
@@ -52,7 +53,7 @@ _zrlink()
                 ((i++))
                 ;;
             --addr=* | --serial=*) device+=("$word") ;;
-            -j | --jobs | --timeout) ((i++)) ;;
+            -j | --jobs | --timeout | --max-handhelds | --sheet) ((i++)) ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then command=$word; else ((operands++)); fi
@@ -60,9 +61,13 @@ _zrlink()
         esac
     done
     case $prev in
-        --addr | --serial | -j | --jobs | --timeout) return ;;
+        --addr | --serial | -j | --jobs | --timeout | --max-handhelds) return ;;
+        --sheet)
+            COMPREPLY=($(compgen -f -X '!*.png' -- "$cur") $(compgen -d -- "$cur"))
+            return
+            ;;
     esac
-    local common="--addr --serial -q --quiet --progress --help --version"
+    local common="--addr --serial --all --max-handhelds -q --quiet --progress --help --version"
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$common $(_zrlink_options "$command")" -- "$cur"))
         return
@@ -70,7 +75,7 @@ _zrlink()
     case $command in
         "") COMPREPLY=($(compgen -W "$_zrlink_commands" -- "$cur")) ;;
         help) ((operands == 0)) && COMPREPLY=($(compgen -W "$_zrlink_commands" -- "$cur")) ;;
-        ls | stat | mkdir | rmdir | rm | mv | cp | pull) _zrlink_remote "$cur" "${device[@]}" ;;
+        ls | stat | mkdir | rmdir | rm | mv | cp | cat | pull) _zrlink_remote "$cur" "${device[@]}" ;;
         push)
             # Host files first; the last operand (a handheld folder) is a guess, so both.
             COMPREPLY=($(compgen -f -- "$cur"))

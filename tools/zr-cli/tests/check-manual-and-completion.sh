@@ -21,7 +21,8 @@ done
 
 text=$(MANWIDTH=80 MANPAGER=cat man --warnings -l "$page" 2>"$work/man.err")
 [ ! -s "$work/man.err" ] || fail "the manual page has warnings: $(cat "$work/man.err")"
-for word in "--json" "EXIT STATUS" "--serial" "ZR_SERIAL" "timeSeconds" "osupg"; do
+for word in "--json" "EXIT STATUS" "--serial" "ZR_SERIAL" "timeSeconds" "osupg" "--all" "--max-handhelds" \
+  "--sheet" "{serial}" "cat REMOTE"; do
   grep -q -- "$word" <<<"$text" || fail "the manual page does not mention $word"
 done
 
@@ -51,6 +52,10 @@ expect() {  # expect "WANTED WORDS" WORD...: completes the last word
   [ "$got" = "$want" ] || { echo "zrlink ${*:2}: got '$got', want '$want'"; exit 1; }
 }
 expect "push pull" zrlink pu
+expect "cat" zrlink ca
+expect "--all" zrlink --al
+expect "--sheet" zrlink --all screenshot --sh
+expect "/docs/a.txt" zrlink --addr "$addr" cat /docs/
 expect "--json" zrlink --addr "$addr" info --js
 expect "-L" zrlink push -L
 expect "-L" zrlink sync -L
