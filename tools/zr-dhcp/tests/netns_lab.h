@@ -116,6 +116,8 @@ class Service {
   bool wait_log(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;
   size_t log_size() const { return log().size(); }
   std::string data() const { return read_file(dir_.file("zr-dhcp.dat")); }
+  // The table of adapters it publishes (its runtime folder is its folder).
+  std::string table() const { return read_file(dir_.file("adapters")); }
   const TempDir &dir() const { return dir_; }
 
  private:

@@ -325,6 +325,67 @@ TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
 }
 
+// The table of adapters in the runtime folder: written when an adapter is served, replaced
+// (a new file renamed over the old, readable by all) when the handheld takes its lease and
+// when it gives it back, showing the adapter gone when it goes; read by zrlink.
+TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  Service svc("usb = 4407:7705\n", sys.path());
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb0", "", &hh, "zrc0", 100));
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
+  const std::string row = "adapter index=100 interface=zrusb0 usb-port=1-zrusb0 serial=CALC%200001 host=172.16.0.1 "
+                          "handheld=172.16.0.2 state=";
+  const std::string header = "zr-dhcp-table 1 pid=" + std::to_string(svc.pid()) + "\n";
+  ASSERT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
+  EXPECT_EQ(read_file(svc.dir().file("zr-dhcp.pid")), std::to_string(svc.pid()) + "\n");
+  struct stat before {};
+  ASSERT_EQ(stat(svc.dir().file("adapters").c_str(), &before), 0);
+  EXPECT_EQ(before.st_mode & 0777, 0644u);
+  int old_table = open(svc.dir().file("adapters").c_str(), O_RDONLY);
+
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kRequest).option32(54, 0xAC100001u).option32(50, 0xAC100002u).bytes()));
+  ASSERT_EQ(ReplyView(sock.receive(1000)).type(), zrdhcp::kAck) << svc.log();
+  ASSERT_TRUE(eventually([&] { return svc.table() == header + row + "leased\n"; }, 1000)) << svc.table();
+  struct stat after {};
+  ASSERT_EQ(stat(svc.dir().file("adapters").c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino) << "rewritten in place, not replaced";
+  char was[512] = {};
+  EXPECT_EQ(pread(old_table, was, sizeof was - 1, 0), static_cast<ssize_t>(header.size() + row.size() + 10));
+  EXPECT_EQ(std::string(was), header + row + "addressed\n") << "a reader of the former table sees it whole";
+  close(old_table);
+
+  // zrlink reads it: the handheld's row shows its interface and USB port.
+  ASSERT_EQ(hh.run({"ip", "addr", "add", "172.16.0.2/30", "dev", "zrc0"}).status, 0);
+  zrtest::SimProcess *sim = nullptr;
+  ASSERT_TRUE(hh.inside([&] { sim = new zrtest::SimProcess({"--set", "eid=CALC 0001"}, "172.16.0.2"); }));
+  std::unique_ptr<zrtest::SimProcess> keep(sim);
+  ASSERT_TRUE(sim->ok()) << sim->error();
+  int status = -1;
+  std::string out = zrlink({"list", "--json"}, &status, {"ZR_DHCP_RUN_DIR=" + svc.dir().path()});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("\"serial\": \"CALC 0001\", \"interface\": \"zrusb0\", \"usbPort\": \"1-zrusb0\""),
+            std::string::npos)
+      << out;
+
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kRelease).option32(54, 0xAC100001u).ciaddr(0xAC100002u).bytes()));
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
+  ASSERT_TRUE(pc.unplug("zrusb0"));
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "gone\n"; }, 1000)) << svc.table();
+  EXPECT_EQ(run({"sh", "-c", "ls " + svc.dir().path() + " | grep -c new"}).out, "0\n") << "a temporary file left";
+
+  // Its table goes with the service.
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(access(svc.dir().file("adapters").c_str(), F_OK), -1);
+}
+
 TEST(DhcpService, ASubnetRememberedByAnEarlierVersionIsKeptUnderTheExactKey) {
   Computer pc;
   NEED_NETWORK(pc);
