@@ -75,12 +75,12 @@ bool confirmed(const std::string &question) {
 
 int cmd_list(const Options &opt) {
   Library lib;
+  // Every answering handheld is asked for its info at the same time, each right after its
+  // probe.
   std::vector<Handheld> found;
-  int r = attached_handhelds(&found);
-  // Every answering handheld is asked for its info at the same time.
-  std::vector<std::string> infos = in_workers(found.size(), [&](size_t i) {
+  int r = attached_handhelds(&found, [](uint32_t addr) {
     zr_info in;
-    if (found[i].probe != 0 || KQ_ZR_sr_info(found[i].addr, 1, &in) != 0) return std::string();
+    if (KQ_ZR_sr_info(addr, 1, &in) != 0) return std::string();
     return std::string(reinterpret_cast<const char *>(&in), sizeof in);
   });
   int answering = 0;
@@ -94,9 +94,9 @@ int cmd_list(const Options &opt) {
                                          : "not a handheld";
     std::string name, serial = h.serial;
     if (ping == 0) ++answering;
-    if (infos[i].size() == sizeof(zr_info)) {
+    if (h.asked.size() == sizeof(zr_info)) {
       zr_info in;
-      std::memcpy(&in, infos[i].data(), sizeof in);
+      std::memcpy(&in, h.asked.data(), sizeof in);
       name = text_member(in.name, sizeof in.name);
       serial = text_member(in.eid, sizeof in.eid);
     }

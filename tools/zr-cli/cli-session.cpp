@@ -106,13 +106,18 @@ std::vector<std::string> in_workers(size_t n, const std::function<std::string(si
   return answers;
 }
 
-int find_candidates(std::vector<Candidate> *found) {
+int enumerate_candidates(std::vector<Candidate> *found) {
   int h = KQ_ZR_en_init();
   if (h < 0) return h;
   zr_enum_rec rec;
   int r;
   while ((r = KQ_ZR_en_next(h, &rec)) == 0) found->push_back({rec.addr, rec.slot, ZR_E_END});
   KQ_ZR_en_done(h);
+  return r == ZR_E_END ? 0 : r;
+}
+
+int find_candidates(std::vector<Candidate> *found) {
+  int r = enumerate_candidates(found);
   std::vector<std::string> probes = in_workers(found->size(), [&](size_t i) {
     int32_t p = KQ_ZR_en_ping((*found)[i].addr);
     return std::string(reinterpret_cast<const char *>(&p), sizeof p);
@@ -122,7 +127,7 @@ int find_candidates(std::vector<Candidate> *found) {
     if (probes[i].size() == sizeof p) std::memcpy(&p, probes[i].data(), sizeof p);
     (*found)[i].probe = p;
   }
-  return r == ZR_E_END ? 0 : r;
+  return r;
 }
 
 Library::Library() : ok_(KQ_ZR_1b_init() == 0) {

@@ -32,11 +32,9 @@ bool current_table(std::vector<zrdhcp::TableRow> *rows) {
 // The slot discovery gives each handheld address (the enumeration alone: nothing is sent).
 std::map<uint32_t, int> discovery_slots() {
   std::map<uint32_t, int> slots;
-  int h = KQ_ZR_en_init();
-  if (h < 0) return slots;
-  zr_enum_rec rec;
-  while (KQ_ZR_en_next(h, &rec) == 0) slots[rec.addr] = rec.slot;
-  KQ_ZR_en_done(h);
+  std::vector<Candidate> found;
+  enumerate_candidates(&found);
+  for (const auto &c : found) slots[c.addr] = static_cast<int>(c.slot);
   return slots;
 }
 
@@ -52,18 +50,23 @@ std::map<uint32_t, std::string> interfaces_by_address() {
   return names;
 }
 
-// Probes the handhelds that have an address, all at the same time.
-void probe_all(std::vector<Handheld> *all) {
+// Probes the handhelds that have an address, all at the same time, and asks then() of
+// those that answer in the same worker.
+void probe_all(std::vector<Handheld> *all, const std::function<std::string(uint32_t)> &then) {
   std::vector<size_t> addressed;
   for (size_t i = 0; i < all->size(); ++i)
     if ((*all)[i].addr != 0) addressed.push_back(i);
   std::vector<std::string> answers = in_workers(addressed.size(), [&](size_t k) {
-    int32_t p = KQ_ZR_en_ping((*all)[addressed[k]].addr);
-    return std::string(reinterpret_cast<const char *>(&p), sizeof p);
+    const uint32_t addr = (*all)[addressed[k]].addr;
+    int32_t p = KQ_ZR_en_ping(addr);
+    return std::string(reinterpret_cast<const char *>(&p), sizeof p) + (p == 0 && then ? then(addr) : "");
   });
   for (size_t k = 0; k < addressed.size(); ++k) {
     int32_t p = ZR_E_END;
-    if (answers[k].size() == sizeof p) std::memcpy(&p, answers[k].data(), sizeof p);
+    if (answers[k].size() >= sizeof p) {
+      std::memcpy(&p, answers[k].data(), sizeof p);
+      (*all)[addressed[k]].asked = answers[k].substr(sizeof p);
+    }
     (*all)[addressed[k]].probe = p;
   }
 }
@@ -82,7 +85,7 @@ Handheld from_row(const zrdhcp::TableRow &row, const std::map<uint32_t, int> &sl
 
 }  // namespace
 
-int attached_handhelds(std::vector<Handheld> *all) {
+int attached_handhelds(std::vector<Handheld> *all, const std::function<std::string(uint32_t)> &then) {
   std::vector<zrdhcp::TableRow> rows;
   if (current_table(&rows)) {
     const std::map<uint32_t, int> slots = discovery_slots();
@@ -92,17 +95,16 @@ int attached_handhelds(std::vector<Handheld> *all) {
       if (row.state == zrdhcp::AdapterState::kWaiting) h.addr = 0;
       all->push_back(h);
     }
-    probe_all(all);
+    probe_all(all, then);
     return 0;
   }
   std::vector<Candidate> found;
-  int r = find_candidates(&found);
+  int r = enumerate_candidates(&found);
   const std::map<uint32_t, std::string> names = interfaces_by_address();
   for (const auto &c : found) {
     Handheld h;
     h.addr = c.addr;
     h.slot = static_cast<int>(c.slot);
-    h.probe = c.probe;
     auto name = names.find(c.addr - 1);
     if (name != names.end()) {
       h.interface = name->second;
@@ -111,6 +113,7 @@ int attached_handhelds(std::vector<Handheld> *all) {
     }
     all->push_back(h);
   }
+  probe_all(all, then);
   return r;
 }
 

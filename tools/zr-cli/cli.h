@@ -150,6 +150,8 @@ struct Candidate {
 // a process of its own: a silent candidate costs one probe time in all, not one each), in
 // the enumeration's order.  0, or the enumeration's negative result.
 int find_candidates(std::vector<Candidate> *found);
+// The enumeration alone (nothing is sent; every probe ZR_E_END).
+int enumerate_candidates(std::vector<Candidate> *found);
 
 // Runs work(0) ... work(n - 1) at the same time, each in a child process of its own (the
 // library's state is per process), and gives what each returned, in order.  A child that
@@ -170,13 +172,16 @@ struct Handheld {
   std::string usb_port;       // the USB device's name in sysfs ("1-1.2"); "" when unknown
   int probe = ZR_E_END;       // KQ_ZR_en_ping's answer (0: it answers); ZR_E_END unprobed
   bool from_table = false;    // a row of the service's table
+  std::string asked;          // what attached_handhelds' `then` returned for it
 };
 // Every handheld that answers now, all probed at the same time, with what is known of
 // each.  0, or the negative result of a failed discovery.
 int answering_handhelds(std::vector<Handheld> *found);
 // Every handheld attached, answering or not: the table's adapters that are not gone (those
-// with an address probed), or discovery's candidates (all probed).
-int attached_handhelds(std::vector<Handheld> *all);
+// with an address probed), or discovery's candidates (all probed).  With `then`, each one
+// that answers is also asked by then(addr) in the same worker process as its probe, the
+// answer in `asked`.
+int attached_handhelds(std::vector<Handheld> *all, const std::function<std::string(uint32_t)> &then = {});
 // The rows of the service's table whose USB serial is `serial` and that have an address,
 // when the table is current; false (and nothing in *rows) without a current table.
 bool table_rows_with_serial(const std::string &serial, std::vector<Handheld> *rows);

@@ -99,6 +99,12 @@ class ClientSocket {
   int fd_ = -1;
 };
 
+// A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
+// interface folder, whose parent is the USB device 1-IF (its sysfs name) with its ids
+// ("VVVV:PPPP") and serial number, and class/net/IF/ifindex the interface's index.
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
+                      int index);
+
 // zr-dhcp.exe run by the test: its settings and data in a temporary folder, its log in a
 // file there.
 class Service {

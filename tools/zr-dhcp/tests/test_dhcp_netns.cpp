@@ -289,20 +289,6 @@ TEST_F(Plugged, AFloodOfMessagesHoldsNeitherOtherAdaptersNorSignalsAndCostsFewLo
 
 // ---- which adapters, which subnets -------------------------------------------------------
 
-// A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
-// interface folder, whose parent is the USB device with its ids and serial number, and
-// class/net/IF/ifindex the interface's index.
-void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
-                      int index) {
-  const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
-  run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
-  zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
-  zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
-  if (!serial.empty()) zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
-  run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
-  zrtest::WriteFile(sys.file("class/net/" + ifname + "/ifindex"), std::to_string(index) + "\n", 0644);
-}
-
 TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   Computer pc;
   NEED_NETWORK(pc);
