@@ -156,13 +156,12 @@ int find_by_serial(const std::string &serial, uint32_t *addr, std::string *why) 
     return 0;
   }
   // Else every answering handheld is asked for the serial it reports, all at the same time.
-  std::vector<Handheld> found;
-  int r = answering_handhelds(&found);
+  std::vector<Handheld> all;
+  int r = attached_handhelds(&all, serial_of);
   if (r < 0) return r;
-  std::vector<std::string> serials = in_workers(found.size(), [&](size_t i) { return serial_of(found[i].addr); });
-  for (size_t i = 0; i < found.size(); ++i)
-    if (serials[i] == serial || found[i].serial == serial) {
-      *addr = found[i].addr;
+  for (const auto &h : all)
+    if (h.probe == 0 && (h.asked == serial || h.serial == serial)) {
+      *addr = h.addr;
       return 1;
     }
   *why = "no handheld with the serial " + serial + " answers";
