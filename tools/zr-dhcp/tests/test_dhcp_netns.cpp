@@ -312,8 +312,8 @@ TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
 }
 
 // The table of adapters in the runtime folder: written when an adapter is served, replaced
-// (a new file renamed over the old, readable by all) when the handheld takes its lease and
-// when it gives it back, showing the adapter gone when it goes; read by zrlink.
+// (a new file renamed over the old, readable by all) when the handheld takes its lease,
+// gives it back or lets it run out, showing the adapter gone when it goes; read by zrlink.
 TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
   Computer pc;
   NEED_NETWORK(pc);
@@ -321,7 +321,7 @@ TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
   ASSERT_TRUE(hh.ok());
   TempDir sys;
   fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
-  Service svc("usb = 4407:7705\n", sys.path());
+  Service svc("usb = 4407:7705\nlease = 2\n", sys.path());
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(pc.plug("zrusb0", "", &hh, "zrc0", 100));
   ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
@@ -363,6 +363,11 @@ TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
 
   ASSERT_TRUE(sock.send(Message(zrdhcp::kRelease).option32(54, 0xAC100001u).ciaddr(0xAC100002u).bytes()));
   EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
+  // A lease of 2 s that is not renewed runs out.
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kRequest).ciaddr(0xAC100002u).bytes()));
+  ASSERT_EQ(ReplyView(sock.receive(1000)).type(), zrdhcp::kAck) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "leased\n"; }, 1000)) << svc.table();
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 3500)) << svc.table();
   ASSERT_TRUE(pc.unplug("zrusb0"));
   EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "gone\n"; }, 1000)) << svc.table();
   EXPECT_EQ(run({"sh", "-c", "ls " + svc.dir().path() + " | grep -c new"}).out, "0\n") << "a temporary file left";
@@ -446,6 +451,8 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   ASSERT_EQ(run({"ip", "addr", "add", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
   ASSERT_TRUE(pc.plug("zrb", "", nullptr, "zrbp"));
   ASSERT_TRUE(svc.wait_log("zrb is not served: no free subnet", 1000)) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.table().find(" interface=zrb state=waiting\n") != std::string::npos; }, 1000))
+      << svc.table();
   run({"ip", "link", "set", "zrb", "up"});
   run({"ip", "link", "set", "zrb", "down"});
   usleep(200000);
@@ -457,6 +464,13 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   // Once the LAN has gone, zrb is served without waiting for another event of its own.
   ASSERT_EQ(run({"ip", "addr", "del", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
   EXPECT_TRUE(svc.wait_log("address 172.16.0.17/30 set on zrb", 1000)) << svc.log();
+  EXPECT_TRUE(eventually(
+      [&] {
+        return svc.table().find(" interface=zrb host=172.16.0.17 handheld=172.16.0.18 state=addressed\n") !=
+               std::string::npos;
+      },
+      1000))
+      << svc.table();
 }
 
 TEST(DhcpService, ASocketThatCouldNotBeOpenedIsOpenedOnTheNextChange) {
