@@ -201,6 +201,7 @@ int main(int argc, char **argv) {
     log_line("no table of adapters: cannot lock " + pid_path + ": " + std::strerror(err));
     run_dir.clear();
   } else {
+    fchmod(pid_fd, 0644);  // every user's programs look at its lock, whatever the umask
     unlink((run_dir + "/" + zrdhcp::kTableFile).c_str());
   }
 
