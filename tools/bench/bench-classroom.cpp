@@ -106,8 +106,9 @@ Figures measure(int n, bool with_all) {
   for (int i = 0; i < n; ++i) {
     const std::string c = "zrc" + std::to_string(i);
     if (!pc.plug("zrusb" + std::to_string(i), "", hhs[i].get(), c, 100 + i)) return f;
-    hhs[i]->start({"busybox", "udhcpc", "-i", c, "-f", "-q", "-n", "-t", "20", "-T", "1", "-s", dirs[i]->file("script")},
-                  dirs[i]->file("out"));
+    hhs[i]->start(
+        {"busybox", "udhcpc", "-i", c, "-f", "-q", "-n", "-t", "20", "-T", "1", "-s", dirs[i]->file("script")},
+        dirs[i]->file("out"));
   }
   std::vector<std::string> addrs(n);
   bool all = eventually(
@@ -135,12 +136,13 @@ Figures measure(int n, bool with_all) {
     for (int k = 0; k < 50; ++k)
       zrtest::WriteFile(storage + "/docs/work" + std::to_string(k) + ".txt", std::string(2048, char('a' + k % 26)));
     hhs[i]->inside([&] {
-      sims[i].reset(new zrtest::SimProcess({"--set", "eid=SER-" + std::to_string(i), "--set",
-                                            "name=HH" + std::to_string(i), "--storage", storage},
-                                           addrs[i]));
+      sims[i].reset(new zrtest::SimProcess(
+          {"--set", "eid=SER-" + std::to_string(i), "--set", "name=HH" + std::to_string(i), "--storage", storage},
+          addrs[i]));
     });
     if (!sims[i] || !sims[i]->ok()) {
-      std::fprintf(stderr, "bench-classroom: simulator %d: %s\n", i, sims[i] ? sims[i]->error().c_str() : "not started");
+      std::fprintf(stderr, "bench-classroom: simulator %d: %s\n", i,
+                   sims[i] ? sims[i]->error().c_str() : "not started");
       return f;
     }
   }

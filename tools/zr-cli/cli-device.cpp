@@ -88,10 +88,10 @@ int cmd_list(const Options &opt) {
   for (size_t i = 0; i < found.size(); ++i) {
     const Handheld &h = found[i];
     const int ping = h.probe;
-    const char *state = h.addr == 0      ? "no address yet"
-                        : ping == 0      ? "answering"
+    const char *state = h.addr == 0        ? "no address yet"
+                        : ping == 0        ? "answering"
                         : ping == ZR_E_END ? "silent"
-                                         : "not a handheld";
+                                           : "not a handheld";
     std::string name, serial = h.serial;
     if (ping == 0) ++answering;
     if (h.asked.size() == sizeof(zr_info)) {
@@ -256,8 +256,7 @@ int cmd_wait(const Options &opt) {
     std::fprintf(stderr, "zrlink: no handheld with the serial %s answered within %g s\n", opt.serial.c_str(),
                  opt.wait_seconds);
   else if (opt.wait_count > 0)
-    std::fprintf(stderr, "zrlink: %zu of %d handhelds answered within %g s\n", most, opt.wait_count,
-                 opt.wait_seconds);
+    std::fprintf(stderr, "zrlink: %zu of %d handhelds answered within %g s\n", most, opt.wait_count, opt.wait_seconds);
   else
     std::fprintf(stderr, "zrlink: no handheld answered within %g s\n", opt.wait_seconds);
   return kNoDevice;

@@ -165,14 +165,14 @@ std::vector<std::string> in_workers(size_t n, const std::function<std::string(si
 // one that ended, or a damaged table) discovery finds them, and the interface and USB port
 // are looked up in sysfs ($ZR_SYSFS, or /sys).
 struct Handheld {
-  uint32_t addr = 0;          // 0: its adapter has no address yet
-  int slot = -1;              // its interface's place in discovery's list; -1 when not there
-  std::string serial;         // the USB serial from the service's table; "" when unknown
-  std::string interface;      // the computer's network interface to it; "" when unknown
-  std::string usb_port;       // the USB device's name in sysfs ("1-1.2"); "" when unknown
-  int probe = ZR_E_END;       // KQ_ZR_en_ping's answer (0: it answers); ZR_E_END unprobed
-  bool from_table = false;    // a row of the service's table
-  std::string asked;          // what attached_handhelds' `then` returned for it
+  uint32_t addr = 0;        // 0: its adapter has no address yet
+  int slot = -1;            // its interface's place in discovery's list; -1 when not there
+  std::string serial;       // the USB serial from the service's table; "" when unknown
+  std::string interface;    // the computer's network interface to it; "" when unknown
+  std::string usb_port;     // the USB device's name in sysfs ("1-1.2"); "" when unknown
+  int probe = ZR_E_END;     // KQ_ZR_en_ping's answer (0: it answers); ZR_E_END unprobed
+  bool from_table = false;  // a row of the service's table
+  std::string asked;        // what attached_handhelds' `then` returned for it
 };
 // Every handheld that answers now, all probed at the same time, with what is known of
 // each.  0, or the negative result of a failed discovery.

@@ -125,8 +125,9 @@ void Service::consider(const Link &link) {
   int subnet = -1;
   int err = choose_subnet(link, key, &subnet);
   if (err != 0 || subnet < 0) {
-    unserved(link, key, usb, err != 0 ? "cannot list the addresses and routes in use: " + std::string(std::strerror(err))
-                            : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
+    unserved(link, key, usb,
+             err != 0 ? "cannot list the addresses and routes in use: " + std::string(std::strerror(err))
+                      : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
     return;
   }
   // Before the link is up, so that no router advertisement of the handheld's side is taken.
@@ -241,15 +242,10 @@ void Service::retry(int64_t now) {
 void Service::forget(int index) {
   auto waiting = waiting_.find(index);
   if (waiting != waiting_.end()) {
-    const Waiting &w = waiting->second;
-    TableRow row;
-    row.index = index;
-    row.interface = w.link.name;
-    row.usb_port = w.usb.port;
-    row.serial = w.usb.serial;
+    TableRow row = row_of(index, waiting->second);
     row.state = AdapterState::kGone;
-    drop_gone(index, w.key);
-    gone_.push_back({w.key, row});
+    drop_gone(index, waiting->second.key);
+    gone_.push_back({waiting->second.key, row});
     waiting_.erase(waiting);
   }
   auto it = adapters_.find(index);
@@ -266,7 +262,30 @@ void Service::forget(int index) {
     b = budgets_.erase(b);
   }
   log_("adapter " + it->second.name + " gone");
-  const Adapter &a = it->second;
+  TableRow row = row_of(index, it->second, 0);
+  row.state = AdapterState::kGone;
+  drop_gone(index, it->second.key);
+  gone_.push_back({it->second.key, row});
+  if (gone_.size() > kMaxGoneRows) gone_.pop_front();
+  adapters_.erase(it);
+}
+
+// An adapter that comes (back) replaces the row of the one gone under its index or its key.
+void Service::drop_gone(int index, const std::string &key) {
+  for (auto g = gone_.begin(); g != gone_.end();) g = g->row.index == index || g->key == key ? gone_.erase(g) : g + 1;
+}
+
+TableRow Service::row_of(int index, const Waiting &w) {
+  TableRow row;
+  row.index = index;
+  row.interface = w.link.name;
+  row.usb_port = w.usb.port;
+  row.serial = w.usb.serial;
+  row.state = AdapterState::kWaiting;
+  return row;
+}
+
+TableRow Service::row_of(int index, const Adapter &a, int64_t now) {
   TableRow row;
   row.index = index;
   row.interface = a.name;
@@ -274,42 +293,16 @@ void Service::forget(int index) {
   row.serial = a.usb.serial;
   row.host = subnet_host(a.pool.subnet);
   row.handheld = subnet_handheld(a.pool.subnet);
-  row.state = AdapterState::kGone;
-  drop_gone(index, a.key);
-  gone_.push_back({a.key, row});
-  if (gone_.size() > kMaxGoneRows) gone_.pop_front();
-  adapters_.erase(it);
-}
-
-// An adapter that comes (back) replaces the row of the one gone under its index or its key.
-void Service::drop_gone(int index, const std::string &key) {
-  for (auto g = gone_.begin(); g != gone_.end();)
-    g = g->row.index == index || g->key == key ? gone_.erase(g) : g + 1;
+  row.state = a.pool.leased_until_ms > now ? AdapterState::kLeased : AdapterState::kAddressed;
+  return row;
 }
 
 // The adapters present by interface index (served or waiting), then the ones gone in the
 // order they went.
 std::vector<TableRow> Service::table_rows(int64_t now) const {
   std::map<int, TableRow> present;
-  for (const auto &w : waiting_) {
-    TableRow &row = present[w.first];
-    row.index = w.first;
-    row.interface = w.second.link.name;
-    row.usb_port = w.second.usb.port;
-    row.serial = w.second.usb.serial;
-    row.state = AdapterState::kWaiting;
-  }
-  for (const auto &kv : adapters_) {
-    const Adapter &a = kv.second;
-    TableRow &row = present[kv.first];
-    row.index = kv.first;
-    row.interface = a.name;
-    row.usb_port = a.usb.port;
-    row.serial = a.usb.serial;
-    row.host = subnet_host(a.pool.subnet);
-    row.handheld = subnet_handheld(a.pool.subnet);
-    row.state = a.pool.leased_until_ms > now ? AdapterState::kLeased : AdapterState::kAddressed;
-  }
+  for (const auto &w : waiting_) present[w.first] = row_of(w.first, w.second);
+  for (const auto &a : adapters_) present[a.first] = row_of(a.first, a.second, now);
   std::vector<TableRow> rows;
   for (const auto &kv : present) rows.push_back(kv.second);
   for (const Gone &g : gone_) rows.push_back(g.row);

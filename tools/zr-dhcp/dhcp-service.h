@@ -110,6 +110,8 @@ class Service {
   };
   std::deque<Gone> gone_;
   void drop_gone(int index, const std::string &key);
+  static TableRow row_of(int index, const Waiting &w);
+  static TableRow row_of(int index, const Adapter &a, int64_t now);
   std::vector<TableRow> table_rows(int64_t now) const;
   // Writes the table when it changed; the time until a lease runs out (ms), or -1.
   int publish();

@@ -37,14 +37,10 @@ bool plain_word(const std::string &s) {
 
 const char *adapter_state_name(AdapterState state) {
   switch (state) {
-    case AdapterState::kWaiting:
-      return "waiting";
-    case AdapterState::kAddressed:
-      return "addressed";
-    case AdapterState::kLeased:
-      return "leased";
-    case AdapterState::kGone:
-      return "gone";
+    case AdapterState::kWaiting: return "waiting";
+    case AdapterState::kAddressed: return "addressed";
+    case AdapterState::kLeased: return "leased";
+    case AdapterState::kGone: return "gone";
   }
   return "waiting";
 }

@@ -40,8 +40,8 @@ const char *adapter_state_name(AdapterState state);
 struct TableRow {
   int index = 0;
   std::string interface;
-  std::string usb_port;  // empty: not a USB device, or not known
-  std::string serial;    // empty: none
+  std::string usb_port;             // empty: not a USB device, or not known
+  std::string serial;               // empty: none
   uint32_t host = 0, handheld = 0;  // host order; 0 before an address is set
   AdapterState state = AdapterState::kWaiting;
 };

@@ -107,8 +107,9 @@ std::string own_folder() {
 }
 
 int usage_error(const std::string &what) {
-  std::fprintf(stderr, "%s: %s\nUsage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] [--sysfs DIR] (--help)\n", kName,
-               what.c_str());
+  std::fprintf(stderr,
+               "%s: %s\nUsage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] [--sysfs DIR] (--help)\n",
+               kName, what.c_str());
   return 2;
 }
 
@@ -122,11 +123,11 @@ int main(int argc, char **argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    std::string *target = a == "--config"  ? &config_path
-                          : a == "--data"  ? &data_path
-                          : a == "--sysfs" ? &sysfs
+    std::string *target = a == "--config"    ? &config_path
+                          : a == "--data"    ? &data_path
+                          : a == "--sysfs"   ? &sysfs
                           : a == "--run-dir" ? &run_dir
-                                           : nullptr;
+                                             : nullptr;
     if (!target) return usage_error("unknown argument '" + a + "'");
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage_error(a + " needs a value");
     *target = argv[++i];

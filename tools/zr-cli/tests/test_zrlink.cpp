@@ -669,16 +669,16 @@ size_t lines(const std::string &s) { return static_cast<size_t>(std::count(s.beg
 
 TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"ls", "--jobs", "2"},           // an option of another command
-           {"info", "-l"},                  //
-           {"--add", "127.0.0.1", "info"},  // no prefix guessing
-           {"--addres=127.0.0.1", "info"},  //
-           {"mv", "/a"},                    // too few operands
-           {"info", "--jsonx"},             //
-           {"screenshot", "shot.jpg"},      // not a PNG name
-           {"mkdir", "-r", "/x"},           // rm's -r
-           {"rm", "-p", "/x"},              // mkdir's -p
-           {"wait", "--count", "0"},        //
+           {"ls", "--jobs", "2"},            // an option of another command
+           {"info", "-l"},                   //
+           {"--add", "127.0.0.1", "info"},   // no prefix guessing
+           {"--addres=127.0.0.1", "info"},   //
+           {"mv", "/a"},                     // too few operands
+           {"info", "--jsonx"},              //
+           {"screenshot", "shot.jpg"},       // not a PNG name
+           {"mkdir", "-r", "/x"},            // rm's -r
+           {"rm", "-p", "/x"},               // mkdir's -p
+           {"wait", "--count", "0"},         //
            {"wait", "--gone", "--count=2"},  //
            {"--serial", "S", "wait", "--count", "2"},
        }) {
@@ -1131,9 +1131,9 @@ TEST(ZrlinkTable, TheServicesTableNamesTheHandheldsAndChoosesOneWithOneProbe) {
   // Each one takes a second to tell its info.
   std::vector<std::unique_ptr<zrtest::SimProcess>> sims;
   for (const char *who : {"A", "B", "C"}) {
-    sims.emplace_back(new zrtest::SimProcess({"--set", std::string("name=HH") + who, "--set",
-                                              std::string("eid=SER-") + who, "--fault-cmd", "info", "--delay",
-                                              "1000"}));
+    sims.emplace_back(
+        new zrtest::SimProcess({"--set", std::string("name=HH") + who, "--set", std::string("eid=SER-") + who,
+                                "--fault-cmd", "info", "--delay", "1000"}));
     ASSERT_TRUE(sims.back()->ok()) << sims.back()->error();
   }
   const zrtest::SimProcess &a = *sims[0], &b = *sims[1], &c = *sims[2];
@@ -1169,8 +1169,7 @@ TEST(ZrlinkTable, TheServicesTableNamesTheHandheldsAndChoosesOneWithOneProbe) {
   EXPECT_NE(json.out.find("\"serial\": \"SER-A\", \"interface\": \"zrusb0\", \"usbPort\": \"1-1.1\"}"),
             std::string::npos)
       << json.out;
-  EXPECT_NE(json.out.find("\"serial\": \"SER-B\", \"interface\": \"zrusb1\", \"usbPort\": null}"),
-            std::string::npos)
+  EXPECT_NE(json.out.find("\"serial\": \"SER-B\", \"interface\": \"zrusb1\", \"usbPort\": null}"), std::string::npos)
       << json.out;
   EXPECT_NE(json.out.find("{\"address\": null, \"slot\": null, \"state\": \"no address yet\""), std::string::npos)
       << json.out;

@@ -325,8 +325,9 @@ TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(pc.plug("zrusb0", "", &hh, "zrc0", 100));
   ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
-  const std::string row = "adapter index=100 interface=zrusb0 usb-port=1-zrusb0 serial=CALC%200001 host=172.16.0.1 "
-                          "handheld=172.16.0.2 state=";
+  const std::string row =
+      "adapter index=100 interface=zrusb0 usb-port=1-zrusb0 serial=CALC%200001 host=172.16.0.1 "
+      "handheld=172.16.0.2 state=";
   const std::string header = "zr-dhcp-table 1 pid=" + std::to_string(svc.pid()) + "\n";
   ASSERT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
   EXPECT_EQ(read_file(svc.dir().file("zr-dhcp.pid")), std::to_string(svc.pid()) + "\n");
