@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +26,9 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 volatile std::sig_atomic_t g_socket = -1;
 
+// The most worker processes in_workers runs at a time.
+constexpr size_t kMaxWorkers = 64;
+
 extern "C" void on_interrupt(int signal) {
   if (!g_interrupted) g_interrupted = signal;
   int s = g_socket;
@@ -34,6 +38,16 @@ extern "C" void on_interrupt(int signal) {
 }  // namespace
 
 std::vector<std::string> in_workers(size_t n, const std::function<std::string(size_t)> &work) {
+  // A class of any size, a bounded number of processes at a time.
+  if (n > kMaxWorkers) {
+    std::vector<std::string> all;
+    for (size_t from = 0; from < n; from += kMaxWorkers) {
+      std::vector<std::string> part =
+          in_workers(std::min(kMaxWorkers, n - from), [&](size_t i) { return work(from + i); });
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  }
   struct Worker {
     pid_t pid = -1;
     int fd = -1;

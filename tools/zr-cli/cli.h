@@ -153,8 +153,8 @@ int find_candidates(std::vector<Candidate> *found);
 // The enumeration alone (nothing is sent; every probe ZR_E_END).
 int enumerate_candidates(std::vector<Candidate> *found);
 
-// Runs work(0) ... work(n - 1) at the same time, each in a child process of its own (the
-// library's state is per process), and gives what each returned, in order.  A child that
+// Runs work(0) ... work(n - 1) at the same time (at most 64 at once), each in a child process
+// of its own (the library's state is per process), and gives what each returned, in order.  A child that
 // could not be started, or that ended without its answer, has its work done here instead.
 std::vector<std::string> in_workers(size_t n, const std::function<std::string(size_t)> &work);
 

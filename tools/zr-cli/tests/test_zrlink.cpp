@@ -1221,6 +1221,39 @@ TEST(ZrlinkTable, TheServicesTableNamesTheHandheldsAndChoosesOneWithOneProbe) {
   EXPECT_EQ(went.out, c.addr_text() + "\n");
 }
 
+// A table of 70 silent handhelds: every one is listed, probed by at most 64 processes at a
+// time.
+TEST(ZrlinkTable, AGreatTableIsProbedByABoundedNumberOfProcesses) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  std::string rows;
+  for (int i = 0; i < 70; ++i)
+    rows += table_row(100 + i, "zrusb" + std::to_string(i), "", "", zrtest::fresh_loopback(), "leased");
+  ServiceTable table(rows);
+  char out_name[] = "/tmp/zrlink-out-XXXXXX";
+  int out = mkstemp(out_name);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out, 1);
+    setenv("ZR_DHCP_RUN_DIR", table.dir.path().c_str(), 1);
+    exec_zrlink({"list"});
+  }
+  ASSERT_GT(pid, 0);
+  size_t most = 0;
+  int st = 0;
+  while (waitpid(pid, &st, WNOHANG) == 0) {
+    most = std::max(most, children_of(pid).size());
+    usleep(20 * 1000);
+  }
+  const std::string listed = zrtest::ReadFile(out_name).value_or("");
+  close(out);
+  unlink(out_name);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_EQ(lines(listed), 70u) << listed;
+  EXPECT_GT(most, 10u) << "the probes at the same time";
+  EXPECT_LE(most, 64u);
+}
+
 // A table that no running service wrote, a damaged one or none: discovery finds the
 // handhelds (here the one behind 172.16.0.2), and what the table names is not used.
 TEST(ZrlinkTable, AStaleDamagedOrMissingTableFallsBackToDiscovery) {
