@@ -274,19 +274,23 @@ std::string result_text(const Run &r) {
 
 }  // namespace
 
-int answering_handhelds(std::vector<Handheld> *out) {
-  // Discovery as zrlink list does it; each answering handheld then tells who it is.
+int class_of_handhelds(std::vector<Handheld> *out) {
+  // The handhelds zrlink list shows; each answering one tells who it is, in the worker
+  // process of its probe.
   Library lib;
   if (!lib.ok()) return ZR_E_SOCKET;
-  std::vector<Candidate> found;
-  int r = find_candidates(&found);
-  for (const auto &c : found) {
-    if (c.probe != 0) continue;
-    Handheld h{c.addr, "", "", ""};
+  std::vector<Handheld> all;
+  int r = attached_handhelds(&all, [](uint32_t addr) {
     zr_info in;
-    if (KQ_ZR_sr_info(c.addr, 1, &in) == 0) {
-      h.name = text_member(in.name, sizeof in.name);
-      h.serial = text_member(in.eid, sizeof in.eid);
+    if (KQ_ZR_sr_info(addr, 1, &in) != 0) return std::string();
+    return text_member(in.name, sizeof in.name) + '\n' + text_member(in.eid, sizeof in.eid);
+  });
+  for (auto &h : all) {
+    if (h.probe != 0) continue;
+    size_t line = h.asked.find('\n');
+    if (line != std::string::npos) {
+      h.name = h.asked.substr(0, line);
+      h.serial = h.asked.substr(line + 1);
     }
     out->push_back(h);
   }
@@ -335,7 +339,7 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
     return kUsage;
   }
   std::vector<Handheld> handhelds;
-  int r = answering_handhelds(&handhelds);
+  int r = class_of_handhelds(&handhelds);
   if (r < 0 && handhelds.empty()) return report("discovery", r);
   if (handhelds.empty()) {
     std::fprintf(stderr, "zrlink: no handheld answers (zrlink list shows what is attached)\n");

@@ -1,8 +1,9 @@
 // cli.h -- zrlink, the command-line tool over the link library.
 //
 // Every command talks to one handheld, named by --addr (or ZR_ADDR), chosen by its serial
-// with --serial (or ZR_SERIAL), or found by discovery when exactly one is attached; with
-// --all, to every answering handheld at the same time (cli-all.cpp).
+// with --serial (or ZR_SERIAL), or the only one that answers; with --all, to every
+// answering handheld at the same time (cli-all.cpp).  The handhelds attached are those of
+// the DHCP service's table while the service runs, else those discovery finds.
 // Failures print what happened, in the user's words and naming the file, on standard error
 // and end with a nonzero exit code.
 #ifndef ZRLINK_CLI_H
@@ -13,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +39,8 @@ struct Options {
   bool json = false;              // --json (list, info, ls, stat, push, pull)
   bool long_list = false;         // -l (ls)
   double wait_seconds = 30;       // --timeout (wait)
+  int wait_count = 0;             // --count N (wait): until N handhelds answer; 0: one
+  bool wait_gone = false;         // --gone (wait): until the chosen handheld has gone
   int jobs = 4;                   // -j N (push, pull): transfers at the same time
   bool keep_going = false;        // --keep-going (push, pull): go on after a failed file
   bool follow_links = false;      // -L (push, sync): send what symbolic links point to
@@ -108,8 +112,10 @@ class Library {
   bool ok_;
 };
 
-// The handheld to talk to: --addr, or the only one that answers the probe.  On failure
-// prints why and returns false with the exit code in *exit_code.
+// The handheld to talk to: --addr; with --serial the answering handheld with that serial
+// (with the service's table, the table's row of that USB serial costs one probe whatever
+// the number of handhelds); else the only one that answers.  On failure prints why and
+// returns false with the exit code in *exit_code.
 bool choose_device(const Options &opt, uint32_t *addr, int *exit_code);
 
 // A started library and the chosen handheld: the frame of every command that talks to one.
@@ -150,6 +156,53 @@ struct Candidate {
 // a process of its own: a silent candidate costs one probe time in all, not one each), in
 // the enumeration's order.  0, or the enumeration's negative result.
 int find_candidates(std::vector<Candidate> *found);
+// The enumeration alone (nothing is sent; every probe ZR_E_END).
+int enumerate_candidates(std::vector<Candidate> *found);
+
+// Runs work(0) ... work(n - 1) at the same time (at most 64 at once), each in a child process
+// of its own (the library's state is per process), and gives what each returned, in order.  A child that
+// could not be started, or that ended without its answer, has its work done here instead.
+std::vector<std::string> in_workers(size_t n, const std::function<std::string(size_t)> &work);
+
+// ---- the handhelds attached (cli-table.cpp) ---------------------------------------------
+// While the DHCP service runs, its table of adapters (zr-dhcp.exe(8): $ZR_DHCP_RUN_DIR, or
+// /run/zr-dhcp) names the handhelds: it is used when the pid file there is locked by a
+// running process and the table names that process.  Otherwise (no service, a table left by
+// one that ended, or a damaged table) discovery finds them, and the interface and USB port
+// are looked up in sysfs ($ZR_SYSFS, or /sys).
+struct Handheld {
+  uint32_t addr = 0;        // 0: its adapter has no address yet
+  int slot = -1;            // its interface's place in discovery's list; -1 when not there
+  std::string serial;       // the USB serial from the service's table; "" when unknown
+                            // (class_of_handhelds: the serial the handheld reports, when it does)
+  std::string name;         // class_of_handhelds: the name the handheld reports
+  std::string label;        // class_of_handhelds: what names it in the output of --all
+  std::string interface;    // the computer's network interface to it; "" when unknown
+  std::string usb_port;     // the USB device's name in sysfs ("1-1.2"); "" when unknown
+  int probe = ZR_E_END;     // KQ_ZR_en_ping's answer (0: it answers); ZR_E_END unprobed
+  bool from_table = false;  // a row of the service's table
+  std::string asked;        // what attached_handhelds' `then` returned for it
+};
+// Every handheld that answers now, all probed at the same time, with what is known of
+// each.  0, or the negative result of a failed discovery.
+int answering_handhelds(std::vector<Handheld> *found);
+// Every handheld attached, answering or not: the table's adapters that are not gone (those
+// with an address probed), or discovery's candidates (all probed).  With `then`, each one
+// that answers is also asked by then(addr) in the same worker process as its probe, the
+// answer in `asked`.
+int attached_handhelds(std::vector<Handheld> *all, const std::function<std::string(uint32_t)> &then = {});
+// The rows of the service's table whose USB serial is `serial` and that have an address,
+// when the table is current; false (and nothing in *rows) without a current table.
+bool table_rows_with_serial(const std::string &serial, std::vector<Handheld> *rows);
+// "zrh0, USB port 1-1.2" of what is known, or "".
+std::string where(const Handheld &h);
+// The answering handheld with the serial: the one the service's table names by its USB
+// serial (one probe), else the one that reports it (every answering handheld asked at the
+// same time).  1 with *addr; 0 with why not in *why; or the negative result of discovery.
+int find_by_serial(const std::string &serial, uint32_t *addr, std::string *why);
+// Prints that several handhelds answer, with their addresses and where they are attached,
+// and returns kSeveral.
+int several_answer(const std::vector<Handheld> &found);
 
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
@@ -181,6 +234,8 @@ std::string entry_json(const std::string &path, const std::string &name, bool fo
 // address yet, and points at the DHCP service (cli-adapters.cpp; ZR_SYSFS names another
 // sysfs root).
 void hint_unaddressed_adapters();
+// $ZR_SYSFS, or /sys.
+std::string sysfs_root();
 
 // ---- handheld folders (cli-files.cpp) -----------------------------------------------------
 struct Entry {
@@ -292,15 +347,11 @@ uint64_t bytes_counted();
 bool confirmed(const std::string &question);
 
 // ---- every handheld at once (cli-all.cpp) -------------------------------------------------
-// An answering handheld and the label that names it in the output of --all: its serial, or
-// its address where the serial is missing, shared with another handheld or not fit to be
-// a folder name.
-struct Handheld {
-  uint32_t addr;
-  std::string name, serial, label;
-};
-// The handhelds that answer now, in discovery's order; 0 or the enumeration's negative result.
-int answering_handhelds(std::vector<Handheld> *out);
+// The handhelds that answer now (those zrlink list shows answering), each with its name,
+// the serial it reports and its label in the output of --all: the serial, or its address
+// where the serial is missing, shared with another handheld or not fit to be a folder
+// name.  0 or the enumeration's negative result.
+int class_of_handhelds(std::vector<Handheld> *out);
 // Whether `command` can run with --all.
 bool runs_on_all(const std::string &command);
 // Runs the command on every answering handheld, each in a child process of its own (at

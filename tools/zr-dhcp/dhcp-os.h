@@ -28,6 +28,7 @@ struct UsbDevice {
   bool found = false;
   UsbId id;
   std::string serial;  // empty when the device has none
+  std::string port;    // the USB device's name in sysfs, its place on the buses: "1-1.2"
 };
 UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname);
 // The network interfaces sysfs lists (ROOT/class/net).

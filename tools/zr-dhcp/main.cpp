@@ -2,6 +2,7 @@
 #include "dhcp-config.h"
 #include "dhcp-os.h"
 #include "dhcp-service.h"
+#include "dhcp-table.h"
 #include "dhcp-text.h"
 
 #include <poll.h>
@@ -28,7 +29,7 @@ namespace {
 #define ZR_DHCP_STATE_DIR "/var/lib/zr-dhcp"
 #endif
 
-const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR]
+const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] [--sysfs DIR]
 
 Gives attached handhelds their addresses.  Every network adapter whose USB device has a
 configured id (default 4407:7705), and every interface named in the configuration, gets
@@ -41,7 +42,9 @@ change and every 30 s.  It runs in the foreground until SIGTERM, SIGINT or SIGHU
 removes the addresses it set (an address that was on the adapter before is left).  One
 instance serves a state folder (the data file's): it holds zr-dhcp.lock there, and a
 second one ends with status 4.  Every event is one line on standard error (lines on one
-adapter's messages: at most 20 of a kind in 10 s).
+adapter's messages: at most 20 of a kind in 10 s).  The table of the adapters it serves
+(interface, USB port and serial, addresses, state) is kept in its runtime folder, replaced
+whole on every change, for programs that look for handhelds (zrlink).
 
   --config FILE   settings (default: )" ZR_DHCP_CONFIG_FILE R"(, or zr-dhcp.cfg
                   beside the program when there is one); lines of "key = value",
@@ -51,12 +54,15 @@ adapter's messages: at most 20 of a kind in 10 s).
                     lease = SECONDS     lease time offered (default 3600)
   --data FILE     the remembered subnets (default: )" ZR_DHCP_STATE_DIR R"(/zr-dhcp.dat,
                   or zr-dhcp.dat beside the program when zr-dhcp.cfg is there)
+  --run-dir DIR   where the table of adapters (adapters) and the pid file (zr-dhcp.pid)
+                  are kept (default: /run/zr-dhcp with the installed data file, else
+                  the data file's folder)
   --sysfs DIR     where sysfs is (default /sys)
   --help          this text
 
 Needs CAP_NET_ADMIN and CAP_NET_BIND_SERVICE (root has both).  Exit codes: 0 stopped by
 SIGTERM, SIGINT or SIGHUP, 1 failed while running, 2 bad command line or configuration,
-3 missing privileges, 4 another instance serves the same state folder.
+3 missing privileges, 4 another instance serves the same state or runtime folder.
 )";
 
 const char kName[] = "zr-dhcp.exe";
@@ -101,25 +107,27 @@ std::string own_folder() {
 }
 
 int usage_error(const std::string &what) {
-  std::fprintf(stderr, "%s: %s\nUsage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR] (--help)\n", kName,
-               what.c_str());
+  std::fprintf(stderr,
+               "%s: %s\nUsage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] [--sysfs DIR] (--help)\n",
+               kName, what.c_str());
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string config_path, data_path, sysfs = "/sys";
+  std::string config_path, data_path, run_dir, sysfs = "/sys";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    std::string *target = a == "--config"  ? &config_path
-                          : a == "--data"  ? &data_path
-                          : a == "--sysfs" ? &sysfs
-                                           : nullptr;
+    std::string *target = a == "--config"    ? &config_path
+                          : a == "--data"    ? &data_path
+                          : a == "--sysfs"   ? &sysfs
+                          : a == "--run-dir" ? &run_dir
+                                             : nullptr;
     if (!target) return usage_error("unknown argument '" + a + "'");
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage_error(a + " needs a value");
     *target = argv[++i];
@@ -131,6 +139,12 @@ int main(int argc, char **argv) {
   const bool kept_together = access((beside + "/zr-dhcp.cfg").c_str(), F_OK) == 0;
   if (!config_given) config_path = kept_together ? beside + "/zr-dhcp.cfg" : ZR_DHCP_CONFIG_FILE;
   if (data_path.empty()) data_path = kept_together ? beside + "/zr-dhcp.dat" : ZR_DHCP_STATE_DIR "/zr-dhcp.dat";
+  const bool installed_store = data_path == ZR_DHCP_STATE_DIR "/zr-dhcp.dat";
+  const size_t slash = data_path.rfind('/');
+  const std::string data_folder = slash == std::string::npos ? "." : slash == 0 ? "" : data_path.substr(0, slash);
+  // The installed service publishes its table where programs look for it; one run by hand
+  // on a store of its own keeps it beside that store.
+  if (run_dir.empty()) run_dir = installed_store ? zrdhcp::kDefaultRunDir : data_folder.empty() ? "/" : data_folder;
 
   zrdhcp::ServiceOptions options;
   std::string error;
@@ -140,6 +154,7 @@ int main(int argc, char **argv) {
   }
   options.data_path = data_path;
   options.sysfs_root = sysfs;
+  options.pid = getpid();
 
   std::vector<std::string> missing = zrdhcp::missing_privileges();
   for (const std::string &m : missing) log_line("missing privilege " + m);
@@ -150,18 +165,14 @@ int main(int argc, char **argv) {
 
   // The installed state folder is made by the unit's first start; run by hand before that,
   // the program makes it.
-  if (data_path == ZR_DHCP_STATE_DIR "/zr-dhcp.dat" && mkdir(ZR_DHCP_STATE_DIR, 0755) != 0 && errno != EEXIST) {
+  if (installed_store && mkdir(ZR_DHCP_STATE_DIR, 0755) != 0 && errno != EEXIST) {
     log_line(std::string("cannot make the state folder " ZR_DHCP_STATE_DIR ": ") + std::strerror(errno));
     return 1;
   }
 
   // One instance per state folder: a second one would answer the same handhelds, and the
   // first to stop would take away addresses the other still serves.
-  const size_t slash = data_path.rfind('/');
-  const std::string lock_path = (slash == std::string::npos ? "."
-                                 : slash == 0               ? ""
-                                                            : data_path.substr(0, slash)) +
-                                "/zr-dhcp.lock";
+  const std::string lock_path = data_folder + "/zr-dhcp.lock";
   int lock_fd = -1;
   long holder = 0;
   int err = zrdhcp::lock_file(lock_path, &lock_fd, &holder);
@@ -173,6 +184,26 @@ int main(int argc, char **argv) {
   if (err != 0) {
     log_line("cannot lock " + lock_path + ": " + std::strerror(err));
     return 1;
+  }
+
+  // The runtime folder: its pid file locked for as long as this instance runs, which tells
+  // readers that the table there is current; a table left by an instance that ended is
+  // taken away first.  Without it the service serves all the same, and publishes nothing.
+  if (run_dir == zrdhcp::kDefaultRunDir) mkdir(run_dir.c_str(), 0755);
+  const std::string pid_path = run_dir + "/" + zrdhcp::kPidFile;
+  int pid_fd = -1;
+  err = zrdhcp::lock_file(pid_path, &pid_fd, &holder);
+  if (err == EWOULDBLOCK) {
+    log_line("already running" + (holder > 0 ? " as process " + std::to_string(holder) : std::string()) +
+             ", which holds " + pid_path + "; this one ends");
+    return 4;
+  }
+  if (err != 0) {
+    log_line("no table of adapters: cannot lock " + pid_path + ": " + std::strerror(err));
+    run_dir.clear();
+  } else {
+    fchmod(pid_fd, 0644);  // every user's programs look at its lock, whatever the umask
+    unlink((run_dir + "/" + zrdhcp::kTableFile).c_str());
   }
 
   // SIGTERM, SIGINT and SIGHUP (its terminal gone) arrive through a descriptor the service
@@ -195,15 +226,17 @@ int main(int argc, char **argv) {
   for (const zrdhcp::UsbId &id : options.config.usb) ids += (ids.empty() ? "" : ", ") + zrdhcp::usb_id_text(id);
   for (const std::string &name : options.config.interfaces) ids += ", interface " + name;
   log_line("settings " + config_path + (access(config_path.c_str(), F_OK) == 0 ? "" : " (not there: the defaults)") +
-           ", store " + data_path);
+           ", store " + data_path + (run_dir.empty() ? "" : ", table " + run_dir + "/" + zrdhcp::kTableFile));
   log_line("serving handheld adapters (USB " + ids + "), lease " + std::to_string(options.config.lease) + " s");
 
+  options.run_dir = run_dir;
   zrdhcp::Service service(options, log_line);
   int status = 0;
   if (service.start() != 0 || service.run(stop_fd) != 0) status = 1;
   service.stop();
   if (status == 0) log_line("stopped");
   close(stop_fd);
+  if (pid_fd >= 0) close(pid_fd);
   close(lock_fd);
   return status;
 }
