@@ -169,6 +169,17 @@ TEST_F(Listings, AnAttributeLineLongerThanItsBufferDoesNotEndTheEntry) {
   EXPECT_EQ(e[0].attr.bits, 3);
   EXPECT_EQ(e[0].attr.size, 4u);
   EXPECT_EQ(e[1].name, "b");
+
+  // The pieces hold 99 characters: what follows them is read as a line of its own.
+  SimProcess exact({"--reply", "0\nc\ntime=7" + std::string(93, 'x') + "size=9\n\n"});
+  ASSERT_TRUE(exact.ok());
+  h = KQ_ZR_fm_dirinit(exact.addr(), "/");
+  ASSERT_GE(h, 0);
+  e = read_all(h);
+  KQ_ZR_fm_dirdone(h);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].attr.time, 7u);
+  EXPECT_EQ(e[0].attr.size, 9u);
 }
 
 TEST_F(Listings, RefusalsAndBrokenStatusLines) {
