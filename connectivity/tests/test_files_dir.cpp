@@ -58,6 +58,19 @@ TEST_F(Listings, EmptyFolderEndsAtOnceAndClosedHandlesAreRefused) {
   EXPECT_EQ(KQ_ZR_fm_dirdone(h), ZR_E_HANDLE);
   EXPECT_EQ(KQ_ZR_fm_dirdone(-1), ZR_E_HANDLE);
   EXPECT_EQ(sim.sim->requests(), std::vector<std::string>{"dir /empty\n"});
+
+  // A listing's connection waits at least 10 s to receive and 5 s to send, longer when
+  // the library-wide pair says so (the listing's handle is its connection's).
+  for (zr_tune wide : {zr_tune{2000, 2000}, zr_tune{12000, 7000}}) {
+    KQ_ZR_sl_tune(2, &wide);
+    h = KQ_ZR_fm_dirinit(sim.addr(), "/empty");
+    ASSERT_GE(h, 0);
+    zr_tune seen{};
+    ASSERT_EQ(KQ_ZR_1b_tune(h, 1, &seen), 0);
+    EXPECT_EQ(seen.rtime, wide.rtime > 10000 ? wide.rtime : 10000u);
+    EXPECT_EQ(seen.xtime, wide.xtime > 5000 ? wide.xtime : 5000u);
+    EXPECT_EQ(KQ_ZR_fm_dirdone(h), 0);
+  }
 }
 
 TEST_F(Listings, EntriesCarryNamesWithSpacesLongNamesAndAttributes) {

@@ -80,6 +80,14 @@ TEST_F(Transport, PrivilegedLocalPortsAreRefused) {
 TEST_F(Transport, OutOfRangePortsAreRefused) {
   EXPECT_EQ(KQ_ZR_1b_bind(0, 70000, 0x7F000001u, 10001), ZR_E_BIND);
   EXPECT_EQ(KQ_ZR_1b_bind(0, 0, 0x7F000001u, 65536 + 10001), ZR_E_CONNECT);
+  // Port 65535 itself is a port like any other, as local and as remote port.
+  int probe = zrtest::plain_tcp_socket();
+  bool free_port = zrtest::plain_bind(probe, 0x7F000001u, 65535) == 0;
+  zrtest::plain_close(probe);
+  if (!free_port) GTEST_SKIP() << "port 65535 is taken on this machine";
+  int top = KQ_ZR_1b_bind(0x7F000001u, 65535, 0, 0);
+  ASSERT_GE(top, 0);
+  EXPECT_GE(KQ_ZR_1b_bind(0, 0, 0x7F000001u, 65535), 0);
 }
 
 TEST_F(Transport, AutomaticPortsCycleFrom57345) {
