@@ -408,6 +408,17 @@ TEST_F(Attributes, LongLinesArriveInPiecesAndMissingKeysStayZero) {
   EXPECT_EQ(a.bits, 5);
   EXPECT_EQ(a.type, 0);
 
+  // The status line counts as the start of a line: an empty line right after it ends the
+  // attributes, but the line feed of a status line longer than a piece does not.
+  SimProcess none({"--reply", "0\n\nsize=99\n"});
+  ASSERT_TRUE(none.ok());
+  ASSERT_EQ(KQ_ZR_fm_dirattr(none.addr(), "x", &a), 0);
+  EXPECT_EQ(a.size, 0u);
+  SimProcess long_status({"--reply", "0" + std::string(18, ' ') + "\nsize=5\n\nsize=99\n"});
+  ASSERT_TRUE(long_status.ok());
+  ASSERT_EQ(KQ_ZR_fm_dirattr(long_status.addr(), "x", &a), 0);
+  EXPECT_EQ(a.size, 5u);
+
   SimProcess refused({"--status", "1034"});
   ASSERT_TRUE(refused.ok());
   EXPECT_EQ(KQ_ZR_fm_dirattr(refused.addr(), "x", &a), -1034);
