@@ -323,6 +323,12 @@ TEST_F(HostRename, FoldersAndMissingFilesAreRefused) {
   EXPECT_EQ(zr_rename((dir / "a/pipe").c_str(), (dir / "b/pipe").c_str()), -1);
   EXPECT_EQ(KQ_ZR_errno(), EINVAL);
   EXPECT_TRUE(names_in(dir / "b").empty());
+  // Nor is a pipe written to as a target (its opening would wait for a reader).
+  ASSERT_EQ(mkfifo((dir / "b/target").c_str(), 0600), 0);
+  EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "b/target").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+  EXPECT_EQ(read_file(dir / "a/f"), "f");
+  EXPECT_EQ(names_in(dir / "b"), std::vector<std::string>{"target"});
 }
 
 TEST_F(HostRename, AMoveNeverLosesData) {
