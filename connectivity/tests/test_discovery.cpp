@@ -110,7 +110,9 @@ TEST_F(Enumeration, MatchingInterfaceYieldsTheNextAddress) {
   ASSERT_EQ(h, 1);
   zr_enum_rec r;
   std::memset(&r, 0xAB, sizeof r);
+  zr_os_set_errno(EDOM);
   ASSERT_EQ(KQ_ZR_en_next(h, &r), 0);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "cleared before the query socket";
   EXPECT_EQ(r.addr, 0xAC100002u);
   EXPECT_EQ(r.group, 4);
   EXPECT_EQ(r.slot, 1);
@@ -309,7 +311,9 @@ TEST(EnumerationSystemList, CandidatesFollowTheHostsOwnInterfaces) {
 TEST(Probe, AnsweringHandheldGivesZeroAtOnce) {
   SimProcess sim({"--set", "name=PING"});
   ASSERT_TRUE(sim.ok()) << sim.error();
+  zr_os_set_errno(EDOM);
   EXPECT_EQ(KQ_ZR_en_ping(sim.addr()), 0);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "cleared before the datagram socket's calls";
   std::vector<std::string> probes = probes_seen(sim);
   ASSERT_EQ(probes.size(), 1u) << "answered at the first attempt";
   EXPECT_EQ(probes[0], "zr-api4-q") << "nine bytes, no terminator";

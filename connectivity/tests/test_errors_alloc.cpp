@@ -60,8 +60,10 @@ TEST_F(Allocator, BlocksAreRoundedToEightWithAPointerHeader) {
 }
 
 TEST_F(Allocator, AreaIsZeroed) {
+  zr_os_set_errno(EDOM);
   auto *p = static_cast<unsigned char *>(zr_malloc("string", 56));
   ASSERT_NE(p, nullptr);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "the error value is cleared before an allocation";
   for (int i = 0; i < 56; ++i) ASSERT_EQ(p[i], 0) << i;
   zr_free(p);
 }

@@ -58,6 +58,19 @@ TEST_F(Listings, EmptyFolderEndsAtOnceAndClosedHandlesAreRefused) {
   EXPECT_EQ(KQ_ZR_fm_dirdone(h), ZR_E_HANDLE);
   EXPECT_EQ(KQ_ZR_fm_dirdone(-1), ZR_E_HANDLE);
   EXPECT_EQ(sim.sim->requests(), std::vector<std::string>{"dir /empty\n"});
+
+  // A listing's connection waits at least 10 s to receive and 5 s to send, longer when
+  // the library-wide pair says so (the listing's handle is its connection's).
+  for (zr_tune wide : {zr_tune{2000, 2000}, zr_tune{12000, 7000}}) {
+    KQ_ZR_sl_tune(2, &wide);
+    h = KQ_ZR_fm_dirinit(sim.addr(), "/empty");
+    ASSERT_GE(h, 0);
+    zr_tune seen{};
+    ASSERT_EQ(KQ_ZR_1b_tune(h, 1, &seen), 0);
+    EXPECT_EQ(seen.rtime, wide.rtime > 10000 ? wide.rtime : 10000u);
+    EXPECT_EQ(seen.xtime, wide.xtime > 5000 ? wide.xtime : 5000u);
+    EXPECT_EQ(KQ_ZR_fm_dirdone(h), 0);
+  }
 }
 
 TEST_F(Listings, EntriesCarryNamesWithSpacesLongNamesAndAttributes) {
@@ -169,6 +182,17 @@ TEST_F(Listings, AnAttributeLineLongerThanItsBufferDoesNotEndTheEntry) {
   EXPECT_EQ(e[0].attr.bits, 3);
   EXPECT_EQ(e[0].attr.size, 4u);
   EXPECT_EQ(e[1].name, "b");
+
+  // The pieces hold 99 characters: what follows them is read as a line of its own.
+  SimProcess exact({"--reply", "0\nc\ntime=7" + std::string(93, 'x') + "size=9\n\n"});
+  ASSERT_TRUE(exact.ok());
+  h = KQ_ZR_fm_dirinit(exact.addr(), "/");
+  ASSERT_GE(h, 0);
+  e = read_all(h);
+  KQ_ZR_fm_dirdone(h);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].attr.time, 7u);
+  EXPECT_EQ(e[0].attr.size, 9u);
 }
 
 TEST_F(Listings, RefusalsAndBrokenStatusLines) {
@@ -383,6 +407,17 @@ TEST_F(Attributes, LongLinesArriveInPiecesAndMissingKeysStayZero) {
   EXPECT_EQ(a.size, 0u);
   EXPECT_EQ(a.bits, 5);
   EXPECT_EQ(a.type, 0);
+
+  // The status line counts as the start of a line: an empty line right after it ends the
+  // attributes, but the line feed of a status line longer than a piece does not.
+  SimProcess none({"--reply", "0\n\nsize=99\n"});
+  ASSERT_TRUE(none.ok());
+  ASSERT_EQ(KQ_ZR_fm_dirattr(none.addr(), "x", &a), 0);
+  EXPECT_EQ(a.size, 0u);
+  SimProcess long_status({"--reply", "0" + std::string(18, ' ') + "\nsize=5\n\nsize=99\n"});
+  ASSERT_TRUE(long_status.ok());
+  ASSERT_EQ(KQ_ZR_fm_dirattr(long_status.addr(), "x", &a), 0);
+  EXPECT_EQ(a.size, 5u);
 
   SimProcess refused({"--status", "1034"});
   ASSERT_TRUE(refused.ok());

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -215,6 +216,33 @@ TEST_F(HostRename, SameFolderRenamesInPlaceAndSetsTheFolderBack) {
   // Folders are renamed the same way.
   EXPECT_EQ(zr_rename((dir / "a").c_str(), (dir / "b").c_str()), 0);
   EXPECT_TRUE(exists(dir / "b/w.txt"));
+
+  // A folder part of up to 511 bytes (its "/" included) is renamed in; a longer one is
+  // refused before anything changes.
+  std::string current = cwd();
+  for (size_t folder : {511u, 512u}) {
+    std::string deep = dir / (folder == 511 ? "p" : "q");
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    while (deep.size() < folder - 1) {
+      size_t left = folder - 1 - deep.size();
+      size_t segment = std::min<size_t>(200, left - 1);
+      if (left - 1 - segment == 1) --segment;
+      deep += "/" + std::string(segment, 'd');
+      ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(deep.size() + 1, folder);
+    ASSERT_TRUE(write_file(deep + "/o", "o"));
+    int r = zr_rename((deep + "/o").c_str(), (deep + "/n").c_str());
+    EXPECT_EQ(cwd(), current);
+    if (folder == 511) {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(names_in(deep), std::vector<std::string>{"n"});
+    } else {
+      EXPECT_EQ(r, -1);
+      EXPECT_EQ(KQ_ZR_errno(), ENAMETOOLONG);
+      EXPECT_EQ(names_in(deep), std::vector<std::string>{"o"});
+    }
+  }
 }
 
 TEST_F(HostRename, SameFolderRenameNeverReplacesAFile) {
@@ -256,6 +284,12 @@ TEST_F(HostRename, OtherFoldersMoveByCopying) {
   EXPECT_TRUE(exists(dir / "e"));
   EXPECT_TRUE(names_in(dir / "a").empty());
   EXPECT_EQ(names_in(dir / "ab"), (std::vector<std::string>{"x", "y"}));
+  // Folders of the same length are other folders all the same.
+  ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir / "a/z", "z"));
+  EXPECT_EQ(zr_rename((dir / "a/z").c_str(), (dir / "b/z").c_str()), 0);
+  EXPECT_EQ(read_file(dir / "b/z"), "z");
+  EXPECT_TRUE(names_in(dir / "a").empty());
 }
 
 TEST_F(HostRename, FoldersAndMissingFilesAreRefused) {
@@ -289,6 +323,12 @@ TEST_F(HostRename, FoldersAndMissingFilesAreRefused) {
   EXPECT_EQ(zr_rename((dir / "a/pipe").c_str(), (dir / "b/pipe").c_str()), -1);
   EXPECT_EQ(KQ_ZR_errno(), EINVAL);
   EXPECT_TRUE(names_in(dir / "b").empty());
+  // Nor is a pipe written to as a target (its opening would wait for a reader).
+  ASSERT_EQ(mkfifo((dir / "b/target").c_str(), 0600), 0);
+  EXPECT_EQ(zr_rename((dir / "a/f").c_str(), (dir / "b/target").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), EINVAL);
+  EXPECT_EQ(read_file(dir / "a/f"), "f");
+  EXPECT_EQ(names_in(dir / "b"), std::vector<std::string>{"target"});
 }
 
 TEST_F(HostRename, AMoveNeverLosesData) {

@@ -524,6 +524,8 @@ TEST_F(Transfers, ChecksBeforeAnythingIsTouched) {
   errno = 0;
   EXPECT_EQ(put(sim.addr(), "big", host / "f"), ZR_E_HOSTFILE);
   EXPECT_EQ(KQ_ZR_errno(), EFBIG);
+  ASSERT_EQ(truncate((host / "f").c_str(), 1LL << 31), 0);  // one byte too many
+  EXPECT_EQ(put(sim.addr(), "big", host / "f"), ZR_E_HOSTFILE);
   ASSERT_EQ(truncate((host / "f").c_str(), 1), 0);
 #endif
   EXPECT_EQ(names_in(host.path()), std::vector<std::string>{"f"});

@@ -100,6 +100,25 @@ TEST(ReplyReaders, MissingArgumentsAreRefusedWithoutTouchingAnything) {
   EXPECT_STREQ(buf, "keep");
 }
 
+TEST(ReplyReaders, BytesAndLinesComeFromTheBufferInPieces) {
+  zr_reader r{};
+  const char data[] = "\xff\nab\r\ncdefg\nh";
+  std::memcpy(r.buffer, data, sizeof data - 1);
+  r.count = sizeof data - 1;
+  r.socket = -1;  // no connection: the end of the buffer is a failure
+  EXPECT_EQ(zr_fm_getc(&r), 255);
+  char buf[4];
+  EXPECT_EQ(zr_fm_gets(buf, sizeof buf, &r), 1);
+  EXPECT_STREQ(buf, "\n");
+  EXPECT_EQ(zr_fm_gets(buf, sizeof buf, &r), 3);  // the carriage return is dropped
+  EXPECT_STREQ(buf, "ab\n");
+  EXPECT_EQ(zr_fm_gets(buf, sizeof buf, &r), 3);  // length - 1 characters and the end
+  EXPECT_STREQ(buf, "cde");
+  EXPECT_EQ(zr_fm_gets(buf, sizeof buf, &r), 3);
+  EXPECT_STREQ(buf, "fg\n");
+  EXPECT_EQ(zr_fm_gets(buf, sizeof buf, &r), ZR_E_HANDLE) << "a last line without its line feed";
+}
+
 TEST_F(Requests, NobodyListeningGivesTheConnectCode) {
   zr_info info;
   EXPECT_EQ(KQ_ZR_sr_info(zrtest::fresh_loopback(), 1, &info), ZR_E_CONNECT);
@@ -158,6 +177,11 @@ TEST_F(Requests, LongLinesArriveInPieces) {
   ASSERT_EQ(KQ_ZR_sr_info(sim.addr(), 1, &info), 0);
   EXPECT_EQ(std::string(info.name, 8), "nnnnnnnn");
   EXPECT_EQ(info.addr, 9u);
+  // The pieces hold 199 characters: what follows them is read as a line of its own.
+  SimProcess exact({"--reply", "0\\nname=" + std::string(194, 'n') + "addr=7\\n"});
+  ASSERT_TRUE(exact.ok());
+  ASSERT_EQ(KQ_ZR_sr_info(exact.addr(), 1, &info), 0);
+  EXPECT_EQ(info.addr, 7u);
 }
 
 TEST_F(Requests, OneByteSegmentsAndDelaysStillWork) {
@@ -331,6 +355,14 @@ TEST(HostRecord, DefaultsAndSettingTheAddress) {
   EXPECT_EQ(KQ_ZR_sl_info(1, nullptr), ZR_E_HANDLE);
   ASSERT_EQ(KQ_ZR_sl_ipaddr(&a, &m), 0);
   EXPECT_EQ(a, 0xAC100001u);
+  // An address of 0 is left as it was, and so is a mask of 0.
+  set = zr_info{};
+  set.mask = 0xFFFFFF00u;
+  ASSERT_EQ(KQ_ZR_sl_info(2, &set), 0);
+  EXPECT_EQ(set.addr, 0xAC100001u);
+  EXPECT_EQ(set.mask, 0xFFFFFF00u);
+  set.mask = 0xFFFFFFFCu;
+  ASSERT_EQ(KQ_ZR_sl_info(2, &set), 0);
 
   uint8_t serial[8];
   ASSERT_EQ(KQ_ZR_sl_serno(serial), 0);
@@ -356,6 +388,10 @@ TEST(HostRecord, CountersAndTimeouts) {
   ASSERT_EQ(KQ_ZR_sl_tune(2, &t), 0);
   EXPECT_EQ(t.rtime, 5000u);
   EXPECT_EQ(t.xtime, 0u);
+  t = {0xFFFFFFFFu, 300};
+  ASSERT_EQ(KQ_ZR_sl_tune(2, &t), 0);
+  EXPECT_EQ(t.rtime, 5000u);
+  EXPECT_EQ(t.xtime, 300u);
   EXPECT_EQ(KQ_ZR_sl_tune(3, &t), ZR_E_OPERATION);
   EXPECT_EQ(KQ_ZR_sl_tune(1, nullptr), ZR_E_HANDLE);
   t = {0, 0};

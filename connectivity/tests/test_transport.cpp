@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -79,6 +80,14 @@ TEST_F(Transport, PrivilegedLocalPortsAreRefused) {
 TEST_F(Transport, OutOfRangePortsAreRefused) {
   EXPECT_EQ(KQ_ZR_1b_bind(0, 70000, 0x7F000001u, 10001), ZR_E_BIND);
   EXPECT_EQ(KQ_ZR_1b_bind(0, 0, 0x7F000001u, 65536 + 10001), ZR_E_CONNECT);
+  // Port 65535 itself is a port like any other, as local and as remote port.
+  int probe = zrtest::plain_tcp_socket();
+  bool free_port = zrtest::plain_bind(probe, 0x7F000001u, 65535) == 0;
+  zrtest::plain_close(probe);
+  if (!free_port) GTEST_SKIP() << "port 65535 is taken on this machine";
+  int top = KQ_ZR_1b_bind(0x7F000001u, 65535, 0, 0);
+  ASSERT_GE(top, 0);
+  EXPECT_GE(KQ_ZR_1b_bind(0, 0, 0x7F000001u, 65535), 0);
 }
 
 TEST_F(Transport, AutomaticPortsCycleFrom57345) {
@@ -261,6 +270,9 @@ TEST_F(Transport, ReceiveTimesOutOnlyAfterTuning) {
   ASSERT_EQ(KQ_ZR_1b_tune(h, 2, &t), 0);
   EXPECT_EQ(t.rtime, 250u);
   EXPECT_EQ(t.xtime, 0u);
+  t = {0xFFFFFFFFu, 0};
+  ASSERT_EQ(KQ_ZR_1b_tune(h, 2, &t), 0);
+  EXPECT_EQ(t.rtime, 250u);
   char buf[8];
   auto start = Clock::now();
   EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, sizeof buf), ZR_E_TIMEOUT);
@@ -396,6 +408,38 @@ TEST_F(Transport, FailedConnectKeepsItsErrorNumber) {
   EXPECT_EQ(KQ_ZR_1b_bind(0, 0, 0x7F000001u, port), ZR_E_CONNECT);
   EXPECT_EQ(KQ_ZR_errno(), ECONNREFUSED);
 }
+
+#ifndef _WIN32
+// The last system error value is cleared before each socket call, so that it reports the
+// call that failed, never an older number: after calls that succeed it is 0.
+TEST_F(Transport, TheLastSystemErrorIsClearedBeforeSocketCalls) {
+  int h = -1, peer = -1;
+  ASSERT_NO_FATAL_FAILURE(connected_pair(&h, &peer));
+  EXPECT_EQ(KQ_ZR_1b_ready(h, 3), 2) << "writable, nothing to read yet";
+  zr_os_set_errno(EDOM);
+  EXPECT_EQ(KQ_ZR_1b_send(peer, 0, "ab", 2), 2);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "send";
+  char buf[4];
+  while (KQ_ZR_1b_ready(h, 1) != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(KQ_ZR_1b_ready(h, 3), 1) << "readable comes first";
+  zr_os_set_errno(EDOM);
+  EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, 1), 1);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "receive of data that was there";
+  EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, 1), 1);
+  // A receive that finds nothing waits (the system says "try again") and receives again.
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    (void)::send(peer, "c", 1, 0);  // behind the library's back: it is called from one thread
+  });
+  zr_os_set_errno(EDOM);
+  EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, 1), 1);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "receive after a wait";
+  later.join();
+  zr_os_set_errno(EDOM);
+  EXPECT_EQ(KQ_ZR_1b_unbind(peer), 0);
+  EXPECT_EQ(KQ_ZR_errno(), 0) << "close";
+}
+#endif
 
 TEST_F(Transport, LostEntryMemoryClosesTheSocket) {
   uint16_t port = 0;

@@ -264,7 +264,11 @@ ZR_API int KQ_ZR_1b_tune(int handle, int op, zr_tune *tune);
  * (that text lives in one buffer that the next such call overwrites). */
 ZR_API const char *zr_err(int code);
 
-/* The system error number left by the last failing system call of the library. */
+/* The system error number left by the last failing system call of the library.  It is
+ * cleared before every socket call (create, options, bind, listen, accept, send, receive,
+ * close, probe datagrams) and before every allocation, so that after a failure it tells
+ * that call's reason (0 where the call set none), never an older number; the library's
+ * own clean-up closes after a failure keep it as it was. */
 ZR_API int KQ_ZR_errno(void);
 
 /* Zeroed, tagged memory.  The tag must outlive the block. */
@@ -317,6 +321,8 @@ ZR_API const zr_field_row *zr_fld_ret_attr(void);
  * The host's own identity, counters and time-outs
  * ------------------------------------------------------------------------------------- */
 
+/* Operation 2 takes addr and mask, each only when it is not 0, and nothing at all when
+ * addr is 127.0.0.1; then, as operation 1, copies the record into *info. */
 ZR_API int KQ_ZR_sl_info(int op, zr_info *info); /* 1 read, 2 set addr/mask */
 ZR_API int KQ_ZR_sl_serno(uint8_t *serial8);
 ZR_API int KQ_ZR_sl_ipaddr(uint32_t *addr, uint32_t *mask);
@@ -490,7 +496,8 @@ ZR_API int KQ_ZR_pol_init(const char *file);
  * backslash; -6 with flag 0x8, a path above the files. */
 ZR_API int KQ_ZR_pol_mung(char *out, const char *path, int size, int flags);
 /* Renames a host file ("/" between folders, UTF-8): within one folder in place (never
- * over an existing name; the current folder is the caller's again afterwards), across
+ * over an existing name; the current folder is the caller's again afterwards; a folder
+ * part of more than 511 bytes, its "/" included, fails with ENAMETOOLONG), across
  * folders by copying and deleting the old file.  A move replaces only what a plain write
  * could: an existing target must be a file the caller may write (else -1 with EACCES),
  * and a link as target is written through.  The copy goes into a new file beside the
