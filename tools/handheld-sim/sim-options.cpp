@@ -23,6 +23,9 @@ Options (a value may also be given as --option=value):
   --set KEY=VALUE     override one member after the profiles (repeatable)
   --storage DIR       serve the file services from the folder DIR, which stands for the
                       handheld's storage (without it every file service answers 1001)
+  --screen-animate    every screen request gets the next image of a moving picture: a
+                      mark that moves and the request's number (from 1) drawn in
+                      (sim-pattern.h); OFFSET and MAX apply to that image
   --log FILE          append every request received to FILE, one line per request:
                       "<connection number> <request>", the request escaped (\n, \r, \\,
                       \xNN for other control bytes and bytes from 0x80)
@@ -163,6 +166,7 @@ const OptionEntry kOptions[] = {
     {"--probe-silent", false}, {"--probe-reply", true},  {"--probe-from", true}, {"--storage", true},
     {"--osupg", true},         {"--osupg-first", true},  {"--xfer-close", true}, {"--xfer-stall", true},
     {"--xfer-size", true},     {"--final-status", true}, {"--refuse", true},     {"--reset", false},
+    {"--screen-animate", false},
 };
 
 const OptionEntry *find_option(const std::string &name) {
@@ -231,6 +235,8 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
       profiles.push_back(value);
     } else if (name == "--set") {
       sets.push_back(value);
+    } else if (name == "--screen-animate") {
+      options.screen_animate = true;
     } else if (name == "--log") {
       if (value.empty()) {
         error = "--log needs a file name";
