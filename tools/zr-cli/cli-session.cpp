@@ -247,6 +247,10 @@ enum CommandOption : unsigned {
   kOptForeground = 1u << 10,  // -f
   kOptDelete = 1u << 11,      // --delete
   kOptDryRun = 1u << 12,      // --dry-run, -n
+  kOptScale = 1u << 13,       // --scale N
+  kOptRecord = 1u << 14,      // --record FILE
+  kOptDuration = 1u << 15,    // --duration S
+  kOptNoWindow = 1u << 16,    // --no-window
 };
 
 // The most transfers at the same time that -j takes.
@@ -292,6 +296,12 @@ const Command kCommands[] = {
      "remove what SRC lacks; --dry-run: print the plan; -L: follow symbolic links in SRC)"},
     {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
      "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
+    {"screen", cmd_screen, 0, 0, "screen [--scale N] [--record FILE [--duration S]] [--no-window]",
+     kOptScale | kOptRecord | kOptDuration | kOptNoWindow,
+     "the handheld's screen live in a window (--scale N: N times its size, default 2; keys:\n"
+     "s saves a PNG screenshot in the current folder, q or Escape closes); --record FILE\n"
+     "records it into FILE (.mp4, .webm or .gif) until Ctrl-C or --duration S seconds,\n"
+     "without a window with --no-window or when there is no display"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
      "install an OS image: a host file is sent to the handheld first, else IMAGE names a\n"
      "file on the handheld; asks first on a terminal (-y: not), refuses when the handheld is\n"
@@ -331,6 +341,8 @@ const Command *find_command(const std::string &name) {
 }
 
 // A usage error: the message, then the command's own usage line (at most four lines).
+const Command *g_running = nullptr;  // the command run() runs
+
 int usage_error(const Command *command, const std::string &message) {
   std::fprintf(stderr, "zrlink: %s\n", message.c_str());
   if (command)
@@ -362,6 +374,8 @@ int finish_output(int code) {
 }
 
 }  // namespace
+
+int usage_failure(const std::string &message) { return usage_error(g_running, message); }
 
 int run(int argc, char **argv) {
   Options opt;
@@ -461,6 +475,25 @@ int run(int argc, char **argv) {
       if (!v || !*v) return usage_error(command, "--serial needs a serial");
       opt.serial = v;
       serial_given = true;
+    } else if (value("--scale", &v)) {
+      command_option(kOptScale);
+      char *end = nullptr;
+      long n = v ? std::strtol(v, &end, 10) : 0;
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > 16) return usage_error(command, "--scale needs a number from 1 to 16");
+      opt.scale = static_cast<int>(n);
+    } else if (value("--record", &v)) {
+      command_option(kOptRecord);
+      if (!v || !*v) return usage_error(command, "--record needs a file name");
+      opt.record = v;
+    } else if (value("--duration", &v)) {
+      command_option(kOptDuration);
+      char *end = nullptr;
+      double s = v ? std::strtod(v, &end) : -1;
+      if (!v || *end != '\0' || !(s > 0 && s <= 86400)) return usage_error(command, "--duration needs a number of seconds");
+      opt.duration = s;
+    } else if (a == "--no-window") {
+      command_option(kOptNoWindow);
+      opt.no_window = true;
     } else if (value("--timeout", &v)) {
       command_option(kOptTimeout);
       char *end = nullptr;
@@ -494,6 +527,7 @@ int run(int argc, char **argv) {
     return usage_error(
         command, std::string(command->name) + ": " + (n < command->min ? "too few operands" : "too many operands"));
   install_interrupt_handler();
+  g_running = command;
   return finish_output(command->run(opt));
 }
 

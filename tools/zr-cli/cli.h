@@ -44,6 +44,10 @@ struct Options {
   bool foreground = false;        // -f (mount): stay in the foreground
   bool delete_extra = false;      // --delete (sync): remove what the source lacks
   bool dry_run = false;           // --dry-run (sync): print the plan, change nothing
+  int scale = 2;                  // --scale N (screen): every screen pixel N x N
+  std::string record;             // --record FILE (screen): the recording's file
+  double duration = 0;            // --duration S (screen): end after S seconds (0: no end)
+  bool no_window = false;         // --no-window (screen): record without a window
   std::vector<std::string> args;  // the command's operands
 };
 
@@ -218,6 +222,7 @@ int cmd_info(const Options &opt);
 int cmd_wait(const Options &opt);
 int cmd_osupg(const Options &opt);
 int cmd_screenshot(const Options &opt);  // cli-screen.cpp
+int cmd_screen(const Options &opt);      // cli-screen-live.cpp
 int cmd_ls(const Options &opt);          // cli-files.cpp
 int cmd_stat(const Options &opt);
 int cmd_mkdir(const Options &opt);
@@ -229,6 +234,10 @@ int cmd_push(const Options &opt);
 int cmd_pull(const Options &opt);
 int cmd_mount(const Options &opt);  // cli-mount.cpp
 int cmd_sync(const Options &opt);   // cli-sync.cpp
+
+// A command's bad use found by the command itself: prints the message and the running
+// command's usage line, and returns kUsage.
+int usage_failure(const std::string &message);
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);
