@@ -1,0 +1,279 @@
+// zrlink screen as a user runs it: the window under a private X server (driven with
+// xdotool), and recordings read back with ffprobe and ffmpeg.
+#include "sim_process.h"
+#include "test_files.h"
+#include "xvfb_server.h"
+#include "zrlink_shell.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using zrlinktest::sh;
+using zrtest::SimProcess;
+using zrtest::TempDir;
+
+// zrlink running in the background, its output streams in files.
+class Zrlink {
+ public:
+  Zrlink(const std::vector<std::string> &args, const std::string &cwd, const std::string &display = "") {
+    out_ = dir_ / "out";
+    err_ = dir_ / "err";
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      if (chdir(cwd.c_str()) != 0) _exit(126);
+      unsetenv("WAYLAND_DISPLAY");
+      if (display.empty())
+        unsetenv("DISPLAY");
+      else
+        setenv("DISPLAY", display.c_str(), 1);
+      std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
+      for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(ZRLINK_PATH, argv.data());
+      _exit(127);
+    }
+  }
+  ~Zrlink() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The exit code, or -1 when it has not ended within `ms` (it is then killed).
+  int wait(int ms) {
+    for (int waited = 0; status_ < 0; waited += 20) {
+      int st;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        break;
+      }
+      if (waited >= ms) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status_;
+  }
+  void signal(int s) { kill(pid_, s); }
+  std::string out() const { return zrlinktest::read_file(out_); }
+  std::string err() const { return zrlinktest::read_file(err_); }
+
+ private:
+  TempDir dir_{"zrlink-screen"};
+  std::string out_, err_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+std::vector<std::string> screen_args(const SimProcess &sim, std::vector<std::string> more) {
+  more.insert(more.begin(), {"--addr", sim.addr_text(), "screen"});
+  return more;
+}
+
+// "key=value" lines of ffprobe about the file's format and first stream.
+std::map<std::string, std::string> probe(const std::string &file) {
+  std::istringstream lines(
+      sh("ffprobe -v error -show_entries format=duration:stream=codec_name,width,height -of default=nw=1 \"" +
+         file + "\"")
+          .out);
+  std::map<std::string, std::string> keys;
+  for (std::string line; std::getline(lines, line);) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) keys.emplace(line.substr(0, eq), line.substr(eq + 1));
+  }
+  return keys;
+}
+
+// How many different images a decode of the whole file gives (-1 when it does not decode).
+int different_images(const std::string &file) {
+  zrlinktest::Shell r = sh("set -o pipefail; ffmpeg -v error -i \"" + file +
+                           "\" -f framemd5 - | grep -v \"^#\" | awk -F, \"{print \\$NF}\" | sort -u | wc -l");
+  return r.status == 0 ? std::stoi(r.out) : -1;
+}
+
+// The window whose title holds `text` on the display (0: none within `ms`).
+unsigned long find_window(const std::string &display, const std::string &text, int ms = 5000) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    zrlinktest::Shell r = sh("DISPLAY=" + display + " xdotool search --name \"" + text + "\"", 5);
+    if (r.status == 0 && !r.out.empty()) return std::stoul(r.out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return 0;
+}
+
+std::string xdo(const std::string &display, const std::string &command) {
+  return sh("DISPLAY=" + display + " xdotool " + command, 5).out;
+}
+
+// Whether the window's picture is all grey (every pixel r = g = b), read with ImageMagick.
+bool window_is_grey(const std::string &display, unsigned long window) {
+  TempDir dir;
+  std::string raw = dir / "window.rgb";
+  sh("DISPLAY=" + display + " import -window " + std::to_string(window) + " -depth 8 rgb:" + raw, 10);
+  std::string p = zrtest::ReadFile(raw).value_or("");
+  if (p.size() < 3) return false;
+  for (size_t i = 0; i + 2 < p.size(); i += 3)
+    if (p[i] != p[i + 1] || p[i] != p[i + 2]) return false;
+  return true;
+}
+
+class ZrlinkScreenWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (sh("command -v xdotool && command -v import").status != 0) GTEST_SKIP() << "xdotool or import missing";
+    if (!xvfb_.running()) GTEST_SKIP() << "no X server: " << xvfb_.why();
+  }
+  zrtest::XvfbServer xvfb_;
+};
+
+TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenItGoes) {
+  auto sim = std::make_unique<SimProcess>();
+  ASSERT_TRUE(sim->ok()) << sim->error();
+  const std::string addr = sim->addr_text();
+  TempDir here;
+  Zrlink screen(screen_args(*sim, {}), here.path(), xvfb_.display());
+  unsigned long w = find_window(xvfb_.display(), "ZRSIM-0000-0000-0001");
+  ASSERT_NE(w, 0u) << screen.err();
+  std::string title = xdo(xvfb_.display(), "getwindowname " + std::to_string(w));
+  EXPECT_NE(title.find("ZR-SIM (ZRSIM-0000-0000-0001)"), std::string::npos) << title;
+  std::string geometry = xdo(xvfb_.display(), "getwindowgeometry --shell " + std::to_string(w));
+  unsigned width = 0, height = 0;
+  std::sscanf(geometry.c_str() + geometry.find("WIDTH="), "WIDTH=%u", &width);
+  std::sscanf(geometry.c_str() + geometry.find("HEIGHT="), "HEIGHT=%u", &height);
+  EXPECT_GE(width, 320u) << geometry;  // twice the screen's 320 x 240 by default
+  EXPECT_GE(height, 240u) << geometry;
+
+  // s: the picture zrlink screenshot takes, under a name printed.
+  xdo(xvfb_.display(), "key --window " + std::to_string(w) + " s");
+  std::string saved;
+  for (int i = 0; i < 100 && saved.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string out = screen.out();
+    if (out.find(": 320 x 240\n") != std::string::npos) saved = out.substr(0, out.find(':'));
+  }
+  ASSERT_FALSE(saved.empty()) << screen.out() << screen.err();
+  EXPECT_EQ(saved.rfind("screenshot-", 0), 0u) << saved;
+  ASSERT_EQ(sh(std::string(ZRLINK_PATH) + " --addr " + addr + " screenshot " + here.path() + "/cli.png").status, 0);
+  EXPECT_TRUE(zrtest::ReadFile(here / saved).value_or("a") == zrtest::ReadFile(here / "cli.png").value_or("b"));
+  EXPECT_FALSE(window_is_grey(xvfb_.display(), w));
+
+  // The handheld goes: the last image greyed, the title says so; it comes back: live again.
+  sim->stop();
+  std::string gone;
+  for (int i = 0; i < 100 && gone.find("not answering") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gone = xdo(xvfb_.display(), "getwindowname " + std::to_string(w));
+  }
+  EXPECT_NE(gone.find("not answering"), std::string::npos) << gone;
+  EXPECT_TRUE(window_is_grey(xvfb_.display(), w));
+  sim = std::make_unique<SimProcess>(std::vector<std::string>{}, addr);
+  ASSERT_TRUE(sim->ok()) << sim->error();
+  std::string back;
+  for (int i = 0; i < 100 && back.find("images/s") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    back = xdo(xvfb_.display(), "getwindowname " + std::to_string(w));
+  }
+  EXPECT_NE(back.find("images/s"), std::string::npos) << back;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(window_is_grey(xvfb_.display(), w));
+
+  xdo(xvfb_.display(), "key --window " + std::to_string(w) + " q");
+  EXPECT_EQ(screen.wait(3000), 0) << screen.err();
+}
+
+TEST(ZrlinkScreenRecord, HoldsEveryImageAtItsTimeInEachFormat) {
+  SimProcess sim({"--screen-animate"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  TempDir here;
+  // No display: the recording goes on without a window.
+  Zrlink mp4(screen_args(sim, {"--record", here / "three.mp4", "--duration", "3"}), here.path());
+  ASSERT_EQ(mp4.wait(8000), 0) << mp4.err();
+  EXPECT_NE(mp4.out().find("three.mp4: "), std::string::npos) << mp4.out();
+  auto p = probe(here / "three.mp4");
+  EXPECT_EQ(p["codec_name"], "h264");
+  EXPECT_EQ(p["width"], "640");  // the window's size: twice the screen's by default
+  EXPECT_EQ(p["height"], "480");
+  double seconds = std::stod(p["duration"].empty() ? "0" : p["duration"]);
+  EXPECT_GE(seconds, 2.5);
+  EXPECT_LE(seconds, 4.0);
+  EXPECT_GE(different_images(here / "three.mp4"), 30);
+  EXPECT_EQ(access((here / "three.mp4.part").c_str(), F_OK), -1);
+
+  for (const char *name : {"one.webm", "one.gif"}) {
+    Zrlink r(screen_args(sim, {"--record", here / name, "--duration", "1", "--scale", "1", "--no-window"}),
+             here.path());
+    ASSERT_EQ(r.wait(6000), 0) << r.err();
+    auto q = probe(here / name);
+    EXPECT_EQ(q["codec_name"], std::string(name).find("gif") != std::string::npos ? "gif" : "vp9") << name;
+    EXPECT_EQ(q["width"], "320") << name;
+    EXPECT_EQ(q["height"], "240") << name;
+    EXPECT_GE(different_images(here / name), 5) << name;
+  }
+}
+
+TEST(ZrlinkScreenRecord, EndsPlayableWhenTheHandheldStopsOrOnCtrlC) {
+  TempDir here;
+  {
+    SimProcess sim({"--screen-animate"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Zrlink r(screen_args(sim, {"--record", here / "cut.mp4", "--no-window"}), here.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    sim.stop();
+    int status = r.wait(5000);
+    EXPECT_TRUE(status == 1 || status == 3) << status << r.err();
+    EXPECT_NE(r.err().find("the recording ends here"), std::string::npos) << r.err();
+    EXPECT_GE(different_images(here / "cut.mp4"), 5);
+    EXPECT_GT(std::stod(probe(here / "cut.mp4")["duration"] + "0"), 0.5);
+  }
+  SimProcess sim({"--screen-animate"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  Zrlink r(screen_args(sim, {"--record", here / "stopped.webm", "--no-window"}), here.path());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  r.signal(SIGINT);
+  EXPECT_EQ(r.wait(5000), 130) << r.err();
+  EXPECT_NE(r.out().find("stopped.webm: "), std::string::npos) << r.out();
+  EXPECT_GE(different_images(here / "stopped.webm"), 5);
+  EXPECT_EQ(access((here / "stopped.webm.part").c_str(), F_OK), -1);
+}
+
+TEST(ZrlinkScreenRecord, RefusesWhatItCannotDoWithoutLeavingAFile) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  TempDir here;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char *says;
+  };
+  for (const Case &c : std::vector<Case>{
+           {{"--record", here / "x.avi"}, 2, "a recording is a .mp4, .webm or .gif file"},
+           {{"--no-window"}, 2, "--no-window needs --record"},
+           {{"--scale", "0"}, 2, "--scale needs a number"},
+           {{"--duration", "-1", "--record", here / "x.mp4"}, 2, "--duration needs"},
+           {{}, 1, "no window: there is no display"},
+       }) {
+    Zrlink r(screen_args(sim, c.args), here.path());
+    EXPECT_EQ(r.wait(5000), c.status) << c.args.size() << r.err();
+    EXPECT_NE(r.err().find(c.says), std::string::npos) << r.err();
+  }
+  // A handheld gone before the first image: no recording at all.
+  sim.stop();
+  Zrlink r(screen_args(sim, {"--record", here / "none.mp4", "--no-window"}), here.path());
+  EXPECT_EQ(r.wait(5000), 3) << r.err();
+  EXPECT_EQ(zrlinktest::tree(here.path()), "");
+}
+
+}  // namespace
