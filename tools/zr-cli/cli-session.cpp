@@ -296,11 +296,11 @@ const Command kCommands[] = {
      "remove what SRC lacks; --dry-run: print the plan; -L: follow symbolic links in SRC)"},
     {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
      "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
-    {"screen", cmd_screen, 0, 0, "screen [--scale N] [--record FILE [--duration S]] [--no-window]",
+    {"screen", cmd_screen, 0, 0, "screen [--scale N] [--record FILE [--duration SECONDS]] [--no-window]",
      kOptScale | kOptRecord | kOptDuration | kOptNoWindow,
      "the handheld's screen live in a window (--scale N: N times its size, default 2; keys:\n"
      "s saves a PNG screenshot in the current folder, q or Escape closes); --record FILE\n"
-     "records it into FILE (.mp4, .webm or .gif) until Ctrl-C or --duration S seconds,\n"
+     "records it into FILE (.mp4, .webm or .gif) until Ctrl-C or --duration SECONDS,\n"
      "without a window with --no-window or when there is no display"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
      "install an OS image: a host file is sent to the handheld first, else IMAGE names a\n"

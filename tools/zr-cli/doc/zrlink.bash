@@ -1,7 +1,7 @@
 # bash completion of zrlink: commands, their options, and handheld paths asked of the
 # handheld (zrlink ls, with the --addr or --serial already on the line).
 
-_zrlink_commands="list info ls stat mkdir rmdir rm mv cp push pull mount sync screenshot osupg wait help"
+_zrlink_commands="list info ls stat mkdir rmdir rm mv cp push pull mount sync screen screenshot osupg wait help"
 
 # The options a command takes, besides the ones every command takes.
 _zrlink_options()
@@ -16,6 +16,7 @@ _zrlink_options()
         pull) echo "-j --jobs --keep-going --json" ;;
         mount) echo "-f" ;;
         sync) echo "--delete --dry-run -n -L -j --jobs --keep-going" ;;
+        screen) echo "--scale --record --duration --no-window" ;;
         osupg) echo "-y --yes --force" ;;
         wait) echo "--timeout" ;;
     esac
@@ -52,7 +53,7 @@ _zrlink()
                 ((i++))
                 ;;
             --addr=* | --serial=*) device+=("$word") ;;
-            -j | --jobs | --timeout) ((i++)) ;;
+            -j | --jobs | --timeout | --scale | --record | --duration) ((i++)) ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then command=$word; else ((operands++)); fi
@@ -60,7 +61,11 @@ _zrlink()
         esac
     done
     case $prev in
-        --addr | --serial | -j | --jobs | --timeout) return ;;
+        --addr | --serial | -j | --jobs | --timeout | --scale | --duration) return ;;
+        --record)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
     esac
     local common="--addr --serial -q --quiet --progress --help --version"
     if [[ $cur == -* ]]; then

@@ -21,7 +21,7 @@ done
 
 text=$(MANWIDTH=80 MANPAGER=cat man --warnings -l "$page" 2>"$work/man.err")
 [ ! -s "$work/man.err" ] || fail "the manual page has warnings: $(cat "$work/man.err")"
-for word in "--json" "EXIT STATUS" "--serial" "ZR_SERIAL" "timeSeconds" "osupg"; do
+for word in "--json" "EXIT STATUS" "--serial" "ZR_SERIAL" "timeSeconds" "osupg" "--record" "images/s"; do
   grep -q -- "$word" <<<"$text" || fail "the manual page does not mention $word"
 done
 
@@ -54,6 +54,8 @@ expect "push pull" zrlink pu
 expect "--json" zrlink --addr "$addr" info --js
 expect "-L" zrlink push -L
 expect "-L" zrlink sync -L
+expect "screen screenshot" zrlink scr
+expect "--record" zrlink screen --rec
 expect "/data/ /docs/" zrlink --addr "$addr" ls /d
 expect "/docs/a.txt" zrlink --addr="$addr" pull /docs/
 SCRIPT
