@@ -205,10 +205,10 @@ class FfmpegRecorder : public Recorder {
 
 }  // namespace
 
-bool Recorder::known_format(const std::string &path) { return format_of(path) != nullptr; }
+extern "C" bool zrlink_screen_known_format(const std::string &path) { return format_of(path) != nullptr; }
 
-std::unique_ptr<Recorder> Recorder::open(const std::string &path, unsigned width, unsigned height, unsigned scale,
-                                         std::string *why) {
+extern "C" Recorder *zrlink_screen_recorder(const std::string &path, unsigned width, unsigned height, unsigned scale,
+                                            std::string *why) {
   const Format *format = format_of(path);
   if (!format) {
     if (why) *why = path + ": a recording is a .mp4, .webm or .gif file";
@@ -217,7 +217,7 @@ std::unique_ptr<Recorder> Recorder::open(const std::string &path, unsigned width
   av_log_set_level(AV_LOG_ERROR);
   auto recorder = std::make_unique<FfmpegRecorder>(path, *format);
   if (!recorder->start(width, height, scale, why)) return nullptr;
-  return recorder;
+  return recorder.release();
 }
 
 }  // namespace zrcli

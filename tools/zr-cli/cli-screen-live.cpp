@@ -195,6 +195,11 @@ void save(Live *live) {
 }  // namespace
 
 int cmd_screen(const Options &opt) {
+  std::string unloaded;
+  if (!screen_module_loads(&unloaded)) {
+    std::fprintf(stderr, "zrlink: screen: %s\n", unloaded.c_str());
+    return kFailed;
+  }
   if (!opt.record.empty() && !Recorder::known_format(opt.record))
     return usage_failure(opt.record + ": a recording is a .mp4, .webm or .gif file");
   if (opt.no_window && opt.record.empty()) return usage_failure("--no-window needs --record FILE");

@@ -156,11 +156,11 @@ class SdlWindow : public ScreenWindow {
 
 }  // namespace
 
-std::unique_ptr<ScreenWindow> ScreenWindow::open(const std::string &title, unsigned width, unsigned height,
-                                                 unsigned scale, std::string *why) {
+extern "C" ScreenWindow *zrlink_screen_window(const std::string &title, unsigned width, unsigned height,
+                                              unsigned scale, std::string *why) {
   auto window = std::make_unique<SdlWindow>();
   if (!window->start(title, width, height, scale, why)) return nullptr;
-  return window;
+  return window.release();
 }
 
 }  // namespace zrcli

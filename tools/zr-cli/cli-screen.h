@@ -38,6 +38,25 @@ bool write_png(const std::string &path, const ScreenImage &image);
 // until the name names nothing in the current folder.
 std::string dated_name(bool unused = false);
 
+// ---- the screen module ------------------------------------------------------------------
+// The window and the recorder live in a module of their own, zrlink-screen.so (installed in
+// LIBDIR/zrlink), loaded by the screen command alone: SDL2 and FFmpeg bring some 150
+// libraries with them, which every other command would load for nothing at each start.
+// The module exports the entry points below by these unmangled names (cli-screen-window.cpp,
+// cli-record.cpp); ScreenWindow::open and the Recorder's static functions load it on first
+// use (cli-screen-module.cpp) and fail with the reason when it cannot be loaded.
+class ScreenWindow;
+class Recorder;
+extern "C" {
+ScreenWindow *zrlink_screen_window(const std::string &title, unsigned width, unsigned height, unsigned scale,
+                                   std::string *why);
+Recorder *zrlink_screen_recorder(const std::string &path, unsigned width, unsigned height, unsigned scale,
+                                 std::string *why);
+bool zrlink_screen_known_format(const std::string &path);
+}
+// Whether the module loads; false with the reason in *why (may be null).
+bool screen_module_loads(std::string *why);
+
 // ---- the window (cli-screen-window.cpp, SDL2) --------------------------------------------
 // A window of the screen's size times `scale`; resizing scales the picture without
 // blurring and keeps its aspect.  Only the thread that opened it uses it.
