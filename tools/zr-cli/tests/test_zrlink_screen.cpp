@@ -192,6 +192,21 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
     }
   }
 
+  // Wider: the picture keeps its aspect, with bars beside it, and stays sharp.
+  xdo(xvfb_.display(), "windowsize " + std::to_string(w) + " 960 480");
+  for (int i = 0; i < 40 && xdo(xvfb_.display(), "getwindowgeometry --shell " + std::to_string(w))
+                                    .find("WIDTH=960") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string wide = window_pixels(xvfb_.display(), w);
+  ASSERT_EQ(wide.size(), 960u * 480u * 3u);
+  auto wide_at = [&](unsigned x, unsigned y) { return wide.substr((static_cast<size_t>(y) * 960 + x) * 3, 3); };
+  EXPECT_EQ(wide_at(80, 240), std::string(3, '\0'));   // a bar
+  EXPECT_EQ(wide_at(880, 240), std::string(3, '\0'));  // the other
+  for (unsigned x : {0u, 401u, 639u})
+    EXPECT_EQ(wide_at(160 + x, 201), shown.substr((static_cast<size_t>(201) * 640 + x) * 3, 3)) << x;
+
   // The handheld goes: the last image greyed, the title says so; it comes back: live again.
   sim->stop();
   std::string gone;
@@ -217,8 +232,14 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
 
   // With a recording beside the window, Ctrl-C ends both, the file whole.
   Zrlink recording(screen_args(*sim, {"--record", here / "window.gif"}), here.path(), xvfb_.display());
-  ASSERT_NE(find_window(xvfb_.display(), "ZRSIM-0000-0000-0001"), 0u) << recording.err();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  unsigned long w2 = find_window(xvfb_.display(), "ZRSIM-0000-0000-0001");
+  ASSERT_NE(w2, 0u) << recording.err();
+  // Until the title counts images (two at least have come, and been recorded).
+  for (int i = 0; i < 100; ++i) {
+    std::string t = xdo(xvfb_.display(), "getwindowname " + std::to_string(w2));
+    if (t.find("images/s") != std::string::npos && t.find(" 0.0 images/s") == std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   recording.signal(SIGINT);
   EXPECT_EQ(recording.wait(3000), 130) << recording.err();
   EXPECT_GE(different_images(here / "window.gif"), 1);
