@@ -118,9 +118,9 @@ int main(int argc, char **argv) {
     if (!ok) break;
     Run run{std::string("zrlink screen --record .") + format};
     std::string file = folder + "/screen." + format, out = folder + "/out.txt";
-    ok = zrlink({"--addr", sim.addr_text(), "screen", "--no-window", "--record", file, "--duration",
-                 std::to_string(seconds)},
-                out);
+    ok = zrlink(
+        {"--addr", sim.addr_text(), "screen", "--no-window", "--record", file, "--duration", std::to_string(seconds)},
+        out);
     // "FILE: N images in S s (R images/s)"
     std::string line = zrtest::ReadFile(out).value_or("");
     size_t at = line.find(": ");
@@ -137,8 +137,8 @@ int main(int argc, char **argv) {
   std::printf("images of %zu bytes from the simulator for %.0f s each; the pause alone allows %.1f images/s\n", IMAGE,
               seconds, ceiling);
   std::printf("%-32s %8s %8s %10s %12s %12s\n", "", "images", "s", "images/s", "/ baseline", "/ pause");
-  std::printf("%-32s %8d %8.2f %10.2f %12.3f %12.3f\n", base.what.c_str(), base.images, base.seconds, base.rate(),
-              1.0, base.rate() / ceiling);
+  std::printf("%-32s %8d %8.2f %10.2f %12.3f %12.3f\n", base.what.c_str(), base.images, base.seconds, base.rate(), 1.0,
+              base.rate() / ceiling);
   for (const Run &run : runs)
     std::printf("%-32s %8d %8.2f %10.2f %12.3f %12.3f\n", run.what.c_str(), run.images, run.seconds, run.rate(),
                 run.rate() / base.rate(), run.rate() / ceiling);

@@ -23,7 +23,8 @@ namespace zrcli {
 #ifndef ZRLINK_WITH_SCREEN
 
 int cmd_screen(const Options &) {
-  std::fprintf(stderr, "zrlink: screen: not built with screen support (this zrlink was built without SDL2 and FFmpeg)\n");
+  std::fprintf(stderr,
+               "zrlink: screen: not built with screen support (this zrlink was built without SDL2 and FFmpeg)\n");
   return kFailed;
 }
 
@@ -48,11 +49,11 @@ const char kGoneLine[] = "not answering - waiting for the handheld";
 // What the asking thread and the window share.
 struct Live {
   std::mutex mutex;
-  ScreenImage image;          // the newest image
-  std::vector<uint8_t> rgb;   // ... as R,G,B
-  uint64_t number = 0;        // images so far
-  bool gone = false;          // the handheld does not answer (the window greys the image)
-  double rate = 0;            // images per second over the last second or so
+  ScreenImage image;         // the newest image
+  std::vector<uint8_t> rgb;  // ... as R,G,B
+  uint64_t number = 0;       // images so far
+  bool gone = false;         // the handheld does not answer (the window greys the image)
+  double rate = 0;           // images per second over the last second or so
   std::atomic<bool> stop{false};
   std::atomic<bool> done{false};
   int exit_code = kOk;
@@ -171,8 +172,7 @@ void ask(uint32_t addr, ScreenImage image, const Options &opt, Recording *rec, b
 // The window's title: the handheld's name and serial, and how fast the images come.
 std::string title_of(const std::string &who, const Live &live) {
   char rate[64];
-  if (live.gone)
-    return who + " - not answering";
+  if (live.gone) return who + " - not answering";
   std::snprintf(rate, sizeof rate, " - %.1f images/s", live.rate);
   return who + rate;
 }

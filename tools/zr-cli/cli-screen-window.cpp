@@ -99,8 +99,8 @@ class SdlWindow : public ScreenWindow {
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
     if (!renderer_) return fail(why);
     SDL_RenderSetLogicalSize(renderer_, static_cast<int>(width), static_cast<int>(height));
-    texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB24, SDL_TEXTUREACCESS_STREAMING,
-                                 static_cast<int>(width), static_cast<int>(height));
+    texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB24, SDL_TEXTUREACCESS_STREAMING, static_cast<int>(width),
+                                 static_cast<int>(height));
     if (!texture_) return fail(why);
     shown_.assign(static_cast<size_t>(width) * height * 3, 0);
     draw();
@@ -156,8 +156,8 @@ class SdlWindow : public ScreenWindow {
 
 }  // namespace
 
-extern "C" ScreenWindow *zrlink_screen_window(const std::string &title, unsigned width, unsigned height,
-                                              unsigned scale, std::string *why) {
+extern "C" ScreenWindow *zrlink_screen_window(const std::string &title, unsigned width, unsigned height, unsigned scale,
+                                              std::string *why) {
   auto window = std::make_unique<SdlWindow>();
   if (!window->start(title, width, height, scale, why)) return nullptr;
   return window.release();

@@ -104,7 +104,8 @@ std::vector<uint8_t> screen_rgb(const ScreenImage &image) {
   std::vector<uint8_t> rgb(static_cast<size_t>(image.width) * image.height * 3);
   size_t stride = static_cast<size_t>(image.width) * image.bpp / 8;
   for (unsigned y = 0; y < image.height; ++y)
-    to_rgb(image.pixels.data() + y * stride, image.width, image.bpp, rgb.data() + static_cast<size_t>(y) * image.width * 3);
+    to_rgb(image.pixels.data() + y * stride, image.width, image.bpp,
+           rgb.data() + static_cast<size_t>(y) * image.width * 3);
   return rgb;
 }
 

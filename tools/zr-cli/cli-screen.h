@@ -65,8 +65,8 @@ class ScreenWindow {
   enum class Event { kNone, kSave, kClose };
   virtual ~ScreenWindow() = default;
   // Null with the reason in *why when no window can be opened (no display, say).
-  static std::unique_ptr<ScreenWindow> open(const std::string &title, unsigned width, unsigned height,
-                                            unsigned scale, std::string *why);
+  static std::unique_ptr<ScreenWindow> open(const std::string &title, unsigned width, unsigned height, unsigned scale,
+                                            std::string *why);
   virtual void set_title(const std::string &title) = 0;
   // Shows an image of the window's size (R,G,B bytes); greyed with `line` written across
   // it when line is not empty.

@@ -479,7 +479,8 @@ int run(int argc, char **argv) {
       command_option(kOptScale);
       char *end = nullptr;
       long n = v ? std::strtol(v, &end, 10) : 0;
-      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > 16) return usage_error(command, "--scale needs a number from 1 to 16");
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > 16)
+        return usage_error(command, "--scale needs a number from 1 to 16");
       opt.scale = static_cast<int>(n);
     } else if (value("--record", &v)) {
       command_option(kOptRecord);
@@ -489,7 +490,8 @@ int run(int argc, char **argv) {
       command_option(kOptDuration);
       char *end = nullptr;
       double s = v ? std::strtod(v, &end) : -1;
-      if (!v || *end != '\0' || !(s > 0 && s <= 86400)) return usage_error(command, "--duration needs a number of seconds");
+      if (!v || *end != '\0' || !(s > 0 && s <= 86400))
+        return usage_error(command, "--duration needs a number of seconds");
       opt.duration = s;
     } else if (a == "--no-window") {
       command_option(kOptNoWindow);

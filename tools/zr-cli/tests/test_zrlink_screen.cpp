@@ -88,8 +88,8 @@ std::vector<std::string> screen_args(const SimProcess &sim, std::vector<std::str
 // "key=value" lines of ffprobe about the file's format and first stream.
 std::map<std::string, std::string> probe(const std::string &file) {
   std::istringstream lines(
-      sh("ffprobe -v error -show_entries format=duration:stream=codec_name,width,height -of default=nw=1 \"" +
-         file + "\"")
+      sh("ffprobe -v error -show_entries format=duration:stream=codec_name,width,height -of default=nw=1 \"" + file +
+         "\"")
           .out);
   std::map<std::string, std::string> keys;
   for (std::string line; std::getline(lines, line);) {
@@ -101,8 +101,9 @@ std::map<std::string, std::string> probe(const std::string &file) {
 
 // How many different images a decode of the whole file gives (-1 when it does not decode).
 int different_images(const std::string &file) {
-  zrlinktest::Shell r = sh("set -o pipefail; ffmpeg -v error -i \"" + file +
-                           "\" -fps_mode passthrough -f framemd5 - | grep -v \"^#\" | awk -F, \"{print \\$NF}\" | sort -u | wc -l");
+  zrlinktest::Shell r =
+      sh("set -o pipefail; ffmpeg -v error -i \"" + file +
+         "\" -fps_mode passthrough -f framemd5 - | grep -v \"^#\" | awk -F, \"{print \\$NF}\" | sort -u | wc -l");
   return r.status == 0 ? std::stoi(r.out) : -1;
 }
 
@@ -205,8 +206,8 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
 
   // Wider: the picture keeps its aspect, with bars beside it, and stays sharp.
   xdo(xvfb_.display(), "windowsize " + std::to_string(w) + " 960 480");
-  for (int i = 0; i < 40 && xdo(xvfb_.display(), "getwindowgeometry --shell " + std::to_string(w))
-                                    .find("WIDTH=960") == std::string::npos;
+  for (int i = 0; i < 40 && xdo(xvfb_.display(), "getwindowgeometry --shell " + std::to_string(w)).find("WIDTH=960") ==
+                                std::string::npos;
        ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
