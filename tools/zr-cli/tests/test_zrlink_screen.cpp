@@ -99,12 +99,21 @@ std::map<std::string, std::string> probe(const std::string &file) {
   return keys;
 }
 
-// How many different images a decode of the whole file gives (-1 when it does not decode).
-int different_images(const std::string &file) {
-  zrlinktest::Shell r =
-      sh("set -o pipefail; ffmpeg -v error -i \"" + file +
-         "\" -fps_mode passthrough -f framemd5 - | grep -v \"^#\" | awk -F, \"{print \\$NF}\" | sort -u | wc -l");
+// How many images a decode of the whole file gives, all or only the different ones (-1 when
+// it does not decode).
+int decoded_images(const std::string &file, bool different = true) {
+  zrlinktest::Shell r = sh("set -o pipefail; ffmpeg -v error -i \"" + file +
+                           "\" -fps_mode passthrough -f framemd5 - | grep -v \"^#\" | awk -F, \"{print \\$NF}\" | " +
+                           (different ? "sort -u | " : "") + "wc -l");
   return r.status == 0 ? std::stoi(r.out) : -1;
+}
+int different_images(const std::string &file) { return decoded_images(file); }
+
+// The screen requests the simulator has had.
+int screen_requests(const SimProcess &sim) {
+  int count = 0;
+  for (const auto &r : sim.requests()) count += r.rfind("scrn ", 0) == 0;
+  return count;
 }
 
 // The window whose title holds `text` on the display (0: none within `ms`).
@@ -140,12 +149,7 @@ bool window_is_grey(const std::string &display, unsigned long window) {
 
 // Waits (at most 5 s) until the simulator has had `n` screen requests.
 void wait_for_images(const SimProcess &sim, int n) {
-  for (int i = 0; i < 100; ++i) {
-    int count = 0;
-    for (const auto &r : sim.requests()) count += r.rfind("scrn ", 0) == 0;
-    if (count >= n) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  for (int i = 0; i < 100 && screen_requests(sim) < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 class ZrlinkScreenWindow : public ::testing::Test {
@@ -274,6 +278,11 @@ TEST(ZrlinkScreenRecord, HoldsEveryImageAtItsTimeInEachFormat) {
   EXPECT_GE(seconds, 2.5);
   EXPECT_LE(seconds, 4.0);
   EXPECT_GE(different_images(here / "three.mp4"), 30);
+  // Every image the handheld sent, once: none invented to fill a rate, none dropped.
+  int images = -1;
+  std::sscanf(mp4.out().c_str(), "%*[^:]: %d images", &images);
+  EXPECT_EQ(images, screen_requests(sim)) << mp4.out();
+  EXPECT_EQ(decoded_images(here / "three.mp4", false), images);
   EXPECT_EQ(access((here / "three.mp4.part").c_str(), F_OK), -1);
 
   // The other formats, both at once (each its own requests, one at a time).
