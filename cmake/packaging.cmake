@@ -28,6 +28,8 @@ set(CPACK_COMPONENTS_ALL ${ZR_PACKAGE_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries the programs link (libpng, libmnl, FUSE, SDL2 and FFmpeg's for zrlink
+# screen, ...) become the packages' dependencies through dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The packages' own library is found in the build while dependencies are worked out; the
 # dependency on it comes from the components' relations below.
@@ -63,8 +65,8 @@ This package holds the header zr-net.h, the link libzr-net.so, the pkg-config
 file zr-net.pc and the CMake package ZrNet (imported target ZrNet::zr-net).")
 set(ZR_DESCRIPTION_tools "command-line tool and DHCP service for calculator-class handhelds
 zrlink lists attached handhelds, shows their details, lists, sends and fetches
-their files (several at once), takes screenshots and installs their operating
-system.
+their files (several at once), takes screenshots, mirrors and records the
+screen live, and installs their operating system.
 
 zr-dhcp.exe gives every handheld that is plugged in its address on its USB
 network adapter; a udev rule starts its systemd unit when a handheld appears.")

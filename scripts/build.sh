@@ -9,9 +9,10 @@ case "$flavour" in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan)    args=(-DCMAKE_BUILD_TYPE=Debug -DZR_SANITIZE=ON) ;;
   # The library, zrlink and the DHCP service alone: no JDK, no X11 (their lookups are
-  # switched off, so that nothing of them can creep in).
+  # switched off, so that nothing of them can creep in; zrlink screen, whose SDL2 and FFmpeg
+  # bring X11, is left out).
   lean)    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR_BUILD_DESKTOP=OFF -DZR_BUILD_INSTALLER=OFF
-                 -DZR_BUILD_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Java=ON
+                 -DZR_BUILD_SCREEN=OFF -DZR_BUILD_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Java=ON
                  -DCMAKE_DISABLE_FIND_PACKAGE_JNI=ON -DCMAKE_DISABLE_FIND_PACKAGE_X11=ON) ;;
   *) echo "usage: $0 release|asan|lean [target...]" >&2; exit 2 ;;
 esac

@@ -4,7 +4,8 @@
 # build/package installed into it with apt, so that only what they declare comes in, and then,
 # inside it (chroot, sharing this machine's network namespace; only 127.x addresses are used):
 #   - the maintainer scripts (udev asked to replay the adapters already plugged in);
-#   - zrlink --version, info, push and pull against the handheld simulator of the build;
+#   - zrlink --version, info, push, pull and a screen recording against the handheld simulator
+#     of the build;
 #   - zrlink mount without fuse3 (it must say what to install), then with the packages'
 #     Recommends, a mount of the simulator's storage (where /dev/fuse exists);
 #   - zr-dhcp.exe --help and the manual pages;
@@ -226,6 +227,9 @@ check zrlink --addr "$addr" -q push /tmp/check/note.txt /docs
 check zrlink --addr "$addr" -q pull /docs/note.txt /tmp/check/back.txt
 cmp "$root/tmp/check/note.txt" "$root/tmp/check/back.txt" || fail "the pulled file differs from the pushed one"
 cmp "$root/tmp/check/note.txt" "$work/storage/docs/note.txt" || fail "the handheld has another file than was pushed"
+# zrlink screen's module and the SDL2 and FFmpeg libraries it needs came with the packages.
+check zrlink --addr "$addr" screen --no-window --record /tmp/check/screen.webm --duration 1
+[ -s "$root/tmp/check/screen.webm" ] || fail "zrlink screen recorded nothing"
 check /usr/sbin/zr-dhcp.exe --help
 for m in man1/zrlink.1.gz man8/zr-dhcp.exe.8.gz man1/kq-lumaralink.1.gz; do
   echo "  zcat /usr/share/man/$m"

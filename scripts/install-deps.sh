@@ -11,6 +11,7 @@ packages=("$@")
   iproute2 procps util-linux
   libmnl-dev busybox isc-dhcp-client
   libfuse3-dev fuse3
+  libsdl2-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg xdotool
   dpkg-dev file lintian
   man-db zsh
   clang libclang-rt-14-dev

@@ -69,4 +69,6 @@ echo "=== the installed zrlink against the simulator ($addr) ==="
 /usr/bin/zrlink --addr "$addr" ls -l /docs
 /usr/bin/zrlink --addr "$addr" -q pull /docs/note.txt "$work/back.txt"
 cmp "$work/host/note.txt" "$work/back.txt"
+# The screen module, where the installed zrlink looks for it.
+/usr/bin/zrlink --addr "$addr" screen --no-window --record "$work/screen.gif" --duration 1
 echo "packages: built, lintian-clean, installed, used$([ "$keep" = --keep ] || echo ", removed")"

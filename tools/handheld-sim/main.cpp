@@ -46,6 +46,7 @@ int main(int argc, char **argv) {
   state.rtime = options.profile.rtime();
   state.xtime = options.profile.xtime();
   state.image = zrsim::pattern_image(options.profile.geometry());
+  state.screen_animate = options.screen_animate;
   if (!options.log_path.empty()) {
     if (!state.log.open(options.log_path, error)) {
       std::fprintf(stderr, "zr-handheld-sim: %s\n", error.c_str());

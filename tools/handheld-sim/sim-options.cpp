@@ -25,6 +25,9 @@ Options (a value may also be given as --option=value):
                       handheld's storage (without it every file service answers 1001)
   --rate N            send the content of a fetched file (fget) at most N bytes per
                       second on each connection, as a slow link does (0: no limit)
+  --screen-animate    every screen request gets the next image of a moving picture: a
+                      mark that moves and the request's number (from 1) drawn in
+                      (sim-pattern.h); OFFSET and MAX apply to that image
   --log FILE          append every request received to FILE, one line per request:
                       "<connection number> <request>", the request escaped (\n, \r, \\,
                       \xNN for other control bytes and bytes from 0x80)
@@ -166,6 +169,7 @@ const OptionEntry kOptions[] = {
     {"--osupg", true},         {"--osupg-first", true},  {"--xfer-close", true}, {"--xfer-stall", true},
     {"--xfer-size", true},     {"--final-status", true}, {"--refuse", true},     {"--reset", false},
     {"--rate", true},
+    {"--screen-animate", false},
 };
 
 const OptionEntry *find_option(const std::string &name) {
@@ -234,6 +238,8 @@ ParseOutcome parse_options(int argc, char **argv, Options &options, std::string 
       profiles.push_back(value);
     } else if (name == "--set") {
       sets.push_back(value);
+    } else if (name == "--screen-animate") {
+      options.screen_animate = true;
     } else if (name == "--log") {
       if (value.empty()) {
         error = "--log needs a file name";

@@ -22,8 +22,9 @@ struct Options {
   std::string addr_text = "127.0.0.1";
   uint32_t addr = 0x7F000001u;  // host order
   uint16_t port = 10001;
-  std::string log_path;  // empty: no request log
-  Profile profile;       // defaults, then --profile, then --set in their order
+  std::string log_path;         // empty: no request log
+  bool screen_animate = false;  // --screen-animate: each screen request gets the next image
+  Profile profile;              // defaults, then --profile, then --set in their order
   FaultPlan faults;
   FilePlan files;   // --storage, --osupg, --osupg-first
   ProbePlan probe;  // the answer to the liveness probe

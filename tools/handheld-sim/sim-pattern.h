@@ -21,11 +21,19 @@
 //     32 bpp  XRGB:    red << 16 | green << 8 | blue       (bytes: blue, green, red, 0)
 //      8 bpp  grey ramp: (x + y) * 255 / (width + height - 2)   (0 for a 1 x 1 image)
 //   Any other depth has no pixel meaning: byte i of the image is (i ^ (i >> 8)) & 0xFF.
+//
+// Moving pictures (pattern_frame, for --screen-animate)
+//   Image number n (counted from 1) is the picture above with two things drawn into it in
+//   white (every bit of the pixel set) on black: a 16 x 16 mark whose left edge is at
+//   x = (8 * n) mod (width - 15) in the rows 16 to 31 from the bottom (when the screen is
+//   large enough), and the number n in decimal in the top left corner, digits of 3 x 5
+//   cells of 2 x 2 pixels on a black box.  Depths without pixel meaning are left as they are.
 #ifndef ZR_SIM_PATTERN_H
 #define ZR_SIM_PATTERN_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace zrsim {
@@ -89,6 +97,48 @@ inline uint8_t pattern_byte(const ScreenGeometry &g, uint64_t offset) {
 inline std::vector<uint8_t> pattern_image(const ScreenGeometry &g) {
   std::vector<uint8_t> image(static_cast<size_t>(image_bytes(g)));
   for (size_t i = 0; i < image.size(); ++i) image[i] = pattern_byte(g, i);
+  return image;
+}
+
+namespace pattern_detail {
+
+// Sets pixel (x, y) to 0 or to every bit of its depth (x, y inside the image).
+inline void put(std::vector<uint8_t> &image, const ScreenGeometry &g, uint32_t x, uint32_t y, bool white) {
+  uint32_t bytes = g.bits_per_pixel / 8;
+  size_t at = (static_cast<size_t>(y) * g.width + x) * bytes;
+  for (uint32_t i = 0; i < bytes; ++i) image[at + i] = white ? 0xFF : 0;
+}
+
+// The digits 0 to 9 in 3 x 5 cells, one row of 3 bits (left: 4) per entry.
+constexpr uint8_t kDigits[10][5] = {{7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7},
+                                    {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1},
+                                    {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}};
+
+}  // namespace pattern_detail
+
+// Image number n of the moving picture.
+inline std::vector<uint8_t> pattern_frame(const ScreenGeometry &g, uint64_t n) {
+  std::vector<uint8_t> image = pattern_image(g);
+  if (!pattern_has_pixels(g)) return image;
+  using pattern_detail::put;
+  if (g.width >= 16 && g.height >= 32) {
+    uint32_t left = static_cast<uint32_t>((8 * n) % (g.width - 15));
+    for (uint32_t y = g.height - 32; y < g.height - 16; ++y)
+      for (uint32_t x = left; x < left + 16; ++x) put(image, g, x, y, true);
+  }
+  std::string digits = std::to_string(n);
+  // Each digit takes 4 cells (3 and a space) of 2 x 2 pixels; the box has a cell of margin.
+  for (uint32_t cy = 0; cy < 7; ++cy) {
+    for (uint32_t cx = 0; cx < 4 * digits.size() + 1; ++cx) {
+      bool white = false;
+      if (cy >= 1 && cy <= 5 && cx >= 1 && (cx - 1) % 4 < 3) {
+        const uint8_t *glyph = pattern_detail::kDigits[digits[(cx - 1) / 4] - '0'];
+        white = (glyph[cy - 1] >> (2 - (cx - 1) % 4)) & 1;
+      }
+      for (uint32_t y = 2 * cy; y < 2 * cy + 2 && y < g.height; ++y)
+        for (uint32_t x = 2 * cx; x < 2 * cx + 2 && x < g.width; ++x) put(image, g, x, y, white);
+    }
+  }
   return image;
 }
 

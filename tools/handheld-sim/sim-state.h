@@ -60,10 +60,12 @@ class RequestLog {
 };
 
 struct SimState {
-  Profile profile;             // finished before the first connection; read-only afterwards
-  FaultPlan faults;            // read-only
-  FilePlan files;              // the storage folder and the upgrade script; read-only
-  std::vector<uint8_t> image;  // the screen image, computed once
+  Profile profile;              // finished before the first connection; read-only afterwards
+  FaultPlan faults;             // read-only
+  FilePlan files;               // the storage folder and the upgrade script; read-only
+  std::vector<uint8_t> image;   // the screen image, computed once
+  bool screen_animate = false;  // read-only; then every screen request gets the next image
+  std::atomic<uint64_t> screen_requests{0};
   Traffic traffic;
   std::atomic<uint32_t> rtime{10000};  // the handheld's own time-out pair
   std::atomic<uint32_t> xtime{10000};

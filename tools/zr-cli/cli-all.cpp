@@ -7,6 +7,7 @@
 // label in front, so that lines of different handhelds never mix within a line.  At the
 // end it sums up: each handheld with its result, seconds and bytes.
 #include "cli.h"
+#include "cli-screen.h"
 #include "zr-net.h"
 
 #include <fcntl.h>
@@ -371,7 +372,7 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
   base.sheet.clear();
   base.progress = false;  // a progress display per handheld would only garble the lines
   if (!json_output) base.json = false;
-  const std::string screenshot_default = screenshot_name();
+  const std::string screenshot_default = dated_name();
 
   std::vector<Run> runs(handhelds.size());
   for (size_t i = 0; i < handhelds.size(); ++i) {

@@ -1,12 +1,10 @@
-// cli-screen.cpp -- screenshot: the handheld's screen image as a PNG file.
-//
-// The image is height x width pixels, row by row from the top, no row padding, in the
-// handheld's pixel format for its depth: 16 bits RGB565 little-endian, 24 bits B,G,R bytes,
-// 32 bits B,G,R,X bytes, 8 bits grey.
+// cli-screen.cpp -- screen images: reading them, PNG pictures, and the screenshot command.
+#include "cli-screen.h"
 #include "cli.h"
 #include "zr-net.h"
 
 #include <png.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -17,8 +15,6 @@
 namespace zrcli {
 
 namespace {
-
-const int kPiece = 64 * 1024;
 
 // Converts one row of the handheld's pixels to 8-bit RGB.
 void to_rgb(const uint8_t *in, unsigned width, unsigned bpp, uint8_t *out) {
@@ -46,20 +42,20 @@ void to_rgb(const uint8_t *in, unsigned width, unsigned bpp, uint8_t *out) {
 }
 
 // Writes the picture to an open stream; false when libpng or the stream failed.
-bool write_png_to(FILE *f, const std::vector<uint8_t> &image, unsigned width, unsigned height, unsigned bpp) {
+bool write_png_to(FILE *f, const ScreenImage &image) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
-  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+  std::vector<uint8_t> row(static_cast<size_t>(image.width) * 3);
   // Set only outside the setjmp region, so a libpng error cannot leave it stale.
   volatile bool ok = png && info;
   if (ok && setjmp(png_jmpbuf(png)) == 0) {
     png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    size_t stride = static_cast<size_t>(width) * bpp / 8;
-    for (unsigned y = 0; y < height; ++y) {
-      to_rgb(image.data() + y * stride, width, bpp, row.data());
+    size_t stride = static_cast<size_t>(image.width) * image.bpp / 8;
+    for (unsigned y = 0; y < image.height; ++y) {
+      to_rgb(image.pixels.data() + y * stride, image.width, image.bpp, row.data());
       png_write_row(png, row.data());
     }
     png_write_end(png, info);
@@ -68,19 +64,6 @@ bool write_png_to(FILE *f, const std::vector<uint8_t> &image, unsigned width, un
   }
   png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
   return ok;
-}
-
-// Writes the picture beside the file first and puts it in place only when it is whole.
-bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsigned width, unsigned height,
-               unsigned bpp) {
-  std::string tmp = path + ".part";
-  FILE *f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = write_png_to(f, image, width, height, bpp);
-  ok = std::fclose(f) == 0 && ok;
-  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
-  std::remove(tmp.c_str());
-  return false;
 }
 
 bool ends_in_png(const std::string &name) {
@@ -92,17 +75,64 @@ bool ends_in_png(const std::string &name) {
 
 }  // namespace
 
-std::string screenshot_name() {
+int screen_geometry(const zr_info &in, ScreenImage *image, const char *what) {
+  unsigned height = in.sgeo[0], width = in.sgeo[1], bpp = in.sgeo[2];
+  if (width == 0 || height == 0 || (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)) {
+    std::fprintf(stderr,
+                 "zrlink: %s: the handheld reports a screen of %u x %u at %u "
+                 "bits per pixel, which has no picture format\n",
+                 what, width, height, bpp);
+    return kFailed;
+  }
+  image->width = width;
+  image->height = height;
+  image->bpp = bpp;
+  image->pixels.assign(static_cast<size_t>(width) * height * bpp / 8, 0);
+  return 0;
+}
+
+int read_screen(uint32_t addr, ScreenImage *image, size_t *got) {
+  // The whole image in one request: every request costs the pause before its connection.
+  const size_t total = image->pixels.size();
+  int r = KQ_ZR_sr_scrn(addr, image->pixels.data(), 0, static_cast<int>(total));
+  if (got) *got = r < 0 ? 0 : static_cast<size_t>(r);
+  if (r < 0) return r;
+  return static_cast<size_t>(r) < total ? ZR_E_SHORT : 0;
+}
+
+std::vector<uint8_t> screen_rgb(const ScreenImage &image) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(image.width) * image.height * 3);
+  size_t stride = static_cast<size_t>(image.width) * image.bpp / 8;
+  for (unsigned y = 0; y < image.height; ++y)
+    to_rgb(image.pixels.data() + y * stride, image.width, image.bpp,
+           rgb.data() + static_cast<size_t>(y) * image.width * 3);
+  return rgb;
+}
+
+bool write_png(const std::string &path, const ScreenImage &image) {
+  std::string tmp = path + ".part";
+  FILE *f = std::fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  bool ok = write_png_to(f, image);
+  ok = std::fclose(f) == 0 && ok;
+  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  std::remove(tmp.c_str());
+  return false;
+}
+
+std::string dated_name(bool unused) {
   time_t now = std::time(nullptr);
   struct tm tm;
   char buf[64];
-  if (!localtime_r(&now, &tm) || !std::strftime(buf, sizeof buf, "screenshot-%Y%m%d-%H%M%S.png", &tm))
-    return "screenshot.png";
-  return buf;
+  std::string base = "screenshot";
+  if (localtime_r(&now, &tm) && std::strftime(buf, sizeof buf, "screenshot-%Y%m%d-%H%M%S", &tm)) base = buf;
+  std::string name = base + ".png";
+  for (int n = 2; unused && access(name.c_str(), F_OK) == 0; ++n) name = base + "-" + std::to_string(n) + ".png";
+  return name;
 }
 
 int cmd_screenshot(const Options &opt) {
-  const std::string out = opt.args.empty() ? screenshot_name() : opt.args[0];
+  const std::string out = opt.args.empty() ? dated_name() : opt.args[0];
   const bool to_stdout = out == "-";
   if (!to_stdout && !ends_in_png(out)) {
     std::fprintf(stderr,
@@ -117,42 +147,28 @@ int cmd_screenshot(const Options &opt) {
   zr_info in;
   int r = KQ_ZR_sr_info(addr, 1, &in);
   if (r < 0) return report("info", r);
-  unsigned height = in.sgeo[0], width = in.sgeo[1], bpp = in.sgeo[2];
-  if (width == 0 || height == 0 || (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)) {
-    std::fprintf(stderr,
-                 "zrlink: screenshot: the handheld reports a screen of %u x %u at %u "
-                 "bits per pixel, which has no picture format\n",
-                 width, height, bpp);
+  ScreenImage image;
+  if ((r = screen_geometry(in, &image, "screenshot")) != 0) return r;
+  size_t got = 0;
+  r = read_screen(addr, &image, &got);
+  if (r == ZR_E_SHORT) {
+    std::fprintf(stderr, "zrlink: screenshot: the handheld sent %zu of %zu bytes\n", got, image.pixels.size());
     return kFailed;
   }
-  size_t total = static_cast<size_t>(width) * height * bpp / 8;
-  std::vector<uint8_t> image(total);
-  size_t have = 0;
-  while (have < total) {
-    int want = total - have < static_cast<size_t>(kPiece) ? static_cast<int>(total - have) : kPiece;
-    int got = KQ_ZR_sr_scrn(addr, image.data() + have, static_cast<uint32_t>(have), want);
-    if (got < 0) return report("screen image", got);
-    have += static_cast<size_t>(got);
-    // Every piece asked for lies inside the image, so a shorter answer means the
-    // handheld stopped early.
-    if (got < want) {
-      std::fprintf(stderr, "zrlink: screenshot: the handheld sent %zu of %zu bytes\n", have, total);
-      return kFailed;
-    }
-  }
-  count_bytes(total);
+  if (r < 0) return report("screen image", r);
+  count_bytes(image.pixels.size());
   if (to_stdout) {
-    if (!write_png_to(stdout, image, width, height, bpp) || std::fflush(stdout) != 0) {
+    if (!write_png_to(stdout, image) || std::fflush(stdout) != 0) {
       std::fprintf(stderr, "zrlink: screenshot: writing standard output failed\n");
       return kFailed;
     }
     return kOk;
   }
-  if (!write_png(out, image, width, height, bpp)) {
+  if (!write_png(out, image)) {
     std::fprintf(stderr, "zrlink: screenshot: cannot write %s\n", out.c_str());
     return kFailed;
   }
-  std::printf("%s: %u x %u\n", out.c_str(), width, height);
+  std::printf("%s: %u x %u\n", out.c_str(), image.width, image.height);
   return kOk;
 }
 

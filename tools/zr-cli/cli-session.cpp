@@ -308,6 +308,10 @@ enum CommandOption : unsigned {
   kOptSheet = 1u << 13,       // --sheet FILE
   kOptCount = 1u << 14,       // --count N
   kOptGone = 1u << 15,        // --gone
+  kOptScale = 1u << 16,       // --scale N
+  kOptRecord = 1u << 17,      // --record FILE
+  kOptDuration = 1u << 18,    // --duration S
+  kOptNoWindow = 1u << 19,    // --no-window
 };
 
 // The most handhelds wait --count waits for (as many as the service has networks).
@@ -362,6 +366,12 @@ const Command kCommands[] = {
     {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -] [--sheet SHEET.png]", kOptSheet,
      "the handheld's screen as a PNG picture (-: to standard output; default: a dated name);\n"
      "with --all, --sheet also writes one picture of every screen in a grid, labelled"},
+    {"screen", cmd_screen, 0, 0, "screen [--scale N] [--record FILE [--duration SECONDS]] [--no-window]",
+     kOptScale | kOptRecord | kOptDuration | kOptNoWindow,
+     "the handheld's screen live in a window (--scale N: N times its size, default 2; keys:\n"
+     "s saves a PNG screenshot in the current folder, q or Escape closes); --record FILE\n"
+     "records it into FILE (.mp4, .webm or .gif) until Ctrl-C or --duration SECONDS,\n"
+     "without a window with --no-window or when there is no display"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
      "install an OS image: a host file is sent to the handheld first, else IMAGE names a\n"
      "file on the handheld; asks first on a terminal (-y: not), refuses when the handheld is\n"
@@ -408,6 +418,8 @@ const Command *find_command(const std::string &name) {
 }
 
 // A usage error: the message, then the command's own usage line (at most four lines).
+const Command *g_running = nullptr;  // the command run() runs
+
 int usage_error(const Command *command, const std::string &message) {
   std::fprintf(stderr, "zrlink: %s\n", message.c_str());
   if (command)
@@ -439,6 +451,8 @@ int finish_output(int code) {
 }
 
 }  // namespace
+
+int usage_failure(const std::string &message) { return usage_error(g_running, message); }
 
 int run(int argc, char **argv) {
   Options opt;
@@ -561,6 +575,27 @@ int run(int argc, char **argv) {
       if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxCount)
         return usage_error(command, "--count needs a number of handhelds (1 to " + std::to_string(kMaxCount) + ")");
       opt.wait_count = static_cast<int>(n);
+    } else if (value("--scale", &v)) {
+      command_option(kOptScale);
+      char *end = nullptr;
+      long n = v ? std::strtol(v, &end, 10) : 0;
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > 16)
+        return usage_error(command, "--scale needs a number from 1 to 16");
+      opt.scale = static_cast<int>(n);
+    } else if (value("--record", &v)) {
+      command_option(kOptRecord);
+      if (!v || !*v) return usage_error(command, "--record needs a file name");
+      opt.record = v;
+    } else if (value("--duration", &v)) {
+      command_option(kOptDuration);
+      char *end = nullptr;
+      double s = v ? std::strtod(v, &end) : -1;
+      if (!v || *end != '\0' || !(s > 0 && s <= 86400))
+        return usage_error(command, "--duration needs a number of seconds");
+      opt.duration = s;
+    } else if (a == "--no-window") {
+      command_option(kOptNoWindow);
+      opt.no_window = true;
     } else if (value("--timeout", &v)) {
       command_option(kOptTimeout);
       char *end = nullptr;
@@ -612,6 +647,7 @@ int run(int argc, char **argv) {
     return usage_error(command, "--sheet is for screenshot --all");
   }
   install_interrupt_handler();
+  g_running = command;
   if (opt.all) return finish_output(run_on_all(command->name, command->run, (command->options & kOptJson) != 0, opt));
   return finish_output(command->run(opt));
 }

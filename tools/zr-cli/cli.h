@@ -54,6 +54,10 @@ struct Options {
   bool all = false;               // --all: the command on every answering handheld at once
   int max_handhelds = 32;         // --max-handhelds N (--all): at most N handhelds at the same time
   std::string sheet;              // --sheet FILE (screenshot --all): the contact sheet
+  int scale = 2;                  // --scale N (screen): every screen pixel N x N
+  std::string record;             // --record FILE (screen): the recording's file
+  double duration = 0;            // --duration S (screen): end after S seconds (0: no end)
+  bool no_window = false;         // --no-window (screen): record without a window
   std::vector<std::string> args;  // the command's operands
 };
 
@@ -401,15 +405,13 @@ class StdinCopy {
 // temporary folder first, and nothing is written unless every one arrived.
 int files_to_stdout(uint32_t addr, const std::vector<std::string> &remotes, const Options &opt);
 
-// The name a screenshot gets when none is given: "screenshot-YYYYmmdd-HHMMSS.png" (local time).
-std::string screenshot_name();
-
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);  // cli-device.cpp
 int cmd_info(const Options &opt);
 int cmd_wait(const Options &opt);
 int cmd_osupg(const Options &opt);
 int cmd_screenshot(const Options &opt);  // cli-screen.cpp
+int cmd_screen(const Options &opt);      // cli-screen-live.cpp
 int cmd_ls(const Options &opt);          // cli-files.cpp
 int cmd_stat(const Options &opt);
 int cmd_mkdir(const Options &opt);
@@ -422,6 +424,10 @@ int cmd_pull(const Options &opt);
 int cmd_mount(const Options &opt);  // cli-mount.cpp
 int cmd_sync(const Options &opt);   // cli-sync.cpp
 int cmd_cat(const Options &opt);    // cli-streams.cpp
+
+// A command's bad use found by the command itself: prints the message and the running
+// command's usage line, and returns kUsage.
+int usage_failure(const std::string &message);
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);

@@ -211,6 +211,31 @@ TEST(SimScrn, OtherDepthsFollowTheGeometry) {
   }
 }
 
+TEST(SimScrn, AnimatedScreenGivesEachRequestTheNextImage) {
+  zrsim::ScreenGeometry g{240, 320, 16};
+  SimProcess sim({"--screen-animate"});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::vector<std::string> images;
+  for (int i = 0; i < 3; ++i) images.push_back(reply_to(sim, "scrn 1 0 0\n").substr(std::string("0 153600\n").size()));
+  for (uint64_t n = 1; n <= 3; ++n) {
+    std::vector<uint8_t> want = zrsim::pattern_frame(g, n);
+    EXPECT_TRUE(images[n - 1] == std::string(want.begin(), want.end())) << n;
+  }
+  std::vector<uint8_t> fourth = zrsim::pattern_frame(g, 4);
+  EXPECT_EQ(reply_to(sim, "scrn 1 1000 10\n"), "0 10\n" + std::string(fourth.begin() + 1000, fourth.begin() + 1010));
+  // The mark moves and the number changes: no two images alike, none the still picture.
+  std::vector<uint8_t> still = zrsim::pattern_image(g);
+  EXPECT_NE(images[0], images[1]);
+  EXPECT_NE(zrsim::pattern_frame(g, 10), zrsim::pattern_frame(g, 10 + (320 - 15)));  // same mark, other number
+  EXPECT_NE(zrsim::pattern_frame(g, 1), still);
+  // The mark's top left pixel sits where the picture says, white.
+  std::vector<uint8_t> f5 = zrsim::pattern_frame(g, 5);
+  size_t at = (static_cast<size_t>(240 - 32) * 320 + 40) * 2;
+  EXPECT_EQ(f5[at], 0xFF);
+  EXPECT_EQ(f5[at + 1], 0xFF);
+  EXPECT_EQ(zrsim::pattern_frame(zrsim::ScreenGeometry{4, 4, 8}, 7).size(), 16u);  // too small for the mark
+}
+
 TEST(SimPattern, PixelsFollowTheDocumentedLayout) {
   zrsim::ScreenGeometry g16{240, 320, 16};
   EXPECT_EQ(zrsim::pattern_pixel(g16, 0, 0), 0u);

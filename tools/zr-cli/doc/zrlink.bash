@@ -2,7 +2,7 @@
 # (zrlink ls, with the --addr or --serial already on the line), and after --serial the
 # serials of the DHCP service's table.
 
-_zrlink_commands="list info ls stat mkdir rmdir rm mv cp cat push pull mount sync screenshot osupg wait help"
+_zrlink_commands="list info ls stat mkdir rmdir rm mv cp cat push pull mount sync screen screenshot osupg wait help"
 
 # The options a command takes, besides the ones every command takes.
 _zrlink_options()
@@ -17,6 +17,7 @@ _zrlink_options()
         pull) echo "-j --jobs --keep-going --json" ;;
         mount) echo "-f -j --jobs" ;;
         sync) echo "--delete --dry-run -n -L -j --jobs --keep-going" ;;
+        screen) echo "--scale --record --duration --no-window" ;;
         osupg) echo "-y --yes --force" ;;
         screenshot) echo "--sheet" ;;
         wait) echo "--timeout --count --gone" ;;
@@ -85,7 +86,7 @@ _zrlink()
                 ((i++))
                 ;;
             --addr=* | --serial=*) device+=("$word") ;;
-            -j | --jobs | --timeout | --max-handhelds | --sheet | --count) ((i++)) ;;
+            -j | --jobs | --timeout | --max-handhelds | --sheet | --count | --scale | --record | --duration) ((i++)) ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then command=$word; else ((operands++)); fi
@@ -97,9 +98,13 @@ _zrlink()
             _zrlink_serial_words "" "$cur"
             return
             ;;
-        --addr | -j | --jobs | --timeout | --max-handhelds | --count) return ;;
+        --addr | -j | --jobs | --timeout | --max-handhelds | --count | --scale | --duration) return ;;
         --sheet)
             COMPREPLY=($(compgen -f -X '!*.png' -- "$cur") $(compgen -d -- "$cur"))
+            return
+            ;;
+        --record)
+            COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
     esac

@@ -23,7 +23,7 @@ done
 text=$(MANWIDTH=80 MANPAGER=cat man --warnings -l "$page" 2>"$work/man.err")
 [ ! -s "$work/man.err" ] || fail "the manual page has warnings: $(cat "$work/man.err")"
 for word in "--json" "EXIT STATUS" "--serial" "ZR_SERIAL" "timeSeconds" "osupg" "--all" "--max-handhelds" \
-  "--sheet" "{serial}" "cat REMOTE" "ZR_DHCP_RUN_DIR" "usbPort" "--count" "--gone"; do
+  "--sheet" "{serial}" "cat REMOTE" "ZR_DHCP_RUN_DIR" "usbPort" "--count" "--gone" "--record" "images/s"; do
   grep -q -- "$word" <<<"$text" || fail "the manual page does not mention $word"
 done
 
@@ -71,6 +71,8 @@ expect "/docs/a.txt" zrlink --addr "$addr" cat /docs/
 expect "--json" zrlink --addr "$addr" info --js
 expect "-L" zrlink push -L
 expect "-L" zrlink sync -L
+expect "screen screenshot" zrlink scr
+expect "--record" zrlink screen --rec
 expect "/data/ /docs/" zrlink --addr "$addr" ls /d
 expect "/docs/a.txt" zrlink --addr="$addr" pull /docs/
 expect "CALC\\ 0001 ZR-8" zrlink --serial ""
