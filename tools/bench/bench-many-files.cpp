@@ -73,22 +73,7 @@ bool plain_command(uint32_t addr, const std::string &command) {
 
 // Runs zrlink with its output dropped (its messages stay on standard error); true when it
 // exits with 0.
-bool zrlink(const std::vector<std::string> &args) {
-  std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int r = posix_spawn(&pid, ZRLINK_PATH, &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (r != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+bool zrlink(const std::vector<std::string> &args) { return zrbench::run_program(ZRLINK_PATH, args); }
 
 // Every copy holds the source file of its name.
 bool same_files(const std::string &source, const std::string &copy, int files) {

@@ -60,20 +60,7 @@ bool plain_image(uint32_t addr, std::vector<char> &image) {
 
 // Runs zrlink with its standard output into `out`; true when it exits with 0.
 bool zrlink(const std::vector<std::string> &args, const std::string &out) {
-  std::vector<char *> argv{const_cast<char *>(ZRLINK_PATH)};
-  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  int r = posix_spawn(&pid, ZRLINK_PATH, &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (r != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return zrbench::run_program(ZRLINK_PATH, args, out);
 }
 
 struct Run {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim_process.h"
 
@@ -27,6 +28,10 @@ std::unique_ptr<zrtest::SimProcess> storage_simulator(const std::string &storage
 
 // True when both files hold the same bytes.
 bool same_content(const std::string &a, const std::string &b);
+
+// Runs the program `path` with `args`, its standard output into the file `out` (messages
+// stay on standard error); true when it exits with 0.
+bool run_program(const char *path, const std::vector<std::string> &args, const std::string &out = "/dev/null");
 
 // A plain TCP connection to port 10001 of addr (host order), or -1.
 int plain_connect(uint32_t addr);

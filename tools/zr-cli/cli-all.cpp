@@ -105,18 +105,6 @@ struct Run {
   std::string failure;  // why it did not start
 };
 
-bool write_all(int fd, const void *data, size_t n) {
-  const char *p = static_cast<const char *>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Writes the complete lines of `buffer` with the label in front; at the end (`last`) also
 // the rest.
 void emit_lines(std::string &buffer, const std::string &label, FILE *to, bool last) {

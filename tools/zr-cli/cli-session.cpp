@@ -153,6 +153,18 @@ Library::~Library() {
   if (ok_) KQ_ZR_1b_done();
 }
 
+bool write_all(int fd, const void *data, size_t n) {
+  const char *p = static_cast<const char *>(data);
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
 std::string addr_text(uint32_t a) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255u, (a >> 8) & 255u, a & 255u);
@@ -418,6 +430,16 @@ const Command *find_command(const std::string &name) {
 }
 
 // A usage error: the message, then the command's own usage line (at most four lines).
+// A command line's whole number from lo to hi into *out; false for anything else (null,
+// empty, trailing characters, out of range).
+bool whole_number(const char *v, long lo, long hi, int *out) {
+  char *end = nullptr;
+  long n = v ? std::strtol(v, &end, 10) : 0;
+  if (!v || *v == '\0' || *end != '\0' || n < lo || n > hi) return false;
+  *out = static_cast<int>(n);
+  return true;
+}
+
 const Command *g_running = nullptr;  // the command run() runs
 
 int usage_error(const Command *command, const std::string &message) {
@@ -539,11 +561,8 @@ int run(int argc, char **argv) {
     } else if (a.compare(0, 2, "-j") == 0 || value("--jobs", &v)) {
       command_option(kOptJobs);
       if (a.compare(0, 2, "-j") == 0) v = a.size() > 2 ? argv[i] + 2 : (i + 1 < argc ? argv[++i] : nullptr);
-      char *end = nullptr;
-      long n = v ? std::strtol(v, &end, 10) : 0;
-      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
+      if (!whole_number(v, 1, kMaxJobs, &opt.jobs))
         return usage_error(command, "-j needs a number of transfers (1 to " + std::to_string(kMaxJobs) + ")");
-      opt.jobs = static_cast<int>(n);
     } else if (value("--addr", &v)) {
       if (!v) return usage_error(command, "--addr needs an address");
       opt.addr_text = v;
@@ -555,12 +574,9 @@ int run(int argc, char **argv) {
     } else if (a == "--all") {
       opt.all = true;
     } else if (value("--max-handhelds", &v)) {
-      char *end = nullptr;
-      long n = v ? std::strtol(v, &end, 10) : 0;
-      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxHandhelds)
+      if (!whole_number(v, 1, kMaxHandhelds, &opt.max_handhelds))
         return usage_error(command,
                            "--max-handhelds needs a number of handhelds (1 to " + std::to_string(kMaxHandhelds) + ")");
-      opt.max_handhelds = static_cast<int>(n);
     } else if (value("--sheet", &v)) {
       command_option(kOptSheet);
       if (!v || !*v) return usage_error(command, "--sheet needs a file name");
@@ -570,18 +586,12 @@ int run(int argc, char **argv) {
       opt.wait_gone = true;
     } else if (value("--count", &v)) {
       command_option(kOptCount);
-      char *end = nullptr;
-      long n = v ? std::strtol(v, &end, 10) : 0;
-      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxCount)
+      if (!whole_number(v, 1, kMaxCount, &opt.wait_count))
         return usage_error(command, "--count needs a number of handhelds (1 to " + std::to_string(kMaxCount) + ")");
-      opt.wait_count = static_cast<int>(n);
     } else if (value("--scale", &v)) {
       command_option(kOptScale);
-      char *end = nullptr;
-      long n = v ? std::strtol(v, &end, 10) : 0;
-      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > 16)
+      if (!whole_number(v, 1, 16, &opt.scale))
         return usage_error(command, "--scale needs a number from 1 to 16");
-      opt.scale = static_cast<int>(n);
     } else if (value("--record", &v)) {
       command_option(kOptRecord);
       if (!v || !*v) return usage_error(command, "--record needs a file name");

@@ -37,17 +37,6 @@ std::string private_folder(std::string *why) {
   return name.data();
 }
 
-bool write_all(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Copies everything of one descriptor to another; false with errno's reason in *why and in
 // *read_side whether reading failed.
 bool copy_fd(int in, int out, std::string *why, bool *read_side) {

@@ -38,18 +38,6 @@ const uint32_t kStep = 16 * 1024;
 const std::chrono::milliseconds kReportEvery(50);
 static_assert(sizeof(Report) <= PIPE_BUF, "a record reaches the parent whole");
 
-bool write_all(int fd, const void *data, size_t n) {
-  const char *p = static_cast<const char *>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Reads exactly n bytes: 1, or 0 at the end of the pipe, or -1.
 int read_all(int fd, void *data, size_t n) {
   char *p = static_cast<char *>(data);

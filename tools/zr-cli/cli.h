@@ -211,6 +211,10 @@ int several_answer(const std::vector<Handheld> &found);
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
 
+// Writes all n bytes (again after a signal); false when a write fails (errno tells why).
+// Safe in a signal handler.
+bool write_all(int fd, const void *data, size_t n);
+
 // Ctrl-C, SIGTERM and SIGHUP: installed once; interrupted() turns true after the first of
 // them.  While a transfer runs, its connection is registered here, and the signal shuts it
 // down so that a handheld that has stopped sending cannot keep the transfer waiting.
