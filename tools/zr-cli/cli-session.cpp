@@ -590,8 +590,7 @@ int run(int argc, char **argv) {
         return usage_error(command, "--count needs a number of handhelds (1 to " + std::to_string(kMaxCount) + ")");
     } else if (value("--scale", &v)) {
       command_option(kOptScale);
-      if (!whole_number(v, 1, 16, &opt.scale))
-        return usage_error(command, "--scale needs a number from 1 to 16");
+      if (!whole_number(v, 1, 16, &opt.scale)) return usage_error(command, "--scale needs a number from 1 to 16");
     } else if (value("--record", &v)) {
       command_option(kOptRecord);
       if (!v || !*v) return usage_error(command, "--record needs a file name");
@@ -648,8 +647,8 @@ int run(int argc, char **argv) {
         command, std::string(command->name) + ": " + (n < command->min ? "too few operands" : "too many operands"));
   if (opt.all) {
     if (addr_given || serial_given)
-      return usage_error(command, "--all and " + std::string(addr_given ? "--addr" : "--serial") +
-                                      " both choose handhelds: give one");
+      return usage_error(
+          command, "--all and " + std::string(addr_given ? "--addr" : "--serial") + " both choose handhelds: give one");
     if (!runs_on_all(command->name)) return usage_error(command, std::string(command->name) + " does not take --all");
     opt.addr_text.clear();
     opt.serial.clear();
