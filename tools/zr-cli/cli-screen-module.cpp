@@ -73,9 +73,3 @@ std::unique_ptr<Recorder> Recorder::open(const std::string &path, unsigned width
 }
 
 }  // namespace zrcli
-
-#if defined(__SANITIZE_ADDRESS__)
-// LeakSanitizer (the sanitizer build): the D-Bus connection that SDL opens when it starts
-// and never frees is not zrlink's leak.
-extern "C" const char *__lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
-#endif

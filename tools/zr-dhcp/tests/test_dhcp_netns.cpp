@@ -588,14 +588,22 @@ TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
   for (const char *side : {"zrca", "zrcb"}) {
     ClientSocket sock(hh, side);
     ASSERT_TRUE(sock.ok());
-    ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
-    ReplyView offer(sock.receive(1000));
+    // As a client does, the discover is sent again when no offer came: on a loaded machine
+    // the adapter's socket may open a moment after its address is logged.
+    std::vector<uint8_t> reply;
+    int sent = 0;
+    while (reply.empty() && sent < 3) {
+      ASSERT_TRUE(sock.send(Message(zrdhcp::kDiscover).bytes()));
+      ++sent;
+      reply = sock.receive(1000);
+    }
+    ReplyView offer(reply);
     ASSERT_EQ(offer.type(), zrdhcp::kOffer) << side << "\n" << svc.log();
     const std::string host = std::string(side) == "zrca" ? "zrenxa" : "zrh0";
     EXPECT_NE(pc.addresses(host).find(zrdhcp::ipv4_text(offer.yiaddr() - 1) + "/30"), std::string::npos)
         << side << " was offered " << zrdhcp::ipv4_text(offer.yiaddr()) << "\n"
         << pc.addresses(host);
-    EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
+    if (sent == 1) EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
   }
 }
 
