@@ -144,7 +144,8 @@ class DhcpSocket {
 // Makes the interface (index, known by that name) accept no router advertisements and
 // configure no address from them (Linux: accept_ra = 0, autoconf = 0; Windows: router
 // discovery off).  0, also without IPv6 on the interface; ENODEV when the name is not the
-// index's any more; else an errno value.
+// index's any more; ENOSYS when the system has no call to change it (Wine: the service
+// serves the adapter and says so); else an errno value.
 int quiet_ipv6(int index, const std::string &ifname);
 
 // ---- privileges (linux/privileges.cpp, win/privileges.cpp) ------------------------------

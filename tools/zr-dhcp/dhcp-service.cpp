@@ -120,7 +120,10 @@ void Service::consider(const Link &link) {
     return;
   }
   // Before the link is up, so that no router advertisement of the handheld's side is taken.
-  if ((err = quiet_ipv6(link.index, link.name)) != 0) {
+  err = quiet_ipv6(link.index, link.name);
+  if (err == ENOSYS && !waiting_.count(link.index))
+    log_("IPv6 router discovery left as it is on " + link.name + " (the system has no call to change it)");
+  if (err != 0 && err != ENOSYS) {
     unserved(link,
              "cannot turn off IPv6 router advertisements and autoconfiguration: " + (error_text(err)));
     return;

@@ -22,7 +22,7 @@ int quiet_ipv6(int index, const std::string &ifname) {
   row.InterfaceIndex = static_cast<NET_IFINDEX>(index);  // the same interface's, for both families
   DWORD e = get(&row);
   if (e == ERROR_NOT_FOUND || e == ERROR_FILE_NOT_FOUND) return 0;  // no IPv6 on it
-  if (e != 0) return win::errno_of(e);
+  if (e != 0) return win::errno_of(e);  // ERROR_NOT_SUPPORTED: ENOSYS
   if (row.RouterDiscoveryBehavior == RouterDiscoveryDisabled) return 0;
   row.RouterDiscoveryBehavior = RouterDiscoveryDisabled;
   row.SitePrefixLength = 0;

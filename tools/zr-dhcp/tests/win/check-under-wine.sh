@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The Windows zr-dhcp.exe under Wine in a private network namespace: a veth pair whose
+# computer end zrc0 already holds 172.16.0.1/30 (Wine sets no addresses) and is named in
+# the settings; busybox udhcpc at the other end must be offered and acknowledged
+# 172.16.0.2, mask 255.255.255.252, server 172.16.0.1; Ctrl+C (SIGINT) and SIGTERM to
+# Wine's process end it, and the address it did not add stays.  Then the service's command line for the service
+# control manager, as far as Wine answers it.
+#
+# Usage: check-under-wine.sh WINE ZR-DHCP.EXE   (as root; exit 77: skipped)
+# Wine's server must not be running for WINEPREFIX: the one this starts runs inside the
+# namespace, so that Wine's sockets and its view of the adapters are the namespace's.
+set -u
+wine=$1
+exe=$2
+if [ -z "${ZR_IN_NETNS:-}" ]; then
+  if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null || ! command -v busybox >/dev/null; then
+    echo "check-under-wine: skipped (needs root, unshare and busybox)"
+    exit 77
+  fi
+  # A server still running outside would give Wine the machine's own network.
+  timeout 15 "${WINESERVER:-wineserver}" -w ||
+    { echo "check-under-wine: FAILED: a Wine server for ${WINEPREFIX:-~/.wine} still runs" >&2; exit 1; }
+  ZR_IN_NETNS=1 exec timeout -k 5 100 unshare -n bash "$0" "$@"
+fi
+
+fail() {
+  echo "check-under-wine: FAILED: $*" >&2
+  [ -f "$dir/log" ] && sed 's/^/  service: /' "$dir/log" >&2
+  [ -f "$dir/udhcpc" ] && sed 's/^/  udhcpc: /' "$dir/udhcpc" >&2
+  exit 1
+}
+# Waits up to $1 tenths of a second for the command after it to succeed.
+until_true() {
+  local n=$1
+  shift
+  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+dir=$(mktemp -d /tmp/zr-dhcp-wine.XXXXXX)
+wine_pid=
+cleanup() {
+  [ -n "$wine_pid" ] && kill -KILL "$wine_pid" 2>/dev/null
+  "${WINESERVER:-wineserver}" -k 2>/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+ip link set lo up
+ip link add zrc0 type veth peer name zrh0 || fail "cannot make the veth pair"
+ip addr add 172.16.0.1/30 dev zrc0
+ip link set zrc0 up
+ip link set zrh0 up
+cp "$exe" "$dir/zr-dhcp.exe"
+printf 'interface = zrc0\nlease = 600\n' > "$dir/zr-dhcp.cfg"
+
+"$wine" "$dir/zr-dhcp.exe" > "$dir/log" 2>&1 </dev/null &
+wine_pid=$!
+until_true 300 grep -q "was on zrc0 already" "$dir/log" || fail "zrc0 was not served"
+
+# udhcpc's script writes what it was given.
+cat > "$dir/udhcpc.sh" <<'SH'
+#!/bin/sh
+[ "$1" = bound ] && echo "bound ip=$ip mask=$subnet server=$serverid lease=$lease" >> "$ZR_LEASES"
+exit 0
+SH
+chmod +x "$dir/udhcpc.sh"
+ZR_LEASES="$dir/leases" timeout 20 busybox udhcpc -i zrh0 -f -q -n -t 4 -T 2 -s "$dir/udhcpc.sh" > "$dir/udhcpc" 2>&1
+grep -q "bound ip=172.16.0.2 mask=255.255.255.252 server=172.16.0.1 lease=600" "$dir/leases" 2>/dev/null ||
+  fail "udhcpc was not given 172.16.0.2/255.255.255.252 by 172.16.0.1 ($(cat "$dir/leases" 2>/dev/null))"
+grep -q "zrc0: offer 172.16.0.2 to " "$dir/log" && grep -q "zrc0: lease 172.16.0.2 to .* for 600 s" "$dir/log" ||
+  fail "the service's log does not tell the offer and the lease"
+
+# Ctrl+C (Wine turns SIGINT into it) stops it cleanly: status 0, the address left.
+kill -INT "$wine_pid"
+until_true 100 sh -c "! kill -0 $wine_pid 2>/dev/null" || fail "SIGINT did not end it within 10 s"
+wait "$wine_pid"
+status=$?
+wine_pid=
+[ "$status" = 0 ] && grep -q "172.16.0.1/30 left on zrc0 (it was there before)" "$dir/log" &&
+  grep -q "zr-dhcp.exe: stopped" "$dir/log" || fail "SIGINT: status $status, no clean stop in the log"
+ip -4 addr show dev zrc0 | grep -q "inet 172.16.0.1/30" || fail "172.16.0.1/30, which it did not add, is gone"
+
+# SIGTERM ends Wine's process at once (Wine passes it on to no handler): the address stays.
+"$wine" "$dir/zr-dhcp.exe" > "$dir/log" 2>&1 </dev/null &
+wine_pid=$!
+until_true 300 grep -q "was on zrc0 already" "$dir/log" || fail "zrc0 was not served again"
+kill -TERM "$wine_pid"
+until_true 100 sh -c "! kill -0 $wine_pid 2>/dev/null" || fail "SIGTERM did not end it within 10 s"
+wait "$wine_pid" 2>/dev/null
+wine_pid=
+ip -4 addr show dev zrc0 | grep -q "inet 172.16.0.1/30" || fail "172.16.0.1/30, which it did not add, is gone"
+
+# Service mode: --service outside the service control manager is refused with a reason.
+out=$("$wine" "$dir/zr-dhcp.exe" --service 2>&1 </dev/null)
+status=$?
+[ "$status" = 1 ] && echo "$out" | grep -q "is for the service control manager" ||
+  fail "--service by hand ended with $status: $out"
+echo "check-under-wine: passed (udhcpc bound 172.16.0.2/30 from 172.16.0.1; SIGINT and SIGTERM left 172.16.0.1/30 on zrc0)"
