@@ -3,8 +3,8 @@
 # computer end zrc0 already holds 172.16.0.1/30 (Wine sets no addresses) and is named in
 # the settings; busybox udhcpc at the other end must be offered and acknowledged
 # 172.16.0.2, mask 255.255.255.252, server 172.16.0.1; Ctrl+C (SIGINT) and SIGTERM to
-# Wine's process end it, and the address it did not add stays.  Then the service's command line for the service
-# control manager, as far as Wine answers it.
+# Wine's process end it, and the address it did not add stays.  Then the same program as
+# a service of Wine's service control manager: installed, serving, stopped and removed.
 #
 # Usage: check-under-wine.sh WINE ZR-DHCP.EXE   (as root; exit 77: skipped)
 # Wine's server must not be running for WINEPREFIX: the one this starts runs inside the
@@ -39,9 +39,15 @@ until_true() {
 
 dir=$(mktemp -d /tmp/zr-dhcp-wine.XXXXXX)
 wine_pid=
+keeper_pid=
+installed=
+# Wine's server is let end on its own (it writes the registry then), never killed: a
+# service left registered would start with every Wine program of the prefix.
 cleanup() {
+  [ -n "$installed" ] && "$wine" "$dir/svc/zr-dhcp.exe" --remove-service </dev/null >/dev/null 2>&1
   [ -n "$wine_pid" ] && kill -KILL "$wine_pid" 2>/dev/null
-  "${WINESERVER:-wineserver}" -k 2>/dev/null
+  [ -n "$keeper_pid" ] && kill -INT "$keeper_pid" 2>/dev/null
+  timeout 30 "${WINESERVER:-wineserver}" -w || "${WINESERVER:-wineserver}" -k 2>/dev/null
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -96,4 +102,33 @@ out=$("$wine" "$dir/zr-dhcp.exe" --service 2>&1 </dev/null)
 status=$?
 [ "$status" = 1 ] && echo "$out" | grep -q "is for the service control manager" ||
   fail "--service by hand ended with $status: $out"
-echo "check-under-wine: passed (udhcpc bound 172.16.0.2/30 from 172.16.0.1; SIGINT and SIGTERM left 172.16.0.1/30 on zrc0)"
+
+# Installed, Wine's service control manager runs it (while a Wine program runs: a second
+# instance of its own state folder that serves nothing holds Wine up), it serves zrc0, and
+# its removal stops it cleanly.
+mkdir "$dir/keeper" "$dir/svc"
+cp "$exe" "$dir/keeper/zr-dhcp.exe"
+cp "$exe" "$dir/svc/zr-dhcp.exe"
+echo "usb = 0001:0001" > "$dir/keeper/zr-dhcp.cfg"
+printf 'interface = zrc0\nlease = 600\n' > "$dir/svc/zr-dhcp.cfg"
+"$wine" "$dir/keeper/zr-dhcp.exe" > "$dir/keeper/log" 2>&1 </dev/null &
+keeper_pid=$!
+until_true 300 grep -q "serving handheld adapters" "$dir/keeper/log" || fail "the second instance did not start"
+installed=1
+out=$("$wine" "$dir/svc/zr-dhcp.exe" --install-service 2>&1 </dev/null) && echo "$out" | grep -q "registered .* and running" ||
+  fail "--install-service: $out"
+rm -f "$dir/leases"
+ZR_LEASES="$dir/leases" timeout 20 busybox udhcpc -i zrh0 -f -q -n -t 4 -T 2 -s "$dir/udhcpc.sh" > "$dir/udhcpc" 2>&1
+grep -q "bound ip=172.16.0.2 mask=255.255.255.252 server=172.16.0.1 lease=600" "$dir/leases" 2>/dev/null ||
+  fail "the service gave udhcpc no lease ($(cat "$dir/leases" 2>/dev/null))"
+out=$("$wine" "$dir/svc/zr-dhcp.exe" --remove-service 2>&1 </dev/null) && echo "$out" | grep -q "stopped and removed" ||
+  fail "--remove-service: $out"
+installed=
+out=$("$wine" "$dir/svc/zr-dhcp.exe" --remove-service 2>&1 </dev/null) && echo "$out" | grep -q "not installed" ||
+  fail "--remove-service a second time: $out"
+ip -4 addr show dev zrc0 | grep -q "inet 172.16.0.1/30" || fail "the service's stop took 172.16.0.1/30 away"
+kill -INT "$keeper_pid"
+wait "$keeper_pid"
+keeper_pid=
+echo "check-under-wine: passed (udhcpc bound 172.16.0.2/30 from 172.16.0.1, by the program and by the service;" \
+  "172.16.0.1/30 left on zrc0 by SIGINT, SIGTERM and the service's stop)"
