@@ -186,6 +186,8 @@ int wait_ready(const std::vector<OsHandle> &handles, int timeout_ms, std::vector
 // The folder the program file is in.
 std::string program_folder();
 // Writes one line to standard error if it takes it now, without waiting; false when not.
+// (Windows: a pipe's lines go to a bounded queue that a thread of its own writes out,
+// given at most 1 s at the end.)
 bool write_log_now(const std::string &line);
 // A handle that turns ready when the process is asked to stop (Linux: SIGTERM, SIGINT,
 // SIGHUP; Windows: Ctrl+C, Ctrl+Break, the console closed, the system shutting down).

@@ -2,11 +2,64 @@
 #include "dhcp-os.h"
 #include "win-common.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace zrdhcp {
 
 namespace {
+
+// Standard error may be a pipe whose reader is slow, stopped or gone, and a write to a full
+// pipe waits: lines for a pipe go to a bounded queue that a thread of its own writes out,
+// and a full queue takes no line (false, as a pipe that cannot take one at once on Linux).
+// A console or a file takes a line at once.  At the end, what is queued gets at most 1 s.
+class PipeLog {
+ public:
+  explicit PipeLog(HANDLE h) : h_(h), thread_([this] { drain(); }) { thread_.detach(); }
+  bool push(const std::string &line) {
+    std::lock_guard<std::mutex> lock(m_);
+    if (queue_.size() >= kLines) return false;
+    queue_.push_back(line);
+    cv_.notify_one();
+    return true;
+  }
+  void flush(int ms) {
+    std::unique_lock<std::mutex> lock(m_);
+    done_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return queue_.empty() && !writing_; });
+  }
+
+ private:
+  static constexpr size_t kLines = 256;
+  void drain() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      cv_.wait(lock, [this] { return !queue_.empty(); });
+      std::string line = std::move(queue_.front());
+      queue_.pop_front();
+      writing_ = true;
+      lock.unlock();
+      DWORD n = 0;
+      WriteFile(h_, line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
+      lock.lock();
+      writing_ = false;
+      if (queue_.empty()) done_.notify_all();
+    }
+  }
+  HANDLE h_;
+  std::mutex m_;
+  std::condition_variable cv_, done_;
+  std::deque<std::string> queue_;
+  bool writing_ = false;
+  std::thread thread_;
+};
+
+PipeLog *pipe_log = nullptr;
+
 
 HANDLE stop_event = nullptr;
 
@@ -52,8 +105,15 @@ std::string program_folder() {
 }
 
 bool write_log_now(const std::string &line) {
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  static const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   if (err == nullptr || err == INVALID_HANDLE_VALUE) return false;
+  if (GetFileType(err) == FILE_TYPE_PIPE) {
+    if (!pipe_log) {
+      pipe_log = new PipeLog(err);  // for the whole process
+      std::atexit([] { pipe_log->flush(1000); });
+    }
+    return pipe_log->push(line);
+  }
   DWORD n = 0;
   return WriteFile(err, line.data(), static_cast<DWORD>(line.size()), &n, nullptr) && n > 0;
 }

@@ -60,7 +60,8 @@ ip link set zrh0 up
 cp "$exe" "$dir/zr-dhcp.exe"
 printf 'interface = zrc0\nlease = 600\n' > "$dir/zr-dhcp.cfg"
 
-"$wine" "$dir/zr-dhcp.exe" > "$dir/log" 2>&1 </dev/null &
+# Its standard error a pipe: the lines go through the program's queue for pipes.
+"$wine" "$dir/zr-dhcp.exe" 2> >(cat > "$dir/log") >/dev/null </dev/null &
 wine_pid=$!
 until_true 300 grep -q "was on zrc0 already" "$dir/log" || fail "zrc0 was not served"
 
@@ -83,8 +84,9 @@ until_true 100 sh -c "! kill -0 $wine_pid 2>/dev/null" || fail "SIGINT did not e
 wait "$wine_pid"
 status=$?
 wine_pid=
-[ "$status" = 0 ] && grep -q "172.16.0.1/30 left on zrc0 (it was there before)" "$dir/log" &&
-  grep -q "zr-dhcp.exe: stopped" "$dir/log" || fail "SIGINT: status $status, no clean stop in the log"
+[ "$status" = 0 ] && until_true 30 grep -q "zr-dhcp.exe: stopped" "$dir/log" &&
+  grep -q "172.16.0.1/30 left on zrc0 (it was there before)" "$dir/log" ||
+  fail "SIGINT: status $status, no clean stop in the log"
 ip -4 addr show dev zrc0 | grep -q "inet 172.16.0.1/30" || fail "172.16.0.1/30, which it did not add, is gone"
 
 # SIGTERM ends Wine's process at once (Wine passes it on to no handler): the address stays.
