@@ -29,7 +29,8 @@ namespace zrdhcp {
 using OsHandle = intptr_t;
 constexpr OsHandle kNoHandle = -1;
 
-// The text of an errno value (also of those the Windows C library has no text for).
+// The text of an errno value, also of those the Windows C library has no text for
+// (linux/process.cpp, win/process.cpp).
 std::string error_text(int err);
 
 // ---- USB adapters (linux/usb-sysfs.cpp, win/usb-setupapi.cpp) ---------------------------

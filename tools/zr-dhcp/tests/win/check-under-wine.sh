@@ -4,7 +4,8 @@
 # the settings; busybox udhcpc at the other end must be offered and acknowledged
 # 172.16.0.2, mask 255.255.255.252, server 172.16.0.1; Ctrl+C (SIGINT) and SIGTERM to
 # Wine's process end it, and the address it did not add stays.  Then the same program as
-# a service of Wine's service control manager: installed, serving, stopped and removed.
+# a service of Wine's service control manager: installed, serving, alone in its state
+# folder, stopped and removed.
 #
 # Usage: check-under-wine.sh WINE ZR-DHCP.EXE   (as root; exit 77: skipped)
 # Wine's server must not be running for WINEPREFIX: the one this starts runs inside the
@@ -123,6 +124,11 @@ rm -f "$dir/leases"
 ZR_LEASES="$dir/leases" timeout 20 busybox udhcpc -i zrh0 -f -q -n -t 4 -T 2 -s "$dir/udhcpc.sh" > "$dir/udhcpc" 2>&1
 grep -q "bound ip=172.16.0.2 mask=255.255.255.252 server=172.16.0.1 lease=600" "$dir/leases" 2>/dev/null ||
   fail "the service gave udhcpc no lease ($(cat "$dir/leases" 2>/dev/null))"
+# One instance a state folder: a second one in the service's folder ends with status 4.
+out=$(timeout 30 "$wine" "$dir/svc/zr-dhcp.exe" 2>&1 </dev/null)
+status=$?
+[ "$status" = 4 ] && echo "$out" | grep -q "already running as process [0-9]*, which holds" ||
+  fail "a second instance beside the service ended with $status: $out"
 out=$("$wine" "$dir/svc/zr-dhcp.exe" --remove-service 2>&1 </dev/null) && echo "$out" | grep -q "stopped and removed" ||
   fail "--remove-service: $out"
 installed=
