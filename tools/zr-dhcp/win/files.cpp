@@ -2,8 +2,10 @@
 #include "dhcp-os.h"
 #include "win-common.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 namespace zrdhcp {
 
