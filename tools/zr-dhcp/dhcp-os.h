@@ -74,8 +74,9 @@ struct LinkEvent {
 };
 
 // Linux: rtnetlink (a request socket and an event socket).  Windows: the IP Helper API,
-// whose change notifications set the event handle; an interface's name is its friendly
-// name, its index the IPv4 interface index.
+// whose change notifications set the event handle (and a timer every 2 s, for a system
+// whose notices do not come); an interface's name is its friendly name, its index the
+// IPv4 interface index.
 class Network {
  public:
   Network() = default;

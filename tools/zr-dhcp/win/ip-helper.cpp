@@ -3,18 +3,24 @@
 // The lists come from GetAdaptersAddresses (adapters and addresses) and GetIpForwardTable2
 // (routes); changes are told by NotifyIpInterfaceChange, NotifyUnicastIpAddressChange and
 // NotifyRouteChange2, whose callbacks (on a thread of the system's) only set one event.
-// The calls that came with Windows Vista are looked up when they are made (win-common.h):
-// where one is missing (Wine lacks InitializeUnicastIpAddressEntry) the caller gets ENOSYS.
+// A timer sets the same event every 2 s as well: where notices do not come (Wine registers
+// them but never calls back) adapters that come and go are still seen.  The calls that
+// came with Windows Vista are looked up when they are made (win-common.h): where one is
+// missing (Wine lacks InitializeUnicastIpAddressEntry) the caller gets ENOSYS.
 #include "dhcp-os.h"
 #include "win-common.h"
 
+#include <atomic>
 #include <cerrno>
 
 namespace zrdhcp {
 
 struct Network::Impl {
-  HANDLE changed = nullptr;  // manual-reset: set by the notices, reset by read_events
+  HANDLE changed = nullptr;  // manual-reset: set by the notices and the timer, reset by read_events
   std::vector<HANDLE> notices;
+  HANDLE timer = nullptr;
+  std::atomic<bool> noticed{false};  // a notice came (not only the timer)
+  std::string seen;                  // the adapters and addresses when last looked at
 };
 
 namespace {
@@ -29,15 +35,33 @@ using InitAddress = void(WINAPI *)(PMIB_UNICASTIPADDRESS_ROW);
 using ChangeAddress = DWORD(WINAPI *)(const MIB_UNICASTIPADDRESS_ROW *);
 using IndexToLuid = DWORD(WINAPI *)(NET_IFINDEX, PNET_LUID);
 
-void WINAPI on_interface(PVOID context, PMIB_IPINTERFACE_ROW, MIB_NOTIFICATION_TYPE) {
-  SetEvent(static_cast<HANDLE>(context));
+void noticed(PVOID context) {
+  Network::Impl *nl = static_cast<Network::Impl *>(context);
+  nl->noticed = true;
+  SetEvent(nl->changed);
 }
-void WINAPI on_address(PVOID context, PMIB_UNICASTIPADDRESS_ROW, MIB_NOTIFICATION_TYPE) {
-  SetEvent(static_cast<HANDLE>(context));
+void WINAPI on_interface(PVOID context, PMIB_IPINTERFACE_ROW, MIB_NOTIFICATION_TYPE) { noticed(context); }
+void WINAPI on_address(PVOID context, PMIB_UNICASTIPADDRESS_ROW, MIB_NOTIFICATION_TYPE) { noticed(context); }
+void WINAPI on_route(PVOID context, PMIB_IPFORWARD_ROW2, MIB_NOTIFICATION_TYPE) { noticed(context); }
+void CALLBACK on_timer(PVOID context, BOOLEAN) { SetEvent(static_cast<Network::Impl *>(context)->changed); }
+
+// What the timer compares: every adapter's index, name, state and IPv4 addresses.
+std::string snapshot() {
+  std::vector<unsigned char> buf;
+  if (win::adapters(&buf) != 0) return "?";
+  std::string s;
+  for (const IP_ADAPTER_ADDRESSES *a = win::first(buf); a; a = a->Next) {
+    s += std::to_string(a->IfIndex) + " " + win::utf8(a->FriendlyName) + " " + std::to_string(a->OperStatus);
+    for (const IP_ADAPTER_UNICAST_ADDRESS *u = a->FirstUnicastAddress; u; u = u->Next)
+      if (u->Address.lpSockaddr && u->Address.lpSockaddr->sa_family == AF_INET)
+        s += " " + std::to_string(reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr) + "/" +
+             std::to_string(u->OnLinkPrefixLength);
+    s += "\n";
+  }
+  return s;
 }
-void WINAPI on_route(PVOID context, PMIB_IPFORWARD_ROW2, MIB_NOTIFICATION_TYPE) {
-  SetEvent(static_cast<HANDLE>(context));
-}
+
+constexpr DWORD kRescanMs = 2000;
 
 uint32_t host_order(const SOCKADDR *sa) {
   return ntohl(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr);
@@ -75,6 +99,7 @@ int address_row(int index, uint32_t addr, int prefix, MIB_UNICASTIPADDRESS_ROW *
 
 Network::~Network() {
   if (!impl_) return;
+  if (impl_->timer) DeleteTimerQueueTimer(nullptr, impl_->timer, INVALID_HANDLE_VALUE);  // waits for its callback
   if (auto cancel = win::iphlpapi<CancelNotify>("CancelMibChangeNotify2"))
     for (HANDLE h : impl_->notices) cancel(h);
   if (impl_->changed) CloseHandle(impl_->changed);
@@ -90,11 +115,16 @@ int Network::open() {
   auto route = win::iphlpapi<NotifyRoute>("NotifyRouteChange2");
   if (!iface || !address || !route) return ENOSYS;
   HANDLE h = nullptr;
-  DWORD e = iface(AF_INET, on_interface, impl_->changed, FALSE, &h);
+  impl_->seen = snapshot();
+  DWORD e = iface(AF_INET, on_interface, impl_, FALSE, &h);
   if (e == 0) impl_->notices.push_back(h);
-  if (e == 0 && (e = address(AF_INET, on_address, impl_->changed, FALSE, &h)) == 0) impl_->notices.push_back(h);
-  if (e == 0 && (e = route(AF_INET, on_route, impl_->changed, FALSE, &h)) == 0) impl_->notices.push_back(h);
-  return win::errno_of(e);
+  if (e == 0 && (e = address(AF_INET, on_address, impl_, FALSE, &h)) == 0) impl_->notices.push_back(h);
+  if (e == 0 && (e = route(AF_INET, on_route, impl_, FALSE, &h)) == 0) impl_->notices.push_back(h);
+  if (e != 0) return win::errno_of(e);
+  if (!CreateTimerQueueTimer(&impl_->timer, nullptr, on_timer, impl_, kRescanMs, kRescanMs,
+                             WT_EXECUTEDEFAULT))
+    return win::errno_of(GetLastError());
+  return 0;
 }
 
 OsHandle Network::event_handle() const {
@@ -102,11 +132,14 @@ OsHandle Network::event_handle() const {
 }
 
 // A notice names an interface or a row but never whether the change matters: the caller
-// lists the links anew.
+// lists the links anew.  The timer's turn does that only when the adapters or their
+// addresses differ from the last look.
 bool Network::read_events(std::vector<LinkEvent> *, bool *changed, bool *resync, int *) {
   ResetEvent(impl_->changed);
-  *changed = true;
-  *resync = true;
+  const bool noticed = impl_->noticed.exchange(false);
+  std::string now = snapshot();
+  if (noticed || now != impl_->seen) *changed = *resync = true;
+  impl_->seen = std::move(now);
   return true;
 }
 

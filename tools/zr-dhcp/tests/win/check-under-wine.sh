@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The Windows zr-dhcp.exe under Wine in a private network namespace: a veth pair whose
-# computer end zrc0 already holds 172.16.0.1/30 (Wine sets no addresses) and is named in
-# the settings; busybox udhcpc at the other end must be offered and acknowledged
+# The Windows zr-dhcp.exe under Wine in a private network namespace: a veth pair, plugged
+# in while it runs, whose computer end zrc0 already holds 172.16.0.1/30 (Wine sets no
+# addresses) and is named in the settings; busybox udhcpc at the other end must be offered and acknowledged
 # 172.16.0.2, mask 255.255.255.252, server 172.16.0.1; Ctrl+C (SIGINT) and SIGTERM to
 # Wine's process end it, and the address it did not add stays.  Then the same program as
 # a service of Wine's service control manager: installed, serving, alone in its state
@@ -54,17 +54,19 @@ cleanup() {
 trap cleanup EXIT
 
 ip link set lo up
+cp "$exe" "$dir/zr-dhcp.exe"
+printf 'interface = zrc0\nlease = 600\n' > "$dir/zr-dhcp.cfg"
+
+# Its standard error a pipe: the lines go through the program's queue for pipes.  The
+# adapter is plugged in once it runs.
+"$wine" "$dir/zr-dhcp.exe" 2> >(cat > "$dir/log") >/dev/null </dev/null &
+wine_pid=$!
+until_true 300 grep -q "serving handheld adapters" "$dir/log" || fail "it did not start"
 ip link add zrc0 type veth peer name zrh0 || fail "cannot make the veth pair"
 ip addr add 172.16.0.1/30 dev zrc0
 ip link set zrc0 up
 ip link set zrh0 up
-cp "$exe" "$dir/zr-dhcp.exe"
-printf 'interface = zrc0\nlease = 600\n' > "$dir/zr-dhcp.cfg"
-
-# Its standard error a pipe: the lines go through the program's queue for pipes.
-"$wine" "$dir/zr-dhcp.exe" 2> >(cat > "$dir/log") >/dev/null </dev/null &
-wine_pid=$!
-until_true 300 grep -q "was on zrc0 already" "$dir/log" || fail "zrc0 was not served"
+until_true 100 grep -q "was on zrc0 already" "$dir/log" || fail "zrc0, plugged in later, was not served within 10 s"
 
 # udhcpc's script writes what it was given.
 cat > "$dir/udhcpc.sh" <<'SH'
