@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows x86-64 deliverables with mingw-w64 and runs their tests under Wine.
+# Builds the Windows x86-64 deliverables with mingw-w64 and runs their tests under Wine, then
+# (as root) the check of zr-dhcp.exe under Wine in a private network namespace.
 # Usage: test-windows.sh [ctest arguments...]
 #   Build folder: build-windows/ (ZR_WIN_BUILD_ROOT picks another): build/ holds the cross
 #   build, native/ the Linux handheld simulator the tests talk to on loopback, and
