@@ -40,6 +40,9 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The Java runtime with AWT for X11 (libawt_xawt.so): the headless one cannot open the window.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "default-jre")
+# The shared libraries the tools link (libpng, libmnl, FUSE 3, cairo) come into the
+# Depends from dpkg-shlibdeps; cairo, which draws zrlink's contact sheet, is stated too.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libcairo2")
 # fusermount3, for zrlink mount (which says so when it is missing).
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "fuse3")
 

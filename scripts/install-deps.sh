@@ -7,7 +7,7 @@ packages=("$@")
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev
   openjdk-17-jdk-headless openjdk-17-jre default-jre-headless default-jre junit4
-  libpng-dev libx11-dev xvfb xauth x11-utils imagemagick
+  libpng-dev libcairo2-dev libx11-dev xvfb xauth x11-utils imagemagick
   iproute2 procps util-linux
   libmnl-dev busybox isc-dhcp-client
   libfuse3-dev fuse3

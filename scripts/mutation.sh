@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Mutation testing of the link library (connectivity/src/zr-net/, its POSIX backend) and of
-# the command-line tool (tools/zr-cli/) against the project's own tests.
+# Mutation testing of the link library (connectivity/src/zr-net/, its POSIX backend), of
+# the command-line tool (tools/zr-cli/) and of the DHCP service (tools/zr-dhcp/, its Linux
+# backend) against the project's own tests.
 #
 # Usage: mutation.sh [COUNT] [SEED]
-#   COUNT  mutants to try (default 100), drawn from every site with the seed SEED (default 1)
+#   COUNT  mutants to try (default 100), drawn from every site with the seed SEED; without
+#          a SEED a fresh one is drawn for the run and printed, so that every run samples
+#          other sites than the runs before it (a sample the tests were written against
+#          says little about the rest)
 #   ZR_MUTATION_DIR   work folder (default build-mutation): src/ a private copy of the tree
 #                     (the files git knows, as they are in the worktree), build/ its release
-#                     build, results.tsv one line per mutant
+#                     build, results.tsv one line per mutant, first-runs/SEED.tsv the results
+#                     of the first run of each seed
 #   ZR_MUTATION_FILES a space-separated list of files to mutate instead of all of them
 #   ZR_MUTATION_SHARDS test processes run side by side for one suite (default 6)
 #   ZR_MUTATION_RERUN  an earlier results.tsv: try its mutants again (after new tests), those
@@ -15,8 +20,9 @@
 # One mutant at a time: one change at one site of one file (operators: a relational
 # operator flipped, an integer constant off by one, a result code swapped for another, a
 # condition negated, a call statement deleted), an incremental rebuild, then the tests of
-# the mutated part (the library's suite and C client for zr-net, zrlink's suite for
-# zr-cli, with the DHCP service's tests of zrlink), stopping at the first failure.  A mutant is
+# the mutated part (the library's suite and C client for zr-net; zrlink's suite with the
+# DHCP service's tests of zrlink for zr-cli; the service's unit and namespace suites for
+# zr-dhcp), stopping at the first failure.  A mutant is
 #   killed        a test failed
 #   killed-asan   every test passed, but failed in the sanitizer build (ASan and UBSan, as
 #                 scripts/test.sh runs them; ZR_MUTATION_SANITIZE=0 leaves that out)
@@ -25,11 +31,18 @@
 #   no-compile    the build failed
 #   identical     the object code did not change (the compiler saw through it)
 # Mutants listed in scripts/mutation-equivalent.txt (with the reason each changes nothing)
-# are never drawn.  Not part of CI: a 100-mutant run takes about half an hour on two cores.
+# are never drawn.  The score of a seed's first run (the tests had not seen its mutants) is
+# kept and printed beside the score of any later run of the same seed or of its mutants
+# (ZR_MUTATION_RERUN), which tests written for the survivors have had the chance to learn.
+# Not part of CI: a 100-mutant run takes about half an hour on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-100}
-seed=${2:-1}
+seed=${2:-}
+if [ -z "$seed" ]; then
+  seed=$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+  echo "=== fresh seed $seed (run again with: $0 $count $seed) ==="
+fi
 work=${ZR_MUTATION_DIR:-build-mutation}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -54,18 +67,26 @@ LIB = ["connectivity/src/zr-net/" + f for f in sorted(os.listdir(os.path.join(sr
 LIB += ["connectivity/src/zr-net/unix/" + f
         for f in sorted(os.listdir(os.path.join(src, "connectivity/src/zr-net/unix"))) if f.endswith(".cpp")]
 CLI = ["tools/zr-cli/" + f for f in sorted(os.listdir(os.path.join(src, "tools/zr-cli"))) if f.endswith(".cpp")]
-files = os.environ.get("ZR_MUTATION_FILES", "").split() or LIB + CLI
+DHCP = ["tools/zr-dhcp/" + f for f in sorted(os.listdir(os.path.join(src, "tools/zr-dhcp"))) if f.endswith(".cpp")]
+DHCP += ["tools/zr-dhcp/linux/" + f
+         for f in sorted(os.listdir(os.path.join(src, "tools/zr-dhcp/linux"))) if f.endswith(".cpp")]
+files = os.environ.get("ZR_MUTATION_FILES", "").split() or LIB + CLI + DHCP
 
 def part(path):
-    return "cli" if path.startswith("tools/zr-cli/") else "lib"
+    if path.startswith("tools/zr-cli/"):
+        return "cli"
+    return "dhcp" if path.startswith("tools/zr-dhcp/") else "lib"
 
-TARGETS = {"lib": ["zr-net-tests", "zr-net-c-client"], "cli": ["zrlink", "zrlink-tests", "zr-dhcp-netns-tests"]}
+TARGETS = {"lib": ["zr-net-tests", "zr-net-c-client"], "cli": ["zrlink", "zrlink-tests", "zr-dhcp-netns-tests"],
+           "dhcp": ["zr-dhcp", "zr-dhcp-unit-tests", "zr-dhcp-netns-tests"]}
 SHARDS = int(os.environ.get("ZR_MUTATION_SHARDS", "6"))
 SANITIZE = os.environ.get("ZR_MUTATION_SANITIZE", "1") != "0"
 asan_build = os.path.join(work, "build-asan")
 TESTS = {"lib": [["bin/zr-net-tests", "--gtest_fail_fast", "--gtest_brief=1"], ["bin/zr-net-c-client"]],
          "cli": [["bin/zrlink-tests", "--gtest_fail_fast", "--gtest_brief=1"],
-                 ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=*Zrlink*"]]}
+                 ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=*Zrlink*"]],
+         "dhcp": [["bin/zr-dhcp-unit-tests", "--gtest_fail_fast", "--gtest_brief=1"],
+                  ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1"]]}
 
 # Result codes that may stand in for one another (the names of zr-net.h's list).
 codes = sorted(set(re.findall(r"\bZR_E_[A-Z0-9_]*[A-Z0-9]\b",
@@ -151,6 +172,19 @@ else:
     sample = rng.sample(candidates, min(count, len(candidates)))
     print("=== %d mutation sites, %d drawn (seed %d) ===" % (len(candidates), len(sample), seed), flush=True)
 
+# The first run of a seed is the honest measure; it is kept, and later runs of the same
+# mutants are reported beside it as reruns.
+first_runs = os.path.join(work, "first-runs")
+os.makedirs(first_runs, exist_ok=True)
+sample_keys = [key(*s) for s in sample]
+first_run = None
+for name in sorted(os.listdir(first_runs)):
+    earlier = [l.rstrip("\n").split("\t", 1) for l in open(os.path.join(first_runs, name)) if "\t" in l]
+    if earlier and set(k for _, k in earlier) >= set(sample_keys):
+        first_run = (name[:-len(".tsv")], [(r, k) for r, k in earlier if k in set(sample_keys)])
+        break
+first_run_file = None if first_run else os.path.join(first_runs, "%s.tsv" % ("rerun" if rerun else seed))
+
 def run(cmd, timeout=None, tree=build):
     try:
         return subprocess.run(cmd, cwd=tree, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -229,6 +263,8 @@ for p in sorted(set(part(f) for f, *_ in sample)):
 hashes = {f: object_hash(f) for f in set(f for f, *_ in sample)}
 
 results = []
+if first_run_file and not rerun:
+    open(first_run_file, "w").close()
 with open(os.path.join(work, "results.tsv"), "w") as tsv:
     for i, (path, no, col, old, new, op) in enumerate(sample, 1):
         k = key(path, no, col, old, new, op)
@@ -264,6 +300,9 @@ with open(os.path.join(work, "results.tsv"), "w") as tsv:
         results.append((outcome, k))
         tsv.write("%s\t%s\n" % (outcome, k))
         tsv.flush()
+        if first_run_file and not rerun:
+            with open(first_run_file, "a") as f:
+                f.write("%s\t%s\n" % (outcome, k))
         print("%3d/%d %-10s %s" % (i, len(sample), outcome, k), flush=True)
     for p in set(part(f) for f, *_ in sample):
         build_targets(p)
@@ -274,11 +313,18 @@ kinds = ["killed", "killed-asan", "survived", "timeout", "no-compile", "identica
 print("\n| result | mutants |\n|---|---:|")
 for kind in kinds:
     print("| %s | %d |" % (kind, sum(1 for r in results if r[0] == kind)))
-judged = sum(1 for r in results if r[0] in ("killed", "killed-asan", "survived", "timeout"))
-killed = sum(1 for r in results if r[0] in ("killed", "killed-asan", "timeout"))
+def score(results):
+    judged = sum(1 for r in results if r[0] in ("killed", "killed-asan", "survived", "timeout"))
+    killed = sum(1 for r in results if r[0] in ("killed", "killed-asan", "timeout"))
+    return killed, judged
+killed, judged = score(results)
+if first_run:
+    k0, j0 = score(first_run[1])
+    if j0:
+        print("\nfirst run (seed %s): %d of %d killed (%.1f %%)" % (first_run[0], k0, j0, 100.0 * k0 / j0))
 if judged:
-    print("\nscore: %d of %d mutants that compiled to other code were killed (%.1f %%)"
-          % (killed, judged, 100.0 * killed / judged))
+    print("%sscore: %d of %d mutants that compiled to other code were killed (%.1f %%)"
+          % ("rerun " if first_run else "\nfirst run's ", killed, judged, 100.0 * killed / judged))
 survivors = [k for r, k in results if r == "survived"]
 if survivors:
     print("\nsurvivors (a gap, or an equivalent mutant for scripts/mutation-equivalent.txt):")

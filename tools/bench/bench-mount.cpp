@@ -3,9 +3,10 @@
 // baseline, with its default of several transfers at a time).  A second `cp -r` shows the
 // mount's cache: unchanged files are not fetched again.
 //
-// The handheld is the simulator on a loopback address, serving a private folder.  The mount
-// runs single-threaded and fetches one file at a time, each after the library's pause
-// before a connection, while pull overlaps its transfers; every copy is compared with the
+// The handheld is the simulator on a loopback address, serving a private folder.  Both
+// overlap their transfers in worker processes (each after the library's pause before a
+// connection): pull those of its list, the mount those of the files after the one that
+// cp opens; the aim is a time ratio of at most 1.3.  Every copy is compared with the
 // source.  Needs /dev/fuse and fusermount3 (it says so and ends with 0 where they are
 // missing).
 //

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim-commands.h"
@@ -146,8 +148,13 @@ Reply handle_fget(Exchange &ex) {
   std::vector<char> buf(kPiece);
   uint64_t sent = 0;
   bool going = out.send("0 " + std::to_string(announced) + "\n");
+  // --rate: each piece waits until the content sent so far is due.
+  const uint64_t rate = ex.state.files.rate;
+  const uint64_t piece = rate > 0 && rate / 10 < kPiece ? (rate / 10 > 0 ? rate / 10 : 1) : kPiece;
+  auto start = std::chrono::steady_clock::now();
   // The file's own content goes out, whatever size was announced.
   while (going) {
+    if (rate > 0 && sent > 0) std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 / rate));
     if (sent >= limit) {
       if (stalls)
         out.stall();
@@ -156,7 +163,7 @@ Reply handle_fget(Exchange &ex) {
       going = false;
       break;
     }
-    uint64_t want = limit - sent < kPiece ? limit - sent : kPiece;
+    uint64_t want = limit - sent < piece ? limit - sent : piece;
     ssize_t n = read(fd, buf.data(), static_cast<size_t>(want));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;

@@ -103,7 +103,7 @@ bool parse_osupg_script(const std::string &text, OsupgScript &script, std::strin
 
 bool is_file_option(const std::string &name) {
   return name == "--storage" || name == "--osupg" || name == "--osupg-first" || name == "--xfer-close" ||
-         name == "--xfer-stall" || name == "--xfer-size" || name == "--final-status";
+         name == "--xfer-stall" || name == "--xfer-size" || name == "--final-status" || name == "--rate";
 }
 
 bool parse_file_option(const std::string &name, const std::string &value, FilePlan &plan, FaultPlan &faults,
@@ -142,7 +142,9 @@ bool parse_file_option(const std::string &name, const std::string &value, FilePl
     error = name + ": expected a decimal number from 0 to " + std::to_string(UINT32_MAX) + ", got '" + value + "'";
     return false;
   }
-  if (name == "--xfer-close")
+  if (name == "--rate")
+    plan.rate = n;
+  else if (name == "--xfer-close")
     faults.xfer_close = n;
   else if (name == "--xfer-stall")
     faults.xfer_stall = n;

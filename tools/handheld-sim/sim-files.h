@@ -51,6 +51,7 @@ bool parse_osupg_script(const std::string &text, OsupgScript &script, std::strin
 struct FilePlan {
   std::string storage;  // the storage folder, as a real path; empty: no file system
   OsupgScript osupg;    // the progress the "osupg" command plays
+  uint64_t rate = 0;    // --rate: bytes of file content a fget sends per second (0: no limit)
   FilePlan();           // the default script
 };
 

@@ -23,6 +23,8 @@ Options (a value may also be given as --option=value):
   --set KEY=VALUE     override one member after the profiles (repeatable)
   --storage DIR       serve the file services from the folder DIR, which stands for the
                       handheld's storage (without it every file service answers 1001)
+  --rate N            send the content of a fetched file (fget) at most N bytes per
+                      second on each connection, as a slow link does (0: no limit)
   --log FILE          append every request received to FILE, one line per request:
                       "<connection number> <request>", the request escaped (\n, \r, \\,
                       \xNN for other control bytes and bytes from 0x80)
@@ -163,6 +165,7 @@ const OptionEntry kOptions[] = {
     {"--probe-silent", false}, {"--probe-reply", true},  {"--probe-from", true}, {"--storage", true},
     {"--osupg", true},         {"--osupg-first", true},  {"--xfer-close", true}, {"--xfer-stall", true},
     {"--xfer-size", true},     {"--final-status", true}, {"--refuse", true},     {"--reset", false},
+    {"--rate", true},
 };
 
 const OptionEntry *find_option(const std::string &name) {

@@ -37,9 +37,13 @@ std::set<std::string> addressed_interfaces() {
 
 }  // namespace
 
-void hint_unaddressed_adapters() {
+std::string sysfs_root() {
   const char *env = std::getenv("ZR_SYSFS");
-  const std::string sysfs = env && *env ? env : "/sys";
+  return env && *env ? env : "/sys";
+}
+
+void hint_unaddressed_adapters() {
+  const std::string sysfs = sysfs_root();
   const std::set<std::string> addressed = addressed_interfaces();
   for (const std::string &name : zrdhcp::sysfs_interfaces(sysfs)) {
     zrdhcp::UsbDevice usb = zrdhcp::usb_device_of(sysfs, name);

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +60,8 @@ int install_progress(int value) {
   return interrupted() ? 1 : 0;
 }
 
-// Asks on the terminal whether to go on; true for "y" or "yes".
+}  // namespace
+
 bool confirmed(const std::string &question) {
   std::fprintf(stderr, "%s [y/N] ", question.c_str());
   std::fflush(stderr);
@@ -69,36 +72,49 @@ bool confirmed(const std::string &question) {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
 
-}  // namespace
-
 int cmd_list(const Options &opt) {
   Library lib;
-  std::vector<Candidate> found;
-  int r = find_candidates(&found);
+  // Every answering handheld is asked for its info at the same time, each right after its
+  // probe.
+  std::vector<Handheld> found;
+  int r = attached_handhelds(&found, [](uint32_t addr) {
+    zr_info in;
+    if (KQ_ZR_sr_info(addr, 1, &in) != 0) return std::string();
+    return std::string(reinterpret_cast<const char *>(&in), sizeof in);
+  });
   int answering = 0;
   std::string json;
-  for (const auto &rec : found) {
-    int ping = rec.probe;
-    const char *state = ping == 0 ? "answering" : ping == ZR_E_END ? "silent" : "not a handheld";
-    std::string name, serial;
-    zr_info in;
-    if (ping == 0) {
-      ++answering;
-      if (KQ_ZR_sr_info(rec.addr, 1, &in) == 0) {
-        name = text_member(in.name, sizeof in.name);
-        serial = text_member(in.eid, sizeof in.eid);
-      }
+  for (size_t i = 0; i < found.size(); ++i) {
+    const Handheld &h = found[i];
+    const int ping = h.probe;
+    const char *state = h.addr == 0        ? "no address yet"
+                        : ping == 0        ? "answering"
+                        : ping == ZR_E_END ? "silent"
+                                           : "not a handheld";
+    std::string name, serial = h.serial;
+    if (ping == 0) ++answering;
+    if (h.asked.size() == sizeof(zr_info)) {
+      zr_info in;
+      std::memcpy(&in, h.asked.data(), sizeof in);
+      name = text_member(in.name, sizeof in.name);
+      serial = text_member(in.eid, sizeof in.eid);
     }
+    const std::string address = h.addr ? addr_text(h.addr) : "", slot = h.slot >= 0 ? std::to_string(h.slot) : "";
     if (opt.json) {
-      json += std::string(json.empty() ? "" : ",\n") + "  {\"address\": " + json_string(addr_text(rec.addr)) +
-              ", \"slot\": " + std::to_string(rec.slot) + ", \"state\": " + json_string(state) +
+      auto or_null = [](const std::string &v) { return v.empty() ? std::string("null") : json_string(v); };
+      json += std::string(json.empty() ? "" : ",\n") + "  {\"address\": " + or_null(address) +
+              ", \"slot\": " + (slot.empty() ? "null" : slot) + ", \"state\": " + json_string(state) +
               ", \"answering\": " + (ping == 0 ? "true" : "false") + ", \"name\": " + json_string(name) +
-              ", \"serial\": " + json_string(serial) + "}";
+              ", \"serial\": " + json_string(serial) + ", \"interface\": " + or_null(h.interface) +
+              ", \"usbPort\": " + or_null(h.usb_port) + "}";
       continue;
     }
-    std::printf("%-15s  slot %-3u  %-14s", addr_text(rec.addr).c_str(), rec.slot, state);
-    if (ping == 0)
+    std::printf("%-15s  slot %-3s  %-14s", address.empty() ? "-" : address.c_str(), slot.empty() ? "-" : slot.c_str(),
+                state);
+    if (ping == 0 || !serial.empty())
       std::printf("  name %-8s  serial %s", name.empty() ? "-" : name.c_str(), serial.empty() ? "-" : serial.c_str());
+    if (!h.interface.empty()) std::printf("  interface %s", h.interface.c_str());
+    if (!h.usb_port.empty()) std::printf("  USB port %s", h.usb_port.c_str());
     std::printf("\n");
   }
   if (r < 0) return report("discovery", r);
@@ -160,38 +176,86 @@ int cmd_info(const Options &opt) {
   return kOk;
 }
 
+// Each round looks once (the table or discovery, every probe at the same time), then waits
+// a moment before the next; the rounds end at the time-out or with Ctrl-C.
 int cmd_wait(const Options &opt) {
   Library lib;
-  uint32_t addr = 0;
-  if (!opt.addr_text.empty()) {
-    int code;
-    if (!choose_device(opt, &addr, &code)) return code;
-  }
-  auto deadline =
+  const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(opt.wait_seconds * 1000));
+  auto next_round = [&]() {
+    if (interrupted() || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return !interrupted();
+  };
+
+  if (opt.wait_gone) {
+    // The handheld chosen as every command chooses it; none there has gone already.
+    uint32_t addr = 0;
+    int code = kOk;
+    if (!opt.addr_text.empty()) {
+      if (!choose_device(opt, &addr, &code)) return code;
+    } else if (!opt.serial.empty()) {
+      std::string why;
+      int r = find_by_serial(opt.serial, &addr, &why);
+      if (r < 0) return report("discovery", r);
+      if (r == 0) return kOk;
+    } else {
+      std::vector<Handheld> found;
+      int r = answering_handhelds(&found);
+      if (r < 0) return report("discovery", r);
+      if (found.size() > 1) return several_answer(found);
+      if (found.empty()) return kOk;
+      addr = found[0].addr;
+    }
+    // Gone: it does not answer the probe (five tries in a second).
+    do {
+      if (KQ_ZR_en_ping(addr) != 0) {
+        std::printf("%s\n", addr_text(addr).c_str());
+        return kOk;
+      }
+    } while (next_round());
+    if (interrupted()) return cancelled_exit_code();
+    std::fprintf(stderr, "zrlink: the handheld %s still answers after %g s\n", addr_text(addr).c_str(),
+                 opt.wait_seconds);
+    return kFailed;
+  }
+
+  const size_t count = opt.wait_count > 0 ? static_cast<size_t>(opt.wait_count) : 1;
+  size_t most = 0;
   do {
-    if (addr) {
+    if (!opt.addr_text.empty()) {
+      uint32_t addr = 0;
+      int code = kOk;
+      if (!choose_device(opt, &addr, &code)) return code;
       if (KQ_ZR_en_ping(addr) == 0) {
         std::printf("%s\n", addr_text(addr).c_str());
         return kOk;
       }
-    } else {
-      std::vector<Candidate> found;
-      find_candidates(&found);  // a failed enumeration is tried again, as silence is
-      // With --serial only that handheld will do; another one that answers is not it.
-      for (const auto &rec : found) {
-        if (rec.probe == 0 && (opt.serial.empty() || serial_of(rec.addr) == opt.serial)) {
-          std::printf("%s\n", addr_text(rec.addr).c_str());
-          return kOk;
-        }
+    } else if (!opt.serial.empty()) {
+      // Only that handheld will do; another one that answers is not it.
+      uint32_t addr = 0;
+      std::string why;
+      if (find_by_serial(opt.serial, &addr, &why) == 1) {
+        std::printf("%s\n", addr_text(addr).c_str());
+        return kOk;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+      std::vector<Handheld> found;
+      answering_handhelds(&found);  // a failed discovery is tried again, as silence is
+      most = std::max(most, found.size());
+      if (found.size() >= count) {
+        for (size_t i = 0; i < (opt.wait_count > 0 ? found.size() : 1); ++i)
+          std::printf("%s\n", addr_text(found[i].addr).c_str());
+        return kOk;
+      }
     }
-    if (interrupted()) return cancelled_exit_code();
-  } while (std::chrono::steady_clock::now() < deadline);
+  } while (next_round());
+  if (interrupted()) return cancelled_exit_code();
   if (!opt.serial.empty() && opt.addr_text.empty())
     std::fprintf(stderr, "zrlink: no handheld with the serial %s answered within %g s\n", opt.serial.c_str(),
                  opt.wait_seconds);
+  else if (opt.wait_count > 0)
+    std::fprintf(stderr, "zrlink: %zu of %d handhelds answered within %g s\n", most, opt.wait_count, opt.wait_seconds);
   else
     std::fprintf(stderr, "zrlink: no handheld answered within %g s\n", opt.wait_seconds);
   return kNoDevice;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -343,11 +344,17 @@ int cmd_mv(const Options &opt) { return simple_op(opt, ZR_FM_MOVE, "mv"); }
 int cmd_cp(const Options &opt) { return simple_op(opt, ZR_FM_COPY, "cp"); }
 
 int cmd_push(const Options &opt) {
+  std::vector<std::string> sources(opt.args.begin(), opt.args.end() - 1);
+  const std::string &target = opt.args.back();
+  // Standard input ("-") is sent as a file of its own: read whole first, for its size.
+  const bool from_stdin = std::find(sources.begin(), sources.end(), "-") != sources.end();
+  if (from_stdin && sources.size() > 1) {
+    std::fprintf(stderr, "zrlink: push: - (standard input) is sent alone: give it as the only LOCAL\n");
+    return kUsage;
+  }
   Session s(opt);
   if (!s.ok()) return s.exit_code();
   const uint32_t addr = s.addr();
-  std::vector<std::string> sources(opt.args.begin(), opt.args.end() - 1);
-  const std::string &target = opt.args.back();
   zr_attr ta{};
   int tr = KQ_ZR_fm_dirattr(addr, target.c_str(), &ta);
   if (unreachable(tr)) return report_op("push", target, tr);
@@ -358,6 +365,20 @@ int cmd_push(const Options &opt) {
     return kFailed;
   }
   bool into = sources.size() > 1 || target.back() == '/' || (tr == 0 && is_folder(ta));
+  if (from_stdin && into) {
+    std::fprintf(stderr, "zrlink: push: %s is a folder; standard input needs the handheld file's name\n",
+                 target.c_str());
+    return kFailed;
+  }
+  std::unique_ptr<StdinCopy> input;
+  if (from_stdin) {
+    input = std::make_unique<StdinCopy>();
+    if (!input->ok()) {
+      std::fprintf(stderr, "zrlink: push: %s\n", input->why().c_str());
+      return kFailed;
+    }
+    sources[0] = input->path();
+  }
 
   std::vector<Transfer> jobs;
   std::vector<std::pair<std::string, std::string>> unplanned;
@@ -397,6 +418,16 @@ int cmd_push(const Options &opt) {
 }
 
 int cmd_pull(const Options &opt) {
+  // "-" as the target: the files to standard output, as cat writes them.
+  if (opt.args.size() > 1 && opt.args.back() == "-") {
+    if (opt.json) {
+      std::fprintf(stderr, "zrlink: pull: --json and - both want standard output: give one\n");
+      return kUsage;
+    }
+    Session s(opt);
+    if (!s.ok()) return s.exit_code();
+    return files_to_stdout(s.addr(), std::vector<std::string>(opt.args.begin(), opt.args.end() - 1), opt);
+  }
   Session s(opt);
   if (!s.ok()) return s.exit_code();
   const uint32_t addr = s.addr();

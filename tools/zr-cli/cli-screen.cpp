@@ -83,16 +83,6 @@ bool write_png(const std::string &path, const std::vector<uint8_t> &image, unsig
   return false;
 }
 
-// "screenshot-20261208-094512.png" in local time.
-std::string dated_name() {
-  time_t now = std::time(nullptr);
-  struct tm tm;
-  char buf[64];
-  if (!localtime_r(&now, &tm) || !std::strftime(buf, sizeof buf, "screenshot-%Y%m%d-%H%M%S.png", &tm))
-    return "screenshot.png";
-  return buf;
-}
-
 bool ends_in_png(const std::string &name) {
   if (name.size() < 4) return false;
   std::string ext = name.substr(name.size() - 4);
@@ -102,8 +92,17 @@ bool ends_in_png(const std::string &name) {
 
 }  // namespace
 
+std::string screenshot_name() {
+  time_t now = std::time(nullptr);
+  struct tm tm;
+  char buf[64];
+  if (!localtime_r(&now, &tm) || !std::strftime(buf, sizeof buf, "screenshot-%Y%m%d-%H%M%S.png", &tm))
+    return "screenshot.png";
+  return buf;
+}
+
 int cmd_screenshot(const Options &opt) {
-  const std::string out = opt.args.empty() ? dated_name() : opt.args[0];
+  const std::string out = opt.args.empty() ? screenshot_name() : opt.args[0];
   const bool to_stdout = out == "-";
   if (!to_stdout && !ends_in_png(out)) {
     std::fprintf(stderr,
@@ -141,6 +140,7 @@ int cmd_screenshot(const Options &opt) {
       return kFailed;
     }
   }
+  count_bytes(total);
   if (to_stdout) {
     if (!write_png_to(stdout, image, width, height, bpp) || std::fflush(stdout) != 0) {
       std::fprintf(stderr, "zrlink: screenshot: writing standard output failed\n");

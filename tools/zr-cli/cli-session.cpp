@@ -3,11 +3,13 @@
 #include "zr-net.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,78 +26,122 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 volatile std::sig_atomic_t g_socket = -1;
 
+// The most worker processes in_workers runs at a time.
+constexpr size_t kMaxWorkers = 64;
+
 extern "C" void on_interrupt(int signal) {
   if (!g_interrupted) g_interrupted = signal;
   int s = g_socket;
   if (s >= 0) shutdown(s, SHUT_RDWR);  // async-signal-safe; the library then sees the end
 }
 
-// A probe running in a child process: the child writes KQ_ZR_en_ping's result into the
-// pipe and ends.
-struct RunningProbe {
-  pid_t pid = -1;
-  int fd = -1;
-};
-
-RunningProbe start_probe(uint32_t addr) {
-  RunningProbe p;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return p;
-  std::fflush(nullptr);
-  p.pid = fork();
-  if (p.pid == 0) {
-    close(fds[0]);
-    int32_t r = KQ_ZR_en_ping(addr);
-    _exit(write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r) ? 0 : 1);
-  }
-  close(fds[1]);
-  if (p.pid < 0) {
-    close(fds[0]);
-    return p;
-  }
-  p.fd = fds[0];
-  return p;
-}
-
-// The probe's result; probed here when the child could not be started or gave none.
-int finish_probe(RunningProbe &p, uint32_t addr) {
-  int32_t r = 0;
-  bool got = false;
-  if (p.fd >= 0) {
-    ssize_t n;
-    while ((n = read(p.fd, &r, sizeof r)) < 0 && errno == EINTR) {
-    }
-    got = n == static_cast<ssize_t>(sizeof r);
-    close(p.fd);
-  }
-  if (p.pid > 0)
-    while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  return got ? r : KQ_ZR_en_ping(addr);
-}
-
-// Every handheld that answers the probe.
-int discover(std::vector<Candidate> *found) {
-  std::vector<Candidate> all;
-  int r = find_candidates(&all);
-  for (const auto &c : all)
-    if (c.probe == 0) found->push_back(c);
-  return r;
-}
-
 }  // namespace
 
-int find_candidates(std::vector<Candidate> *found) {
+std::vector<std::string> in_workers(size_t n, const std::function<std::string(size_t)> &work) {
+  // A class of any size, a bounded number of processes at a time.
+  if (n > kMaxWorkers) {
+    std::vector<std::string> all;
+    for (size_t from = 0; from < n; from += kMaxWorkers) {
+      std::vector<std::string> part =
+          in_workers(std::min(kMaxWorkers, n - from), [&](size_t i) { return work(from + i); });
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  }
+  struct Worker {
+    pid_t pid = -1;
+    int fd = -1;
+    std::string got;
+  };
+  std::vector<Worker> workers(n);
+  std::fflush(nullptr);
+  for (size_t i = 0; i < n; ++i) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) continue;
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      // The answer behind a mark, so that an empty answer is told from none.
+      const std::string answer = "=" + work(i);
+      size_t done = 0;
+      while (done < answer.size()) {
+        ssize_t w = write(fds[1], answer.data() + done, answer.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) _exit(1);
+        done += static_cast<size_t>(w);
+      }
+      _exit(0);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+      close(fds[0]);
+      continue;
+    }
+    workers[i].pid = pid;
+    workers[i].fd = fds[0];
+  }
+  // Every answer read as it comes (one may be larger than a pipe holds).
+  for (;;) {
+    std::vector<pollfd> open_fds;
+    std::vector<size_t> of;
+    for (size_t i = 0; i < n; ++i)
+      if (workers[i].fd >= 0) {
+        open_fds.push_back({workers[i].fd, POLLIN, 0});
+        of.push_back(i);
+      }
+    if (open_fds.empty()) break;
+    if (poll(open_fds.data(), open_fds.size(), -1) < 0 && errno != EINTR) break;
+    for (size_t k = 0; k < open_fds.size(); ++k) {
+      if (!open_fds[k].revents) continue;
+      Worker &w = workers[of[k]];
+      char buf[4096];
+      ssize_t got = read(w.fd, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got > 0) {
+        w.got.append(buf, static_cast<size_t>(got));
+        continue;
+      }
+      close(w.fd);
+      w.fd = -1;
+    }
+  }
+  std::vector<std::string> answers(n);
+  for (size_t i = 0; i < n; ++i) {
+    Worker &w = workers[i];
+    if (w.fd >= 0) close(w.fd);
+    if (w.pid > 0)
+      while (waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    if (!w.got.empty() && w.got[0] == '=')
+      answers[i] = w.got.substr(1);
+    else if (!interrupted())
+      answers[i] = work(i);
+  }
+  return answers;
+}
+
+int enumerate_candidates(std::vector<Candidate> *found) {
   int h = KQ_ZR_en_init();
   if (h < 0) return h;
   zr_enum_rec rec;
   int r;
   while ((r = KQ_ZR_en_next(h, &rec)) == 0) found->push_back({rec.addr, rec.slot, ZR_E_END});
   KQ_ZR_en_done(h);
-  std::vector<RunningProbe> probes;
-  for (const auto &c : *found) probes.push_back(start_probe(c.addr));
-  for (size_t i = 0; i < found->size(); ++i) (*found)[i].probe = finish_probe(probes[i], (*found)[i].addr);
   return r == ZR_E_END ? 0 : r;
+}
+
+int find_candidates(std::vector<Candidate> *found) {
+  int r = enumerate_candidates(found);
+  std::vector<std::string> probes = in_workers(found->size(), [&](size_t i) {
+    int32_t p = KQ_ZR_en_ping((*found)[i].addr);
+    return std::string(reinterpret_cast<const char *>(&p), sizeof p);
+  });
+  for (size_t i = 0; i < found->size(); ++i) {
+    int32_t p = ZR_E_END;
+    if (probes[i].size() == sizeof p) std::memcpy(&p, probes[i].data(), sizeof p);
+    (*found)[i].probe = p;
+  }
+  return r;
 }
 
 Library::Library() : ok_(KQ_ZR_1b_init() == 0) {
@@ -121,6 +167,13 @@ void install_interrupt_handler() {
 }
 
 bool interrupted() { return g_interrupted != 0; }
+
+namespace {
+uint64_t g_bytes = 0;
+}
+
+void count_bytes(uint64_t n) { g_bytes += n; }
+uint64_t bytes_counted() { return g_bytes; }
 
 int cancelled_exit_code() { return g_interrupted ? 128 + g_interrupted : kCancelled; }
 
@@ -195,22 +248,22 @@ bool choose_device(const Options &opt, uint32_t *addr, int *exit_code) {
     }
     return true;
   }
-  std::vector<Candidate> found;
-  int r = discover(&found);
-  if (r < 0) {
-    *exit_code = report("discovery", r);
+  if (!opt.serial.empty()) {
+    std::string why;
+    int r = find_by_serial(opt.serial, addr, &why);
+    if (r < 0) {
+      *exit_code = report("discovery", r);
+      return false;
+    }
+    if (r == 1) return true;
+    std::fprintf(stderr, "zrlink: %s (zrlink list shows them)\n", why.c_str());
+    *exit_code = kNoDevice;
     return false;
   }
-  if (!opt.serial.empty()) {
-    for (const auto &c : found) {
-      if (serial_of(c.addr) == opt.serial) {
-        *addr = c.addr;
-        return true;
-      }
-    }
-    std::fprintf(stderr, "zrlink: no handheld with the serial %s answers (zrlink list shows them)\n",
-                 opt.serial.c_str());
-    *exit_code = kNoDevice;
+  std::vector<Handheld> found;
+  int r = answering_handhelds(&found);
+  if (r < 0) {
+    *exit_code = report("discovery", r);
     return false;
   }
   if (found.size() == 1) {
@@ -221,11 +274,16 @@ bool choose_device(const Options &opt, uint32_t *addr, int *exit_code) {
     std::fprintf(stderr, "zrlink: no handheld answers (attach one, or name it with --addr)\n");
     *exit_code = kNoDevice;
   } else {
-    std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr or --serial:\n", found.size());
-    for (const auto &rec : found) std::fprintf(stderr, "  %s\n", addr_text(rec.addr).c_str());
-    *exit_code = kSeveral;
+    *exit_code = several_answer(found);
   }
   return false;
+}
+
+int several_answer(const std::vector<Handheld> &found) {
+  std::fprintf(stderr, "zrlink: %zu handhelds answer; choose one with --addr or --serial:\n", found.size());
+  for (const auto &h : found)
+    std::fprintf(stderr, "  %s%s\n", addr_text(h.addr).c_str(), where(h).empty() ? "" : ("  " + where(h)).c_str());
+  return kSeveral;
 }
 
 // ---- the command line ------------------------------------------------------------------
@@ -247,10 +305,18 @@ enum CommandOption : unsigned {
   kOptForeground = 1u << 10,  // -f
   kOptDelete = 1u << 11,      // --delete
   kOptDryRun = 1u << 12,      // --dry-run, -n
+  kOptSheet = 1u << 13,       // --sheet FILE
+  kOptCount = 1u << 14,       // --count N
+  kOptGone = 1u << 15,        // --gone
 };
+
+// The most handhelds wait --count waits for (as many as the service has networks).
+const int kMaxCount = 16384;
 
 // The most transfers at the same time that -j takes.
 const int kMaxJobs = 64;
+// The most handhelds at the same time that --max-handhelds takes.
+const int kMaxHandhelds = 1024;
 
 // Each command with the number of operands it takes (max -1: any number), its usage line,
 // the options of its own it takes and what it does (for help).
@@ -277,26 +343,33 @@ const Command kCommands[] = {
      "remove a handheld file (-r: or a folder with everything in it)"},
     {"mv", cmd_mv, 2, 2, "mv FROM TO", 0, "move or rename on the handheld"},
     {"cp", cmd_cp, 2, 2, "cp FROM TO", 0, "copy on the handheld"},
-    {"push", cmd_push, 2, -1, "push [-j N] [-L] [--keep-going] [--json] LOCAL... REMOTE",
+    {"push", cmd_push, 2, -1, "push [-j N] [-L] [--keep-going] [--json] LOCAL... REMOTE  (LOCAL -: standard input)",
      kOptJobs | kOptLinks | kOptKeepGoing | kOptJson,
      "send files and folders (recursive) to the handheld; REMOTE ending in / is a folder that\n"
      "must exist; -L sends what symbolic links in folders point to (default: skipped)"},
-    {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL]",
+    {"pull", cmd_pull, 1, -1, "pull [-j N] [--keep-going] [--json] REMOTE... [LOCAL | -]",
      kOptJobs | kOptKeepGoing | kOptJson,
-     "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder)"},
-    {"mount", cmd_mount, 1, 1, "mount [-f] MOUNTPOINT", kOptForeground,
+     "fetch files and folders (recursive) from the handheld (default LOCAL: the current folder;\n"
+     "-: the files to standard output, as cat)"},
+    {"mount", cmd_mount, 1, 1, "mount [-f] [-j N] MOUNTPOINT", kOptForeground | kOptJobs,
      "the handheld's storage as a folder (FUSE; -f: in the foreground; fusermount3 -u ends it)"},
     {"sync", cmd_sync, 2, 2, "sync [--delete] [--dry-run] [-L] [-j N] [--keep-going] SRC DST",
      kOptDelete | kOptDryRun | kOptLinks | kOptJobs | kOptKeepGoing,
      "copy only what changed, either way; the handheld's side is written :PATH (--delete:\n"
      "remove what SRC lacks; --dry-run: print the plan; -L: follow symbolic links in SRC)"},
-    {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -]", 0,
-     "the handheld's screen as a PNG picture (-: to standard output; default: a dated name)"},
+    {"cat", cmd_cat, 1, -1, "cat REMOTE...", 0,
+     "handheld files to standard output, one after the other (nothing unless all arrive whole)"},
+    {"screenshot", cmd_screenshot, 0, 1, "screenshot [OUT.png | -] [--sheet SHEET.png]", kOptSheet,
+     "the handheld's screen as a PNG picture (-: to standard output; default: a dated name);\n"
+     "with --all, --sheet also writes one picture of every screen in a grid, labelled"},
     {"osupg", cmd_osupg, 1, 1, "osupg [-y] [--force] IMAGE", kOptYes | kOptForce,
      "install an OS image: a host file is sent to the handheld first, else IMAGE names a\n"
      "file on the handheld; asks first on a terminal (-y: not), refuses when the handheld is\n"
      "not ready (--force: installs anyway)"},
-    {"wait", cmd_wait, 0, 0, "wait [--timeout S]", kOptTimeout, "until a handheld answers (default 30 s)"},
+    {"wait", cmd_wait, 0, 0, "wait [--timeout S] [--count N | --gone]", kOptTimeout | kOptCount | kOptGone,
+     "until a handheld answers (default: at most 30 s), and print its address; with --serial\n"
+     "that one; --count N: until N handhelds answer (all their addresses); --gone: until the\n"
+     "chosen handheld no longer answers"},
 };
 
 const char kGeneralUsage[] = "usage: zrlink [OPTIONS] COMMAND [ARGS]   (zrlink help [COMMAND])\n";
@@ -307,9 +380,13 @@ const char kOptionsText[] =
     "  --addr A      the handheld's address (default: $ZR_ADDR)\n"
     "  --serial S    the attached handheld with serial S (default: $ZR_SERIAL); without\n"
     "                either, the only handheld that answers\n"
+    "  --all         the command on every answering handheld at the same time (info, ls,\n"
+    "                stat, push, pull, sync, rm, mkdir, mv, screenshot, osupg)\n"
+    "  --max-handhelds N  --all: at most N handhelds at the same time (default 32)\n"
     "  -q, --quiet   no progress display (shown on a terminal otherwise)\n"
     "  --progress    the progress display also when standard error is not a terminal\n"
-    "  --json        list, info, ls, stat, push, pull: the result as JSON (see zrlink(1))\n"
+    "  --json        list, info, ls, stat, push, pull (any command with --all): the result\n"
+    "                as JSON (see zrlink(1))\n"
     "  -j N          push, pull: N transfers at the same time (default 4, at most 64)\n"
     "  --keep-going  push, pull: after a failure go on with the others, then sum up\n"
     "  --version     the version\n"
@@ -461,6 +538,29 @@ int run(int argc, char **argv) {
       if (!v || !*v) return usage_error(command, "--serial needs a serial");
       opt.serial = v;
       serial_given = true;
+    } else if (a == "--all") {
+      opt.all = true;
+    } else if (value("--max-handhelds", &v)) {
+      char *end = nullptr;
+      long n = v ? std::strtol(v, &end, 10) : 0;
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxHandhelds)
+        return usage_error(command,
+                           "--max-handhelds needs a number of handhelds (1 to " + std::to_string(kMaxHandhelds) + ")");
+      opt.max_handhelds = static_cast<int>(n);
+    } else if (value("--sheet", &v)) {
+      command_option(kOptSheet);
+      if (!v || !*v) return usage_error(command, "--sheet needs a file name");
+      opt.sheet = v;
+    } else if (a == "--gone") {
+      command_option(kOptGone);
+      opt.wait_gone = true;
+    } else if (value("--count", &v)) {
+      command_option(kOptCount);
+      char *end = nullptr;
+      long n = v ? std::strtol(v, &end, 10) : 0;
+      if (!v || *v == '\0' || *end != '\0' || n < 1 || n > kMaxCount)
+        return usage_error(command, "--count needs a number of handhelds (1 to " + std::to_string(kMaxCount) + ")");
+      opt.wait_count = static_cast<int>(n);
     } else if (value("--timeout", &v)) {
       command_option(kOptTimeout);
       char *end = nullptr;
@@ -479,10 +579,18 @@ int run(int argc, char **argv) {
   if (want_help)
     return finish_output(help(command ? std::vector<std::string>{command->name} : std::vector<std::string>{}));
   if (!command) return usage_error(nullptr, "no command given");
+  // With --all every command sums up as JSON; its own JSON, where it has one, goes inside.
   for (const auto &o : given)
-    if (!(command->options & o.first))
+    if (!(command->options & o.first) && !(opt.all && o.first == kOptJson))
       return usage_error(command, std::string(command->name) + " does not take " + o.second);
   if (addr_given && serial_given) return usage_error(command, "--addr and --serial both name a handheld: give one");
+  if (opt.wait_count > 0 && opt.wait_gone) return usage_error(command, "wait: --count and --gone do not go together");
+  if (opt.wait_count > 0 && (addr_given || serial_given))
+    return usage_error(command, "wait --count counts every handheld: it takes no --addr or --serial");
+  if (opt.wait_count > 0) {  // ZR_ADDR and ZR_SERIAL do not narrow the count
+    opt.addr_text.clear();
+    opt.serial.clear();
+  }
   if (addr_given)
     opt.serial.clear();
   else if (serial_given)
@@ -493,7 +601,18 @@ int run(int argc, char **argv) {
   if (n < command->min || (command->max >= 0 && n > command->max))
     return usage_error(
         command, std::string(command->name) + ": " + (n < command->min ? "too few operands" : "too many operands"));
+  if (opt.all) {
+    if (addr_given || serial_given)
+      return usage_error(command, "--all and " + std::string(addr_given ? "--addr" : "--serial") +
+                                      " both choose handhelds: give one");
+    if (!runs_on_all(command->name)) return usage_error(command, std::string(command->name) + " does not take --all");
+    opt.addr_text.clear();
+    opt.serial.clear();
+  } else if (!opt.sheet.empty()) {
+    return usage_error(command, "--sheet is for screenshot --all");
+  }
   install_interrupt_handler();
+  if (opt.all) return finish_output(run_on_all(command->name, command->run, (command->options & kOptJson) != 0, opt));
   return finish_output(command->run(opt));
 }
 

@@ -1,7 +1,9 @@
 // cli.h -- zrlink, the command-line tool over the link library.
 //
 // Every command talks to one handheld, named by --addr (or ZR_ADDR), chosen by its serial
-// with --serial (or ZR_SERIAL), or found by discovery when exactly one is attached.
+// with --serial (or ZR_SERIAL), or the only one that answers; with --all, to every
+// answering handheld at the same time (cli-all.cpp).  The handhelds attached are those of
+// the DHCP service's table while the service runs, else those discovery finds.
 // Failures print what happened, in the user's words and naming the file, on standard error
 // and end with a nonzero exit code.
 #ifndef ZRLINK_CLI_H
@@ -9,7 +11,10 @@
 
 #include "zr-net.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +39,8 @@ struct Options {
   bool json = false;              // --json (list, info, ls, stat, push, pull)
   bool long_list = false;         // -l (ls)
   double wait_seconds = 30;       // --timeout (wait)
+  int wait_count = 0;             // --count N (wait): until N handhelds answer; 0: one
+  bool wait_gone = false;         // --gone (wait): until the chosen handheld has gone
   int jobs = 4;                   // -j N (push, pull): transfers at the same time
   bool keep_going = false;        // --keep-going (push, pull): go on after a failed file
   bool follow_links = false;      // -L (push, sync): send what symbolic links point to
@@ -44,6 +51,9 @@ struct Options {
   bool foreground = false;        // -f (mount): stay in the foreground
   bool delete_extra = false;      // --delete (sync): remove what the source lacks
   bool dry_run = false;           // --dry-run (sync): print the plan, change nothing
+  bool all = false;               // --all: the command on every answering handheld at once
+  int max_handhelds = 32;         // --max-handhelds N (--all): at most N handhelds at the same time
+  std::string sheet;              // --sheet FILE (screenshot --all): the contact sheet
   std::vector<std::string> args;  // the command's operands
 };
 
@@ -102,8 +112,10 @@ class Library {
   bool ok_;
 };
 
-// The handheld to talk to: --addr, or the only one that answers the probe.  On failure
-// prints why and returns false with the exit code in *exit_code.
+// The handheld to talk to: --addr; with --serial the answering handheld with that serial
+// (with the service's table, the table's row of that USB serial costs one probe whatever
+// the number of handhelds); else the only one that answers.  On failure prints why and
+// returns false with the exit code in *exit_code.
 bool choose_device(const Options &opt, uint32_t *addr, int *exit_code);
 
 // A started library and the chosen handheld: the frame of every command that talks to one.
@@ -144,6 +156,53 @@ struct Candidate {
 // a process of its own: a silent candidate costs one probe time in all, not one each), in
 // the enumeration's order.  0, or the enumeration's negative result.
 int find_candidates(std::vector<Candidate> *found);
+// The enumeration alone (nothing is sent; every probe ZR_E_END).
+int enumerate_candidates(std::vector<Candidate> *found);
+
+// Runs work(0) ... work(n - 1) at the same time (at most 64 at once), each in a child process
+// of its own (the library's state is per process), and gives what each returned, in order.  A child that
+// could not be started, or that ended without its answer, has its work done here instead.
+std::vector<std::string> in_workers(size_t n, const std::function<std::string(size_t)> &work);
+
+// ---- the handhelds attached (cli-table.cpp) ---------------------------------------------
+// While the DHCP service runs, its table of adapters (zr-dhcp.exe(8): $ZR_DHCP_RUN_DIR, or
+// /run/zr-dhcp) names the handhelds: it is used when the pid file there is locked by a
+// running process and the table names that process.  Otherwise (no service, a table left by
+// one that ended, or a damaged table) discovery finds them, and the interface and USB port
+// are looked up in sysfs ($ZR_SYSFS, or /sys).
+struct Handheld {
+  uint32_t addr = 0;        // 0: its adapter has no address yet
+  int slot = -1;            // its interface's place in discovery's list; -1 when not there
+  std::string serial;       // the USB serial from the service's table; "" when unknown
+                            // (class_of_handhelds: the serial the handheld reports, when it does)
+  std::string name;         // class_of_handhelds: the name the handheld reports
+  std::string label;        // class_of_handhelds: what names it in the output of --all
+  std::string interface;    // the computer's network interface to it; "" when unknown
+  std::string usb_port;     // the USB device's name in sysfs ("1-1.2"); "" when unknown
+  int probe = ZR_E_END;     // KQ_ZR_en_ping's answer (0: it answers); ZR_E_END unprobed
+  bool from_table = false;  // a row of the service's table
+  std::string asked;        // what attached_handhelds' `then` returned for it
+};
+// Every handheld that answers now, all probed at the same time, with what is known of
+// each.  0, or the negative result of a failed discovery.
+int answering_handhelds(std::vector<Handheld> *found);
+// Every handheld attached, answering or not: the table's adapters that are not gone (those
+// with an address probed), or discovery's candidates (all probed).  With `then`, each one
+// that answers is also asked by then(addr) in the same worker process as its probe, the
+// answer in `asked`.
+int attached_handhelds(std::vector<Handheld> *all, const std::function<std::string(uint32_t)> &then = {});
+// The rows of the service's table whose USB serial is `serial` and that have an address,
+// when the table is current; false (and nothing in *rows) without a current table.
+bool table_rows_with_serial(const std::string &serial, std::vector<Handheld> *rows);
+// "zrh0, USB port 1-1.2" of what is known, or "".
+std::string where(const Handheld &h);
+// The answering handheld with the serial: the one the service's table names by its USB
+// serial (one probe), else the one that reports it (every answering handheld asked at the
+// same time).  1 with *addr; 0 with why not in *why; or the negative result of discovery.
+int find_by_serial(const std::string &serial, uint32_t *addr, std::string *why);
+// Prints that several handhelds answer, with their addresses and where they are attached,
+// and returns kSeveral.
+int several_answer(const std::vector<Handheld> &found);
 
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
@@ -175,6 +234,8 @@ std::string entry_json(const std::string &path, const std::string &name, bool fo
 // address yet, and points at the DHCP service (cli-adapters.cpp; ZR_SYSFS names another
 // sysfs root).
 void hint_unaddressed_adapters();
+// $ZR_SYSFS, or /sys.
+std::string sysfs_root();
 
 // ---- handheld folders (cli-files.cpp) -----------------------------------------------------
 struct Entry {
@@ -212,6 +273,137 @@ struct Outcome {
 int run_transfers(uint32_t addr, int direction, const std::vector<Transfer> &transfers, const Options &opt,
                   std::vector<std::string> *created, Outcome *outcome = nullptr);
 
+// ---- worker processes for transfers (cli-transfers.cpp) ---------------------------------
+// The library is used from one thread of one process at a time and every connection begins
+// with a pause, so transfers overlap in worker processes, each with its own copy of the
+// library's state.  The parent hands a worker one Job at a time (a pipe per worker); the
+// workers report over one shared pipe in records small enough to arrive whole.
+struct Job {
+  int32_t id = 0;         // the parent's own number, given back in the reports
+  int32_t direction = 0;  // ZR_FM_PUT or ZR_FM_GET
+  std::string remote, local;
+  uint64_t size = 0;  // a fetch: the listing's size (a reply that announces another fails)
+};
+// Results of a Job besides the library's: the worker ended in the middle of it, or the
+// fetch's reply announced another size than the Job's (the announced size is the report's
+// `size`).
+const int kWorkerLost = INT32_MIN;
+const int kOtherSize = INT32_MIN + 1;
+struct Report {
+  enum Kind : int32_t { kProgress = 1, kDone = 2 };
+  int32_t kind;
+  int32_t worker;       // the slot
+  int32_t job;          // Job::id
+  int32_t result;       // kDone: the library's result, or one of the two above
+  int32_t created;      // kDone: a fetch made a host file that was not there before
+  int32_t error;        // kDone: the library's last system error after the transfer
+  uint64_t done, size;  // bytes so far; the size (a fetch: as the reply announced it)
+};
+// A fetch leaves a file that was there before as it was when it fails, and takes a new one
+// away (also when the reply announced another size than the Job's).
+class Workers {
+ public:
+  explicit Workers(uint32_t addr);
+  ~Workers();  // stop(), wait()
+  Workers(const Workers &) = delete;
+  Workers &operator=(const Workers &) = delete;
+  // Starts a worker process in `slot` (size(): one more slot); false when none could start.
+  // The worker closes `also_close` (>= 0), and ends with SIGINT when its parent thread ends.
+  bool start(size_t slot, int also_close = -1);
+  size_t size() const { return slots_.size(); }
+  bool alive(size_t slot) const;  // started, not seen ended, its pipe open
+  // Hands a Job to an idle worker; false when the worker is gone (its pipe is closed then).
+  bool hand(size_t slot, const Job &job);
+  int reports() const { return reports_[0]; }  // the read end, for poll
+  // Reads one record: 1, 0 when every worker is gone (after seal()), -1.
+  int read_report(Report *r);
+  // Closes the parent's copy of the reports' write end: no more workers start.
+  void seal();
+  // Whether the worker in `slot` has ended (looked for with waitpid; its pipe is closed then).
+  bool ended(size_t slot);
+  void close_jobs(size_t slot);  // the worker ends after its current Job
+  void kill_now(size_t slot);    // ends the worker at once (SIGKILL) and waits for it
+  void stop();                   // SIGINT to every worker still there (a fetch leaves nothing partial)
+  void wait();                   // waits for every worker to end
+
+ private:
+  struct Slot {
+    pid_t pid = -1;
+    int jobs = -1;
+    bool ended = false;
+  };
+  uint32_t addr_;
+  int reports_[2] = {-1, -1};
+  std::vector<Slot> slots_;
+};
+
+// What the command has moved between the host and the handheld, in bytes: every transfer
+// that completed and every screen image (the --all summary's figure).
+void count_bytes(uint64_t n);
+uint64_t bytes_counted();
+
+// Asks on the terminal (standard error, standard input) whether to go on; true for "y"
+// or "yes" (cli-device.cpp).
+bool confirmed(const std::string &question);
+
+// ---- every handheld at once (cli-all.cpp) -------------------------------------------------
+// The handhelds that answer now (those zrlink list shows answering), each with its name,
+// the serial it reports and its label in the output of --all: the serial, or its address
+// where the serial is missing, shared with another handheld or not fit to be a folder
+// name.  0 or the enumeration's negative result.
+int class_of_handhelds(std::vector<Handheld> *out);
+// Whether `command` can run with --all.
+bool runs_on_all(const std::string &command);
+// Runs the command on every answering handheld, each in a child process of its own (at
+// most opt.max_handhelds at the same time), its output lines prefixed with the label; local
+// destinations are placed per handheld (see zrlink(1)); ends with the summary (or the
+// JSON object).  0 when every handheld succeeded, 1 otherwise, 3 when none answers.
+// `json_output`: whether the command itself writes JSON with --json.
+int run_on_all(const std::string &command, int (*run)(const Options &), bool json_output, const Options &opt);
+// "{serial}", "{name}" and "{addr}" in text replaced by the handheld's label, name (or
+// label when it has none fit for a file name) and address.
+std::string expand_placeholders(const std::string &text, const Handheld &h);
+
+// ---- the contact sheet (cli-sheet.cpp) -------------------------------------------------------
+// One cell of the sheet: a PNG picture ("" or unreadable: an empty cell saying so) and
+// the label written under it.
+struct SheetCell {
+  std::string picture;
+  std::string label;
+};
+// The sheet's grid: ceil(sqrt(n)) columns, as many rows as needed; each cell is the
+// largest picture (320 x 240 when there is none) with kSheetMargin pixels around it and a
+// band of kSheetBand pixels below it for the label.
+const int kSheetMargin = 8;
+const int kSheetBand = 24;
+void sheet_grid(size_t cells, int *columns, int *rows);
+// Writes the sheet as a PNG beside `path` and puts it in place when whole; false with the
+// reason in *why.
+bool write_sheet(const std::string &path, const std::vector<SheetCell> &cells, std::string *why);
+
+// ---- streams (cli-streams.cpp) --------------------------------------------------------------
+// Standard input read whole into a private temporary file (its size must be known before
+// a transfer starts), removed with the object.
+class StdinCopy {
+ public:
+  StdinCopy();
+  ~StdinCopy();
+  bool ok() const { return !path_.empty(); }
+  const std::string &path() const { return path_; }  // ".../stdin"
+  const std::string &why() const { return why_; }
+  StdinCopy(const StdinCopy &) = delete;
+  StdinCopy &operator=(const StdinCopy &) = delete;
+
+ private:
+  std::string folder_, path_, why_;
+};
+// The handheld files, in order, to standard output: each is fetched whole into a private
+// temporary folder first, and nothing is written unless every one arrived.
+int files_to_stdout(uint32_t addr, const std::vector<std::string> &remotes, const Options &opt);
+
+// The name a screenshot gets when none is given: "screenshot-YYYYmmdd-HHMMSS.png" (local time).
+std::string screenshot_name();
+
 // ---- commands ---------------------------------------------------------------------------
 int cmd_list(const Options &opt);  // cli-device.cpp
 int cmd_info(const Options &opt);
@@ -229,6 +421,7 @@ int cmd_push(const Options &opt);
 int cmd_pull(const Options &opt);
 int cmd_mount(const Options &opt);  // cli-mount.cpp
 int cmd_sync(const Options &opt);   // cli-sync.cpp
+int cmd_cat(const Options &opt);    // cli-streams.cpp
 
 // Parses the command line and runs the command; returns the exit code.
 int run(int argc, char **argv);

@@ -60,6 +60,7 @@ Answer answer(const Request &req, Pool *pool, int64_t now_ms) {
         return a;
       }
       a = give(req, pool, kAck);
+      pool->leased_until_ms = pool->lease == 0xFFFFFFFFu ? INT64_MAX : now_ms + int64_t(pool->lease) * 1000;
       a.log = "lease " + ipv4_text(handheld) + " to " + who + " for " +
               (pool->lease == 0xFFFFFFFFu ? std::string("ever") : std::to_string(pool->lease) + " s");
       return a;
@@ -72,6 +73,7 @@ Answer answer(const Request &req, Pool *pool, int64_t now_ms) {
         return a;
       }
       pool->declined_until_ms = now_ms + kDeclineHoldMs;
+      pool->leased_until_ms = 0;
       a.log = "declined by " + who + ": " + ipv4_text(handheld) + " seems in use, withheld for 10 s";
       return a;
 
@@ -81,6 +83,7 @@ Answer answer(const Request &req, Pool *pool, int64_t now_ms) {
         return a;
       }
       a.log = "released " + ipv4_text(handheld) + " by " + who;
+      pool->leased_until_ms = 0;
       return a;
 
     case kInform:

@@ -33,6 +33,8 @@ struct Pool {
   int subnet = -1;
   uint32_t lease = 0;             // seconds offered
   int64_t declined_until_ms = 0;  // monotonic time before which nothing is offered
+  int64_t leased_until_ms = 0;    // monotonic time the handheld's lease runs out (ACK); 0 after
+                                  // a RELEASE or DECLINE
 };
 
 struct Answer {

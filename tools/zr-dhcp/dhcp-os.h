@@ -10,7 +10,7 @@
 //   privileges          linux/privileges.cpp   win/privileges.cpp      what the process may do
 //   files               linux/files.cpp        win/files.cpp           reading, replacing, locking
 //   waiting             linux/wait.cpp         win/wait.cpp            for the first of several handles
-//   the process         linux/process.cpp      win/process.cpp         its folder, stop request, log stream
+//   the process         linux/process.cpp      win/process.cpp         its folder and id, stop request, log
 //   service manager                            win/service-manager.cpp Windows service mode
 #ifndef ZR_DHCP_OS_H
 #define ZR_DHCP_OS_H
@@ -43,6 +43,8 @@ struct UsbDevice {
   bool found = false;
   UsbId id;
   std::string serial;  // empty when the device has none
+  std::string port;    // the USB device's name in sysfs, its place on the buses: "1-1.2"
+                       // (Linux; empty on Windows)
 };
 UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname);
 // The network interfaces sysfs lists (ROOT/class/net; Linux only).
@@ -169,11 +171,18 @@ int read_regular_file(const std::string &path, std::string *text);
 // can): a reader sees the old or the new content, never a part.  0 or the errno value.
 int write_file_atomically(const std::string &path, const std::string &text);
 // Takes the lock of a file (created when missing, never through a symbolic link) for as
-// long as *handle stays open, and writes the process id into it.  0; EWOULDBLOCK with the
-// holder's process id in *holder (0 when it could not be told) when another process holds
-// it; else the errno value.
+// long as *handle stays open, and writes the process id into it; the file is readable by
+// every user whatever the umask (Linux: mode 0644), for their programs look at its lock.
+// 0; EWOULDBLOCK with the holder's process id in *holder (0 when it could not be told)
+// when another process holds it; else the errno value.
 int lock_file(const std::string &path, OsHandle *handle, long *holder);
+// Whether a process holds the lock lock_file takes of a file that is there (a question
+// only: nothing is locked, never through a symbolic link, never waiting).  0 with *held,
+// or the errno value of its opening.
+int lock_held(const std::string &path, bool *held);
 bool path_exists(const std::string &path);
+// Removes a file; 0, also when there was none, else the errno value.
+int remove_file(const std::string &path);
 // 0 when the folder is there afterwards, else the errno value.
 int make_folder(const std::string &path);
 void close_handle(OsHandle handle);
@@ -187,6 +196,8 @@ int wait_ready(const std::vector<OsHandle> &handles, int timeout_ms, std::vector
 // ---- the process (linux/process.cpp, win/process.cpp) -----------------------------------
 // The folder the program file is in.
 std::string program_folder();
+// This process's id (the one its table of adapters names).
+long process_id();
 // Writes one line to standard error if it takes it now, without waiting; false when not.
 // (Windows: a pipe's lines go to a bounded queue that a thread of its own writes out,
 // given at most 1 s at the end.)

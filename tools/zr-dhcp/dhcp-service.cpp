@@ -63,10 +63,12 @@ int Service::start() {
   }
   for (const Link &l : links) consider(l);
   save_store(false);
+  publish();
   return 0;
 }
 
-bool Service::select(const Link &link, std::string *key, std::string *former_key, std::string *why) const {
+bool Service::select(const Link &link, std::string *key, std::string *former_key, UsbDevice *usb_out,
+                     std::string *why) const {
   const bool named = std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
                      opt_.config.interfaces.end();
   UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
@@ -75,6 +77,7 @@ bool Service::select(const Link &link, std::string *key, std::string *former_key
       (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end()))
     return false;
   former_key->clear();
+  *usb_out = usb;
   if (usb.found && !usb.serial.empty()) {
     *key = "serial:" + usb_id_text(usb.id) + ":" + serial_key_text(usb.serial);
     *former_key = "serial:" + usb_id_text(usb.id) + ":" + former_serial_key_text(usb.serial);
@@ -99,7 +102,8 @@ void Service::consider(const Link &link) {
   // tells that one (and the name may belong to another link by now).
   if (Network::name_of(link.index) != link.name) return;
   std::string key, former_key, why;
-  if (!select(link, &key, &former_key, &why)) {
+  UsbDevice usb;
+  if (!select(link, &key, &former_key, &usb, &why)) {
     waiting_.erase(link.index);
     return;
   }
@@ -111,12 +115,14 @@ void Service::consider(const Link &link) {
     store_changed = true;
   }
   if (!waiting_.count(link.index)) log_("adapter " + link.name + " found (" + why + ")");
+  drop_gone(link.index, key);
 
   int subnet = -1;
   int err = choose_subnet(link, key, &subnet);
   if (err != 0 || subnet < 0) {
-    unserved(link, err != 0 ? "cannot list the addresses and routes in use: " + (error_text(err))
-                            : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
+    unserved(link, key, usb,
+             err != 0 ? "cannot list the addresses and routes in use: " + error_text(err)
+                      : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
     return;
   }
   // Before the link is up, so that no router advertisement of the handheld's side is taken.
@@ -124,14 +130,13 @@ void Service::consider(const Link &link) {
   if (err == ENOSYS && !waiting_.count(link.index))
     log_("IPv6 router discovery left as it is on " + link.name + " (the system has no call to change it)");
   if (err != 0 && err != ENOSYS) {
-    unserved(link,
-             "cannot turn off IPv6 router advertisements and autoconfiguration: " + (error_text(err)));
+    unserved(link, key, usb, "cannot turn off IPv6 router advertisements and autoconfiguration: " + error_text(err));
     return;
   }
   const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
   err = network_.add_address(link.index, subnet_host(subnet), 30);
   if (err != 0 && err != EEXIST) {
-    unserved(link, "cannot set " + host + ": " + error_text(err));
+    unserved(link, key, usb, "cannot set " + host + ": " + error_text(err));
     return;
   }
   waiting_.erase(link.index);
@@ -147,6 +152,7 @@ void Service::consider(const Link &link) {
   adapter.own_address = !found_there;
   adapter.name = link.name;
   adapter.key = key;
+  adapter.usb = usb;
   adapter.pool.subnet = subnet;
   adapter.pool.lease = opt_.config.lease;
   open_socket(link.index, &adapter);
@@ -195,9 +201,11 @@ int Service::choose_subnet(const Link &link, const std::string &key, int *subnet
 }
 
 // One line each time the reason an adapter is not served changes.
-void Service::unserved(const Link &link, const std::string &why) {
+void Service::unserved(const Link &link, const std::string &key, const UsbDevice &usb, const std::string &why) {
   Waiting &w = waiting_[link.index];
   w.link = link;
+  w.key = key;
+  w.usb = usb;
   if (w.why == why) return;
   w.why = why;
   log_(link.name + " is not served: " + why);
@@ -229,9 +237,19 @@ void Service::retry(int64_t now) {
 }
 
 void Service::forget(int index) {
-  waiting_.erase(index);
+  auto waiting = waiting_.find(index);
+  if (waiting != waiting_.end()) {
+    TableRow row = row_of(index, waiting->second);
+    row.state = AdapterState::kGone;
+    drop_gone(index, waiting->second.key);
+    gone_.push_back({waiting->second.key, row});
+    waiting_.erase(waiting);
+  }
   auto it = adapters_.find(index);
-  if (it == adapters_.end()) return;
+  if (it == adapters_.end()) {
+    if (gone_.size() > kMaxGoneRows) gone_.pop_front();
+    return;
+  }
   for (auto b = budgets_.begin(); b != budgets_.end();) {
     if (b->first.first != index) {
       ++b;
@@ -241,7 +259,77 @@ void Service::forget(int index) {
     b = budgets_.erase(b);
   }
   log_("adapter " + it->second.name + " gone");
+  TableRow row = row_of(index, it->second, 0);
+  row.state = AdapterState::kGone;
+  drop_gone(index, it->second.key);
+  gone_.push_back({it->second.key, row});
+  if (gone_.size() > kMaxGoneRows) gone_.pop_front();
   adapters_.erase(it);
+}
+
+// An adapter that comes (back) replaces the row of the one gone under its index or its key.
+void Service::drop_gone(int index, const std::string &key) {
+  for (auto g = gone_.begin(); g != gone_.end();) g = g->row.index == index || g->key == key ? gone_.erase(g) : g + 1;
+}
+
+TableRow Service::row_of(int index, const Waiting &w) {
+  TableRow row;
+  row.index = index;
+  row.interface = w.link.name;
+  row.usb_port = w.usb.port;
+  row.serial = w.usb.serial;
+  row.state = AdapterState::kWaiting;
+  return row;
+}
+
+TableRow Service::row_of(int index, const Adapter &a, int64_t now) {
+  TableRow row;
+  row.index = index;
+  row.interface = a.name;
+  row.usb_port = a.usb.port;
+  row.serial = a.usb.serial;
+  row.host = subnet_host(a.pool.subnet);
+  row.handheld = subnet_handheld(a.pool.subnet);
+  row.state = a.pool.leased_until_ms > now ? AdapterState::kLeased : AdapterState::kAddressed;
+  return row;
+}
+
+// The adapters present by interface index (served or waiting), then the ones gone in the
+// order they went.
+std::vector<TableRow> Service::table_rows(int64_t now) const {
+  std::map<int, TableRow> present;
+  for (const auto &w : waiting_) present[w.first] = row_of(w.first, w.second);
+  for (const auto &a : adapters_) present[a.first] = row_of(a.first, a.second, now);
+  std::vector<TableRow> rows;
+  for (const auto &kv : present) rows.push_back(kv.second);
+  for (const Gone &g : gone_) rows.push_back(g.row);
+  return rows;
+}
+
+// The table is an aid to the programs that look for handhelds: a failure to write it is
+// told (once for each reason) and tried again on the next change, and never holds the service.
+int Service::publish() {
+  if (opt_.run_dir.empty()) return -1;
+  const int64_t now = now_ms();
+  int64_t next = -1;
+  for (const auto &kv : adapters_) {
+    const int64_t until = kv.second.pool.leased_until_ms;
+    if (until > now && until != INT64_MAX && (next < 0 || until - now < next)) next = until - now;
+  }
+  const std::string text = table_text(opt_.pid, table_rows(now));
+  if (text != published_) {
+    const std::string path = opt_.run_dir + "/" + kTableFile;
+    int err = write_file_atomically(path, text);
+    if (err == 0) {
+      published_ = text;
+      if (!table_error_.empty()) log_("the table of adapters is written to " + path + " again");
+      table_error_.clear();
+    } else if (table_error_ != error_text(err)) {
+      table_error_ = error_text(err);
+      log_("cannot write the table of adapters " + path + ": " + table_error_ + " (tried again on the next change)");
+    }
+  }
+  return next < 0 ? -1 : static_cast<int>(std::min<int64_t>(next + 1, 24 * 3600 * 1000));
 }
 
 // Events were lost: the adapters that are no longer there are forgotten, new ones served.
@@ -363,6 +451,8 @@ int Service::run(OsHandle stop) {
         order.push_back(a.first);
       }
     int wait_ms = report_passed_windows();
+    const int lease_ends = publish();
+    if (lease_ends >= 0 && (wait_ms < 0 || lease_ends < wait_ms)) wait_ms = lease_ends;
     bool failures = !waiting_.empty();
     for (const auto &a : adapters_) failures = failures || !a.second.socket;
     if (failures) {
@@ -423,6 +513,8 @@ void Service::stop() {
       log_("address " + ipv4_text(host) + "/30 removed from " + a.name);
   }
   adapters_.clear();
+  // The service's own table goes with it: a reader finds none and looks for itself.
+  if (!opt_.run_dir.empty() && !published_.empty()) remove_file(opt_.run_dir + "/" + kTableFile);
 }
 
 }  // namespace zrdhcp

@@ -13,6 +13,8 @@
 // is set on the adapter, the link is brought up, and a socket on UDP port 67 of that
 // interface answers the handheld (dhcp-lease.h).  Every event is one line of the log; the
 // lines on an adapter's messages at most 20 of a kind in 10 s (then a count of the rest).
+// With a runtime folder, the table of the adapters (dhcp-table.h) is written there after
+// every turn that changed it, and taken away at the end.
 #ifndef ZR_DHCP_SERVICE_H
 #define ZR_DHCP_SERVICE_H
 
@@ -20,8 +22,10 @@
 #include "dhcp-lease.h"
 #include "dhcp-os.h"
 #include "dhcp-store.h"
+#include "dhcp-table.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +38,8 @@ struct ServiceOptions {
   Config config;
   std::string data_path;   // zr-dhcp.dat
   std::string sysfs_root;  // "/sys" unless told
+  std::string run_dir;     // where the table of adapters goes; empty: nowhere
+  long pid = 0;            // the process named in the table
 };
 
 class Service {
@@ -52,16 +58,17 @@ class Service {
  private:
   struct Adapter {
     std::string name, key;
+    UsbDevice usb;
     Pool pool;
     bool own_address = false;  // set by the service, not found there
     std::unique_ptr<DhcpSocket> socket;
     std::string socket_error;  // why there is no socket, as last logged
   };
 
-  bool select(const Link &link, std::string *key, std::string *former_key, std::string *why) const;
+  bool select(const Link &link, std::string *key, std::string *former_key, UsbDevice *usb, std::string *why) const;
   void consider(const Link &link);
   int choose_subnet(const Link &link, const std::string &key, int *subnet);
-  void unserved(const Link &link, const std::string &why);
+  void unserved(const Link &link, const std::string &key, const UsbDevice &usb, const std::string &why);
   void forget(int index);
   void open_socket(int index, Adapter *adapter);
   void resync();
@@ -84,6 +91,8 @@ class Service {
   std::map<int, Adapter> adapters_;  // by interface index
   struct Waiting {
     Link link;
+    std::string key;
+    UsbDevice usb;
     std::string why;  // the reason last logged
   };
   void retry(int64_t now);
@@ -92,6 +101,21 @@ class Service {
   bool store_changed_ = false;                                // an assignment not written yet
   bool order_changed_ = false;                                // only the order of use not written yet
   std::map<std::pair<int, std::string>, LogBudget> budgets_;  // by adapter and kind of line
+
+  // The table of adapters: the ones gone (by key, the last kMaxGoneRows), what was written
+  // last and why the last write failed.
+  struct Gone {
+    std::string key;
+    TableRow row;
+  };
+  std::deque<Gone> gone_;
+  void drop_gone(int index, const std::string &key);
+  static TableRow row_of(int index, const Waiting &w);
+  static TableRow row_of(int index, const Adapter &a, int64_t now);
+  std::vector<TableRow> table_rows(int64_t now) const;
+  // Writes the table when it changed; the time until a lease runs out (ms), or -1.
+  int publish();
+  std::string published_, table_error_;
 };
 
 }  // namespace zrdhcp

@@ -23,21 +23,6 @@ void mark_overlapping(uint32_t addr, int prefix, std::set<int> *busy) {
   for (int n = subnet_of(first); n <= subnet_of(last); ++n) busy->insert(n);
 }
 
-std::string serial_key_text(const std::string &serial) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : serial) {
-    if (c > ' ' && c < 0x7f && c != '%' && c != '#') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
 std::string former_serial_key_text(const std::string &serial) {
   std::string out;
   for (unsigned char c : serial) out += (c > ' ' && c < 0x7f) ? static_cast<char>(c) : '_';

@@ -14,6 +14,8 @@
 #ifndef ZR_DHCP_STORE_H
 #define ZR_DHCP_STORE_H
 
+#include "dhcp-text.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -77,10 +79,6 @@ class Store {
   uint64_t uses_ = 0;
 };
 
-// A USB serial number (chosen by the device: any bytes) as part of a key, exact and
-// reversible: printable ASCII but space, "%" and "#" stands for itself, every other byte is
-// %XX (two upper-case hex digits).
-std::string serial_key_text(const std::string &serial);
 // The spelling of earlier versions (white space, control and other bytes as "_"): not
 // exact ("A B" and "A_B" meet), read only to find what was remembered under it.
 std::string former_serial_key_text(const std::string &serial);

@@ -50,6 +50,42 @@ std::vector<std::pair<int, std::string>> meaningful_lines(const std::string &tex
   return out;
 }
 
+std::string serial_key_text(const std::string &serial) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : serial) {
+    if (c > ' ' && c < 0x7f && c != '%' && c != '#') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+bool parse_serial_key_text(const std::string &text, std::string *serial) {
+  auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '%') {
+      if (i + 2 >= text.size()) return false;
+      const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
+      if (hi < 0 || lo < 0) return false;
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else if (c > ' ' && c < 0x7f && c != '#') {
+      out += static_cast<char>(c);
+    } else {
+      return false;
+    }
+  }
+  *serial = out;
+  return true;
+}
+
 std::string ipv4_text(uint32_t a) {
   char buf[20];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);

@@ -19,6 +19,12 @@ std::vector<std::pair<int, std::string>> meaningful_lines(const std::string &tex
 // Decimal digits only, no sign, no overflow past 64 bits.
 bool parse_decimal(const std::string &s, uint64_t *value);
 
+// A USB serial number (chosen by the device: any bytes) as one word of a file, exact and
+// reversible: printable ASCII but space, "%" and "#" stands for itself, every other byte is
+// %XX (two upper-case hex digits).  The reading back is false for text it cannot have made.
+std::string serial_key_text(const std::string &serial);
+bool parse_serial_key_text(const std::string &text, std::string *serial);
+
 // Dotted text of an IPv4 address in host order, and back (four decimal parts 0-255).
 std::string ipv4_text(uint32_t addr);
 bool parse_ipv4(const std::string &text, uint32_t *addr);

@@ -2,6 +2,7 @@
 #include "dhcp-config.h"
 #include "dhcp-os.h"
 #include "dhcp-service.h"
+#include "dhcp-table.h"
 #include "dhcp-text.h"
 
 #include <cerrno>
@@ -20,7 +21,7 @@ namespace {
 #endif
 
 #ifdef _WIN32
-const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE]
+const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR]
        zr-dhcp.exe --install-service | --remove-service
 
 Gives attached handhelds their addresses.  Every network adapter whose USB device has a
@@ -34,7 +35,9 @@ Ctrl+Break or its console closes, then removes the addresses it set (an address 
 on the adapter before is left).  One instance serves a state folder (the data file's):
 it holds zr-dhcp.lock there, and a second one ends with status 4.  Every event is one
 line on standard error, or of the event log (source zr-dhcp) when it runs as a service
-(lines on one adapter's messages: at most 20 of a kind in 10 s).
+(lines on one adapter's messages: at most 20 of a kind in 10 s).  The table of the
+adapters it serves (interface, USB serial, addresses, state) is kept in its runtime
+folder, replaced whole on every change, for programs that look for handhelds.
 
   --config FILE   settings (default: zr-dhcp.cfg beside the program)
                   lines of "key = value", "#" comments:
@@ -43,6 +46,8 @@ line on standard error, or of the event log (source zr-dhcp) when it runs as a s
                                         ids (repeatable)
                     lease = SECONDS     lease time offered (default 3600)
   --data FILE     the remembered subnets (default: zr-dhcp.dat beside the program)
+  --run-dir DIR   where the table of adapters (adapters) and the pid file (zr-dhcp.pid)
+                  are kept (default: the data file's folder)
   --install-service  registers it as the Windows service zr-dhcp (started with the
                   system, as LocalSystem, with --service) and starts it
   --remove-service   stops the service zr-dhcp and removes it
@@ -51,10 +56,10 @@ line on standard error, or of the event log (source zr-dhcp) when it runs as a s
 
 Needs an elevated token (run as an administrator) or the service account.  Exit codes:
 0 stopped, 1 failed while running, 2 bad command line or configuration, 3 missing
-privileges, 4 another instance serves the same state folder.
+privileges, 4 another instance serves the same state or runtime folder.
 )";
 #else
-const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR]
+const char kUsage[] = R"(Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] [--sysfs DIR]
 
 Gives attached handhelds their addresses.  Every network adapter whose USB device has a
 configured id (default 4407:7705), and every interface named in the configuration, gets
@@ -67,7 +72,9 @@ change and every 30 s.  It runs in the foreground until SIGTERM, SIGINT or SIGHU
 removes the addresses it set (an address that was on the adapter before is left).  One
 instance serves a state folder (the data file's): it holds zr-dhcp.lock there, and a
 second one ends with status 4.  Every event is one line on standard error (lines on one
-adapter's messages: at most 20 of a kind in 10 s).
+adapter's messages: at most 20 of a kind in 10 s).  The table of the adapters it serves
+(interface, USB port and serial, addresses, state) is kept in its runtime folder, replaced
+whole on every change, for programs that look for handhelds (zrlink).
 
   --config FILE   settings (default: )" ZR_DHCP_CONFIG_FILE R"(, or zr-dhcp.cfg
                   beside the program when there is one); lines of "key = value",
@@ -77,12 +84,15 @@ adapter's messages: at most 20 of a kind in 10 s).
                     lease = SECONDS     lease time offered (default 3600)
   --data FILE     the remembered subnets (default: )" ZR_DHCP_STATE_DIR R"(/zr-dhcp.dat,
                   or zr-dhcp.dat beside the program when zr-dhcp.cfg is there)
+  --run-dir DIR   where the table of adapters (adapters) and the pid file (zr-dhcp.pid)
+                  are kept (default: /run/zr-dhcp with the installed data file, else
+                  the data file's folder)
   --sysfs DIR     where sysfs is (default /sys)
   --help          this text
 
 Needs CAP_NET_ADMIN and CAP_NET_BIND_SERVICE (root has both).  Exit codes: 0 stopped by
 SIGTERM, SIGINT or SIGHUP, 1 failed while running, 2 bad command line or configuration,
-3 missing privileges, 4 another instance serves the same state folder.
+3 missing privileges, 4 another instance serves the same state or runtime folder.
 )";
 #endif
 
@@ -108,10 +118,11 @@ void log_line(const std::string &text) {
 }
 
 #ifdef _WIN32
-const char kShortUsage[] = "Usage: zr-dhcp.exe [--config FILE] [--data FILE] | --install-service | --remove-service (--help)";
+const char kShortUsage[] =
+    "Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] | --install-service | --remove-service (--help)";
 const char kHowToRunIt[] = "run it as an administrator, or install it as a service (zr-dhcp.exe --install-service)";
 #else
-const char kShortUsage[] = "Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--sysfs DIR] (--help)";
+const char kShortUsage[] = "Usage: zr-dhcp.exe [--config FILE] [--data FILE] [--run-dir DIR] [--sysfs DIR] (--help)";
 const char kHowToRunIt[] = "run it as root, or as the zr-dhcp service (systemctl start zr-dhcp)";
 #endif
 
@@ -131,8 +142,9 @@ std::string folder_of(const std::string &path) {
 }
 
 struct Paths {
-  std::string config, data, sysfs = "/sys";
+  std::string config, data, run_dir, sysfs = "/sys";
   bool config_given = false;
+  bool installed_store = false;  // data is the installed state folder's store
 };
 
 // Serves until the stop handle turns ready: settings, privileges, the one-instance lock,
@@ -146,6 +158,7 @@ int serve(const Paths &paths, zrdhcp::OsHandle stop) {
   }
   options.data_path = paths.data;
   options.sysfs_root = paths.sysfs;
+  options.pid = zrdhcp::process_id();
 
   std::vector<std::string> missing = zrdhcp::missing_privileges();
   for (const std::string &m : missing) log_line("missing privilege " + m);
@@ -154,16 +167,14 @@ int serve(const Paths &paths, zrdhcp::OsHandle stop) {
     return 3;
   }
 
-#ifndef _WIN32
   // The installed state folder is made by the unit's first start; run by hand before that,
   // the program makes it.
-  if (paths.data == ZR_DHCP_STATE_DIR "/zr-dhcp.dat") {
+  if (paths.installed_store) {
     if (int err = zrdhcp::make_folder(ZR_DHCP_STATE_DIR)) {
       log_line(std::string("cannot make the state folder " ZR_DHCP_STATE_DIR ": ") + zrdhcp::error_text(err));
       return 1;
     }
   }
-#endif
 
   // One instance per state folder: a second one would answer the same handhelds, and the
   // first to stop would take away addresses the other still serves.
@@ -182,18 +193,41 @@ int serve(const Paths &paths, zrdhcp::OsHandle stop) {
     return 1;
   }
 
+  // The runtime folder: its pid file locked for as long as this instance runs, which tells
+  // readers that the table there is current; a table left by an instance that ended is
+  // taken away first.  Without it the service serves all the same, and publishes nothing.
+  std::string run_dir = paths.run_dir;
+  if (run_dir == zrdhcp::kDefaultRunDir) zrdhcp::make_folder(run_dir);
+  const std::string pid_path = run_dir + "/" + zrdhcp::kPidFile;
+  zrdhcp::OsHandle pid_lock = zrdhcp::kNoHandle;
+  err = zrdhcp::lock_file(pid_path, &pid_lock, &holder);
+  if (err == EWOULDBLOCK) {
+    zrdhcp::close_handle(lock);
+    log_line("already running" + (holder > 0 ? " as process " + std::to_string(holder) : std::string()) +
+             ", which holds " + pid_path + "; this one ends");
+    return 4;
+  }
+  if (err != 0) {
+    log_line("no table of adapters: cannot lock " + pid_path + ": " + zrdhcp::error_text(err));
+    run_dir.clear();
+  } else {
+    zrdhcp::remove_file(run_dir + "/" + zrdhcp::kTableFile);
+  }
+
   std::string ids;
   for (const zrdhcp::UsbId &id : options.config.usb) ids += (ids.empty() ? "" : ", ") + zrdhcp::usb_id_text(id);
   for (const std::string &name : options.config.interfaces) ids += ", interface " + name;
   log_line("settings " + paths.config + (zrdhcp::path_exists(paths.config) ? "" : " (not there: the defaults)") +
-           ", store " + paths.data);
+           ", store " + paths.data + (run_dir.empty() ? "" : ", table " + run_dir + "/" + zrdhcp::kTableFile));
   log_line("serving handheld adapters (USB " + ids + "), lease " + std::to_string(options.config.lease) + " s");
 
+  options.run_dir = run_dir;
   zrdhcp::Service service(options, log_line);
   int status = 0;
   if (service.start() != 0 || service.run(stop) != 0) status = 1;
   service.stop();
   if (status == 0) log_line("stopped");
+  zrdhcp::close_handle(pid_lock);
   zrdhcp::close_handle(lock);
   return status;
 }
@@ -221,12 +255,16 @@ int main(int argc, char **argv) {
       as_service = true;
       continue;
     }
-    std::string *target = a == "--config" ? &paths.config : a == "--data" ? &paths.data : nullptr;
+    std::string *target = a == "--config"    ? &paths.config
+                          : a == "--data"    ? &paths.data
+                          : a == "--run-dir" ? &paths.run_dir
+                                             : nullptr;
 #else
-    std::string *target = a == "--config"  ? &paths.config
-                          : a == "--data"  ? &paths.data
-                          : a == "--sysfs" ? &paths.sysfs
-                                           : nullptr;
+    std::string *target = a == "--config"    ? &paths.config
+                          : a == "--data"    ? &paths.data
+                          : a == "--sysfs"   ? &paths.sysfs
+                          : a == "--run-dir" ? &paths.run_dir
+                                             : nullptr;
 #endif
     if (!target) return usage_error("unknown argument '" + a + "'");
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage_error(a + " needs a value");
@@ -244,6 +282,13 @@ int main(int argc, char **argv) {
 #endif
   if (!paths.config_given) paths.config = kept_together ? beside + "/zr-dhcp.cfg" : ZR_DHCP_CONFIG_FILE;
   if (paths.data.empty()) paths.data = kept_together ? beside + "/zr-dhcp.dat" : ZR_DHCP_STATE_DIR "/zr-dhcp.dat";
+  // The installed service publishes its table where programs look for it; one run by hand
+  // on a store of its own keeps it beside that store, as every one on Windows does (its
+  // store is beside the program).
+#ifndef _WIN32
+  paths.installed_store = paths.data == ZR_DHCP_STATE_DIR "/zr-dhcp.dat";
+#endif
+  if (paths.run_dir.empty()) paths.run_dir = paths.installed_store ? zrdhcp::kDefaultRunDir : folder_of(paths.data);
 
 #ifdef _WIN32
   if (as_service) {

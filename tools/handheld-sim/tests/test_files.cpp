@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -259,6 +260,15 @@ TEST(SimTransfers, CloseStallAndSizeSwitches) {
     EXPECT_EQ(s.reply("fget f 0\n"), "0 3\n12345");
   }
   {
+    // --rate: 3000 bytes at 10000 bytes a second take 0.3 s (most of it, at least).
+    Stored s({"--rate", "10000"});
+    ASSERT_TRUE(s.sim->ok()) << s.sim->error();
+    put_file(s / "f", std::string(3000, 'r'));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.reply("fget f 0\n"), "0 3000\n" + std::string(3000, 'r'));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  }
+  {
     Stored s({"--final-status", "1021"});
     ASSERT_TRUE(s.sim->ok()) << s.sim->error();
     EXPECT_EQ(put_exchange(*s.sim, "fput f 5 0\n", "12345"), "0\n1021\n");
@@ -304,9 +314,10 @@ TEST(SimUpgrade, PlaysItsScript) {
 TEST(SimCommandLine, FileServiceSwitches) {
   simtest::RunResult help = simtest::run_program({zrtest::sim_path(), "--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char *word : {"--storage", "--osupg", "--osupg-first", "--xfer-close", "--xfer-stall", "--xfer-size",
-                           "--final-status", "--refuse", "dir PATH", "attr PATH", "fput PATH", "fget PATH",
-                           "osupg IMAGE", "1001", "1021", "1022", "1034", "1035", "1036"})
+  for (const char *word :
+       {"--storage", "--osupg", "--osupg-first", "--xfer-close", "--xfer-stall", "--xfer-size", "--final-status",
+        "--refuse",  "--rate",  "dir PATH",      "attr PATH",    "fput PATH",    "fget PATH",   "osupg IMAGE",
+        "1001",      "1021",    "1022",          "1034",         "1035",         "1036"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
   Folder f;
@@ -323,6 +334,7 @@ TEST(SimCommandLine, FileServiceSwitches) {
       {"--osupg-first", "x"},
       {"--xfer-close", "-1"},
       {"--xfer-size", "1k"},
+      {"--rate", "fast"},
       {"--final-status", "9999999999"},
       {"--refuse", "move"},
       {"--refuse", "move:0:1"},

@@ -21,8 +21,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -73,6 +75,9 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
     if (!setting.cwd.empty() && chdir(setting.cwd.c_str()) != 0) _exit(126);
     unsetenv("ZR_ADDR");
     unsetenv("ZR_SERIAL");
+    // No DHCP service's table unless the test makes one (a service running on the machine
+    // is none of the tests' business).
+    setenv("ZR_DHCP_RUN_DIR", "/nonexistent/zr-dhcp", 1);
     for (const auto &e : setting.env) setenv(e.first.c_str(), e.second.c_str(), 1);
     if (setting.keep_file_permissions && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
                                           prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
@@ -664,15 +669,18 @@ size_t lines(const std::string &s) { return static_cast<size_t>(std::count(s.beg
 
 TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"ls", "--jobs", "2"},           // an option of another command
-           {"info", "-l"},                  //
-           {"--add", "127.0.0.1", "info"},  // no prefix guessing
-           {"--addres=127.0.0.1", "info"},  //
-           {"mv", "/a"},                    // too few operands
-           {"info", "--jsonx"},             //
-           {"screenshot", "shot.jpg"},      // not a PNG name
-           {"mkdir", "-r", "/x"},           // rm's -r
-           {"rm", "-p", "/x"},              // mkdir's -p
+           {"ls", "--jobs", "2"},            // an option of another command
+           {"info", "-l"},                   //
+           {"--add", "127.0.0.1", "info"},   // no prefix guessing
+           {"--addres=127.0.0.1", "info"},   //
+           {"mv", "/a"},                     // too few operands
+           {"info", "--jsonx"},              //
+           {"screenshot", "shot.jpg"},       // not a PNG name
+           {"mkdir", "-r", "/x"},            // rm's -r
+           {"rm", "-p", "/x"},               // mkdir's -p
+           {"wait", "--count", "0"},         //
+           {"wait", "--gone", "--count=2"},  //
+           {"--serial", "S", "wait", "--count", "2"},
        }) {
     Result r = zrlink(args);
     EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.err;
@@ -1066,6 +1074,217 @@ TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
   EXPECT_NE(none.err.find("no handheld with the serial SER-NONE answered within 1 s"), std::string::npos) << none.err;
   EXPECT_GE(took, 900);
   EXPECT_LT(took, 8000);
+}
+
+// ---- the DHCP service's table -------------------------------------------------------------
+
+// The table of adapters as a running service keeps it (zr-dhcp.exe(8)): the pid file locked
+// by this process, and the table naming it.
+struct ServiceTable {
+  TempDir dir{"zrlink-table"};
+  int lock = -1;
+  explicit ServiceTable(const std::string &rows) {
+    write(rows);
+    hold();
+  }
+  ~ServiceTable() { release(); }
+  void write(const std::string &rows, long pid = getpid()) {
+    zrtest::WriteFile(dir.file("adapters"), "zr-dhcp-table 1 pid=" + std::to_string(pid) + "\n" + rows);
+  }
+  void hold() {
+    lock = open(dir.file("zr-dhcp.pid").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(lock, F_SETLK, &lk), 0);
+    std::string pid = std::to_string(getpid()) + "\n";
+    ASSERT_EQ(::write(lock, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+  }
+  void release() {
+    if (lock >= 0) close(lock);
+    lock = -1;
+  }
+  Setting setting() const {
+    Setting s;
+    s.env = {{"ZR_DHCP_RUN_DIR", dir.path()}};
+    return s;
+  }
+};
+
+std::string table_row(int index, const std::string &ifname, const std::string &port, const std::string &serial,
+                      uint32_t addr, const char *state) {
+  return "adapter index=" + std::to_string(index) + " interface=" + ifname + (port.empty() ? "" : " usb-port=" + port) +
+         (serial.empty() ? "" : " serial=" + serial) +
+         (addr ? " host=" + zrtest::addr_text(addr - 1) + " handheld=" + zrtest::addr_text(addr) : "") +
+         " state=" + state + "\n";
+}
+
+size_t requests_of(const zrtest::SimProcess &sim) { return sim.requests().size(); }
+
+// Three handhelds, one silent, one without an address yet and one gone, as the service's
+// table names them: list asks the answering ones at the same time and tells where each is
+// attached; --serial costs one probe of the one named; wait counts them, waits for one
+// by its serial and until one has gone.  (In a private network: nothing else is probed.)
+TEST(ZrlinkTable, TheServicesTableNamesTheHandheldsAndChoosesOneWithOneProbe) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  // Each one takes a second to tell its info.
+  std::vector<std::unique_ptr<zrtest::SimProcess>> sims;
+  for (const char *who : {"A", "B", "C"}) {
+    sims.emplace_back(
+        new zrtest::SimProcess({"--set", std::string("name=HH") + who, "--set", std::string("eid=SER-") + who,
+                                "--fault-cmd", "info", "--delay", "1000"}));
+    ASSERT_TRUE(sims.back()->ok()) << sims.back()->error();
+  }
+  const zrtest::SimProcess &a = *sims[0], &b = *sims[1], &c = *sims[2];
+  const uint32_t silent = zrtest::fresh_loopback();
+  ServiceTable table(table_row(11, "zrusb0", "1-1.1", "SER-A", a.addr(), "leased") +
+                     table_row(12, "zrusb1", "", "SER-B", b.addr(), "addressed") +
+                     table_row(13, "zrusb2", "1-1.3", "SER-C", c.addr(), "leased") +
+                     table_row(14, "zrusb3", "1-1.4", "SER-D", silent, "leased") +
+                     table_row(15, "zrusb4", "1-1.5", "SER-E", 0, "waiting") +
+                     table_row(16, "zrusb5", "1-1.6", "SER-F", zrtest::fresh_loopback(), "gone") +
+                     "a line of a later version\n");
+  const Setting with = table.setting();
+
+  auto start = std::chrono::steady_clock::now();
+  Result list = zrlink({"list"}, with);
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_LT(took, 3.2) << "three infos of a second each, asked one after the other:\n" << list.out;
+  EXPECT_NE(list.out.find(a.addr_text() + " "), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("answering       name HHA       serial SER-A  interface zrusb0  USB port 1-1.1"),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("serial SER-B  interface zrusb1\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find(zrtest::addr_text(silent) + " "), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("silent          name -         serial SER-D  interface zrusb3"), std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("-                slot -    no address yet  name -         serial SER-E  interface zrusb4"),
+            std::string::npos)
+      << list.out;
+  EXPECT_EQ(list.out.find("zrusb5"), std::string::npos) << "a gone adapter is not attached:\n" << list.out;
+  EXPECT_EQ(lines(list.out), 5u) << list.out;
+  Result json = zrlink({"list", "--json"}, with);
+  EXPECT_NE(json.out.find("\"serial\": \"SER-A\", \"interface\": \"zrusb0\", \"usbPort\": \"1-1.1\"}"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"serial\": \"SER-B\", \"interface\": \"zrusb1\", \"usbPort\": null}"), std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("{\"address\": null, \"slot\": null, \"state\": \"no address yet\""), std::string::npos)
+      << json.out;
+
+  // --serial: one probe of the handheld the table names, nothing sent to the others.
+  const size_t of_a = requests_of(a), of_b = requests_of(b), of_c = requests_of(c);
+  Result chosen = zrlink({"--serial", "SER-B", "info"}, with);
+  ASSERT_EQ(chosen.status, 0) << chosen.err;
+  EXPECT_NE(chosen.out.find("HHB"), std::string::npos) << chosen.out;
+  EXPECT_EQ(requests_of(a), of_a);
+  EXPECT_EQ(requests_of(c), of_c);
+  EXPECT_EQ(requests_of(b), of_b + 2) << "the probe and the info";
+  EXPECT_EQ(b.requests().back(), "info 1\n");
+  // A handheld in the table that does not answer is not chosen, and the others are not asked.
+  Result dead = zrlink({"--serial", "SER-D", "info"}, with);
+  EXPECT_EQ(dead.status, 3) << dead.err;
+  EXPECT_NE(dead.err.find("the handheld with the serial SER-D (" + zrtest::addr_text(silent) +
+                          ", zrusb3, USB port 1-1.4) does not answer"),
+            std::string::npos)
+      << dead.err;
+  EXPECT_EQ(requests_of(a) + requests_of(c), of_a + of_c);
+  // Without a choice the answering ones are named with where they are attached.
+  Result several = zrlink({"info"}, with);
+  EXPECT_EQ(several.status, 4) << several.err;
+  EXPECT_NE(several.err.find("3 handhelds answer"), std::string::npos) << several.err;
+  EXPECT_NE(several.err.find("  " + a.addr_text() + "  zrusb0, USB port 1-1.1\n"), std::string::npos) << several.err;
+
+  // wait: for a number of them, for one by its serial, until one has gone.
+  Result three = zrlink({"wait", "--count", "3", "--timeout", "5"}, with);
+  EXPECT_EQ(three.status, 0) << three.err;
+  EXPECT_EQ(three.out, a.addr_text() + "\n" + b.addr_text() + "\n" + c.addr_text() + "\n");
+  Result four = zrlink({"wait", "--count", "4", "--timeout", "0.5"}, with);
+  EXPECT_EQ(four.status, 3) << four.err;
+  EXPECT_NE(four.err.find("3 of 4 handhelds answered within 0.5 s"), std::string::npos) << four.err;
+  EXPECT_EQ(zrlink({"--serial", "SER-C", "wait", "--timeout", "5"}, with).out, c.addr_text() + "\n");
+  Result away = zrlink({"--serial", "SER-D", "wait", "--gone", "--timeout", "5"}, with);
+  EXPECT_EQ(away.status, 0) << away.err;
+  Result stays = zrlink({"--serial", "SER-A", "wait", "--gone", "--timeout", "0.3"}, with);
+  EXPECT_EQ(stays.status, 1) << stays.err;
+  EXPECT_NE(stays.err.find("the handheld " + a.addr_text() + " still answers after 0.3 s"), std::string::npos)
+      << stays.err;
+  std::thread unplug([&] {
+    usleep(400 * 1000);
+    sims[2]->stop();
+  });
+  Result went = zrlink({"--addr", c.addr_text(), "wait", "--gone", "--timeout", "10"});
+  unplug.join();
+  EXPECT_EQ(went.status, 0) << went.err;
+  EXPECT_EQ(went.out, c.addr_text() + "\n");
+}
+
+// A table of 70 silent handhelds: every one is listed, probed by at most 64 processes at a
+// time.
+TEST(ZrlinkTable, AGreatTableIsProbedByABoundedNumberOfProcesses) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  std::string rows;
+  for (int i = 0; i < 70; ++i)
+    rows += table_row(100 + i, "zrusb" + std::to_string(i), "", "", zrtest::fresh_loopback(), "leased");
+  ServiceTable table(rows);
+  char out_name[] = "/tmp/zrlink-out-XXXXXX";
+  int out = mkstemp(out_name);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out, 1);
+    setenv("ZR_DHCP_RUN_DIR", table.dir.path().c_str(), 1);
+    exec_zrlink({"list"});
+  }
+  ASSERT_GT(pid, 0);
+  size_t most = 0;
+  int st = 0;
+  while (waitpid(pid, &st, WNOHANG) == 0) {
+    most = std::max(most, children_of(pid).size());
+    usleep(20 * 1000);
+  }
+  const std::string listed = zrtest::ReadFile(out_name).value_or("");
+  close(out);
+  unlink(out_name);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_EQ(lines(listed), 70u) << listed;
+  EXPECT_GT(most, 10u) << "the probes at the same time";
+  EXPECT_LE(most, 64u);
+}
+
+// A table that no running service wrote, a damaged one or none: discovery finds the
+// handhelds (here the one behind 172.16.0.2), and what the table names is not used.
+TEST(ZrlinkTable, AStaleDamagedOrMissingTableFallsBackToDiscovery) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  zrtest::SimProcess found({"--set", "eid=SER-FOUND"}, "172.16.0.2");
+  zrtest::SimProcess listed({"--set", "eid=SER-LISTED"});
+  ASSERT_TRUE(found.ok()) << found.error();
+  ASSERT_TRUE(listed.ok()) << listed.error();
+  const std::string rows = table_row(21, "zrusb0", "2-1", "SER-LISTED", listed.addr(), "leased");
+  ServiceTable table(rows);
+  auto lists = [&](const zrtest::SimProcess &sim, const char *why) {
+    Result r = zrlink({"list"}, table.setting());
+    EXPECT_EQ(r.status, 0) << why << ": " << r.err;
+    EXPECT_NE(r.out.find(sim.addr_text() + " "), std::string::npos) << why << ":\n" << r.out;
+    EXPECT_EQ(lines(r.out), 1u) << why << ":\n" << r.out;
+  };
+  lists(listed, "the running service's table");
+  table.release();
+  lists(found, "no process holds the pid file");
+  EXPECT_EQ(zrlink({"--serial", "SER-LISTED", "info"}, table.setting()).status, 3);
+  EXPECT_EQ(zrlink({"--serial", "SER-FOUND", "wait", "--timeout", "2"}, table.setting()).out, "172.16.0.2\n");
+  table.hold();
+  table.write(rows, 1);
+  lists(found, "a table of another process");
+  zrtest::WriteFile(table.dir.file("adapters"), "zr-dhcp-table 1 pid=" + std::to_string(getpid()) + "\nadapter x\n");
+  lists(found, "a damaged table");
+  unlink(table.dir.file("adapters").c_str());
+  lists(found, "no table");
+  Result none = zrlink({"list"});
+  EXPECT_NE(none.out.find("172.16.0.2 "), std::string::npos) << "no runtime folder:\n" << none.out;
 }
 
 }  // namespace

@@ -46,20 +46,26 @@ bool wait_for_exit(pid_t pid, int *status, std::chrono::milliseconds limit) {
 class Mount {
  public:
   // cache: the folder for zrlink's cache of file copies (TMPDIR), "" for the default;
-  // state: the user's state folder (XDG_STATE_HOME), "" for the default.
-  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "", const std::string &state = "")
+  // state: the user's state folder (XDG_STATE_HOME), "" for the default; own_group: in a
+  // process group of its own, as a command at a terminal is; jobs: mount -j JOBS ("": none).
+  Mount(const Handheld &h, const std::string &mountpoint, const std::string &cache = "", const std::string &state = "",
+        bool own_group = false, const std::string &jobs = "")
       : point_(mountpoint) {
     mkdir(point_.c_str(), 0755);
     pid_ = fork();
     if (pid_ == 0) {
+      if (own_group) setpgid(0, 0);
       if (!cache.empty()) setenv("TMPDIR", cache.c_str(), 1);
       if (!state.empty()) setenv("XDG_STATE_HOME", state.c_str(), 1);
       int null = open("/dev/null", O_WRONLY);
       int err = open((point_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(null, 1);
       dup2(err, 2);
-      execl(ZRLINK_PATH, ZRLINK_PATH, "--addr", h.sim.addr_text().c_str(), "mount", "-f", point_.c_str(),
-            static_cast<char *>(nullptr));
+      std::vector<const char *> argv{ZRLINK_PATH, "--addr", h.sim.addr_text().c_str(), "mount", "-f"};
+      if (!jobs.empty()) argv.insert(argv.end(), {"-j", jobs.c_str()});
+      argv.push_back(point_.c_str());
+      argv.push_back(nullptr);
+      execv(ZRLINK_PATH, const_cast<char *const *>(argv.data()));
       _exit(127);
     }
     for (int i = 0; i < 250 && !zrtest::is_mounted(point_); ++i) {
@@ -472,6 +478,79 @@ TEST_F(ZrlinkMount, SigtermAndSighupUnmountAndSendWhatIsOpen) {
   EXPECT_TRUE(ended) << "the mount's process is still there after SIGHUP";
   if (zrtest::is_mounted(mp)) sh("fusermount3 -u -z \"" + mp + "\"", 10);
   EXPECT_TRUE(ended && !zrtest::is_mounted(mp));
+}
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
+  // 64 MiB at 4 MB/s: the fetch takes 16 s.
+  Handheld slow({"--rate", "4000000"});
+  ASSERT_TRUE(slow.sim.ok()) << slow.sim.error();
+  const std::string big = slow.root + "/big.bin";
+  ASSERT_EQ(sh("yes 0123456789abcdef | head -c 67108864 > \"" + big + "\"").status, 0);
+  const std::string mid(1000000, 'm');
+  WriteFile(slow.root + "/mid.bin", mid);
+  Mount m(slow, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string mp = m.path(), file = mp + "/big.bin";
+  EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "hello handheld\n");
+
+  // The first bytes are read as soon as they have arrived.
+  auto t = Clock::now();
+  Shell head = sh("head -c 100 \"" + file + "\"");
+  EXPECT_LT(seconds_since(t), 4.0);
+  EXPECT_EQ(head.out, read_file(big).substr(0, 100));
+  // While the fetch goes on, the folder answers (its listing read from the handheld again).
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  for (const std::string &command : {"ls -l \"" + mp + "\"", "stat \"" + file + "\"", "cat \"" + mp + "/notes.txt\""}) {
+    t = Clock::now();
+    Shell r = sh(command);
+    EXPECT_LT(seconds_since(t), 0.5) << command;
+    EXPECT_EQ(r.status, 0) << command << ": " << r.out;
+  }
+  // A read further on waits for its bytes, which are the handheld's.
+  EXPECT_EQ(sh("head -c 2000000 \"" + file + "\" | cmp -n 2000000 - \"" + big + "\"").status, 0);
+  // A file removed while its fetch runs is still read whole through the descriptor open.
+  int open_one = open((mp + "/mid.bin").c_str(), O_RDONLY);
+  ASSERT_GE(open_one, 0);
+  EXPECT_EQ(unlink((mp + "/mid.bin").c_str()), 0);
+  std::string got(mid.size() + 1, '\0');
+  size_t have = 0;
+  for (ssize_t n; (n = read(open_one, &got[have], got.size() - have)) > 0;) have += static_cast<size_t>(n);
+  close(open_one);
+  EXPECT_TRUE(have == mid.size() && got.compare(0, have, mid) == 0) << have << " bytes read";
+
+  // A worker process that ends in the middle of the fetch: the reader gets EIO, and the
+  // next open fetches anew through another worker.
+  Shell killed = sh("cat \"" + file + "\" > /dev/null & sleep 0.5; for p in $(cat /proc/" + std::to_string(m.pid()) +
+                    "/task/*/children); do kill -9 $p; done; wait $!");
+  EXPECT_NE(killed.status, 0);
+  EXPECT_NE(killed.out.find("Input/output error"), std::string::npos) << killed.out;
+  EXPECT_EQ(sh("head -c 100 \"" + file + "\"").out, read_file(big).substr(0, 100));
+  EXPECT_TRUE(m.unmount()) << "the unmount stops the fetch: " << m.error();
+}
+
+TEST_F(ZrlinkMount, TransfersRunInAsManyWorkersAsJobs) {
+  Mount m(h, host.path() + "/mnt", "", "", false, "2");
+  ASSERT_MOUNTED(m);
+  // (the workers are there before the first request is answered)
+  EXPECT_EQ(sh("cat \"" + m.path() + "/notes.txt\"").out, "hello handheld\n");
+  Shell workers = sh("cat /proc/" + std::to_string(m.pid()) + "/task/*/children | wc -w");
+  EXPECT_EQ(workers.out, "2\n");
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
+TEST_F(ZrlinkMount, CtrlCAtTheTerminalSendsWhatIsOpen) {
+  // Ctrl-C goes to the whole process group of the command.
+  Mount m(h, host.path() + "/mnt", "", "", true);
+  ASSERT_MOUNTED(m);
+  int held = open((m.path() + "/docs/held.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_TRUE(write_all(held, "held open"));
+  kill(-m.pid(), SIGINT);
+  EXPECT_EQ(m.wait(), 130) << m.error();
+  close(held);
+  EXPECT_EQ(read_file(h.root + "/docs/held.txt"), "held open") << m.error();
 }
 
 TEST_F(ZrlinkMount, ChmodAndChownThatChangeNothingSucceed) {

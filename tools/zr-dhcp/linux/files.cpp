@@ -100,6 +100,7 @@ int lock_file(const std::string &path, OsHandle *fd, long *holder) {
     close(f);
     return e;
   }
+  fchmod(f, 0644);  // whatever the umask; the lock holds without it
   std::string pid = std::to_string(getpid()) + "\n";
   // The note of who holds it is for people; the lock holds without it.
   if (ftruncate(f, 0) == 0) {
@@ -110,7 +111,21 @@ int lock_file(const std::string &path, OsHandle *fd, long *holder) {
   return 0;
 }
 
+int lock_held(const std::string &path, bool *held) {
+  *held = false;
+  int f = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (f < 0) return errno;
+  struct flock lk {};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  *held = fcntl(f, F_GETLK, &lk) == 0 && lk.l_type != F_UNLCK;
+  close(f);
+  return 0;
+}
+
 bool path_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+int remove_file(const std::string &path) { return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno; }
 
 int make_folder(const std::string &path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST ? 0 : errno; }
 

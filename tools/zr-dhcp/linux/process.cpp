@@ -1,4 +1,4 @@
-// process.cpp -- the program's folder, its stop signals and its log stream (Linux).
+// process.cpp -- the program's folder and id, its stop signals and its log stream (Linux).
 #include "dhcp-os.h"
 
 #include <limits.h>
@@ -15,6 +15,8 @@
 namespace zrdhcp {
 
 std::string error_text(int err) { return std::strerror(err); }
+
+long process_id() { return static_cast<long>(getpid()); }
 
 std::string program_folder() {
   char path[PATH_MAX];

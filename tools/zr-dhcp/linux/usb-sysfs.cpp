@@ -42,6 +42,7 @@ UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname
       dev.found = true;
       dev.id = id;
       if (!read_line(dir + "/serial", &dev.serial)) dev.serial.clear();
+      dev.port = dir.substr(dir.rfind('/') + 1);
       return dev;
     }
     size_t slash = dir.rfind('/');

@@ -17,7 +17,8 @@ endforeach()
 file(READ "${PREFIX}/lib/systemd/system/zr-dhcp.service" unit)
 foreach(want "ExecStart=${FULL_SBINDIR}/zr-dhcp.exe --config ${FULL_SYSCONFDIR}/zr-dhcp.cfg "
              "Restart=on-failure" "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_BIND_SERVICE\n"
-             "ReadWritePaths=-/proc/sys/net/ipv6/conf\n")
+             "ReadWritePaths=-/proc/sys/net/ipv6/conf\n" "--run-dir /run/zr-dhcp\n" "RuntimeDirectory=zr-dhcp\n"
+             "RuntimeDirectoryMode=0755\n")
   string(FIND "${unit}" "${want}" at)
   if(at LESS 0)
     message(FATAL_ERROR "zr-dhcp.service lacks '${want}':\n${unit}")

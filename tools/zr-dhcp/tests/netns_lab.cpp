@@ -275,6 +275,19 @@ std::vector<uint8_t> ClientSocket::receive(int timeout_ms) {
   return buf;
 }
 
+// ---- a sysfs tree -----------------------------------------------------------------------
+
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
+                      int index) {
+  const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
+  run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
+  zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
+  zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
+  if (!serial.empty()) zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
+  run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
+  zrtest::WriteFile(sys.file("class/net/" + ifname + "/ifindex"), std::to_string(index) + "\n", 0644);
+}
+
 // ---- the service --------------------------------------------------------------------------
 
 Service::Service(const std::string &config_text, const std::string &sysfs) : sysfs_(sysfs) {

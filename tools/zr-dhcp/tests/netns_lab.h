@@ -99,6 +99,12 @@ class ClientSocket {
   int fd_ = -1;
 };
 
+// A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
+// interface folder, whose parent is the USB device 1-IF (its sysfs name) with its ids
+// ("VVVV:PPPP") and serial number, and class/net/IF/ifindex the interface's index.
+void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
+                      int index);
+
 // zr-dhcp.exe run by the test: its settings and data in a temporary folder, its log in a
 // file there.
 class Service {
@@ -116,6 +122,8 @@ class Service {
   bool wait_log(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;
   size_t log_size() const { return log().size(); }
   std::string data() const { return read_file(dir_.file("zr-dhcp.dat")); }
+  // The table of adapters it publishes (its runtime folder is its folder).
+  std::string table() const { return read_file(dir_.file("adapters")); }
   const TempDir &dir() const { return dir_; }
 
  private:

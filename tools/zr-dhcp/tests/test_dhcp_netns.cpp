@@ -289,20 +289,6 @@ TEST_F(Plugged, AFloodOfMessagesHoldsNeitherOtherAdaptersNorSignalsAndCostsFewLo
 
 // ---- which adapters, which subnets -------------------------------------------------------
 
-// A sysfs tree as the kernel shows USB network adapters: class/net/IF/device -> the USB
-// interface folder, whose parent is the USB device with its ids and serial number, and
-// class/net/IF/ifindex the interface's index.
-void fake_usb_adapter(const TempDir &sys, const std::string &ifname, const std::string &ids, const std::string &serial,
-                      int index) {
-  const std::string dev = "devices/pci0000:00/usb1/1-" + ifname;
-  run({"mkdir", "-p", sys.file(dev + "/1-" + ifname + ":1.0"), sys.file("class/net/" + ifname)});
-  zrtest::WriteFile(sys.file(dev + "/idVendor"), ids.substr(0, 4) + "\n", 0644);
-  zrtest::WriteFile(sys.file(dev + "/idProduct"), ids.substr(5) + "\n", 0644);
-  if (!serial.empty()) zrtest::WriteFile(sys.file(dev + "/serial"), serial + "\n", 0644);
-  run({"ln", "-s", "../../../" + dev + "/1-" + ifname + ":1.0", sys.file("class/net/" + ifname + "/device")});
-  zrtest::WriteFile(sys.file("class/net/" + ifname + "/ifindex"), std::to_string(index) + "\n", 0644);
-}
-
 TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   Computer pc;
   NEED_NETWORK(pc);
@@ -323,6 +309,73 @@ TEST(DhcpService, UsbAdaptersAreChosenByTheirIds) {
   EXPECT_EQ(pc.addresses("zrc0"), "") << "the other end of a pair is no USB adapter";
   EXPECT_NE(svc.data().find("serial:4407:7705:CALC%200001 172.16.0.0/30"), std::string::npos) << svc.data();
   EXPECT_NE(svc.data().find("mac:02:00:00:00:00:2c 172.16.0.4/30"), std::string::npos) << svc.data();
+}
+
+// The table of adapters in the runtime folder: written when an adapter is served, replaced
+// (a new file renamed over the old, readable by all) when the handheld takes its lease,
+// gives it back or lets it run out, showing the adapter gone when it goes; read by zrlink.
+TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Handheld hh;
+  ASSERT_TRUE(hh.ok());
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  Service svc("usb = 4407:7705\nlease = 2\n", sys.path());
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb0", "", &hh, "zrc0", 100));
+  ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
+  const std::string row =
+      "adapter index=100 interface=zrusb0 usb-port=1-zrusb0 serial=CALC%200001 host=172.16.0.1 "
+      "handheld=172.16.0.2 state=";
+  const std::string header = "zr-dhcp-table 1 pid=" + std::to_string(svc.pid()) + "\n";
+  ASSERT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
+  EXPECT_EQ(read_file(svc.dir().file("zr-dhcp.pid")), std::to_string(svc.pid()) + "\n");
+  struct stat before {};
+  ASSERT_EQ(stat(svc.dir().file("adapters").c_str(), &before), 0);
+  EXPECT_EQ(before.st_mode & 0777, 0644u);
+  int old_table = open(svc.dir().file("adapters").c_str(), O_RDONLY);
+
+  ClientSocket sock(hh, "zrc0");
+  ASSERT_TRUE(sock.ok());
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kRequest).option32(54, 0xAC100001u).option32(50, 0xAC100002u).bytes()));
+  ASSERT_EQ(ReplyView(sock.receive(1000)).type(), zrdhcp::kAck) << svc.log();
+  ASSERT_TRUE(eventually([&] { return svc.table() == header + row + "leased\n"; }, 1000)) << svc.table();
+  struct stat after {};
+  ASSERT_EQ(stat(svc.dir().file("adapters").c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino) << "rewritten in place, not replaced";
+  char was[512] = {};
+  EXPECT_EQ(pread(old_table, was, sizeof was - 1, 0), static_cast<ssize_t>(header.size() + row.size() + 10));
+  EXPECT_EQ(std::string(was), header + row + "addressed\n") << "a reader of the former table sees it whole";
+  close(old_table);
+
+  // zrlink reads it: the handheld's row shows its interface and USB port.
+  ASSERT_EQ(hh.run({"ip", "addr", "add", "172.16.0.2/30", "dev", "zrc0"}).status, 0);
+  zrtest::SimProcess *sim = nullptr;
+  ASSERT_TRUE(hh.inside([&] { sim = new zrtest::SimProcess({"--set", "eid=CALC 0001"}, "172.16.0.2"); }));
+  std::unique_ptr<zrtest::SimProcess> keep(sim);
+  ASSERT_TRUE(sim->ok()) << sim->error();
+  int status = -1;
+  std::string out = zrlink({"list", "--json"}, &status, {"ZR_DHCP_RUN_DIR=" + svc.dir().path()});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("\"serial\": \"CALC 0001\", \"interface\": \"zrusb0\", \"usbPort\": \"1-zrusb0\""),
+            std::string::npos)
+      << out;
+
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kRelease).option32(54, 0xAC100001u).ciaddr(0xAC100002u).bytes()));
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
+  // A lease of 2 s that is not renewed runs out.
+  ASSERT_TRUE(sock.send(Message(zrdhcp::kRequest).ciaddr(0xAC100002u).bytes()));
+  ASSERT_EQ(ReplyView(sock.receive(1000)).type(), zrdhcp::kAck) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "leased\n"; }, 1000)) << svc.table();
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 3500)) << svc.table();
+  ASSERT_TRUE(pc.unplug("zrusb0"));
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "gone\n"; }, 1000)) << svc.table();
+  EXPECT_EQ(run({"sh", "-c", "ls " + svc.dir().path() + " | grep -c new"}).out, "0\n") << "a temporary file left";
+
+  // Its table goes with the service.
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(access(svc.dir().file("adapters").c_str(), F_OK), -1);
 }
 
 TEST(DhcpService, ASubnetRememberedByAnEarlierVersionIsKeptUnderTheExactKey) {
@@ -399,6 +452,8 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   ASSERT_EQ(run({"ip", "addr", "add", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
   ASSERT_TRUE(pc.plug("zrb", "", nullptr, "zrbp"));
   ASSERT_TRUE(svc.wait_log("zrb is not served: no free subnet", 1000)) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.table().find(" interface=zrb state=waiting\n") != std::string::npos; }, 1000))
+      << svc.table();
   run({"ip", "link", "set", "zrb", "up"});
   run({"ip", "link", "set", "zrb", "down"});
   usleep(200000);
@@ -410,6 +465,13 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   // Once the LAN has gone, zrb is served without waiting for another event of its own.
   ASSERT_EQ(run({"ip", "addr", "del", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
   EXPECT_TRUE(svc.wait_log("address 172.16.0.17/30 set on zrb", 1000)) << svc.log();
+  EXPECT_TRUE(eventually(
+      [&] {
+        return svc.table().find(" interface=zrb host=172.16.0.17 handheld=172.16.0.18 state=addressed\n") !=
+               std::string::npos;
+      },
+      1000))
+      << svc.table();
 }
 
 TEST(DhcpService, ASocketThatCouldNotBeOpenedIsOpenedOnTheNextChange) {

@@ -4,6 +4,7 @@
 #include "dhcp-lease.h"
 #include "dhcp-packet.h"
 #include "dhcp-store.h"
+#include "dhcp-table.h"
 #include "dhcp_messages.h"
 
 #include <gtest/gtest.h>
@@ -321,6 +322,61 @@ TEST(DhcpMessages, ARepliesCopiesTheRequestAndCarriesTheOptions) {
   EXPECT_FALSE(forever.has(58)) << "no renewal time for an endless lease";
 }
 
+// ---- the table of adapters -------------------------------------------------------------
+
+TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
+  std::vector<TableRow> rows(2);
+  rows[0].index = 7;
+  rows[0].interface = "usb0";
+  rows[0].usb_port = "1-1.2";
+  rows[0].serial = std::string("A B%#=\x01\xff", 8);
+  rows[0].host = 0xAC100001u;
+  rows[0].handheld = 0xAC100002u;
+  rows[0].state = AdapterState::kLeased;
+  rows[1].index = 9;
+  rows[1].interface = "zrh0";
+  const std::string text = table_text(42, rows);
+  EXPECT_EQ(text,
+            "zr-dhcp-table 1 pid=42\n"
+            "adapter index=7 interface=usb0 usb-port=1-1.2 serial=A%20B%25%23=%01%FF host=172.16.0.1 "
+            "handheld=172.16.0.2 state=leased\n"
+            "adapter index=9 interface=zrh0 state=waiting\n");
+  long pid = 0;
+  std::vector<TableRow> back;
+  std::string why;
+  ASSERT_TRUE(parse_table(text + "adapter index=3 interface=x state=gone colour=red\nnews\n", &pid, &back, &why))
+      << why;
+  EXPECT_EQ(pid, 42);
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[0].serial, rows[0].serial);
+  EXPECT_EQ(back[0].usb_port, "1-1.2");
+  EXPECT_EQ(back[0].handheld, 0xAC100002u);
+  EXPECT_EQ(back[1].host, 0u);
+  EXPECT_EQ(back[2].state, AdapterState::kGone);
+  for (const char *bad : {"zr-dhcp-table 2 pid=42\n", "zr-dhcp-table 1 pid=\n",
+                          "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a serial=%4 state=gone\n",
+                          "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a state=lost\n",
+                          "zr-dhcp-table 1 pid=1\nadapter interface=a state=gone\n"})
+    EXPECT_FALSE(parse_table(bad, &pid, &back, &why)) << bad;
+}
+
+// A Windows adapter's friendly name holds spaces: it stays one word, and reads back whole.
+TEST(DhcpTable, AnInterfaceNameWithSpacesIsOneWord) {
+  std::vector<TableRow> rows(1);
+  rows[0].index = 12;
+  rows[0].interface = "Ethernet 2 #%";
+  const std::string text = table_text(7, rows);
+  EXPECT_EQ(text, "zr-dhcp-table 1 pid=7\nadapter index=12 interface=Ethernet%202%20%23%25 state=waiting\n");
+  long pid = 0;
+  std::vector<TableRow> back;
+  std::string why;
+  ASSERT_TRUE(parse_table(text, &pid, &back, &why)) << why;
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].interface, rows[0].interface);
+  EXPECT_FALSE(parse_table("zr-dhcp-table 1 pid=7\nadapter index=1 interface=a%2Fb state=gone\n", &pid, &back, &why))
+      << "a name that is a path";
+}
+
 // ---- answers on one link -------------------------------------------------------------
 
 class DhcpAnswers : public ::testing::Test {
@@ -383,6 +439,20 @@ TEST_F(DhcpAnswers, RequestsInEveryStateAreAckedOrNakedAsTheyDeserve) {
   a = ask(Message(kRequest));
   EXPECT_FALSE(a.send);
   EXPECT_FALSE(a.log.empty());
+}
+
+// The lease the table shows: from the ACK for the lease time, until a RELEASE or DECLINE.
+TEST_F(DhcpAnswers, AnAckLeasesTheAddressUntilItRunsOutOrIsGivenBack) {
+  ask(Message(kRequest).option32(54, 0xAC100005u).option32(50, 0xAC100006u), 1000);
+  EXPECT_EQ(pool.leased_until_ms, 1000 + 120 * 1000);
+  ask(Message(kRelease).ciaddr(0xAC100006u).option32(54, 0xAC100005u), 2000);
+  EXPECT_EQ(pool.leased_until_ms, 0);
+  ask(Message(kRequest).ciaddr(0xAC100006u), 3000);
+  ask(Message(kDecline).option32(54, 0xAC100005u).option32(50, 0xAC100006u), 4000);
+  EXPECT_EQ(pool.leased_until_ms, 0);
+  pool.lease = 0xFFFFFFFFu;
+  ask(Message(kRequest).ciaddr(0xAC100006u), 5000);
+  EXPECT_EQ(pool.leased_until_ms, INT64_MAX) << "forever";
 }
 
 TEST_F(DhcpAnswers, DeclineWithholdsTheAddressForTenSeconds) {

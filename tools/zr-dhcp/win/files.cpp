@@ -24,6 +24,13 @@ int read_all(HANDLE h, std::string *text) {
 
 int last_errno() { return win::errno_of(GetLastError()); }
 
+// Where lock_file's lock is: one byte at 4 GiB.
+OVERLAPPED lock_place() {
+  OVERLAPPED where{};
+  where.OffsetHigh = 1;
+  return where;
+}
+
 }  // namespace
 
 int read_text_file(const std::string &path, std::string *text) {
@@ -88,9 +95,9 @@ int lock_file(const std::string &path, OsHandle *handle, long *holder) {
     return EINVAL;
   }
   // The lock is on one byte far past the text, so that the holder's process id stays
-  // readable to the others.
-  OVERLAPPED where{};
-  where.OffsetHigh = 1;
+  // readable to the others.  (The file takes the folder's permissions, which let every
+  // user read it.)
+  OVERLAPPED where = lock_place();
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
     DWORD e = GetLastError();
     if (e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING) {
@@ -113,6 +120,30 @@ int lock_file(const std::string &path, OsHandle *handle, long *holder) {
     WriteFile(h, pid.data(), static_cast<DWORD>(pid.size()), &n, nullptr);
   *handle = reinterpret_cast<OsHandle>(h);
   return 0;
+}
+
+int lock_held(const std::string &path, bool *held) {
+  *held = false;
+  HANDLE h = CreateFileW(win::wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_errno();
+  // Windows cannot ask who holds a lock: a shared lock of the same byte, taken and given
+  // back at once, is refused while the holder's exclusive one is there.
+  OVERLAPPED where = lock_place();
+  if (LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
+    UnlockFileEx(h, 0, 1, 0, &where);
+  } else {
+    DWORD e = GetLastError();
+    *held = e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING;
+  }
+  CloseHandle(h);
+  return 0;
+}
+
+int remove_file(const std::string &path) {
+  if (DeleteFileW(win::wide(path).c_str())) return 0;
+  DWORD e = GetLastError();
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? 0 : win::errno_of(e);
 }
 
 bool path_exists(const std::string &path) { return GetFileAttributesW(win::wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -1,4 +1,4 @@
-// process.cpp -- the program's folder, its stop request and its log stream (Win32).
+// process.cpp -- the program's folder and id, its stop request and its log stream (Win32).
 #include "dhcp-os.h"
 #include "win-common.h"
 
@@ -94,6 +94,8 @@ std::string error_text(int err) {
     default: return std::strerror(err);
   }
 }
+
+long process_id() { return static_cast<long>(GetCurrentProcessId()); }
 
 std::string program_folder() {
   std::wstring path(32768, L'\0');

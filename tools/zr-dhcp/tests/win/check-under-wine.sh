@@ -3,7 +3,8 @@
 # in while it runs, whose computer end zrc0 already holds 172.16.0.1/30 (Wine sets no
 # addresses) and is named in the settings; busybox udhcpc at the other end must be offered and acknowledged
 # 172.16.0.2, mask 255.255.255.252, server 172.16.0.1; Ctrl+C (SIGINT) and SIGTERM to
-# Wine's process end it, and the address it did not add stays.  Then the same program as
+# Wine's process end it, and the address it did not add stays; the table of adapters is kept
+# beside the program (or in the folder of --run-dir) while it runs.  Then the same program as
 # a service of Wine's service control manager: installed, serving, alone in its state
 # folder, stopped and removed.
 #
@@ -80,6 +81,12 @@ grep -q "bound ip=172.16.0.2 mask=255.255.255.252 server=172.16.0.1 lease=600" "
   fail "udhcpc was not given 172.16.0.2/255.255.255.252 by 172.16.0.1 ($(cat "$dir/leases" 2>/dev/null))"
 grep -q "zrc0: offer 172.16.0.2 to " "$dir/log" && grep -q "zrc0: lease 172.16.0.2 to .* for 600 s" "$dir/log" ||
   fail "the service's log does not tell the offer and the lease"
+# The table of adapters beside the store (in the program's folder), written by the process
+# that holds the pid file there.
+until_true 30 grep -q "^adapter index=[0-9]* interface=zrc0 host=172.16.0.1 handheld=172.16.0.2 state=leased$" \
+  "$dir/adapters" || fail "the table does not show zrc0 leased: $(cat "$dir/adapters" 2>/dev/null)"
+[ "$(head -n 1 "$dir/adapters")" = "zr-dhcp-table 1 pid=$(tr -d '\r\n' < "$dir/zr-dhcp.pid")" ] ||
+  fail "the table and the pid file name other processes: $(head -n 1 "$dir/adapters"), $(cat "$dir/zr-dhcp.pid")"
 
 # Ctrl+C (Wine turns SIGINT into it) stops it cleanly: status 0, the address left.
 kill -INT "$wine_pid"
@@ -91,11 +98,16 @@ wine_pid=
   grep -q "172.16.0.1/30 left on zrc0 (it was there before)" "$dir/log" ||
   fail "SIGINT: status $status, no clean stop in the log"
 ip -4 addr show dev zrc0 | grep -q "inet 172.16.0.1/30" || fail "172.16.0.1/30, which it did not add, is gone"
+[ ! -e "$dir/adapters" ] || fail "the table is left after the stop"
 
 # SIGTERM ends Wine's process at once (Wine passes it on to no handler): the address stays.
-"$wine" "$dir/zr-dhcp.exe" > "$dir/log" 2>&1 </dev/null &
+# Its table goes to the runtime folder it is given.
+mkdir "$dir/run"
+"$wine" "$dir/zr-dhcp.exe" --run-dir "Z:$dir/run" > "$dir/log" 2>&1 </dev/null &
 wine_pid=$!
 until_true 300 grep -q "was on zrc0 already" "$dir/log" || fail "zrc0 was not served again"
+until_true 30 grep -q "^adapter index=[0-9]* interface=zrc0 host=172.16.0.1 handheld=172.16.0.2 state=" \
+  "$dir/run/adapters" || fail "no table in the folder of --run-dir: $(ls "$dir/run")"
 kill -TERM "$wine_pid"
 until_true 100 sh -c "! kill -0 $wine_pid 2>/dev/null" || fail "SIGTERM did not end it within 10 s"
 wait "$wine_pid" 2>/dev/null
@@ -141,4 +153,5 @@ kill -INT "$keeper_pid"
 wait "$keeper_pid"
 keeper_pid=
 echo "check-under-wine: passed (udhcpc bound 172.16.0.2/30 from 172.16.0.1, by the program and by the service;" \
+  "the table of adapters showed it, beside the program and in --run-dir;" \
   "172.16.0.1/30 left on zrc0 by SIGINT, SIGTERM and the service's stop)"
