@@ -3,7 +3,7 @@
 # handheld simulator and the other Linux tools are not built here: the tests reach a
 # natively built simulator on loopback.
 # The application's jar is the same for both systems; javac of the host builds it.
-set(ZR_PARTS connectivity/src/zr-net connectivity/src/bridge app launcher driver-installer)
+set(ZR_PARTS connectivity/src/zr-net connectivity/src/bridge app launcher driver-installer tools/zr-dhcp)
 if(ZR_BUILD_TESTS)
   enable_testing()
   # GoogleTest from Debian's sources, as a DLL so that every test program links quickly.

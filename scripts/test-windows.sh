@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows x86-64 deliverables with mingw-w64 and runs their tests under Wine.
+# Builds the Windows x86-64 deliverables with mingw-w64 and runs their tests under Wine, then
+# (as root) the check of zr-dhcp.exe under Wine in a private network namespace.
 # Usage: test-windows.sh [ctest arguments...]
 #   Build folder: build-windows/ (ZR_WIN_BUILD_ROOT picks another): build/ holds the cross
 #   build, native/ the Linux handheld simulator the tests talk to on loopback, and
@@ -55,6 +56,7 @@ grep -q '^ready' "$storage.broker" || { echo "test-windows: the simulator broker
 export ZR_WIN_SIM_ADDR=127.77.10.1 ZR_WIN_SIM_STORAGE="$storage"
 export ZR_WIN_SIM_BROKER=$(awk '/^ready/ {print $2 ":" $3; exit}' "$storage.broker")
 
+status=0
 # One persistent Wine server inside the same X server as the tests: without it every Wine
 # program keeps the output pipes of ctest open for seconds after it ends.  Wine's own
 # background programs are started here, on the null device, so that no test's output pipe
@@ -71,4 +73,13 @@ xvfb-run -a bash -c '
   [ -e "$ready" ] || { echo "test-windows: the desktop keeper did not start" >&2; exit 1; }
   rm -f "$ready"
   ctest --test-dir "$0/build" -j2 --output-on-failure "$@"
-' "$root" "$@"
+' "$root" "$@" || status=$?
+
+# zr-dhcp.exe serving a veth pair in a private network namespace (as root; skipped
+# otherwise), once the suite's Wine server has ended: the check starts one of its own
+# inside the namespace.
+"$WINESERVER" -k 2>/dev/null || true
+check=0
+bash tools/zr-dhcp/tests/win/check-under-wine.sh "$ZR_WINE" "$PWD/$root/build/bin/zr-dhcp.exe" || check=$?
+[ "$check" = 77 ] && check=0
+exit $(( status != 0 ? status : check ))

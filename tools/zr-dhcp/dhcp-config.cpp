@@ -1,6 +1,7 @@
 // dhcp-config.cpp -- reading zr-dhcp.cfg.
 #include "dhcp-config.h"
 
+#include "dhcp-os.h"
 #include "dhcp-text.h"
 
 #include <algorithm>
@@ -80,6 +81,25 @@ bool parse_config(const std::string &text, Config *config, std::string *error) {
   }
   if (c.usb.empty()) c.usb.push_back(kHandheldUsbId);
   *config = c;
+  return true;
+}
+
+bool parse_device_instance_id(const std::string &id, UsbId *usb, std::string *serial, bool *interface_of_composite) {
+  std::string up;
+  for (char c : id) up += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  // USB\VID_vvvv&PID_pppp: 21 characters.
+  if (up.size() < 21 || up.compare(0, 8, "USB\\VID_") != 0 || up.compare(12, 5, "&PID_") != 0) return false;
+  if (!parse_usb_id(up.substr(8, 4) + ":" + up.substr(17, 4), usb)) return false;
+  const size_t slash = up.find('\\', 21);
+  const std::string rest = up.substr(21, slash == std::string::npos ? std::string::npos : slash - 21);
+  if (!rest.empty() && rest[0] != '&') return false;  // the product id goes on
+  *interface_of_composite = rest.find("&MI_") != std::string::npos;
+  serial->clear();
+  if (slash != std::string::npos && !*interface_of_composite) {
+    const std::string instance = id.substr(slash + 1);
+    if (!instance.empty() && instance.find('&') == std::string::npos && instance.find('\\') == std::string::npos)
+      *serial = instance;
+  }
   return true;
 }
 

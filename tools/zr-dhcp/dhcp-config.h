@@ -35,6 +35,12 @@ struct Config {
 // Parses "VVVV:PPPP"; false when it is not two groups of four hex digits.
 bool parse_usb_id(const std::string &text, UsbId *id);
 std::string usb_id_text(const UsbId &id);
+// Reads a USB device instance ID as Windows names devices, "USB\VID_vvvv&PID_pppp\SERIAL"
+// (any case): its id, and in *serial the instance part when it is the device's serial
+// number (empty when Windows made one up: those hold "&").  One interface of a composite
+// device, "USB\VID_vvvv&PID_pppp&MI_nn\...", sets *interface_of_composite and gives no
+// serial (its parent device has it).  False when it is no USB device's ID.
+bool parse_device_instance_id(const std::string &id, UsbId *usb, std::string *serial, bool *interface_of_composite);
 
 // Reads the configuration from the text of the file.  On failure returns false with
 // "LINE: what is wrong" in *error (the caller puts the file name in front).

@@ -3,13 +3,9 @@
 
 #include "dhcp-text.h"
 
-#include <poll.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <chrono>
 #include <set>
 #include <vector>
 
@@ -18,9 +14,8 @@ namespace zrdhcp {
 namespace {
 
 int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 constexpr size_t kMaxMessage = 4096;
@@ -40,7 +35,7 @@ int Service::start() {
     log_("cannot read " + opt_.data_path + ": " +
          (err == ELOOP    ? "it is a symbolic link"
           : err == EINVAL ? "it is not a regular file"
-                          : std::strerror(err)) +
+                          : error_text(err)) +
          " (it is left as it is)");
     return err;
   }
@@ -57,13 +52,13 @@ int Service::start() {
     log_(opt_.data_path + ": " + std::to_string(dropped) + " assignments over the bound of " +
          std::to_string(kMaxKeys) + " left out (the least recently used)");
 
-  if ((err = netlink_.open()) != 0) {
-    log_(std::string("cannot open rtnetlink: ") + std::strerror(err));
+  if ((err = network_.open()) != 0) {
+    log_("cannot watch the network interfaces: " + error_text(err));
     return err;
   }
   std::vector<Link> links;
-  if ((err = netlink_.links(&links)) != 0) {
-    log_(std::string("cannot list the network interfaces: ") + std::strerror(err));
+  if ((err = network_.links(&links)) != 0) {
+    log_(std::string("cannot list the network interfaces: ") + error_text(err));
     return err;
   }
   for (const Link &l : links) consider(l);
@@ -77,7 +72,7 @@ bool Service::select(const Link &link, std::string *key, std::string *former_key
   const bool named = std::find(opt_.config.interfaces.begin(), opt_.config.interfaces.end(), link.name) !=
                      opt_.config.interfaces.end();
   UsbDevice usb = usb_device_of(opt_.sysfs_root, link.name);
-  if (usb.found && sysfs_ifindex(opt_.sysfs_root, link.name) != link.index) usb = UsbDevice();
+  if (usb.found && adapter_index(opt_.sysfs_root, link.name) != link.index) usb = UsbDevice();
   if (!named &&
       (!usb.found || std::find(opt_.config.usb.begin(), opt_.config.usb.end(), usb.id) == opt_.config.usb.end()))
     return false;
@@ -105,7 +100,7 @@ void Service::consider(const Link &link) {
   }
   // An event tells the name the link had then; when it has another now, a later event
   // tells that one (and the name may belong to another link by now).
-  if (Netlink::name_of(link.index) != link.name) return;
+  if (Network::name_of(link.index) != link.name) return;
   std::string key, former_key, why;
   UsbDevice usb;
   if (!select(link, &key, &former_key, &usb, &why)) {
@@ -126,20 +121,22 @@ void Service::consider(const Link &link) {
   int err = choose_subnet(link, key, &subnet);
   if (err != 0 || subnet < 0) {
     unserved(link, key, usb,
-             err != 0 ? "cannot list the addresses and routes in use: " + std::string(std::strerror(err))
+             err != 0 ? "cannot list the addresses and routes in use: " + error_text(err)
                       : "no free subnet in 172.16.0.0/16 (every /30 overlaps an address or route in use)");
     return;
   }
   // Before the link is up, so that no router advertisement of the handheld's side is taken.
-  if ((err = quiet_ipv6(link.index, link.name)) != 0) {
-    unserved(link, key, usb,
-             "cannot turn off IPv6 router advertisements and autoconfiguration: " + std::string(std::strerror(err)));
+  err = quiet_ipv6(link.index, link.name);
+  if (err == ENOSYS && !waiting_.count(link.index))
+    log_("IPv6 router discovery left as it is on " + link.name + " (the system has no call to change it)");
+  if (err != 0 && err != ENOSYS) {
+    unserved(link, key, usb, "cannot turn off IPv6 router advertisements and autoconfiguration: " + error_text(err));
     return;
   }
   const std::string host = ipv4_text(subnet_host(subnet)) + "/30";
-  err = netlink_.add_address(link.index, subnet_host(subnet), 30);
+  err = network_.add_address(link.index, subnet_host(subnet), 30);
   if (err != 0 && err != EEXIST) {
-    unserved(link, key, usb, "cannot set " + host + ": " + std::strerror(err));
+    unserved(link, key, usb, "cannot set " + host + ": " + error_text(err));
     return;
   }
   waiting_.erase(link.index);
@@ -159,7 +156,7 @@ void Service::consider(const Link &link) {
   adapter.pool.subnet = subnet;
   adapter.pool.lease = opt_.config.lease;
   open_socket(link.index, &adapter);
-  if ((err = netlink_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + std::strerror(err));
+  if ((err = network_.set_up(link.index)) != 0) log_("cannot bring " + link.name + " up: " + error_text(err));
   if (store_changed || store_.find(key) != subnet) {
     store_.remember(key, subnet);
     store_changed_ = true;
@@ -177,8 +174,8 @@ void Service::consider(const Link &link) {
 int Service::choose_subnet(const Link &link, const std::string &key, int *subnet) {
   std::vector<Address> addresses;
   std::vector<Route> routes;
-  int err = netlink_.addresses(&addresses);
-  if (err == 0) err = netlink_.routes(&routes);
+  int err = network_.addresses(&addresses);
+  if (err == 0) err = network_.routes(&routes);
   if (err != 0) return err;
   std::set<int> busy;
   int present = -1;
@@ -216,14 +213,14 @@ void Service::unserved(const Link &link, const std::string &key, const UsbDevice
 
 void Service::open_socket(int index, Adapter *adapter) {
   std::unique_ptr<DhcpSocket> socket(new DhcpSocket);
-  int err = socket->open(index);
+  int err = socket->open(index, subnet_host(adapter->pool.subnet));
   if (err == 0) {
     if (!adapter->socket_error.empty()) log_("receiving DHCP requests on " + adapter->name + " now");
     adapter->socket = std::move(socket);
     adapter->socket_error.clear();
     return;
   }
-  const std::string why = std::strerror(err);
+  const std::string why = error_text(err);
   if (why != adapter->socket_error)
     log_("cannot receive DHCP requests on " + adapter->name + " (UDP port 67): " + why + "; tried again later");
   adapter->socket_error = why;
@@ -327,8 +324,8 @@ int Service::publish() {
       published_ = text;
       if (!table_error_.empty()) log_("the table of adapters is written to " + path + " again");
       table_error_.clear();
-    } else if (table_error_ != std::strerror(err)) {
-      table_error_ = std::strerror(err);
+    } else if (table_error_ != error_text(err)) {
+      table_error_ = error_text(err);
       log_("cannot write the table of adapters " + path + ": " + table_error_ + " (tried again on the next change)");
     }
   }
@@ -338,9 +335,9 @@ int Service::publish() {
 // Events were lost: the adapters that are no longer there are forgotten, new ones served.
 void Service::resync() {
   std::vector<Link> links;
-  int err = netlink_.links(&links);
+  int err = network_.links(&links);
   if (err != 0) {
-    log_(std::string("cannot list the network interfaces: ") + std::strerror(err));
+    log_(std::string("cannot list the network interfaces: ") + error_text(err));
     return;
   }
   std::set<int> present;
@@ -360,7 +357,7 @@ void Service::save_store(bool order_too) {
   if (!store_changed_ && !(order_too && order_changed_)) return;
   store_changed_ = order_changed_ = false;
   int err = write_file_atomically(opt_.data_path, store_.text());
-  if (err != 0) log_("cannot write " + opt_.data_path + ": " + std::strerror(err));
+  if (err != 0) log_("cannot write " + opt_.data_path + ": " + error_text(err));
 }
 
 // A handheld (or whatever claims to be one) may send without pause: each turn reads a
@@ -374,7 +371,7 @@ void Service::serve(int index, Adapter &adapter) {
     long n = adapter.socket->receive(buf, sizeof buf, &truncated, &err);
     if (n == 0) return;
     if (n < 0) {
-      adapter_log(index, "receive failures", "receiving on " + adapter.name + " failed: " + std::strerror(err));
+      adapter_log(index, "receive failures", "receiving on " + adapter.name + " failed: " + error_text(err));
       return;
     }
     if (truncated) {
@@ -394,7 +391,7 @@ void Service::serve(int index, Adapter &adapter) {
     if ((err = adapter.socket->send_to(a.to, build_reply(req, a.reply))) != 0)
       adapter_log(index, "send failures",
                   adapter.name + ": sending the " + message_type_name(a.reply.type) + " to " + ipv4_text(a.to) +
-                      " failed: " + std::strerror(err));
+                      " failed: " + error_text(err));
   }
 }
 
@@ -444,13 +441,13 @@ int Service::report_passed_windows() {
   return static_cast<int>(wait);
 }
 
-int Service::run(int stop_fd) {
+int Service::run(OsHandle stop) {
   for (;;) {
-    std::vector<pollfd> fds{{stop_fd, POLLIN, 0}, {netlink_.event_fd(), POLLIN, 0}};
+    std::vector<OsHandle> handles{stop, network_.event_handle()};
     std::vector<int> order;
     for (auto &a : adapters_)
       if (a.second.socket) {
-        fds.push_back({a.second.socket->fd(), POLLIN, 0});
+        handles.push_back(a.second.socket->handle());
         order.push_back(a.first);
       }
     int wait_ms = report_passed_windows();
@@ -467,19 +464,18 @@ int Service::run(int stop_fd) {
       }
       if (wait_ms < 0 || due < wait_ms) wait_ms = static_cast<int>(due);
     }
-    if (poll(fds.data(), fds.size(), wait_ms) < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      log_(std::string("poll failed: ") + std::strerror(err));
+    std::vector<bool> ready;
+    if (int err = wait_ready(handles, wait_ms, &ready)) {
+      log_("waiting for events failed: " + error_text(err));
       return err;
     }
-    if (fds[0].revents) return 0;
-    if (fds[1].revents) {
+    if (ready[0]) return 0;
+    if (ready[1]) {
       std::vector<LinkEvent> events;
       bool lost = false, changed = false;
       int err = 0;
-      if (!netlink_.read_events(&events, &changed, &lost, &err)) {
-        log_(std::string("reading link events failed: ") + std::strerror(err));
+      if (!network_.read_events(&events, &changed, &lost, &err)) {
+        log_(std::string("reading link events failed: ") + error_text(err));
         return err;
       }
       for (const LinkEvent &e : events) {
@@ -494,7 +490,7 @@ int Service::run(int stop_fd) {
     save_store(false);
     for (size_t i = 0; i < order.size(); ++i) {
       auto it = adapters_.find(order[i]);
-      if (fds[i + 2].revents && it != adapters_.end() && it->second.socket) serve(it->first, it->second);
+      if (ready[i + 2] && it != adapters_.end() && it->second.socket) serve(it->first, it->second);
     }
   }
 }
@@ -510,15 +506,15 @@ void Service::stop() {
       log_("address " + ipv4_text(host) + "/30 left on " + a.name + " (it was there before)");
       continue;
     }
-    int err = netlink_.remove_address(kv.first, host, 30);
+    int err = network_.remove_address(kv.first, host, 30);
     if (err != 0 && err != EADDRNOTAVAIL && err != ENODEV)
-      log_("cannot remove " + ipv4_text(host) + "/30 from " + a.name + ": " + std::strerror(err));
+      log_("cannot remove " + ipv4_text(host) + "/30 from " + a.name + ": " + error_text(err));
     else
       log_("address " + ipv4_text(host) + "/30 removed from " + a.name);
   }
   adapters_.clear();
   // The service's own table goes with it: a reader finds none and looks for itself.
-  if (!opt_.run_dir.empty() && !published_.empty()) unlink((opt_.run_dir + "/" + kTableFile).c_str());
+  if (!opt_.run_dir.empty() && !published_.empty()) remove_file(opt_.run_dir + "/" + kTableFile);
 }
 
 }  // namespace zrdhcp

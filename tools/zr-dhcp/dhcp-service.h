@@ -3,7 +3,7 @@
 //
 //   Service svc(options, log);
 //   if (svc.start() != 0) ...;        // every adapter present now is served
-//   svc.run(stop_fd);                 // until stop_fd turns readable (a signal)
+//   svc.run(stop);                    // until the stop handle turns ready (dhcp-os.h)
 //   svc.stop();                       // the addresses it set are removed again
 //
 // An adapter is a network interface named in the configuration (`interface =`) or one whose
@@ -50,8 +50,8 @@ class Service {
   // Opens the system's sockets, reads the data file and serves the adapters present.
   // 0, or an errno value after a line in the log.
   int start();
-  // Serves until stop_fd is readable or a system call fails (its errno value).
-  int run(int stop_fd);
+  // Serves until the stop handle is ready (0) or a system call fails (its errno value).
+  int run(OsHandle stop);
   // Removes the addresses the service set (not those it found on the adapters).
   void stop();
 
@@ -86,7 +86,7 @@ class Service {
 
   ServiceOptions opt_;
   Log log_;
-  Netlink netlink_;
+  Network network_;
   Store store_;
   std::map<int, Adapter> adapters_;  // by interface index
   struct Waiting {

@@ -1,12 +1,9 @@
 // dhcp-table.cpp -- the published table of adapters: its text and its reading.
 #include "dhcp-table.h"
 
+#include "dhcp-os.h"
 #include "dhcp-text.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace zrdhcp {
@@ -25,7 +22,7 @@ bool parse_pid(const std::string &text, long *pid) {
   return true;
 }
 
-// A name as the kernel allows it for an interface (no white space, no "/"), or a sysfs name.
+// A sysfs name: no white space, no "/".
 bool plain_word(const std::string &s) {
   if (s.empty()) return false;
   for (unsigned char c : s)
@@ -48,7 +45,7 @@ const char *adapter_state_name(AdapterState state) {
 std::string table_text(long pid, const std::vector<TableRow> &rows) {
   std::string t = kMagic + std::to_string(pid) + "\n";
   for (const TableRow &r : rows) {
-    t += "adapter index=" + std::to_string(r.index) + " interface=" + r.interface;
+    t += "adapter index=" + std::to_string(r.index) + " interface=" + serial_key_text(r.interface);
     if (plain_word(r.usb_port)) t += " usb-port=" + r.usb_port;
     if (!r.serial.empty()) t += " serial=" + serial_key_text(r.serial);
     if (r.host != 0) t += " host=" + ipv4_text(r.host) + " handheld=" + ipv4_text(r.handheld);
@@ -85,8 +82,10 @@ bool parse_table(const std::string &text, long *pid, std::vector<TableRow> *rows
         row.index = static_cast<int>(v);
         if (!has_index) bad = key;
       } else if (key == "interface") {
-        row.interface = value;
-        if (!plain_word(value)) bad = key;
+        // Never a path of its own: readers look the name up in sysfs.
+        if (!parse_serial_key_text(value, &row.interface) || row.interface.empty() ||
+            row.interface.find('/') != std::string::npos)
+          bad = key;
       } else if (key == "usb-port") {
         row.usb_port = value;
         if (!plain_word(value)) bad = key;
@@ -119,17 +118,11 @@ bool parse_table(const std::string &text, long *pid, std::vector<TableRow> *rows
 TableStatus read_current_table(const std::string &run_dir, std::vector<TableRow> *rows, std::string *why) {
   rows->clear();
   const std::string pid_path = run_dir + "/" + kPidFile;
-  int fd = open(pid_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = pid_path + ": " + std::strerror(errno);
+  bool held = false;
+  if (int err = lock_held(pid_path, &held)) {
+    *why = pid_path + ": " + std::strerror(err);
     return TableStatus::kNoService;
   }
-  // Whether a process holds the lock the service takes (a query: nothing is locked here).
-  struct flock lk {};
-  lk.l_type = F_WRLCK;
-  lk.l_whence = SEEK_SET;
-  const bool held = fcntl(fd, F_GETLK, &lk) == 0 && lk.l_type != F_UNLCK;
-  close(fd);
   if (!held) {
     *why = "no process holds " + pid_path;
     return TableStatus::kNoService;

@@ -10,10 +10,12 @@
 //   adapter index=7 interface=usb0 usb-port=1-1.2 serial=ZR0001 host=172.16.0.1 handheld=172.16.0.2 state=leased
 //
 // The first line names the format (1) and the process that wrote the table.  Each adapter
-// line holds KEY=VALUE words: index and interface (the network interface), usb-port (the
-// USB device's name in sysfs, e.g. 1-1.2) and serial (its USB serial number, spelled as
-// serial_key_text spells it) when it has them, host and handheld (the computer's and the
-// handheld's address) once an address is set, and state:
+// line holds KEY=VALUE words: index and interface (the network interface; on Windows the
+// adapter's friendly name, which may hold spaces), usb-port (the USB device's name in
+// sysfs, e.g. 1-1.2; Linux only) and serial (its USB serial number) when it has them, host
+// and handheld (the computer's and the handheld's address) once an address is set, and
+// state.  Interface and serial are spelled as serial_key_text spells them (a Linux
+// interface's name stands for itself unless it holds "%" or "#").  The states:
 //   waiting    found, no address yet (none is free, or setting it failed)
 //   addressed  the computer's address is set on the adapter
 //   leased     the handheld has taken its address (and neither released it nor let it run out)

@@ -31,21 +31,7 @@ bool parse_ipv4(const std::string &text, uint32_t *addr);
 // "aa:bb:cc:..." of a hardware address.
 std::string hw_text(const uint8_t *bytes, size_t n);
 
-// Reads a whole file; 0 or the errno value.
-int read_text_file(const std::string &path, std::string *text);
-// Reads a whole file that must be a regular file of its own: never through a symbolic link
-// (ELOOP), nothing else (a FIFO, a device: EINVAL), and without waiting on its opening.
-int read_regular_file(const std::string &path, std::string *text);
-// Replaces a file in one step (a new file of a name of its own beside it, created there
-// and never through a link, flushed, renamed over it, the folder flushed): a reader sees
-// the old or the new content, never a part.  0 or the errno value.
-int write_file_atomically(const std::string &path, const std::string &text);
-
-// Takes the lock of a file (created when missing, never through a symbolic link) for as
-// long as *fd stays open, and writes the process id into it.  0; EWOULDBLOCK with the
-// holder's process id in *holder (0 when it could not be told) when another process holds
-// it; else the errno value.
-int lock_file(const std::string &path, int *fd, long *holder);
+// The files themselves are read and written through dhcp-os.h.
 
 }  // namespace zrdhcp
 

@@ -1,5 +1,6 @@
 # Installs the Windows build into a fresh folder and checks the installation's layout:
-# the programs and zr-net.dll at the top, the Java library path lib\ with the bridge and the
+# the programs (the DHCP service zr-dhcp.exe with its settings among them) and zr-net.dll at
+# the top, the Java library path lib\ with the bridge and the
 # application's jar.  (jre\ is the Java runtime, supplied beside it.)
 #   cmake -DBUILD_DIR=... -DPREFIX=... -P check-installation.cmake
 file(REMOVE_RECURSE "${PREFIX}")
@@ -11,6 +12,8 @@ endif()
 set(expected
   KQ-LumaraLink.exe
   KQCoInstaller.exe
+  zr-dhcp.exe
+  zr-dhcp.cfg
   zr-net.dll
   lib/QXConJNI.dll
   lib/qxconnect.jar

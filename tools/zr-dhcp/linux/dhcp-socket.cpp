@@ -16,11 +16,20 @@
 
 namespace zrdhcp {
 
+struct DhcpSocket::Impl {
+  int fd = -1;
+};
+
 DhcpSocket::~DhcpSocket() {
-  if (fd_ >= 0) close(fd_);
+  if (impl_ && impl_->fd >= 0) close(impl_->fd);
+  delete impl_;
 }
 
-int DhcpSocket::open(int index) {
+OsHandle DhcpSocket::handle() const { return impl_ ? impl_->fd : kNoHandle; }
+
+int DhcpSocket::open(int index, uint32_t) {
+  if (!impl_) impl_ = new Impl;
+  int &fd_ = impl_->fd;
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd_ < 0) return errno;
   int one = 1;
@@ -41,6 +50,7 @@ int DhcpSocket::open(int index) {
 }
 
 long DhcpSocket::receive(uint8_t *buf, size_t size, bool *truncated, int *err) {
+  const int fd_ = impl_->fd;
   for (;;) {
     ssize_t n = recv(fd_, buf, size, MSG_TRUNC);
     if (n >= 0) {
@@ -59,6 +69,7 @@ int DhcpSocket::send_to(uint32_t addr, const std::vector<uint8_t> &message) {
   to.sin_family = AF_INET;
   to.sin_port = htons(kClientPort);
   to.sin_addr.s_addr = htonl(addr);
+  const int fd_ = impl_->fd;
   for (;;) {
     ssize_t n = sendto(fd_, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     if (n >= 0) return 0;

@@ -19,7 +19,7 @@
 
 namespace zrdhcp {
 
-struct Netlink::Impl {
+struct Network::Impl {
   mnl_socket *req = nullptr;
   mnl_socket *events = nullptr;
   unsigned seq = 0;
@@ -154,7 +154,7 @@ int route_message(const nlmsghdr *nlh, void *data) {
 
 // The request socket: answers wait at most 5 s (one that never comes must not hold the
 // service).
-int open_request_socket(Netlink::Impl *nl) {
+int open_request_socket(Network::Impl *nl) {
   if (nl->req) mnl_socket_close(nl->req);
   nl->req = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
   if (!nl->req) return errno;
@@ -170,7 +170,7 @@ int open_request_socket(Netlink::Impl *nl) {
 // unread) is passed over.  A dump that the kernel marks interrupted (the table changed
 // while it was read) is read to its end and then reported as EINTR; an answer that did
 // not come in time leaves a socket that may still receive it, so it is opened anew.
-int transact_once(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
+int transact_once(Network::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
   nlh->nlmsg_seq = ++nl->seq;
   if (mnl_socket_sendto(nl->req, nlh, nlh->nlmsg_len) < 0) return errno;
   std::vector<char> buf(kBufferSize);
@@ -202,7 +202,7 @@ int transact_once(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data) {
 
 // A dump interrupted by changes is repeated (a few times: one that changes without pause
 // is reported).
-int transact(Netlink::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data, const std::function<void()> &restart = {}) {
+int transact(Network::Impl *nl, nlmsghdr *nlh, mnl_cb_t cb, void *data, const std::function<void()> &restart = {}) {
   int err = 0;
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (attempt > 0 && restart) restart();
@@ -218,7 +218,7 @@ nlmsghdr *header(char *buf, uint16_t type, uint16_t flags) {
   return nlh;
 }
 
-int change_address(Netlink::Impl *nl, uint16_t type, uint16_t flags, int index, uint32_t addr, int prefix) {
+int change_address(Network::Impl *nl, uint16_t type, uint16_t flags, int index, uint32_t addr, int prefix) {
   std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
   nlmsghdr *nlh = header(buf.data(), type, NLM_F_ACK | flags);
   ifaddrmsg *ifa = static_cast<ifaddrmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
@@ -235,7 +235,7 @@ int change_address(Netlink::Impl *nl, uint16_t type, uint16_t flags, int index, 
 
 }  // namespace
 
-Netlink::~Netlink() {
+Network::~Network() {
   if (impl_) {
     if (impl_->req) mnl_socket_close(impl_->req);
     if (impl_->events) mnl_socket_close(impl_->events);
@@ -243,7 +243,7 @@ Netlink::~Netlink() {
   }
 }
 
-int Netlink::open() {
+int Network::open() {
   impl_ = new Impl;
   int err = open_request_socket(impl_);
   if (err != 0) return err;
@@ -256,9 +256,9 @@ int Netlink::open() {
   return 0;
 }
 
-int Netlink::event_fd() const { return impl_ && impl_->events ? mnl_socket_get_fd(impl_->events) : -1; }
+OsHandle Network::event_handle() const { return impl_ && impl_->events ? mnl_socket_get_fd(impl_->events) : kNoHandle; }
 
-bool Netlink::read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err) {
+bool Network::read_events(std::vector<LinkEvent> *events, bool *changed, bool *resync, int *err) {
   EventSink sink{events, changed};
   std::vector<char> buf(kBufferSize);
   // A bounded number of reads: addresses that change without pause elsewhere must not hold
@@ -280,7 +280,7 @@ bool Netlink::read_events(std::vector<LinkEvent> *events, bool *changed, bool *r
   return true;
 }
 
-int Netlink::links(std::vector<Link> *out) {
+int Network::links(std::vector<Link> *out) {
   out->clear();
   std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
   nlmsghdr *nlh = header(buf.data(), RTM_GETLINK, NLM_F_DUMP);
@@ -289,7 +289,7 @@ int Netlink::links(std::vector<Link> *out) {
   return transact(impl_, nlh, link_message, out, [out] { out->clear(); });
 }
 
-int Netlink::addresses(std::vector<Address> *out) {
+int Network::addresses(std::vector<Address> *out) {
   out->clear();
   std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
   nlmsghdr *nlh = header(buf.data(), RTM_GETADDR, NLM_F_DUMP);
@@ -298,7 +298,7 @@ int Netlink::addresses(std::vector<Address> *out) {
   return transact(impl_, nlh, addr_message, out, [out] { out->clear(); });
 }
 
-int Netlink::routes(std::vector<Route> *out) {
+int Network::routes(std::vector<Route> *out) {
   out->clear();
   std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
   nlmsghdr *nlh = header(buf.data(), RTM_GETROUTE, NLM_F_DUMP);
@@ -307,15 +307,15 @@ int Netlink::routes(std::vector<Route> *out) {
   return transact(impl_, nlh, route_message, out, [out] { out->clear(); });
 }
 
-int Netlink::add_address(int index, uint32_t addr, int prefix) {
+int Network::add_address(int index, uint32_t addr, int prefix) {
   return change_address(impl_, RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, index, addr, prefix);
 }
 
-int Netlink::remove_address(int index, uint32_t addr, int prefix) {
+int Network::remove_address(int index, uint32_t addr, int prefix) {
   return change_address(impl_, RTM_DELADDR, 0, index, addr, prefix);
 }
 
-int Netlink::set_up(int index) {
+int Network::set_up(int index) {
   std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
   nlmsghdr *nlh = header(buf.data(), RTM_NEWLINK, NLM_F_ACK);
   ifinfomsg *ifm = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
@@ -326,7 +326,7 @@ int Netlink::set_up(int index) {
   return transact(impl_, nlh, nullptr, nullptr);
 }
 
-std::string Netlink::name_of(int index) {
+std::string Network::name_of(int index) {
   char name[IF_NAMESIZE] = {};
   return if_indextoname(static_cast<unsigned>(index), name) ? name : "";
 }

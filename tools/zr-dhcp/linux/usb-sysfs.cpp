@@ -53,7 +53,7 @@ UsbDevice usb_device_of(const std::string &sysfs_root, const std::string &ifname
   return dev;
 }
 
-int sysfs_ifindex(const std::string &sysfs_root, const std::string &ifname) {
+int adapter_index(const std::string &sysfs_root, const std::string &ifname) {
   std::string text;
   uint64_t index = 0;
   if (ifname.empty() || ifname.find('/') != std::string::npos || ifname == "." || ifname == ".." ||

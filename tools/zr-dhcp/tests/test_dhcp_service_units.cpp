@@ -73,6 +73,26 @@ TEST(DhcpConfig, AnErrorNamesItsLineAndKeepsTheFormerSettings) {
   EXPECT_TRUE(read_config("/nonexistent/zr-dhcp.cfg", false, &c, &error));
 }
 
+// How Windows names a USB adapter's device: the id, and the serial only where it is one.
+TEST(DhcpConfig, ReadsUsbDeviceInstanceIds) {
+  UsbId id;
+  std::string serial = "x";
+  bool composite = true;
+  EXPECT_TRUE(parse_device_instance_id("USB\\VID_4407&PID_7705\\ZR0042", &id, &serial, &composite));
+  EXPECT_TRUE(id == (UsbId{0x4407, 0x7705}));
+  EXPECT_EQ(serial, "ZR0042");
+  EXPECT_FALSE(composite);
+  EXPECT_TRUE(parse_device_instance_id("usb\\vid_abcd&pid_00ef&rev_0100\\5&1a2b3c4&0&2", &id, &serial, &composite));
+  EXPECT_TRUE(id == (UsbId{0xABCD, 0x00EF}));
+  EXPECT_EQ(serial, "") << "an instance Windows made up is no serial";
+  EXPECT_TRUE(parse_device_instance_id("USB\\VID_4407&PID_7705&MI_00\\6&2C0FFEE&0&0000", &id, &serial, &composite));
+  EXPECT_TRUE(composite);
+  EXPECT_EQ(serial, "");
+  for (const char *bad : {"", "PCI\\VEN_8086&DEV_1234\\3&1", "USB\\VID_44G7&PID_7705\\X", "USB\\VID_4407&PID_77051\\X",
+                          "USB\\VID_4407&PID_770", "USB\\ROOT_HUB30\\4&1"})
+    EXPECT_FALSE(parse_device_instance_id(bad, &id, &serial, &composite)) << bad;
+}
+
 // ---- remembered subnets ----------------------------------------------------------------
 
 TEST(DhcpStore, ReadsWritesAndPassesOverDamagedLines) {
@@ -338,6 +358,23 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
                           "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a state=lost\n",
                           "zr-dhcp-table 1 pid=1\nadapter interface=a state=gone\n"})
     EXPECT_FALSE(parse_table(bad, &pid, &back, &why)) << bad;
+}
+
+// A Windows adapter's friendly name holds spaces: it stays one word, and reads back whole.
+TEST(DhcpTable, AnInterfaceNameWithSpacesIsOneWord) {
+  std::vector<TableRow> rows(1);
+  rows[0].index = 12;
+  rows[0].interface = "Ethernet 2 #%";
+  const std::string text = table_text(7, rows);
+  EXPECT_EQ(text, "zr-dhcp-table 1 pid=7\nadapter index=12 interface=Ethernet%202%20%23%25 state=waiting\n");
+  long pid = 0;
+  std::vector<TableRow> back;
+  std::string why;
+  ASSERT_TRUE(parse_table(text, &pid, &back, &why)) << why;
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].interface, rows[0].interface);
+  EXPECT_FALSE(parse_table("zr-dhcp-table 1 pid=7\nadapter index=1 interface=a%2Fb state=gone\n", &pid, &back, &why))
+      << "a name that is a path";
 }
 
 // ---- answers on one link -------------------------------------------------------------
