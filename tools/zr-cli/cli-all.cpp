@@ -424,9 +424,9 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
   if (!opt.sheet.empty() && !interrupted()) {
     std::vector<SheetCell> cells;
     for (const auto &run : runs)
-      cells.push_back({succeeded(run) ? run.sheet_png : "",
-                       (run.h->name.empty() ? std::string("-") : run.h->name) + "  " +
-                           (run.h->serial.empty() ? addr_text(run.h->addr) : run.h->serial)});
+      cells.push_back(
+          {succeeded(run) ? run.sheet_png : "", (run.h->name.empty() ? std::string("-") : run.h->name) + "  " +
+                                                    (run.h->serial.empty() ? addr_text(run.h->addr) : run.h->serial)});
     sheet_ok = write_sheet(opt.sheet, cells, &sheet_why);
     if (!sheet_ok) code = kFailed;
   }

@@ -357,7 +357,8 @@ int screen_on_all(const Options &opt) {
     return usage_failure("screen --all shows a window only: --record, --no-window and --json are not for it");
   const char *x11 = std::getenv("DISPLAY"), *wayland = std::getenv("WAYLAND_DISPLAY");
   if ((!x11 || !*x11) && (!wayland || !*wayland)) {
-    std::fprintf(stderr, "zrlink: screen: no window: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
+    std::fprintf(stderr,
+                 "zrlink: screen: no window: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
     return kFailed;
   }
   std::vector<Handheld> handhelds;
@@ -384,7 +385,7 @@ int screen_on_all(const Options &opt) {
   }
   auto poll_cells = [&](int ms) {
     std::vector<pollfd> fds;
-    std::vector<std::pair<Cell *, int *>> owners;
+    std::vector<std::pair<Cell *, int *> > owners;
     for (Cell &c : cells)
       for (int *fd : {&c.child.out, &c.child.err})
         if (*fd >= 0) {
