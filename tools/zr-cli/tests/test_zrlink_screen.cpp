@@ -415,6 +415,10 @@ TEST(ZrlinkScreenRecord, RefusesWhatItCannotDoWithoutLeavingAFile) {
     EXPECT_EQ(r.wait(5000), c.status) << c.args.size() << r.err();
     EXPECT_NE(r.err().find(c.says), std::string::npos) << r.err();
   }
+  // --all is a window only (refused before any handheld is asked).
+  Zrlink all({"--all", "screen", "--record", here / "all.mp4"}, here.path());
+  EXPECT_EQ(all.wait(5000), 2) << all.err();
+  EXPECT_NE(all.err().find("screen --all shows a window only"), std::string::npos) << all.err();
   // A handheld gone before the first image: no recording at all.
   sim.stop();
   Zrlink r(screen_args(sim, {"--record", here / "none.mp4", "--no-window"}), here.path());
