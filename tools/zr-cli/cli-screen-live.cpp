@@ -444,17 +444,24 @@ int screen_on_all(const Options &opt) {
     }
   }
   if (interrupted()) code = cancelled_exit_code();
-  // The children end as at Ctrl-C; whatever they still say is shown.
-  for (Cell &c : cells)
-    if (c.child.pid > 0) kill(c.child.pid, SIGINT);
+  // The children end as at Ctrl-C; whatever they still say is shown.  One waiting for a
+  // handheld's answer is ended after a second: a screen request leaves nothing to finish.
   for (Cell &c : cells) {
+    if (c.child.pid > 0) kill(c.child.pid, SIGINT);
     if (c.child.out >= 0) close(c.child.out), c.child.out = -1;
-    while (c.child.err >= 0) drain_cell(c, c.child.err, false);
+  }
+  const Clock::time_point stopped = Clock::now();
+  while (Clock::now() - stopped < std::chrono::seconds(1) &&
+         std::any_of(cells.begin(), cells.end(), [](const Cell &c) { return c.child.err >= 0; }))
+    poll_cells(50);
+  for (Cell &c : cells) {
+    if (c.child.pid <= 0) continue;
+    if (c.child.err >= 0) kill(c.child.pid, SIGKILL);
     int status;
-    if (c.child.pid > 0)
-      while (waitpid(c.child.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    if (c.child.result >= 0) close(c.child.result), c.child.result = -1;
+    while (waitpid(c.child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (int *fd : {&c.child.err, &c.child.result})
+      if (*fd >= 0) close(*fd), *fd = -1;
   }
   return code;
 }
