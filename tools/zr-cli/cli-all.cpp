@@ -105,20 +105,6 @@ struct Run {
   std::string failure;  // why it did not start
 };
 
-// Writes the complete lines of `buffer` with the label in front; at the end (`last`) also
-// the rest.
-void emit_lines(std::string &buffer, const std::string &label, FILE *to, bool last) {
-  size_t start = 0;
-  for (size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1)
-    std::fprintf(to, "%s: %.*s\n", label.c_str(), static_cast<int>(nl - start), buffer.data() + start);
-  buffer.erase(0, start);
-  if (last && !buffer.empty()) {
-    std::fprintf(to, "%s: %s\n", label.c_str(), buffer.c_str());
-    buffer.clear();
-  }
-  std::fflush(to);
-}
-
 void close_fd(int &fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -126,45 +112,13 @@ void close_fd(int &fd) {
 
 // Starts the child of one run; false with the reason in run.failure.
 bool start(Run &run, int (*command)(const Options &), const std::string &stdin_file) {
-  int out[2], err[2], res[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return run.failure = std::strerror(errno), false;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]), close(out[1]);
-    return run.failure = std::strerror(errno), false;
-  }
-  if (pipe2(res, O_CLOEXEC) != 0) {
-    close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-    return run.failure = std::strerror(errno), false;
-  }
-  std::fflush(nullptr);
+  Child child;
   run.start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    // A parent that ends abruptly stops the child as Ctrl-C would.
-    prctl(PR_SET_PDEATHSIG, SIGINT);
-    int in = open(stdin_file.empty() ? "/dev/null" : stdin_file.c_str(), O_RDONLY);
-    if (in >= 0) dup2(in, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    int code = command(run.opt);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      std::fprintf(stderr, "zrlink: writing standard output failed: %s\n", std::strerror(errno));
-      if (code == kOk) code = kFailed;
-    }
-    std::fflush(stderr);
-    uint64_t bytes = bytes_counted();
-    write_all(res[1], &bytes, sizeof bytes);
-    _exit(code);
-  }
-  close(out[1]), close(err[1]), close(res[1]);
-  if (pid < 0) {
-    close(out[0]), close(err[0]), close(res[0]);
-    return run.failure = std::strerror(errno), false;
-  }
-  run.pid = pid;
-  run.out = out[0];
-  run.err = err[0];
-  run.result = res[0];
+  if (!start_child(command, run.opt, stdin_file, &child, &run.failure)) return false;
+  run.pid = child.pid;
+  run.out = child.out;
+  run.err = child.err;
+  run.result = child.result;
   return true;
 }
 
@@ -262,6 +216,61 @@ std::string result_text(const Run &r) {
 }
 
 }  // namespace
+
+bool start_child(int (*command)(const Options &), const Options &opt, const std::string &stdin_file, Child *child,
+                 std::string *why) {
+  int out[2], err[2], res[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return *why = std::strerror(errno), false;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]), close(out[1]);
+    return *why = std::strerror(errno), false;
+  }
+  if (pipe2(res, O_CLOEXEC) != 0) {
+    close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+    return *why = std::strerror(errno), false;
+  }
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    // A parent that ends abruptly stops the child as Ctrl-C would.
+    prctl(PR_SET_PDEATHSIG, SIGINT);
+    int in = open(stdin_file.empty() ? "/dev/null" : stdin_file.c_str(), O_RDONLY);
+    if (in >= 0) dup2(in, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    int code = command(opt);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "zrlink: writing standard output failed: %s\n", std::strerror(errno));
+      if (code == kOk) code = kFailed;
+    }
+    std::fflush(stderr);
+    uint64_t bytes = bytes_counted();
+    write_all(res[1], &bytes, sizeof bytes);
+    _exit(code);
+  }
+  close(out[1]), close(err[1]), close(res[1]);
+  if (pid < 0) {
+    close(out[0]), close(err[0]), close(res[0]);
+    return *why = std::strerror(errno), false;
+  }
+  child->pid = pid;
+  child->out = out[0];
+  child->err = err[0];
+  child->result = res[0];
+  return true;
+}
+
+void emit_lines(std::string &buffer, const std::string &label, FILE *to, bool last) {
+  size_t start = 0;
+  for (size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1)
+    std::fprintf(to, "%s: %.*s\n", label.c_str(), static_cast<int>(nl - start), buffer.data() + start);
+  buffer.erase(0, start);
+  if (last && !buffer.empty()) {
+    std::fprintf(to, "%s: %s\n", label.c_str(), buffer.c_str());
+    buffer.clear();
+  }
+  std::fflush(to);
+}
 
 int class_of_handhelds(std::vector<Handheld> *out) {
   // The handhelds zrlink list shows; each answering one tells who it is, in the worker
@@ -415,9 +424,9 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
   if (!opt.sheet.empty() && !interrupted()) {
     std::vector<SheetCell> cells;
     for (const auto &run : runs)
-      cells.push_back({succeeded(run) ? run.sheet_png : "",
-                       (run.h->name.empty() ? std::string("-") : run.h->name) + "  " +
-                           (run.h->serial.empty() ? addr_text(run.h->addr) : run.h->serial)});
+      cells.push_back(
+          {succeeded(run) ? run.sheet_png : "", (run.h->name.empty() ? std::string("-") : run.h->name) + "  " +
+                                                    (run.h->serial.empty() ? addr_text(run.h->addr) : run.h->serial)});
     sheet_ok = write_sheet(opt.sheet, cells, &sheet_why);
     if (!sheet_ok) code = kFailed;
   }

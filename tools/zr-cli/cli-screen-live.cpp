@@ -4,14 +4,27 @@
 // time on the link), and hands each to the recording and to the window; the main thread
 // runs the window (SDL wants its events there), or only waits when there is none.  The
 // link library is used by the asking thread alone while it runs.
+//
+// With --all, one window shows every answering handheld's screen in a grid.  The library
+// is one handheld's in a process, so each handheld's images are asked for in a child of its
+// own (start_child), by the same asking thread, and sent to the window's process over the
+// child's standard output, each as a Frame; its messages come labelled on standard error.
 #include "cli-screen.h"
 #include "cli.h"
 #include "zr-net.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -192,6 +205,267 @@ void save(Live *live) {
   std::fflush(stdout);
 }
 
+// ---- every handheld at once -------------------------------------------------------------
+
+// What a child sends: an image (its pixels as the handheld sent them follow), or that the
+// handheld stopped or started answering again.
+struct Frame {
+  enum Kind : uint32_t { kImage, kGone, kBack } kind;
+  uint32_t width, height, bpp, bytes;
+};
+
+// The child of one handheld: asks for its images and sends each new one, and each change
+// of its answering, on standard output until the window's process stops it.
+int feed_screen(const Options &opt) {
+  Session s(opt);
+  if (!s.ok()) return s.exit_code();
+  const uint32_t addr = s.addr();
+  zr_tune tune{3000, 3000};
+  KQ_ZR_sl_tune(2, &tune);
+  zr_info in;
+  int r = KQ_ZR_sr_info(addr, 1, &in);
+  if (r < 0) return report("info", r);
+  ScreenImage image;
+  if ((r = screen_geometry(in, &image, "screen")) != 0) return r;
+  Recording none;
+  Live live;
+  std::thread asker(ask, addr, image, std::cref(opt), &none, true, &live);
+  uint64_t sent = 0;
+  bool gone = false, broken = false;
+  while (!live.done && !interrupted() && !broken) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Frame f{Frame::kImage, image.width, image.height, image.bpp, 0};
+    {
+      std::lock_guard<std::mutex> lock(live.mutex);
+      if (live.gone != gone) {
+        gone = live.gone;
+        f.kind = gone ? Frame::kGone : Frame::kBack;
+      } else if (live.number != sent) {
+        sent = live.number;
+        image = live.image;
+        f.bytes = static_cast<uint32_t>(image.pixels.size());
+      } else {
+        continue;
+      }
+    }
+    broken = !write_all(1, &f, sizeof f) || (f.bytes > 0 && !write_all(1, image.pixels.data(), f.bytes));
+  }
+  live.stop = true;
+  asker.join();
+  return interrupted() || broken ? kOk : live.exit_code;
+}
+
+// One handheld's cell in the grid.
+struct Cell {
+  Handheld h;
+  Child child;
+  std::string in, err;  // what came from its pipes and is not used yet
+  ScreenImage image;    // its newest image
+  bool shown = false;   // an image came
+  bool gone = false;    // it does not answer (or its child ended)
+  std::string label() const {
+    return (h.name.empty() ? std::string("-") : h.name) + "  " + (h.serial.empty() ? addr_text(h.addr) : h.serial);
+  }
+};
+
+// Reads what is ready from a cell's pipes; true when something changed.
+bool drain_cell(Cell &c, int &fd, bool is_out) {
+  char buf[65536];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+  if (!is_out) {
+    if (n > 0) c.err.append(buf, static_cast<size_t>(n));
+    emit_lines(c.err, c.h.label, stderr, n <= 0);
+    if (n <= 0) close(fd), fd = -1;
+    return false;
+  }
+  if (n <= 0) {
+    close(fd), fd = -1;
+    c.gone = true;
+    return true;
+  }
+  c.in.append(buf, static_cast<size_t>(n));
+  bool changed = false;
+  for (;;) {
+    Frame f;
+    if (c.in.size() < sizeof f) break;
+    std::memcpy(&f, c.in.data(), sizeof f);
+    if (c.in.size() < sizeof f + f.bytes) break;
+    if (f.kind == Frame::kImage) {
+      c.image.width = f.width, c.image.height = f.height, c.image.bpp = f.bpp;
+      c.image.pixels.assign(c.in.begin() + sizeof f, c.in.begin() + static_cast<long>(sizeof f + f.bytes));
+      c.shown = true;
+    }
+    if (f.kind != Frame::kImage) c.gone = f.kind == Frame::kGone;
+    c.in.erase(0, sizeof f + f.bytes);
+    changed = true;
+  }
+  return changed;
+}
+
+// The grid of sheet_grid: each cell the largest screen with kSheetMargin pixels around it
+// and its label in the band of kSheetBand pixels below; a handheld that does not answer has
+// its last image greyed with a line saying so.
+std::vector<uint8_t> grid_rgb(const std::vector<Cell> &cells, unsigned w, unsigned h, unsigned *gw, unsigned *gh) {
+  int columns, rows;
+  sheet_grid(cells.size(), &columns, &rows);
+  const unsigned cw = w + 2 * kSheetMargin, ch = kSheetMargin + h + kSheetBand;
+  *gw = static_cast<unsigned>(columns) * cw;
+  *gh = static_cast<unsigned>(rows) * ch;
+  std::vector<uint8_t> grid(static_cast<size_t>(*gw) * *gh * 3, 0);
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const Cell &c = cells[i];
+    const unsigned x = static_cast<unsigned>(static_cast<int>(i) % columns) * cw + kSheetMargin;
+    const unsigned y = static_cast<unsigned>(static_cast<int>(i) / columns) * ch + kSheetMargin;
+    unsigned iw = w, ih = h;
+    std::vector<uint8_t> rgb;
+    if (c.shown) {
+      rgb = screen_rgb(c.image);
+      iw = c.image.width, ih = c.image.height;
+    } else {
+      rgb.assign(static_cast<size_t>(w) * h * 3, 96);
+    }
+    if (c.gone || !c.shown) grey_with_line(rgb, iw, ih, c.gone ? kGoneLine : "waiting for the first image");
+    for (unsigned row = 0; row < ih; ++row)
+      std::memcpy(&grid[((static_cast<size_t>(y) + row) * *gw + x) * 3], &rgb[static_cast<size_t>(row) * iw * 3],
+                  static_cast<size_t>(iw) * 3);
+    write_text(grid, *gw, *gh, x, y + h + (kSheetBand - 7) / 2, c.label());
+  }
+  return grid;
+}
+
+// s with --all: one PNG per handheld, "screenshot-DATE-LABEL.png".
+void save_all(const std::vector<Cell> &cells) {
+  const std::string dated = dated_name();
+  const std::string base = dated.substr(0, dated.size() - 4);
+  for (const Cell &c : cells) {
+    if (!c.shown) continue;
+    std::string name = base + "-" + c.h.label + ".png";
+    std::error_code ec;
+    for (int n = 2; std::filesystem::exists(name, ec); ++n)
+      name = base + "-" + c.h.label + "-" + std::to_string(n) + ".png";
+    if (write_png(name, c.image))
+      std::printf("%s: %s: %u x %u\n", c.h.label.c_str(), name.c_str(), c.image.width, c.image.height);
+    else
+      std::fprintf(stderr, "%s: zrlink: screen: cannot write %s\n", c.h.label.c_str(), name.c_str());
+  }
+  std::fflush(stdout);
+}
+
+int screen_on_all(const Options &opt) {
+  if (!opt.record.empty() || opt.no_window || opt.json)
+    return usage_failure("screen --all shows a window only: --record, --no-window and --json are not for it");
+  const char *x11 = std::getenv("DISPLAY"), *wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((!x11 || !*x11) && (!wayland || !*wayland)) {
+    std::fprintf(stderr,
+                 "zrlink: screen: no window: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
+    return kFailed;
+  }
+  std::vector<Handheld> handhelds;
+  int r = class_of_handhelds(&handhelds);
+  if (r < 0 && handhelds.empty()) return report("discovery", r);
+  if (handhelds.empty()) {
+    std::fprintf(stderr, "zrlink: no handheld answers (zrlink list shows what is attached)\n");
+    hint_unaddressed_adapters();
+    return kNoDevice;
+  }
+  std::vector<Cell> cells(handhelds.size());
+  for (size_t i = 0; i < cells.size(); ++i) {
+    Cell &c = cells[i];
+    c.h = handhelds[i];
+    Options o = opt;
+    o.all = false;
+    o.addr_text = addr_text(c.h.addr);
+    o.serial.clear();
+    std::string why;
+    if (!start_child(feed_screen, o, "", &c.child, &why)) {
+      std::fprintf(stderr, "%s: zrlink: cannot start its process: %s\n", c.h.label.c_str(), why.c_str());
+      c.gone = true;
+    }
+  }
+  auto poll_cells = [&](int ms) {
+    std::vector<pollfd> fds;
+    std::vector<std::pair<Cell *, int *> > owners;
+    for (Cell &c : cells)
+      for (int *fd : {&c.child.out, &c.child.err})
+        if (*fd >= 0) {
+          fds.push_back({*fd, POLLIN, 0});
+          owners.push_back({&c, fd});
+        }
+    bool changed = false;
+    if (fds.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    } else if (poll(fds.data(), fds.size(), ms) > 0) {
+      for (size_t i = 0; i < fds.size(); ++i)
+        if (fds[i].revents)
+          changed |= drain_cell(*owners[i].first, *owners[i].second, owners[i].second == &owners[i].first->child.out);
+    }
+    return changed;
+  };
+  // The cells take the largest screen's size: the first images are waited for (a handheld
+  // that has sent none by then keeps an empty cell of that size).
+  const Clock::time_point asked = Clock::now();
+  auto waiting = [&] {
+    for (const Cell &c : cells)
+      if (!c.shown && !c.gone) return true;
+    return false;
+  };
+  while (waiting() && !interrupted() && Clock::now() - asked < std::chrono::seconds(10)) poll_cells(50);
+  unsigned w = 0, h = 0;
+  for (const Cell &c : cells)
+    if (c.shown) w = std::max(w, c.image.width), h = std::max(h, c.image.height);
+  int code = kOk;
+  std::unique_ptr<ScreenWindow> window;
+  if (interrupted()) {
+    code = cancelled_exit_code();
+  } else if (w == 0) {
+    std::fprintf(stderr, "zrlink: screen: no handheld sent an image\n");
+    code = kFailed;
+  } else {
+    unsigned gw, gh;
+    std::vector<uint8_t> grid = grid_rgb(cells, w, h, &gw, &gh);
+    std::string why;
+    const std::string title = "zrlink - " + std::to_string(cells.size()) + " handheld" + (cells.size() == 1 ? "" : "s");
+    window = ScreenWindow::open(title, gw, gh, static_cast<unsigned>(opt.scale), &why);
+    if (!window) {
+      std::fprintf(stderr, "zrlink: screen: no window: %s\n", why.c_str());
+      code = kFailed;
+    } else {
+      window->show(grid, "");
+    }
+  }
+  while (window && !interrupted()) {
+    ScreenWindow::Event e = window->next_event(10);
+    if (e == ScreenWindow::Event::kClose) break;
+    if (e == ScreenWindow::Event::kSave) save_all(cells);
+    if (poll_cells(5)) {
+      unsigned gw, gh;
+      window->show(grid_rgb(cells, w, h, &gw, &gh), "");
+    }
+  }
+  if (interrupted()) code = cancelled_exit_code();
+  // The children end as at Ctrl-C; whatever they still say is shown.  One waiting for a
+  // handheld's answer is ended after a second: a screen request leaves nothing to finish.
+  for (Cell &c : cells) {
+    if (c.child.pid > 0) kill(c.child.pid, SIGINT);
+    if (c.child.out >= 0) close(c.child.out), c.child.out = -1;
+  }
+  const Clock::time_point stopped = Clock::now();
+  while (Clock::now() - stopped < std::chrono::seconds(1) &&
+         std::any_of(cells.begin(), cells.end(), [](const Cell &c) { return c.child.err >= 0; }))
+    poll_cells(50);
+  for (Cell &c : cells) {
+    if (c.child.pid <= 0) continue;
+    if (c.child.err >= 0) kill(c.child.pid, SIGKILL);
+    int status;
+    while (waitpid(c.child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (int *fd : {&c.child.err, &c.child.result})
+      if (*fd >= 0) close(*fd), *fd = -1;
+  }
+  return code;
+}
+
 }  // namespace
 
 int cmd_screen(const Options &opt) {
@@ -200,6 +474,7 @@ int cmd_screen(const Options &opt) {
     std::fprintf(stderr, "zrlink: screen: %s\n", unloaded.c_str());
     return kFailed;
   }
+  if (opt.all) return screen_on_all(opt);
   if (!opt.record.empty() && !Recorder::known_format(opt.record))
     return usage_failure(opt.record + ": a recording is a .mp4, .webm or .gif file");
   if (opt.no_window && opt.record.empty()) return usage_failure("--no-window needs --record FILE");

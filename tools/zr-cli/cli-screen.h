@@ -38,6 +38,17 @@ bool write_png(const std::string &path, const ScreenImage &image);
 // until the name names nothing in the current folder.
 std::string dated_name(bool unused = false);
 
+// ---- text in pictures (cli-screen-text.cpp, in zrlink and in the module) ----------------
+// Writes `text` in white into a picture of R,G,B bytes, width x height, its first character's
+// top left corner at x, y, in cells of 6 x 9 pixels of a built-in 5 x 7 font (upper case,
+// digits and . : - , ( ) ' /; other characters as spaces); characters past the right edge are
+// left out, and nothing is written when the line does not fit below y.
+void write_text(std::vector<uint8_t> &rgb, unsigned width, unsigned height, unsigned x, unsigned y,
+                const std::string &text);
+// Greys the picture (half as bright) and writes the line in white on a black band across
+// its middle (as many characters as fit).
+void grey_with_line(std::vector<uint8_t> &rgb, unsigned width, unsigned height, const std::string &line);
+
 // ---- the screen module ------------------------------------------------------------------
 // The window and the recorder live in a module of their own, zrlink-screen.so (installed in
 // LIBDIR/zrlink), loaded by the screen command alone: SDL2 and FFmpeg bring some 150

@@ -403,7 +403,8 @@ const char kOptionsText[] =
     "  --serial S    the attached handheld with serial S (default: $ZR_SERIAL); without\n"
     "                either, the only handheld that answers\n"
     "  --all         the command on every answering handheld at the same time (info, ls,\n"
-    "                stat, push, pull, sync, rm, mkdir, mv, screenshot, osupg)\n"
+    "                stat, push, pull, sync, rm, mkdir, mv, screenshot, osupg; screen: one\n"
+    "                window of every screen)\n"
     "  --max-handhelds N  --all: at most N handhelds at the same time (default 32)\n"
     "  -q, --quiet   no progress display (shown on a terminal otherwise)\n"
     "  --progress    the progress display also when standard error is not a terminal\n"
@@ -649,7 +650,9 @@ int run(int argc, char **argv) {
     if (addr_given || serial_given)
       return usage_error(
           command, "--all and " + std::string(addr_given ? "--addr" : "--serial") + " both choose handhelds: give one");
-    if (!runs_on_all(command->name)) return usage_error(command, std::string(command->name) + " does not take --all");
+    // screen --all is one window, one process (cli-screen-live.cpp).
+    if (!runs_on_all(command->name) && std::string(command->name) != "screen")
+      return usage_error(command, std::string(command->name) + " does not take --all");
     opt.addr_text.clear();
     opt.serial.clear();
   } else if (!opt.sheet.empty()) {
@@ -657,7 +660,8 @@ int run(int argc, char **argv) {
   }
   install_interrupt_handler();
   g_running = command;
-  if (opt.all) return finish_output(run_on_all(command->name, command->run, (command->options & kOptJson) != 0, opt));
+  if (opt.all && runs_on_all(command->name))
+    return finish_output(run_on_all(command->name, command->run, (command->options & kOptJson) != 0, opt));
   return finish_output(command->run(opt));
 }
 

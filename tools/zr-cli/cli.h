@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -368,6 +369,21 @@ bool runs_on_all(const std::string &command);
 // JSON object).  0 when every handheld succeeded, 1 otherwise, 3 when none answers.
 // `json_output`: whether the command itself writes JSON with --json.
 int run_on_all(const std::string &command, int (*run)(const Options &), bool json_output, const Options &opt);
+// A command run for one handheld in a child process of its own, forked with the library not
+// started (the child starts it; opt.addr_text names the handheld): its standard input is
+// stdin_file ("" : /dev/null), its standard output and error go to the pipes read at `out`
+// and `err`, and at its end it writes its count of bytes moved (8 bytes) to `result` and
+// exits with the command's exit code.  A parent that ends abruptly stops the child as Ctrl-C
+// would.  false with the reason in *why when it cannot be started.
+struct Child {
+  pid_t pid = -1;
+  int out = -1, err = -1, result = -1;  // the parent's ends of the pipes (close-on-exec)
+};
+bool start_child(int (*command)(const Options &), const Options &opt, const std::string &stdin_file, Child *child,
+                 std::string *why);
+// Writes the complete lines of `buffer` to `to` with "LABEL: " in front and takes them out
+// of it; with `last`, the rest too.
+void emit_lines(std::string &buffer, const std::string &label, FILE *to, bool last);
 // "{serial}", "{name}" and "{addr}" in text replaced by the handheld's label, name (or
 // label when it has none fit for a file name) and address.
 std::string expand_placeholders(const std::string &text, const Handheld &h);

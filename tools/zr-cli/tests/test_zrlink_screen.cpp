@@ -1,5 +1,6 @@
 // zrlink screen as a user runs it: the window under a private X server (driven with
 // xdotool), and recordings read back with ffprobe and ffmpeg.
+#include "private_network.h"
 #include "sim-pattern.h"
 #include "sim_process.h"
 #include "test_files.h"
@@ -262,6 +263,74 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
   EXPECT_EQ(probe(here / "window.gif")["width"], "640");
 }
 
+// --all: both handhelds of a private network in one window, each cell its own screen with
+// its label below; s saves each; one that stops greys its cell alone.
+TEST(ZrlinkScreenAll, EveryHandheldInOneWindow) {
+  if (sh("command -v xdotool && command -v import").status != 0) GTEST_SKIP() << "xdotool or import missing";
+  zrtest::PrivateNetwork net(2);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  zrtest::XvfbServer xvfb;
+  if (!xvfb.running()) GTEST_SKIP() << "no X server: " << xvfb.why();
+  std::string why;
+  ASSERT_TRUE(zrtest::run_quietly({"ip", "addr", "add", "172.16.0.6/32", "dev", "lo"}, &why)) << why;
+  SimProcess a({"--screen-animate", "--set", "eid=SER-A", "--set", "name=ANNA"}, "172.16.0.2");
+  auto b = std::make_unique<SimProcess>(
+      std::vector<std::string>{"--screen-animate", "--set", "eid=SER-B", "--set", "name=BEN"}, "172.16.0.6");
+  ASSERT_TRUE(a.ok() && b->ok()) << a.error() << b->error();
+  TempDir here;
+  Zrlink all({"--all", "screen", "--scale", "1"}, here.path(), xvfb.display());
+  unsigned long w = find_window(xvfb.display(), "2 handhelds", 8000);
+  ASSERT_NE(w, 0u) << all.err();
+  // Two cells side by side: 320 x 240 each, 8 pixels around, a band of 24 below.
+  const size_t width = 2 * 336, height = 272;
+  auto cell_state = [&](size_t cell, bool *grey, bool *labelled) {
+    std::string p = window_pixels(xvfb.display(), w);
+    *grey = *labelled = false;
+    if (p.size() != width * height * 3) return;
+    *grey = true;
+    for (size_t y = 8; y < 248; ++y)
+      for (size_t x = cell * 336 + 8; x < cell * 336 + 328; ++x) {
+        const char *q = &p[(y * width + x) * 3];
+        *grey = *grey && q[0] == q[1] && q[0] == q[2];
+      }
+    for (size_t y = 248; y < 272; ++y)
+      for (size_t x = cell * 336; x < cell * 336 + 336; ++x) *labelled = *labelled || p[(y * width + x) * 3] != 0;
+  };
+  for (size_t cell : {0u, 1u}) {
+    bool grey = true, labelled = false;
+    for (int i = 0; i < 50 && grey; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+      cell_state(cell, &grey, &labelled);
+    EXPECT_FALSE(grey) << cell << all.err();
+    EXPECT_TRUE(labelled) << cell;
+  }
+  EXPECT_GE(screen_requests(a), 2);
+  EXPECT_GE(screen_requests(*b), 2);
+
+  std::string out;
+  for (int i = 0; i < 100 && out.find("SER-B: ") == std::string::npos; ++i) {
+    if (i % 10 == 0) xdo(xvfb.display(), "key --window " + std::to_string(w) + " s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    out = all.out();
+  }
+  for (const char *label : {"SER-A", "SER-B"}) {
+    size_t at = out.find(std::string(label) + ": screenshot-");
+    ASSERT_NE(at, std::string::npos) << out;
+    std::string name = out.substr(at + 7, out.find(':', at + 7) - at - 7);
+    EXPECT_NE(name.find(std::string("-") + label + ".png"), std::string::npos) << name;
+    EXPECT_EQ(zrtest::ReadFile(here / name).value_or("").substr(1, 3), "PNG") << name;
+  }
+
+  b->stop();
+  bool grey = false, labelled;
+  for (int i = 0; i < 50 && !grey; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+    cell_state(1, &grey, &labelled);
+  EXPECT_TRUE(grey) << all.err();
+  cell_state(0, &grey, &labelled);
+  EXPECT_FALSE(grey);
+  xdo(xvfb.display(), "key --window " + std::to_string(w) + " q");
+  EXPECT_EQ(all.wait(5000), 0) << all.err();
+}
+
 TEST(ZrlinkScreenRecord, HoldsEveryImageAtItsTimeInEachFormat) {
   SimProcess sim({"--screen-animate"});
   ASSERT_TRUE(sim.ok()) << sim.error();
@@ -346,6 +415,10 @@ TEST(ZrlinkScreenRecord, RefusesWhatItCannotDoWithoutLeavingAFile) {
     EXPECT_EQ(r.wait(5000), c.status) << c.args.size() << r.err();
     EXPECT_NE(r.err().find(c.says), std::string::npos) << r.err();
   }
+  // --all is a window only (refused before any handheld is asked).
+  Zrlink all({"--all", "screen", "--record", here / "all.mp4"}, here.path());
+  EXPECT_EQ(all.wait(5000), 2) << all.err();
+  EXPECT_NE(all.err().find("screen --all shows a window only"), std::string::npos) << all.err();
   // A handheld gone before the first image: no recording at all.
   sim.stop();
   Zrlink r(screen_args(sim, {"--record", here / "none.mp4", "--no-window"}), here.path());
