@@ -603,7 +603,9 @@ TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
     EXPECT_NE(pc.addresses(host).find(zrdhcp::ipv4_text(offer.yiaddr() - 1) + "/30"), std::string::npos)
         << side << " was offered " << zrdhcp::ipv4_text(offer.yiaddr()) << "\n"
         << pc.addresses(host);
-    if (sent == 1) EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
+    if (sent == 1) {
+      EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
+    }
   }
 }
 
