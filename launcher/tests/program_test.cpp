@@ -356,7 +356,9 @@ TEST_F(SecondInstance, SplashCentredThenClosedAboutTwoSecondsAfterTheMainWindowA
   Window main = 0;
   ASSERT_TRUE(WaitFor([&] { return (main = FindMainWindowByClass(d)) != 0; }, kJvmWaitMs)) << first->Stderr();
   const auto appeared = Clock::now();
-  EXPECT_NE(WindowTitle(d, main).find("Orvane-Connect"), std::string::npos);
+  // Its title may follow the window's class by a moment on a loaded machine.
+  EXPECT_TRUE(WaitFor([&] { return WindowTitle(d, main).find("Orvane-Connect") != std::string::npos; }, 1000))
+      << WindowTitle(d, main);
   ASSERT_TRUE(WaitFor([&] { return FindByClass(d, "SplashScreenWndClass") == 0; }, 6000));
   const auto took = std::chrono::duration_cast<Ms>(Clock::now() - appeared).count();
   EXPECT_GE(took, 1500);
