@@ -299,6 +299,17 @@ int class_of_handhelds(std::vector<Handheld> *out) {
   return r;
 }
 
+int find_class(std::vector<Handheld> *handhelds) {
+  int r = class_of_handhelds(handhelds);
+  if (r < 0 && handhelds->empty()) return report("discovery", r);
+  if (handhelds->empty()) {
+    std::fprintf(stderr, "zrlink: no handheld answers (zrlink list shows what is attached)\n");
+    hint_unaddressed_adapters();
+    return kNoDevice;
+  }
+  return kOk;
+}
+
 bool runs_on_all(const std::string &command) {
   for (const char *c : {"info", "ls", "stat", "push", "pull", "sync", "rm", "mkdir", "mv", "screenshot", "osupg"})
     if (command == c) return true;
@@ -337,13 +348,7 @@ int run_on_all(const std::string &command, int (*run)(const Options &), bool jso
     return kUsage;
   }
   std::vector<Handheld> handhelds;
-  int r = class_of_handhelds(&handhelds);
-  if (r < 0 && handhelds.empty()) return report("discovery", r);
-  if (handhelds.empty()) {
-    std::fprintf(stderr, "zrlink: no handheld answers (zrlink list shows what is attached)\n");
-    hint_unaddressed_adapters();
-    return kNoDevice;
-  }
+  if (int code = find_class(&handhelds)) return code;
   // Standard input goes to every handheld's push: read once, given to each.
   std::unique_ptr<StdinCopy> input;
   if (command == "push" && std::find(opt.args.begin(), opt.args.end() - 1, "-") != opt.args.end() - 1) {

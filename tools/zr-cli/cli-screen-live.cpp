@@ -214,19 +214,27 @@ struct Frame {
   uint32_t width, height, bpp, bytes;
 };
 
+// The screen's record and an image of its size, with the waits of screen: shorter than the
+// other commands', so that a handheld that went away shows soon and Ctrl-C is not kept
+// waiting.  0, or the exit code with the reason printed.
+int open_screen(uint32_t addr, zr_info *in, ScreenImage *image) {
+  zr_tune tune{3000, 3000};
+  KQ_ZR_sl_tune(2, &tune);
+  int r = KQ_ZR_sr_info(addr, 1, in);
+  if (r < 0) return report("info", r);
+  return screen_geometry(*in, image, "screen");
+}
+
 // The child of one handheld: asks for its images and sends each new one, and each change
 // of its answering, on standard output until the window's process stops it.
 int feed_screen(const Options &opt) {
   Session s(opt);
   if (!s.ok()) return s.exit_code();
   const uint32_t addr = s.addr();
-  zr_tune tune{3000, 3000};
-  KQ_ZR_sl_tune(2, &tune);
   zr_info in;
-  int r = KQ_ZR_sr_info(addr, 1, &in);
-  if (r < 0) return report("info", r);
   ScreenImage image;
-  if ((r = screen_geometry(in, &image, "screen")) != 0) return r;
+  int r = open_screen(addr, &in, &image);
+  if (r != 0) return r;
   Recording none;
   Live live;
   std::thread asker(ask, addr, image, std::cref(opt), &none, true, &live);
@@ -362,13 +370,7 @@ int screen_on_all(const Options &opt) {
     return kFailed;
   }
   std::vector<Handheld> handhelds;
-  int r = class_of_handhelds(&handhelds);
-  if (r < 0 && handhelds.empty()) return report("discovery", r);
-  if (handhelds.empty()) {
-    std::fprintf(stderr, "zrlink: no handheld answers (zrlink list shows what is attached)\n");
-    hint_unaddressed_adapters();
-    return kNoDevice;
-  }
+  if (int code = find_class(&handhelds)) return code;
   std::vector<Cell> cells(handhelds.size());
   for (size_t i = 0; i < cells.size(); ++i) {
     Cell &c = cells[i];
@@ -481,15 +483,10 @@ int cmd_screen(const Options &opt) {
   Session s(opt);
   if (!s.ok()) return s.exit_code();
   const uint32_t addr = s.addr();
-  // Shorter waits than the other commands': a handheld that went away shows soon, and
-  // Ctrl-C is not kept waiting.
-  zr_tune tune{3000, 3000};
-  KQ_ZR_sl_tune(2, &tune);
   zr_info in;
-  int r = KQ_ZR_sr_info(addr, 1, &in);
-  if (r < 0) return report("info", r);
   ScreenImage image;
-  if ((r = screen_geometry(in, &image, "screen")) != 0) return r;
+  int r = open_screen(addr, &in, &image);
+  if (r != 0) return r;
   const std::string who = text_of(in.name, sizeof in.name) + " (" + text_of(in.eid, sizeof in.eid) + ")";
 
   std::unique_ptr<ScreenWindow> window;

@@ -361,6 +361,9 @@ bool confirmed(const std::string &question);
 // where the serial is missing, shared with another handheld or not fit to be a folder
 // name.  0 or the enumeration's negative result.
 int class_of_handhelds(std::vector<Handheld> *out);
+// class_of_handhelds, or, when none answers, says so (with a hint at adapters without an
+// address) and gives the exit code (3, or report()'s for a failed discovery); 0 otherwise.
+int find_class(std::vector<Handheld> *handhelds);
 // Whether `command` can run with --all.
 bool runs_on_all(const std::string &command);
 // Runs the command on every answering handheld, each in a child process of its own (at
