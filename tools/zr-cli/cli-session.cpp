@@ -63,14 +63,7 @@ std::vector<std::string> in_workers(size_t n, const std::function<std::string(si
       close(fds[0]);
       // The answer behind a mark, so that an empty answer is told from none.
       const std::string answer = "=" + work(i);
-      size_t done = 0;
-      while (done < answer.size()) {
-        ssize_t w = write(fds[1], answer.data() + done, answer.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) _exit(1);
-        done += static_cast<size_t>(w);
-      }
-      _exit(0);
+      _exit(write_all(fds[1], answer.data(), answer.size()) ? 0 : 1);
     }
     close(fds[1]);
     if (pid < 0) {
