@@ -95,7 +95,7 @@ fuse=yes
 script=$work/commands.sh
 echo 'set -o pipefail' >"$script"
 declare -A seen=()
-skipping= ran=0
+skipping='' ran=0
 while IFS=$'\t' read -r line command; do
   bare=$(sed -E 's/[[:space:]]+#.*$//; s/[[:space:]]+$//' <<<"$command")
   if [ -n "${not_run[$bare]+x}" ]; then
