@@ -51,7 +51,7 @@ void hint_unaddressed_adapters() {
     std::printf(
         "%s is a handheld's USB network adapter (%s) without a 172.16 address: the DHCP service\n"
         "  zr-dhcp.exe gives it one.  Is it running?  systemctl status zr-dhcp, or run it by hand\n"
-        "  (README: \"A real handheld on Linux\").\n",
+        "  (see man zr-dhcp.exe and the guide zr-dhcp.md).\n",
         name.c_str(), zrdhcp::usb_id_text(usb.id).c_str());
   }
 }

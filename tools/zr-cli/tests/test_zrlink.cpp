@@ -1287,4 +1287,24 @@ TEST(ZrlinkTable, AStaleDamagedOrMissingTableFallsBackToDiscovery) {
   EXPECT_NE(none.out.find("172.16.0.2 "), std::string::npos) << "no runtime folder:\n" << none.out;
 }
 
+// A handheld's adapter (its USB id in sysfs) that has no 172.16 address yet: list says so
+// and names where the DHCP service is explained, its manual page and its guide.
+TEST(ZrlinkTable, ListPointsAtTheServiceForAHandheldsAdapterWithoutAddress) {
+  ServiceTable table(table_row(21, "zrwait0", "1-9", "SER-W", 0, "waiting"));
+  TempDir sys("zrlink-sysfs");
+  const std::string dev = sys.file("devices/usb1/1-9");
+  std::system(("mkdir -p '" + dev + "/1-9:1.0' '" + sys.file("class/net/zrwait0") + "'").c_str());
+  zrtest::WriteFile(dev + "/idVendor", "4407\n");
+  zrtest::WriteFile(dev + "/idProduct", "7705\n");
+  ASSERT_EQ(symlink("../../../devices/usb1/1-9/1-9:1.0", sys.file("class/net/zrwait0/device").c_str()), 0);
+  Setting with = table.setting();
+  with.env.push_back({"ZR_SYSFS", sys.path()});
+  Result r = zrlink({"list"}, with);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("zrwait0 is a handheld's USB network adapter (4407:7705) without a 172.16 address"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("see man zr-dhcp.exe and the guide zr-dhcp.md"), std::string::npos) << r.out;
+}
+
 }  // namespace

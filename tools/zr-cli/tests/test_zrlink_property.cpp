@@ -488,7 +488,7 @@ const char *name_of(Command c) {
 bool fetches(Command c) { return c == Command::kPull || c == Command::kFetch || c == Command::kFetchDelete; }
 bool deletes(Command c) { return c == Command::kSendDelete || c == Command::kFetchDelete; }
 
-// What sync promises to make of DST (README: a file is copied when DST lacks it, the sizes
+// What sync promises to make of DST (docs/zrlink.md: a file is copied when DST lacks it, the sizes
 // differ or the source is newer; --delete removes what SRC lacks and replaces a file by a
 // folder or the other way round, an error otherwise; a link in DST is replaced or refused).
 // *must_fail: the run is an error whatever happens.

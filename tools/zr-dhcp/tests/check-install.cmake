@@ -1,7 +1,7 @@
 # `cmake --install` of the build into a scratch prefix puts the DHCP service where systemd
 # and udev look: the program, its settings, the unit (whose ExecStart names the installed
 # program) and the rule (which starts the unit for the handheld's USB id).
-# cmake -DBUILD_DIR=... -DPREFIX=... -DSBINDIR=... -DSYSCONFDIR=... -P check-install.cmake
+# cmake -DBUILD_DIR=... -DPREFIX=... -DSBINDIR=... -DSYSCONFDIR=... -DDATAROOTDIR=... -DMANDIR=... -P check-install.cmake
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
@@ -30,6 +30,16 @@ foreach(want "ACTION==\"add|change|move\"" "ATTRS{idVendor}==\"4407\"" "ATTRS{id
   string(FIND "${rule}" "${want}" at)
   if(at LESS 0)
     message(FATAL_ERROR "the udev rule lacks '${want}':\n${rule}")
+  endif()
+endforeach()
+# The unit's documentation is the service's manual page and its guide, both installed.
+string(FIND "${unit}" "Documentation=man:zr-dhcp.exe(8) file://${FULL_DATAROOTDIR}/doc/lumara-link-tools/zr-dhcp.md\n" at)
+if(at LESS 0)
+  message(FATAL_ERROR "zr-dhcp.service does not name the manual page and the installed guide:\n${unit}")
+endif()
+foreach(f "${MANDIR}/man8/zr-dhcp.exe.8" "${DATAROOTDIR}/doc/lumara-link-tools/zr-dhcp.md")
+  if(NOT EXISTS "${PREFIX}/${f}")
+    message(FATAL_ERROR "the unit names documentation that is not installed: ${f}")
   endif()
 endforeach()
 # The installed program answers and its settings file is valid.
