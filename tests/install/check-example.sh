@@ -42,7 +42,7 @@ addr=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
 silent=127.$((RANDOM % 30 + 225)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
 start_sim "$sim_program" "$work/sim.out" "$work/sim.err" --addr "$addr" --set name=EXAMPLE \
   --set eid=EXAMPLE-0001 --set bat=57
-line="^$(sed 's/\./\\./g' <<<"$addr") +EXAMPLE +EXAMPLE-0001 +battery 57%$"
+line="^${addr//./\\.} +EXAMPLE +EXAMPLE-0001 +battery 57%$"
 
 run "$example" "$addr"
 [ "$status" = 0 ] && grep -Eq "$line" <<<"$out" || fail "the C build did not list the simulator (status $status)"
