@@ -2,7 +2,8 @@
 # The Debian packages: builds them (build/package, prefix /usr, no tests), checks them with
 # lintian (no errors allowed), installs them on this machine, uses what they installed
 # (zrlink and the library against the handheld simulator, the DHCP service's program, unit and
-# rule, the desktop application's layout), and removes them again.
+# rule, the desktop application's layout, the library guide's example built against the
+# installed library with pkg-config and with CMake), and removes them again.
 #
 # Usage: package.sh [--keep]        (--keep: leave the packages installed)
 #   ZR_PACKAGE_BUILD  build folder (default build/package)
@@ -71,4 +72,26 @@ echo "=== the installed zrlink against the simulator ($addr) ==="
 cmp "$work/host/note.txt" "$work/back.txt"
 # The screen module, where the installed zrlink looks for it.
 /usr/bin/zrlink --addr "$addr" screen --no-window --record "$work/screen.gif" --duration 1
+
+# The library guide's example against the installed development package alone: through
+# pkg-config as C and as C++, and as a CMake project with find_package(ZrNet), each listing
+# the simulator.
+echo "=== the library guide's example against the installed library ==="
+mkdir "$work/example"
+cp docs/examples/list-handhelds.c docs/examples/CMakeLists.txt "$work/example/"
+lists_sim() {
+  echo "  $1 $addr"
+  local out
+  out=$("$1" "$addr") && grep -Eq "^${addr//./\\.} +PACKAGED " <<<"$out" ||
+    { echo "package check failed: $1 $addr did not list the simulator: $out" >&2; exit 1; }
+}
+# shellcheck disable=SC2046
+check cc -Wall -Werror "$work/example/list-handhelds.c" $(pkg-config --cflags --libs zr-net) -o "$work/example/c"
+# shellcheck disable=SC2046
+check c++ -Wall -Werror -x c++ "$work/example/list-handhelds.c" $(pkg-config --cflags --libs zr-net) -o "$work/example/cxx"
+check cmake -S "$work/example" -B "$work/example/build"
+check cmake --build "$work/example/build"
+for program in "$work/example/c" "$work/example/cxx" "$work/example/build/list-handhelds"; do
+  lists_sim "$program"
+done
 echo "packages: built, lintian-clean, installed, used$([ "$keep" = --keep ] || echo ", removed")"
