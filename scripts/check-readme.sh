@@ -46,10 +46,6 @@ declare -A not_run=(
   ["bash scripts/test.sh"]="every test suite: .ci/run runs it first"
   ["bash scripts/package.sh --keep"]="builds and installs the packages: .ci/run runs scripts/package.sh"
 )
-# Guides linked from the README that are written on another branch; a link to one of them
-# that is still missing is said, not failed.  Empty this list once they are in the tree.
-pending_guides=(docs/library.md docs/testing.md docs/benchmarks.md)
-
 size=$(wc -c <"$readme")
 [ "$size" -le 8192 ] || fail "$readme has $size bytes, more than 8192"
 
@@ -60,12 +56,7 @@ for doc in "$readme" docs/*.md; do
     case $target in http://* | https://* | mailto:* | '#'*) continue ;; esac
     path=${target%%#*}
     [ -e "$dir/$path" ] && continue
-    normal=$(realpath -m --relative-to="$root" "$dir/$path")
-    if [[ " ${pending_guides[*]} " == *" $normal "* ]]; then
-      echo "check-readme: $doc links $target, a guide not yet in this tree"
-    else
-      fail "$doc links $target, which is not there"
-    fi
+    fail "$doc links $target, which is not there"
   done < <(grep -o '\](\([^)]*\))' "$doc" | sed 's/^](//; s/)$//')
 done
 
