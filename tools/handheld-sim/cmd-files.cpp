@@ -43,6 +43,21 @@ int resolve_one(const Exchange &ex, Resolved &r) {
   return resolve_path(ex.state.files.storage, p[0], r);
 }
 
+// The two path arguments of a command that takes a file from one name to another: `from`
+// must exist and pass `may_go` (kStatusOk, or the status to answer), checked before `to`,
+// which must not exist.  kStatusOk, or the status to answer.
+int resolve_from_to(const Exchange &ex, Resolved &from, Resolved &to, int (*may_go)(const Resolved &from)) {
+  std::vector<std::string> p;
+  if (!path_args(ex, 2, p)) return kStatusBadArguments;
+  int status = resolve_path(ex.state.files.storage, p[0], from);
+  if (status != kStatusOk) return status;
+  if (!from.exists) return kStatusNotFound;
+  if ((status = may_go(from)) != kStatusOk) return status;
+  status = resolve_path(ex.state.files.storage, p[1], to);
+  if (status != kStatusOk) return status;
+  return to.exists ? kStatusExists : kStatusOk;
+}
+
 bool listable(const std::string &name) {
   if (name == "." || name == ".." || name.rfind(kPartPrefix, 0) == 0) return false;
   for (unsigned char c : name)
@@ -172,30 +187,17 @@ Reply handle_rmdir(Exchange &ex) {
 }
 
 Reply handle_copy(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 2, p)) return status_line(kStatusBadArguments);
   Resolved from, to;
-  int status = resolve_path(ex.state.files.storage, p[0], from);
+  int status = resolve_from_to(ex, from, to, [](const Resolved &f) { return f.is_dir ? kStatusWrongKind : kStatusOk; });
   if (status != kStatusOk) return status_line(status);
-  if (!from.exists) return status_line(kStatusNotFound);
-  if (from.is_dir) return status_line(kStatusWrongKind);
-  status = resolve_path(ex.state.files.storage, p[1], to);
-  if (status != kStatusOk) return status_line(status);
-  if (to.exists) return status_line(kStatusExists);
   return status_line(copy_file(from.host, to.host, part_name(folder_of(to.host), ex, "copy")));
 }
 
 Reply handle_move(Exchange &ex) {
-  std::vector<std::string> p;
-  if (!path_args(ex, 2, p)) return status_line(kStatusBadArguments);
   Resolved from, to;
-  int status = resolve_path(ex.state.files.storage, p[0], from);
+  int status =
+      resolve_from_to(ex, from, to, [](const Resolved &f) { return f.parts.empty() ? kStatusNotAllowed : kStatusOk; });
   if (status != kStatusOk) return status_line(status);
-  if (!from.exists) return status_line(kStatusNotFound);
-  if (from.parts.empty()) return status_line(kStatusNotAllowed);
-  status = resolve_path(ex.state.files.storage, p[1], to);
-  if (status != kStatusOk) return status_line(status);
-  if (to.exists) return status_line(kStatusExists);
   if (from.is_dir && inside(to, from)) return status_line(kStatusWrongKind);
   if (rename_new(from.host, to.host) != 0) return status_line(status_of_errno(errno));
   return status_line(kStatusOk);

@@ -132,8 +132,7 @@ int cmd_info(const Options &opt) {
   if (!s.ok()) return s.exit_code();
   const uint32_t addr = s.addr();
   zr_info in;
-  int r = KQ_ZR_sr_info(addr, 1, &in);
-  if (r < 0) return report("info", r);
+  if (int r = s.info(&in)) return r;
   std::string name = text_member(in.name, sizeof in.name);
   std::string eid = text_member(in.eid, sizeof in.eid);
   uint32_t bytes = static_cast<uint32_t>(in.sgeo[0]) * in.sgeo[1] * in.sgeo[2] / 8;
@@ -275,8 +274,8 @@ int cmd_osupg(const Options &opt) {
     return kFailed;
   }
   zr_info in;
-  int r = KQ_ZR_sr_info(addr, 1, &in);
-  if (r < 0) return report("info", r);
+  int r = s.info(&in);
+  if (r != 0) return r;
   if (!in.ready[0] && !opt.force) {
     std::fprintf(stderr,
                  "zrlink: osupg: the handheld is not ready for an OS installation (zrlink info "

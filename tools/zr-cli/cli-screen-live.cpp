@@ -214,27 +214,34 @@ struct Frame {
   uint32_t width, height, bpp, bytes;
 };
 
-// The screen's record and an image of its size, with the waits of screen: shorter than the
-// other commands', so that a handheld that went away shows soon and Ctrl-C is not kept
-// waiting.  0, or the exit code with the reason printed.
-int open_screen(uint32_t addr, zr_info *in, ScreenImage *image) {
-  zr_tune tune{3000, 3000};
-  KQ_ZR_sl_tune(2, &tune);
-  int r = KQ_ZR_sr_info(addr, 1, in);
-  if (r < 0) return report("info", r);
-  return screen_geometry(*in, image, "screen");
-}
+// A session with the handheld's screen opened: the screen's record and an image of its size,
+// with the waits of screen: shorter than the other commands', so that a handheld that went
+// away shows soon and Ctrl-C is not kept waiting.  exit_code: 0, or the exit code with the
+// reason printed.
+struct OpenScreen {
+  explicit OpenScreen(const Options &opt) : session(opt) {
+    if (!session.ok()) {
+      exit_code = session.exit_code();
+      return;
+    }
+    zr_tune tune{3000, 3000};
+    KQ_ZR_sl_tune(2, &tune);
+    exit_code = session.info(&in);
+    if (exit_code == kOk) exit_code = screen_geometry(in, &image, "screen");
+  }
+  Session session;
+  zr_info in{};
+  ScreenImage image;
+  int exit_code = kOk;
+};
 
 // The child of one handheld: asks for its images and sends each new one, and each change
 // of its answering, on standard output until the window's process stops it.
 int feed_screen(const Options &opt) {
-  Session s(opt);
-  if (!s.ok()) return s.exit_code();
-  const uint32_t addr = s.addr();
-  zr_info in;
-  ScreenImage image;
-  int r = open_screen(addr, &in, &image);
-  if (r != 0) return r;
+  OpenScreen screen(opt);
+  if (screen.exit_code != kOk) return screen.exit_code;
+  const uint32_t addr = screen.session.addr();
+  ScreenImage image = screen.image;  // each new one in turn
   Recording none;
   Live live;
   std::thread asker(ask, addr, image, std::cref(opt), &none, true, &live);
@@ -480,13 +487,11 @@ int cmd_screen(const Options &opt) {
   if (!opt.record.empty() && !Recorder::known_format(opt.record))
     return usage_failure(opt.record + ": a recording is a .mp4, .webm or .gif file");
   if (opt.no_window && opt.record.empty()) return usage_failure("--no-window needs --record FILE");
-  Session s(opt);
-  if (!s.ok()) return s.exit_code();
-  const uint32_t addr = s.addr();
-  zr_info in;
-  ScreenImage image;
-  int r = open_screen(addr, &in, &image);
-  if (r != 0) return r;
+  OpenScreen screen(opt);
+  if (screen.exit_code != kOk) return screen.exit_code;
+  const uint32_t addr = screen.session.addr();
+  const zr_info &in = screen.in;
+  const ScreenImage &image = screen.image;
   const std::string who = text_of(in.name, sizeof in.name) + " (" + text_of(in.eid, sizeof in.eid) + ")";
 
   std::unique_ptr<ScreenWindow> window;

@@ -145,8 +145,8 @@ int cmd_screenshot(const Options &opt) {
   if (!s.ok()) return s.exit_code();
   const uint32_t addr = s.addr();
   zr_info in;
-  int r = KQ_ZR_sr_info(addr, 1, &in);
-  if (r < 0) return report("info", r);
+  int r = s.info(&in);
+  if (r != 0) return r;
   ScreenImage image;
   if ((r = screen_geometry(in, &image, "screenshot")) != 0) return r;
   size_t got = 0;

@@ -205,6 +205,11 @@ Session::Session(const Options &opt) {
     ok_ = choose_device(opt, &addr_, &exit_code_);
 }
 
+int Session::info(zr_info *in) const {
+  int r = KQ_ZR_sr_info(addr_, 1, in);
+  return r < 0 ? report("info", r) : kOk;
+}
+
 std::string serial_of(uint32_t addr) {
   zr_info in;
   if (KQ_ZR_sr_info(addr, 1, &in) < 0) return "";

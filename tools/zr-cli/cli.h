@@ -133,6 +133,8 @@ class Session {
   bool ok() const { return ok_; }
   int exit_code() const { return exit_code_; }
   uint32_t addr() const { return addr_; }
+  // The handheld's record (info 1): 0, or the exit code with the reason printed.
+  int info(zr_info *in) const;
 
  private:
   Library lib_;

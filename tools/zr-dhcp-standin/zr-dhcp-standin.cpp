@@ -12,11 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "program-folder.h"
 
 namespace {
 
@@ -57,15 +58,6 @@ std::string escape(const char *s) {
       out += *s;
   }
   return out;
-}
-
-std::string own_folder() {
-  char path[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string p(path, static_cast<size_t>(n));
-  size_t slash = p.rfind('/');
-  return slash == std::string::npos ? "." : p.substr(0, slash);
 }
 
 bool write_all(int fd, const std::string &text) {
@@ -132,7 +124,7 @@ int main(int argc, char **argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
 
-  if (record_file.empty()) record_file = own_folder() + "/zr-dhcp.args";
+  if (record_file.empty()) record_file = zrdhcp::program_folder() + "/zr-dhcp.args";
   if (!record(record_file, argc, argv)) {
     std::fprintf(stderr, "zr-dhcp.exe: cannot write the record '%s': %s\n", record_file.c_str(), std::strerror(errno));
     return 2;

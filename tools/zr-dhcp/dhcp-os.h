@@ -10,12 +10,14 @@
 //   privileges          linux/privileges.cpp   win/privileges.cpp      what the process may do
 //   files               linux/files.cpp        win/files.cpp           reading, replacing, locking
 //   waiting             linux/wait.cpp         win/wait.cpp            for the first of several handles
-//   the process         linux/process.cpp      win/process.cpp         its folder and id, stop request, log
+//   the process         linux/process.cpp      win/process.cpp         its id, stop request, log
+//   program folder      linux/program-folder.cpp  win/process.cpp      (program-folder.h)
 //   service manager                            win/service-manager.cpp Windows service mode
 #ifndef ZR_DHCP_OS_H
 #define ZR_DHCP_OS_H
 
 #include "dhcp-config.h"
+#include "program-folder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -194,8 +196,7 @@ void close_handle(OsHandle handle);
 int wait_ready(const std::vector<OsHandle> &handles, int timeout_ms, std::vector<bool> *ready);
 
 // ---- the process (linux/process.cpp, win/process.cpp) -----------------------------------
-// The folder the program file is in.
-std::string program_folder();
+// The folder the program file is in: program_folder() (program-folder.h).
 // This process's id (the one its table of adapters names).
 long process_id();
 // Writes one line to standard error if it takes it now, without waiting; false when not.

@@ -1,4 +1,4 @@
-// process.cpp -- the program's folder and id, its stop signals and its log stream (Linux).
+// process.cpp -- the program's id, its stop signals and its log stream (Linux).
 #include "dhcp-os.h"
 
 #include <limits.h>
@@ -17,15 +17,6 @@ namespace zrdhcp {
 std::string error_text(int err) { return std::strerror(err); }
 
 long process_id() { return static_cast<long>(getpid()); }
-
-std::string program_folder() {
-  char path[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string p(path, static_cast<size_t>(n));
-  size_t slash = p.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-}
 
 bool write_log_now(const std::string &line) {
   // The journal's stream is a socket, which can be asked not to wait; a pipe or a terminal
