@@ -1287,4 +1287,70 @@ TEST(ZrlinkTable, AStaleDamagedOrMissingTableFallsBackToDiscovery) {
   EXPECT_NE(none.out.find("172.16.0.2 "), std::string::npos) << "no runtime folder:\n" << none.out;
 }
 
+// Which handheld, when no option names one: ZR_ADDR, then ZR_SERIAL; an option beats both.
+// And the defaults and bounds of the command line: ls lists "/", push and pull run 4
+// transfers at a time, -j takes 1 to 64, --max-handhelds 1 to 1024.  (In a private network:
+// a choice gone wrong probes nothing outside it.)
+TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  Storage st;
+  for (int i = 0; i < 6; ++i) Storage::write(st.root + "/big" + std::to_string(i) + ".bin", std::string(1 << 20, 'b'));
+  zrtest::SimProcess a({"--storage", st.root, "--set", "name=HHA", "--set", "eid=SER-A", "--xfer-stall", "300000"});
+  Storage other;
+  zrtest::SimProcess b({"--storage", other.root, "--set", "name=HHB", "--set", "eid=SER-B"});
+  ASSERT_TRUE(a.ok() && b.ok());
+  ServiceTable table(table_row(31, "zrusb0", "", "SER-A", a.addr(), "leased") +
+                     table_row(32, "zrusb1", "", "SER-B", b.addr(), "leased"));
+  auto with = [&](std::vector<std::pair<std::string, std::string>> env) {
+    Setting s = table.setting();
+    s.env.insert(s.env.end(), env.begin(), env.end());
+    return s;
+  };
+  auto name_of = [](const Result &r) {
+    const size_t at = r.out.find("\nname ");
+    return r.status != 0 || at == std::string::npos ? "exit " + std::to_string(r.status) : r.out.substr(at + 20, 3);
+  };
+  Result by_addr = zrlink({"ls"}, with({{"ZR_ADDR", a.addr_text()}}));
+  EXPECT_EQ(by_addr.status, 0) << by_addr.err;
+  EXPECT_EQ(by_addr.out.find("big0.bin\n"), 0u) << "ls lists the top folder: " << by_addr.out;
+  EXPECT_EQ(name_of(zrlink({"info"}, with({{"ZR_ADDR", a.addr_text()}, {"ZR_SERIAL", "SER-B"}}))), "HHA");
+  EXPECT_EQ(name_of(zrlink({"info"}, with({{"ZR_SERIAL", "SER-B"}}))), "HHB");
+  EXPECT_EQ(name_of(zrlink({"--serial", "SER-B", "info"}, with({{"ZR_ADDR", a.addr_text()}}))), "HHB");
+  EXPECT_EQ(name_of(zrlink({"--addr", b.addr_text(), "info"}, with({{"ZR_ADDR", a.addr_text()}}))), "HHB");
+  EXPECT_EQ(name_of(zrlink({"--addr", a.addr_text(), "info"}, with({{"ZR_SERIAL", "SER-B"}}))), "HHA");
+
+  EXPECT_EQ(zrlink({"--addr", a.addr_text(), "wait", "--count", "2"}, table.setting()).status, 2);
+  TempDir host;
+  EXPECT_EQ(zrlink({"--addr", b.addr_text(), "-q", "pull", "-j", "64", "/notes.txt", host.path()}).status, 0);
+  EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1025", "info"}, table.setting()).status, 2);
+  EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1024", "info"}, table.setting()).status, 0);
+  Result version = zrlink({"--version"});
+  int major = -1, minor = -1, patch = -1, used = 0;
+  EXPECT_EQ(std::sscanf(version.out.c_str(), "zrlink %d.%d.%d\n%n", &major, &minor, &patch, &used), 3) << version.out;
+  EXPECT_EQ(static_cast<size_t>(used), version.out.size()) << version.out;
+  Result h = zrlink({"-h"});
+  EXPECT_EQ(h.status, 0);
+  EXPECT_EQ(h.out, zrlink({"--help"}).out);
+
+  // Six stalled fetches without -j: four workers at a time.
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    exec_zrlink({"--addr", a.addr_text(), "pull", "/big0.bin", "/big1.bin", "/big2.bin", "/big3.bin", "/big4.bin",
+                 "/big5.bin", host.path()});
+  }
+  ASSERT_GT(pid, 0);
+  size_t workers = 0;
+  for (int i = 0; i < 40 && workers < 4; ++i, usleep(50 * 1000)) workers = children_of(pid).size();
+  usleep(300 * 1000);
+  workers = children_of(pid).size();
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(workers, 4u);
+}
+
 }  // namespace
