@@ -534,6 +534,7 @@ TEST(DhcpService, AHangupOrAGoneLogReaderEndsItOnlyCleanly) {
   ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
   ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
   kill(svc.pid(), SIGHUP);
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 removed from zrh0", 2000)) << "SIGHUP ends it:\n" << svc.log();
   EXPECT_EQ(svc.stop(), 0) << svc.log();
   EXPECT_EQ(pc.addresses("zrh0"), "") << "SIGHUP ends it as SIGTERM does";
 
