@@ -1353,4 +1353,27 @@ TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
   EXPECT_EQ(workers, 4u);
 }
 
+// With --all a serial or a name that cannot be a folder's name never becomes one: the
+// address labels the handheld, and the label stands for the name.
+TEST(ZrlinkCommandLine, AllNeverMakesAFolderOfASerialOrNameUnfitForIt) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  Storage one, two;
+  zrtest::SimProcess c({"--storage", one.root, "--set", "eid=../C", "--set", "name=x/y"});
+  zrtest::SimProcess d({"--storage", two.root, "--set", "eid=SER-D", "--set", "name=.."});
+  ASSERT_TRUE(c.ok() && d.ok());
+  ServiceTable table(table_row(41, "zrusb0", "", "", c.addr(), "leased") +
+                     table_row(42, "zrusb1", "", "", d.addr(), "leased"));
+  TempDir here;
+  Setting in_here = table.setting();
+  in_here.cwd = here.path();
+  Result pull = zrlink({"--all", "-q", "pull", "/notes.txt", "got/"}, in_here);
+  EXPECT_EQ(pull.status, 0) << pull.out << pull.err;
+  Result named = zrlink({"--all", "-q", "pull", "/notes.txt", "named/{name}.txt"}, in_here);
+  EXPECT_EQ(named.status, 0) << named.out << named.err;
+  EXPECT_EQ(tree(here.path()), ".\n./got\n./got/" + c.addr_text() + "\n./got/" + c.addr_text() +
+                                   "/notes.txt 15\n./got/SER-D\n./got/SER-D/notes.txt 15\n./named\n./named/" +
+                                   c.addr_text() + ".txt 15\n./named/SER-D.txt 15\n");
+}
+
 }  // namespace
