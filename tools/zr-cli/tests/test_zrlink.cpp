@@ -1354,7 +1354,8 @@ TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
 }
 
 // With --all a serial or a name that cannot be a folder's name never becomes one: the
-// address labels the handheld, and the label stands for the name.
+// address labels the handheld, and the label stands for the name.  And --serial finds a
+// handheld by the serial it reports when no row of the service's table holds it.
 TEST(ZrlinkCommandLine, AllNeverMakesAFolderOfASerialOrNameUnfitForIt) {
   zrtest::PrivateNetwork net(0);
   if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
@@ -1374,6 +1375,9 @@ TEST(ZrlinkCommandLine, AllNeverMakesAFolderOfASerialOrNameUnfitForIt) {
   EXPECT_EQ(tree(here.path()), ".\n./got\n./got/" + c.addr_text() + "\n./got/" + c.addr_text() +
                                    "/notes.txt 15\n./got/SER-D\n./got/SER-D/notes.txt 15\n./named\n./named/" +
                                    c.addr_text() + ".txt 15\n./named/SER-D.txt 15\n");
+  // A serial that no row of the table holds is asked of the handhelds.
+  Result asked = zrlink({"--serial", "SER-D", "stat", "/notes.txt"}, table.setting());
+  EXPECT_EQ(asked.status, 0) << asked.err;
 }
 
 }  // namespace
