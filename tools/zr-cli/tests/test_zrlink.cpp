@@ -959,6 +959,13 @@ TEST(ZrlinkFiles, RemoveTreeSkipsUnsafeListedNamesAndKeepsTheFolder) {
   EXPECT_EQ(pull.status, 1) << pull.err;
   EXPECT_EQ(Storage::read(host.path() + "/trash/old.txt"), "old tx");
   EXPECT_EQ(Storage::read(host.path() + "/keep/thesis.tex"), "<missing>");
+  // So does a sync from it.
+  Setting state;
+  state.env = {{"XDG_STATE_HOME", host.path() + "/state"}};
+  Result sync = zrlink({"--addr", sim.addr_text(), "-q", "sync", ":/trash", host.path() + "/synced"}, state);
+  EXPECT_EQ(sync.status, 1) << sync.err;
+  EXPECT_EQ(Storage::read(host.path() + "/synced/old.txt"), "old tx");
+  EXPECT_EQ(Storage::read(host.path() + "/keep/thesis.tex"), "<missing>");
 
   Result rm = zrlink_at(sim, {"rm", "-r", "/trash"});
   EXPECT_EQ(rm.status, 1) << rm.err;
