@@ -1362,13 +1362,16 @@ TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
 
 // With --all a serial or a name that cannot be a folder's name never becomes one: the
 // address labels the handheld, and the label stands for the name.  And --serial finds a
-// handheld by the serial it reports when no row of the service's table holds it.
+// handheld by the serial it reports when no row of the service's table holds it; and each
+// handheld runs in a process of its own, at most --max-handhelds at a time.
 TEST(ZrlinkCommandLine, AllNeverMakesAFolderOfASerialOrNameUnfitForIt) {
   zrtest::PrivateNetwork net(0);
   if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
   Storage one, two;
-  zrtest::SimProcess c({"--storage", one.root, "--set", "eid=../C", "--set", "name=x/y"});
-  zrtest::SimProcess d({"--storage", two.root, "--set", "eid=SER-D", "--set", "name=.."});
+  zrtest::SimProcess c({"--storage", one.root, "--set", "eid=../C", "--set", "name=x/y", "--fault-cmd", "dir",
+                        "--delay", "700"});
+  zrtest::SimProcess d({"--storage", two.root, "--set", "eid=SER-D", "--set", "name=..", "--fault-cmd", "dir",
+                        "--delay", "700"});
   ASSERT_TRUE(c.ok() && d.ok());
   ServiceTable table(table_row(41, "zrusb0", "", "", c.addr(), "leased") +
                      table_row(42, "zrusb1", "", "", d.addr(), "leased"));
@@ -1385,6 +1388,33 @@ TEST(ZrlinkCommandLine, AllNeverMakesAFolderOfASerialOrNameUnfitForIt) {
   // A serial that no row of the table holds is asked of the handhelds.
   Result asked = zrlink({"--serial", "SER-D", "stat", "/notes.txt"}, table.setting());
   EXPECT_EQ(asked.status, 0) << asked.err;
+
+  // A process for each handheld, at most --max-handhelds at a time (each listing takes 0.7 s).
+  auto most_at_once = [&](std::vector<std::string> args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      setenv("ZR_DHCP_RUN_DIR", table.dir.path().c_str(), 1);
+      exec_zrlink(args);
+    }
+    // The processes seen in two looks 0.1 s apart (not the short probes before them).
+    size_t most = 0;
+    int st = 0;
+    std::vector<pid_t> before;
+    while (pid > 0 && waitpid(pid, &st, WNOHANG) == 0) {
+      std::vector<pid_t> now = children_of(pid);
+      most = std::max(most, static_cast<size_t>(std::count_if(now.begin(), now.end(), [&](pid_t c) {
+                        return std::find(before.begin(), before.end(), c) != before.end();
+                      })));
+      before = now;
+      usleep(100 * 1000);
+    }
+    return most;
+  };
+  EXPECT_EQ(most_at_once({"--all", "ls", "/"}), 2u);
+  EXPECT_EQ(most_at_once({"--all", "--max-handhelds", "1", "ls", "/"}), 1u);
 }
 
 }  // namespace
