@@ -423,6 +423,14 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {
   Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path() + "/new.bin"});
   EXPECT_EQ(fresh.status, 1);
   EXPECT_EQ(tree(host.path()), before);
+  // Nor when the handheld announces another size than its listing shows.
+  zrtest::SimProcess lying({"--storage", st.root, "--xfer-size", "1000"});
+  ASSERT_TRUE(lying.ok());
+  for (const std::string &to : {host.path(), host.path() + "/new.bin"}) {
+    Result r = zrlink({"--addr", lying.addr_text(), "-q", "pull", "/docs/deep/z.bin", to});
+    EXPECT_EQ(r.status, 1) << to << ": " << r.err;
+    EXPECT_EQ(tree(host.path()), before) << to;
+  }
 }
 
 TEST(ZrlinkFiles, PullNeverWritesThroughALinkBelowItsTarget) {
