@@ -423,6 +423,14 @@ TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {
   Result fresh = zrlink({"--addr", sim.addr_text(), "pull", "/docs/deep/z.bin", host.path() + "/new.bin"});
   EXPECT_EQ(fresh.status, 1);
   EXPECT_EQ(tree(host.path()), before);
+  // Nor when the handheld announces another size than its listing shows.
+  zrtest::SimProcess lying({"--storage", st.root, "--xfer-size", "1000"});
+  ASSERT_TRUE(lying.ok());
+  for (const std::string &to : {host.path(), host.path() + "/new.bin"}) {
+    Result r = zrlink({"--addr", lying.addr_text(), "-q", "pull", "/docs/deep/z.bin", to});
+    EXPECT_EQ(r.status, 1) << to << ": " << r.err;
+    EXPECT_EQ(tree(host.path()), before) << to;
+  }
 }
 
 TEST(ZrlinkFiles, PullNeverWritesThroughALinkBelowItsTarget) {
@@ -959,6 +967,13 @@ TEST(ZrlinkFiles, RemoveTreeSkipsUnsafeListedNamesAndKeepsTheFolder) {
   EXPECT_EQ(pull.status, 1) << pull.err;
   EXPECT_EQ(Storage::read(host.path() + "/trash/old.txt"), "old tx");
   EXPECT_EQ(Storage::read(host.path() + "/keep/thesis.tex"), "<missing>");
+  // So does a sync from it.
+  Setting state;
+  state.env = {{"XDG_STATE_HOME", host.path() + "/state"}};
+  Result sync = zrlink({"--addr", sim.addr_text(), "-q", "sync", ":/trash", host.path() + "/synced"}, state);
+  EXPECT_EQ(sync.status, 1) << sync.err;
+  EXPECT_EQ(Storage::read(host.path() + "/synced/old.txt"), "old tx");
+  EXPECT_EQ(Storage::read(host.path() + "/keep/thesis.tex"), "<missing>");
 
   Result rm = zrlink_at(sim, {"rm", "-r", "/trash"});
   EXPECT_EQ(rm.status, 1) << rm.err;
@@ -1305,6 +1320,129 @@ TEST(ZrlinkTable, ListPointsAtTheServiceForAHandheldsAdapterWithoutAddress) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("see man zr-dhcp.exe and the guide zr-dhcp.md"), std::string::npos) << r.out;
+}
+
+// Which handheld, when no option names one: ZR_ADDR, then ZR_SERIAL; an option beats both.
+// And the defaults and bounds of the command line: ls lists "/", push and pull run 4
+// transfers at a time, -j takes 1 to 64, --max-handhelds 1 to 1024.  (In a private network:
+// a choice gone wrong probes nothing outside it.)
+TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  Storage st;
+  for (int i = 0; i < 6; ++i) Storage::write(st.root + "/big" + std::to_string(i) + ".bin", std::string(1 << 20, 'b'));
+  zrtest::SimProcess a({"--storage", st.root, "--set", "name=HHA", "--set", "eid=SER-A", "--xfer-stall", "300000"});
+  Storage other;
+  zrtest::SimProcess b({"--storage", other.root, "--set", "name=HHB", "--set", "eid=SER-B"});
+  ASSERT_TRUE(a.ok() && b.ok());
+  ServiceTable table(table_row(31, "zrusb0", "", "SER-A", a.addr(), "leased") +
+                     table_row(32, "zrusb1", "", "SER-B", b.addr(), "leased"));
+  auto with = [&](std::vector<std::pair<std::string, std::string>> env) {
+    Setting s = table.setting();
+    s.env.insert(s.env.end(), env.begin(), env.end());
+    return s;
+  };
+  auto name_of = [](const Result &r) {
+    const size_t at = r.out.find("\nname ");
+    return r.status != 0 || at == std::string::npos ? "exit " + std::to_string(r.status) : r.out.substr(at + 20, 3);
+  };
+  Result by_addr = zrlink({"ls"}, with({{"ZR_ADDR", a.addr_text()}}));
+  EXPECT_EQ(by_addr.status, 0) << by_addr.err;
+  EXPECT_EQ(by_addr.out.find("big0.bin\n"), 0u) << "ls lists the top folder: " << by_addr.out;
+  EXPECT_EQ(name_of(zrlink({"info"}, with({{"ZR_ADDR", a.addr_text()}, {"ZR_SERIAL", "SER-B"}}))), "HHA");
+  EXPECT_EQ(name_of(zrlink({"info"}, with({{"ZR_SERIAL", "SER-B"}}))), "HHB");
+  EXPECT_EQ(name_of(zrlink({"--serial", "SER-B", "info"}, with({{"ZR_ADDR", a.addr_text()}}))), "HHB");
+  EXPECT_EQ(name_of(zrlink({"--addr", b.addr_text(), "info"}, with({{"ZR_ADDR", a.addr_text()}}))), "HHB");
+  EXPECT_EQ(name_of(zrlink({"--addr", a.addr_text(), "info"}, with({{"ZR_SERIAL", "SER-B"}}))), "HHA");
+
+  EXPECT_EQ(zrlink({"--addr", a.addr_text(), "wait", "--count", "2"}, table.setting()).status, 2);
+  TempDir host;
+  EXPECT_EQ(zrlink({"--addr", b.addr_text(), "-q", "pull", "-j", "64", "/notes.txt", host.path()}).status, 0);
+  EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1025", "info"}, table.setting()).status, 2);
+  EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1024", "info"}, table.setting()).status, 0);
+  Result version = zrlink({"--version"});
+  int major = -1, minor = -1, patch = -1, used = 0;
+  EXPECT_EQ(std::sscanf(version.out.c_str(), "zrlink %d.%d.%d\n%n", &major, &minor, &patch, &used), 3) << version.out;
+  EXPECT_EQ(static_cast<size_t>(used), version.out.size()) << version.out;
+  Result h = zrlink({"-h"});
+  EXPECT_EQ(h.status, 0);
+  EXPECT_EQ(h.out, zrlink({"--help"}).out);
+
+  // Six stalled fetches without -j: four workers at a time.
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    exec_zrlink({"--addr", a.addr_text(), "pull", "/big0.bin", "/big1.bin", "/big2.bin", "/big3.bin", "/big4.bin",
+                 "/big5.bin", host.path()});
+  }
+  ASSERT_GT(pid, 0);
+  size_t workers = 0;
+  for (int i = 0; i < 40 && workers < 4; ++i, usleep(50 * 1000)) workers = children_of(pid).size();
+  usleep(300 * 1000);
+  workers = children_of(pid).size();
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(workers, 4u);
+}
+
+// With --all a serial or a name that cannot be a folder's name never becomes one: the
+// address labels the handheld, and the label stands for the name.  And --serial finds a
+// handheld by the serial it reports when no row of the service's table holds it; and each
+// handheld runs in a process of its own, at most --max-handhelds at a time.
+TEST(ZrlinkCommandLine, AllNeverMakesAFolderOfASerialOrNameUnfitForIt) {
+  zrtest::PrivateNetwork net(0);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  Storage one, two;
+  zrtest::SimProcess c({"--storage", one.root, "--set", "eid=../C", "--set", "name=x/y", "--fault-cmd", "dir",
+                        "--delay", "700"});
+  zrtest::SimProcess d({"--storage", two.root, "--set", "eid=SER-D", "--set", "name=..", "--fault-cmd", "dir",
+                        "--delay", "700"});
+  ASSERT_TRUE(c.ok() && d.ok());
+  ServiceTable table(table_row(41, "zrusb0", "", "", c.addr(), "leased") +
+                     table_row(42, "zrusb1", "", "", d.addr(), "leased"));
+  TempDir here;
+  Setting in_here = table.setting();
+  in_here.cwd = here.path();
+  Result pull = zrlink({"--all", "-q", "pull", "/notes.txt", "got/"}, in_here);
+  EXPECT_EQ(pull.status, 0) << pull.out << pull.err;
+  Result named = zrlink({"--all", "-q", "pull", "/notes.txt", "named/{name}.txt"}, in_here);
+  EXPECT_EQ(named.status, 0) << named.out << named.err;
+  EXPECT_EQ(tree(here.path()), ".\n./got\n./got/" + c.addr_text() + "\n./got/" + c.addr_text() +
+                                   "/notes.txt 15\n./got/SER-D\n./got/SER-D/notes.txt 15\n./named\n./named/" +
+                                   c.addr_text() + ".txt 15\n./named/SER-D.txt 15\n");
+  // A serial that no row of the table holds is asked of the handhelds.
+  Result asked = zrlink({"--serial", "SER-D", "stat", "/notes.txt"}, table.setting());
+  EXPECT_EQ(asked.status, 0) << asked.err;
+
+  // A process for each handheld, at most --max-handhelds at a time (each listing takes 0.7 s).
+  auto most_at_once = [&](std::vector<std::string> args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      setenv("ZR_DHCP_RUN_DIR", table.dir.path().c_str(), 1);
+      exec_zrlink(args);
+    }
+    // The processes seen in two looks 0.1 s apart (not the short probes before them).
+    size_t most = 0;
+    int st = 0;
+    std::vector<pid_t> before;
+    while (pid > 0 && waitpid(pid, &st, WNOHANG) == 0) {
+      std::vector<pid_t> now = children_of(pid);
+      most = std::max(most, static_cast<size_t>(std::count_if(now.begin(), now.end(), [&](pid_t c) {
+                        return std::find(before.begin(), before.end(), c) != before.end();
+                      })));
+      before = now;
+      usleep(100 * 1000);
+    }
+    return most;
+  };
+  EXPECT_EQ(most_at_once({"--all", "ls", "/"}), 2u);
+  EXPECT_EQ(most_at_once({"--all", "--max-handhelds", "1", "ls", "/"}), 1u);
 }
 
 }  // namespace

@@ -500,7 +500,7 @@ Tree sync_outcome(const Tree &src, const Tree &dst, bool delete_extra, bool *mus
       if (!src.count(d.first)) e.erase(d.first);
   std::vector<std::string> blocked;
   for (const auto &[p, s] : src) {
-    if (std::any_of(blocked.begin(), blocked.end(), [&](const std::string &b) { return below(p, b); })) continue;
+    if (std::any_of(blocked.begin(), blocked.end(), [&p = p](const std::string &b) { return below(p, b); })) continue;
     const Node *d = at(dst, p);
     if (d && d->kind != s.kind) {
       if (d->kind != 'l' && !delete_extra) {
@@ -921,7 +921,7 @@ class Property {
     for (const auto &[p, n] : dst_) {
       const Node *a = at(clean_after_, p);
       if (a && a->kind == n.kind) continue;
-      if (std::any_of(removed.begin(), removed.end(), [&](const std::string &q) { return below(p, q); })) continue;
+      if (std::any_of(removed.begin(), removed.end(), [&p = p](const std::string &q) { return below(p, q); })) continue;
       removed.insert(p);
     }
     auto compare = [&](const char *what, const std::set<std::string> &named, const std::set<std::string> &done) {

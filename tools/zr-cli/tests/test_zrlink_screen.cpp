@@ -408,6 +408,7 @@ TEST(ZrlinkScreenRecord, RefusesWhatItCannotDoWithoutLeavingAFile) {
            {{"--record", here / "x.avi"}, 2, "a recording is a .mp4, .webm or .gif file"},
            {{"--no-window"}, 2, "--no-window needs --record"},
            {{"--scale", "0"}, 2, "--scale needs a number"},
+           {{"--scale", "17"}, 2, "--scale needs a number from 1 to 16"},
            {{"--duration", "-1", "--record", here / "x.mp4"}, 2, "--duration needs"},
            {{}, 1, "no window: there is no display"},
        }) {
@@ -419,6 +420,8 @@ TEST(ZrlinkScreenRecord, RefusesWhatItCannotDoWithoutLeavingAFile) {
   Zrlink all({"--all", "screen", "--record", here / "all.mp4"}, here.path());
   EXPECT_EQ(all.wait(5000), 2) << all.err();
   EXPECT_NE(all.err().find("screen --all shows a window only"), std::string::npos) << all.err();
+  Zrlink windowless({"--all", "screen", "--no-window"}, here.path());
+  EXPECT_EQ(windowless.wait(5000), 2) << windowless.err();
   // A handheld gone before the first image: no recording at all.
   sim.stop();
   Zrlink r(screen_args(sim, {"--record", here / "none.mp4", "--no-window"}), here.path());

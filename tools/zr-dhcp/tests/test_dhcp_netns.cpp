@@ -534,6 +534,7 @@ TEST(DhcpService, AHangupOrAGoneLogReaderEndsItOnlyCleanly) {
   ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
   ASSERT_TRUE(svc.wait_log("set on zrh0", 1000)) << svc.log();
   kill(svc.pid(), SIGHUP);
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 removed from zrh0", 2000)) << "SIGHUP ends it:\n" << svc.log();
   EXPECT_EQ(svc.stop(), 0) << svc.log();
   EXPECT_EQ(pc.addresses("zrh0"), "") << "SIGHUP ends it as SIGTERM does";
 
@@ -560,6 +561,51 @@ TEST(DhcpService, AHangupOrAGoneLogReaderEndsItOnlyCleanly) {
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(pc.addresses("zrh0"), "");
+}
+
+// The table of adapters: one left by an instance that ended goes when the next starts; one
+// that cannot be replaced (a folder stands in its place) is said once, the adapters are
+// served all the same, and it is written again on the next change once it can be.  A second
+// instance on the same runtime folder ends with status 4; SIGINT ends the first cleanly, its
+// table with it.
+TEST(DhcpService, ATableLeftBehindGoesAndOneThatCannotBeWrittenIsSaidOnce) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  Service svc("interface = zrh0\ninterface = zrh1\n");
+  const std::string table = svc.dir().file("adapters");
+  zrtest::WriteFile(table, "zr-dhcp-table 1 pid=1\nadapter index=9 interface=zrold state=leased\n");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  EXPECT_EQ(svc.table().find("zrold"), std::string::npos) << svc.table();
+  ASSERT_EQ(svc.stop(), 0) << svc.log();
+
+  ASSERT_EQ(mkdir(table.c_str(), 0755), 0);
+  zrtest::WriteFile(table + "/in-the-way", "");
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << svc.log();
+  ASSERT_TRUE(pc.plug("zrh1", "", nullptr, "zrc1"));
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.5/30 set on zrh1", 1000)) << svc.log();
+  const std::string said = "cannot write the table of adapters " + table + ": ";
+  const std::string log = svc.log();
+  EXPECT_NE(log.find(said), std::string::npos) << log;
+  EXPECT_EQ(log.find(said), log.rfind(said)) << "said once:\n" << log;
+
+  const TempDir other;
+  Ran second = run({ZR_DHCP_PATH, "--config", svc.dir().file("zr-dhcp.cfg"), "--data", other.file("zr-dhcp.dat"),
+                    "--run-dir", svc.dir().path(), "--sysfs", svc.dir().file("no-sysfs")},
+                   3000);
+  EXPECT_EQ(second.status, 4) << second.out;
+  EXPECT_NE(second.out.find(svc.dir().file("zr-dhcp.pid")), std::string::npos) << second.out;
+
+  ASSERT_EQ(run({"rm", "-r", table}).status, 0);
+  ASSERT_TRUE(pc.unplug("zrh1"));
+  EXPECT_TRUE(svc.wait_log("the table of adapters is written to " + table + " again", 1000)) << svc.log();
+  EXPECT_NE(svc.table().find(" interface=zrh0 "), std::string::npos) << svc.table();
+
+  kill(svc.pid(), SIGINT);
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 removed from zrh0", 2000)) << "SIGINT ends it:\n" << svc.log();
+  EXPECT_EQ(svc.stop(), 0) << svc.log();
+  EXPECT_EQ(access(table.c_str(), F_OK), -1) << "its table goes with it";
 }
 
 TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
