@@ -3,8 +3,6 @@
 
 #include <stdlib.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,8 +14,7 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir(const std::string& prefix) {
   std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("cannot make a temporary folder " + pattern + ": " + std::strerror(errno));
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
   path_ = pattern;
 }
 

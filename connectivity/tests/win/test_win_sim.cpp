@@ -12,7 +12,7 @@
 #include "win_support.h"
 #include "zr-internal.h"
 
-using zrtest::TempDir;
+using zrwin::TempDir;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "zr-internal.h"
 
 using zrwin::PipedChild;
-using zrtest::TempDir;
+using zrwin::TempDir;
 
 namespace {
 
