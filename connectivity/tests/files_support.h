@@ -26,31 +26,19 @@
 #include <vector>
 
 #include "sim_process.h"
-#if !defined(_WIN32)
 #include "test_files.h"
-#endif
 #include "zr-internal.h"
 
 namespace zrfiles {
 
+// A private folder, removed with everything in it at the end of the test.  In the Windows
+// build it is in the Linux file system's temporary folder on drive Z:, so that the simulator,
+// a Linux program, reaches it too (SimProcess passes such paths on as Linux paths).
+using zrtest::TempDir;
+
 #if defined(_WIN32)
-// The Windows build (win/files_support_win.cpp): folders are made in the Linux file system's
-// temporary folder on drive Z: ("Z:/tmp/zr-files-test-..."), so that the simulator, a Linux
-// program, reaches them too (SimProcess passes such paths on as Linux paths).  Names are
-// UTF-8 and reach the system through its wide-name calls.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
+// The Windows build (win/files_support_win.cpp): names are UTF-8 and reach the system through
+// its wide-name calls.
 bool write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool exists(const std::string &path);
@@ -75,9 +63,6 @@ inline bool is_symlink(const std::string &) { return false; }
 constexpr bool kPosixModes = true;
 constexpr bool kFifos = true;
 constexpr bool kSymlinks = true;
-
-// A private folder, removed with everything in it at the end of the test.
-using zrtest::TempDir;
 
 // Whole files, through the one reader and writer of the test support; false / empty when
 // the file cannot be written / read.

@@ -20,13 +20,9 @@
 namespace kqco::testing {
 
 using zrtest::ReadFile;
+using zrtest::TempDir;
 using zrtest::WriteFile;
 
-// A temporary folder of the installer's tests.
-class TempDir : public zrtest::TempDir {
- public:
-  TempDir() : zrtest::TempDir("kqco-test") {}
-};
 
 void MakeDirs(const std::string& path);
 bool Exists(const std::string& path);

@@ -75,18 +75,12 @@ int decode_status(int status) {
 }  // namespace
 
 SimProcess::SimProcess(std::vector<std::string> args, std::string addr) {
-  char tmpl[] = "/tmp/zr-sim-XXXXXX";
-  const char *tmpdir = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/zr-sim-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  char *made = mkdtemp(buf.data());
-  if (!made) made = mkdtemp(tmpl);
-  if (!made) {
-    error_ = std::string("cannot create a temporary folder: ") + std::strerror(errno);
+  try {
+    temp_dir_ = std::make_unique<TempDir>("zr-sim");
+  } catch (const std::exception &e) {
+    error_ = e.what();
     return;
   }
-  temp_dir_ = made;
 
   bool has_log = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -99,7 +93,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string addr) {
     }
   }
   if (!has_log) {
-    log_path_ = temp_dir_ + "/requests.log";
+    log_path_ = temp_dir_->file("requests.log");
     args.push_back("--log");
     args.push_back(log_path_);
   }
@@ -179,11 +173,7 @@ int SimProcess::start_once(const std::vector<std::string> &args, const std::stri
 }
 
 SimProcess::~SimProcess() {
-  stop();
-  if (!temp_dir_.empty()) {
-    if (log_path_ == temp_dir_ + "/requests.log") unlink(log_path_.c_str());
-    rmdir(temp_dir_.c_str());
-  }
+  stop();  // before temp_dir_ goes with the log in it
 }
 
 int SimProcess::stop() {

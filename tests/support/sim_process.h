@@ -21,8 +21,11 @@
 #endif
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "test_files.h"
 
 namespace zrtest {
 
@@ -91,7 +94,7 @@ class SimProcess {
   uint16_t port_ = 0;
   SimPid pid_ = -1;
   int exit_code_ = -1;
-  std::string temp_dir_;
+  std::unique_ptr<TempDir> temp_dir_;  // the request log, unless the test names one
   std::string log_path_;
 };
 

@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,7 +16,8 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir(const std::string& prefix) {
   std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot make a temporary folder " + pattern + ": " + std::strerror(errno));
   path_ = pattern;
 }
 

@@ -4,33 +4,16 @@
 #endif
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 
 #include "files_support.h"
-#include "win_support.h"
 
 namespace zrfiles {
 
 namespace {
 
-std::wstring wide(const std::string &utf8) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-  if (n <= 0) return std::wstring();
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
-std::string utf8(const wchar_t *w) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return std::string();
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w, -1, &out[0], n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
+std::wstring wide(const std::string &utf8) { return zrtest::to_wide(utf8); }
+std::string utf8(const wchar_t *w) { return zrtest::to_utf8(w); }
 
 bool file_information(const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
   HANDLE h =
@@ -43,26 +26,6 @@ bool file_information(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  // The Linux temporary folder as drive Z: shows it.
-  const char *tmp = std::getenv("TMPDIR");
-  std::string root = std::string("Z:") + (tmp && tmp[0] == '/' ? tmp : "/tmp");
-  static std::atomic<unsigned> counter{0};
-  for (int i = 0; i < 100; ++i) {
-    std::string candidate = root + "/zr-files-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(counter++) + "-" + std::to_string(GetTickCount64() % 100000);
-    if (CreateDirectoryW(wide(candidate).c_str(), nullptr)) {
-      path_ = candidate;
-      return;
-    }
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return;
-  }
-}
-
-TempDir::~TempDir() {
-  if (!path_.empty()) zrwin::remove_tree(wide(path_));
-}
 
 bool write_file(const std::string &path, const std::string &content) {
   FILE *f = _wfopen(wide(path).c_str(), L"wb");

@@ -10,10 +10,11 @@
 #include <cstring>
 #include <string>
 
+#include "test_files.h"
 #include "win_support.h"
 #include "zr-internal.h"
 
-using zrwin::TempDir;
+using zrtest::TempDir;
 
 namespace {
 
@@ -23,12 +24,6 @@ const std::string kName =
     "c\xC3\xB8"
     "d\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80.txt";
 const wchar_t kWide[] = L"\u00DCn\u00EFc\u00F8d\u00E9 \u20AC \xD83D\xDE00.txt";
-
-std::string utf8_path(const TempDir &dir, const std::string &name) { return dir.path() + "\\" + name; }
-std::wstring wide_path(const TempDir &dir, const std::wstring &name) {
-  std::string p = dir.path();
-  return std::wstring(p.begin(), p.end()) + L"\\" + name;  // the folder is plain ASCII
-}
 
 std::string read_all(const std::string &name) {
   int fd = utf8open(name.c_str(), 0x8000);
@@ -45,12 +40,12 @@ std::string read_all(const std::string &name) {
 
 TEST(WinHostFiles, WideNamesReachTheFileSystemIntact) {
   TempDir dir;
-  std::string name = utf8_path(dir, kName);
+  std::string name = dir.file(kName);
   int fd = utf8creat(name.c_str(), 0664);
   ASSERT_GE(fd, 0) << errno;
   EXPECT_EQ(utf8close(fd), 0);
   // The file has the name as Windows spells it in UTF-16.
-  EXPECT_NE(GetFileAttributesW(wide_path(dir, kWide).c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(dir.wfile(kWide).c_str()), INVALID_FILE_ATTRIBUTES);
 
   fd = utf8open(name.c_str(), 0x8001);  // write-only, binary
   ASSERT_GE(fd, 0);
@@ -61,9 +56,9 @@ TEST(WinHostFiles, WideNamesReachTheFileSystemIntact) {
   EXPECT_EQ(st.st_size, 3);  // binary: no line-end translation
   EXPECT_EQ(read_all(name), "a\nb");
 
-  std::string moved = utf8_path(dir, "\xE2\x82\xAC-moved.txt");
+  std::string moved = dir.file("\xE2\x82\xAC-moved.txt");
   EXPECT_EQ(utf8rename(name.c_str(), moved.c_str()), 0);
-  EXPECT_EQ(GetFileAttributesW(wide_path(dir, kWide).c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW(dir.wfile(kWide).c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(read_all(moved), "a\nb");
   EXPECT_EQ(utf8unlink(moved.c_str()), 0);
   EXPECT_EQ(utf8stat(moved.c_str(), &st), -1);
@@ -72,7 +67,7 @@ TEST(WinHostFiles, WideNamesReachTheFileSystemIntact) {
 
 TEST(WinHostFiles, CreatedFilesAreInTextModeAndFollowTheOwnerWriteBit) {
   TempDir dir;
-  std::string name = utf8_path(dir, "text.txt");
+  std::string name = dir.file("text.txt");
   int fd = utf8creat(name.c_str(), 0664);  // 0x0302: no binary flag
   ASSERT_GE(fd, 0);
   EXPECT_EQ(utf8write(fd, "a\n", 2), 2);
@@ -82,7 +77,7 @@ TEST(WinHostFiles, CreatedFilesAreInTextModeAndFollowTheOwnerWriteBit) {
   EXPECT_EQ(st.st_size, 3);  // the runtime wrote "a\r\n"
 
   // Without the owner-write bit the new file is read-only.
-  std::string ro = utf8_path(dir, "read-only.txt");
+  std::string ro = dir.file("read-only.txt");
   fd = utf8creat(ro.c_str(), 0444);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(utf8close(fd), 0);
@@ -95,7 +90,7 @@ TEST(WinHostFiles, CreatedFilesAreInTextModeAndFollowTheOwnerWriteBit) {
 
 TEST(WinHostFiles, RenameNeverReplacesButTheSeamCanInOneStep) {
   TempDir dir;
-  std::string a = utf8_path(dir, "a.txt"), b = utf8_path(dir, "b.txt");
+  std::string a = dir.file("a.txt"), b = dir.file("b.txt");
   for (const std::string &n : {a, b}) {
     int fd = utf8creat(n.c_str(), 0664);
     ASSERT_GE(fd, 0);
@@ -119,7 +114,7 @@ TEST(WinHostFiles, RenameNeverReplacesButTheSeamCanInOneStep) {
 
 TEST(WinHostFiles, FileIdentityTellsTwoFilesApart) {
   TempDir dir;
-  std::string a = utf8_path(dir, "one.txt"), b = utf8_path(dir, "two.txt");
+  std::string a = dir.file("one.txt"), b = dir.file("two.txt");
   for (const std::string &n : {a, b}) {
     int fd = utf8creat(n.c_str(), 0664);
     ASSERT_GE(fd, 0);
@@ -145,8 +140,8 @@ TEST(WinHostFiles, FileIdentityTellsTwoFilesApart) {
 
 TEST(WinHostFiles, CurrentFolderByUtf8Name) {
   TempDir dir;
-  std::string sub = utf8_path(dir, "\xC3\xA9t\xC3\xA9");  // "été"
-  ASSERT_TRUE(CreateDirectoryW((wide_path(dir, L"\u00E9t\u00E9")).c_str(), nullptr));
+  std::string sub = dir.file("\xC3\xA9t\xC3\xA9");  // "été"
+  ASSERT_TRUE(CreateDirectoryW((dir.wfile(L"\u00E9t\u00E9")).c_str(), nullptr));
   char saved[1024];
   ASSERT_EQ(zr_os_getcwd(saved, sizeof saved), 0);
   ASSERT_EQ(zr_os_chdir(sub.c_str()), 0);
@@ -158,7 +153,7 @@ TEST(WinHostFiles, CurrentFolderByUtf8Name) {
   EXPECT_EQ(errno, ERANGE);
   EXPECT_EQ(zr_os_chdir(saved), 0);
   EXPECT_EQ(zr_os_path_kind(sub.c_str()), 2);
-  EXPECT_EQ(zr_os_path_kind(utf8_path(dir, "none").c_str()), 0);
+  EXPECT_EQ(zr_os_path_kind(dir.file("none").c_str()), 0);
 }
 
 // Every block the backend needs for a call comes through the library's allocation gate, so
@@ -191,7 +186,7 @@ TEST(WinHostFiles, FolderNamesAreAllocatedThroughTheGate) {
 // is checked.
 TEST(WinHostFiles, RealNameIsAbsoluteAndResolved) {
   TempDir dir;
-  const std::wstring file = wide_path(dir, kWide);
+  const std::wstring file = dir.wfile(kWide);
   HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
@@ -200,7 +195,7 @@ TEST(WinHostFiles, RealNameIsAbsoluteAndResolved) {
   ASSERT_EQ(zr_os_getcwd(saved, sizeof saved), 0);
   ASSERT_EQ(zr_os_chdir(dir.path().c_str()), 0);
   const std::wstring relative = std::wstring(L".\\sub\\..\\") + kWide;
-  CreateDirectoryW(wide_path(dir, L"sub").c_str(), nullptr);
+  CreateDirectoryW(dir.wfile(L"sub").c_str(), nullptr);
   char real[1024];
   ASSERT_EQ(zr_os_real_name(reinterpret_cast<const zr_os_wchar *>(relative.c_str()), real, sizeof real), 0);
   EXPECT_EQ(zr_os_chdir(saved), 0);
@@ -216,6 +211,6 @@ TEST(WinHostFiles, RealNameIsAbsoluteAndResolved) {
   errno = 0;
   EXPECT_EQ(zr_os_real_name(reinterpret_cast<const zr_os_wchar *>(file.c_str()), tiny, sizeof tiny), -1);
   EXPECT_EQ(errno, ERANGE);
-  const std::wstring missing = wide_path(dir, L"none.txt");
+  const std::wstring missing = dir.wfile(L"none.txt");
   EXPECT_EQ(zr_os_real_name(reinterpret_cast<const zr_os_wchar *>(missing.c_str()), real, sizeof real), -1);
 }

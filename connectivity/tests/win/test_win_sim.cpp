@@ -12,7 +12,7 @@
 #include "win_support.h"
 #include "zr-internal.h"
 
-using zrwin::TempDir;
+using zrtest::TempDir;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "zr-internal.h"
 
 using zrwin::PipedChild;
-using zrwin::TempDir;
+using zrtest::TempDir;
 
 namespace {
 

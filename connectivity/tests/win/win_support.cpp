@@ -13,47 +13,8 @@ std::atomic<unsigned> counter{0};
 
 }  // namespace
 
-void remove_tree(const std::wstring &dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = dir + L"\\" + name;
-      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        remove_tree(path);
-      else
-        DeleteFileW(path.c_str());
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-  }
-  RemoveDirectoryW(dir.c_str());
-}
-
 std::string unique_name(const std::string &stem) {
   return stem + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
-}
-
-TempDir::TempDir(const std::string &under) {
-  char base[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof base, base);
-  std::string root = !under.empty() ? under : (n > 0 && n < sizeof base) ? std::string(base, n) : std::string("C:\\");
-  if (!root.empty() && root.back() == '\\') root.pop_back();
-  for (;;) {
-    path_ = root + "\\" + unique_name("zrwin");
-    if (CreateDirectoryA(path_.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) break;
-  }
-}
-
-TempDir::~TempDir() {
-  // The folder's name is in the ANSI code page, as GetTempPathA gave it.
-  int n = MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, nullptr, 0);
-  std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, &wide[0], n);
-  wide.resize(n > 0 ? static_cast<size_t>(n) - 1 : 0);
-  remove_tree(wide);
 }
 
 std::string win_path(const std::string &path) {

@@ -1,5 +1,5 @@
-// win_support.h -- helpers of the Windows tests: temporary folders, a child process driven
-// through pipes, and unique names for the kernel objects of parallel test processes.
+// win_support.h -- helpers of the Windows tests: a child process driven through pipes, and
+// unique names for the kernel objects of parallel test processes.
 #ifndef ZR_WIN_SUPPORT_H
 #define ZR_WIN_SUPPORT_H
 
@@ -9,24 +9,6 @@
 #include <string>
 
 namespace zrwin {
-
-// A fresh folder under the temporary folder, removed with its content at the end.
-class TempDir {
- public:
-  // Under `root` (default: the Windows temporary folder).
-  explicit TempDir(const std::string &root = "");
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::string &path() const { return path_; }  // no trailing backslash
-  std::string file(const std::string &name) const { return path_ + "\\" + name; }
-
- private:
-  std::string path_;
-};
-
-// Removes the folder `dir` with everything in it (read-only files too).
-void remove_tree(const std::wstring &dir);
 
 // A name no other test process uses at the same time ("<stem>-<pid>-<counter>").
 std::string unique_name(const std::string &stem);

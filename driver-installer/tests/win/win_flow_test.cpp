@@ -98,8 +98,8 @@ Timing ShortTiming() {
 TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
   {
     SCOPED_TRACE("Cancel on the prompt");
-    wintest::TempFolder dir;
-    ScriptedDevices devices(dir.path());
+    zrtest::TempDir dir;
+    ScriptedDevices devices(dir.wpath());
     win_platform::WinWindowServices windows;
     InstallerContext ctx(devices, windows);
     ctx.timing = ShortTiming();
@@ -113,13 +113,13 @@ TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
   }
   {
     SCOPED_TRACE("the device goes");
-    wintest::TempFolder dir;
-    CreateDirectoryW(dir.File(L"inf").c_str(), nullptr);
-    const std::wstring copy = dir.File(L"inf\\oem5.inf");
+    zrtest::TempDir dir;
+    CreateDirectoryW(dir.wfile(L"inf").c_str(), nullptr);
+    const std::wstring copy = dir.wfile(L"inf\\oem5.inf");
     ASSERT_TRUE(wintest::WriteText(copy,
                                    "[RNDIS.NT]\r\nCharacteristics=0x84\r\n[KQDevices.NT.5.1]\r\n"
                                    "%KQDevice%=RNDIS, USB\\VID_4407&PID_7705\r\n"));
-    ScriptedDevices devices(dir.path());
+    ScriptedDevices devices(dir.wpath());
     win_platform::WinWindowServices windows;
     InstallerContext ctx(devices, windows);
     ctx.timing = ShortTiming();
@@ -133,7 +133,7 @@ TEST(WinUninstallFlow, UnplugPromptCancelledOrClosedWhenTheDeviceGoes) {
     EXPECT_FALSE(wintest::FileExists(copy));
     EXPECT_EQ(FindWindowW(nullptr, kCaptionUnplug), nullptr);
     EXPECT_EQ(FindWindowW(nullptr, kCaptionUninstallDone), nullptr);
-    RemoveDirectoryW(dir.File(L"inf").c_str());
+    RemoveDirectoryW(dir.wfile(L"inf").c_str());
   }
 }
 
@@ -191,19 +191,19 @@ void SetWriteTime(const std::wstring& path, uint64_t units) {
 }
 
 TEST(WinInstallFlow, PendingInstallationCancelsTheWizardAndDriverTimesDecideTheCopy) {
-  wintest::TempFolder dir;
-  const std::wstring drivers = dir.File(L"System32\\drivers");
-  CreateDirectoryW(dir.File(L"System32").c_str(), nullptr);
+  zrtest::TempDir dir;
+  const std::wstring drivers = dir.wfile(L"System32\\drivers");
+  CreateDirectoryW(dir.wfile(L"System32").c_str(), nullptr);
   CreateDirectoryW(drivers.c_str(), nullptr);
   const std::wstring installed = drivers + L"\\" + kDriverFile;
-  const std::wstring media = dir.File(kDriverFile);
+  const std::wstring media = dir.wfile(kDriverFile);
   ASSERT_TRUE(wintest::WriteText(installed, "old"));
   ASSERT_TRUE(wintest::WriteText(media, "new"));
-  ASSERT_TRUE(wintest::WriteText(dir.File(L"pkg.inf"), wintest::PackageInf("USB\\VID_4407&PID_7705")));
+  ASSERT_TRUE(wintest::WriteText(dir.wfile(L"pkg.inf"), wintest::PackageInf("USB\\VID_4407&PID_7705")));
   constexpr uint64_t kDay = 24ull * 3600 * 10000000;
   const uint64_t base = 130000000000000000ull;  // 2012
 
-  ScriptedDevices devices(dir.path());
+  ScriptedDevices devices(dir.wpath());
   devices.present = false;
   devices.version = std::make_pair(5u, 0u);  // the driver file times decide
   devices.pendingWait = kWaitTimeout;
@@ -213,7 +213,7 @@ TEST(WinInstallFlow, PendingInstallationCancelsTheWizardAndDriverTimesDecideTheC
   InstallArguments args;
   args.infFileName = L"pkg.inf";
   args.hardwareId = kHwid;
-  const std::wstring mediaRoot = dir.path() + L"\\";
+  const std::wstring mediaRoot = dir.wpath() + L"\\";
 
   {
     SCOPED_TRACE("installed driver newer: no copy, the wizard still cancelled");
@@ -245,7 +245,7 @@ TEST(WinInstallFlow, PendingInstallationCancelsTheWizardAndDriverTimesDecideTheC
   }
   DeleteFileW(installed.c_str());
   RemoveDirectoryW(drivers.c_str());
-  RemoveDirectoryW(dir.File(L"System32").c_str());
+  RemoveDirectoryW(dir.wfile(L"System32").c_str());
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace kqco {
 namespace {
 
 using win_platform::WinDeviceInstallServices;
-using wintest::TempFolder;
+using zrtest::TempDir;
 
 // Splits a multi-string into its entries; false when it is not ended by an empty entry.
 bool SplitMultiString(const std::wstring& multi, std::vector<std::wstring>& entries) {
@@ -82,15 +82,15 @@ TEST(WinLayer, DeviceSearchFindsAPresentDeviceByTheBeginningOfItsHardwareId) {
 
 TEST(WinLayer, CopyOemInfPutsThePackageIntoTheInfStore) {
   WinDeviceInstallServices sys;
-  TempFolder dir;
+  TempDir dir;
   const std::wstring name = wintest::UniqueName(L"kqcotest", L".inf");
   const std::string marker = wintest::Narrow(name);
-  ASSERT_TRUE(wintest::WriteText(dir.File(name), wintest::PackageInf("USB\\VID_4407&PID_7705", marker)));
+  ASSERT_TRUE(wintest::WriteText(dir.wfile(name), wintest::PackageInf("USB\\VID_4407&PID_7705", marker)));
   const auto windowsDir = sys.WindowsDirectory();
   ASSERT_TRUE(windowsDir.has_value());
   const std::wstring store = *windowsDir + L"\\inf\\";
 
-  ASSERT_TRUE(sys.CopyOemInf(dir.File(name)));
+  ASSERT_TRUE(sys.CopyOemInf(dir.wfile(name)));
   // Other tests may copy packages at the same time: only the copies with this marker count.
   std::vector<std::wstring> copies;
   for (const auto& f : sys.FindFiles(store + L"*.inf"))
@@ -106,23 +106,23 @@ TEST(WinLayer, CopyOemInfPutsThePackageIntoTheInfStore) {
   EXPECT_FALSE(wintest::FileExists(copy));
 
   // A missing source, an empty path and one too long for the path buffers are refused.
-  EXPECT_FALSE(sys.CopyOemInf(dir.File(L"missing.inf")));
+  EXPECT_FALSE(sys.CopyOemInf(dir.wfile(L"missing.inf")));
   EXPECT_FALSE(sys.CopyOemInf(L""));
-  EXPECT_FALSE(sys.CopyOemInf(dir.path() + L"\\" + std::wstring(300, L'a') + L".inf"));
+  EXPECT_FALSE(sys.CopyOemInf(dir.wpath() + L"\\" + std::wstring(300, L'a') + L".inf"));
 }
 
 TEST(WinLayer, ProfileCallsReadSectionKeysAndValues) {
   WinDeviceInstallServices sys;
-  TempFolder dir;
-  const std::wstring inf = dir.File(L"pkg.inf");
+  TempDir dir;
+  const std::wstring inf = dir.wfile(L"pkg.inf");
   ASSERT_TRUE(wintest::WriteText(inf, wintest::PackageInf("USB\\VID_4407&PID_7705")));
   EXPECT_EQ(sys.ProfileSectionKeys(inf, L"rndis.nt"),
             (std::vector<std::wstring>{L"Characteristics", L"BusType", L"CopyFiles"}));
   EXPECT_EQ(sys.ProfileString(inf, L"Strings", L"Orvane", L"-"), L"Orvane");
   EXPECT_EQ(sys.ProfileString(inf, L"Strings", L"Missing", L"fallback"), L"fallback");
   EXPECT_TRUE(sys.ProfileSectionKeys(inf, L"NoSuchSection").empty());
-  EXPECT_TRUE(sys.ProfileSectionKeys(dir.File(L"missing.inf"), L"RNDIS.NT").empty());
-  EXPECT_EQ(sys.ProfileString(dir.File(L"missing.inf"), L"Strings", L"Orvane", L"fb"), L"fb");
+  EXPECT_TRUE(sys.ProfileSectionKeys(dir.wfile(L"missing.inf"), L"RNDIS.NT").empty());
+  EXPECT_EQ(sys.ProfileString(dir.wfile(L"missing.inf"), L"Strings", L"Orvane", L"fb"), L"fb");
 
   // A long section still comes back whole.
   std::string big = "[Big]\r\n";
@@ -135,31 +135,31 @@ TEST(WinLayer, ProfileCallsReadSectionKeysAndValues) {
 
 TEST(WinLayer, FileCallsFindTimeAndRemoveFiles) {
   WinDeviceInstallServices sys;
-  TempFolder dir;
+  TempDir dir;
   for (const wchar_t* name : {L"oem1.inf", L"OEM22.INF", L"other.inf", L"oem3.pnf", L"\u00e9t\u00e9.inf"})
-    ASSERT_TRUE(wintest::WriteText(dir.File(name), "x"));
-  auto found = sys.FindFiles(dir.path() + L"\\oem*.inf");
+    ASSERT_TRUE(wintest::WriteText(dir.wfile(name), "x"));
+  auto found = sys.FindFiles(dir.wpath() + L"\\oem*.inf");
   std::sort(found.begin(), found.end());
   EXPECT_EQ(found, (std::vector<std::wstring>{L"OEM22.INF", L"oem1.inf"}));
-  EXPECT_EQ(sys.FindFiles(dir.path() + L"\\\u00e9t\u00e9.*"), std::vector<std::wstring>{L"\u00e9t\u00e9.inf"});
-  EXPECT_TRUE(sys.FindFiles(dir.path() + L"\\none*.inf").empty());
+  EXPECT_EQ(sys.FindFiles(dir.wpath() + L"\\\u00e9t\u00e9.*"), std::vector<std::wstring>{L"\u00e9t\u00e9.inf"});
+  EXPECT_TRUE(sys.FindFiles(dir.wpath() + L"\\none*.inf").empty());
 
   // The time of the last write, in 100-ns units since 1601: close to the system's clock.
-  const auto written = sys.LastWriteTime(dir.File(L"oem1.inf"));
+  const auto written = sys.LastWriteTime(dir.wfile(L"oem1.inf"));
   ASSERT_TRUE(written.has_value());
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const uint64_t nowUnits = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   EXPECT_LT(nowUnits - *written, 600ull * 10000000ull);
-  EXPECT_FALSE(sys.LastWriteTime(dir.File(L"missing.sys")).has_value());
+  EXPECT_FALSE(sys.LastWriteTime(dir.wfile(L"missing.sys")).has_value());
   // A file another handle holds without sharing cannot be opened, so it has no time.
-  HANDLE held = CreateFileW(dir.File(L"other.inf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFileW(dir.wfile(L"other.inf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(sys.LastWriteTime(dir.File(L"other.inf")).has_value());
+  EXPECT_FALSE(sys.LastWriteTime(dir.wfile(L"other.inf")).has_value());
   CloseHandle(held);
 
-  EXPECT_TRUE(sys.RemoveFile(dir.File(L"oem1.inf")));
-  EXPECT_FALSE(sys.RemoveFile(dir.File(L"oem1.inf")));
+  EXPECT_TRUE(sys.RemoveFile(dir.wfile(L"oem1.inf")));
+  EXPECT_FALSE(sys.RemoveFile(dir.wfile(L"oem1.inf")));
 }
 
 TEST(WinLayer, SystemPathsAndVersion) {

@@ -1,11 +1,13 @@
-// Helpers of the installer's Windows tests: temporary folders and files with wide names, and
-// the windows of one process.
+// Helpers of the installer's Windows tests: files with wide names, unique names and the windows
+// of one process (temporary folders: test_files.h).
 #pragma once
 
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
+
+#include "test_files.h"
 
 namespace kqco::wintest {
 
@@ -15,36 +17,6 @@ inline std::wstring UniqueName(const std::wstring& prefix, const std::wstring& e
   return prefix + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount()) + L"_" +
          std::to_wstring(++serial) + extension;
 }
-
-// A fresh folder under the temporary folder, removed with its files when the object goes.
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t base[MAX_PATH];
-    const DWORD n = GetTempPathW(MAX_PATH, base);
-    path_ = std::wstring(base, n) + UniqueName(L"kqco-test-", L"");
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~TempFolder() {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = entry.cFileName;
-        if (name != L"." && name != L"..") DeleteFileW(File(name).c_str());
-      } while (FindNextFileW(search, &entry));
-      FindClose(search);
-    }
-    RemoveDirectoryW(path_.c_str());
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::wstring& path() const { return path_; }  // without trailing backslash
-  std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
-
- private:
-  std::wstring path_;
-};
 
 inline bool WriteText(const std::wstring& path, const std::string& bytes) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

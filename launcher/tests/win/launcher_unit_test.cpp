@@ -58,8 +58,8 @@ TEST(LauncherAnsi, ConvertsWholeTextsInTheThreadCodePage) {
 }
 
 TEST(LauncherOptions, FixedOptionsThenShortFormsOfExistingPaths) {
-  wintest::TempFolder folder;
-  const std::string file = folder.File("long file name here.data");
+  zrtest::TempDir folder;
+  const std::string file = folder.file("long file name here.data");
   CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   std::wstring wide_file = wintest::Wide(file);
   wchar_t program[] = L"KQ-LumaraLink.exe";

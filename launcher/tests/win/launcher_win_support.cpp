@@ -24,41 +24,6 @@ std::wstring Wide(const std::string& utf8) {
   return out;
 }
 
-namespace {
-
-void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string child = path + "\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(child.c_str());
-      }
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-  }
-  RemoveDirectoryA(path.c_str());
-}
-
-}  // namespace
-
-TempFolder::TempFolder() {
-  static unsigned serial = 0;
-  char base[MAX_PATH];
-  const DWORD n = GetTempPathA(MAX_PATH, base);
-  path_ = std::string(base, n) + "kq-launcher-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-          std::to_string(GetTickCount()) + "-" + std::to_string(++serial);
-  CreateDirectoryA(path_.c_str(), nullptr);
-}
-
-TempFolder::~TempFolder() { RemoveTree(path_); }
-
 Installation::Installation(const std::string& runtime) {
   CopyFileA(WinPath(KQ_LAUNCHER_EXE).c_str(), File("KQ-LumaraLink.exe").c_str(), FALSE);
   CreateDirectoryA(File("lib").c_str(), nullptr);

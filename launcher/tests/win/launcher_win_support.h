@@ -7,25 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace lumara::wintest {
 
 // The Windows form of a path of the build tree (a Linux path, seen through Wine's Z: drive).
 std::string WinPath(const std::string& linux_path);
 std::wstring Wide(const std::string& utf8);
-
-// A fresh folder under the temporary folder, removed with everything in it when the object goes.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }  // ANSI, without trailing backslash
-  std::string File(const std::string& name) const { return path_ + "\\" + name; }
-
- private:
-  std::string path_;
-};
 
 // An installation of the launcher: KQ-LumaraLink.exe, and (unless `runtime` is empty) the
 // runtime library `runtime` as jre\bin\client\jvm.dll, plus the lib\ folder.
@@ -33,11 +21,11 @@ class Installation {
  public:
   explicit Installation(const std::string& runtime);
   const std::string& folder() const { return folder_.path(); }
-  std::string File(const std::string& name) const { return folder_.File(name); }
-  std::string log() const { return folder_.File("runtime.log"); }  // KQ_FAKE_JVM_LOG
+  std::string File(const std::string& name) const { return folder_.file(name); }
+  std::string log() const { return folder_.file("runtime.log"); }  // KQ_FAKE_JVM_LOG
 
  private:
-  TempFolder folder_;
+  zrtest::TempDir folder_{"kq-launcher-test"};
 };
 
 // A started launcher process.
