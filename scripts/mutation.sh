@@ -20,8 +20,9 @@
 # One mutant at a time: one change at one site of one file (operators: a relational
 # operator flipped, an integer constant off by one, a result code swapped for another, a
 # condition negated, a call statement deleted), an incremental rebuild, then the tests of
-# the mutated part (the library's suite and C client for zr-net; zrlink's suite with the
-# DHCP service's tests of zrlink for zr-cli; the service's unit and namespace suites for
+# the mutated part (the library's suite and C client for zr-net; zrlink's suites -- the
+# commands, the screen window and recorder, the properties under faults -- with the DHCP
+# service's tests of zrlink for zr-cli; the service's unit and namespace suites for
 # zr-dhcp), stopping at the first failure.  A mutant is
 #   killed        a test failed
 #   killed-asan   every test passed, but failed in the sanitizer build (ASan and UBSan, as
@@ -77,13 +78,16 @@ def part(path):
         return "cli"
     return "dhcp" if path.startswith("tools/zr-dhcp/") else "lib"
 
-TARGETS = {"lib": ["zr-net-tests", "zr-net-c-client"], "cli": ["zrlink", "zrlink-tests", "zr-dhcp-netns-tests"],
+TARGETS = {"lib": ["zr-net-tests", "zr-net-c-client"],
+           "cli": ["zrlink", "zrlink-tests", "zrlink-screen-tests", "zrlink-property-tests", "zr-dhcp-netns-tests"],
            "dhcp": ["zr-dhcp", "zr-dhcp-unit-tests", "zr-dhcp-netns-tests"]}
 SHARDS = int(os.environ.get("ZR_MUTATION_SHARDS", "6"))
 SANITIZE = os.environ.get("ZR_MUTATION_SANITIZE", "1") != "0"
 asan_build = os.path.join(work, "build-asan")
 TESTS = {"lib": [["bin/zr-net-tests", "--gtest_fail_fast", "--gtest_brief=1"], ["bin/zr-net-c-client"]],
          "cli": [["bin/zrlink-tests", "--gtest_fail_fast", "--gtest_brief=1"],
+                 ["bin/zrlink-screen-tests", "--gtest_fail_fast", "--gtest_brief=1"],
+                 ["bin/zrlink-property-tests", "--gtest_fail_fast", "--gtest_brief=1"],
                  ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=*Zrlink*"]],
          "dhcp": [["bin/zr-dhcp-unit-tests", "--gtest_fail_fast", "--gtest_brief=1"],
                   ["bin/zr-dhcp-netns-tests", "--gtest_fail_fast", "--gtest_brief=1"]]}

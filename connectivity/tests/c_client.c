@@ -18,6 +18,9 @@ int main(void) {
   if (KQ_ZR_sl_serno(serial) != 0 || memcmp(serial, default_serial, 8) != 0) return 9;
   if (strcmp(zr_err(13), "permission denied") != 0) return 1;
   if (zr_p_long(&v, " 42") != 3 || v != 42) return 2;
+  /* A fresh process has counted nothing, before its first start too. */
+  if (KQ_ZR_sl_stat(1, &stat) != 0 || stat.xpay0 != 0 || stat.xpay1 != 0 || stat.rpay0 != 0 || stat.rpay1 != 0)
+    return 10;
   if (KQ_ZR_1b_init() != 0) return 3;
   memset(&info, 0, sizeof info);
   if (KQ_ZR_sl_info(1, &info) != 0 || info.addr != 0x7F000001u) return 4;
@@ -25,7 +28,7 @@ int main(void) {
   if (n != 20 || memcmp(out, "rtime=100\nxtime=200\n", 20) != 0) return 5;
   if (sizeof(zr_reader) < 1536 || sizeof(zr_info) != 120) return 6;
   if (KQ_ZR_1b_done() != 0) return 7;
-  /* A fresh process has counted nothing before its first reset. */
+  stat.xpay0 = stat.xpay1 = stat.rpay0 = stat.rpay1 = 1;
   if (KQ_ZR_sl_stat(1, &stat) != 0 || stat.xpay0 != 0 || stat.xpay1 != 0 || stat.rpay0 != 0 || stat.rpay1 != 0)
     return 8;
   printf("C client linked against zr-net: ok\n");

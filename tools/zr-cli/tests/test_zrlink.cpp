@@ -1,4 +1,5 @@
 // zrlink as a user runs it: exit codes, output and the files it leaves.
+#include "cli-progress.h"
 #include "private_network.h"
 #include "sim-pattern.h"
 #include "sim_process.h"
@@ -407,6 +408,21 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/notes.txt", "/n2.txt"});
   ASSERT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
+}
+
+// The progress line's units: each changes at its boundary and not one step before.
+TEST(ZrlinkProgress, TimesAndSizesChangeUnitAtTheirBoundaries) {
+  using zrcli::Progress;
+  const std::pair<double, const char *> times[] = {
+      {0, "0:00"},       {59.4, "0:59"},      {59.5, "1:00"},      {61, "1:01"},        {119, "1:59"},
+      {3599, "59:59"},   {3600, "1:00:00"},   {3661, "1:01:01"},   {7199, "1:59:59"},   {359999, "99:59:59"},
+      {359999.1, "--:--"},   {-1, "--:--"}};
+  for (const auto &[seconds, shown] : times) EXPECT_EQ(Progress::duration(seconds), shown) << seconds;
+  const std::pair<uint64_t, const char *> sizes[] = {
+      {0, "0 B"},           {1023, "1023 B"},        {1024, "1.0 KiB"},           {1536, "1.5 KiB"},
+      {1048575, "1024.0 KiB"}, {1048576, "1.0 MiB"}, {1073741823, "1024.0 MiB"}, {1073741824, "1.00 GiB"},
+      {5ull << 40, "5120.00 GiB"}};
+  for (const auto &[n, shown] : sizes) EXPECT_EQ(Progress::bytes(n), shown) << n;
 }
 
 TEST(ZrlinkFiles, FailedPullLeavesNothingPartial) {

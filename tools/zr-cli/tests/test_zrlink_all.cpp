@@ -157,6 +157,13 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
   failed_one(zrlink("--all pull /notes.txt \"named/{serial}-{name}/{addr}.txt\""));
   EXPECT_EQ(zrlinktest::tree(dir.path() + "/named"),
             "./SER-A-ANNA/\n./SER-A-ANNA/172.16.0.2.txt 15\n./SER-B-BEN/\n./SER-B-BEN/172.16.0.6.txt 15\n");
+  // A handheld whose folder cannot be made fails alone, and says why.
+  zrtest::WriteFile(dir.path() + "/blocked/SER-A", "a file where the folder of SER-A goes");
+  Shell blocked = zrlink("--all pull /notes.txt blocked/");
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_NE(blocked.out.find("SER-A: zrlink: pull: cannot create "), std::string::npos) << blocked.out;
+  EXPECT_NE(blocked.out.find("2 failed: SER-A 172.16.0.10\n"), std::string::npos) << blocked.out;
+  EXPECT_EQ(read_file(dir.path() + "/blocked/SER-B/notes.txt"), "hello handheld\n");
   failed_one(zrlink("--all sync :/docs back"));
   EXPECT_EQ(read_file(dir.path() + "/back/SER-B/deep/z.bin"), std::string(70000, 'z'));
 
