@@ -81,6 +81,20 @@ TEST(PlatformLayer, ProcessCallsRefuseWhatIsNoProcess) {
   ASSERT_GT(child, 0);
   ASSERT_EQ(waitpid(child, nullptr, 0), child);
   EXPECT_EQ(zr_os_process_open(child), nullptr);
+  // A process opened by its id (the server another user started) is seen alive, then ended.
+  child = fork();
+  if (child == 0) {
+    usleep(300000);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  zr_os_process *opened = zr_os_process_open(child);
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(zr_os_process_alive(opened), 1);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  EXPECT_EQ(zr_os_process_alive(opened), 0);
+  EXPECT_EQ(zr_os_process_terminate(opened, 100), 0);  // nothing left to end
+  zr_os_process_close(opened);
 }
 
 TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
