@@ -192,6 +192,10 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
       << json.out;
   EXPECT_NE(json.out.find("\"output\": {\n  \"address\": \"172.16.0.6\",\n  \"name\": \"BEN\","), std::string::npos)
       << json.out;
+  // Each member holds the command's own JSON whole, as a single handheld's run gives it.
+  std::string own = zrlink("--addr 172.16.0.6 --json info", false).out;
+  while (!own.empty() && own.back() == '\n') own.pop_back();
+  EXPECT_NE(json.out.find("\"output\": " + own + "}"), std::string::npos) << json.out << "\n" << own;
   EXPECT_NE(json.out.find("\"172.16.0.10\": {\"address\": \"172.16.0.10\", \"name\": \"\", \"serial\": \"\", "
                           "\"ok\": false, \"exitCode\": 3"),
             std::string::npos)
