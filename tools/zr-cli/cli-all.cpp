@@ -34,12 +34,6 @@ namespace zrcli {
 
 namespace {
 
-std::string text_member(const char *p, size_t n) {
-  size_t len = 0;
-  while (len < n && p[len]) ++len;
-  return std::string(p, len);
-}
-
 bool has_placeholder(const std::string &text) {
   return text.find("{serial}") != std::string::npos || text.find("{name}") != std::string::npos ||
          text.find("{addr}") != std::string::npos;
@@ -281,7 +275,7 @@ int class_of_handhelds(std::vector<Handheld> *out) {
   int r = attached_handhelds(&all, [](uint32_t addr) {
     zr_info in;
     if (KQ_ZR_sr_info(addr, 1, &in) != 0) return std::string();
-    return text_member(in.name, sizeof in.name) + '\n' + text_member(in.eid, sizeof in.eid);
+    return member_text(in.name, sizeof in.name) + '\n' + member_text(in.eid, sizeof in.eid);
   });
   for (auto &h : all) {
     if (h.probe != 0) continue;

@@ -23,12 +23,6 @@ std::string dotted(const uint8_t *v, int n) {
   return s;
 }
 
-std::string text_member(const char *p, size_t n) {
-  size_t len = 0;
-  while (len < n && p[len]) ++len;
-  return std::string(p, len);
-}
-
 std::string storage(uint32_t bytes) {
   char buf[48];
   if (bytes >= 1024u * 1024u)
@@ -96,8 +90,8 @@ int cmd_list(const Options &opt) {
     if (h.asked.size() == sizeof(zr_info)) {
       zr_info in;
       std::memcpy(&in, h.asked.data(), sizeof in);
-      name = text_member(in.name, sizeof in.name);
-      serial = text_member(in.eid, sizeof in.eid);
+      name = member_text(in.name, sizeof in.name);
+      serial = member_text(in.eid, sizeof in.eid);
     }
     const std::string address = h.addr ? addr_text(h.addr) : "", slot = h.slot >= 0 ? std::to_string(h.slot) : "";
     if (opt.json) {
@@ -133,8 +127,8 @@ int cmd_info(const Options &opt) {
   const uint32_t addr = s.addr();
   zr_info in;
   if (int r = s.info(&in)) return r;
-  std::string name = text_member(in.name, sizeof in.name);
-  std::string eid = text_member(in.eid, sizeof in.eid);
+  std::string name = member_text(in.name, sizeof in.name);
+  std::string eid = member_text(in.eid, sizeof in.eid);
   uint32_t bytes = static_cast<uint32_t>(in.sgeo[0]) * in.sgeo[1] * in.sgeo[2] / 8;
   if (opt.json) {
     std::printf("{\n");
@@ -282,7 +276,7 @@ int cmd_osupg(const Options &opt) {
                  "tells its battery and storage); --force installs anyway\n");
     return kFailed;
   }
-  std::string name = text_member(in.name, sizeof in.name);
+  std::string name = member_text(in.name, sizeof in.name);
   if (!opt.yes && isatty(STDIN_FILENO) &&
       !confirmed("Install the OS image " + image + " on the handheld " + name + " (" + addr_text(addr) + ")?")) {
     std::fprintf(stderr, "zrlink: osupg: nothing installed\n");

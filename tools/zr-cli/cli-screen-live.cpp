@@ -51,12 +51,6 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-std::string text_of(const char *s, size_t n) {
-  size_t len = 0;
-  while (len < n && s[len]) ++len;
-  return std::string(s, len);
-}
-
 const char kGoneLine[] = "not answering - waiting for the handheld";
 
 // What the asking thread and the window share.
@@ -492,7 +486,7 @@ int cmd_screen(const Options &opt) {
   const uint32_t addr = screen.session.addr();
   const zr_info &in = screen.in;
   const ScreenImage &image = screen.image;
-  const std::string who = text_of(in.name, sizeof in.name) + " (" + text_of(in.eid, sizeof in.eid) + ")";
+  const std::string who = member_text(in.name, sizeof in.name) + " (" + member_text(in.eid, sizeof in.eid) + ")";
 
   std::unique_ptr<ScreenWindow> window;
   if (!opt.no_window) {

@@ -164,6 +164,12 @@ std::string addr_text(uint32_t a) {
   return buf;
 }
 
+std::string member_text(const char *p, size_t n) {
+  size_t len = 0;
+  while (len < n && p[len]) ++len;
+  return std::string(p, len);
+}
+
 void install_interrupt_handler() {
   struct sigaction sa {};
   sa.sa_handler = on_interrupt;

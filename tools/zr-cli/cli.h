@@ -213,6 +213,9 @@ int several_answer(const std::vector<Handheld> &found);
 
 // Dotted text of an address in host order.
 std::string addr_text(uint32_t addr);
+// The text of a fixed-size member of a record (a name, a serial): up to its first NUL byte,
+// all n bytes when it has none.
+std::string member_text(const char *p, size_t n);
 
 // Writes all n bytes (again after a signal); false when a write fails (errno tells why).
 // Safe in a signal handler.
