@@ -169,13 +169,17 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
 }
 
 TEST(ZrlinkDevice, InfoAsTableAndJson) {
-  zrtest::SimProcess sim({"--set", "name=CALC-9", "--set", "disk=8388608,2097152,0", "--set", "bat=64,0,0,0,0,0,0,0",
+  zrtest::SimProcess sim({"--set", "name=CALC-9", "--set", "disk=8388608,1048575,1048576", "--set", "bat=64,0,0,0,0,0,0,0",
                           "--set", "ver=2,1,0,7"});
   ASSERT_TRUE(sim.ok());
   Result r = zrlink({"--addr", sim.addr_text(), "info"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("CALC-9"), std::string::npos);
-  EXPECT_NE(r.out.find("8.0 MiB total, 2.0 MiB available"), std::string::npos) << r.out;
+  // Sizes in KiB below 1 MiB, from there in MiB.
+  EXPECT_NE(r.out.find("8.0 MiB total, 1023 KiB available\n" + std::string(19, ' ') +
+                       "1.0 MiB more needed for an OS installation\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("64%"), std::string::npos);
   EXPECT_NE(r.out.find("2.1.0.7"), std::string::npos);
   EXPECT_NE(r.out.find("320 x 240, 16 bits per pixel (153600 bytes)"), std::string::npos) << r.out;
