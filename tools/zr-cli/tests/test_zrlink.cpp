@@ -169,8 +169,8 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
 }
 
 TEST(ZrlinkDevice, InfoAsTableAndJson) {
-  zrtest::SimProcess sim({"--set", "name=CALC-9", "--set", "disk=8388608,1048575,1048576", "--set", "bat=64,0,0,0,0,0,0,0",
-                          "--set", "ver=2,1,0,7"});
+  zrtest::SimProcess sim({"--set", "name=CALC-9", "--set", "disk=8388608,1048575,1048576", "--set",
+                          "bat=64,0,0,0,0,0,0,0", "--set", "ver=2,1,0,7"});
   ASSERT_TRUE(sim.ok());
   Result r = zrlink({"--addr", sim.addr_text(), "info"});
   ASSERT_EQ(r.status, 0) << r.err;

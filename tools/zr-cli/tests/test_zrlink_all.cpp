@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -115,6 +116,8 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
     EXPECT_NE(r.out.find("on 3 handhelds: 2 ok, 1 failed: 172.16.0.10\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  SER-A        ok "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  172.16.0.10  failed ("), std::string::npos) << r.out;
+    // Each row: the handheld, its result, its seconds with two decimals, its bytes.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  SER-B +ok +[0-9]+\\.[0-9]{2} +[0-9]+\n"))) << r.out;
   };
   Shell info = zrlink("--all info");
   failed_one(info);
@@ -192,6 +195,8 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
       << json.out;
   EXPECT_NE(json.out.find("\"output\": {\n  \"address\": \"172.16.0.6\",\n  \"name\": \"BEN\","), std::string::npos)
       << json.out;
+  const std::regex timed("\"SER-B\": \\{[^\n]*\"seconds\": [0-9]+\\.[0-9]{2}, \"bytes\": [0-9]+,\n");
+  EXPECT_TRUE(std::regex_search(json.out, timed)) << json.out;
   // Each member holds the command's own JSON whole, as a single handheld's run gives it.
   std::string own = zrlink("--addr 172.16.0.6 --json info", false).out;
   while (!own.empty() && own.back() == '\n') own.pop_back();
