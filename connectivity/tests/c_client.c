@@ -7,7 +7,7 @@
 int main(void) {
   zr_info info;
   int32_t v = 0;
-  zr_tune tune = {100, 200};
+  zr_tune tune = {100, 200}, loaded = {7, 7};
   zr_stat stat = {1, 1, 1, 1};
   char out[64];
   uint8_t serial[8] = {9, 9, 9, 9, 9, 9, 9, 9};
@@ -18,9 +18,11 @@ int main(void) {
   if (KQ_ZR_sl_serno(serial) != 0 || memcmp(serial, default_serial, 8) != 0) return 9;
   if (strcmp(zr_err(13), "permission denied") != 0) return 1;
   if (zr_p_long(&v, " 42") != 3 || v != 42) return 2;
-  /* A fresh process has counted nothing, before its first start too. */
+  /* A fresh process has counted nothing, before its first start too, and its library-wide
+   * time-outs are {0, 0}: no limit. */
   if (KQ_ZR_sl_stat(1, &stat) != 0 || stat.xpay0 != 0 || stat.xpay1 != 0 || stat.rpay0 != 0 || stat.rpay1 != 0)
     return 10;
+  if (KQ_ZR_sl_tune(1, &loaded) != 0 || loaded.rtime != 0 || loaded.xtime != 0) return 11;
   if (KQ_ZR_1b_init() != 0) return 3;
   memset(&info, 0, sizeof info);
   if (KQ_ZR_sl_info(1, &info) != 0 || info.addr != 0x7F000001u) return 4;

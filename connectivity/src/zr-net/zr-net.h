@@ -327,7 +327,7 @@ ZR_API int KQ_ZR_sl_info(int op, zr_info *info); /* 1 read, 2 set addr/mask */
 ZR_API int KQ_ZR_sl_serno(uint8_t *serial8);
 ZR_API int KQ_ZR_sl_ipaddr(uint32_t *addr, uint32_t *mask);
 ZR_API int KQ_ZR_sl_stat(int op, zr_stat *stat); /* 1 read, 2 add, 3 reset */
-ZR_API int KQ_ZR_sl_tune(int op, zr_tune *tune); /* library-wide time-outs */
+ZR_API int KQ_ZR_sl_tune(int op, zr_tune *tune); /* library-wide time-outs, {0, 0} at load */
 ZR_API int KQ_ZR_sl_scrn(void);
 
 /* ---------------------------------------------------------------------------------------
