@@ -212,6 +212,26 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   EXPECT_FALSE(zrtest::is_mounted(mp));
 }
 
+// Opening a file fetches the small files after it in its folder ahead of time (cp -r reads
+// them next): the large one and those before it are left until they are read.
+TEST_F(ZrlinkMount, OpeningAFileFetchesTheSmallFilesAfterIt) {
+  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt"}) WriteFile(h.root + "/class/" + name, name);
+  WriteFile(h.root + "/class/e.bin", std::string(300 * 1024, 'e'));
+  Mount m(h, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string folder = m.path() + "/class/";
+  ASSERT_EQ(sh("ls \"" + folder + "\"").status, 0);
+  const size_t before = h.requests();
+  EXPECT_EQ(sh("cat \"" + folder + "b.txt\"").out, "b.txt");
+  auto end = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < end && h.count("fget", before) < 3) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(h.count("fget", before), 3) << "b.txt, then c.txt and d.txt ahead";
+  EXPECT_EQ(sh("cat \"" + folder + "c.txt\" \"" + folder + "d.txt\"").out, "c.txtd.txt");
+  EXPECT_EQ(h.count("fget", before), 3) << "read from the cache";
+  EXPECT_EQ(sh("cat \"" + folder + "a.txt\" \"" + folder + "e.bin\" | wc -c").out, "307205\n");
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
 TEST_F(ZrlinkMount, AFetchBrokenOffLeavesNothingInTheCache) {
   Handheld broken({"--xfer-close", "1000"});
   ASSERT_TRUE(broken.sim.ok()) << broken.sim.error();
