@@ -336,6 +336,10 @@ TEST_F(Transport, SendToAPeerThatNeverReadsTimesOut) {
   auto start = Clock::now();
   EXPECT_EQ(KQ_ZR_1b_send(h, 0, data.data(), static_cast<int>(data.size())), ZR_E_TIMEOUT);
   EXPECT_LT(elapsed_ms(start), 5000);
+  // A send of nothing waits for writability too, and so times out as well.
+  start = Clock::now();
+  EXPECT_EQ(KQ_ZR_1b_send(h, 0, data.data(), 0), ZR_E_TIMEOUT);
+  EXPECT_GE(elapsed_ms(start), 150);
 }
 
 TEST_F(Transport, NewConnectionsCopyTheLibraryWidePair) {
