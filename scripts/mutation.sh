@@ -35,7 +35,8 @@
 # are never drawn.  The score of a seed's first run (the tests had not seen its mutants) is
 # kept and printed beside the score of any later run of the same seed or of its mutants
 # (ZR_MUTATION_RERUN), which tests written for the survivors have had the chance to learn.
-# Not part of CI: a 100-mutant run takes about half an hour on two cores.
+# Not part of CI: a 100-mutant run takes about an hour and a half on two cores (seed 1631197266:
+# 99 mutants in 80 minutes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-100}
