@@ -6,6 +6,7 @@
 #include "test_files.h"
 #include "xvfb_server.h"
 #include "zrlink_shell.h"
+#include "cli-screen.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -427,6 +429,81 @@ TEST(ZrlinkScreenRecord, RefusesWhatItCannotDoWithoutLeavingAFile) {
   Zrlink r(screen_args(sim, {"--record", here / "none.mp4", "--no-window"}), here.path());
   EXPECT_EQ(r.wait(5000), 3) << r.err();
   EXPECT_EQ(zrlinktest::tree(here.path()), "");
+}
+
+// ---- text in pictures ---------------------------------------------------------------------
+
+// The picture as rows of '#' (white) and '.' (anything else).
+std::string art(const std::vector<uint8_t> &rgb, unsigned width) {
+  std::string out;
+  for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+    out += rgb[i] == 255 && rgb[i + 1] == 255 && rgb[i + 2] == 255 ? '#' : '.';
+    if ((i / 3 + 1) % width == 0) out += '\n';
+  }
+  return out;
+}
+
+uint64_t fnv1a(const std::string &s) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+std::string drawn(unsigned width, unsigned height, unsigned x, unsigned y, const std::string &text) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3, 7);
+  zrcli::write_text(rgb, width, height, x, y, text);
+  return art(rgb, width);
+}
+
+// The labels' font: every character of it in its own cell, lower case as upper case, other
+// characters as spaces, and nothing past the right edge or below the bottom.
+TEST(ZrlinkScreenText, WritesEachCharacterInItsCellAndNothingOutside) {
+  const std::string font = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.:-,()'/";
+  const unsigned width = 6 * static_cast<unsigned>(font.size());
+  const std::string all = drawn(width, 9, 0, 1, font);
+  // The whole font as it was drawn and looked at; a changed glyph changes this value (the
+  // picture is printed to look at it again).
+  EXPECT_EQ(fnv1a(all), 0xc9eea15d92d76ccfull) << all;
+  EXPECT_EQ(drawn(width, 9, 0, 1, "abcdefghijklmnopqrstuvwxyz"), drawn(width, 9, 0, 1, font.substr(0, 26)));
+  EXPECT_EQ(drawn(width, 9, 0, 1, "?#~A"), drawn(width, 9, 18, 1, "A"));
+
+  // A character is written only whole: with 6n + 4 columns n fit, with 6n + 5 one more.
+  EXPECT_EQ(drawn(22, 9, 0, 1, "AAAAA"), drawn(22, 9, 0, 1, "AAA"));
+  EXPECT_EQ(drawn(23, 9, 0, 1, "AAAAA"), drawn(23, 9, 0, 1, "AAAA"));
+  EXPECT_NE(drawn(23, 9, 0, 1, "AAAA"), drawn(23, 9, 0, 1, "AAA"));
+  EXPECT_EQ(drawn(23, 9, 6, 1, "AAAAA"), drawn(23, 9, 6, 1, "AAA"));
+  // Seven rows below y or nothing.
+  EXPECT_NE(drawn(6, 8, 0, 1, "A"), drawn(6, 8, 0, 1, ""));
+  EXPECT_EQ(drawn(6, 8, 0, 2, "A"), drawn(6, 8, 0, 2, ""));
+}
+
+// A handheld that stopped answering: its last picture in grey, half as bright, and a black
+// band across the middle with as much of the line as fits, centred.
+TEST(ZrlinkScreenText, GreysThePictureUnderABandWithTheLine) {
+  const unsigned width = 32, height = 20;
+  std::vector<uint8_t> rgb(width * height * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 37 % 251 + 4);
+  const std::vector<uint8_t> before = rgb;
+  zrcli::grey_with_line(rgb, width, height, "ABCDEFGH");
+  const unsigned top = height / 2 - 5;
+  std::vector<uint8_t> band(width * 11 * 3, 0);
+  zrcli::write_text(band, width, 11, 1, 2, "ABCDE");  // 5 of 8 fit in 32 columns, centred
+  for (unsigned y = 0; y < height; ++y)
+    for (unsigned x = 0; x < width; ++x) {
+      const size_t at = (static_cast<size_t>(y) * width + x) * 3;
+      if (y >= top && y < top + 11) {
+        const size_t in_band = (static_cast<size_t>(y - top) * width + x) * 3;
+        ASSERT_TRUE(std::equal(&band[in_band], &band[in_band] + 3, &rgb[at])) << x << "," << y;
+        continue;
+      }
+      const double light = 0.299 * before[at] + 0.587 * before[at + 1] + 0.114 * before[at + 2];
+      ASSERT_TRUE(rgb[at] == rgb[at + 1] && rgb[at] == rgb[at + 2]) << x << "," << y;
+      ASSERT_NEAR(rgb[at], light / 2, 1.0) << x << "," << y;
+    }
+  // Too low for the band: greyed only.
+  std::vector<uint8_t> low(width * 10 * 3, 200);
+  zrcli::grey_with_line(low, width, 10, "ABC");
+  EXPECT_EQ(std::count(low.begin(), low.end(), 100), static_cast<long>(low.size()));
 }
 
 }  // namespace
