@@ -573,6 +573,20 @@ TEST_F(ZrlinkMount, CtrlCAtTheTerminalSendsWhatIsOpen) {
   EXPECT_EQ(read_file(h.root + "/docs/held.txt"), "held open") << m.error();
 }
 
+// A mount stays up for days: each folder it lists gives its connection back, so that many
+// folders never use up the process's descriptors.
+TEST_F(ZrlinkMount, ListingFoldersHoldsNoDescriptors) {
+  for (int i = 0; i < 30; ++i) ASSERT_EQ(mkdir((h.root + "/f" + std::to_string(i)).c_str(), 0755), 0);
+  Mount m(h, host.path() + "/mnt");
+  ASSERT_MOUNTED(m);
+  const std::string fds = "ls /proc/" + std::to_string(m.pid()) + "/fd | wc -l";
+  ASSERT_EQ(sh("ls \"" + m.path() + "/f0\"").status, 0);
+  const int before = std::atoi(sh(fds).out.c_str());
+  for (int i = 1; i < 30; ++i) ASSERT_EQ(sh("ls \"" + m.path() + "/f" + std::to_string(i) + "\"").status, 0) << i;
+  EXPECT_LT(std::atoi(sh(fds).out.c_str()), before + 5) << "listed 29 folders more";
+  EXPECT_TRUE(m.unmount()) << m.error();
+}
+
 TEST_F(ZrlinkMount, ChmodAndChownThatChangeNothingSucceed) {
   Mount m(h, host.path() + "/mnt");
   ASSERT_MOUNTED(m);
