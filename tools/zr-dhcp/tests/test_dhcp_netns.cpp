@@ -653,6 +653,13 @@ TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
       EXPECT_TRUE(sock.receive(300).empty()) << side << " got a second offer";
     }
   }
+
+  // Renamed while it is served: the log and the table of adapters follow the new name.
+  ASSERT_EQ(run({"ip", "link", "set", "zrh0", "down"}).status, 0);
+  ASSERT_EQ(run({"ip", "link", "set", "zrh0", "name", "zrenxb"}).status, 0);
+  ASSERT_EQ(run({"ip", "link", "set", "zrenxb", "up"}).status, 0);
+  EXPECT_TRUE(svc.wait_log("adapter zrh0 is now called zrenxb", 2000)) << svc.log();
+  EXPECT_TRUE(eventually([&] { return svc.table().find(" interface=zrenxb ") != std::string::npos; }, 1000)) << svc.table();
 }
 
 TEST(DhcpService, KeepsServingAfterAddressesChangedElsewhereDuringItsRequests) {
