@@ -30,7 +30,8 @@
 #   survived      every test passed: a gap, unless the mutant is equivalent
 #   timeout       the tests took more than three times as long as unmutated
 #   no-compile    the build failed
-#   identical     the object code did not change (the compiler saw through it)
+#   identical     the object files' code and data did not change (the compiler saw
+#                 through it)
 # Mutants listed in scripts/mutation-equivalent.txt (with the reason each changes nothing)
 # are never drawn.  The score of a seed's first run (the tests had not seen its mutants) is
 # kept and printed beside the score of any later run of the same seed or of its mutants
@@ -231,14 +232,15 @@ def build_targets(p, tree=build):
     return run(["cmake", "--build", ".", "-j2", "--target"] + TARGETS[p], tree=tree) == 0
 
 def object_hash(path):
-    """The code of the object files built from one source, without debug information."""
+    """The code and the data (a table's values, a string) of the object files built from
+    one source (the release build carries no debug information)."""
     digest = hashlib.sha256()
     name = os.path.basename(path) + ".o"
     for root, _, names in sorted(os.walk(build)):
         if name in names:
-            listing = subprocess.run(["objdump", "-d", "-r", "--no-show-raw-insn", os.path.join(root, name)],
-                                     capture_output=True).stdout
-            digest.update(listing.split(b"\n", 2)[-1])
+            for flags in (["-d", "-r", "--no-show-raw-insn"], ["-s"]):
+                listing = subprocess.run(["objdump"] + flags + [os.path.join(root, name)], capture_output=True).stdout
+                digest.update(listing.split(b"\n", 2)[-1])
     return digest.hexdigest()
 
 def run_tests(p, limit, tree=build):
