@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -253,7 +254,7 @@ bool read_png(const std::string &path, unsigned *w, unsigned *h, std::vector<uin
 }
 
 TEST(ZrlinkScreenshot, PngShowsTheTestPattern) {
-  for (const char *geo : {"sgeo=240,320,16,0", "sgeo=64,48,32,0", "sgeo=30,40,8,0"}) {
+  for (const char *geo : {"sgeo=240,320,16,0", "sgeo=64,48,32,0", "sgeo=20,30,24,0", "sgeo=30,40,8,0"}) {
     zrtest::SimProcess sim({"--set", geo});
     ASSERT_TRUE(sim.ok());
     TempDir dir;
@@ -285,6 +286,20 @@ TEST(ZrlinkScreenshot, PngShowsTheTestPattern) {
         }
       }
     }
+  }
+}
+
+// Pixels of 8, 16, 24 and 32 bits have a picture format; a screen of any other depth, or of
+// no width or height, is refused with the handheld's figures and without a file.
+TEST(ZrlinkScreenshot, AScreenWithoutAPictureFormatIsRefused) {
+  for (const char *geo : {"sgeo=30,40,12,0", "sgeo=30,40,0,0", "sgeo=0,40,8,0", "sgeo=30,0,8,0"}) {
+    zrtest::SimProcess sim({"--set", geo});
+    ASSERT_TRUE(sim.ok());
+    TempDir dir;
+    Result r = zrlink({"--addr", sim.addr_text(), "screenshot", dir.path() + "/screen.png"});
+    EXPECT_EQ(r.status, 1) << geo;
+    EXPECT_NE(r.err.find("bits per pixel, which has no picture format"), std::string::npos) << geo << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << geo;
   }
 }
 
