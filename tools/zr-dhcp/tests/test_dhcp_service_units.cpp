@@ -238,6 +238,17 @@ TEST(DhcpMessages, ReadsAWellFormedRequest) {
   ASSERT_TRUE(parse_request(o.bytes().data(), o.bytes().size(), &r, &why)) << why;
   EXPECT_EQ(r.type, kDiscover);
   EXPECT_EQ(r.requested, 0xAC100002u);
+  // 1 overloads the file field alone, 2 the sname field alone.
+  Request file_only, sname_only;
+  Message f(kDiscover);
+  f.option(52, {1}).in_file(50, {172, 16, 0, 2}).in_sname(50, {1, 2, 3, 4});
+  ASSERT_TRUE(parse_request(f.bytes().data(), f.bytes().size(), &file_only, &why)) << why;
+  EXPECT_EQ(file_only.requested, 0xAC100002u);
+  Message s(kDiscover);
+  s.option(52, {2}).in_file(54, {172, 16, 0, 1}).in_sname(50, {172, 16, 0, 2});
+  ASSERT_TRUE(parse_request(s.bytes().data(), s.bytes().size(), &sname_only, &why)) << why;
+  EXPECT_EQ(sname_only.requested, 0xAC100002u);
+  EXPECT_FALSE(sname_only.has_server_id);
   // Without the overload option the same fields are only names.
   Message n(kDiscover);
   n.in_file(50, {1, 2, 3, 4});
