@@ -1,4 +1,6 @@
 // zrlink --all on a class of handhelds, the contact sheet, and the streams of pull, push and cat.
+#include "cli-screen.h"
+#include "cli.h"
 #include "private_network.h"
 #include "zrlink_shell.h"
 
@@ -229,6 +231,32 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
   Shell none = zrlink("--all info");
   EXPECT_EQ(none.status, 3);
   EXPECT_NE(none.out.find("no handheld answers"), std::string::npos) << none.out;
+}
+
+// The sheet's cells take the size of the largest picture, however small; 320 x 240 only
+// when there is no picture at all.
+TEST(ZrlinkSheet, CellsAreAsLargeAsTheLargestPicture) {
+  zrtest::TempDir dir;
+  zrcli::ScreenImage narrow;
+  narrow.width = 1, narrow.height = 5, narrow.bpp = 8;
+  narrow.pixels.assign(5, 0x80);
+  ASSERT_TRUE(zrcli::write_png(dir.path() + "/narrow.png", narrow));
+  auto size_of = [&](const std::vector<zrcli::SheetCell> &cells) {
+    std::string why;
+    EXPECT_TRUE(zrcli::write_sheet(dir.path() + "/sheet.png", cells, &why)) << why;
+    FILE *f = std::fopen((dir.path() + "/sheet.png").c_str(), "rb");
+    if (f == nullptr) return std::make_pair(0u, 0u);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_info(png, info);
+    auto wh = std::make_pair(png_get_image_width(png, info), png_get_image_height(png, info));
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return wh;
+  };
+  EXPECT_EQ(size_of({{dir.path() + "/narrow.png", "A"}}), std::make_pair(1u + 16, 8u + 5 + 24));
+  EXPECT_EQ(size_of({{"", "A"}, {dir.path() + "/none.png", "B"}}), std::make_pair(2u * 336, 8u + 240 + 24));
 }
 
 // The contact sheet: every screen in a grid, each with its label; the one without a
