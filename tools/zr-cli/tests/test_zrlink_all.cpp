@@ -233,6 +233,30 @@ TEST_F(ZrlinkAll, EveryCommandOnEveryHandheld) {
   EXPECT_NE(none.out.find("no handheld answers"), std::string::npos) << none.out;
 }
 
+// A picture the window saves gets "-2", "-3" ... after the dated name while that names a
+// file already; the plain dated name stays as it is.
+TEST(ZrlinkScreenshot, DatedNamesCountUpPastTheFilesOfTheSameSecond) {
+  zrtest::TempDir dir;
+  char was[4096];
+  ASSERT_NE(getcwd(was, sizeof was), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  std::vector<std::string> names;
+  for (int tries = 0; tries < 5; ++tries) {
+    names.clear();
+    for (int i = 0; i < 3; ++i) {
+      names.push_back(zrcli::dated_name(true));
+      std::fclose(std::fopen(names.back().c_str(), "w"));
+    }
+    if (names[0] == zrcli::dated_name()) break;  // else a second passed in between: again
+  }
+  EXPECT_EQ(chdir(was), 0);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_TRUE(std::regex_match(names[0], std::regex("screenshot-[0-9]{8}-[0-9]{6}\\.png"))) << names[0];
+  const std::string base = names[0].substr(0, names[0].size() - 4);
+  EXPECT_EQ(names[1], base + "-2.png");
+  EXPECT_EQ(names[2], base + "-3.png");
+}
+
 // The sheet's cells take the size of the largest picture, however small; 320 x 240 only
 // when there is no picture at all.
 TEST(ZrlinkSheet, CellsAreAsLargeAsTheLargestPicture) {
