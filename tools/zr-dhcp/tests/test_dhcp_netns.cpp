@@ -2,6 +2,7 @@
 // as veth pairs, answered by the real program and asked by Debian's DHCP clients (busybox
 // udhcpc, dhclient) or by hand-made messages.  Skipped, with the reason, where namespaces
 // or veth pairs cannot be made.
+#include "dhcp-config.h"
 #include "dhcp-packet.h"
 #include "dhcp-text.h"
 #include "dhcp_messages.h"
@@ -870,6 +871,8 @@ TEST(DhcpService, RunByHandItTakesTheInstalledPathsUnlessItsSettingsAreBesideIt)
   Ran help = run({ZR_DHCP_PATH, "--help"});
   EXPECT_NE(help.out.find(ZR_DHCP_CONFIG_FILE), std::string::npos) << help.out;
   EXPECT_NE(help.out.find(installed_store), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("(default " + zrdhcp::usb_id_text(zrdhcp::kHandheldUsbId) + ")"), std::string::npos)
+      << help.out;
 
   // A copy of the program alone in a folder (its store given, so that nothing is written
   // in the installed state folder).
