@@ -4,9 +4,9 @@
 #include "sim-pattern.h"
 #include "sim_process.h"
 #include "test_files.h"
+#include "zrlink_shell.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -230,29 +230,6 @@ TEST(ZrlinkDevice, FailuresNameTheCode) {
   }
 }
 
-// Decodes a PNG into 8-bit RGB rows.
-bool read_png(const std::string &path, unsigned *w, unsigned *h, std::vector<uint8_t> *rgb) {
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  bool ok = false;
-  if (setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, f);
-    png_read_info(png, info);
-    *w = png_get_image_width(png, info);
-    *h = png_get_image_height(png, info);
-    if (png_get_color_type(png, info) == PNG_COLOR_TYPE_RGB && png_get_bit_depth(png, info) == 8) {
-      rgb->resize(static_cast<size_t>(*w) * *h * 3);
-      for (unsigned y = 0; y < *h; ++y) png_read_row(png, rgb->data() + static_cast<size_t>(y) * *w * 3, nullptr);
-      ok = true;
-    }
-  }
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(f);
-  return ok;
-}
-
 TEST(ZrlinkScreenshot, PngShowsTheTestPattern) {
   for (const char *geo : {"sgeo=240,320,16,0", "sgeo=64,48,32,0", "sgeo=20,30,24,0", "sgeo=30,40,8,0"}) {
     zrtest::SimProcess sim({"--set", geo});
@@ -261,9 +238,9 @@ TEST(ZrlinkScreenshot, PngShowsTheTestPattern) {
     std::string out = dir.path() + "/screen.png";
     Result r = zrlink({"--addr", sim.addr_text(), "screenshot", out});
     ASSERT_EQ(r.status, 0) << r.err;
-    unsigned w = 0, h = 0;
-    std::vector<uint8_t> rgb;
-    ASSERT_TRUE(read_png(out, &w, &h, &rgb)) << geo;
+    zrlinktest::Picture pic;
+    ASSERT_TRUE(zrlinktest::read_png(out, &pic)) << geo;
+    const unsigned w = pic.width, h = pic.height;
     zrsim::ScreenGeometry g;
     std::sscanf(geo, "sgeo=%u,%u,%u", &g.height, &g.width, &g.bits_per_pixel);
     ASSERT_EQ(w, g.width);
@@ -271,7 +248,7 @@ TEST(ZrlinkScreenshot, PngShowsTheTestPattern) {
     for (unsigned y = 0; y < h; y += 7) {
       for (unsigned x = 0; x < w; x += 5) {
         auto want = zrsim::pattern_rgb(g, x, y);
-        const uint8_t *p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+        const uint8_t *p = pic.at(x, y);
         if (g.bits_per_pixel == 16) {
           // RGB565 keeps the top 5, 6 and 5 bits.
           EXPECT_EQ(p[0] >> 3, want.red >> 3) << geo << " " << x << "," << y;

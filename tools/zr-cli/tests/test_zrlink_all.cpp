@@ -5,7 +5,6 @@
 #include "zrlink_shell.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -274,16 +273,9 @@ TEST(ZrlinkSheet, CellsAreAsLargeAsTheLargestPicture) {
   auto size_of = [&](const std::vector<zrcli::SheetCell> &cells) {
     std::string why;
     EXPECT_TRUE(zrcli::write_sheet(dir.path() + "/sheet.png", cells, &why)) << why;
-    FILE *f = std::fopen((dir.path() + "/sheet.png").c_str(), "rb");
-    if (f == nullptr) return std::make_pair(0u, 0u);
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_read_info(png, info);
-    auto wh = std::make_pair(png_get_image_width(png, info), png_get_image_height(png, info));
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
-    return wh;
+    zrlinktest::Picture sheet;
+    EXPECT_TRUE(zrlinktest::read_png(dir.path() + "/sheet.png", &sheet));
+    return std::make_pair(sheet.width, sheet.height);
   };
   EXPECT_EQ(size_of({{dir.path() + "/narrow.png", "A"}}), std::make_pair(1u + 16, 8u + 5 + 24));
   EXPECT_EQ(size_of({{"", "A"}, {dir.path() + "/none.png", "B"}}), std::make_pair(2u * 336, 8u + 240 + 24));
@@ -298,14 +290,9 @@ TEST_F(ZrlinkAll, ContactSheet) {
   EXPECT_NE(r.out.find("SER-A: SER-A/shot.png: 320 x 240"), std::string::npos) << r.out;
   EXPECT_NE(read_file(dir.path() + "/SER-B/shot.png"), "<missing>");
 
-  FILE *f = std::fopen((dir.path() + "/class.png").c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_init_io(png, f);
-  png_read_png(png, info, PNG_TRANSFORM_STRIP_ALPHA | PNG_TRANSFORM_STRIP_16, nullptr);
-  const unsigned width = png_get_image_width(png, info), height = png_get_image_height(png, info);
-  png_bytepp rows = png_get_rows(png, info);
+  zrlinktest::Picture sheet;
+  ASSERT_TRUE(zrlinktest::read_png(dir.path() + "/class.png", &sheet));
+  const unsigned width = sheet.width, height = sheet.height;
   // Two columns and two rows of 320 x 240 screens, each with an 8-pixel margin and a
   // 24-pixel label band.
   const unsigned cell_w = 320 + 2 * 8, cell_h = 8 + 240 + 24;
@@ -315,7 +302,7 @@ TEST_F(ZrlinkAll, ContactSheet) {
     int dark = 0;
     for (unsigned y = row * cell_h + 8 + 240; y < (row + 1) * cell_h && y < height; ++y)
       for (unsigned x = column * cell_w; x < (column + 1) * cell_w && x < width; ++x)
-        if (rows[y][3 * x] < 128) ++dark;
+        if (sheet.at(x, y)[0] < 128) ++dark;
     return dark;
   };
   if (width == 2 * cell_w && height == 2 * cell_h) {
@@ -323,13 +310,11 @@ TEST_F(ZrlinkAll, ContactSheet) {
     EXPECT_GT(dark_in_band(1, 0), 20) << "the second label";
     EXPECT_GT(dark_in_band(0, 1), 20) << "the third label";
     EXPECT_EQ(dark_in_band(1, 1), 0) << "no fourth cell";
-    const png_bytep grey = rows[cell_h + 100] + 3 * 100;  // the cell of the one without a screen
+    const uint8_t *grey = sheet.at(100, cell_h + 100);  // the cell of the one without a screen
     EXPECT_TRUE(grey[0] == grey[1] && grey[1] == grey[2] && grey[0] > 150 && grey[0] < 250) << int(grey[0]);
-    const png_bytep screen = rows[8] + 3 * 8;  // the screen of the first, as its own picture has it
+    const uint8_t *screen = sheet.at(8, 8);  // the screen of the first, as its own picture has it
     EXPECT_FALSE(screen[0] == 255 && screen[1] == 255 && screen[2] == 255);
   }
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(f);
 }
 
 // Streams on one handheld: pull to standard output, cat, push from standard input; nothing

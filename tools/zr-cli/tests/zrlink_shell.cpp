@@ -1,6 +1,7 @@
 // zrlink_shell.cpp -- shell commands, the simulator's storage and trees for zrlink's tests.
 #include "zrlink_shell.h"
 
+#include <png.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -23,6 +24,30 @@ Shell sh(const std::string &command, int seconds) {
 }
 
 std::string read_file(const std::string &path) { return zrtest::ReadFile(path).value_or("<missing>"); }
+
+bool read_png(const std::string &path, Picture *picture) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  bool ok = false;
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, f);
+    png_read_png(png, info, PNG_TRANSFORM_STRIP_ALPHA | PNG_TRANSFORM_STRIP_16 | PNG_TRANSFORM_GRAY_TO_RGB, nullptr);
+    picture->width = png_get_image_width(png, info);
+    picture->height = png_get_image_height(png, info);
+    if (png_get_channels(png, info) == 3) {
+      const size_t row = static_cast<size_t>(picture->width) * 3;
+      png_bytepp rows = png_get_rows(png, info);
+      picture->rgb.resize(row * picture->height);
+      for (unsigned y = 0; y < picture->height; ++y) std::copy(rows[y], rows[y] + row, &picture->rgb[y * row]);
+      ok = true;
+    }
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(f);
+  return ok;
+}
 
 std::string tree(const std::string &root) {
   return sh("cd \"" + root +

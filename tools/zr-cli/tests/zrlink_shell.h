@@ -8,6 +8,7 @@
 #include "test_files.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,15 @@ Shell sh(const std::string &command, int seconds = 30);
 
 // A file's content, or "<missing>".
 std::string read_file(const std::string &path);
+
+// A picture as zrlink writes it (PNG), decoded into 8-bit R,G,B rows (alpha and 16-bit
+// depth stripped, grey spread to three channels); false when it is missing or no PNG.
+struct Picture {
+  unsigned width = 0, height = 0;
+  std::vector<uint8_t> rgb;
+  const uint8_t *at(unsigned x, unsigned y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+bool read_png(const std::string &path, Picture *picture);
 
 // Every path below a folder, sorted: files with their size, folders ending in "/",
 // symbolic links in "@".
