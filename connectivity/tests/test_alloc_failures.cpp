@@ -579,6 +579,15 @@ class AllocFailuresDhcp : public AllocFailures {
     zri_dhcp_names(nullptr, nullptr);
     AllocFailures::TearDown();
   }
+  // Whether a child of this process is still there (running, or ended and not collected).
+  static bool left_a_child() {
+    for (int i = 0; i < 50; ++i) {
+      pid_t p = waitpid(-1, nullptr, WNOHANG);
+      if (p != 0) return p > 0;
+      usleep(10000);
+    }
+    return true;
+  }
   bool no_server() const {
     for (int i = 0; i < 300; ++i) {
       if (running_from(exe).empty()) return true;
@@ -599,6 +608,7 @@ TEST_F(AllocFailuresDhcp, StartAgainAfterAFailureAndCleanUp) {
     s.push_back({"init", r});
     if (r < 0) {
       EXPECT_TRUE(no_server()) << "a failed start left a server running";
+      EXPECT_FALSE(left_a_child()) << "a failed start left its server for the caller to collect";
       s.push_back({"init again", KQ_ZR_dhcp_init(folder.path().c_str(), "--max-seconds 60")});
     }
     EXPECT_EQ(running_from(exe).size(), 1u);

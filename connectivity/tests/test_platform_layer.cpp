@@ -95,6 +95,25 @@ TEST(PlatformLayer, ProcessCallsRefuseWhatIsNoProcess) {
   EXPECT_EQ(zr_os_process_alive(opened), 0);
   EXPECT_EQ(zr_os_process_terminate(opened, 100), 0);  // nothing left to end
   zr_os_process_close(opened);
+  // One the caller may not signal (the first process, seen by a user who is not root) is
+  // refused, and the refusal leaves no descriptor open.
+  child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    auto open_descriptors = [] {
+      int n = 0;
+      for (int fd = 0; fd < 1024; ++fd) n += fcntl(fd, F_GETFD) >= 0;
+      return n;
+    };
+    int before = open_descriptors();
+    errno = 0;
+    bool refused = zr_os_process_open(1) == nullptr && errno == EPERM;
+    _exit(refused ? (open_descriptors() == before ? 0 : 3) : 4);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no user to be, 3: a descriptor left open, 4: not refused";
 }
 
 TEST(PlatformLayer, TerminateAsksFirstAndKillsWhatDoesNotListen) {
