@@ -332,13 +332,14 @@ TEST(HostRecord, DefaultsAndSettingTheAddress) {
   EXPECT_EQ(info.mask, 0xFFFFFFFCu);
   const uint8_t ser[8] = {1, 2, 3, 4, 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(info.ser, ser, 8), 0);
-  EXPECT_EQ(info.ver[1], 3);
-  EXPECT_EQ(info.b1v[0], 1);
-  EXPECT_EQ(info.b2v[0], 2);
-  EXPECT_EQ(info.hwv[2], 3);
-  EXPECT_EQ(info.hwv[3], 134);
+  // The versions, each whole: 0.3.0.0, boot 1.0.0.0 and 2.0.0.0, hardware 0.0.3.134.
+  auto version = [](const uint8_t v[4]) { return std::vector<int>(v, v + 4); };
+  EXPECT_EQ(version(info.ver), (std::vector<int>{0, 3, 0, 0}));
+  EXPECT_EQ(version(info.b1v), (std::vector<int>{1, 0, 0, 0}));
+  EXPECT_EQ(version(info.b2v), (std::vector<int>{2, 0, 0, 0}));
+  EXPECT_EQ(version(info.hwv), (std::vector<int>{0, 0, 3, 134}));
   EXPECT_EQ(info.bat[3], 1);
-  EXPECT_EQ(std::strlen(info.name), 6u);
+  EXPECT_STREQ(info.name, "zrhost");
 
   zr_info set{};
   set.addr = 0xAC100001u;
