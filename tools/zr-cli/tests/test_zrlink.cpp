@@ -107,10 +107,13 @@ Result zrlink(const std::vector<std::string> &args, const Setting &setting = Set
 }
 
 // Runs zrlink on a terminal (a pseudo-terminal as its standard input, output and error)
-// with `typed` waiting as input; the exit code and everything the terminal showed (in out).
-Result zrlink_on_terminal(const std::vector<std::string> &args, const std::string &typed) {
+// with `typed` waiting as input, `columns` wide; the exit code and everything the terminal
+// showed (in out).
+Result zrlink_on_terminal(const std::vector<std::string> &args, const std::string &typed,
+                          unsigned short columns = 80) {
   int terminal = -1;
-  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  winsize size{24, columns, 0, 0};
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
   if (pid == 0) {
     unsetenv("ZR_ADDR");
     unsetenv("ZR_SERIAL");
@@ -404,6 +407,32 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   Result one = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/notes.txt", "/n2.txt"});
   ASSERT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(Storage::read(st.root + "/n2.txt"), "hello handheld\n");
+}
+
+// On a terminal the progress line is redrawn in place, as wide as the terminal leaves room
+// for (two columns short of its width), a long name shortened at its front; a transfer of
+// several files also shows the whole transfer's share.
+TEST(ZrlinkProgress, OnATerminalOneLineIsRedrawnToTheTerminalsWidth) {
+  Storage st;
+  zrtest::SimProcess sim({"--storage", st.root});
+  ASSERT_TRUE(sim.ok());
+  TempDir host;
+  const std::string into = host.path() + "/" + std::string(70, 'f');
+  ASSERT_EQ(mkdir(into.c_str(), 0755), 0);
+  Result r = zrlink_on_terminal({"--addr", sim.addr_text(), "pull", "/notes.txt", "/docs/deep/z.bin", into}, "", 60);
+  ASSERT_EQ(r.status, 0) << r.out;
+  size_t lines = 0;
+  for (size_t at = r.out.find('\r'); at != std::string::npos; at = r.out.find('\r', at + 1)) {
+    size_t end = r.out.find("\033[K", at);
+    if (end == std::string::npos || r.out.find('\r', at + 1) < end) continue;
+    const std::string line = r.out.substr(at + 1, end - at - 1);
+    ++lines;
+    EXPECT_EQ(line.size(), 58u) << line;
+    EXPECT_EQ(line.compare(0, 3, "..."), 0) << line;
+    EXPECT_NE(line.find(" | all "), std::string::npos) << line;
+  }
+  EXPECT_GE(lines, 2u) << r.out;
+  EXPECT_NE(r.out.find("(2/2)"), std::string::npos) << r.out;
 }
 
 // The progress line's units: each changes at its boundary and not one step before.
