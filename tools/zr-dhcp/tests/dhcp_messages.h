@@ -3,6 +3,7 @@
 #ifndef ZR_DHCP_TEST_MESSAGES_H
 #define ZR_DHCP_TEST_MESSAGES_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -143,6 +144,19 @@ class ReplyView {
   uint32_t option32(uint8_t code) const {
     std::vector<uint8_t> v = option(code);
     return v.size() == 4 ? uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3] : 0;
+  }
+  // Whether the options end with End (255), followed by nothing but Pad (0).
+  bool ends() const {
+    for (size_t i = 240; i < b_.size();) {
+      if (b_[i] == 255) return std::all_of(b_.begin() + long(i) + 1, b_.end(), [](uint8_t c) { return c == 0; });
+      if (b_[i] == 0) {
+        ++i;
+        continue;
+      }
+      if (i + 1 >= b_.size()) return false;
+      i += 2 + b_[i + 1];
+    }
+    return false;
   }
 
  private:

@@ -326,11 +326,13 @@ TEST(DhcpMessages, ARepliesCopiesTheRequestAndCarriesTheOptions) {
   EXPECT_EQ(v.option32(59), 525u);
   EXPECT_EQ(v.option32(1), 0xFFFFFFFCu);
   EXPECT_EQ(v.option(61).size(), 7u);
+  EXPECT_TRUE(v.ends());
 
   rep.lease = 0xFFFFFFFFu;
   zrdhcptest::ReplyView forever(build_reply(req, rep));
   EXPECT_EQ(forever.option32(51), 0xFFFFFFFFu);
   EXPECT_FALSE(forever.has(58)) << "no renewal time for an endless lease";
+  EXPECT_TRUE(forever.ends());
 }
 
 // ---- the table of adapters -------------------------------------------------------------
