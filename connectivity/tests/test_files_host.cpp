@@ -273,6 +273,12 @@ TEST_F(HostRename, OtherFoldersMoveByCopying) {
   EXPECT_FALSE(exists(dir / "a/x"));
   EXPECT_EQ(read_file(dir / "ab/x"), content);
   EXPECT_NE(inode(dir / "ab/x"), before);
+  // A new file: its owner may write it, anyone read it (as the umask allows).
+  const mode_t mask = umask(022);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "ab/x").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u & ~mask);
   // An existing target is replaced.
   ASSERT_TRUE(write_file(dir / "a/y", "new"));
   ASSERT_TRUE(write_file(dir / "ab/y", "old old old"));
