@@ -610,6 +610,18 @@ TEST(DhcpService, ATableLeftBehindGoesAndOneThatCannotBeWrittenIsSaidOnce) {
   EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 removed from zrh0", 2000)) << "SIGINT ends it:\n" << svc.log();
   EXPECT_EQ(svc.stop(), 0) << svc.log();
   EXPECT_EQ(access(table.c_str(), F_OK), -1) << "its table goes with it";
+
+  // A runtime folder named but missing is not made (a mistyped name would leave a folder
+  // behind): the service serves all the same, without a table.
+  zrtest::WriteFile(other.file("zr-dhcp.cfg"), "usb = 0001:0001\n");
+  const std::string missing = other.file("missing");
+  Ran unmade = run({ZR_DHCP_PATH, "--config", other.file("zr-dhcp.cfg"), "--data", other.file("zr-dhcp.dat"),
+                    "--run-dir", missing, "--sysfs", svc.dir().file("no-sysfs")},
+                   1000);
+  EXPECT_NE(unmade.out.find("no table of adapters: cannot lock " + missing + "/zr-dhcp.pid"), std::string::npos)
+      << unmade.out;
+  EXPECT_NE(unmade.out.find("serving handheld adapters"), std::string::npos) << unmade.out;
+  EXPECT_EQ(access(missing.c_str(), F_OK), -1) << "the folder was made";
 }
 
 TEST(DhcpService, ARenamedAdapterIsServedByItsIndexNotByAStaleName) {
