@@ -135,6 +135,25 @@ class ZrlinkMount : public testing::Test {
   zrtest::TempDir host{"zrlink-mount-test"};
 };
 
+// fusermount3 is looked for in /usr/bin, then along PATH; where neither has it, mount says
+// what to install.  (The mount point is missing: past the search, that is what fails.)
+TEST(ZrlinkMountStart, FusermountIsFoundInUsrBinThenAlongThePath) {
+  if (access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/fusermount3";
+  zrtest::TempDir dir{"zrlink-mount-test"};
+  ASSERT_EQ(sh("mkdir " + dir.path() + "/bin && cp /usr/bin/fusermount3 " + dir.path() + "/bin/").status, 0);
+  const std::string mount = std::string(ZRLINK_PATH) + " --addr 127.0.0.2 mount " + dir.path() + "/missing";
+  auto without_usr_bin = [&](const std::string &path) {
+    return sh("unshare -m sh -c \"mount -t tmpfs none /usr/bin && PATH=" + path + " exec " + mount + "\"");
+  };
+  for (const Shell &found : {sh("PATH=/nowhere " + mount), without_usr_bin("/nowhere:" + dir.path() + "/bin")}) {
+    EXPECT_EQ(found.status, 1) << found.out;
+    EXPECT_NE(found.out.find("bad mount point"), std::string::npos) << found.out;
+  }
+  Shell nowhere = without_usr_bin("/nowhere");
+  EXPECT_EQ(nowhere.status, 1) << nowhere.out;
+  EXPECT_EQ(nowhere.out, "zrlink: mount: fusermount3 is missing (on Debian: apt install fuse3)\n");
+}
+
 TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   Mount m(h, host.path() + "/mnt");
   ASSERT_MOUNTED(m);
