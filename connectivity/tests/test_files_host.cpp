@@ -69,6 +69,7 @@ TEST(Utf8Decode, WholeNamesBecomeUtf16) {
   EXPECT_EQ(wide("a\xF0\x9F\x98\x80"
                  "b"),
             (std::vector<uint16_t>{'a', 0xD83D, 0xDE00, 'b'}));
+  EXPECT_EQ(wide("\xF4\x8F\xBF\xBD"), (std::vector<uint16_t>{0xDBFF, 0xDFFD}));  // the last plane
   // The same character as Java's modified UTF-8 sends it: two 3-byte surrogate sequences.
   EXPECT_EQ(wide("\xED\xA0\xBD\xED\xB8\x80"), (std::vector<uint16_t>{0xD83D, 0xDE00}));
   EXPECT_EQ(wide("x\xC0\x80y"), (std::vector<uint16_t>{'x', 0, 'y'}));

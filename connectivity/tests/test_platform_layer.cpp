@@ -258,8 +258,9 @@ TEST(PlatformLayer, OpenFlagsAndNamesWithoutASystemForm) {
     EXPECT_EQ(errno, EILSEQ);
   }
   EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"log"});
-  // Characters of two, three and four bytes reach the system as they are.
-  const std::string name = "\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x98\x80";
+  // Characters of two, three and four bytes reach the system as they are (the last one
+  // from the last plane, U+10FFFD).
+  const std::string name = "\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x98\x80-\xf4\x8f\xbf\xbd";
   fd = utf8creat((dir / name).c_str(), 0644);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(utf8close(fd), 0);
