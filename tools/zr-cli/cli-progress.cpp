@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace zrcli {
 
@@ -116,12 +117,19 @@ void Progress::draw(File &f, bool force) {
     std::fprintf(stderr, "%s%s\n", f.name.c_str(), tail);
     return;
   }
-  int width = terminal_width() - 1;
-  int room = width - static_cast<int>(std::string(tail).size()) - 1;
+  // The line stops two columns short of the terminal's edge (a line that reaches the last
+  // column wraps on some terminals, and each redraw would then start a line lower).  The
+  // name gives way first, down to 8 characters; on a terminal too narrow even for that,
+  // the end of the figures does.
+  const int width = terminal_width() - 2;
+  int room = width - static_cast<int>(std::strlen(tail));
   std::string name = f.name;
   if (room < 8) room = 8;
   if (static_cast<int>(name.size()) > room) name = "..." + name.substr(name.size() - static_cast<size_t>(room - 3));
-  std::fprintf(stderr, "\r%-*s%s\033[K", room, name.c_str(), tail);
+  name.resize(static_cast<size_t>(room), ' ');
+  std::string line = name + tail;
+  if (static_cast<int>(line.size()) > width) line.resize(static_cast<size_t>(width));
+  std::fprintf(stderr, "\r%s\033[K", line.c_str());
   std::fflush(stderr);
 }
 
