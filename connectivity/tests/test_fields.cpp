@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -75,6 +77,50 @@ TEST(FieldTables, ShapesOfTheFourTables) {
   EXPECT_EQ(count_rows(zr_fld_ret_attr()), 4);
   EXPECT_STREQ(zr_fld_ret_inf()[0].name, "addr");
   EXPECT_STREQ(zr_fld_ret_inf()[16].name, "ver");
+}
+
+struct Member {
+  const char *name;
+  size_t offset, size;
+};
+#define MEMBER(rec, m) Member{#m, offsetof(rec, m), sizeof(rec::m)}
+
+// A line with more values (or a longer text) than its member holds fills that member, every
+// byte of it, and no byte of the record outside it.
+void expect_each_row_fills_its_member(const zr_field_row *table, size_t size, const std::vector<Member> &members) {
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "1,";
+  for (const Member &m : members) {
+    const zr_field_row *row = table;
+    while (row->name[0] != '\0' && std::strcmp(row->name, m.name) != 0) ++row;
+    ASSERT_STREQ(row->name, m.name);
+    std::vector<unsigned char> record(size, 0xA5);
+    std::string line = std::string(m.name) + "=" + (row->type == 12 ? std::string(40, 'x') : many) + "\n";
+    zr_field(line.c_str(), table, record.data());
+    for (size_t i = 0; i < size; ++i) {
+      if (i >= m.offset && i < m.offset + m.size)
+        EXPECT_NE(record[i], 0xA5) << m.name << " leaves its byte " << i - m.offset;
+      else
+        EXPECT_EQ(record[i], 0xA5) << m.name << " spills into byte " << i;
+    }
+  }
+}
+
+TEST(FieldTables, EachRowFillsItsMemberAndNoOther) {
+  expect_each_row_fills_its_member(
+      zr_fld_ret_inf(), sizeof(zr_info),
+      {MEMBER(zr_info, addr), MEMBER(zr_info, mask), MEMBER(zr_info, scrn), MEMBER(zr_info, disk),
+       MEMBER(zr_info, ram), MEMBER(zr_info, sgeo), MEMBER(zr_info, bat), MEMBER(zr_info, clk),
+       MEMBER(zr_info, run), MEMBER(zr_info, ready), MEMBER(zr_info, ser), MEMBER(zr_info, eid),
+       MEMBER(zr_info, ver), MEMBER(zr_info, b1v), MEMBER(zr_info, b2v), MEMBER(zr_info, hwv),
+       MEMBER(zr_info, name)});
+  expect_each_row_fills_its_member(zr_fld_ret_sta(), sizeof(zr_stat),
+                                   {MEMBER(zr_stat, xpay0), MEMBER(zr_stat, xpay1), MEMBER(zr_stat, rpay0),
+                                    MEMBER(zr_stat, rpay1)});
+  expect_each_row_fills_its_member(zr_fld_ret_tun(), sizeof(zr_tune), {MEMBER(zr_tune, rtime), MEMBER(zr_tune, xtime)});
+  expect_each_row_fills_its_member(zr_fld_ret_attr(), sizeof(zr_attr),
+                                   {MEMBER(zr_attr, size), MEMBER(zr_attr, time), MEMBER(zr_attr, type),
+                                    MEMBER(zr_attr, bits)});
 }
 
 TEST(PrintRecord, TuneAndVersionBytes) {
