@@ -477,6 +477,33 @@ TEST(ZrlinkScreenText, WritesEachCharacterInItsCellAndNothingOutside) {
   EXPECT_EQ(drawn(6, 8, 0, 2, "A"), drawn(6, 8, 0, 2, ""));
 }
 
+// Each pixel format the handheld reports gives the same colours in the window and the
+// recording (screen_rgb) as in a screenshot (the PNG), in every row.
+TEST(ZrlinkScreenPixels, EachFormatGivesItsColoursInEveryRow) {
+  struct Case {
+    unsigned bpp;
+    std::vector<uint8_t> pixel, rgb;
+  };
+  const std::vector<Case> cases = {{8, {0x80}, {0x80, 0x80, 0x80}},     {16, {0x00, 0xF8}, {255, 0, 0}},
+                                   {16, {0xE0, 0x07}, {0, 255, 0}},     {16, {0x1F, 0x00}, {0, 0, 255}},
+                                   {24, {1, 2, 3}, {3, 2, 1}},          {32, {1, 2, 3, 4}, {3, 2, 1}}};
+  TempDir dir;
+  for (const Case &c : cases) {
+    zrcli::ScreenImage image;
+    image.width = 2, image.height = 3, image.bpp = c.bpp;
+    std::vector<uint8_t> want;
+    for (int i = 0; i < 6; ++i) {
+      image.pixels.insert(image.pixels.end(), c.pixel.begin(), c.pixel.end());
+      want.insert(want.end(), c.rgb.begin(), c.rgb.end());
+    }
+    EXPECT_EQ(zrcli::screen_rgb(image), want) << c.bpp << " bits";
+    zrlinktest::Picture png;
+    ASSERT_TRUE(zrcli::write_png(dir / "shot.png", image));
+    ASSERT_TRUE(zrlinktest::read_png(dir / "shot.png", &png));
+    EXPECT_EQ(png.rgb, want) << c.bpp << " bits";
+  }
+}
+
 // A handheld that stopped answering: its last picture in grey, half as bright, and a black
 // band across the middle with as much of the line as fits, centred.
 TEST(ZrlinkScreenText, GreysThePictureUnderABandWithTheLine) {
