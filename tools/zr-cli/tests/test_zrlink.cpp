@@ -988,6 +988,9 @@ TEST(ZrlinkFiles, RemoveTreesAndMakeParents) {
   EXPECT_EQ(::stat((st.root + "/a/b").c_str(), &sb), 0);
   Storage::write(st.root + "/file", "f");
   EXPECT_EQ(run({"mkdir", "-p", "/file/sub"}).status, 1);
+  Result file = run({"mkdir", "-p", "/file"});  // a file of the name is no folder that exists
+  EXPECT_EQ(file.status, 1);
+  EXPECT_NE(file.err.find("/file is a file on the handheld"), std::string::npos) << file.err;
 }
 
 // A listed name is joined to its folder only when it names an entry of that folder.
