@@ -14,6 +14,9 @@
 #                     of the first run of each seed
 #   ZR_MUTATION_FILES a space-separated list of files to mutate instead of all of them
 #   ZR_MUTATION_SHARDS test processes run side by side for one suite (default 6)
+#   ZR_MUTATION_RESUME=1 goes on with a first run that was cut short (SEED given): on the
+#                     same private copy of the tree, which holds the tests as they were when
+#                     the run began, trying only the mutants that run had not tried yet
 #   ZR_MUTATION_RERUN  an earlier results.tsv: try its mutants again (after new tests), those
 #                     now listed as equivalent reported as "equivalent"
 #
@@ -50,6 +53,14 @@ work=${ZR_MUTATION_DIR:-build-mutation}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
+if [ "${ZR_MUTATION_RESUME:-0}" = 1 ]; then
+  [ -n "$seed" ] && [ -f "$work/first-runs/$seed.tsv" ] && [ -d "$work/src" ] ||
+    { echo "mutation.sh: nothing to resume for seed ${seed:-(none given)} in $work" >&2; exit 2; }
+  echo "=== resuming the first run of seed $seed on the copy of the tree in $work/src ==="
+  # The mutants are drawn as they were at the start: past the equivalents listed then.
+  equivalents="$work/src/scripts/mutation-equivalent.txt"
+else
+equivalents="$PWD/scripts/mutation-equivalent.txt"
 echo "=== private copy of the tree in $work/src ==="
 # The builds are incremental and judge a file by its time: a file unchanged since the last
 # copy keeps that copy's time, a changed one gets the time of now (its time in the worktree
@@ -62,12 +73,13 @@ git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | t
 done
 rm -rf "$work/src"
 mv "$work/src.new" "$work/src"
+fi
 cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 if [ "${ZR_MUTATION_SANITIZE:-1}" != 0 ]; then
   cmake -S "$work/src" -B "$work/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZR_SANITIZE=ON >/dev/null
 fi
 
-exec python3 - "$work" "$count" "$seed" "$PWD/scripts/mutation-equivalent.txt" <<'PY'
+exec python3 - "$work" "$count" "$seed" "$equivalents" <<'PY'
 import hashlib, os, random, re, subprocess, sys, time
 
 work, count, seed, equivalent_file = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
@@ -198,6 +210,10 @@ for name in sorted(os.listdir(first_runs)):
         first_run = (name[:-len(".tsv")], [(r, k) for r, k in earlier if k in set(sample_keys)])
         break
 first_run_file = None if first_run else os.path.join(first_runs, "%s.tsv" % ("rerun" if rerun else seed))
+# What a first run that was cut short had tried already.
+tried = {}
+if os.environ.get("ZR_MUTATION_RESUME") == "1" and first_run_file and not rerun:
+    tried = {k: r for r, k in (l.rstrip("\n").split("\t", 1) for l in open(first_run_file) if "\t" in l)}
 
 def run(cmd, timeout=None, tree=build):
     try:
@@ -278,11 +294,16 @@ for p in sorted(set(part(f) for f, *_ in sample)):
 hashes = {f: object_hash(f) for f in set(f for f, *_ in sample)}
 
 results = []
-if first_run_file and not rerun:
+if first_run_file and not rerun and not tried:
     open(first_run_file, "w").close()
 with open(os.path.join(work, "results.tsv"), "w") as tsv:
     for i, (path, no, col, old, new, op) in enumerate(sample, 1):
         k = key(path, no, col, old, new, op)
+        if k in tried:
+            results.append((tried[k], k))
+            tsv.write("%s\t%s\n" % (tried[k], k))
+            print("%3d/%d %-10s %s (tried before)" % (i, len(sample), tried[k], k), flush=True)
+            continue
         if k in equivalent:
             results.append(("equivalent", k))
             tsv.write("equivalent\t%s\n" % k)
