@@ -64,6 +64,10 @@ TEST_F(Upgrade, ProgressValuesReachTheCallbackUntilTheHandheldCloses) {
   values.clear();
   EXPECT_EQ(KQ_ZR_os_upg(sim.addr(), "missing.bin", "-", on_progress), -1022);
   EXPECT_TRUE(values.empty());
+  // An empty second name is a name too: the request goes out, and what the handheld
+  // answers (here a refusal, status 3) comes back.
+  EXPECT_EQ(KQ_ZR_os_upg(sim.addr(), "my image.bin", "", on_progress), -3);
+  EXPECT_EQ(sim.sim->requests().back(), "osupg my\\ image.bin \n");
 }
 
 TEST_F(Upgrade, AValueOnTheStatusLineComesFirst) {
