@@ -463,6 +463,10 @@ TEST_F(ZrlinkMount, AFileThatCannotBeSentIsReportedAndKept) {
   EXPECT_NE(err.find(state + "/zrlink/unsent/"), std::string::npos) << err;
   Shell kept = sh("cat \"" + state + "\"/zrlink/unsent/*/docs/report.txt");
   EXPECT_EQ(kept.out, "the report") << err;
+  // The copy is the user's, as the cache was: read and written by them alone, in a state
+  // folder that only its last step is private.
+  EXPECT_EQ(sh("stat -c %a \"" + state + "\"/zrlink/unsent/*/docs/report.txt").out, "600\n");
+  EXPECT_EQ(sh("stat -c %a \"" + state + "\" \"" + state + "\"/zrlink").out, "755\n700\n");
   EXPECT_EQ(read_file(full.root + "/docs/report.txt"), "<missing>");
 }
 
