@@ -357,6 +357,15 @@ TEST(Probe, OtherTextGivesMinusTwo) {
   EXPECT_EQ(KQ_ZR_en_ping(shortest.addr()), 0);
 }
 
+#ifndef _WIN32
+// A probe that cannot be sent is the datagram socket's failure, with the system's reason:
+// the loopback broadcast address, which a socket without broadcasts may not reach.
+TEST(Probe, AProbeThatCannotBeSentGivesMinus220AndTheSystemError) {
+  EXPECT_EQ(KQ_ZR_en_ping(0x7FFFFFFFu), -220);
+  EXPECT_EQ(KQ_ZR_errno(), EACCES);
+}
+#endif
+
 TEST_F(Enumeration, EnumSkipsCandidatesThatDoNotAnswer) {
   SimProcess silent({"--probe-silent"});
   SimProcess first({"--set", "name=FIRST"});
