@@ -398,6 +398,20 @@ TEST(DhcpService, ASubnetRememberedByAnEarlierVersionIsKeptUnderTheExactKey) {
   EXPECT_EQ(svc.data().find("CALC_0001"), std::string::npos) << svc.data();
 }
 
+// Under both spellings the exact key's subnet holds, the first /30 as any other.
+TEST(DhcpService, TheExactKeysSubnetHoldsOverTheFormerSpelling) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  Service svc("usb = 4407:7705\n", sys.path());
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"),
+                    "serial:4407:7705:CALC%200001 172.16.0.0/30\nserial:4407:7705:CALC_0001 172.16.0.20/30\n", 0644);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
+}
+
 TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
   Computer pc;
   NEED_NETWORK(pc);
