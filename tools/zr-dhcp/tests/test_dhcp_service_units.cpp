@@ -266,6 +266,7 @@ TEST(DhcpMessages, RefusesBrokenAndHostileMessagesWithAReason) {
   auto valid = Message(kDiscover).bytes();
   cases.push_back({"empty", {}, "truncated"});
   cases.push_back({"fixed part only", std::vector<uint8_t>(valid.begin(), valid.begin() + 239), "truncated"});
+  cases.push_back({"no options", std::vector<uint8_t>(valid.begin(), valid.begin() + 240), "no DHCP message type"});
   cases.push_back({"BOOTREPLY", Message(kDiscover).op(2).bytes(), "BOOTREPLY"});
   cases.push_back({"bad op", Message(kDiscover).op(7).bytes(), "bad op"});
   cases.push_back({"long hardware address", Message(kDiscover).hlen(17).bytes(), "hardware address length"});
@@ -278,6 +279,7 @@ TEST(DhcpMessages, RefusesBrokenAndHostileMessagesWithAReason) {
   cases.push_back({"short server id", Message(kRequest).option(54, {172, 16, 0}).bytes(), "instead of 4"});
   cases.push_back({"short client id", Message(kDiscover).option(61, {1}).bytes(), "option 61"});
   cases.push_back({"bad overload", Message(kDiscover).option(52, {4}).bytes(), "bad value 4"});
+  cases.push_back({"overload of nothing", Message(kDiscover).option(52, {0}).bytes(), "bad value 0"});
   cases.push_back({"overload inside overload", Message(kDiscover).option(52, {1}).in_file(52, {1}).bytes(),
                    "inside an overloaded field"});
   cases.push_back({"overflow in file", Message(kDiscover).option(52, {1}).in_file(12, {}, 130).bytes(), "file field"});
