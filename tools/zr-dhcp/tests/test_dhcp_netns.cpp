@@ -413,6 +413,23 @@ TEST(DhcpService, TheExactKeysSubnetHoldsOverTheFormerSpelling) {
   EXPECT_EQ(svc.log().find("cannot"), std::string::npos) << "nothing failed: " << svc.log();
 }
 
+// An adapter that already holds the computer's end of a /30 keeps it, the first as any
+// other, over the subnet remembered for it.
+TEST(DhcpService, AnAdapterKeepsTheSubnetItHoldsOverTheRememberedOne) {
+  Computer pc;
+  NEED_NETWORK(pc);
+  TempDir sys;
+  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+  Service svc("usb = 4407:7705\n", sys.path());
+  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "serial:4407:7705:CALC%200001 172.16.0.20/30\n", 0644);
+  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrusb0"}).status, 0);
+  ASSERT_TRUE(svc.start()) << svc.log();
+  EXPECT_TRUE(eventually(
+      [&] { return svc.data().find("serial:4407:7705:CALC%200001 172.16.0.0/30") != std::string::npos; }, 1000))
+      << svc.data() << svc.log();
+}
+
 TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
   Computer pc;
   NEED_NETWORK(pc);
