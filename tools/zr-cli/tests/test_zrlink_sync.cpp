@@ -132,6 +132,12 @@ TEST_F(ZrlinkSync, DeleteAndDryRun) {
   EXPECT_NE(fetch_plan.out.find("fetch /docs/sub/deep/c.bin -> " + back + "/deep/c.bin\n"), std::string::npos)
       << fetch_plan.out;
   EXPECT_EQ(read_file(back + "/stray.txt"), "x");
+  // A host entry that cannot be deleted (here a mount point, in a mount namespace of the
+  // run's own) is named, and the run fails.
+  Shell busy = sh("unshare -m sh -c \"mount -t tmpfs none \\\"\\$0\\\" && exec \\\"\\$@\\\"\" \"" + back + "/old\" " + z +
+                  " -q sync --delete :/docs/sub \"" + back + "\"");
+  EXPECT_EQ(busy.status, 1) << busy.out;
+  EXPECT_NE(busy.out.find("zrlink: sync: cannot delete " + back + "/old: "), std::string::npos) << busy.out;
   ASSERT_EQ(sh(z + " -q sync --delete :/docs/sub \"" + back + "\"").status, 0);
   EXPECT_EQ(tree(back), tree(src + "/sub"));
 
