@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -382,52 +383,39 @@ TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
   EXPECT_EQ(access(svc.dir().file("adapters").c_str(), F_OK), -1);
 }
 
-TEST(DhcpService, ASubnetRememberedByAnEarlierVersionIsKeptUnderTheExactKey) {
-  Computer pc;
-  NEED_NETWORK(pc);
-  TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
-  Service svc("usb = 4407:7705\n", sys.path());
-  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "serial:4407:7705:CALC_0001 172.16.0.20/30\n", 0644);
-  ASSERT_TRUE(svc.start()) << svc.log();
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
-  EXPECT_TRUE(svc.wait_log("address 172.16.0.21/30 set on zrusb0", 1000)) << svc.log();
-  EXPECT_TRUE(eventually(
-      [&] { return svc.data().find("serial:4407:7705:CALC%200001 172.16.0.20/30") != std::string::npos; }, 1000))
-      << svc.data();
-  EXPECT_EQ(svc.data().find("CALC_0001"), std::string::npos) << svc.data();
-}
-
-// Under both spellings the exact key's subnet holds, the first /30 as any other.
-TEST(DhcpService, TheExactKeysSubnetHoldsOverTheFormerSpelling) {
-  Computer pc;
-  NEED_NETWORK(pc);
-  TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
-  Service svc("usb = 4407:7705\n", sys.path());
-  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"),
-                    "serial:4407:7705:CALC%200001 172.16.0.0/30\nserial:4407:7705:CALC_0001 172.16.0.20/30\n", 0644);
-  ASSERT_TRUE(svc.start()) << svc.log();
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
-  EXPECT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrusb0", 1000)) << svc.log();
-  EXPECT_EQ(svc.log().find("cannot"), std::string::npos) << "nothing failed: " << svc.log();
-}
-
-// An adapter that already holds the computer's end of a /30 keeps it, the first as any
-// other, over the subnet remembered for it.
-TEST(DhcpService, AnAdapterKeepsTheSubnetItHoldsOverTheRememberedOne) {
-  Computer pc;
-  NEED_NETWORK(pc);
-  TempDir sys;
-  fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
-  Service svc("usb = 4407:7705\n", sys.path());
-  zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), "serial:4407:7705:CALC%200001 172.16.0.20/30\n", 0644);
-  ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
-  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.1/30", "dev", "zrusb0"}).status, 0);
-  ASSERT_TRUE(svc.start()) << svc.log();
-  EXPECT_TRUE(eventually(
-      [&] { return svc.data().find("serial:4407:7705:CALC%200001 172.16.0.0/30") != std::string::npos; }, 1000))
-      << svc.data() << svc.log();
+// The subnet of a handheld the store knows: the one remembered under an earlier version's
+// spelling of its key (then kept under the exact key), the exact key's over the former's
+// (the first /30 as any other), and over both the one the adapter already holds.
+TEST(DhcpService, AKnownHandheldGetsItsSubnetWhateverTheStoresSpelling) {
+  struct Case {
+    const char *store, *held, *set, *kept;
+  };
+  const Case cases[] = {
+      {"serial:4407:7705:CALC_0001 172.16.0.20/30\n", "", "172.16.0.21/30", "172.16.0.20/30"},
+      {"serial:4407:7705:CALC%200001 172.16.0.0/30\nserial:4407:7705:CALC_0001 172.16.0.20/30\n", "",
+       "172.16.0.1/30", "172.16.0.0/30"},
+      {"serial:4407:7705:CALC%200001 172.16.0.20/30\n", "172.16.0.1/30", "", "172.16.0.0/30"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.store);
+    Computer pc;
+    NEED_NETWORK(pc);
+    TempDir sys;
+    fake_usb_adapter(sys, "zrusb0", "4407:7705", "CALC 0001", 100);
+    Service svc("usb = 4407:7705\n", sys.path());
+    zrtest::WriteFile(svc.dir().file("zr-dhcp.dat"), c.store, 0644);
+    if (*c.held) {
+      ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
+      ASSERT_EQ(run({"ip", "addr", "add", c.held, "dev", "zrusb0"}).status, 0);
+    }
+    ASSERT_TRUE(svc.start()) << svc.log();
+    if (!*c.held) ASSERT_TRUE(pc.plug("zrusb0", "", nullptr, "zrc0", 100));
+    if (*c.set) EXPECT_TRUE(svc.wait_log(std::string("address ") + c.set + " set on zrusb0", 1000)) << svc.log();
+    const std::string kept = std::string("serial:4407:7705:CALC%200001 ") + c.kept + "\n";
+    EXPECT_TRUE(eventually([&] { return svc.data().find(kept) != std::string::npos; }, 1000)) << svc.data();
+    if (!std::strstr(c.store, "%20"))  // the former spelling alone: taken over, not kept beside
+      EXPECT_EQ(svc.data().find("CALC_0001"), std::string::npos) << svc.data();
+    EXPECT_EQ(svc.log().find("cannot"), std::string::npos) << "nothing failed: " << svc.log();
+  }
 }
 
 TEST(DhcpService, SubnetsAreRememberedAcrossPlugsAndRestarts) {
