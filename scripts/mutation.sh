@@ -60,19 +60,19 @@ if [ "${ZR_MUTATION_RESUME:-0}" = 1 ]; then
   # The mutants are drawn as they were at the start: past the equivalents listed then.
   equivalents="$work/src/scripts/mutation-equivalent.txt"
 else
-equivalents="$PWD/scripts/mutation-equivalent.txt"
-echo "=== private copy of the tree in $work/src ==="
-# The builds are incremental and judge a file by its time: a file unchanged since the last
-# copy keeps that copy's time, a changed one gets the time of now (its time in the worktree
-# may be older than objects built from the copy before it).
-rm -rf "$work/src.new"
-mkdir -p "$work/src" "$work/src.new"
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$work/src.new"
-(cd "$work/src.new" && find . -type f -print0) | while IFS= read -r -d '' f; do
-  if cmp -s "$work/src.new/$f" "$work/src/$f"; then touch -r "$work/src/$f" "$work/src.new/$f"; else touch "$work/src.new/$f"; fi
-done
-rm -rf "$work/src"
-mv "$work/src.new" "$work/src"
+  equivalents="$PWD/scripts/mutation-equivalent.txt"
+  echo "=== private copy of the tree in $work/src ==="
+  # The builds are incremental and judge a file by its time: a file unchanged since the last
+  # copy keeps that copy's time, a changed one gets the time of now (its time in the worktree
+  # may be older than objects built from the copy before it).
+  rm -rf "$work/src.new"
+  mkdir -p "$work/src" "$work/src.new"
+  git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$work/src.new"
+  (cd "$work/src.new" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    if cmp -s "$work/src.new/$f" "$work/src/$f"; then touch -r "$work/src/$f" "$work/src.new/$f"; else touch "$work/src.new/$f"; fi
+  done
+  rm -rf "$work/src"
+  mv "$work/src.new" "$work/src"
 fi
 cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 if [ "${ZR_MUTATION_SANITIZE:-1}" != 0 ]; then
