@@ -106,10 +106,15 @@ TEST_F(LauncherProgram, OptionsAndArgumentsReachTheRuntimeAndMain) {
 
   char short_form[MAX_PATH] = {};
   ASSERT_GT(GetShortPathNameA(long_name.c_str(), short_form, MAX_PATH), 0u);
-  // The launcher runs in its installation folder: "-Xdash" names the file there.
+  // The launcher runs in its installation folder: "-Xdash" names the file there.  (The test
+  // goes back to its own folder, or the installation could not be removed at its end.)
+  char own_folder[MAX_PATH] = {};
+  ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, own_folder), 0u);
   SetCurrentDirectoryA(at.folder().c_str());
   char dash_short[MAX_PATH] = {};
-  ASSERT_GT(GetShortPathNameA("-Xdash", dash_short, MAX_PATH), 0u);
+  const DWORD dash_length = GetShortPathNameA("-Xdash", dash_short, MAX_PATH);
+  SetCurrentDirectoryA(own_folder);
+  ASSERT_GT(dash_length, 0u);
   // The runtime's fixed options in their order, then one per argument that names a path.
   EXPECT_EQ(Lines(at, "option "),
             (std::vector<std::string>{"-Djava.class.path=lib\\qxconnect.jar;", "-Djava.library.path=lib", "-Xms24m",
