@@ -58,6 +58,7 @@ TEST_F(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection) {
   // The contents of SRC go into DST, which is made.
   Shell first = sh(z + " -q sync \"" + src + "\" :/docs/photos");
   ASSERT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(first.out, "") << "a quiet sync that worked, its record written, says nothing";
   EXPECT_EQ(tree(h.root + "/docs/photos"), tree(src));
   EXPECT_EQ(sh("diff -r \"" + src + "\" \"" + h.root + "/docs/photos\"").status, 0);
 
