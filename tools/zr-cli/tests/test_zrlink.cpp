@@ -1083,59 +1083,6 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady) {
   EXPECT_EQ(unasked.out.find("[y/N]"), std::string::npos) << unasked.out;
 }
 
-// Two handhelds in a private network: list names them, --serial and ZR_SERIAL choose one,
-// and without a choice the command says so with its own exit code.
-TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
-  zrtest::PrivateNetwork net(1);
-  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
-  // The second handheld answers behind the second network's handheld address (on the
-  // namespace's own loopback interface, where the network has nobody behind it).
-  std::string why;
-  zrtest::run_quietly({"ip", "addr", "add", "172.16.0.6/32", "dev", "lo"}, &why);
-  zrtest::SimProcess one({"--set", "name=ONE", "--set", "eid=SER-ONE"}, "172.16.0.2");
-  zrtest::SimProcess two({"--set", "name=TWO", "--set", "eid=SER-TWO"}, "172.16.0.6");
-  ASSERT_TRUE(one.ok()) << one.error();
-  ASSERT_TRUE(two.ok()) << two.error();
-  Result list = zrlink({"list"});
-  ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_NE(list.out.find("name ONE       serial SER-ONE"), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
-  Result json = zrlink({"list", "--json"});
-  EXPECT_NE(json.out.find("\"address\": \"172.16.0.6\", \"slot\": "), std::string::npos) << json.out;
-  EXPECT_NE(json.out.find("\"answering\": true, \"name\": \"TWO\", \"serial\": \"SER-TWO\""), std::string::npos)
-      << json.out;
-
-  Result several = zrlink({"info"});
-  EXPECT_EQ(several.status, 4) << several.err;
-  EXPECT_NE(several.err.find("--serial"), std::string::npos) << several.err;
-  Result chosen = zrlink({"--serial", "SER-TWO", "info"});
-  ASSERT_EQ(chosen.status, 0) << chosen.err;
-  EXPECT_NE(chosen.out.find("TWO"), std::string::npos);
-  Setting env;
-  env.env = {{"ZR_SERIAL", "SER-ONE"}};
-  Result by_env = zrlink({"info", "--json"}, env);
-  EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
-  EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
-
-  // wait waits for the handheld with the serial, not for whichever answers first.
-  for (const char *serial : {"SER-ONE", "SER-TWO"}) {
-    Result w = zrlink({"--serial", serial, "wait", "--timeout", "5"});
-    EXPECT_EQ(w.status, 0) << w.err;
-    EXPECT_EQ(w.out, std::string(serial) == "SER-ONE" ? "172.16.0.2\n" : "172.16.0.6\n") << serial;
-  }
-  Setting by_env_two;
-  by_env_two.env = {{"ZR_SERIAL", "SER-TWO"}};
-  EXPECT_EQ(zrlink({"wait", "--timeout", "5"}, by_env_two).out, "172.16.0.6\n");
-  auto t0 = std::chrono::steady_clock::now();
-  Result none = zrlink({"--serial", "SER-NONE", "wait", "--timeout", "1"});
-  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_EQ(none.status, 3) << none.out;
-  EXPECT_EQ(none.out, "");
-  EXPECT_NE(none.err.find("no handheld with the serial SER-NONE answered within 1 s"), std::string::npos) << none.err;
-  EXPECT_GE(took, 900);
-  EXPECT_LT(took, 8000);
-}
-
 // ---- the DHCP service's table -------------------------------------------------------------
 
 // The table of adapters as a running service keeps it (zr-dhcp.exe(8)): the pid file locked
@@ -1177,6 +1124,68 @@ std::string table_row(int index, const std::string &ifname, const std::string &p
          (serial.empty() ? "" : " serial=" + serial) +
          (addr ? " host=" + zrtest::addr_text(addr - 1) + " handheld=" + zrtest::addr_text(addr) : "") +
          " state=" + state + "\n";
+}
+
+// Two handhelds in a private network: list names them, --serial and ZR_SERIAL choose one,
+// and without a choice the command says so with its own exit code.
+TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
+  zrtest::PrivateNetwork net(1);
+  if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  // The second handheld answers behind the second network's handheld address (on the
+  // namespace's own loopback interface, where the network has nobody behind it).
+  std::string why;
+  zrtest::run_quietly({"ip", "addr", "add", "172.16.0.6/32", "dev", "lo"}, &why);
+  zrtest::SimProcess one({"--set", "name=ONE", "--set", "eid=SER-ONE"}, "172.16.0.2");
+  zrtest::SimProcess two({"--set", "name=TWO", "--set", "eid=SER-TWO"}, "172.16.0.6");
+  ASSERT_TRUE(one.ok()) << one.error();
+  ASSERT_TRUE(two.ok()) << two.error();
+  Result list = zrlink({"list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("name ONE       serial SER-ONE"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
+  Result json = zrlink({"list", "--json"});
+  EXPECT_NE(json.out.find("\"address\": \"172.16.0.6\", \"slot\": "), std::string::npos) << json.out;
+  // The service's table names the handhelds; each keeps the slot discovery gives it.
+  const std::string one_at = "\"address\": \"172.16.0.2\", \"slot\": ";
+  const size_t slot_at = json.out.find(one_at);
+  ASSERT_NE(slot_at, std::string::npos) << json.out;
+  const std::string slot = json.out.substr(slot_at, json.out.find(',', slot_at + one_at.size()) - slot_at);
+  EXPECT_NE(slot, one_at + "null");
+  ServiceTable table(table_row(11, "zrusb0", "", "SER-ONE", 0xAC100002u, "leased"));
+  Result tabled = zrlink({"list", "--json"}, table.setting());
+  EXPECT_NE(tabled.out.find(slot + ", \"state\": \"answering\""), std::string::npos) << slot << "\n" << tabled.out;
+  EXPECT_NE(json.out.find("\"answering\": true, \"name\": \"TWO\", \"serial\": \"SER-TWO\""), std::string::npos)
+      << json.out;
+
+  Result several = zrlink({"info"});
+  EXPECT_EQ(several.status, 4) << several.err;
+  EXPECT_NE(several.err.find("--serial"), std::string::npos) << several.err;
+  Result chosen = zrlink({"--serial", "SER-TWO", "info"});
+  ASSERT_EQ(chosen.status, 0) << chosen.err;
+  EXPECT_NE(chosen.out.find("TWO"), std::string::npos);
+  Setting env;
+  env.env = {{"ZR_SERIAL", "SER-ONE"}};
+  Result by_env = zrlink({"info", "--json"}, env);
+  EXPECT_NE(by_env.out.find("\"name\": \"ONE\""), std::string::npos) << by_env.out << by_env.err;
+  EXPECT_EQ(zrlink({"--serial", "SER-NONE", "info"}).status, 3);
+
+  // wait waits for the handheld with the serial, not for whichever answers first.
+  for (const char *serial : {"SER-ONE", "SER-TWO"}) {
+    Result w = zrlink({"--serial", serial, "wait", "--timeout", "5"});
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, std::string(serial) == "SER-ONE" ? "172.16.0.2\n" : "172.16.0.6\n") << serial;
+  }
+  Setting by_env_two;
+  by_env_two.env = {{"ZR_SERIAL", "SER-TWO"}};
+  EXPECT_EQ(zrlink({"wait", "--timeout", "5"}, by_env_two).out, "172.16.0.6\n");
+  auto t0 = std::chrono::steady_clock::now();
+  Result none = zrlink({"--serial", "SER-NONE", "wait", "--timeout", "1"});
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(none.status, 3) << none.out;
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find("no handheld with the serial SER-NONE answered within 1 s"), std::string::npos) << none.err;
+  EXPECT_GE(took, 900);
+  EXPECT_LT(took, 8000);
 }
 
 size_t requests_of(const zrtest::SimProcess &sim) { return sim.requests().size(); }
