@@ -1143,6 +1143,12 @@ TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_NE(list.out.find("name ONE       serial SER-ONE"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
+  // Without the service's table, the interface is the one that holds the computer's end.
+  const size_t one_at_line = list.out.find("serial SER-ONE");
+  const std::string one_line =
+      one_at_line == std::string::npos ? "" : list.out.substr(one_at_line, list.out.find('\n', one_at_line) - one_at_line);
+  EXPECT_NE(one_line.find(std::string(" interface ") + (net.how() == "veth" ? "zrhost0" : "lo")), std::string::npos)
+      << list.out;
   Result json = zrlink({"list", "--json"});
   EXPECT_NE(json.out.find("\"address\": \"172.16.0.6\", \"slot\": "), std::string::npos) << json.out;
   // The service's table names the handhelds; each keeps the slot discovery gives it.
