@@ -755,6 +755,54 @@ TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly
   EXPECT_NE(all.out.find("--serial"), std::string::npos);
 }
 
+// Each command takes the options its usage line names and refuses every other command's.
+TEST(ZrlinkCommandLine, EachCommandTakesTheOptionsItsUsageNamesAndNoOther) {
+  struct Spelling {
+    std::vector<std::string> args;
+    std::string in_usage;  // how its usage line writes it
+  };
+  const std::vector<Spelling> options = {
+      {{"--json"}, "--json"},          {{"-l"}, "-l"},
+      {{"-j", "2"}, "-j"},             {{"--jobs", "2"}, "-j"},
+      {{"--keep-going"}, "--keep-going"}, {{"--timeout", "1"}, "--timeout"},
+      {{"-L"}, "-L"},                  {{"-r"}, "-r"},
+      {{"-p"}, "-p"},                  {{"-y"}, "-y"},
+      {{"--yes"}, "-y"},               {{"--force"}, "--force"},
+      {{"-f"}, "-f"},                  {{"--delete"}, "--delete"},
+      {{"--dry-run"}, "--dry-run"},    {{"-n"}, "--dry-run"},
+      {{"--sheet", "s.png"}, "--sheet"}, {{"--count", "2"}, "--count"},
+      {{"--gone"}, "--gone"},          {{"--scale", "2"}, "--scale"},
+      {{"--record", "r.gif"}, "--record"}, {{"--duration", "1"}, "--duration"},
+      {{"--no-window"}, "--no-window"},
+  };
+  const std::string help = zrlink({"help"}).out;
+  size_t at = help.find("Commands:\n");
+  ASSERT_NE(at, std::string::npos) << help;
+  size_t commands = 0;
+  for (at = help.find('\n', at) + 1; at < help.size() && help.compare(at, 2, "  ") == 0; at = help.find('\n', at) + 1) {
+    const std::string usage = help.substr(at + 2, help.find('\n', at) - at - 2);
+    const std::string name = usage.substr(0, usage.find(' '));
+    ++commands;
+    // Operands the command cannot take, so that an option it takes ends in a usage error too.
+    const std::vector<std::string> operands =
+        usage.find("...") != std::string::npos ? std::vector<std::string>{} : std::vector<std::string>(4, "x");
+    for (const Spelling &o : options) {
+      const bool takes = usage.find("[" + o.in_usage + "]") != std::string::npos ||
+                         usage.find("[" + o.in_usage + " ") != std::string::npos ||
+                         usage.find("| " + o.in_usage) != std::string::npos;
+      std::vector<std::string> args{name};
+      args.insert(args.end(), o.args.begin(), o.args.end());
+      args.insert(args.end(), operands.begin(), operands.end());
+      Result r = zrlink(args);
+      EXPECT_EQ(r.status, 2) << usage << ": " << o.args[0] << "\n" << r.err;
+      const bool refused = r.err.find(name + " does not take " + o.args[0]) != std::string::npos;
+      EXPECT_EQ(refused, !takes) << usage << ": " << o.args[0] << "\n" << r.err;
+      if (takes) EXPECT_NE(r.err.find(" operands"), std::string::npos) << usage << ": " << o.args[0] << "\n" << r.err;
+    }
+  }
+  EXPECT_EQ(commands, 18u) << help;
+}
+
 TEST(ZrlinkExitCodes, FailedOutputAndSignalsAreFailures) {
   Storage st;
   Storage::write(st.root + "/big.bin", std::string(1 << 20, 'b'));
