@@ -762,17 +762,28 @@ TEST(ZrlinkCommandLine, EachCommandTakesTheOptionsItsUsageNamesAndNoOther) {
     std::string in_usage;  // how its usage line writes it
   };
   const std::vector<Spelling> options = {
-      {{"--json"}, "--json"},          {{"-l"}, "-l"},
-      {{"-j", "2"}, "-j"},             {{"--jobs", "2"}, "-j"},
-      {{"--keep-going"}, "--keep-going"}, {{"--timeout", "1"}, "--timeout"},
-      {{"-L"}, "-L"},                  {{"-r"}, "-r"},
-      {{"-p"}, "-p"},                  {{"-y"}, "-y"},
-      {{"--yes"}, "-y"},               {{"--force"}, "--force"},
-      {{"-f"}, "-f"},                  {{"--delete"}, "--delete"},
-      {{"--dry-run"}, "--dry-run"},    {{"-n"}, "--dry-run"},
-      {{"--sheet", "s.png"}, "--sheet"}, {{"--count", "2"}, "--count"},
-      {{"--gone"}, "--gone"},          {{"--scale", "2"}, "--scale"},
-      {{"--record", "r.gif"}, "--record"}, {{"--duration", "1"}, "--duration"},
+      {{"--json"}, "--json"},
+      {{"-l"}, "-l"},
+      {{"-j", "2"}, "-j"},
+      {{"--jobs", "2"}, "-j"},
+      {{"--keep-going"}, "--keep-going"},
+      {{"--timeout", "1"}, "--timeout"},
+      {{"-L"}, "-L"},
+      {{"-r"}, "-r"},
+      {{"-p"}, "-p"},
+      {{"-y"}, "-y"},
+      {{"--yes"}, "-y"},
+      {{"--force"}, "--force"},
+      {{"-f"}, "-f"},
+      {{"--delete"}, "--delete"},
+      {{"--dry-run"}, "--dry-run"},
+      {{"-n"}, "--dry-run"},
+      {{"--sheet", "s.png"}, "--sheet"},
+      {{"--count", "2"}, "--count"},
+      {{"--gone"}, "--gone"},
+      {{"--scale", "2"}, "--scale"},
+      {{"--record", "r.gif"}, "--record"},
+      {{"--duration", "1"}, "--duration"},
       {{"--no-window"}, "--no-window"},
   };
   const std::string help = zrlink({"help"}).out;
@@ -1193,8 +1204,9 @@ TEST(ZrlinkDiscovery, SerialChoosesAmongSeveralHandhelds) {
   EXPECT_NE(list.out.find("serial SER-TWO"), std::string::npos) << list.out;
   // Without the service's table, the interface is the one that holds the computer's end.
   const size_t one_at_line = list.out.find("serial SER-ONE");
-  const std::string one_line =
-      one_at_line == std::string::npos ? "" : list.out.substr(one_at_line, list.out.find('\n', one_at_line) - one_at_line);
+  const std::string one_line = one_at_line == std::string::npos
+                                   ? ""
+                                   : list.out.substr(one_at_line, list.out.find('\n', one_at_line) - one_at_line);
   EXPECT_NE(one_line.find(std::string(" interface ") + (net.how() == "veth" ? "zrhost0" : "lo")), std::string::npos)
       << list.out;
   Result json = zrlink({"list", "--json"});

@@ -206,8 +206,8 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   ASSERT_EQ(sh("rm \"" + mp + "/made/open.txt\"").status, 0);
   // A folder moved takes its listing along: a new folder under the old name is empty.
   Shell moved = sh("ls \"" + mp + "/made\" >/dev/null && mv \"" + mp + "/made\" \"" + mp + "/kept\" && mkdir \"" + mp +
-                   "/made\" && ls -A \"" + mp + "/made\" && rmdir \"" + mp + "/made\" && mv \"" + mp + "/kept\" \"" + mp +
-                   "/made\"");
+                   "/made\" && ls -A \"" + mp + "/made\" && rmdir \"" + mp + "/made\" && mv \"" + mp + "/kept\" \"" +
+                   mp + "/made\"");
   EXPECT_EQ(moved.status, 0) << moved.out;
   EXPECT_EQ(moved.out, "");
   ASSERT_EQ(sh("mv \"" + mp + "/made/moved.txt\" \"" + mp + "/notes.txt\"").status, 0);
