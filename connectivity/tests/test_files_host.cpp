@@ -2,10 +2,14 @@
 // system) and the host rename in both of its modes.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -402,6 +406,34 @@ TEST_F(HostRename, AMoveReplacesOnlyWhatAPlainWriteCould) {
   EXPECT_EQ(read_file(dir / "c/theirs"), "new");
   EXPECT_FALSE(exists(dir / "a/y"));
   EXPECT_EQ(names_in(dir / "c"), (std::vector<std::string>{"real", "theirs"}));
+}
+
+// On a file system without the no-replace rename (renameat2 refuses the flag, as on some
+// network file systems) the same promises hold: the tests above, run again in a process of
+// this suite where renameat2 always fails with EINVAL.
+TEST(HostRenameWithoutNoReplace, TheSamePromisesHold) {
+  if (std::getenv("ZR_TEST_NO_RENAMEAT2")) GTEST_SKIP() << "the run inside";
+  const std::string filter = "--gtest_filter=HostRename.*:HostRenameWithoutNoReplace.Renameat2FailsHere";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("ZR_TEST_NO_RENAMEAT2", "1", 1);
+    setenv("LD_PRELOAD", ZR_NO_RENAMEAT2_PATH, 1);
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+    execl("/proc/self/exe", "zr-net-tests", filter.c_str(), "--gtest_brief=1", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(HostRenameWithoutNoReplace, Renameat2FailsHere) {
+  if (!std::getenv("ZR_TEST_NO_RENAMEAT2")) GTEST_SKIP() << "only in the run inside";
+  errno = 0;
+  EXPECT_EQ(renameat2(AT_FDCWD, "/nothing/a", AT_FDCWD, "/nothing/b", RENAME_NOREPLACE), -1);
+  EXPECT_EQ(errno, EINVAL) << "the preloaded renameat2 is not the one called";
 }
 
 }  // namespace
