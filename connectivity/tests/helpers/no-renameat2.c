@@ -4,13 +4,12 @@
 #define _GNU_SOURCE
 #include <errno.h>
 
-int renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned int flags)
-{
-    (void)olddirfd;
-    (void)oldpath;
-    (void)newdirfd;
-    (void)newpath;
-    (void)flags;
-    errno = EINVAL;
-    return -1;
+int renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned int flags) {
+  (void)olddirfd;
+  (void)oldpath;
+  (void)newdirfd;
+  (void)newpath;
+  (void)flags;
+  errno = EINVAL;
+  return -1;
 }
