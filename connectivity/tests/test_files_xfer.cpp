@@ -489,9 +489,13 @@ TEST_F(Transfers, HostFilesThatCannotBeUsed) {
   ASSERT_EQ(zrfiles::make_dir(host / "folder", 0755), 0);
   EXPECT_EQ(put(sim.addr(), "x", host / "missing"), ZR_E_HOSTFILE);
   EXPECT_EQ(put(sim.addr(), "x", host / "folder"), ZR_E_HOSTFILE);
+#ifndef _WIN32
+  EXPECT_EQ(KQ_ZR_errno(), EISDIR);  // the reason, for the caller's message
+#endif
   if (zrfiles::kFifos) {
     ASSERT_EQ(zrfiles::make_fifo(host / "pipe"), 0);
     EXPECT_EQ(put(sim.addr(), "x", host / "pipe"), ZR_E_HOSTFILE);  // would wait for a writer
+    EXPECT_EQ(KQ_ZR_errno(), EINVAL);
     EXPECT_EQ(get(sim.addr(), "r", host / "pipe"), ZR_E_HOSTFILE);
   }
   EXPECT_EQ(get(sim.addr(), "r", host / "folder"), ZR_E_HOSTFILE);
