@@ -335,6 +335,17 @@ TEST(DhcpMessages, ARepliesCopiesTheRequestAndCarriesTheOptions) {
   EXPECT_EQ(forever.option32(51), 0xFFFFFFFFu);
   EXPECT_FALSE(forever.has(58)) << "no renewal time for an endless lease";
   EXPECT_TRUE(forever.ends());
+
+  // The ACK of an INFORM (no address handed out) gives the client its own address back; a
+  // NAK, which hands out none either, does not.
+  Message inform(kInform);
+  inform.ciaddr(0xAC100006u);
+  ASSERT_TRUE(parse_request(inform.bytes().data(), inform.bytes().size(), &req, &why)) << why;
+  Reply ack, nak;
+  ack.type = kAck;
+  nak.type = kNak;
+  EXPECT_EQ(zrdhcptest::ReplyView(build_reply(req, ack)).ciaddr(), 0xAC100006u);
+  EXPECT_EQ(zrdhcptest::ReplyView(build_reply(req, nak)).ciaddr(), 0u);
 }
 
 // ---- the table of adapters -------------------------------------------------------------
