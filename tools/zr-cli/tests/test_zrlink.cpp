@@ -1118,8 +1118,9 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Storage::read(st.root + "/os-image.bin"), std::string(3000, 'o'));
   // Not on a terminal: a line per value, nothing redrawn.
-  EXPECT_NE(r.err.find("installing /os-image.bin: 10%\ninstalling /os-image.bin: 55%\ninstalling /os-image.bin: 100%\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("installing /os-image.bin: 10%\ninstalling /os-image.bin: 55%\ninstalling /os-image.bin: 100%\n"),
+      std::string::npos)
       << r.err;
 
   zrtest::SimProcess busy({"--storage", st.root, "--set", "ready=0,0"});
