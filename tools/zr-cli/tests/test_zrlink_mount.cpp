@@ -190,6 +190,8 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   ASSERT_EQ(sh("printf \" and more\" >> \"" + mp + "/notes.txt\"").status, 0);
   EXPECT_EQ(read_file(st + "/notes.txt"), "replaced and more");
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "replaced and more");
+  ASSERT_EQ(sh("perl -e \"truncate(shift, 8) or die\" \"" + mp + "/notes.txt\"").status, 0);  // truncate(2) by name
+  EXPECT_EQ(read_file(st + "/notes.txt"), "replaced");
   ASSERT_EQ(sh("touch \"" + mp + "/empty/zero\"").status, 0);
   EXPECT_EQ(read_file(st + "/empty/zero"), "");
 
@@ -210,6 +212,12 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
                    mp + "/made\"");
   EXPECT_EQ(moved.status, 0) << moved.out;
   EXPECT_EQ(moved.out, "");
+  // A folder renamed over an empty one replaces it; over one with something in it, it fails.
+  Shell over = sh("mkdir \"" + mp + "/x\" \"" + mp + "/y\" && printf f > \"" + mp + "/x/f\" && mv -T \"" + mp +
+                  "/x\" \"" + mp + "/y\" && cat \"" + mp + "/y/f\" && mkdir \"" + mp + "/x\" && ! mv -T \"" + mp +
+                  "/x\" \"" + mp + "/y\" && rm \"" + mp + "/y/f\" && rmdir \"" + mp + "/x\" \"" + mp + "/y\"");
+  EXPECT_EQ(over.status, 0) << over.out;
+  EXPECT_EQ(over.out.substr(0, 1), "f") << over.out;
   ASSERT_EQ(sh("mv \"" + mp + "/made/moved.txt\" \"" + mp + "/notes.txt\"").status, 0);
   EXPECT_EQ(read_file(st + "/notes.txt"), "made on the host\n");
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "made on the host\n");
