@@ -867,6 +867,17 @@ TEST(ZrlinkMessages, SayWhatHappenedNamingTheFile) {
   Result big = run({"push", huge, "/"});
   EXPECT_EQ(big.status, 1);
   EXPECT_NE(big.err.find(huge + " is larger than the link can send"), std::string::npos) << big.err;
+  // The most it can send, 2 GiB less one byte, is no reason: such a file that cannot be
+  // read is said to be one that cannot be opened.
+  std::string edge = host.path() + "/edge.bin";
+  ASSERT_EQ(truncate((Storage::write(edge, ""), edge.c_str()), 2147483647LL), 0);
+  ASSERT_EQ(chmod(edge.c_str(), 0), 0);
+  Setting no_override;
+  no_override.keep_file_permissions = true;
+  Result unreadable = zrlink({"--addr", sim.addr_text(), "-q", "push", edge, "/"}, no_override);
+  EXPECT_EQ(unreadable.status, 1) << unreadable.err;
+  EXPECT_NE(unreadable.err.find(edge), std::string::npos) << unreadable.err;
+  EXPECT_EQ(unreadable.err.find("larger than the link can send"), std::string::npos) << unreadable.err;
 }
 
 TEST(ZrlinkMessages, ACutListingAResetAndARefusedNameAreSaidAsTheyHappened) {
