@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -416,14 +417,20 @@ TEST(HostRenameWithoutNoReplace, TheSamePromisesHold) {
   const std::string filter = "--gtest_filter=HostRename.*:HostRenameWithoutNoReplace.Renameat2FailsHere";
   char self[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);  // this suite's file, under valgrind too
+  // The run inside's environment, made before the fork (the child only calls execve).
+  const char *asan = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> env{"ZR_TEST_NO_RENAMEAT2=1", std::string("LD_PRELOAD=") + ZR_NO_RENAMEAT2_PATH,
+                               "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"};
+  for (char **e = environ; *e; ++e)
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.push_back(*e);
+  std::vector<char *> envp;
+  for (auto &e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  char *argv[] = {self, const_cast<char *>(filter.c_str()), const_cast<char *>("--gtest_brief=1"), nullptr};
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    setenv("ZR_TEST_NO_RENAMEAT2", "1", 1);
-    setenv("LD_PRELOAD", ZR_NO_RENAMEAT2_PATH, 1);
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
-    execl(self, self, filter.c_str(), "--gtest_brief=1", static_cast<char *>(nullptr));
+    execve(self, argv, envp.data());
     _exit(127);
   }
   int status = 0;
