@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <memory>
 #include <sstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -757,35 +758,13 @@ TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly
 
 // Each command takes the options its usage line names and refuses every other command's.
 TEST(ZrlinkCommandLine, EachCommandTakesTheOptionsItsUsageNamesAndNoOther) {
-  struct Spelling {
-    std::vector<std::string> args;
-    std::string in_usage;  // how its usage line writes it
-  };
-  const std::vector<Spelling> options = {
-      {{"--json"}, "--json"},
-      {{"-l"}, "-l"},
-      {{"-j", "2"}, "-j"},
-      {{"--jobs", "2"}, "-j"},
-      {{"--keep-going"}, "--keep-going"},
-      {{"--timeout", "1"}, "--timeout"},
-      {{"-L"}, "-L"},
-      {{"-r"}, "-r"},
-      {{"-p"}, "-p"},
-      {{"-y"}, "-y"},
-      {{"--yes"}, "-y"},
-      {{"--force"}, "--force"},
-      {{"-f"}, "-f"},
-      {{"--delete"}, "--delete"},
-      {{"--dry-run"}, "--dry-run"},
-      {{"-n"}, "--dry-run"},
-      {{"--sheet", "s.png"}, "--sheet"},
-      {{"--count", "2"}, "--count"},
-      {{"--gone"}, "--gone"},
-      {{"--scale", "2"}, "--scale"},
-      {{"--record", "r.gif"}, "--record"},
-      {{"--duration", "1"}, "--duration"},
-      {{"--no-window"}, "--no-window"},
-  };
+  // Each option as given (with a value where it takes one); an alias is looked for in a usage
+  // line as that line spells the option.
+  const std::vector<std::vector<std::string>> options = {
+      {"--json"}, {"-l"}, {"-j", "2"}, {"--jobs", "2"}, {"--keep-going"}, {"--timeout", "1"}, {"-L"}, {"-r"},
+      {"-p"}, {"-y"}, {"--yes"}, {"--force"}, {"-f"}, {"--delete"}, {"--dry-run"}, {"-n"}, {"--sheet", "s.png"},
+      {"--count", "2"}, {"--gone"}, {"--scale", "2"}, {"--record", "r.gif"}, {"--duration", "1"}, {"--no-window"}};
+  const std::map<std::string, std::string> alias = {{"--jobs", "-j"}, {"--yes", "-y"}, {"-n", "--dry-run"}};
   const std::string help = zrlink({"help"}).out;
   size_t at = help.find("Commands:\n");
   ASSERT_NE(at, std::string::npos) << help;
@@ -797,18 +776,19 @@ TEST(ZrlinkCommandLine, EachCommandTakesTheOptionsItsUsageNamesAndNoOther) {
     // Operands the command cannot take, so that an option it takes ends in a usage error too.
     const std::vector<std::string> operands =
         usage.find("...") != std::string::npos ? std::vector<std::string>{} : std::vector<std::string>(4, "x");
-    for (const Spelling &o : options) {
-      const bool takes = usage.find("[" + o.in_usage + "]") != std::string::npos ||
-                         usage.find("[" + o.in_usage + " ") != std::string::npos ||
-                         usage.find("| " + o.in_usage) != std::string::npos;
+    for (const auto &o : options) {
+      const std::string spelled = alias.count(o[0]) ? alias.at(o[0]) : o[0];
+      const bool takes = usage.find("[" + spelled + "]") != std::string::npos ||
+                         usage.find("[" + spelled + " ") != std::string::npos ||
+                         usage.find("| " + spelled) != std::string::npos;
       std::vector<std::string> args{name};
-      args.insert(args.end(), o.args.begin(), o.args.end());
+      args.insert(args.end(), o.begin(), o.end());
       args.insert(args.end(), operands.begin(), operands.end());
       Result r = zrlink(args);
-      EXPECT_EQ(r.status, 2) << usage << ": " << o.args[0] << "\n" << r.err;
-      const bool refused = r.err.find(name + " does not take " + o.args[0]) != std::string::npos;
-      EXPECT_EQ(refused, !takes) << usage << ": " << o.args[0] << "\n" << r.err;
-      if (takes) EXPECT_NE(r.err.find(" operands"), std::string::npos) << usage << ": " << o.args[0] << "\n" << r.err;
+      EXPECT_EQ(r.status, 2) << usage << ": " << o[0] << "\n" << r.err;
+      const bool refused = r.err.find(name + " does not take " + o[0]) != std::string::npos;
+      EXPECT_EQ(refused, !takes) << usage << ": " << o[0] << "\n" << r.err;
+      if (takes) EXPECT_NE(r.err.find(" operands"), std::string::npos) << usage << ": " << o[0] << "\n" << r.err;
     }
   }
   EXPECT_EQ(commands, 18u) << help;
