@@ -760,10 +760,29 @@ TEST(ZrlinkCommandLine, UsageErrorsShowTheCommandsOwnUsageAndOptionsMatchExactly
 TEST(ZrlinkCommandLine, EachCommandTakesTheOptionsItsUsageNamesAndNoOther) {
   // Each option as given (with a value where it takes one); an alias is looked for in a usage
   // line as that line spells the option.
-  const std::vector<std::vector<std::string>> options = {
-      {"--json"}, {"-l"}, {"-j", "2"}, {"--jobs", "2"}, {"--keep-going"}, {"--timeout", "1"}, {"-L"}, {"-r"},
-      {"-p"}, {"-y"}, {"--yes"}, {"--force"}, {"-f"}, {"--delete"}, {"--dry-run"}, {"-n"}, {"--sheet", "s.png"},
-      {"--count", "2"}, {"--gone"}, {"--scale", "2"}, {"--record", "r.gif"}, {"--duration", "1"}, {"--no-window"}};
+  const std::vector<std::vector<std::string>> options = {{"--json"},
+                                                         {"-l"},
+                                                         {"-j", "2"},
+                                                         {"--jobs", "2"},
+                                                         {"--keep-going"},
+                                                         {"--timeout", "1"},
+                                                         {"-L"},
+                                                         {"-r"},
+                                                         {"-p"},
+                                                         {"-y"},
+                                                         {"--yes"},
+                                                         {"--force"},
+                                                         {"-f"},
+                                                         {"--delete"},
+                                                         {"--dry-run"},
+                                                         {"-n"},
+                                                         {"--sheet", "s.png"},
+                                                         {"--count", "2"},
+                                                         {"--gone"},
+                                                         {"--scale", "2"},
+                                                         {"--record", "r.gif"},
+                                                         {"--duration", "1"},
+                                                         {"--no-window"}};
   const std::map<std::string, std::string> alias = {{"--jobs", "-j"}, {"--yes", "-y"}, {"-n", "--dry-run"}};
   const std::string help = zrlink({"help"}).out;
   size_t at = help.find("Commands:\n");
