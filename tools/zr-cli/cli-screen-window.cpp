@@ -35,7 +35,8 @@ class SdlWindow : public ScreenWindow {
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "nearest");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return fail(why);
     window_ = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                               static_cast<int>(width * scale), static_cast<int>(height * scale), SDL_WINDOW_RESIZABLE);
+                               static_cast<int>(width * scale), static_cast<int>(height * scale),
+                               SDL_WINDOW_RESIZABLE | SDL_WINDOW_HIDDEN);
     if (!window_) return fail(why);
     SDL_SetWindowMinimumSize(window_, static_cast<int>(width), static_cast<int>(height));
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
@@ -45,6 +46,10 @@ class SdlWindow : public ScreenWindow {
                                  static_cast<int>(height));
     if (!texture_) return fail(why);
     shown_.assign(static_cast<size_t>(width) * height * 3, 0);
+    // Shown only now: a renderer that needs another kind of window makes SDL destroy the
+    // first one and create it again, which the desktop would see as a window that opens,
+    // closes and opens.
+    SDL_ShowWindow(window_);
     draw();
     return true;
   }

@@ -119,10 +119,10 @@ int screen_requests(const SimProcess &sim) {
   return count;
 }
 
-// The window whose title holds `text` on the display (0: none within `ms`).
+// The shown window whose title holds `text` on the display (0: none within `ms`).
 unsigned long find_window(const std::string &display, const std::string &text, int ms = 15000) {
   for (int waited = 0; waited < ms; waited += 100) {
-    zrlinktest::Shell r = sh("DISPLAY=" + display + " xdotool search --name \"" + text + "\"", 5);
+    zrlinktest::Shell r = sh("DISPLAY=" + display + " xdotool search --onlyvisible --name \"" + text + "\"", 5);
     if (r.status == 0 && !r.out.empty()) return std::stoul(r.out);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
