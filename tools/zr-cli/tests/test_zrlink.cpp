@@ -1153,6 +1153,25 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady) {
   Result unasked = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "-y", "/os-image.bin"}, "");
   EXPECT_EQ(unasked.status, 0) << unasked.out;
   EXPECT_EQ(unasked.out.find("[y/N]"), std::string::npos) << unasked.out;
+
+  // A failed installation: the error word (0x8000 to 0x80FF) read bit by bit; other
+  // negative values are the handheld's refusal.
+  const std::pair<const char *, const char *> failures[] = {
+      {"-32758", "installation failed (-32758, error word 0x800A): battery low, not enough storage\n"},
+      {"-32513", "installation failed (-32513, error word 0x80FF): battery low, not enough storage, the handheld is "
+                 "busy, the image is not a valid OS file\n"},
+      {"-32768", "installation failed (-32768, error word 0x8000): the handheld is busy\n"},
+      {"-32751", "installation failed (-32751, error word 0x8011): the handheld is busy, the image is not a valid OS "
+                 "file\n"},
+      {"-32512", "osupg /os-image.bin: -32512: the handheld refused with status 32512\n"},
+  };
+  for (const auto &f : failures) {
+    zrtest::SimProcess failing({"--storage", st.root, "--osupg", std::string("10,") + f.first});
+    ASSERT_TRUE(failing.ok());
+    Result failed = zrlink({"--addr", failing.addr_text(), "osupg", "-y", "/os-image.bin"});
+    EXPECT_EQ(failed.status, 1) << f.first;
+    EXPECT_EQ(failed.err, std::string("zrlink: ") + (f.second[0] == 'i' ? "osupg: " : "") + f.second) << f.first;
+  }
 }
 
 // ---- the DHCP service's table -------------------------------------------------------------
