@@ -335,6 +335,20 @@ TEST_F(ZrlinkSync, ChangesAreSeenWhateverTheClocksSay) {
   mark = h.requests();
   ASSERT_EQ(sh(z + " -q sync \"" + src + "\" :/docs").status, 0);
   EXPECT_EQ(h.count("fput", mark), 0);
+
+  // The record holds host paths with a tab, a line feed or a backslash in them as they are:
+  // the same edit in such a folder is seen as well.
+  const std::string odd = host.path() + "/odd\tname\\with\nbreak";
+  host_tree(odd);
+  setenv("ZR_ODD", odd.c_str(), 1);
+  ASSERT_EQ(sh(z + " -q sync \"$ZR_ODD\" :/odd").status, 0);
+  WriteFile(odd + "/sub/b.txt", std::string(3000, 'B'));
+  ASSERT_EQ(sh("touch -d \"-1 hour\" \"$ZR_ODD/sub/b.txt\"").status, 0);
+  mark = h.requests();
+  ASSERT_EQ(sh(z + " -q sync \"$ZR_ODD\" :/odd").status, 0);
+  EXPECT_EQ(h.count("fput", mark), 1);
+  EXPECT_EQ(read_file(h.root + "/odd/sub/b.txt"), std::string(3000, 'B'));
+  unsetenv("ZR_ODD");
 }
 
 TEST_F(ZrlinkSync, SymbolicLinksInTheSourceAreSkippedOrFollowedOnce) {
