@@ -168,6 +168,42 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
   for (const char *jobs : {"0", "x", "65", "-1", ""})
     EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "push", "-j", jobs, "a", "/b"}).status, 2) << jobs;
   EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "pull", "/a", "b", "-j"}).status, 2);
+
+  // Every number an option takes, at both ends of its range (taken: the command runs and
+  // fails otherwise, or waits for nothing) and just past them (a usage error).  The
+  // handheld counts are taken in a private network (TheEnvironmentChoosesTheHandheld...).
+  zrtest::SimProcess sim;
+  ASSERT_TRUE(sim.ok());
+  TempDir here;
+  const std::string none = "127.0.0.1", live = sim.addr_text(), gif = here.path() + "/r.gif";
+  struct Range {
+    std::string addr;
+    std::vector<std::string> before;
+    std::vector<std::string> taken, refused;
+    std::vector<std::string> after;
+  };
+  const Range ranges[] = {
+      {none, {"push", "-j"}, {"1", "64"}, {"0", "65"}, {"/nothing-here", "/b"}},
+      {none, {"wait", "--count"}, {}, {"0", "16385"}, {}},  // taken: below, in a private network
+      {live, {"wait", "--timeout"}, {"0", "86400"}, {"-0.5", "86400.5"}, {}},
+      {none, {"screen", "--no-window", "--record", gif, "--duration"}, {"0.001", "86400"}, {"0", "86400.5"}, {}},
+      {none, {"screen", "--no-window", "--record", gif, "--scale"}, {"1", "16"}, {"0", "17"}, {}},
+  };
+  for (const Range &range : ranges) {
+    for (bool taken : {true, false}) {
+      for (const std::string &value : taken ? range.taken : range.refused) {
+        std::vector<std::string> args{"--addr", range.addr};
+        args.insert(args.end(), range.before.begin(), range.before.end());
+        args.push_back(value);
+        args.insert(args.end(), range.after.begin(), range.after.end());
+        Result r = zrlink(args);
+        if (taken)
+          EXPECT_NE(r.status, 2) << range.before.back() << " " << value << ": " << r.err;
+        else
+          EXPECT_EQ(r.status, 2) << range.before.back() << " " << value << ": " << r.err;
+      }
+    }
+  }
   Result help = zrlink({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("screenshot [OUT.png"), std::string::npos);
@@ -1512,6 +1548,9 @@ TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
   EXPECT_EQ(zrlink({"--addr", b.addr_text(), "-q", "pull", "-j", "64", "/notes.txt", host.path()}).status, 0);
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1025", "info"}, table.setting()).status, 2);
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1024", "info"}, table.setting()).status, 0);
+  EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1", "info"}, table.setting()).status, 0);
+  EXPECT_EQ(zrlink({"wait", "--count", "1", "--timeout", "0"}, table.setting()).status, 0);
+  EXPECT_EQ(zrlink({"wait", "--count", "16384", "--timeout", "0"}, table.setting()).status, 3);
   Result version = zrlink({"--version"});
   int major = -1, minor = -1, patch = -1, used = 0;
   EXPECT_EQ(std::sscanf(version.out.c_str(), "zrlink %d.%d.%d\n%n", &major, &minor, &patch, &used), 3) << version.out;
