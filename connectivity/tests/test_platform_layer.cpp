@@ -154,7 +154,8 @@ TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptorsOrIgnoredSignal
   ASSERT_EQ(dup2(marker, 42), 42);  // without FD_CLOEXEC
   const std::string line =
       "\"/bin/sh\" -c \"if test -e /proc/self/fd/42; then echo inherited; else echo closed; fi > " + out +
-      "; readlink /proc/self/fd/0 >> " + out + "; grep SigIgn /proc/self/status >> " + out + "\"";
+      "; exec 4<&0 5>&1 6>&2; readlink /proc/self/fd/4 /proc/self/fd/5 /proc/self/fd/6 >> " + out + "; grep SigIgn /proc/self/status >> " + out +
+      "\"";
   struct sigaction ignore = {}, old_term = {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGTERM, &ignore, &old_term);
@@ -167,7 +168,7 @@ TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptorsOrIgnoredSignal
   EXPECT_EQ(zr_os_process_alive(p), 0);
   zr_os_process_close(p);
   const std::string seen = read_file(out);
-  EXPECT_EQ(seen.substr(0, seen.find("SigIgn:")), "closed\n/dev/null\n");
+  EXPECT_EQ(seen.substr(0, seen.find("SigIgn:")), "closed\n/dev/null\n/dev/null\n/dev/null\n");
   size_t at = seen.find("SigIgn:\t");
   ASSERT_NE(at, std::string::npos) << seen;
   unsigned long long ignored = std::strtoull(seen.c_str() + at + 8, nullptr, 16);
