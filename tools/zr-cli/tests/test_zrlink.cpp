@@ -433,6 +433,7 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   ASSERT_EQ(shown.status, 0) << shown.err;
   EXPECT_NE(shown.err.find("z2.bin 100% 68.4 KiB/68.4 KiB "), std::string::npos) << shown.err;
   EXPECT_NE(shown.err.find(" ETA 0:00\n"), std::string::npos) << shown.err;
+  EXPECT_EQ(shown.err.find("   0% 0 B/"), std::string::npos) << "no empty first line: " << shown.err;
 
   Storage::write(host.path() + "/docs/added.txt", "new on the host");
   Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
@@ -1549,7 +1550,11 @@ TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1025", "info"}, table.setting()).status, 2);
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1024", "info"}, table.setting()).status, 0);
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1", "info"}, table.setting()).status, 0);
-  EXPECT_EQ(zrlink({"wait", "--count", "1", "--timeout", "0"}, table.setting()).status, 0);
+  // ZR_ADDR and ZR_SERIAL do not narrow a count, not even a count of one.
+  Result counted = zrlink({"wait", "--count", "1", "--timeout", "0"},
+                          with({{"ZR_ADDR", "10.0.0.9"}, {"ZR_SERIAL", "SER-NONE"}}));
+  EXPECT_EQ(counted.status, 0) << counted.err;
+  EXPECT_NE(counted.out.find(a.addr_text() + "\n"), std::string::npos) << counted.out;
   EXPECT_EQ(zrlink({"wait", "--count", "16384", "--timeout", "0"}, table.setting()).status, 3);
   Result version = zrlink({"--version"});
   int major = -1, minor = -1, patch = -1, used = 0;
