@@ -2,8 +2,10 @@
 #include "zr-internal.h"
 
 #include <gtest/gtest.h>
+
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -411,6 +413,28 @@ TEST_F(Transport, FailedConnectKeepsItsErrorNumber) {
   zrtest::plain_close(fd);
   EXPECT_EQ(KQ_ZR_1b_bind(0, 0, 0x7F000001u, port), ZR_E_CONNECT);
   EXPECT_EQ(KQ_ZR_errno(), ECONNREFUSED);
+#ifndef _WIN32
+  // An accept without a descriptor left for the connection fails with its error number at
+  // once; the connection waits, and is accepted once there is room again.
+  int l = listener(&port);
+  ASSERT_GE(l, 0);
+  int client = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
+  ASSERT_GE(client, 0);
+  int lowest = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  int refused = KQ_ZR_1b_recv(l, 0, nullptr, 0);
+  int refused_errno = KQ_ZR_errno();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(refused, ZR_E_SOCKET);
+  EXPECT_EQ(refused_errno, EMFILE);
+  EXPECT_GE(KQ_ZR_1b_recv(l, 0, nullptr, 0), 0);
+#endif
 }
 
 #ifndef _WIN32
