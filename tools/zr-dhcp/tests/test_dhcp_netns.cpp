@@ -899,6 +899,17 @@ TEST(DhcpService, TheStoreIsNeitherWrittenThroughALinkNorWaitedOn) {
 TEST(DhcpService, ADamagedStoreIsToldInOneLine) {
   Computer pc;
   NEED_NETWORK(pc);
+  {
+    // A few damaged lines are each described; the good ones are kept.
+    Service few("interface = zrh0\n");
+    zrtest::WriteFile(few.dir().file("zr-dhcp.dat"), "one\nserial:A 172.16.0.4/30\ntwo\n", 0644);
+    ASSERT_TRUE(few.start()) << few.log();
+    ASSERT_TRUE(few.wait_log("passed over", 1000)) << few.log();
+    EXPECT_NE(few.log().find("zr-dhcp.dat: 2 damaged lines passed over (1: \"one\" is not \"KEY 172.16.N.M/30\"; 3: "
+                             "\"two\" is not \"KEY 172.16.N.M/30\")\n"),
+              std::string::npos)
+        << few.log();
+  }
   Service svc("interface = zrh0\n");
   std::string broken;
   for (int i = 0; i < 5000; ++i) broken += "damaged " + std::to_string(i) + "\n";
