@@ -1425,14 +1425,17 @@ TEST(ZrlinkTable, TheServicesTableNamesTheHandheldsAndChoosesOneWithOneProbe) {
   EXPECT_EQ(went.out, c.addr_text() + "\n");
 }
 
-// A table of 70 silent handhelds: every one is listed, probed by at most 64 processes at a
-// time.
+// A table of 70 handhelds, one answering past the first 64: every one is listed, probed by
+// at most 64 processes at a time.
 TEST(ZrlinkTable, AGreatTableIsProbedByABoundedNumberOfProcesses) {
   zrtest::PrivateNetwork net(0);
   if (!net.ok()) GTEST_SKIP() << "no private network namespace: " << net.why();
+  zrtest::SimProcess late({"--set", "name=LATE"});
+  ASSERT_TRUE(late.ok());
   std::string rows;
   for (int i = 0; i < 70; ++i)
-    rows += table_row(100 + i, "zrusb" + std::to_string(i), "", "", zrtest::fresh_loopback(), "leased");
+    rows += table_row(100 + i, "zrusb" + std::to_string(i), "", "", i == 66 ? late.addr() : zrtest::fresh_loopback(),
+                      "leased");
   ServiceTable table(rows);
   char out_name[] = "/tmp/zrlink-out-XXXXXX";
   int out = mkstemp(out_name);
@@ -1454,6 +1457,8 @@ TEST(ZrlinkTable, AGreatTableIsProbedByABoundedNumberOfProcesses) {
   unlink(out_name);
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   EXPECT_EQ(lines(listed), 70u) << listed;
+  EXPECT_NE(listed.find(late.addr_text() + " "), std::string::npos) << listed;
+  EXPECT_NE(listed.find("name LATE"), std::string::npos) << listed;
   EXPECT_GT(most, 10u) << "the probes at the same time";
   EXPECT_LE(most, 64u);
 }
