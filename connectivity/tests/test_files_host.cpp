@@ -100,6 +100,7 @@ TEST_F(HostFiles, CallsReachTheFileSystemUnderProperUtf8Names) {
   int fd = utf8creat(java.c_str(), 0664);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(utf8write(fd, "hello", 5), 5);
+  EXPECT_EQ(utf8write(fd, "", 0), 0) << "writing nothing is no failure";
   EXPECT_EQ(utf8close(fd), 0);
   EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{disk});
 
