@@ -637,6 +637,16 @@ TEST_F(Transfers, RegressionAFirstReplyLongerThanTheBufferIsNoReply) {
     EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "f", (host / "got").c_str(), 0, nullptr, 0), ZR_E_STATUS);
     EXPECT_EQ(read_file(host / "got"), "before");
   }
+  // At the edge: a reply line of 1535 bytes, line feed included, is the longest read whole.
+  for (size_t chars : {1534u, 1535u}) {
+    StoredSim sim({"--reply", "0" + std::string(chars - 2, ' ') + "7\\ncontent"});
+    ASSERT_TRUE(sim.ok());
+    ASSERT_TRUE(write_file(host / "got", "before"));
+    EXPECT_EQ(KQ_ZR_fm_xfer(sim.addr(), ZR_FM_GET, "f", (host / "got").c_str(), 0, nullptr, 0),
+              chars == 1534 ? 0 : ZR_E_STATUS)
+        << chars;
+    EXPECT_EQ(read_file(host / "got"), chars == 1534 ? "content" : "before") << chars;
+  }
 }
 
 }  // namespace
