@@ -1001,6 +1001,16 @@ TEST(ZrlinkJson, EveryCommandThatPrintsDataSpeaksOneSchema) {
   EXPECT_NE(sum.out.find("\"from\": \"" + host.path() + "/none\""), std::string::npos) << sum.out;
   EXPECT_NE(sum.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << sum.err;
   EXPECT_EQ(Storage::read(st.root + "/docs/one.txt"), "one");
+  // A folder that cannot be read is one that failed, not one left out.
+  const std::string locked = host.path() + "/locked";
+  ASSERT_EQ(mkdir(locked.c_str(), 0), 0);
+  Setting no_override;
+  no_override.keep_file_permissions = true;
+  Result folder = zrlink({"--addr", addr, "push", "--json", "--keep-going", host.path() + "/one.txt", locked, "/docs/"},
+                         no_override);
+  EXPECT_EQ(folder.status, 1) << folder.err;
+  EXPECT_NE(folder.out.find("\"from\": \"" + locked + "\""), std::string::npos) << folder.out;
+  EXPECT_NE(folder.err.find("1 of 2 files failed, 1 copied"), std::string::npos) << folder.err;
 }
 
 TEST(ZrlinkFiles, TrailingSlashMeansAFolderAndPullDefaultsToTheCurrentFolder) {
