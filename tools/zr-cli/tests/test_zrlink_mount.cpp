@@ -578,12 +578,16 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
   EXPECT_TRUE(have == mid.size() && got.compare(0, have, mid) == 0) << have << " bytes read";
 
   // A worker process that ends in the middle of the fetch: the reader gets EIO, and the
-  // next open fetches anew through another worker.
+  // next open fetches anew through another worker.  The workers that take the place of
+  // the ended ones leave no descriptor of theirs open in the mount.
+  const std::string fds = "ls /proc/" + std::to_string(m.pid()) + "/fd | wc -l";
+  const std::string before = sh(fds).out;
   Shell killed = sh("cat \"" + file + "\" > /dev/null & sleep 0.5; for p in $(cat /proc/" + std::to_string(m.pid()) +
                     "/task/*/children); do kill -9 $p; done; wait $!");
   EXPECT_NE(killed.status, 0);
   EXPECT_NE(killed.out.find("Input/output error"), std::string::npos) << killed.out;
   EXPECT_EQ(sh("head -c 100 \"" + file + "\"").out, read_file(big).substr(0, 100));
+  EXPECT_EQ(sh(fds).out, before);
   EXPECT_TRUE(m.unmount()) << "the unmount stops the fetch: " << m.error();
 }
 
