@@ -29,7 +29,8 @@
 # zr-dhcp), stopping at the first failure.  A mutant is
 #   killed        a test failed
 #   killed-asan   every test passed, but failed in the sanitizer build (ASan and UBSan, as
-#                 scripts/test.sh runs them; ZR_MUTATION_SANITIZE=0 leaves that out)
+#                 scripts/test.sh runs them; ZR_MUTATION_SANITIZE=0 leaves that out), and
+#                 failed there again when run a second time
 #   survived      every test passed: a gap, unless the mutant is equivalent
 #   timeout       the tests took more than three times as long as unmutated
 #   no-compile    the build failed
@@ -329,7 +330,10 @@ with open(os.path.join(work, "results.tsv"), "w") as tsv:
                 open(full, "w").write(original)
                 asan_limit = limit(p, asan_build)
                 open(full, "w").write("\n".join(lines))
-                if build_targets(p, asan_build) and run_tests(p, asan_limit, asan_build) != "survived":
+                # Only a failure that comes again: one that does not was a test's timing.
+                if not build_targets(p, asan_build):
+                    outcome = "no-compile"
+                elif all(run_tests(p, asan_limit, asan_build) != "survived" for _ in range(2)):
                     outcome = "killed-asan"
         finally:
             open(full, "w").write(original)
