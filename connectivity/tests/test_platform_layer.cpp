@@ -154,8 +154,8 @@ TEST(PlatformLayer, AStartedProcessHasNoneOfTheCallersDescriptorsOrIgnoredSignal
   ASSERT_EQ(dup2(marker, 42), 42);  // without FD_CLOEXEC
   const std::string line =
       "\"/bin/sh\" -c \"if test -e /proc/self/fd/42; then echo inherited; else echo closed; fi > " + out +
-      "; exec 4<&0 5>&1 6>&2; readlink /proc/self/fd/4 /proc/self/fd/5 /proc/self/fd/6 >> " + out + "; grep SigIgn /proc/self/status >> " + out +
-      "\"";
+      "; exec 4<&0 5>&1 6>&2; readlink /proc/self/fd/4 /proc/self/fd/5 /proc/self/fd/6 >> " + out +
+      "; grep SigIgn /proc/self/status >> " + out + "\"";
   struct sigaction ignore = {}, old_term = {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGTERM, &ignore, &old_term);

@@ -1205,11 +1205,13 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady) {
   // negative values are the handheld's refusal.
   const std::pair<const char *, const char *> failures[] = {
       {"-32758", "installation failed (-32758, error word 0x800A): battery low, not enough storage\n"},
-      {"-32513", "installation failed (-32513, error word 0x80FF): battery low, not enough storage, the handheld is "
-                 "busy, the image is not a valid OS file\n"},
+      {"-32513",
+       "installation failed (-32513, error word 0x80FF): battery low, not enough storage, the handheld is "
+       "busy, the image is not a valid OS file\n"},
       {"-32768", "installation failed (-32768, error word 0x8000): the handheld is busy\n"},
-      {"-32751", "installation failed (-32751, error word 0x8011): the handheld is busy, the image is not a valid OS "
-                 "file\n"},
+      {"-32751",
+       "installation failed (-32751, error word 0x8011): the handheld is busy, the image is not a valid OS "
+       "file\n"},
       {"-32512", "osupg /os-image.bin: -32512: the handheld refused with status 32512\n"},
   };
   for (const auto &f : failures) {
@@ -1566,8 +1568,8 @@ TEST(ZrlinkCommandLine, TheEnvironmentChoosesTheHandheldAndTheDefaultsHold) {
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1024", "info"}, table.setting()).status, 0);
   EXPECT_EQ(zrlink({"--all", "--max-handhelds", "1", "info"}, table.setting()).status, 0);
   // ZR_ADDR and ZR_SERIAL do not narrow a count, not even a count of one.
-  Result counted = zrlink({"wait", "--count", "1", "--timeout", "0"},
-                          with({{"ZR_ADDR", "10.0.0.9"}, {"ZR_SERIAL", "SER-NONE"}}));
+  Result counted =
+      zrlink({"wait", "--count", "1", "--timeout", "0"}, with({{"ZR_ADDR", "10.0.0.9"}, {"ZR_SERIAL", "SER-NONE"}}));
   EXPECT_EQ(counted.status, 0) << counted.err;
   EXPECT_NE(counted.out.find(a.addr_text() + "\n"), std::string::npos) << counted.out;
   EXPECT_EQ(zrlink({"wait", "--count", "16384", "--timeout", "0"}, table.setting()).status, 3);
