@@ -6,13 +6,11 @@
 // map that sends every probe to a loopback simulator.
 #include "sim_process.h"
 #include "zr-internal.h"
+#if !defined(_WIN32)
+#include "descriptor_limit.h"
+#endif
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#if !defined(_WIN32)
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
 
 #include <cerrno>
 #include <chrono>
@@ -237,21 +235,16 @@ TEST_F(Enumeration, NoSocketForTheQueryGivesMinus61AndTheSystemError) {
 #if defined(_WIN32)
   GTEST_SKIP() << "Winsock has no limit on sockets that a test could lower";
 #else
-  // No descriptor can be created while the limit is the lowest free one.
-  int lowest = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(lowest, 0);
-  close(lowest);
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowest);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
   zr_enum_rec r;
-  int next = KQ_ZR_en_next(h, &r);
-  int next_errno = KQ_ZR_errno();
-  int ping = KQ_ZR_en_ping(0x7F000001u);
-  int ping_errno = KQ_ZR_errno();
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  int next = 0, next_errno = 0, ping = 0, ping_errno = 0;
+  {
+    zrtest::NoDescriptorLeft none;
+    ASSERT_TRUE(none.ok());
+    next = KQ_ZR_en_next(h, &r);
+    next_errno = KQ_ZR_errno();
+    ping = KQ_ZR_en_ping(0x7F000001u);
+    ping_errno = KQ_ZR_errno();
+  }
   EXPECT_EQ(next, -61);
   EXPECT_EQ(next_errno, EMFILE);
   EXPECT_EQ(ping, -220);
