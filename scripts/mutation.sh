@@ -230,8 +230,11 @@ def run_sharded(cmd, timeout, tree):
     procs = []
     for i in range(SHARDS):
         env = dict(os.environ, GTEST_TOTAL_SHARDS=str(SHARDS), GTEST_SHARD_INDEX=str(i))
-        procs.append(subprocess.Popen(cmd, cwd=tree, env=env, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL, start_new_session=True))
+        # Each shard's output is kept until the next run of a suite (shard-N.log), to tell
+        # which test failed when the unmutated tree fails.
+        with open(os.path.join(work, "shard-%d.log" % i), "w") as log:
+            procs.append(subprocess.Popen(cmd, cwd=tree, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                          start_new_session=True))
     deadline = time.time() + timeout
     outcome = 0
     while any(p.poll() is None for p in procs):
@@ -286,7 +289,8 @@ def limit(p, tree):
             sys.exit("the unmutated tree does not build in " + tree)
         start = time.time()
         if run_tests(p, 3600, tree) != "survived":
-            sys.exit("the unmutated tree fails its tests (%s, %s)" % (p, tree))
+            sys.exit("the unmutated tree fails its tests (%s, %s; the output of the last suite: %s/shard-*.log)"
+                     % (p, tree, work))
         baseline[(p, tree)] = max(30.0, 3 * (time.time() - start))
     return baseline[(p, tree)]
 
