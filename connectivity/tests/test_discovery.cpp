@@ -8,6 +8,9 @@
 #include "zr-internal.h"
 #if !defined(_WIN32)
 #include "descriptor_limit.h"
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -278,6 +281,25 @@ TEST(EnumerationSystemList, CandidatesFollowTheHostsOwnInterfaces) {
   zr_os_close(query);
 #else
   int total = zr_os_if_list(ZR_OS_NO_SOCK, list.data(), static_cast<int>(list.size()));
+  // The system's own addresses, in its order; with room for one entry, the first and the
+  // count of the whole list.
+  ifaddrs *all = nullptr;
+  ASSERT_EQ(getifaddrs(&all), 0);
+  std::vector<std::pair<int, uint32_t> > own;
+  for (ifaddrs *i = all; i != nullptr; i = i->ifa_next)
+    if (i->ifa_addr != nullptr && (i->ifa_addr->sa_family == AF_INET || i->ifa_addr->sa_family == AF_INET6))
+      own.emplace_back(i->ifa_addr->sa_family == AF_INET ? ZR_OS_AF_INET : i->ifa_addr->sa_family,
+                       i->ifa_addr->sa_family == AF_INET
+                           ? ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr)
+                           : 0);
+  freeifaddrs(all);
+  ASSERT_EQ(total, static_cast<int>(own.size()));
+  for (int i = 0; i < total; ++i)
+    EXPECT_EQ(std::make_pair(static_cast<int>(list[i].family), list[i].addr), own[i]) << "entry " << i;
+  zr_os_ifentry first[2] = {{7, 7}, {7, 7}};
+  EXPECT_EQ(zr_os_if_list(ZR_OS_NO_SOCK, first, 1), total);
+  EXPECT_EQ(std::make_pair(static_cast<int>(first[0].family), first[0].addr), own[0]);
+  EXPECT_EQ(first[1].family, 7) << "past the room given";
 #endif
   ASSERT_GE(total, 1) << "loopback at least";
   ASSERT_LE(total, static_cast<int>(list.size()));

@@ -252,8 +252,10 @@ TEST(PlatformLayer, OpenFlagsAndNamesWithoutASystemForm) {
   errno = 0;
   EXPECT_EQ(utf8open((dir / "new").c_str(), 3 | ZR_OS_O_CREAT), -1);
   EXPECT_EQ(errno, EINVAL);
-  // A lone surrogate (low, or high at the end) has no UTF-8 form on the system.
-  for (const char *name : {"\xed\xb0\x80x", "x\xed\xa0\x80"}) {
+  // A lone surrogate (low, or high at the end or before a non-low) has no UTF-8 form on
+  // the system: both ends of each range.
+  for (const char *name : {"\xed\xb0\x80x", "\xed\xbf\xbfx", "x\xed\xa0\x80", "x\xed\xaf\xbf",
+                           "\xed\xa0\x80\xed\xaf\xbf", "\xed\xaf\xbf\xee\x80\x80"}) {
     errno = 0;
     EXPECT_EQ(utf8creat((dir / name).c_str(), 0644), -1);
     EXPECT_EQ(errno, EILSEQ);
@@ -266,6 +268,13 @@ TEST(PlatformLayer, OpenFlagsAndNamesWithoutASystemForm) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(utf8close(fd), 0);
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"log", name}));
+  // Around the surrogates: U+D7FF and U+E000 as they are, and the first and last pair
+  // (U+10000, U+10FFFF) as one character of four bytes.
+  fd = utf8creat((dir / "\xed\x9f\xbf\xee\x80\x80-\xed\xa0\x80\xed\xb0\x80-\xed\xaf\xbf\xed\xbf\xbf").c_str(), 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(utf8close(fd), 0);
+  EXPECT_EQ(names_in(dir.path()),
+            (std::vector<std::string>{"log", name, "\xed\x9f\xbf\xee\x80\x80-\xf0\x90\x80\x80-\xf4\x8f\xbf\xbf"}));
   // The name a file is reached by, into a buffer too small for it.
   zr_os_wchar *w = zri_utf8_to_wide((dir / "log").c_str(), nullptr);
   ASSERT_NE(w, nullptr);

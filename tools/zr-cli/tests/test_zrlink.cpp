@@ -204,6 +204,36 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
       }
     }
   }
+  // The operands each usage line names: one fewer than the least and one more than the
+  // most are refused; the least goes past the count (and then fails to reach a handheld).
+  struct Operands {
+    const char *command;
+    int least, most;  // most -1: any number
+  };
+  const Operands operands[] = {{"list", 0, 0},   {"info", 0, 0},  {"ls", 0, 1},   {"stat", 1, -1}, {"mkdir", 1, 1},
+                               {"rmdir", 1, 1},  {"rm", 1, 1},    {"mv", 2, 2},   {"cp", 2, 2},    {"push", 2, -1},
+                               {"pull", 1, -1},  {"mount", 1, 1}, {"sync", 2, 2}, {"cat", 1, -1},  {"screenshot", 0, 1},
+                               {"screen", 0, 0}, {"osupg", 1, 1}, {"wait", 0, 0}};
+  Setting in_here;
+  in_here.cwd = here.path();
+  for (const Operands &c : operands) {
+    auto given = [&](int n) {
+      std::vector<std::string> args{"--addr", none, c.command};
+      for (int i = 0; i < n; ++i) args.push_back(i == 1 ? ":/b" + std::to_string(i) : "/nothing/" + std::to_string(i));
+      return zrlink(args, in_here);
+    };
+    if (c.least > 0) {
+      Result few = given(c.least - 1), least = given(c.least);
+      EXPECT_EQ(few.status, 2) << c.command;
+      EXPECT_NE(few.err.find("too few operands"), std::string::npos) << c.command << ": " << few.err;
+      EXPECT_EQ(least.err.find("operands"), std::string::npos) << c.command << ": " << least.err;
+    }
+    if (c.most >= 0) {
+      Result many = given(c.most + 1);
+      EXPECT_EQ(many.status, 2) << c.command;
+      EXPECT_NE(many.err.find("too many operands"), std::string::npos) << c.command << ": " << many.err;
+    }
+  }
   Result help = zrlink({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("screenshot [OUT.png"), std::string::npos);
