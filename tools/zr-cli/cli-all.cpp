@@ -232,6 +232,13 @@ bool start_child(int (*command)(const Options &), const Options &opt, const std:
     if (in >= 0) dup2(in, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    // None of the parent's other descriptors: they hold the read ends of this child's pipes
+    // and of the children before it, and a child that held the read end of its own output
+    // would wait for ever to write into the full pipe of a parent that has died, instead
+    // of being told that nobody reads.
+    dup2(res[1], 3);
+    res[1] = 3;
+    close_range(4, ~0U, 0);
     int code = command(opt);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       std::fprintf(stderr, "zrlink: writing standard output failed: %s\n", std::strerror(errno));

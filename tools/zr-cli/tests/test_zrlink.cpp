@@ -744,6 +744,9 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
     size_t silent = 0;
     for (size_t at = r.out.find("silent"); at != std::string::npos; at = r.out.find("silent", at + 1)) ++silent;
     EXPECT_EQ(silent, 3u) << r.out;
+    // Name and serial only for the one that answers (the silent ones have none to show).
+    EXPECT_NE(r.out.find("answering       name NSCALC"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("name"), r.out.rfind("name")) << r.out;
   }
   std::sort(seconds.begin(), seconds.end());
   EXPECT_LT(seconds[1], 1.5) << "median of three runs";

@@ -281,6 +281,19 @@ TEST(ZrlinkSheet, CellsAreAsLargeAsTheLargestPicture) {
   EXPECT_EQ(size_of({{"", "A"}, {dir.path() + "/none.png", "B"}}), std::make_pair(2u * 336, 8u + 240 + 24));
 }
 
+// A parent that is killed leaves no child behind, also none that was writing lines nobody
+// will read now (the parent's own output blocked, so its children's pipes are full).
+TEST_F(ZrlinkAll, NoChildOutlivesAKilledParent) {
+  const std::string names = "touch $(seq -f a-file-with-a-long-name-%g 6000)";
+  ASSERT_EQ(sh("mkdir " + root_a + "/big && cd " + root_a + "/big && " + names).status, 0);
+  // Its output into a FIFO that nobody reads; the parent killed once the pipes are full.
+  Shell r = sh("cd " + dir.path() + " && mkfifo out && exec 3<>out; env -u ZR_ADDR -u ZR_SERIAL " + ZRLINK_PATH +
+               " --all ls /big >out 2>/dev/null & p=$!; exec 2>/dev/null; sleep 2; "
+               "kids=$(cat /proc/$p/task/*/children); kill -9 $p; wait $p; sleep 1; "
+               "for k in $kids; do grep -qs \"State:.[^Z]\" /proc/$k/status && kill -9 $k && echo left $k; done; true");
+  EXPECT_EQ(r.out, "");
+}
+
 // The contact sheet: every screen in a grid, each with its label; the one without a
 // picture gets a grey cell, and the single screenshots lie in a folder per handheld.
 TEST_F(ZrlinkAll, ContactSheet) {
@@ -352,6 +365,10 @@ TEST(ZrlinkStreams, PullCatAndPushFromStandardInput) {
   EXPECT_EQ(into.status, 1);
   EXPECT_NE(into.out.find("/docs is a folder"), std::string::npos) << into.out;
   EXPECT_EQ(sh("echo x | " + z + " push - /notes.txt /docs/").status, 2);
+  // One byte, the least a stream carries, both ways.
+  EXPECT_EQ(sh("printf 1 | " + z + " push - /one.txt").status, 0);
+  EXPECT_EQ(read_file(h.root + "/one.txt"), "1");
+  EXPECT_EQ(sh(z + " cat /one.txt 2>/dev/null").out, "1");
 }
 
 }  // namespace

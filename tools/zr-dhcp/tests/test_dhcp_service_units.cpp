@@ -2,6 +2,7 @@
 // requests (broken and hostile ones included) and the answers on a one-address link.
 #include "dhcp-config.h"
 #include "dhcp-lease.h"
+#include "dhcp-os.h"
 #include "dhcp-packet.h"
 #include "dhcp-store.h"
 #include "dhcp-table.h"
@@ -9,6 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+#include <cerrno>
 #include <set>
 #include <string>
 
@@ -273,6 +280,7 @@ TEST(DhcpMessages, RefusesBrokenAndHostileMessagesWithAReason) {
   cases.push_back({"bad cookie", Message(kDiscover).cookie(0x63825364).bytes(), "magic cookie"});
   cases.push_back({"option past the end", Message(kDiscover).raw({12, 200, 'a', 'b'}).bytes(), "runs past"});
   cases.push_back({"length byte missing", Message(kDiscover).raw({12}).bytes(), "runs past"});
+  cases.push_back({"message ends at a code", Message(kDiscover).raw({12}).bytes(false), "runs past"});
   cases.push_back({"zero-length type", Message(0).raw({53, 0, 255}).bytes(), "length 0"});
   cases.push_back({"zero-length host name", Message(kDiscover).raw({12, 0, 255}).bytes(), "length 0"});
   cases.push_back({"long type", Message(0).raw({53, 2, 1, 1, 255}).bytes(), "instead of 1"});
@@ -385,6 +393,29 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
                           "zr-dhcp-table 1 pid=1\nadapter interface=a state=gone\n"})
     EXPECT_FALSE(parse_table(bad, &pid, &back, &why)) << bad;
 }
+
+#ifndef _WIN32
+// The table is read on every listing, the store by a service that runs for months: each
+// read gives its descriptor back, whatever it found.
+TEST(DhcpFiles, ReadsGiveTheirDescriptorBack) {
+  char dir[] = "/tmp/zr-dhcp-files-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/table";
+  ASSERT_EQ(write_file_atomically(file, "text"), 0);
+  const int lowest = dup(0);  // the lowest free descriptor
+  close(lowest);
+  std::string text;
+  EXPECT_EQ(read_regular_file(file, &text), 0);
+  EXPECT_EQ(text, "text");
+  EXPECT_EQ(read_regular_file(dir, &text), EINVAL);
+  EXPECT_EQ(read_text_file(file, &text), 0);
+  const int after = dup(0);
+  close(after);
+  EXPECT_EQ(after, lowest);
+  unlink(file.c_str());
+  rmdir(dir);
+}
+#endif
 
 // A Windows adapter's friendly name holds spaces: it stays one word, and reads back whole.
 TEST(DhcpTable, AnInterfaceNameWithSpacesIsOneWord) {
@@ -512,6 +543,8 @@ TEST_F(DhcpAnswers, ReleaseAndInform) {
   // A server's message types from a client are not answered.
   for (int t : {int(kOffer), int(kAck), int(kNak), 9, 200})
     EXPECT_FALSE(ask(Message(static_cast<uint8_t>(t))).send) << t;
+  EXPECT_STREQ(message_type_name(kInform), "INFORM");
+  EXPECT_STREQ(message_type_name(9), "unknown");
 }
 
 }  // namespace
