@@ -117,6 +117,11 @@ TEST_F(Upgrade, LinesWithoutNumbersAreSkipped) {
   // A last line that the close cuts short is not delivered.
   EXPECT_EQ(run({"--osupg", "10,50", "--close-after", "9"}), 0);
   EXPECT_EQ(values, (std::vector<int>{10}));
+  values.clear();
+  // A line longer than 1529 characters comes in pieces, each read as a line: the text,
+  // then a progress line.
+  EXPECT_EQ(run({"--osupg", "=" + std::string(1529, 'x') + "0 20"}), 0);
+  EXPECT_EQ(values, (std::vector<int>{20}));
 }
 
 TEST_F(Upgrade, SeparatorsAfterTheStatusReportAValueOfZero) {

@@ -192,6 +192,9 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "replaced and more");
   ASSERT_EQ(sh("perl -e \"truncate(shift, 8) or die\" \"" + mp + "/notes.txt\"").status, 0);  // truncate(2) by name
   EXPECT_EQ(read_file(st + "/notes.txt"), "replaced");
+  // Cut to its first byte without having been read: that byte is the handheld's.
+  ASSERT_EQ(sh("perl -e \"truncate(shift, 1) or die\" \"" + mp + "/docs/a b.txt\"").status, 0);
+  EXPECT_EQ(read_file(st + "/docs/a b.txt"), "a");
   ASSERT_EQ(sh("touch \"" + mp + "/empty/zero\"").status, 0);
   EXPECT_EQ(read_file(st + "/empty/zero"), "");
 
@@ -441,6 +444,8 @@ TEST_F(ZrlinkMount, OnlyTheLastWritersCloseSends) {
   EXPECT_EQ(read(reader, buf, sizeof buf), static_cast<ssize_t>(sizeof buf));
   EXPECT_EQ(close(reader), 0);
   EXPECT_EQ(read_file(stored), std::string(70000, 'z')) << "a reader's close sends nothing";
+  ASSERT_EQ(truncate(file.c_str(), 20000), 0);  // by name, to the size it has
+  EXPECT_EQ(read_file(stored), std::string(70000, 'z')) << "a cut while a writer has it open sends nothing";
   // Of two writers, the second to close sends.
   int second = open(file.c_str(), O_WRONLY);
   ASSERT_GE(second, 0);

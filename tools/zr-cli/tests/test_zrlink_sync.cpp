@@ -89,6 +89,7 @@ TEST_F(ZrlinkSync, OnlyWhatChangedMovesInEitherDirection) {
     ASSERT_EQ(stat((h.root + "/docs" + name).c_str(), &there), 0) << name;
     ASSERT_EQ(stat((back + name).c_str(), &here), 0) << name;
     EXPECT_EQ(here.st_mtime, there.st_mtime) << name;
+    EXPECT_EQ(here.st_mtim.tv_nsec, 0) << name << ": the handheld's times are whole seconds";
   }
   mark = h.requests();
   ASSERT_EQ(sh(z + " -q sync :/docs \"" + back + "\"").status, 0);

@@ -395,6 +395,9 @@ TEST(DhcpService, TheTableOfAdaptersIsReplacedOnEveryChangeAndReadByZrlink) {
   ASSERT_TRUE(pc.unplug("zrusb0"));
   EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "gone\n"; }, 1000)) << svc.table();
   EXPECT_EQ(run({"sh", "-c", "ls " + svc.dir().path() + " | grep -c new"}).out, "0\n") << "a temporary file left";
+  // Plugged in again: its row takes the place of the gone one.
+  ASSERT_TRUE(pc.plug("zrusb0", "", &hh, "zrc0", 100));
+  EXPECT_TRUE(eventually([&] { return svc.table() == header + row + "addressed\n"; }, 1000)) << svc.table();
 
   // Its table goes with the service.
   EXPECT_EQ(svc.stop(), 0) << svc.log();

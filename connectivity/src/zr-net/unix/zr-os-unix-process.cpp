@@ -331,8 +331,10 @@ zr_os_process *zr_os_process_start(const char *program, const char *command_line
     posix_spawnattr_destroy(&attr);
     zr_os_free(args);
     zr_os_free(argv);
-    if (r != 0) {
-        errno = r;
+    if (r != 0 || pid <= 0) {
+        /* A number of 0 or less names a group of processes (-1: every one there is), which
+         * the clean-up below must never signal. */
+        errno = r != 0 ? r : ECHILD;
         return nullptr;
     }
     zr_os_process *p = make_process(pid, true);
