@@ -11,8 +11,9 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
-#include <stdlib.h>
 #include <unistd.h>
+
+#include "test_files.h"
 #endif
 
 #include <cerrno>
@@ -398,22 +399,19 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
 // The table is read on every listing, the store by a service that runs for months: each
 // read gives its descriptor back, whatever it found.
 TEST(DhcpFiles, ReadsGiveTheirDescriptorBack) {
-  char dir[] = "/tmp/zr-dhcp-files-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string file = std::string(dir) + "/table";
+  zrtest::TempDir dir("zr-dhcp-files");
+  const std::string file = dir / "table";
   ASSERT_EQ(write_file_atomically(file, "text"), 0);
   const int lowest = dup(0);  // the lowest free descriptor
   close(lowest);
   std::string text;
   EXPECT_EQ(read_regular_file(file, &text), 0);
   EXPECT_EQ(text, "text");
-  EXPECT_EQ(read_regular_file(dir, &text), EINVAL);
+  EXPECT_EQ(read_regular_file(dir.path(), &text), EINVAL);
   EXPECT_EQ(read_text_file(file, &text), 0);
   const int after = dup(0);
   close(after);
   EXPECT_EQ(after, lowest);
-  unlink(file.c_str());
-  rmdir(dir);
 }
 #endif
 
