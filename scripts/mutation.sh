@@ -190,11 +190,17 @@ if rerun:
     sample = [known[k] for k in wanted if k in known]
     print("=== %d mutants of %s again ===" % (len(sample), rerun), flush=True)
 else:
-    candidates = []
+    candidates, listed = [], set()
     for path in files:
         for no, col, old, new, op in sites(path):
             if key(path, no, col, old, new, op) not in equivalent:
                 candidates.append((path, no, col, old, new, op))
+            else:
+                listed.add(key(path, no, col, old, new, op))
+    # An entry whose line moved no longer keeps its mutant out of the draw.
+    for k in sorted(equivalent - listed):
+        if k.split(":", 1)[0] in files:
+            print("listed as equivalent, but no longer a mutation site (the source moved): " + k)
     rng = random.Random(seed)
     sample = rng.sample(candidates, min(count, len(candidates)))
     print("=== %d mutation sites, %d drawn (seed %d) ===" % (len(candidates), len(sample), seed), flush=True)

@@ -748,8 +748,10 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
     EXPECT_NE(r.out.find("answering       name NSCALC"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("name"), r.out.rfind("name")) << r.out;
   }
+  // One after the other they would take three probe times; a loaded machine (six suites
+  // side by side under the sanitizers) has been seen to add more than half a second.
   std::sort(seconds.begin(), seconds.end());
-  EXPECT_LT(seconds[1], 1.5) << "median of three runs";
+  EXPECT_LT(seconds[1], 2.5) << "median of three runs";
 
   // The handheld that every command uses by default, and wait.
   Result info = zrlink({"info"});

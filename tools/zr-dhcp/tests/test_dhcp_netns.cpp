@@ -547,9 +547,11 @@ TEST(DhcpService, OneInstanceAStateFolderAndOnlyItsOwnAddressesAreRemoved) {
   Computer pc;
   NEED_NETWORK(pc);
   Service svc("interface = zrh0\ninterface = zrh1\n");
-  // The administrator had set the computer's side of subnet 1 on zrh1.
+  // The administrator had set the computer's side of subnet 1 on zrh1, and brought it up:
+  // the system's route of that subnet on zrh1 is no other network's claim on it.
   ASSERT_TRUE(pc.plug("zrh1", "", nullptr, "zrc1"));
   ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.5/30", "dev", "zrh1"}).status, 0);
+  ASSERT_EQ(run({"ip", "link", "set", "zrh1", "up"}).status, 0);
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(pc.plug("zrh0", "", nullptr, "zrc0"));
   ASSERT_TRUE(svc.wait_log("address 172.16.0.1/30 set on zrh0", 1000)) << svc.log();

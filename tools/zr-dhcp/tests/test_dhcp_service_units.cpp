@@ -142,6 +142,8 @@ TEST(DhcpStore, ChoosesTheRememberedSubnetThenTheLowestFreeOne) {
   EXPECT_EQ(s.choose("mac:new", busy), 2) << "another's subnet only when nothing else is left";
   busy.insert(2);
   EXPECT_EQ(s.choose("mac:new", busy), -1);
+  busy.erase(0);
+  EXPECT_EQ(s.choose("mac:new", busy), 0) << "the first subnet too";
 
   EXPECT_EQ(subnet_of(0xAC10FFFEu), 16383);
   EXPECT_EQ(subnet_of(0xAC110001u), -1);
