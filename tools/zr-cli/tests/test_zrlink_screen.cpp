@@ -133,6 +133,11 @@ std::string xdo(const std::string &display, const std::string &command) {
   return sh("DISPLAY=" + display + " xdotool " + command, 5).out;
 }
 
+// The titles of every window on the display, shown or not (what a failed search saw).
+std::string windows_on(const std::string &display) {
+  return "windows on " + display + ":\n" + xdo(display, "search --name . getwindowname %@");
+}
+
 // The window's picture as R,G,B bytes, read with ImageMagick.
 std::string window_pixels(const std::string &display, unsigned long window) {
   TempDir dir;
@@ -171,7 +176,7 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
   TempDir here;
   Zrlink screen(screen_args(*sim, {}), here.path(), xvfb_.display());
   unsigned long w = find_window(xvfb_.display(), "ZRSIM-0000-0000-0001");
-  ASSERT_NE(w, 0u) << screen.err();
+  ASSERT_NE(w, 0u) << screen.err() << windows_on(xvfb_.display());
   std::string title = xdo(xvfb_.display(), "getwindowname " + std::to_string(w));
   EXPECT_NE(title.find("ZR-SIM (ZRSIM-0000-0000-0001)"), std::string::npos) << title;
   std::string geometry = xdo(xvfb_.display(), "getwindowgeometry --shell " + std::to_string(w));
@@ -252,7 +257,7 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
   // With a recording beside the window, Ctrl-C ends both, the file whole.
   Zrlink recording(screen_args(*sim, {"--record", here / "window.gif"}), here.path(), xvfb_.display());
   unsigned long w2 = find_window(xvfb_.display(), "ZRSIM-0000-0000-0001");
-  ASSERT_NE(w2, 0u) << recording.err();
+  ASSERT_NE(w2, 0u) << recording.err() << windows_on(xvfb_.display());
   // Until the title counts images (two at least have come, and been recorded).
   for (int i = 0; i < 100; ++i) {
     std::string t = xdo(xvfb_.display(), "getwindowname " + std::to_string(w2));
@@ -282,7 +287,7 @@ TEST(ZrlinkScreenAll, EveryHandheldInOneWindow) {
   TempDir here;
   Zrlink all({"--all", "screen", "--scale", "1"}, here.path(), xvfb.display());
   unsigned long w = find_window(xvfb.display(), "2 handhelds", 8000);
-  ASSERT_NE(w, 0u) << all.err();
+  ASSERT_NE(w, 0u) << all.err() << windows_on(xvfb.display());
   // Two cells side by side: 320 x 240 each, 8 pixels around, a band of 24 below.
   const size_t width = 2 * 336, height = 272;
   auto cell_state = [&](size_t cell, bool *grey, bool *labelled) {
