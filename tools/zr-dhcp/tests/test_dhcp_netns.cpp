@@ -480,17 +480,19 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
   Computer pc;
   NEED_NETWORK(pc);
   Service svc("interface = zra\ninterface = zrb\n");
-  // Another interface's route covers subnets 0 and 1; the adapter itself already holds an
-  // address of subnet 2.
+  // Another interface's route covers subnets 0 and 1, and its point-to-point address (its
+  // own side, not the peer's) is in subnet 3; the adapter itself already holds an address
+  // of subnet 2.
   ASSERT_TRUE(pc.plug("zrlan", "", nullptr, "zrlan1"));
   ASSERT_EQ(run({"ip", "link", "set", "zrlan", "up"}).status, 0);
   ASSERT_EQ(run({"ip", "addr", "add", "10.9.0.1/24", "dev", "zrlan"}).status, 0);
+  ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.13", "peer", "10.9.1.2/32", "dev", "zrlan"}).status, 0);
   ASSERT_EQ(run({"ip", "route", "add", "172.16.0.0/29", "dev", "zrlan"}).status, 0);
   ASSERT_TRUE(pc.plug("zra", "", nullptr, "zrap"));
   ASSERT_EQ(run({"ip", "addr", "add", "172.16.0.10/30", "dev", "zra"}).status, 0);
   ASSERT_TRUE(svc.start()) << svc.log();
   ASSERT_TRUE(svc.wait_log("set on zra", 1000)) << svc.log();
-  EXPECT_NE(svc.log().find("address 172.16.0.13/30 set on zra"), std::string::npos) << svc.log();
+  EXPECT_NE(svc.log().find("address 172.16.0.17/30 set on zra"), std::string::npos) << svc.log();
 
   // A LAN of 172.16.0.0/16 leaves nothing: said once, nothing set, however often the link
   // changes.
@@ -509,10 +511,10 @@ TEST(DhcpService, ASubnetOverlappingAnyAddressOrForeignRouteIsNeverTaken) {
 
   // Once the LAN has gone, zrb is served without waiting for another event of its own.
   ASSERT_EQ(run({"ip", "addr", "del", "172.16.3.77/16", "dev", "zrlan"}).status, 0);
-  EXPECT_TRUE(svc.wait_log("address 172.16.0.17/30 set on zrb", 1000)) << svc.log();
+  EXPECT_TRUE(svc.wait_log("address 172.16.0.21/30 set on zrb", 1000)) << svc.log();
   EXPECT_TRUE(eventually(
       [&] {
-        return svc.table().find(" interface=zrb host=172.16.0.17 handheld=172.16.0.18 state=addressed\n") !=
+        return svc.table().find(" interface=zrb host=172.16.0.21 handheld=172.16.0.22 state=addressed\n") !=
                std::string::npos;
       },
       1000))
