@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -464,6 +465,12 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   EXPECT_NE(shown.err.find("z2.bin 100% 68.4 KiB/68.4 KiB "), std::string::npos) << shown.err;
   EXPECT_NE(shown.err.find(" ETA 0:00\n"), std::string::npos) << shown.err;
   EXPECT_EQ(shown.err.find("   0% 0 B/"), std::string::npos) << "no empty first line: " << shown.err;
+  // From a slow handheld (0.7 s for the file) the steps on the way are shown too.
+  zrtest::SimProcess slow({"--storage", st.root, "--rate", "100000"});
+  ASSERT_TRUE(slow.ok());
+  Result slowly = zrlink({"--addr", slow.addr_text(), "--progress", "pull", "/docs/deep/z.bin", host.path() + "/z3.bin"});
+  ASSERT_EQ(slowly.status, 0) << slowly.err;
+  EXPECT_TRUE(std::regex_search(slowly.err, std::regex("z3\\.bin +[1-9][0-9]?% "))) << slowly.err;
 
   Storage::write(host.path() + "/docs/added.txt", "new on the host");
   Result push = zrlink({"--addr", sim.addr_text(), "-q", "push", host.path() + "/docs", "/empty"});
