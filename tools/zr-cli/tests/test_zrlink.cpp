@@ -25,8 +25,8 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
