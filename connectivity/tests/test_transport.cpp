@@ -396,6 +396,35 @@ TEST_F(Transport, BadHandlesAndFlags) {
   KQ_ZR_1b_unbind(l);
 }
 
+#ifndef _WIN32
+// A program that closed its standard input has its next socket on descriptor 0: that
+// handle is one as any other.
+TEST_F(Transport, AConnectionOnDescriptorZeroIsAHandleAsAnyOther) {
+  uint16_t port = 0;
+  int l = listener(&port);
+  ASSERT_GE(l, 0);
+  const int saved = dup(0);
+  ASSERT_GE(saved, 0);
+  close(0);
+  int h = KQ_ZR_1b_bind(0, 0, 0x7F000001u, port);
+  int peer = KQ_ZR_1b_recv(l, 0, nullptr, 0);
+  EXPECT_EQ(h, 0);
+  EXPECT_EQ(KQ_ZR_1b_ready(h, 3), 2) << "writable, nothing to read yet";
+  EXPECT_EQ(KQ_ZR_1b_send(peer, 0, "ab", 2), 2);
+  for (int i = 0; i < 2000 && KQ_ZR_1b_ready(h, 1) != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(KQ_ZR_1b_ready(h, 1), 1);
+  char buf[4];
+  EXPECT_EQ(KQ_ZR_1b_recv(h, 0, buf, sizeof buf), 2);
+  zr_conn_info info;
+  EXPECT_EQ(KQ_ZR_1b_info(h, &info), 0);
+  EXPECT_EQ(info.rport, port);
+  KQ_ZR_1b_unbind(h);
+  EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 closed by the unbind";
+  dup2(saved, 0);
+  close(saved);
+}
+#endif
+
 TEST_F(Transport, UnbindClosesSocketsTheTableDoesNotKnow) {
   int fd = zrtest::plain_tcp_socket();
   ASSERT_GE(fd, 0);
