@@ -192,6 +192,12 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "replaced and more");
   ASSERT_EQ(sh("perl -e \"truncate(shift, 8) or die\" \"" + mp + "/notes.txt\"").status, 0);  // truncate(2) by name
   EXPECT_EQ(read_file(st + "/notes.txt"), "replaced");
+  // Cut through a descriptor that wrote nothing: sent at its close as well.
+  int cut = open((mp + "/notes.txt").c_str(), O_RDWR);
+  ASSERT_GE(cut, 0);
+  EXPECT_EQ(ftruncate(cut, 4), 0);
+  EXPECT_EQ(close(cut), 0);
+  EXPECT_EQ(read_file(st + "/notes.txt"), "repl");
   // Cut to its first byte without having been read: that byte is the handheld's.
   ASSERT_EQ(sh("perl -e \"truncate(shift, 1) or die\" \"" + mp + "/docs/a b.txt\"").status, 0);
   EXPECT_EQ(read_file(st + "/docs/a b.txt"), "a");
