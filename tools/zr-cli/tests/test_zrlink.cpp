@@ -1230,6 +1230,9 @@ TEST(ZrlinkOsUpgrade, SendsAHostImageAsksAndRefusesWhenNotReady) {
   EXPECT_EQ(zrlink({"--addr", busy.addr_text(), "osupg", "-y", "--force", "/os-image.bin"}).status, 0);
   Result folder = zrlink({"--addr", busy.addr_text(), "osupg", "--force", "/docs"});
   EXPECT_NE(folder.err.find("/docs is a folder on the handheld"), std::string::npos) << folder.err;
+  Result host_folder = zrlink({"--addr", busy.addr_text(), "osupg", "-y", "--force", host.path()});
+  EXPECT_EQ(host_folder.status, 1);
+  EXPECT_EQ(host_folder.err, "zrlink: osupg: " + host.path() + " is not a regular file\n");
 
   // On a terminal it asks first; only "y" installs, and -y does not ask.
   Result declined = zrlink_on_terminal({"--addr", sim.addr_text(), "osupg", "/os-image.bin"}, "n\n");
