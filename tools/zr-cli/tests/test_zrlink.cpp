@@ -169,6 +169,15 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
   for (const char *jobs : {"0", "x", "65", "-1", ""})
     EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "push", "-j", jobs, "a", "/b"}).status, 2) << jobs;
   EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "pull", "/a", "b", "-j"}).status, 2);
+  // Operands that only the command itself can judge: each refusal says what is wrong.
+  for (const auto &[args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--addr", "127.0.0.1", "sync", "a", "b"}, "sync: one side must be the handheld's, written :PATH"},
+           {{"--addr", "127.0.0.1", "pull", "--json", "/a", "-"}, "--json and - both want standard output"},
+           {{"--all", "screenshot", "-"}, "screenshot --all writes a file per handheld, not standard output"}}) {
+    Result refused = zrlink(args);
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
+  }
 
   // Every number an option takes, at both ends of its range (taken: the command runs and
   // fails otherwise, or waits for nothing) and just past them (a usage error).  The
