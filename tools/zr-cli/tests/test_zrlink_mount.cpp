@@ -291,12 +291,18 @@ TEST_F(ZrlinkMount, AFetchBrokenOffLeavesNothingInTheCache) {
 }
 
 TEST_F(ZrlinkMount, AFetchOfAnotherSizeThanListedIsNotBelieved) {
-  // The handheld sends 1000 bytes of its 5000-byte file: appended to and sent back, that
-  // copy would replace the file with a broken one.
-  Handheld lying({"--xfer-size", "1000"});
+  // The handheld announces every file as 399999 bytes: of its 5000-byte file, a copy
+  // appended to and sent back would replace the file with a broken one.  Its file of 400000
+  // bytes comes slowly, and none of its first bytes is read while it comes, as they would be
+  // if the fetch were believed.
+  Handheld lying({"--xfer-size", "399999", "--rate", "200000"});
   ASSERT_TRUE(lying.sim.ok()) << lying.sim.error();
+  WriteFile(lying.root + "/big.bin", std::string(400000, 'b'));
   Mount m(lying, host.path() + "/mnt");
   ASSERT_MOUNTED(m);
+  Shell head = sh("head -c 100 \"" + m.path() + "/big.bin\"");
+  EXPECT_NE(head.status, 0);
+  EXPECT_NE(head.out.find("Input/output error"), std::string::npos) << head.out;
   Shell cat = sh("cat \"" + m.path() + "/docs/a b.txt\"");
   EXPECT_NE(cat.status, 0);
   EXPECT_NE(cat.out.find("Input/output error"), std::string::npos) << cat.out;
