@@ -125,7 +125,12 @@ TEST(ScanAddr, MasksAndNames) {
   EXPECT_EQ(a, 0u);
   EXPECT_EQ(zr_p_addr(&a, "/32"), 3);
   EXPECT_EQ(a, 0xFFFFFFFFu);
+  EXPECT_EQ(zr_p_addr(&a, "/9"), 2);  // the digits at both ends
+  EXPECT_EQ(a, 0xFF800000u);
+  EXPECT_EQ(zr_p_addr(&a, "/1"), 2);
+  EXPECT_EQ(a, 0x80000000u);
   a = 1;
+  EXPECT_EQ(zr_p_addr(&a, "//"), 0);
   EXPECT_EQ(zr_p_addr(&a, "/33"), 0);
   EXPECT_EQ(zr_p_addr(&a, "/99999999999"), 0);
   // Only a digit after "/" makes a mask; anything else is neither mask nor name.
