@@ -229,6 +229,7 @@ TEST_F(ZrlinkMount, OrdinaryToolsWorkOnTheHandheldsStorage) {
   EXPECT_EQ(over.out.substr(0, 1), "f") << over.out;
   ASSERT_EQ(sh("mv \"" + mp + "/made/moved.txt\" \"" + mp + "/notes.txt\"").status, 0);
   EXPECT_EQ(read_file(st + "/notes.txt"), "made on the host\n");
+  EXPECT_EQ(m.error(), "") << "the replaced file is gone, and nothing else went wrong";
   EXPECT_EQ(sh("cat \"" + mp + "/notes.txt\"").out, "made on the host\n");
   Shell full = sh("rmdir \"" + mp + "/docs\"");
   EXPECT_NE(full.status, 0);
