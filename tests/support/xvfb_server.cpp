@@ -40,8 +40,8 @@ XvfbServer::XvfbServer(const std::string& screen) {
     // -noreset: by default the server resets when its last client leaves, and a program
     // that connects in that moment finds no display (a test's second window after its first
     // has closed).
-    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0",
-             screen.c_str(), static_cast<char*>(nullptr));
+    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0", screen.c_str(),
+             static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(fds[1]);

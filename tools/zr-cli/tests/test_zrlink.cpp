@@ -477,7 +477,8 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   // From a slow handheld (0.7 s for the file) the steps on the way are shown too.
   zrtest::SimProcess slow({"--storage", st.root, "--rate", "100000"});
   ASSERT_TRUE(slow.ok());
-  Result slowly = zrlink({"--addr", slow.addr_text(), "--progress", "pull", "/docs/deep/z.bin", host.path() + "/z3.bin"});
+  Result slowly =
+      zrlink({"--addr", slow.addr_text(), "--progress", "pull", "/docs/deep/z.bin", host.path() + "/z3.bin"});
   ASSERT_EQ(slowly.status, 0) << slowly.err;
   EXPECT_TRUE(std::regex_search(slowly.err, std::regex("z3\\.bin +[1-9][0-9]?% "))) << slowly.err;
 
