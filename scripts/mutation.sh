@@ -193,10 +193,11 @@ else:
     candidates, listed = [], set()
     for path in files:
         for no, col, old, new, op in sites(path):
-            if key(path, no, col, old, new, op) not in equivalent:
-                candidates.append((path, no, col, old, new, op))
+            k = key(path, no, col, old, new, op)
+            if k in equivalent:
+                listed.add(k)
             else:
-                listed.add(key(path, no, col, old, new, op))
+                candidates.append((path, no, col, old, new, op))
     # An entry whose line moved no longer keeps its mutant out of the draw.
     for k in sorted(equivalent - listed):
         if k.split(":", 1)[0] in files:
