@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -250,6 +252,13 @@ TEST_F(HostRename, SameFolderRenamesInPlaceAndSetsTheFolderBack) {
       EXPECT_EQ(names_in(deep), std::vector<std::string>{"o"});
     }
   }
+  // A current folder that was removed cannot be set back: nothing is renamed.
+  ASSERT_EQ(mkdir((dir / "gone").c_str(), 0755), 0);
+  ASSERT_EQ(chdir((dir / "gone").c_str()), 0);
+  ASSERT_EQ(rmdir((dir / "gone").c_str()), 0);
+  EXPECT_EQ(zr_rename((dir / "b/w.txt").c_str(), (dir / "b/v.txt").c_str()), -1);
+  EXPECT_EQ(KQ_ZR_errno(), ENOENT);
+  EXPECT_EQ(names_in(dir / "b"), std::vector<std::string>{"w.txt"});
 }
 
 TEST_F(HostRename, SameFolderRenameNeverReplacesAFile) {
@@ -303,6 +312,26 @@ TEST_F(HostRename, OtherFoldersMoveByCopying) {
   EXPECT_EQ(zr_rename((dir / "a/z").c_str(), (dir / "b/z").c_str()), 0);
   EXPECT_EQ(read_file(dir / "b/z"), "z");
   EXPECT_TRUE(names_in(dir / "a").empty());
+  // A copy that cannot be written whole (past the file size limit here) leaves the old
+  // file as it was, nothing beside the target, and no descriptor open.
+  ASSERT_TRUE(write_file(dir / "a/big", content));
+  const int lowest = dup(0);
+  close(lowest);
+  rlimit saved{}, small{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  small = saved;
+  small.rlim_cur = 1000;
+  void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  int r = zr_rename((dir / "a/big").c_str(), (dir / "b/big").c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, handler);
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(read_file(dir / "a/big"), content);
+  EXPECT_EQ(names_in(dir / "b"), std::vector<std::string>{"z"});
+  const int next = dup(0);
+  EXPECT_EQ(next, lowest) << "a descriptor was left open";
+  close(next);
 }
 
 TEST_F(HostRename, FoldersAndMissingFilesAreRefused) {

@@ -474,6 +474,11 @@ TEST(ZrlinkFiles, PushAndPullWholeFolders) {
   EXPECT_NE(shown.err.find("z2.bin 100% 68.4 KiB/68.4 KiB "), std::string::npos) << shown.err;
   EXPECT_NE(shown.err.find(" ETA 0:00\n"), std::string::npos) << shown.err;
   EXPECT_EQ(shown.err.find("   0% 0 B/"), std::string::npos) << "no empty first line: " << shown.err;
+  // Of several files, the share of them all as well.
+  TempDir both;
+  Result two = zrlink({"--addr", sim.addr_text(), "--progress", "pull", "/notes.txt", "/docs/deep/z.bin", both.path()});
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_TRUE(std::regex_search(two.err, std::regex(" 100% [^\n]* all 100% \\([12]/2\\) "))) << two.err;
   // From a slow handheld (0.7 s for the file) the steps on the way are shown too.
   zrtest::SimProcess slow({"--storage", st.root, "--rate", "100000"});
   ASSERT_TRUE(slow.ok());
@@ -639,6 +644,14 @@ TEST(ZrlinkFiles, CtrlCStopsAStalledPullPromptlyAndLeavesTheHostAsItWas) {
   TempDir fresh;
   Result f = interrupted_run({"--addr", sim.addr_text(), "pull", "/", fresh.path() + "/all"});
   EXPECT_EQ(f.status, 130) << f.err;
+  EXPECT_EQ(tree(fresh.path()), ".\n");
+
+  // A sync stopped while it still compares the trees says that it changed nothing.
+  zrtest::SimProcess slow({"--storage", st.root, "--fault-cmd", "dir", "--delay", "2000"});
+  ASSERT_TRUE(slow.ok());
+  Result s = interrupted_run({"--addr", slow.addr_text(), "sync", ":/", fresh.path() + "/synced"});
+  EXPECT_EQ(s.status, 130) << s.err;
+  EXPECT_NE(s.err.find("zrlink: sync: stopped before any change\n"), std::string::npos) << s.err;
   EXPECT_EQ(tree(fresh.path()), ".\n");
 }
 

@@ -259,11 +259,13 @@ TEST_F(ZrlinkScreenWindow, ShowsTheHandheldSavesItsScreenshotAndWaitsForItWhenIt
   unsigned long w2 = find_window(xvfb_.display(), "ZRSIM-0000-0000-0001");
   ASSERT_NE(w2, 0u) << recording.err() << windows_on(xvfb_.display());
   // Until the title counts images (two at least have come, and been recorded).
+  std::string t;
   for (int i = 0; i < 100; ++i) {
-    std::string t = xdo(xvfb_.display(), "getwindowname " + std::to_string(w2));
+    t = xdo(xvfb_.display(), "getwindowname " + std::to_string(w2));
     if (t.find("images/s") != std::string::npos && t.find(" 0.0 images/s") == std::string::npos) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  EXPECT_EQ(t.find(" 0.0 images/s"), std::string::npos) << t;
   recording.signal(SIGINT);
   EXPECT_EQ(recording.wait(3000), 130) << recording.err();
   EXPECT_GE(different_images(here / "window.gif"), 1);

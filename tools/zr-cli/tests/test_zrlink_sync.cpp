@@ -350,6 +350,12 @@ TEST_F(ZrlinkSync, ChangesAreSeenWhateverTheClocksSay) {
   EXPECT_EQ(h.count("fput", mark), 1);
   EXPECT_EQ(read_file(h.root + "/odd/sub/b.txt"), std::string(3000, 'B'));
   unsetenv("ZR_ODD");
+
+  // The record's name takes from the handheld's serial only what is safe in a file name.
+  auto odd_serial = faulty({"--set", "eid=../A/B:C"});
+  ASSERT_EQ(sh(zrlink_for(*odd_serial) + " -q sync \"" + src + "\" :/docs/o").status, 0);
+  Shell ls = sh("cd \"" + host.path() + "/state/zrlink\" && ls");
+  EXPECT_NE(ls.out.find("sync-.._A_B_C"), std::string::npos) << ls.out;
 }
 
 TEST_F(ZrlinkSync, SymbolicLinksInTheSourceAreSkippedOrFollowedOnce) {

@@ -393,6 +393,7 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
   for (const char *bad : {"zr-dhcp-table 2 pid=42\n", "zr-dhcp-table 1 pid=\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a serial=%4 state=gone\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a state=lost\n",
+                          "zr-dhcp-table 1 pid=1\nadapter index=0 interface=a state=gone\n",
                           "zr-dhcp-table 1 pid=1\nadapter interface=a state=gone\n"})
     EXPECT_FALSE(parse_table(bad, &pid, &back, &why)) << bad;
 }
