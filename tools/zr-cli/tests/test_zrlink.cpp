@@ -160,7 +160,9 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown command"), std::string::npos);
   EXPECT_EQ(zrlink({"info", "--bogus"}).status, 2);
-  EXPECT_EQ(zrlink({"--addr", "not an address!", "info"}).status, 2);
+  Result bad_addr = zrlink({"--addr", "not an address!", "info"});
+  EXPECT_EQ(bad_addr.status, 2);
+  EXPECT_NE(bad_addr.err.find("zrlink: not an address: not an address!\n"), std::string::npos) << bad_addr.err;
   EXPECT_EQ(zrlink({"--addr", "127.0.0.1", "mv", "only-one"}).status, 2);
   Result extra = zrlink({"--addr", "127.0.0.1", "info", "extra"});
   EXPECT_EQ(extra.status, 2);
@@ -173,6 +175,7 @@ TEST(ZrlinkCommandLine, UsageErrorsExitWith2) {
   for (const auto &[args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"--addr", "127.0.0.1", "sync", "a", "b"}, "sync: one side must be the handheld's, written :PATH"},
            {{"--addr", "127.0.0.1", "pull", "--json", "/a", "-"}, "--json and - both want standard output"},
+           {{"--addr", "127.0.0.1", "push", "a", "-", "/b"}, "push: - (standard input) is sent alone"},
            {{"--all", "screenshot", "-"}, "screenshot --all writes a file per handheld, not standard output"}}) {
     Result refused = zrlink(args);
     EXPECT_EQ(refused.status, 2) << refused.err;
@@ -794,6 +797,9 @@ TEST(ZrlinkDiscovery, ListProbesEveryCandidateAtTheSameTime) {
   // A long wait probes round after round, and each probe's process is reaped: a wait of an
   // hour must not leave thousands of ended processes behind.
   sim.stop();
+  Result none = zrlink({"wait", "--timeout", "0.5"});
+  EXPECT_EQ(none.status, 3) << none.err;
+  EXPECT_NE(none.err.find("zrlink: no handheld answered within 0.5 s\n"), std::string::npos) << none.err;
   pid_t waiting = fork();
   if (waiting == 0) {
     int null = open("/dev/null", O_WRONLY);

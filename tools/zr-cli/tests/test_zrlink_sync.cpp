@@ -143,6 +143,12 @@ TEST_F(ZrlinkSync, DeleteAndDryRun) {
   ASSERT_EQ(sh(z + " -q sync --delete :/docs/sub \"" + back + "\"").status, 0);
   EXPECT_EQ(tree(back), tree(src + "/sub"));
 
+  // A destination that is a file is no folder to sync into.
+  Shell into_file = sh(z + " -q sync \"" + src + "\" :/docs/a.txt");
+  EXPECT_EQ(into_file.status, 1) << into_file.out;
+  EXPECT_NE(into_file.out.find("zrlink: sync: /docs/a.txt is not a folder\n"), std::string::npos) << into_file.out;
+  EXPECT_EQ(read_file(h.root + "/docs/a.txt"), "first file\n");
+
   // One side must be the handheld's.
   EXPECT_EQ(sh(z + " sync \"" + src + "\" \"" + back + "\"").status, 2);
   EXPECT_EQ(sh(z + " sync :/a :/b").status, 2);
