@@ -148,6 +148,17 @@ TEST_F(ZrlinkSync, DeleteAndDryRun) {
   EXPECT_EQ(into_file.status, 1) << into_file.out;
   EXPECT_NE(into_file.out.find("zrlink: sync: /docs/a.txt is not a folder\n"), std::string::npos) << into_file.out;
   EXPECT_EQ(read_file(h.root + "/docs/a.txt"), "first file\n");
+  // A file where the source has a folder of its name is replaced only with --delete.
+  WriteFile(h.root + "/docs/kind", "f");
+  std::system(("mkdir '" + src + "/kind'").c_str());
+  Shell clash = sh(z + " -q sync \"" + src + "\" :/docs");
+  EXPECT_EQ(clash.status, 1) << clash.out;
+  EXPECT_NE(clash.out.find("zrlink: sync: /docs/kind is a file where " + src + "/kind is a folder (--delete replaces it)\n"),
+            std::string::npos)
+      << clash.out;
+  EXPECT_EQ(read_file(h.root + "/docs/kind"), "f");
+  ASSERT_EQ(sh(z + " -q sync --delete \"" + src + "\" :/docs").status, 0);
+  EXPECT_EQ(tree(h.root + "/docs"), tree(src));
 
   // One side must be the handheld's.
   EXPECT_EQ(sh(z + " sync \"" + src + "\" \"" + back + "\"").status, 2);
