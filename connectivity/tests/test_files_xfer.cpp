@@ -103,8 +103,10 @@ TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
   close(0);
   int sent = put(sim.addr(), "f", host / "f", 1);
   int fetched = get(sim.addr(), "f", host / "g", 1);
-  // A request that opens no host file has its connection on descriptor 0.
+  // Requests that open no host file have their connection on descriptor 0.
   int made = KQ_ZR_fm_fileop(sim.addr(), ZR_FM_MKDIR, "d", nullptr);
+  zr_info info{};
+  int asked = KQ_ZR_sr_info(sim.addr(), 1, &info);
   bool closed = fcntl(0, F_GETFD) < 0;
   if (saved >= 0) {
     dup2(saved, 0);
@@ -113,6 +115,8 @@ TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
   EXPECT_EQ(sent, 0);
   EXPECT_EQ(fetched, 0);
   EXPECT_EQ(made, 0);
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(info.addr, sim.addr());
   struct stat st;
   EXPECT_TRUE(stat((sim / "d").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
   EXPECT_TRUE(closed) << "the host files were closed";
