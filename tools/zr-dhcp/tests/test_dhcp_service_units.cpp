@@ -381,7 +381,7 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
   long pid = 0;
   std::vector<TableRow> back;
   std::string why;
-  ASSERT_TRUE(parse_table(text + "adapter index=3 interface=x state=gone colour=red\nnews\n", &pid, &back, &why))
+  ASSERT_TRUE(parse_table(text + "adapter index=2147483647 interface=x state=gone colour=red\nnews\n", &pid, &back, &why))
       << why;
   EXPECT_EQ(pid, 42);
   ASSERT_EQ(back.size(), 3u);
@@ -390,10 +390,12 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
   EXPECT_EQ(back[0].handheld, 0xAC100002u);
   EXPECT_EQ(back[1].host, 0u);
   EXPECT_EQ(back[2].state, AdapterState::kGone);
+  EXPECT_EQ(back[2].index, 2147483647);
   for (const char *bad : {"zr-dhcp-table 2 pid=42\n", "zr-dhcp-table 1 pid=\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a serial=%4 state=gone\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a state=lost\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=0 interface=a state=gone\n",
+                          "zr-dhcp-table 1 pid=1\nadapter index=2147483648 interface=a state=gone\n",
                           "zr-dhcp-table 1 pid=1\nadapter interface=a state=gone\n"})
     EXPECT_FALSE(parse_table(bad, &pid, &back, &why)) << bad;
 }
