@@ -63,6 +63,10 @@ TEST(DhcpConfig, AnErrorNamesItsLineAndKeepsTheFormerSettings) {
       {"lease = \n", "1: lease"},
       {"interface = a/b\n", "1: interface"},
       {"interface = sixteen-chars-xx\n", "1: interface"},
+      {"interface = a b\n", "1: interface"},
+      {"interface = a:1\n", "1: interface"},
+      {"interface = a\x7f\n", "1: interface"},
+      {"interface = ..\n", "1: interface"},
       {"just text\n", "1: expected \"key = value\""},
   };
   for (const auto &b : bad) {
