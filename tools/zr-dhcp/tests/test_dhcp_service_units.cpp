@@ -400,6 +400,8 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
                           "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a state=lost\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=0 interface=a state=gone\n",
                           "zr-dhcp-table 1 pid=1\nadapter index=2147483648 interface=a state=gone\n",
+                          "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a usb-port=1/2 state=gone\n",
+                          "zr-dhcp-table 1 pid=1\nadapter index=1 interface=a usb-port=1-\x7f state=gone\n",
                           "zr-dhcp-table 1 pid=1\nadapter interface=a state=gone\n"})
     EXPECT_FALSE(parse_table(bad, &pid, &back, &why)) << bad;
 }
