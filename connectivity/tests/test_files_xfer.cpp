@@ -89,6 +89,10 @@ TEST_F(Transfers, ContentArrivesWholeBothWaysAtEverySize) {
   // No unfinished files anywhere.
   EXPECT_EQ(names_in(sim.storage.path()).size(), 7u);
   EXPECT_EQ(names_in(host.path()).size(), 14u);
+  // A host name as long as a name can be: the unfinished file beside it has a short name.
+  const std::string longest(255, 'n');
+  ASSERT_EQ(get(sim.addr(), "file 1", host / longest), 0);
+  EXPECT_EQ(read_file(host / longest), pattern(1, 1));
 }
 
 #ifndef _WIN32
