@@ -153,8 +153,9 @@ TEST_F(ZrlinkSync, DeleteAndDryRun) {
   std::system(("mkdir '" + src + "/kind'").c_str());
   Shell clash = sh(z + " -q sync \"" + src + "\" :/docs");
   EXPECT_EQ(clash.status, 1) << clash.out;
-  EXPECT_NE(clash.out.find("zrlink: sync: /docs/kind is a file where " + src + "/kind is a folder (--delete replaces it)\n"),
-            std::string::npos)
+  EXPECT_NE(
+      clash.out.find("zrlink: sync: /docs/kind is a file where " + src + "/kind is a folder (--delete replaces it)\n"),
+      std::string::npos)
       << clash.out;
   EXPECT_EQ(read_file(h.root + "/docs/kind"), "f");
   ASSERT_EQ(sh(z + " -q sync --delete \"" + src + "\" :/docs").status, 0);

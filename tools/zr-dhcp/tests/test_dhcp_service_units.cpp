@@ -385,7 +385,8 @@ TEST(DhcpTable, ReadsWhatItWritesPassingOverWhatItDoesNotKnow) {
   long pid = 0;
   std::vector<TableRow> back;
   std::string why;
-  ASSERT_TRUE(parse_table(text + "adapter index=2147483647 interface=x state=gone colour=red\nnews\n", &pid, &back, &why))
+  ASSERT_TRUE(
+      parse_table(text + "adapter index=2147483647 interface=x state=gone colour=red\nnews\n", &pid, &back, &why))
       << why;
   EXPECT_EQ(pid, 42);
   ASSERT_EQ(back.size(), 3u);
