@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -79,6 +80,16 @@ std::set<int> open_fds() {
   return fds;
 }
 
+// The process's mappings of named shared objects (the mutex, the shared count), one line
+// each.
+std::multiset<std::string> shared_mappings() {
+  std::multiset<std::string> maps;
+  std::ifstream in("/proc/self/maps");
+  for (std::string line; std::getline(in, line);)
+    if (line.find("/dev/shm/") != std::string::npos) maps.insert(line.substr(line.find("/dev/shm/")));
+  return maps;
+}
+
 // One library call of a case and its result.
 using Step = std::pair<std::string, int>;
 using Steps = std::vector<Step>;
@@ -105,6 +116,7 @@ Outcome run_once(long fail_at, const std::function<Steps()> &body) {
   gate = Gate();
   gate.fail_at = fail_at;
   const std::set<int> fds = open_fds();
+  const std::multiset<std::string> maps = shared_mappings();
   ::testing::internal::CaptureStderr();
   zri_set_alloc_gate(gate_fn);
   Outcome r;
@@ -114,6 +126,7 @@ Outcome run_once(long fail_at, const std::function<Steps()> &body) {
   r.failed = gate.failed;
   r.allocations = gate.seen;
   EXPECT_EQ(open_fds(), fds) << "a descriptor stayed open; " << r.describe();
+  EXPECT_EQ(shared_mappings(), maps) << "a mapping stayed; " << r.describe();
 #ifdef ZR_LEAK_CHECK
   EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "memory leaked; " << r.describe();
 #endif

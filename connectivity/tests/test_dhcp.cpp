@@ -99,7 +99,8 @@ std::vector<std::string> record_of(const std::string &path) {
 // A helper process (zr-dhcp-user) that runs DHCP commands for a test, one a line.
 class User {
  public:
-  explicit User(const std::string &prefix, const std::string &program) {
+  // A user that is not `named` uses the library's own names, as every program does.
+  User(const std::string &prefix, const std::string &program, bool named = true) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
@@ -113,7 +114,7 @@ class User {
     close(out[1]);
     to_ = in[1];
     from_ = out[0];
-    if (pid_ > 0) names_ok_ = ask("names\t" + prefix + "\t" + program) == "ok";
+    if (pid_ > 0) names_ok_ = !named || ask("names\t" + prefix + "\t" + program) == "ok";
   }
   ~User() {
     if (to_ >= 0) close(to_);
@@ -456,6 +457,23 @@ TEST_F(Dhcp, ProcessesShareOneServerAndTheLastCleanupEndsIt) {
   EXPECT_EQ(b->cleanup(), "0");
   EXPECT_TRUE(wait_no_servers()) << "the last user ends it, though another process started it";
   EXPECT_EQ(count(), 0);
+}
+
+// Programs never name the objects or the program: each one then uses the same names, so
+// that all the programs of the machine share one server.
+TEST_F(Dhcp, ProgramsThatNameNothingShareTheDefaultNames) {
+  exe = folder + "/zr-dhcp.exe";
+  ASSERT_TRUE(copy_file(ZR_DHCP_STANDIN_PATH, exe, 0755));
+  zri_dhcp_names(nullptr, nullptr);
+  zr_os_named_remove(zri_dhcp_mutex_name());
+  zr_os_named_remove(zri_dhcp_shared_name());
+  User a("", "", false);
+  ASSERT_TRUE(a.ok());
+  ASSERT_EQ(a.init(folder, arguments), "0");
+  EXPECT_EQ(count(), 1);
+  EXPECT_EQ(servers().size(), 1u);
+  EXPECT_EQ(a.cleanup(), "0");
+  EXPECT_TRUE(wait_no_servers());
 }
 
 TEST_F(Dhcp, SimultaneousFirstUsersStartOneServer) {

@@ -183,10 +183,17 @@ class CommandLines : public ::testing::Test {
     std::string copy = "cp '" ZR_DHCP_STANDIN_PATH "' '" + exe + "'";
     ASSERT_EQ(std::system(copy.c_str()), 0);
   }
-  // Starts the stand-in with `line` and returns what it recorded after the "pid" line.
+  // Starts the stand-in with `line` and returns what it recorded after the "pid" line.  The
+  // caller blocks SIGTERM (as a program that takes signals in one thread does); the server
+  // starts with no signal blocked, or it could not be asked to end.
   std::vector<std::string> started_with(const std::string &line) {
     unlink((folder / "zr-dhcp.args").c_str());
+    sigset_t term, old_mask;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &old_mask);
     zr_os_process *p = zr_os_process_start(exe.c_str(), line.c_str());
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     EXPECT_NE(p, nullptr) << line;
     if (p == nullptr) return {};
     std::vector<std::string> args;
@@ -195,6 +202,10 @@ class CommandLines : public ::testing::Test {
       std::string l;
       while (std::getline(in, l)) args.push_back(l);
       if (args.empty()) usleep(10000);
+    }
+    if (!args.empty()) {
+      std::string status = read_file("/proc/" + args[0].substr(args[0].find(' ') + 1) + "/status");
+      EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos) << status;
     }
     EXPECT_EQ(zr_os_process_alive(p), 1);
     EXPECT_EQ(zr_os_process_terminate(p, 2000), 0);
