@@ -250,6 +250,18 @@ TEST_F(ZrlinkSync, AListingCutShortDeletesNothingOnTheHost) {
   EXPECT_EQ(read_file(back + "/file3.txt"), "<missing>");
 }
 
+// A handheld that lists one name many times: the listings are still compared, and its file
+// arrives whole.
+TEST_F(ZrlinkSync, ANameListedManyTimesStillArrivesWhole) {
+  WriteFile(h.root + "/a", "whole");
+  std::string listing = "0\\n";
+  for (int i = 0; i < 40; ++i) listing += "a\\nsize=5\\ntime=1\\ntype=0\\nbits=420\\n\\n";
+  auto repeating = faulty({"--fault-cmd", "dir", "--reply", listing});
+  Shell r = sh(zrlink_for(*repeating) + " -q sync :/ \"" + host.path() + "/back\"");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(host.path() + "/back/a"), "whole");
+}
+
 TEST_F(ZrlinkSync, AListingCutShortReplacesNothingOnTheHandheld) {
   // The handheld's copy is newer than the host's and of the same size: nothing to send.
   std::system(("mkdir -p '" + h.root + "/notes' '" + host.path() + "/notes'").c_str());
