@@ -105,6 +105,21 @@ TEST_F(Transport, AutomaticPortsCycleFrom57345) {
   EXPECT_GE(local_port_of(a), 57345);
   EXPECT_GT(local_port_of(b), local_port_of(a));
   EXPECT_LE(local_port_of(b), 61439);
+#ifndef _WIN32
+  // Ports that other sockets listen on are passed over for the next ones of the cycle (on
+  // Windows address reuse lets a bind share a listener's port).
+  const uint16_t next = static_cast<uint16_t>(local_port_of(b) + 1);
+  int held[2] = {KQ_ZR_1b_bind(0, next, 0, 0), KQ_ZR_1b_bind(0, next + 1, 0, 0)};
+  ASSERT_GE(held[0], 0);
+  ASSERT_GE(held[1], 0);
+  int c = KQ_ZR_1b_bind(0, 0, 0, port);
+  ASSERT_GE(c, 0);
+  EXPECT_GT(local_port_of(c), next + 1);
+  EXPECT_LE(local_port_of(c), next + 8);
+  KQ_ZR_1b_unbind(held[0]);
+  KQ_ZR_1b_unbind(held[1]);
+  KQ_ZR_1b_unbind(c);
+#endif
   KQ_ZR_1b_unbind(a);
   KQ_ZR_1b_unbind(b);
   KQ_ZR_1b_unbind(l);
