@@ -228,6 +228,16 @@ TEST_F(ZrlinkSync, WhatCannotBeReadInTheSourceIsNotDeleted) {
   EXPECT_EQ(locked.status, 1) << locked.out;
   EXPECT_NE(locked.out.find(src + "/sub/b.txt"), std::string::npos) << locked.out;
   EXPECT_EQ(tree(h.root + "/backup"), now);
+  // One that cannot be listed at all: its copy stays whole, and the others go on.
+  WriteFile(src + "/a.txt", "edited again\n");
+  ASSERT_EQ(sh("chmod 0 \"" + src + "/sub\"").status, 0);
+  Shell unlisted =
+      sh("setpriv --bounding-set -dac_override,-dac_read_search " + z + " -q sync --delete \"" + src + "\" :/backup");
+  sh("chmod 0755 \"" + src + "/sub\"");
+  EXPECT_EQ(unlisted.status, 1) << unlisted.out;
+  EXPECT_NE(unlisted.out.find("nothing in /backup/sub is deleted or copied"), std::string::npos) << unlisted.out;
+  EXPECT_EQ(read_file(h.root + "/backup/a.txt"), "edited again\n");
+  EXPECT_EQ(read_file(h.root + "/backup/sub/b.txt"), std::string(3000, 'b'));
 }
 
 TEST_F(ZrlinkSync, AListingCutShortDeletesNothingOnTheHost) {
