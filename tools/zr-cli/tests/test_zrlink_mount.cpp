@@ -585,6 +585,13 @@ TEST_F(ZrlinkMount, KeepsAnsweringWhileALargeFileIsFetched) {
   }
   // A read further on waits for its bytes, which are the handheld's.
   EXPECT_EQ(sh("head -c 2000000 \"" + file + "\" | cmp -n 2000000 - \"" + big + "\"").status, 0);
+  // A descriptor open on it meanwhile has the handheld's size (asked of the open file once
+  // the kernel's second of cached attributes has passed).
+  int reading = open(file.c_str(), O_RDONLY);
+  ASSERT_GE(reading, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(lseek(reading, 0, SEEK_END), 67108864);
+  close(reading);
   // A file removed while its fetch runs is still read whole through the descriptor open.
   int open_one = open((mp + "/mid.bin").c_str(), O_RDONLY);
   ASSERT_GE(open_one, 0);
