@@ -52,6 +52,22 @@ TEST(PlatformLayer, NamedObjectsRefuseNamesThatCannotBeObjects) {
   zr_os_shared_close(sh);
   EXPECT_EQ(zr_os_named_remove("zrtest-platform-unheld"), 0);
   EXPECT_EQ(zr_os_named_remove("zrtest-platform-unmapped"), 0);
+  // With standard input closed, a named object's file gets descriptor 0, like any other.
+  int saved = dup(0);
+  close(0);
+  m = zr_os_mutex_open("zrtest-platform-on0");
+  const bool locked = m != nullptr && zr_os_mutex_lock(m) >= 0 && zr_os_mutex_unlock(m) == 0;
+  zr_os_mutex_close(m);
+  sh = zr_os_shared_open("zrtest-platform-on0s", 4, nullptr);
+  void *mapped = zr_os_shared_map(sh);
+  zr_os_shared_unmap(sh, mapped);
+  zr_os_shared_close(sh);
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_TRUE(locked);
+  EXPECT_NE(mapped, nullptr);
+  zr_os_named_remove("zrtest-platform-on0");
+  zr_os_named_remove("zrtest-platform-on0s");
   errno = 0;
   EXPECT_EQ(zr_os_mutex_lock(nullptr), -1);
   EXPECT_EQ(errno, EINVAL);
