@@ -424,6 +424,31 @@ TEST(DhcpFiles, ReadsGiveTheirDescriptorBack) {
   const int after = dup(0);
   close(after);
   EXPECT_EQ(after, lowest);
+  // With standard input closed, the file read gets descriptor 0, like any other.
+  const int saved = dup(0);
+  close(0);
+  std::string on_zero, text_on_zero;
+  const int read_zero = read_regular_file(file, &on_zero), text_zero = read_text_file(file, &text_on_zero);
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_EQ(read_zero, 0);
+  EXPECT_EQ(on_zero, "text");
+  EXPECT_EQ(text_zero, 0);
+  EXPECT_EQ(text_on_zero, "text");
+}
+
+// An adapter's index as its folder under /sys tells it: a number the kernel can give (1 to
+// 2147483647), for a name that stays inside class/net.
+TEST(DhcpSysfs, AnAdaptersIndexIsANumberTheKernelCanGive) {
+  zrtest::TempDir sys("zr-dhcp-sysfs");
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"1", 1}, {"2147483647", 2147483647}, {"2147483648", -1}, {"-1", -1}, {"x", -1}};
+  for (const auto &c : cases) {
+    zrtest::WriteFile(sys / "class/net/a/ifindex", c.first + "\n");
+    EXPECT_EQ(adapter_index(sys.path(), "a"), c.second) << c.first;
+  }
+  zrtest::WriteFile(sys / "class/ifindex", "3\n");
+  for (const char *name : {"", "..", "a/../..", "."}) EXPECT_EQ(adapter_index(sys.path(), name), -1) << name;
 }
 #endif
 
