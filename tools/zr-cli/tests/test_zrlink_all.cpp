@@ -294,6 +294,18 @@ TEST_F(ZrlinkAll, NoChildOutlivesAKilledParent) {
   EXPECT_EQ(r.out, "");
 }
 
+// With descriptors running out, wherever that is (the probes, a child's pipes, its
+// sockets), each run ends with a message and an exit status, never on a signal.
+TEST_F(ZrlinkAll, DescriptorsRunningOutEndWithAMessage) {
+  for (int limit = 6; limit <= 30; ++limit) {
+    Shell r = sh("cd " + dir.path() + " && ulimit -n " + std::to_string(limit) + " && env -u ZR_ADDR -u ZR_SERIAL " +
+           ZRLINK_PATH + " --all ls / >/dev/null 2>err; echo \"exit $?\"; cat err");
+    const int status = std::atoi(r.out.c_str() + 5);
+    EXPECT_TRUE(status == 0 || status == 1) << limit << ": " << r.out;
+    if (status != 0) EXPECT_NE(r.out.find("zrlink: "), std::string::npos) << limit << ": " << r.out;
+  }
+}
+
 // The contact sheet: every screen in a grid, each with its label; the one without a
 // picture gets a grey cell, and the single screenshots lie in a folder per handheld.
 TEST_F(ZrlinkAll, ContactSheet) {
