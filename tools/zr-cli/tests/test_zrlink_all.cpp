@@ -299,7 +299,7 @@ TEST_F(ZrlinkAll, NoChildOutlivesAKilledParent) {
 TEST_F(ZrlinkAll, DescriptorsRunningOutEndWithAMessage) {
   for (int limit = 6; limit <= 30; ++limit) {
     Shell r = sh("cd " + dir.path() + " && ulimit -n " + std::to_string(limit) + " && env -u ZR_ADDR -u ZR_SERIAL " +
-           ZRLINK_PATH + " --all ls / >/dev/null 2>err; echo \"exit $?\"; cat err");
+                 ZRLINK_PATH + " --all ls / >/dev/null 2>err; echo \"exit $?\"; cat err");
     const int status = std::atoi(r.out.c_str() + 5);
     EXPECT_TRUE(status == 0 || status == 1) << limit << ": " << r.out;
     if (status != 0) EXPECT_NE(r.out.find("zrlink: "), std::string::npos) << limit << ": " << r.out;
