@@ -57,10 +57,14 @@ grep -q '^ready' "$storage.broker" || { echo "test-windows: the simulator broker
 export ZR_WIN_SIM_ADDR=127.77.10.1 ZR_WIN_SIM_STORAGE="$storage"
 export ZR_WIN_SIM_BROKER=$(awk '/^ready/ {print $2 ":" $3; exit}' "$storage.broker")
 
-# A test that times out under Wine is run once more: now and then a test that passes in
-# seconds prints nothing until its time-out while the tests around it pass (docs/testing.md).
-# A test that fails, or times out twice, fails the run; the Linux suites run every test once.
-retry="--repeat after-timeout:2"
+# A test that times out under Wine is run again, up to three times in all: now and then the
+# two tests running side by side, which pass in seconds, both reach their time-outs, and
+# their next tries with them (docs/testing.md).  A test that fails, or times out three times,
+# fails the run; the Linux suites run every test once.  A test still running after 50 s (the
+# shortest time-out is 60 s) has its output so far and the state of the Wine processes
+# written out, so that one ended at its time-out shows where it waited.
+retry="--repeat after-timeout:3"
+export ZR_WINE_RUN_REPORT_AFTER=50
 for arg in "$@"; do
   case $arg in --repeat* | --repeat-until-fail*) retry= ;; esac
 done
