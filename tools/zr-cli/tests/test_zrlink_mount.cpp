@@ -273,6 +273,18 @@ TEST_F(ZrlinkMount, OpeningAFileFetchesTheSmallFilesAfterIt) {
   EXPECT_EQ(h.count("fget", before), 3) << "read from the cache";
   EXPECT_EQ(sh("cat \"" + folder + "a.txt\" \"" + folder + "e.bin\" | wc -c").out, "307205\n");
   EXPECT_TRUE(m.unmount()) << m.error();
+
+  // A file opened while its fetch ahead still runs is read whole: the read waits for it.
+  Handheld slow({"--rate", "400000"});
+  ASSERT_TRUE(slow.sim.ok()) << slow.sim.error();
+  WriteFile(slow.root + "/class/a.txt", "a.txt");
+  WriteFile(slow.root + "/class/b.bin", std::string(200 * 1024, 'b'));
+  Mount ms(slow, host.path() + "/mnt2");
+  ASSERT_MOUNTED(ms);
+  const std::string f2 = ms.path() + "/class/";
+  ASSERT_EQ(sh("ls \"" + f2 + "\"").status, 0);
+  EXPECT_EQ(sh("cat \"" + f2 + "a.txt\" && cat \"" + f2 + "b.bin\" | wc -c").out, "a.txt204800\n");
+  EXPECT_TRUE(ms.unmount()) << ms.error();
 }
 
 TEST_F(ZrlinkMount, AFetchBrokenOffLeavesNothingInTheCache) {
@@ -503,27 +515,33 @@ TEST_F(ZrlinkMount, AFileThatCannotBeSentIsReportedAndKept) {
 }
 
 TEST_F(ZrlinkMount, RenameOverAFileKeepsTheTargetWhenTheMoveFails) {
-  Handheld refusing({"--refuse", "move:2:1001"});  // the second move is refused
-  ASSERT_TRUE(refusing.sim.ok()) << refusing.sim.error();
-  Mount m(refusing, host.path() + "/mnt");
-  ASSERT_MOUNTED(m);
-  const std::string mp = m.path(), st = refusing.root;
-  ASSERT_EQ(sh("printf \"new notes\" > \"" + mp + "/notes.new\"").status, 0);
-  Shell failed = sh("mv \"" + mp + "/notes.new\" \"" + mp + "/notes.txt\"");
-  EXPECT_NE(failed.status, 0) << failed.out;
-  EXPECT_EQ(read_file(st + "/notes.txt"), "hello handheld\n");
-  EXPECT_EQ(read_file(st + "/notes.new"), "new notes");
-  EXPECT_EQ(tree(st),
-            "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./empty/\n"
-            "./notes.new 9\n./notes.txt 15\n");
-  // Tried again, the rename replaces the file and leaves nothing else.
-  Shell again = sh("mv \"" + mp + "/notes.new\" \"" + mp + "/notes.txt\"");
-  EXPECT_EQ(again.status, 0) << again.out;
-  EXPECT_EQ(read_file(st + "/notes.txt"), "new notes");
-  EXPECT_EQ(tree(st),
-            "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./empty/\n"
-            "./notes.txt 9\n");
-  EXPECT_TRUE(m.unmount()) << m.error();
+  // The first move finds the target there; then the move of the target aside is refused,
+  // or the move of the file in (and the target goes back).
+  for (const char *refused : {"move:2:1001", "move:3:1001"}) {
+    Handheld refusing({"--refuse", refused});
+    ASSERT_TRUE(refusing.sim.ok()) << refusing.sim.error();
+    Mount m(refusing, host.path() + "/mnt-" + refused);
+    ASSERT_MOUNTED(m);
+    const std::string mp = m.path(), st = refusing.root;
+    ASSERT_EQ(sh("printf \"new notes\" > \"" + mp + "/notes.new\"").status, 0);
+    Shell failed = sh("mv \"" + mp + "/notes.new\" \"" + mp + "/notes.txt\"");
+    EXPECT_NE(failed.status, 0) << failed.out;
+    EXPECT_EQ(read_file(st + "/notes.txt"), "hello handheld\n");
+    EXPECT_EQ(read_file(st + "/notes.new"), "new notes");
+    EXPECT_EQ(tree(st),
+              "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./empty/\n"
+              "./notes.new 9\n./notes.txt 15\n")
+        << refused;
+    // Tried again, the rename replaces the file and leaves nothing else.
+    Shell again = sh("mv \"" + mp + "/notes.new\" \"" + mp + "/notes.txt\"");
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(read_file(st + "/notes.txt"), "new notes");
+    EXPECT_EQ(tree(st),
+              "./docs/\n./docs/a b.txt 5000\n./docs/deep/\n./docs/deep/z.bin 70000\n./empty/\n"
+              "./notes.txt 9\n");
+    EXPECT_TRUE(m.unmount()) << m.error();
+    EXPECT_EQ(m.error().find("could not be put back"), std::string::npos) << m.error();
+  }
 }
 
 TEST_F(ZrlinkMount, SigtermAndSighupUnmountAndSendWhatIsOpen) {
