@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -941,6 +942,29 @@ TEST(DhcpService, RunByHandItTakesTheInstalledPathsUnlessItsSettingsAreBesideIt)
   EXPECT_NE(help.out.find(installed_store), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("(default " + zrdhcp::usb_id_text(zrdhcp::kHandheldUsbId) + ")"), std::string::npos)
       << help.out;
+  EXPECT_NE(help.out.find("lease time offered (default " + std::to_string(zrdhcp::Config{}.lease) + ")"),
+            std::string::npos)
+      << help.out;
+  // Its exit codes, each once and in order, as the manual lists them.
+  std::string codes;
+  const size_t list = help.out.find("Exit codes:");
+  for (size_t at = list; at != std::string::npos; at = help.out.find(',', at + 1)) {
+    size_t first = help.out.find_first_not_of(" \n,", at == list ? at + 11 : at);
+    if (first != std::string::npos && std::isdigit(static_cast<unsigned char>(help.out[first]))) codes += help.out[first];
+  }
+  EXPECT_EQ(codes, "01234") << help.out;
+
+  // With the installed paths it makes the installed state folder (here on a private tmpfs,
+  // as is the runtime folder), and serves.
+  std::string top = std::string(ZR_DHCP_STATE_DIR).substr(0, std::string(ZR_DHCP_STATE_DIR).rfind('/'));
+  while (access(top.c_str(), F_OK) != 0) top = top.substr(0, top.rfind('/'));
+  Ran installed = run({"unshare", "-m", "sh", "-c",
+                       "mount -t tmpfs none /run && mount -t tmpfs none " + top + " && mkdir -p " +
+                           std::string(ZR_DHCP_STATE_DIR).substr(0, std::string(ZR_DHCP_STATE_DIR).rfind('/')) +
+                           " && exec " + ZR_DHCP_PATH},
+                      500);
+  EXPECT_NE(installed.out.find("store " + installed_store), std::string::npos) << installed.out;
+  EXPECT_EQ(installed.out.find("cannot"), std::string::npos) << installed.out;
 
   // A copy of the program alone in a folder (its store given, so that nothing is written
   // in the installed state folder).
