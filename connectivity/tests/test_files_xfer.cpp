@@ -375,6 +375,17 @@ TEST_F(Transfers, AFetchOntoAFileKeepsItsOwnerAndWorksWhereTheFolderTakesNoNewFi
   ASSERT_TRUE(write_file(host / "locked/root", "root's"));
   EXPECT_EQ(zrfiles::run_as_other_user([&] { return get(sim.addr(), "r", host / "locked/root"); }), ZR_E_HOSTFILE);
   EXPECT_EQ(read_file(host / "locked/root"), "root's");
+  // A file they may write in a folder of theirs, which a copy of theirs could not replace
+  // without taking it from root: written itself, nothing left beside it.
+  ASSERT_EQ(mkdir((host / "shared").c_str(), 0755), 0);
+  ASSERT_EQ(zrfiles::give_away(host / "shared", 0755), 0);
+  ASSERT_TRUE(write_file(host / "shared/roots", "root's, anyone's to write"));
+  ASSERT_EQ(chmod((host / "shared/roots").c_str(), 0666), 0);
+  EXPECT_EQ(zrfiles::run_as_other_user([&] { return get(sim.addr(), "r", host / "shared/roots"); }), 0);
+  EXPECT_EQ(read_file(host / "shared/roots"), "fetched");
+  ASSERT_EQ(stat((host / "shared/roots").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(names_in(host / "shared"), std::vector<std::string>{"roots"});
 }
 #endif
 
