@@ -9,6 +9,9 @@
 // code within its time-outs, never deliver more than came or write past a buffer (the
 // sanitizer build checks), never take a cut reply for a whole one, and never change a host
 // file that a failed fetch or any send must leave alone.
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>  // unlink (also in the Windows runtime)
 
@@ -103,6 +106,18 @@ std::vector<size_t> cut_points(size_t size, size_t head = 64) {
   return cuts;
 }
 
+#ifndef _WIN32
+// The descriptors this process has open.
+int open_descriptors() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+#endif
+
 class FaultMatrix : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -110,13 +125,21 @@ class FaultMatrix : public ::testing::Test {
     zr_tune t{kWaitMs, kWaitMs};
     KQ_ZR_sl_tune(2, &t);
     zri_set_bind_pause(0);
+#ifndef _WIN32
+    descriptors_ = open_descriptors();
+#endif
   }
   void TearDown() override {
+#ifndef _WIN32
+    // Every call that failed let its connection go.
+    EXPECT_EQ(open_descriptors(), descriptors_);
+#endif
     zri_set_bind_pause(40);
     KQ_ZR_1b_done();
     zr_tune t{0, 0};
     KQ_ZR_sl_tune(2, &t);
   }
+  int descriptors_ = 0;
 };
 
 // ---- field replies: info, stat, tune ---------------------------------------------------
@@ -612,6 +635,13 @@ TEST_F(FaultMatrixFiles, SendingAgainstEveryCutAndStall) {
       EXPECT_TRUE(r == ZR_E_NOREPLY || r == ZR_E_SOCKET) << n << ": " << r;
     else
       EXPECT_EQ(r, 0) << n;  // the final status came (its line feed need not)
+    EXPECT_TRUE(src.untouched()) << n;
+  }
+  // A reset before the first reply line has ended.
+  for (size_t n : {size_t(0), size_t(1)}) {
+    StoredSim sim({"--close-after", std::to_string(n), "--reset"});
+    ASSERT_TRUE(sim.ok());
+    EXPECT_EQ(put(sim.addr()), ZR_E_SOCKET) << n;
     EXPECT_TRUE(src.untouched()) << n;
   }
   // The handheld closing, or falling silent, after each block boundary of the content.
