@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "files_support.h"
+#ifndef _WIN32
+#include "standard_input.h"
+#endif
 
 namespace {
 
@@ -103,8 +106,7 @@ TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
   ASSERT_TRUE(write_file(host / "f", "content"));
   std::vector<int> fds;
   progress.hook = [&](zr_xfer *x, size_t) { fds.push_back(x->fd); };
-  int saved = dup(0);
-  close(0);
+  zrtest::StandardInputClosed no_input;
   int sent = put(sim.addr(), "f", host / "f", 1);
   int fetched = get(sim.addr(), "f", host / "g", 1);
   // Requests that open no host file have their connection on descriptor 0.
@@ -112,10 +114,7 @@ TEST_F(Transfers, HostFileOnDescriptorZeroIsAFileLikeAnyOther) {
   zr_info info{};
   int asked = KQ_ZR_sr_info(sim.addr(), 1, &info);
   bool closed = fcntl(0, F_GETFD) < 0;
-  if (saved >= 0) {
-    dup2(saved, 0);
-    close(saved);
-  }
+  no_input.restore();
   EXPECT_EQ(sent, 0);
   EXPECT_EQ(fetched, 0);
   EXPECT_EQ(made, 0);

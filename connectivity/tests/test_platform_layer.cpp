@@ -15,6 +15,7 @@
 
 #include "files_support.h"
 #include "signal_ticker.h"
+#include "standard_input.h"
 
 namespace {
 
@@ -53,8 +54,7 @@ TEST(PlatformLayer, NamedObjectsRefuseNamesThatCannotBeObjects) {
   EXPECT_EQ(zr_os_named_remove("zrtest-platform-unheld"), 0);
   EXPECT_EQ(zr_os_named_remove("zrtest-platform-unmapped"), 0);
   // With standard input closed, a named object's file gets descriptor 0, like any other.
-  int saved = dup(0);
-  close(0);
+  zrtest::StandardInputClosed no_input;
   m = zr_os_mutex_open("zrtest-platform-on0");
   const bool locked = m != nullptr && zr_os_mutex_lock(m) >= 0 && zr_os_mutex_unlock(m) == 0;
   zr_os_mutex_close(m);
@@ -62,8 +62,7 @@ TEST(PlatformLayer, NamedObjectsRefuseNamesThatCannotBeObjects) {
   void *mapped = zr_os_shared_map(sh);
   zr_os_shared_unmap(sh, mapped);
   zr_os_shared_close(sh);
-  dup2(saved, 0);
-  close(saved);
+  no_input.restore();
   EXPECT_TRUE(locked);
   EXPECT_NE(mapped, nullptr);
   zr_os_named_remove("zrtest-platform-on0");

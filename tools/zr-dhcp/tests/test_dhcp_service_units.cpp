@@ -13,6 +13,7 @@
 #ifndef _WIN32
 #include <unistd.h>
 
+#include "standard_input.h"
 #include "test_files.h"
 #endif
 
@@ -425,12 +426,10 @@ TEST(DhcpFiles, ReadsGiveTheirDescriptorBack) {
   close(after);
   EXPECT_EQ(after, lowest);
   // With standard input closed, the file read gets descriptor 0, like any other.
-  const int saved = dup(0);
-  close(0);
+  zrtest::StandardInputClosed no_input;
   std::string on_zero, text_on_zero;
   const int read_zero = read_regular_file(file, &on_zero), text_zero = read_text_file(file, &text_on_zero);
-  dup2(saved, 0);
-  close(saved);
+  no_input.restore();
   EXPECT_EQ(read_zero, 0);
   EXPECT_EQ(on_zero, "text");
   EXPECT_EQ(text_zero, 0);
