@@ -179,20 +179,40 @@ struct StoredSim {
   std::string operator/(const std::string &name) const { return storage / name; }
 };
 
+#if !defined(_WIN32)
+// How many descriptors this process has open.
+inline int open_descriptors() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+#endif
+
 // Starts and ends the link library around each test, with short library-wide waits (the
-// file services raise them to their own minimum).
+// file services raise them to their own minimum).  Each test ends with as many descriptors
+// open as it began with: every call let its connection and its host file go.
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(KQ_ZR_1b_init(), 0);
     zr_tune t{2000, 2000};
     KQ_ZR_sl_tune(2, &t);
+#if !defined(_WIN32)
+    descriptors_ = open_descriptors();
+#endif
   }
   void TearDown() override {
+#if !defined(_WIN32)
+    EXPECT_EQ(open_descriptors(), descriptors_) << "a connection or a host file was left open";
+#endif
     KQ_ZR_1b_done();
     zr_tune t{0, 0};
     KQ_ZR_sl_tune(2, &t);
   }
+  int descriptors_ = 0;
 };
 
 }  // namespace zrfiles

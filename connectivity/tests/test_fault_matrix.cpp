@@ -9,9 +9,6 @@
 // code within its time-outs, never deliver more than came or write past a buffer (the
 // sanitizer build checks), never take a cut reply for a whole one, and never change a host
 // file that a failed fetch or any send must leave alone.
-#ifndef _WIN32
-#include <dirent.h>
-#endif
 #include <sys/stat.h>
 #include <unistd.h>  // unlink (also in the Windows runtime)
 
@@ -28,6 +25,9 @@
 namespace {
 
 using zrfiles::names_in;
+#ifndef _WIN32
+using zrfiles::open_descriptors;
+#endif
 using zrfiles::pattern;
 using zrfiles::read_file;
 using zrfiles::StoredSim;
@@ -105,18 +105,6 @@ std::vector<size_t> cut_points(size_t size, size_t head = 64) {
   }
   return cuts;
 }
-
-#ifndef _WIN32
-// The descriptors this process has open.
-int open_descriptors() {
-  int n = 0;
-  if (DIR *d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-#endif
 
 class FaultMatrix : public ::testing::Test {
  protected:

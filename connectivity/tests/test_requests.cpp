@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "files_support.h"
 #include "sim-pattern.h"
 
 namespace {
@@ -29,18 +30,8 @@ long elapsed_ms(Clock::time_point since) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-struct Requests : ::testing::Test {
-  void SetUp() override {
-    ASSERT_EQ(KQ_ZR_1b_init(), 0);
-    zr_tune t{2000, 2000};
-    KQ_ZR_sl_tune(2, &t);
-  }
-  void TearDown() override {
-    KQ_ZR_1b_done();
-    zr_tune t{0, 0};
-    KQ_ZR_sl_tune(2, &t);
-  }
-};
+// The library around each test, and no descriptor left open by it.
+struct Requests : zrfiles::LibraryTest {};
 
 TEST_F(Requests, InfoFillsEveryMemberFromTheProfile) {
   SimProcess sim({"--set", "name=CALC-7", "--set", "eid=SIM-EID-42", "--set", "disk=1048576,524288,4096", "--set",
