@@ -950,7 +950,8 @@ TEST(DhcpService, RunByHandItTakesTheInstalledPathsUnlessItsSettingsAreBesideIt)
   const size_t list = help.out.find("Exit codes:");
   for (size_t at = list; at != std::string::npos; at = help.out.find(',', at + 1)) {
     size_t first = help.out.find_first_not_of(" \n,", at == list ? at + 11 : at);
-    if (first != std::string::npos && std::isdigit(static_cast<unsigned char>(help.out[first]))) codes += help.out[first];
+    if (first != std::string::npos && std::isdigit(static_cast<unsigned char>(help.out[first])))
+      codes += help.out[first];
   }
   EXPECT_EQ(codes, "01234") << help.out;
 
