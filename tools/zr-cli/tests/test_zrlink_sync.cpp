@@ -335,10 +335,14 @@ TEST_F(ZrlinkSync, AFetchOfAnotherSizeThanListedKeepsTheHostCopy) {
 
   auto lying = faulty({"--fault-cmd", "fget", "--xfer-size", "1000"});
   const std::string zl = zrlink_for(*lying);
+  struct stat had, has;
+  ASSERT_EQ(stat((back + "/big.bin").c_str(), &had), 0);
   Shell r = sh(zl + " -q sync --keep-going :/docs \"" + back + "\"");
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("the handheld announced 1000 bytes for a file listed with 50000"), std::string::npos) << r.out;
   EXPECT_EQ(read_file(back + "/big.bin"), std::string(50000, 'g'));
+  ASSERT_EQ(stat((back + "/big.bin").c_str(), &has), 0);
+  EXPECT_EQ(has.st_mtime, had.st_mtime) << "the copy that was kept keeps its own time too";
   EXPECT_EQ(read_file(back + "/fresh.bin"), "<missing>");
   // pull goes through the same transfers.
   Shell pull = sh(zl + " -q pull /docs/big.bin \"" + back + "/big.bin\"");
