@@ -625,11 +625,13 @@ TEST_F(FaultMatrixFiles, SendingAgainstEveryCutAndStall) {
       EXPECT_EQ(r, 0) << n;  // the final status came (its line feed need not)
     EXPECT_TRUE(src.untouched()) << n;
   }
-  // A reset before the first reply line has ended.
+  // A reset before the first reply line has ended (-220 here; Winsock may report an end of
+  // the stream, and so no status).
   for (size_t n : {size_t(0), size_t(1)}) {
     StoredSim sim({"--close-after", std::to_string(n), "--reset"});
     ASSERT_TRUE(sim.ok());
-    EXPECT_EQ(put(sim.addr()), ZR_E_SOCKET) << n;
+    int r = put(sim.addr());
+    EXPECT_TRUE(r == ZR_E_SOCKET || r == ZR_E_STATUS || r == ZR_E_NOREPLY) << n << ": " << r;
     EXPECT_TRUE(src.untouched()) << n;
   }
   // The handheld closing, or falling silent, after each block boundary of the content.
