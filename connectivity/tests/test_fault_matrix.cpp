@@ -25,9 +25,6 @@
 namespace {
 
 using zrfiles::names_in;
-#ifndef _WIN32
-using zrfiles::open_descriptors;
-#endif
 using zrfiles::pattern;
 using zrfiles::read_file;
 using zrfiles::StoredSim;
@@ -106,28 +103,20 @@ std::vector<size_t> cut_points(size_t size, size_t head = 64) {
   return cuts;
 }
 
-class FaultMatrix : public ::testing::Test {
+// The file suites' fixture (the library started, and no descriptor left open by a test)
+// with this suite's shorter waits and no pause between binds.
+class FaultMatrix : public zrfiles::LibraryTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(KQ_ZR_1b_init(), 0);
+    LibraryTest::SetUp();
     zr_tune t{kWaitMs, kWaitMs};
     KQ_ZR_sl_tune(2, &t);
     zri_set_bind_pause(0);
-#ifndef _WIN32
-    descriptors_ = open_descriptors();
-#endif
   }
   void TearDown() override {
-#ifndef _WIN32
-    // Every call that failed let its connection go.
-    EXPECT_EQ(open_descriptors(), descriptors_);
-#endif
     zri_set_bind_pause(40);
-    KQ_ZR_1b_done();
-    zr_tune t{0, 0};
-    KQ_ZR_sl_tune(2, &t);
+    LibraryTest::TearDown();
   }
-  int descriptors_ = 0;
 };
 
 // ---- field replies: info, stat, tune ---------------------------------------------------
